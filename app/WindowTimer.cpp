@@ -1,0 +1,35 @@
+#include "app/WindowTimer.h"
+
+#include "app/ErrorGuard.h"
+
+namespace ari {
+
+WindowTimer::WindowTimer(const QString& name, int intervalMs, bool enabled, QObject* parent)
+    : QObject(parent), interval_(intervalMs) {
+    setObjectName(name);
+    timer_.setSingleShot(false);
+    timer_.setTimerType(Qt::CoarseTimer);
+    connect(&timer_, &QTimer::timeout, this, &WindowTimer::OnTimeout);
+    SetEnabled(enabled);
+}
+
+void WindowTimer::SetEnabled(bool on) {
+    if (on == enabled_) return;
+    enabled_ = on;
+    if (on) timer_.start(interval_);
+    else timer_.stop();
+}
+
+void WindowTimer::SetInterval(int ms) {
+    if (ms == interval_) return;
+    interval_ = ms;
+    if (enabled_) timer_.start(interval_);
+}
+
+void WindowTimer::Fire() { OnTimeout(); }
+
+void WindowTimer::OnTimeout() {
+    if (handler_) RunGuarded(handler_);
+}
+
+}  // namespace ari

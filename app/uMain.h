@@ -1,0 +1,124 @@
+// The main window TfMain with every control, its handlers and the maintenance run, and the
+// process-wide values that the startup sequence sets. Handlers are spread over several source
+// files by concern (uMain.cpp: the window and the list selection; uMain_startup.cpp: creation
+// and settings buttons; uMain_schedule.cpp: start/stop, schedule tick, session monitor;
+// uMain_run.cpp: the maintenance run).
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QString>
+#include <QTimeEdit>
+#include <QWidget>
+#include <memory>
+
+#include "app/FileListBox.h"
+#include "app/WindowTimer.h"
+#include "engine/TTable.h"
+#include "platform/Environment.h"
+
+class TfMain;
+
+// ---- Process-wide values (set by FormCreate, living until the process ends).
+extern QString AppDir;          // the executable's folder, with a trailing separator
+extern QString SettingsFile;    // AppDir + "Setting_VorelIndex.ini"
+extern QString TemplateDir;     // AppDir + "mdx" + separator
+extern QString TodayStamp;      // short date text of the day ProcessedToday belongs to
+extern bool ProcessedToday;     // a run has succeeded since the flag was last cleared
+extern TfMain* fMain;           // the one main window
+
+class TfMain : public QWidget {
+    Q_OBJECT
+
+public:
+    // Creates every control in its initial state and then runs FormCreate, before the window
+    // is first shown. `env` supplies the clock, sleep, program start and executable path.
+    explicit TfMain(const ari::Environment& env = ari::DefaultEnvironment(),
+                    QWidget* parent = nullptr);
+    ~TfMain() override;
+
+    // ---- Controls (member name = Qt object name).
+    QFrame* Panel2 = nullptr;
+    QLabel* Panel2Caption = nullptr;
+    QFrame* Panel1 = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QComboBox* FilterComboBox1 = nullptr;
+    ari::FileListBox* FLBMaghsad = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+
+    QLineEdit* LEMaghsad = nullptr;
+    QLabel* LEMaghsadLabel = nullptr;
+    QPushButton* BitBtn2 = nullptr;
+    QLineEdit* LESource = nullptr;
+    QLabel* LESourceLabel = nullptr;
+    QPushButton* BitBtn3 = nullptr;
+    QCheckBox* CBCopyRe = nullptr;
+    QCheckBox* CBReIndex = nullptr;
+    QCheckBox* CBPack = nullptr;
+    QListWidget* CLBFile = nullptr;
+    QPushButton* btnStart = nullptr;
+    QPushButton* BitBtn1 = nullptr;
+    QTimeEdit* tmpckrBegin = nullptr;
+    QLabel* Label1 = nullptr;
+    QTimeEdit* tmpckrEnd = nullptr;
+    QLabel* Label2 = nullptr;
+    QCheckBox* chkAutomat = nullptr;
+    QLabel* Label3 = nullptr;
+    QListWidget* ListBox1 = nullptr;
+    QListWidget* ListBox2 = nullptr;
+    QListWidget* ListBox3 = nullptr;
+    QListWidget* ListBox4 = nullptr;
+    QListWidget* lstUsers = nullptr;
+    QLabel* Label4 = nullptr;
+    QPlainTextEdit* mLog = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QPlainTextEdit* Memo3 = nullptr;
+
+    // ---- Non-visual members.
+    ari::WindowTimer* tCheckUser = nullptr;     // 30000 ms, on
+    ari::WindowTimer* tStartReindex = nullptr;  // 60000 ms, off
+    std::unique_ptr<TTable> Table1;             // template tables
+    std::unique_ptr<TTable> Table2;             // live tables
+
+    // Status bar panels 0..2.
+    QString StatusPanelText(int panel) const;
+    void SetStatusPanelText(int panel, const QString& text);
+
+    // The toggle state of btnStart (0 stopped, 1 armed).
+    int btnStartTag() const { return btnStartTag_; }
+
+    // The maintenance run: true when it went through without error.
+    bool ReindexProccess();
+    // True while ReindexProccess is in progress (a run never starts twice at once).
+    bool RunInProgress() const { return runInProgress_; }
+
+    const ari::Environment& Env() const { return env_; }
+
+    // Handlers (also called directly by tests and by FormCreate).
+    void FormCreate();
+    void BitBtn1Click();
+    void BitBtn2Click();
+    void BitBtn3Click();
+    void btnStartClick();
+    void lstUsersClick(QListWidget* sender);
+    void tCheckUserTimer();
+    void tStartReindexTimer();
+
+private:
+    void CreateControls();
+    void WireEvents();
+
+    ari::Environment env_;
+    QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
+    int btnStartTag_ = 0;
+    bool runInProgress_ = false;
+};

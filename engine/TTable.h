@@ -1,0 +1,149 @@
+// TTable: the table component through which the program opens, indexes and packs tables, and
+// the four engine operations that the pack routine calls directly.
+//
+// A TTable names a table by DatabaseName (a folder text ending in the path separator) and
+// TableName (a file name with its extension, which picks the driver: ".dbf" dBASE, FoxPro when
+// a ".fpt" or ".cdx" of the same name lies beside it, ".db" Paradox; case aside).
+// Not thread-safe: one thread uses a component at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/EngineErrors.h"
+
+namespace ari::engine {
+class Cursor;    // an open table inside the engine
+class Database;  // the engine's database: one folder
+}  // namespace ari::engine
+
+using hDBICur = ari::engine::Cursor*;
+using hDBIDb = ari::engine::Database*;
+
+enum class TIndexOption : uint16_t {
+    ixPrimary = 1,
+    ixUnique = 2,
+    ixDescending = 4,
+    ixCaseInsensitive = 8,
+    ixExpression = 16,
+    ixNonMaintained = 32,
+};
+using TIndexOptions = uint16_t;  // bit set of TIndexOption values
+inline constexpr TIndexOptions ixExpression = static_cast<TIndexOptions>(TIndexOption::ixExpression);
+
+struct TIndexDef {
+    std::string Name;             // the tag name
+    std::string FieldExpression;  // key expression, or field names joined by ";"
+    TIndexOptions Options = 0;
+    std::string Expression;       // key expression text as stored (expression tags)
+    std::string Fields;           // field name(s) of a field tag
+    std::string FilterExpression; // the FOR condition, "" when none
+};
+
+class TTable;
+
+class TIndexDefs {
+public:
+    explicit TIndexDefs(TTable& owner) : owner_(owner) {}
+    // Reads the definitions from the table's production index; opens the table briefly
+    // (exclusively when Exclusive is set) when it is closed.
+    void Update();
+    int Count() const { return static_cast<int>(items_.size()); }
+    const TIndexDef& operator[](int i) const { return items_.at(static_cast<size_t>(i)); }
+    const std::vector<TIndexDef>& Items() const { return items_; }
+
+private:
+    friend class TTable;
+    TTable& owner_;
+    std::vector<TIndexDef> items_;
+};
+
+class TTable {
+public:
+    // `name` is the component name used in messages ("Table2").
+    explicit TTable(std::string name);
+    ~TTable();
+    TTable(const TTable&) = delete;
+    TTable& operator=(const TTable&) = delete;
+
+    const std::string& Name() const { return name_; }
+
+    // Closed-only properties: changing one on an open table raises EDatabaseError
+    // "<name>: Cannot perform this operation on an open dataset"; setting the value held
+    // does nothing, even when open.
+    const std::string& DatabaseName() const { return databaseName_; }
+    void SetDatabaseName(const std::string& value);
+    const std::string& TableName() const { return tableName_; }
+    void SetTableName(const std::string& value);
+    bool Exclusive() const { return exclusive_; }
+    void SetExclusive(bool value);
+
+    // Opens the table (sole use when Exclusive); raises EDBEngineError on failure.
+    void Open();
+    // Closes the table; closing a closed table does nothing.
+    void Close();
+    bool Active() const;
+    void SetActive(bool value) { value ? Open() : Close(); }
+
+    // The engine cursor and database of an open table (nullptr when closed).
+    hDBICur Handle() const;
+    hDBIDb DBHandle() const;
+
+    // Brackets for data-aware controls; counted, and observable for tests.
+    void DisableControls() { ++disableCount_; ++disableCalls_; }
+    void EnableControls() { if (disableCount_ > 0) --disableCount_; ++enableCalls_; }
+    bool ControlsDisabled() const { return disableCount_ > 0; }
+    int DisableControlsCalls() const { return disableCalls_; }
+    int EnableControlsCalls() const { return enableCalls_; }
+
+    TIndexDefs& IndexDefs() { return indexDefs_; }
+
+    // Adds a maintained, non-unique, ascending tag named `name` keyed by the dBASE expression
+    // `fields` to the table's production index, creating the index file when there is none.
+    void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
+                  const std::string& descFields = std::string());
+
+    // Full path of the table file: DatabaseName followed by the file as found on disk
+    // (case aside).
+    std::string TablePath() const;
+
+private:
+    std::string name_;
+    std::string databaseName_;
+    std::string tableName_;
+    bool exclusive_ = false;
+    int disableCount_ = 0;
+    int disableCalls_ = 0;
+    int enableCalls_ = 0;
+    TIndexDefs indexDefs_;
+    std::unique_ptr<ari::engine::Cursor> cursor_;
+    std::unique_ptr<ari::engine::Database> database_;
+};
+
+// ---- Engine operations called directly by the pack routine. Each returns a status, 0 = OK;
+// a caller turns a nonzero status into EDBEngineError with Check().
+
+// Size of the cursor information record; the table-type text is 32 bytes at offset 263.
+inline constexpr size_t kCursorInfoSize = 1024;
+inline constexpr size_t kCursorInfoTypeOffset = 263;
+inline constexpr size_t kCursorInfoTypeLength = 32;
+// Size of the table descriptor that EngineRestructure takes (name at 0, type at 261,
+// pack flag at 620).
+inline constexpr size_t kTableDescriptorSize = 682;
+inline constexpr uint16_t kObjectKindDatabase = 4;
+
+uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record /* kCursorInfoSize bytes */);
+uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database);
+uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, const char* driverType,
+                    int32_t regenerateIndexes);
+uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount,
+                           const uint8_t* descriptor /* kTableDescriptorSize bytes */,
+                           const char* saveAs, const char* keyviolName, const char* problemsName,
+                           int32_t analyzeOnly);
+
+// Raises EDBEngineError for a nonzero status (with the engine's texts for it and the error
+// report of the last failed operation); does nothing for 0.
+void Check(uint16_t status);

@@ -1,0 +1,24 @@
+// Date-and-time values as the program computes with them: days since 30 December 1899 with the
+// time of day as the fraction, the way the original platform counts them.
+#pragma once
+
+namespace ari {
+
+using TDateTime = double;
+
+struct DateTimeParts {
+    int year = 1899, month = 12, day = 30;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// Builds a value from its parts (the parts are not range-checked beyond what the maths needs).
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
+                         int second = 0, int millisecond = 0);
+TDateTime EncodeTime(int hour, int minute, int second, int millisecond = 0);
+// Splits a value, first taking it to the nearest whole millisecond.
+DateTimeParts DecodeDateTime(TDateTime value);
+
+// The local wall-clock time now.
+TDateTime LocalNow();
+
+}  // namespace ari

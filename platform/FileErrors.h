@@ -1,0 +1,36 @@
+// Maps operating-system error numbers onto the program's file error numbers and messages.
+// This is the one place where errno values become operator-facing text.
+#pragma once
+
+#include <string>
+
+#include "platform/Exception.h"
+
+namespace ari {
+
+// File error numbers used in messages (the numbering of the original platform).
+enum FileError : int {
+    kFileNotFound = 2,
+    kInvalidFileName = 3,
+    kTooManyOpenFiles = 4,
+    kAccessDenied = 5,
+    kSharingViolation = 32,
+    kReadBeyondEnd = 100,
+    kDiskFull = 101,
+    kInvalidNumericInput = 106,
+};
+
+// The program's error number for an errno value (ENOENT -> 2, EACCES -> 5, EAGAIN -> 32, ...).
+int FileErrorFromErrno(int err);
+
+// The operator-facing text for a file error number:
+// "The specified file was not found", "Invalid file name - %s", ..., "I/O error %d".
+std::string FileErrorMessage(int fileError);
+
+// An EInOutError for an errno value.
+EInOutError InOutErrorFromErrno(int err);
+
+// Throws InOutErrorFromErrno(errno).
+[[noreturn]] void ThrowLastInOutError();
+
+}  // namespace ari

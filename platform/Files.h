@@ -1,0 +1,56 @@
+// File-system operations of the program, in the platform's own terms. Paths are UTF-8 text;
+// folder texts end in the platform's separator. Implemented in Files_posix.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ari {
+
+// The platform's path separator ('/' here).
+inline constexpr char kPathSeparator = '/';
+
+// Text with a trailing separator added when its last character is not one.
+std::string WithTrailingSeparator(const std::string& folder);
+
+// Full path of the running executable.
+std::string ExecutablePath();
+// Folder part of a path including its trailing separator ("" when it has none).
+std::string ExtractFilePath(const std::string& path);
+// File name part of a path.
+std::string ExtractFileName(const std::string& path);
+
+std::string CurrentFolder();
+// Makes `folder` the process's current folder; throws EInOutError on failure.
+void SetCurrentFolder(const std::string& folder);
+
+bool FileExists(const std::string& path);    // true for regular files only
+bool FolderExists(const std::string& path);  // true for folders only
+// Removes a file; returns false on failure (callers that ignore failures say so).
+bool RemoveFile(const std::string& path);
+// Copies `from` to `to` without overwriting an existing `to`; false on any failure.
+bool CopyFileNoOverwrite(const std::string& from, const std::string& to);
+// Creates one folder; false on failure (an existing folder is a failure).
+bool MakeFolder(const std::string& path);
+// Creates a folder with all missing parents; false on failure.
+bool MakeFolderPath(const std::string& path);
+
+// Names of the regular, non-hidden files of `folder` whose name matches `mask` ("*.dbf"),
+// compared without regard to case; sorted without regard to case. Throws EInOutError when the
+// folder cannot be read.
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask);
+
+// The file in `folder` whose name equals `name` without regard to case: the exact name when
+// it exists, else the first case-insensitive match, else "".
+std::string FindFileNoCase(const std::string& folder, const std::string& name);
+
+// Case-insensitive comparison of ASCII letters; other bytes compare as they are.
+bool EqualsNoCase(const std::string& a, const std::string& b);
+bool LessNoCase(const std::string& a, const std::string& b);
+bool MatchesMask(const std::string& name, const std::string& mask);
+
+// Blocks the calling thread.
+void SleepMilliseconds(unsigned ms);
+
+}  // namespace ari

@@ -1,0 +1,186 @@
+// POSIX implementation of Files.h.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari {
+
+namespace {
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool GlobNoCase(const char* n, const char* m) {
+    while (*m) {
+        if (*m == '*') {
+            ++m;
+            for (;; ++n) {
+                if (GlobNoCase(n, m)) return true;
+                if (!*n) return false;
+            }
+        }
+        if (!*n) return false;
+        if (*m != '?' && LowerAscii(*m) != LowerAscii(*n)) return false;
+        ++m;
+        ++n;
+    }
+    return *n == 0;
+}
+}  // namespace
+
+std::string WithTrailingSeparator(const std::string& folder) {
+    if (!folder.empty() && folder.back() == kPathSeparator) return folder;
+    return folder + kPathSeparator;
+}
+
+std::string ExecutablePath() {
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ExtractFilePath(const std::string& path) {
+    const auto pos = path.rfind(kPathSeparator);
+    return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
+}
+
+std::string ExtractFileName(const std::string& path) {
+    const auto pos = path.rfind(kPathSeparator);
+    return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string CurrentFolder() {
+    char buf[PATH_MAX];
+    if (!getcwd(buf, sizeof buf)) return {};
+    return buf;
+}
+
+void SetCurrentFolder(const std::string& folder) {
+    if (chdir(folder.c_str()) != 0) ThrowLastInOutError();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(in);
+        return false;
+    }
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    bool ok = true;
+    char buf[1 << 16];
+    for (;;) {
+        const ssize_t n = read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    if (ok && fsync(out) != 0) ok = false;
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) unlink(to.c_str());
+    return ok;
+}
+
+bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+
+bool MakeFolderPath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return !ec && FolderExists(path);
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) ThrowLastInOutError();
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;  // hidden files, "." and ".."
+        if (!GlobNoCase(e->d_name, mask.c_str())) continue;
+        struct stat st;
+        if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+        names.emplace_back(e->d_name);
+    }
+    closedir(dir);
+    std::stable_sort(names.begin(), names.end(), LessNoCase);
+    return names;
+}
+
+std::string FindFileNoCase(const std::string& folder, const std::string& name) {
+    const std::string dir = WithTrailingSeparator(folder);
+    if (FileExists(dir + name)) return name;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return {};
+    std::string found;
+    while (const dirent* e = readdir(d)) {
+        if (EqualsNoCase(e->d_name, name) && FileExists(dir + e->d_name)) {
+            found = e->d_name;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return static_cast<unsigned char>(LowerAscii(x)) <
+                   static_cast<unsigned char>(LowerAscii(y));
+        });
+}
+
+bool MatchesMask(const std::string& name, const std::string& mask) {
+    return GlobNoCase(name.c_str(), mask.c_str());
+}
+
+void SleepMilliseconds(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace ari

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need (Debian 12).
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libminizip-dev zlib1g-dev
+  libgtest-dev googletest
+  clang libclang-rt-14-dev
+  # running: a display server for machines without one, fonts with Persian glyphs
+  xvfb xauth fonts-dejavu-core fonts-noto-core
+  # independent readers used by the tests
+  python3 python3-dbfread python3-dbf libdbd-xbase-perl fpc fp-units-db
+  # screenshots
+  imagemagick x11-apps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,51 @@
+#include "tests/support/TestFolders.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ari::test {
+
+TempFolder::TempFolder() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "ari-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl + "/";
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    // Make read-only fixtures removable again.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string SamplesDir() {
+#ifdef ARI_SAMPLES_DIR
+    if (std::filesystem::is_directory(ARI_SAMPLES_DIR)) return std::string(ARI_SAMPLES_DIR) + "/";
+#endif
+    return {};
+}
+
+}  // namespace ari::test

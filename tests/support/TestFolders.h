@@ -1,0 +1,29 @@
+// A temporary folder per test, removed at the end of the test.
+#pragma once
+
+#include <string>
+
+namespace ari::test {
+
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // The folder path with a trailing separator.
+    const std::string& Path() const { return path_; }
+    // Path() + name.
+    std::string operator/(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// The samples folder beside the project ("" when it is not there).
+std::string SamplesDir();
+
+}  // namespace ari::test
