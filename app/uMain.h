@@ -121,4 +121,5 @@ private:
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
+    bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
 };

@@ -1,5 +1,171 @@
-// PLACEHOLDER: start/stop, schedule tick and session monitor; replaced by their owner.
+// The start and stop control, the schedule tick and the session monitor tick of TfMain.
+// Clock, sleep and program starts go through Env() so that tests move time and fake the tools.
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTime>
+#include <utility>
+
 #include "app/uMain.h"
-void TfMain::btnStartClick() {}
-void TfMain::tCheckUserTimer() {}
-void TfMain::tStartReindexTimer() {}
+#include "log/OperationLog.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "sessions/SessionListing.h"
+#include "settings/Formats.h"
+
+namespace {
+
+const QString kStartCaption = QStringLiteral("شروع");
+const QString kStopCaption = QStringLiteral("--- توقف ---");
+constexpr char kNoFoldersMessage[] = "مسیر ها تعریف نشده اند";
+constexpr char kNoOperationMessage[] = "نوع عملیات تعیین نشده است";
+
+const QString kProcessedToday = QStringLiteral("This operation has been processed today");
+const QString kNotProcessedToday = QStringLiteral("No processing has been done today");
+
+// Runs its action when the scope is left, also by an exception.
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F action_;
+};
+
+QString Quoted(const QString& text) { return u'"' + text + u'"'; }
+
+// The time of day of a picker; only hours, minutes and seconds take part.
+ari::TDateTime PickerTime(const QTimeEdit* picker) {
+    const QTime t = picker->time();
+    return ari::EncodeTime(t.hour(), t.minute(), t.second());
+}
+
+}  // namespace
+
+void TfMain::btnStartClick() {
+    if (btnStartTag_ != 0) {
+        btnStart->setText(kStartCaption);
+        tStartReindex->SetEnabled(false);
+        btnStartTag_ = 0;
+        return;
+    }
+    // Only emptiness is tested: a text of blanks passes, existence is the run's concern.
+    if (LEMaghsad->text().isEmpty() || LESource->text().isEmpty()) {
+        ari::ShowMessage(kNoFoldersMessage);
+        return;
+    }
+    if (!CBPack->isChecked() && !CBReIndex->isChecked() && !CBCopyRe->isChecked()) {
+        ari::ShowMessage(kNoOperationMessage);
+        return;
+    }
+    btnStart->setText(kStopCaption);
+    tStartReindex->SetEnabled(true);
+    btnStartTag_ = 1;
+}
+
+void TfMain::tStartReindexTimer() {
+    if (scheduleTickBusy_ || RunInProgress()) {
+        // A stop and a start pressed while a run pumps messages re-arm the timer, so its tick
+        // can arrive inside the run: it starts nothing. The running tick re-arms the timer when
+        // it ends, so the next tick still comes one interval after the run.
+        tStartReindex->SetEnabled(false);
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    tStartReindex->SetEnabled(false);
+    scheduleTickBusy_ = true;
+    const ScopeExit closing([this] {
+        scheduleTickBusy_ = false;
+        // A stop pressed while the run pumped messages holds: the timer stays off.
+        if (btnStartTag_ != 0) tStartReindex->SetEnabled(true);
+        tCheckUser->SetEnabled(true);
+        QApplication::restoreOverrideCursor();
+    });
+
+    ari::Clock& clock = *Env().clock;
+    AddLog(QStringLiteral("---Checking... Time: ") + Quoted(ari::LongTimeText(clock.Now())), true);
+
+    const ari::TDateTime now = clock.Now();
+    const QString timeText = ari::LongTimeText(now);
+    const QString dateText = ari::ShortDateText(now);
+
+    if (ProcessedToday) {
+        SetStatusPanelText(1, kProcessedToday);
+        if (dateText != TodayStamp) {
+            SetStatusPanelText(1, kNotProcessedToday);
+            TodayStamp = dateText;
+            ProcessedToday = false;
+        }
+        return;
+    }
+
+    // "HH:MM:SS" texts order times of day exactly; the window holds begin <= t < end.
+    if (timeText < ari::LongTimeText(PickerTime(tmpckrBegin))) return;
+    if (!(timeText < ari::LongTimeText(PickerTime(tmpckrEnd)))) return;
+
+    const int sessions = lstUsers->count();
+    if (sessions > 1) {
+        AddLog(QStringLiteral("\\\\\\There are ") + QString::number(sessions) +
+               QStringLiteral(" users connected to the server. Time: ") +
+               Quoted(ari::LongTimeText(clock.Now())));
+        return;
+    }
+
+    tCheckUser->SetEnabled(false);
+    AddLog(QStringLiteral("---Start reindex Time: ") + Quoted(ari::LongTimeText(clock.Now())));
+    QCoreApplication::processEvents();
+
+    const bool succeeded = ReindexProccess();
+    ProcessedToday = succeeded;
+    if (succeeded) {
+        SetStatusPanelText(2, ari::DateTimeText(clock.Now()));
+        // The success belongs to the day the tick started it on: at most one a day, also when
+        // the program has been running since an earlier day.
+        TodayStamp = dateText;
+    }
+    QCoreApplication::processEvents();
+}
+
+void TfMain::tCheckUserTimer() {
+    tCheckUser->SetEnabled(false);
+    const ScopeExit rearm([this] { tCheckUser->SetEnabled(true); });
+
+    ari::RemoveFile(ari::kListingFileName);  // a failure to delete is ignored
+    lstUsers->clear();
+    ListBox1->clear();
+    ListBox2->clear();
+    ListBox3->clear();
+    ListBox4->clear();
+    Memo3->clear();
+
+    // Every error from here on ends the tick quietly, the lists as far as they were filled.
+    try {
+        const std::string server = ari::kSessionServer;
+        Env().starter->Start("cmd", " /c quser /server:" + server + " >" + ari::kListingFileName);
+        Env().sleeper->Sleep(3000);
+
+        QFile file(QString::fromLatin1(ari::kListingFileName));
+        if (!file.open(QIODevice::ReadOnly)) return;
+        const QStringList lines = ari::SplitListingLines(ari::DecodeListingText(file.readAll()));
+        file.close();
+        Memo3->setPlainText(lines.join(u'\n'));
+
+        const ari::SessionListing listing = ari::ParseSessionListing(lines);
+        for (const ari::SessionRow& row : listing.rows) {
+            ListBox1->addItem(row.userName);
+            ListBox2->addItem(row.sessionName);
+            ListBox3->addItem(row.id);
+            ListBox4->addItem(row.state);
+        }
+        for (const ari::CountedSession& entry : listing.counted) lstUsers->addItem(entry.text);
+        for (int row : listing.logoffRows) {
+            Env().starter->Start("logoff",
+                                 ari::LogoffParameters(listing.rows[row]).toStdString());
+        }
+    } catch (...) {
+    }
+}

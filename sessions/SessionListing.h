@@ -1,0 +1,71 @@
+// The session listing that the session monitor reads: decoding the listing file, cutting its
+// rows at the fixed columns, the counted sessions shown in lstUsers and the rows whose session
+// is logged off. Pure functions; the window unit does the file and process work.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace ari {
+
+// The listing file's name, relative to the process's current folder.
+inline constexpr char kListingFileName[] = "login.txt";
+// The address that the session tools are asked about.
+inline constexpr char kSessionServer[] = "127.0.0.1";
+
+// The four fields of one row, cut at the fixed columns and kept exactly as cut (blanks
+// included); a field past the end of a short line is cut short or empty.
+struct SessionRow {
+    QString userName;     // columns 1-23
+    QString sessionName;  // columns 24-42
+    QString id;           // columns 43-46
+    QString state;        // columns 47-54
+};
+
+// A counted session (an entry of lstUsers) and the row it was made from.
+struct CountedSession {
+    QString text;  // trimmed user name + "(directly);" or ";" + lower-cased trimmed state
+    int row = -1;  // index into SessionListing::rows
+};
+
+struct SessionListing {
+    std::vector<SessionRow> rows;         // one per line after the header, in order
+    std::vector<CountedSession> counted;  // rows whose state is "active" or "disc", in order
+    std::vector<int> logoffRows;          // rows to log off, in order (see LogoffRows)
+};
+
+// Text of the listing file: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
+// encoding (and is dropped); without one the bytes are UTF-8 when they are valid UTF-8, else
+// Latin-1 (every byte one character), so no byte is ever lost or replaced.
+QString DecodeListingText(const QByteArray& bytes);
+
+// Lines of a text, split at CR LF, LF or CR; a line break at the very end opens no further
+// line, so "" and "\n" give no line and one empty line respectively.
+QStringList SplitListingLines(const QString& text);
+
+// The four fields of one line.
+SessionRow CutSessionRow(const QString& line);
+
+// Removes the characters with codes 0 to 32 at both ends.
+QString TrimBlanks(const QString& text);
+// Changes the letters A to Z to lower case and nothing else.
+QString LowerAsciiLetters(const QString& text);
+
+// The lstUsers entry of a row, or an empty text when the row's state is not counted.
+QString CountedEntry(const SessionRow& row);
+
+// True when the id field, trimmed, is a session number: one or more digits 0-9 and nothing else.
+// A blank or garbled id must never reach logoff, which without an id ends the caller's session.
+bool IsSessionNumber(const QString& idField);
+
+// The parameter text of logoff for a row: the id field untrimmed, " /server:", the address.
+QString LogoffParameters(const SessionRow& row);
+
+// Parses the lines of a listing: the first line is a header and is skipped whatever it holds.
+// A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc"
+// and its id field is a session number.
+SessionListing ParseSessionListing(const QStringList& lines);
+
+}  // namespace ari
