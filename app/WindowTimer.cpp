@@ -8,7 +8,7 @@ WindowTimer::WindowTimer(const QString& name, int intervalMs, bool enabled, QObj
     : QObject(parent), interval_(intervalMs) {
     setObjectName(name);
     timer_.setSingleShot(false);
-    timer_.setTimerType(Qt::CoarseTimer);
+    timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &WindowTimer::OnTimeout);
     SetEnabled(enabled);
 }

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "app/ErrorGuard.h"
+#include "platform/Dialogs.h"
+#include "platform/Exception.h"
+
+namespace {
+
+TEST(ErrorGuard, ApplicationTitleFromTheExecutableName) {
+    EXPECT_EQ(ari::ApplicationTitle("/opt/x/autoreindex"), "Autoreindex");
+    EXPECT_EQ(ari::ApplicationTitle("/opt/x/AutoReIndex.bin.exe"), "Autoreindex");
+    EXPECT_EQ(ari::ApplicationTitle("tool"), "Tool");
+}
+
+TEST(ErrorGuard, FullStopRule) {
+    struct Case {
+        const char* message;
+        const char* shown;
+    } cases[] = {
+        {"'25:00' is not a valid time", "'25:00' is not a valid time."},
+        {"Disk full", "Disk full."},
+        {"ends with a full stop.", "ends with a full stop."},
+        {"ends with a blank ", "ends with a blank "},
+        {"ends with a comma,", "ends with a comma,"},
+        {"ends in digit 7", "ends in digit 7."},
+        {"مسیر", "مسیر."},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ari::ErrorBoxText(QString::fromUtf8(c.message)).toStdString(), c.shown);
+}
+
+TEST(ErrorGuard, AnEscapingErrorIsShownAndGoesNoFurther) {
+    std::vector<std::string> shown;
+    ari::Dialogs().showError = [&](const std::string& t) { shown.push_back(t); };
+    bool after = false;
+    ari::RunGuarded([] { throw Exception("Unable to write to /x/settings.ini"); });
+    ari::RunGuarded([] { throw std::runtime_error("plain"); });
+    ari::RunGuarded([&] { after = true; });
+    ari::Dialogs() = {};
+    EXPECT_EQ(shown, (std::vector<std::string>{"Unable to write to /x/settings.ini.", "plain."}));
+    EXPECT_TRUE(after);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// The real process starter: the shell form of "cmd", the search beside the executable and then
+// on PATH, parameters passed as words and never through a shell, and a clean, detached start.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+using ari::test::ReadFileBytes;
+using ari::test::TempFolder;
+using ari::test::WriteFileBytes;
+
+// Waits up to ten seconds for `path` to exist; the probes write it last, by rename.
+bool WaitForFile(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (ari::FileExists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void WriteScript(const std::string& path, const std::string& body) {
+    WriteFileBytes(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+}
+
+// A probe program: writes its name tag, its arguments one a line, and its open descriptors
+// into "probe.out" in the current folder.
+std::string ProbeBody(const std::string& tag) {
+    return "{ echo '" + tag + "'; for a in \"$@\"; do echo \"[$a]\"; done; "
+           "ls /proc/$$/fd | sort -n | tr '\\n' ' '; echo; "
+           "read -r line && echo stdin-had-data || echo stdin-empty; } > probe.tmp\n"
+           "mv probe.tmp probe.out\n";
+}
+
+// Runs each test in its own temp folder as the current folder, with PATH extended.
+class StarterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = ari::CurrentFolder();
+        ari::SetCurrentFolder(work_.Path());
+        const char* path = std::getenv("PATH");
+        savedPath_ = path ? path : "";
+        setenv("PATH", (pathDir_.Path() + ":" + savedPath_).c_str(), 1);
+        starter_ = ari::DefaultEnvironment().starter;
+    }
+    void TearDown() override {
+        for (const auto& f : besideFiles_) ari::RemoveFile(f);
+        setenv("PATH", savedPath_.c_str(), 1);
+        ari::SetCurrentFolder(saved_);
+    }
+    // A unique program name, so that programs placed beside the test executable never clash.
+    std::string UniqueName(const std::string& stem) {
+        return "ari-" + stem + "-" + std::to_string(getpid());
+    }
+    void PlaceBesideExecutable(const std::string& name, const std::string& body) {
+        const std::string path = ari::ExtractFilePath(ari::ExecutablePath()) + name;
+        WriteScript(path, body);
+        besideFiles_.push_back(path);
+    }
+
+    TempFolder work_, pathDir_;
+    std::string saved_, savedPath_;
+    std::vector<std::string> besideFiles_;
+    ari::ProcessStarter* starter_ = nullptr;
+};
+
+TEST_F(StarterTest, CmdRunsTheLineThroughTheShellInTheCurrentFolder) {
+    ASSERT_TRUE(starter_->Start("cmd", " /c printf 'a b' >out.tmp && mv out.tmp out.txt"));
+    ASSERT_TRUE(WaitForFile(work_ / "out.txt"));
+    EXPECT_EQ(ReadFileBytes(work_ / "out.txt"), "a b");
+}
+
+TEST_F(StarterTest, CmdFindsToolsBesideTheExecutableBeforePath) {
+    const std::string name = UniqueName("tool");
+    PlaceBesideExecutable(name, ProbeBody("beside"));
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    ASSERT_TRUE(starter_->Start("cmd", " /c " + name + " /server:127.0.0.1 >login.txt"));
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    EXPECT_EQ(ReadFileBytes(work_ / "probe.out").substr(0, 7), "beside\n");
+}
+
+TEST_F(StarterTest, CmdRejectsATextWithoutTheRunSwitch) {
+    EXPECT_FALSE(starter_->Start("cmd", "printf x >out.txt"));
+    EXPECT_FALSE(starter_->Start("cmd", "   "));
+}
+
+TEST_F(StarterTest, ProgramBesideTheExecutableWinsOverPath) {
+    const std::string name = UniqueName("logoff");
+    PlaceBesideExecutable(name, ProbeBody("beside"));
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    ASSERT_TRUE(starter_->Start(name, " 3  /server:127.0.0.1"));
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    EXPECT_EQ(ReadFileBytes(work_ / "probe.out").substr(0, 7), "beside\n");
+}
+
+TEST_F(StarterTest, ProgramOnPathGetsItsParametersAsWordsNeverThroughAShell) {
+    const std::string name = UniqueName("args");
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    ASSERT_TRUE(starter_->Start(name, " 3  /server:127.0.0.1 ;touch${IFS}pwned $(touch pwned2)"));
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    const std::string out = ReadFileBytes(work_ / "probe.out");
+    EXPECT_EQ(out.substr(0, out.find("\n0")),
+              "path\n[3]\n[/server:127.0.0.1]\n[;touch${IFS}pwned]\n[$(touch]\n[pwned2)]");
+    EXPECT_FALSE(ari::FileExists(work_ / "pwned"));
+    EXPECT_FALSE(ari::FileExists(work_ / "pwned2"));
+}
+
+TEST_F(StarterTest, ProgramStartsWithoutInheritedDescriptorsAndWithEmptyInput) {
+    const std::string name = UniqueName("fds");
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    const int leaked = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+    ASSERT_GE(leaked, 3);
+    const bool started = starter_->Start(name, "");
+    close(leaked);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    const std::string out = ReadFileBytes(work_ / "probe.out");
+    // The probe's shell itself holds 0, 1, 2 and the redirection's descriptor.
+    EXPECT_EQ(out.find(" " + std::to_string(leaked) + " "), std::string::npos) << out;
+    EXPECT_NE(out.find("stdin-empty"), std::string::npos) << out;
+}
+
+TEST_F(StarterTest, StartIsDetachedAndLeavesNoChildToReap) {
+    const std::string name = UniqueName("detached");
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    ASSERT_TRUE(starter_->Start(name, ""));
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(StarterTest, MissingOrUnrunnableProgramIsReportedAsNotStarted) {
+    EXPECT_FALSE(starter_->Start(UniqueName("nowhere"), "1"));
+    const std::string name = UniqueName("noexec");
+    WriteFileBytes(pathDir_ / name, "#!/bin/sh\ntouch ran\n");  // not executable
+    EXPECT_FALSE(starter_->Start(name, ""));
+    EXPECT_FALSE(starter_->Start("", ""));
+}
+
+TEST_F(StarterTest, EmptyPathEntriesNeverMeanTheCurrentFolder) {
+    const std::string name = UniqueName("planted");
+    WriteScript(work_ / name, "touch planted-ran\n");
+    setenv("PATH", (":" + savedPath_ + ":").c_str(), 1);
+    EXPECT_FALSE(starter_->Start(name, ""));
+    // The shell's lookup skips the current folder likewise.
+    ASSERT_TRUE(starter_->Start("cmd", "/c " + name + "; touch shell-done"));
+    ASSERT_TRUE(WaitForFile(work_ / "shell-done"));
+    EXPECT_FALSE(ari::FileExists(work_ / "planted-ran"));
+}
+
+TEST(SplitParameters, SplitsAtRunsOfBlanksAndTabs) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> words;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"   ", {}},
+        {" 3  /server:127.0.0.1", {"3", "/server:127.0.0.1"}},
+        {"a\tb  c ", {"a", "b", "c"}},
+        {"\"a b\"", {"\"a", "b\""}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ari::SplitParameters(c.text), c.words) << c.text;
+}
+
+}  // namespace
