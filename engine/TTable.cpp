@@ -1,23 +1,274 @@
-// PLACEHOLDER so the tree links until the engine lands; replaced by the engine's own file.
+// TTable and the engine operations over the engine's cursors and databases (Cursor.h).
 #include "engine/TTable.h"
 
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/Cursor.h"
+#include "engine/DbfPack.h"
+#include "engine/EngineStatus.h"
+#include "engine/ParadoxPack.h"
+#include "engine/TableFiles.h"
+#include "platform/Files.h"
+
 namespace ari::engine {
-class Cursor {};
-class Database {};
+
+const char* DriverTypeText(Driver driver) {
+    switch (driver) {
+        case Driver::DBase: return "DBASE";
+        case Driver::FoxPro: return "FOXPRO";
+        case Driver::Paradox: return "PARADOX";
+    }
+    return "";
+}
+
+Driver DriverForTable(const std::string& tablePath) {
+    const std::string name = ExtractFileName(tablePath);
+    if (MatchesMask(name, "*.db")) return Driver::Paradox;
+    if (!MatchesMask(name, "*.dbf"))
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + tablePath,
+                          "The extension names no table driver (.dbf dBASE, .db Paradox)."});
+    if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
+        return Driver::FoxPro;
+    // A FoxPro version byte without its companion files is still a FoxPro table.
+    const int fd = ::open(tablePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        uint8_t version = 0;
+        const bool got = ::pread(fd, &version, 1, 0) == 1;
+        ::close(fd);
+        if (got && FamilyOfVersion(version) == DbfFamily::FoxPro) return Driver::FoxPro;
+    }
+    return Driver::DBase;
+}
+
+Cursor::Cursor(Database& database, const std::string& path, Driver driver, ShareMode mode)
+    : database_(database), path_(path), driver_(driver) {
+    if (FolderExists(path))
+        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+    if (!FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    std::vector<std::string> companions;
+    if (mode == ShareMode::Exclusive) {
+        switch (driver) {
+            case Driver::DBase: companions = FindCompanions(path, DbaseCompanionExtensions()); break;
+            case Driver::FoxPro: companions = FindCompanions(path, {".fpt", ".cdx"}); break;
+            case Driver::Paradox: companions = FindCompanions(path, {".px", ".mb"}); break;
+        }
+    }
+    lease_ = TableLease::Acquire(path, companions, mode);
+    Reload();
+}
+
+Cursor::~Cursor() {
+    dbf_.reset();
+    lease_.reset();
+}
+
+void Cursor::Reload() {
+    dbf_.reset();
+    if (driver_ == Driver::Paradox) {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) RaiseEngineError(kStatusReadError, {"Table: " + path_});
+        std::string head(2048, '\0');
+        const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
+        struct stat st {};
+        ::fstat(fd, &st);
+        ::close(fd);
+        head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        ParseParadoxHeader(head, static_cast<uint64_t>(st.st_size), path_);
+        return;
+    }
+    dbf_ = DbfFile::OpenHeld(path_, lease_->Mode() == ShareMode::Exclusive);
+}
+
+namespace {
+// Runs an engine operation: returns its status, recording the error report of a failure.
+template <typename F>
+uint16_t Guarded(F&& body) {
+    try {
+        body();
+        ClearLastErrorReport();
+        return kStatusOk;
+    } catch (const EDBEngineError& e) {
+        std::vector<std::string> lines;
+        const std::string& m = e.Message();
+        size_t start = 0;
+        for (size_t nl; (nl = m.find('\n', start)) != std::string::npos; start = nl + 1)
+            lines.push_back(m.substr(start, nl - start));
+        lines.push_back(m.substr(start));
+        SetLastErrorReport(e.ErrorCode(), lines);
+        return e.ErrorCode();
+    } catch (const Exception& e) {
+        SetLastErrorReport(kStatusWriteError, {StatusText(kStatusWriteError), e.Message()});
+        return kStatusWriteError;
+    } catch (const std::bad_alloc&) {
+        SetLastErrorReport(kStatusReadError, {StatusText(kStatusReadError), "Out of memory."});
+        return kStatusReadError;
+    }
+}
+}  // namespace
+
 }  // namespace ari::engine
 
+using namespace ari::engine;
+
+// ---- TTable
+
 TTable::TTable(std::string name) : name_(std::move(name)), indexDefs_(*this) {}
-TTable::~TTable() = default;
-void TTable::SetDatabaseName(const std::string& v) { databaseName_ = v; }
-void TTable::SetTableName(const std::string& v) { tableName_ = v; }
-void TTable::SetExclusive(bool v) { exclusive_ = v; }
-void TTable::Open() { throw EDatabaseError("engine not built yet"); }
-void TTable::Close() {}
-bool TTable::Active() const { return false; }
-hDBICur TTable::Handle() const { return nullptr; }
-hDBIDb TTable::DBHandle() const { return nullptr; }
-void TTable::AddIndex(const std::string&, const std::string&, TIndexOptions, const std::string&) {
-    throw EDatabaseError("engine not built yet");
+
+TTable::~TTable() {
+    cursor_.reset();
+    database_.reset();
 }
-std::string TTable::TablePath() const { return databaseName_ + tableName_; }
-void TIndexDefs::Update() { throw EDatabaseError("engine not built yet"); }
+
+namespace {
+[[noreturn]] void RaiseOpenDataset(const std::string& name) {
+    throw EDatabaseError(name + ": Cannot perform this operation on an open dataset");
+}
+}  // namespace
+
+void TTable::SetDatabaseName(const std::string& value) {
+    if (value == databaseName_) return;
+    if (Active()) RaiseOpenDataset(name_);
+    databaseName_ = value;
+}
+
+void TTable::SetTableName(const std::string& value) {
+    if (value == tableName_) return;
+    if (Active()) RaiseOpenDataset(name_);
+    tableName_ = value;
+}
+
+void TTable::SetExclusive(bool value) {
+    if (value == exclusive_) return;
+    if (Active()) RaiseOpenDataset(name_);
+    exclusive_ = value;
+}
+
+std::string TTable::TablePath() const {
+    const std::string folder = databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_);
+    const std::string found = ari::FindFileNoCase(folder.empty() ? "." : folder, tableName_);
+    return folder + (found.empty() ? tableName_ : found);
+}
+
+void TTable::Open() {
+    if (Active()) return;
+    if (tableName_.empty())
+        RaiseEngineError(kStatusTableNotFound, {name_ + ": no table name is set."});
+    const std::string path = TablePath();
+    auto database = std::make_unique<Database>(
+        databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_));
+    auto cursor = std::make_unique<Cursor>(*database, path, DriverForTable(path),
+                                           exclusive_ ? ShareMode::Exclusive : ShareMode::Shared);
+    database_ = std::move(database);
+    cursor_ = std::move(cursor);
+}
+
+void TTable::Close() {
+    cursor_.reset();
+    database_.reset();
+}
+
+bool TTable::Active() const { return cursor_ != nullptr; }
+hDBICur TTable::Handle() const { return cursor_.get(); }
+hDBIDb TTable::DBHandle() const { return database_.get(); }
+
+// ---- engine operations
+
+uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record) {
+    return Guarded([&] {
+        if (!cursor || !record) RaiseEngineError(kStatusInvalidHandle, {});
+        std::memset(record, 0, kCursorInfoSize);
+        const std::string name = ari::ExtractFileName(cursor->Path());
+        std::memcpy(record, name.data(), std::min<size_t>(name.size(), 260));
+        const char* type = DriverTypeText(cursor->GetDriver());
+        std::memcpy(record + kCursorInfoTypeOffset, type,
+                    std::min(std::strlen(type), kCursorInfoTypeLength - 1));
+    });
+}
+
+uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database) {
+    return Guarded([&] {
+        if (!cursor || !database) RaiseEngineError(kStatusInvalidHandle, {});
+        if (objectKind != kObjectKindDatabase)
+            RaiseEngineError(kStatusInvalidParameter,
+                             {"Object kind " + std::to_string(objectKind) + " is not a database."});
+        *database = &cursor->Db();
+    });
+}
+
+uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, const char* driverType,
+                    int32_t /*regenerateIndexes: the production index is always rebuilt, since a
+                              stale index would misdirect the legacy application*/) {
+    return Guarded([&] {
+        if (!database || !cursor || &cursor->Db() != database)
+            RaiseEngineError(kStatusInvalidHandle, {});
+        if (tableName && *tableName &&
+            !ari::EqualsNoCase(ari::ExtractFileName(cursor->Path()), tableName))
+            RaiseEngineError(kStatusInvalidParameter,
+                             {std::string("Table name ") + tableName + " does not match the cursor."});
+        if (driverType && *driverType && std::strcmp(driverType, "DBASE") != 0)
+            RaiseEngineError(kStatusUnsupportedFormat,
+                             {"Table: " + cursor->Path(),
+                              std::string("Packing tables of type ") + driverType + " is not supported here."});
+        if (cursor->GetDriver() != Driver::DBase)
+            RaiseEngineError(kStatusUnsupportedFormat,
+                             {"Table: " + cursor->Path(), "Only dBASE tables can be packed this way."});
+        if (cursor->Mode() != ShareMode::Exclusive)
+            RaiseEngineError(kStatusNeedExclusive, {"Table: " + cursor->Path()});
+        try {
+            PackDbfTable(cursor->Path(), cursor->Lease());
+        } catch (...) {
+            cursor->Reload();
+            throw;
+        }
+        cursor->Reload();
+    });
+}
+
+uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount, const uint8_t* descriptor,
+                           const char* saveAs, const char* keyviolName, const char* problemsName,
+                           int32_t analyzeOnly) {
+    return Guarded([&] {
+        if (!database || !descriptor) RaiseEngineError(kStatusInvalidHandle, {});
+        if (descriptorCount != 1 || analyzeOnly || (saveAs && *saveAs) ||
+            (keyviolName && *keyviolName) || (problemsName && *problemsName))
+            RaiseEngineError(kStatusNotAvailable,
+                             {"Only a pack of one table into itself is supported."});
+        const auto* nameEnd = static_cast<const uint8_t*>(std::memchr(descriptor, 0, 261));
+        const auto* typeEnd = static_cast<const uint8_t*>(std::memchr(descriptor + 261, 0, 32));
+        if (!nameEnd || !typeEnd || nameEnd == descriptor)
+            RaiseEngineError(kStatusInvalidParameter, {"The table descriptor is malformed."});
+        const std::string name(reinterpret_cast<const char*>(descriptor),
+                               static_cast<size_t>(nameEnd - descriptor));
+        const std::string type(reinterpret_cast<const char*>(descriptor + 261),
+                               static_cast<size_t>(typeEnd - (descriptor + 261)));
+        const uint16_t packFlag = static_cast<uint16_t>(descriptor[620] | (descriptor[621] << 8));
+        if (type != "PARADOX")
+            RaiseEngineError(kStatusNotAvailable, {"Restructuring tables of type " + type + " is not supported."});
+        if (packFlag == 0)
+            RaiseEngineError(kStatusNotAvailable, {"Only the pack of a table is supported."});
+        const std::string& folder = database->Folder();
+        const std::string found = ari::FindFileNoCase(folder.empty() ? "." : folder, name);
+        const std::string path = folder + (found.empty() ? name : found);
+        if (DriverForTable(path) != Driver::Paradox)
+            RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "It is not a Paradox table."});
+        if (ari::FolderExists(path))
+            RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        if (!ari::FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        if (ProcessHoldsTable(path))
+            RaiseEngineError(kStatusTableOpen, {"Table: " + path});
+        auto lease = TableLease::Acquire(path, FindCompanions(path, {".px", ".mb"}), ShareMode::Exclusive);
+        PackParadoxTable(path, *lease);
+    });
+}
+
+void Check(uint16_t status) {
+    if (status == kStatusOk) return;
+    std::vector<std::string> texts{StatusText(status)};
+    if (LastErrorStatus() == status)
+        for (const auto& t : LastErrorTexts()) texts.push_back(t);
+    throw EDBEngineError(status, texts);
+}

@@ -1,0 +1,169 @@
+#include "engine/DbfPack.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/DbfFile.h"
+#include "engine/EngineStatus.h"
+#include "engine/FileOps.h"
+#include "engine/ProductionIndex.h"
+#include "engine/TableFiles.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+namespace {
+constexpr size_t kPackBufferBytes = size_t{4} << 20;
+constexpr const char* kPackPurpose = "pack";
+
+// Puts the old file back from its backup link after a failed replacement; false when that
+// failed too (the backup name then still holds the old file and must be kept).
+bool RestoreFromBackup(const std::string& backup, const std::string& original) {
+    return ::rename(backup.c_str(), original.c_str()) == 0;
+}
+}  // namespace
+
+PackResult PackDbfTable(const std::string& path, TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    const auto src = DbfFile::OpenHeld(path);
+    const DbfHeader& h = src->Header();
+    if (h.family != DbfFamily::DBase)
+        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "Only dBASE tables can be packed."});
+
+    // The production index must be rebuilt after the record numbers change; refuse before
+    // writing anything when that is not possible.
+    std::string mdxPath;
+    if (h.productionIndexFlag != 0) {
+        mdxPath = FindCompanion(path, ".mdx");
+        if (!mdxPath.empty() && !ProductionIndexRebuildAvailable())
+            RaiseEngineError(kStatusIndexUnavailable,
+                             {"Table: " + path, "Index file: " + mdxPath});
+    }
+
+    PackResult result;
+    TemporaryFile newDbf(path, kPackPurpose);
+    const std::string& tmp = newDbf.Path();
+    try {
+        // Header: every byte as it was but the date of last update and the record count.
+        std::vector<uint8_t> header(h.headerLength);
+        {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) ThrowLastInOutError();
+            const size_t got = ReadAt(fd, 0, header.data(), header.size(), path);
+            ::close(fd);
+            if (got < header.size())
+                RaiseEngineError(kStatusReadError, {"Table: " + path, "The header is cut off."});
+        }
+        WriteAll(newDbf.Fd(), header.data(), header.size(), tmp);
+
+        // Records: stream the kept ones through one output buffer.
+        const size_t rl = h.recordLength;
+        std::vector<uint8_t> out;
+        out.reserve(kPackBufferBytes + rl);
+        DbfFile::Scanner scan(*src, kPackBufferBytes);
+        while (const uint8_t* rec = scan.Next()) {
+            if (rec[0] == dbf::kDeletedFlag) {
+                ++result.dropped;
+                continue;
+            }
+            // Live records and records with a damaged flag are kept as they are: nothing is lost.
+            out.insert(out.end(), rec, rec + rl);
+            ++result.kept;
+            if (out.size() >= kPackBufferBytes) {
+                WriteAll(newDbf.Fd(), out.data(), out.size(), tmp);
+                out.clear();
+            }
+        }
+        out.push_back(dbf::kEndOfFile);
+        WriteAll(newDbf.Fd(), out.data(), out.size(), tmp);
+
+        uint8_t fix[8];
+        TodayForHeader(fix);  // bytes 1..3
+        PutLE32(fix + 3, result.kept);  // bytes 4..7
+        WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
+        SyncFile(newDbf.Fd(), tmp);
+    } catch (const EInOutError& e) {
+        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+    }
+
+    // The new index, built from the new table file.
+    std::unique_ptr<TemporaryFile> newMdx;
+    if (!mdxPath.empty()) {
+        const std::string newMdxPath = TemporaryPathFor(mdxPath, kPackPurpose);
+        RemoveStaleTemporary(newMdxPath);
+        try {
+            RebuildProductionIndex(tmp, mdxPath, newMdxPath);
+        } catch (...) {
+            ::unlink(newMdxPath.c_str());
+            throw;
+        }
+        // Take the built file over: lock it, flush it; it is removed on any later failure.
+        const int fd = ::open(newMdxPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 || !TryLockWholeFile(fd, true)) {
+            if (fd >= 0) ::close(fd);
+            ::unlink(newMdxPath.c_str());
+            RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath, "The rebuilt index could not be opened."});
+        }
+        ::close(fd);
+        newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose + std::string("-held"));
+        // Move the built index under the held temporary name so that one object owns it.
+        try {
+            RenameFile(newMdxPath, newMdx->Path());
+            SyncFile(newMdx->Fd(), newMdx->Path());
+        } catch (const EInOutError& e) {
+            ::unlink(newMdxPath.c_str());
+            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        }
+        result.indexRebuilt = true;
+    }
+
+    // Replace: one rename for the table alone; with an index, backups first so that a failed
+    // second rename can put the old pair back.
+    const std::string folder = ExtractFilePath(path);
+    std::string dbfBackup, mdxBackup;
+    try {
+        if (newMdx) {
+            dbfBackup = BackupPathFor(path);
+            mdxBackup = BackupPathFor(mdxPath);
+            RemoveStaleTemporary(dbfBackup);
+            RemoveStaleTemporary(mdxBackup);
+            if (::link(path.c_str(), dbfBackup.c_str()) != 0) ThrowLastInOutError();
+            if (::link(mdxPath.c_str(), mdxBackup.c_str()) != 0) {
+                const int err = errno;
+                ::unlink(dbfBackup.c_str());
+                throw InOutErrorFromErrno(err);
+            }
+        }
+        RenameFile(tmp, path);
+        try {
+            if (newMdx) RenameFile(newMdx->Path(), mdxPath);
+        } catch (const EInOutError& e) {
+            if (!RestoreFromBackup(dbfBackup, path)) {
+                ::unlink(mdxBackup.c_str());
+                RaiseEngineError(kStatusWriteError,
+                                 {"Table: " + path, e.Message(),
+                                  "The table before the pack is kept as " + dbfBackup + "."});
+            }
+            throw;
+        }
+    } catch (const EInOutError& e) {
+        if (!dbfBackup.empty()) ::unlink(dbfBackup.c_str());
+        if (!mdxBackup.empty()) ::unlink(mdxBackup.c_str());
+        SyncFolder(folder);
+        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+    }
+    SyncFolder(folder);
+    if (!dbfBackup.empty()) ::unlink(dbfBackup.c_str());
+    if (!mdxBackup.empty()) ::unlink(mdxBackup.c_str());
+    lease.Replace(path, newDbf.Release());
+    if (newMdx) lease.Replace(mdxPath, newMdx->Release());
+    return result;
+}
+
+}  // namespace ari::engine

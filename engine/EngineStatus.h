@@ -1,0 +1,46 @@
+// The engine's status numbers and their texts, in one table. Every failure inside the engine is
+// raised through RaiseEngineError with a status from here and details that name the table, the
+// file and what is wrong; the engine operations turn it back into a status for Check().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ari::engine {
+
+enum EngineStatus : uint16_t {
+    kStatusOk = 0,
+    kStatusTableNotFound = 0x2701,     // no table file of that name
+    kStatusNotATableFile = 0x2702,     // the name is a folder or not a regular file
+    kStatusCorruptHeader = 0x2703,     // the table header fails a check
+    kStatusUnsupportedFormat = 0x2704, // a table version or driver the engine does not handle
+    kStatusTableInUse = 0x2705,        // another program (or component) holds the table
+    kStatusRecordsLocked = 0x2706,     // another program holds record or table locks on it
+    kStatusReadError = 0x2707,
+    kStatusWriteError = 0x2708,
+    kStatusMemoError = 0x2709,         // memo file missing or a memo that cannot be read
+    kStatusNeedExclusive = 0x270A,     // the operation needs the table open for sole use
+    kStatusInvalidHandle = 0x270B,
+    kStatusInvalidParameter = 0x270C,
+    kStatusIndexUnavailable = 0x270D,  // production index present but cannot be rebuilt here
+    kStatusIndexError = 0x270E,        // production index damaged or cannot be written
+    kStatusNotAvailable = 0x270F,      // an operation this engine does not provide
+    kStatusTableOpen = 0x2710,         // the operation needs the table closed
+    kStatusCorruptData = 0x2711,       // records or data blocks that fail a check
+};
+
+// The general text of a status ("" for 0 or an unknown number).
+std::string StatusText(uint16_t status);
+
+// Throws EDBEngineError(status, {StatusText(status), details...}).
+[[noreturn]] void RaiseEngineError(uint16_t status, std::vector<std::string> details);
+
+// The error report of the last failed engine operation of this thread: its status and texts.
+// Engine operations record it so that Check() can show the details of the failure.
+void SetLastErrorReport(uint16_t status, std::vector<std::string> texts);
+void ClearLastErrorReport();
+uint16_t LastErrorStatus();
+const std::vector<std::string>& LastErrorTexts();
+
+}  // namespace ari::engine

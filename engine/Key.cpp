@@ -1,0 +1,301 @@
+#include "engine/Key.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace ari::engine {
+
+namespace {
+
+constexpr uint8_t kNumericExponentBias = 52;  // byte 0 of a numeric key for 0.d1d2... x 10^0
+constexpr uint8_t kNumericSignBit = 0x80;
+constexpr uint8_t kNumericLowBits = 0x01;
+
+// Sortable numeric form: class byte, exponent byte, 10 digit bytes.
+constexpr uint8_t kClassNegative = 0;
+constexpr uint8_t kClassZero = 1;
+constexpr uint8_t kClassPositive = 2;
+
+void EncodeDigits(bool negative, int exponent, const std::string& digits,
+                  uint8_t out[kNumericKeyLength]) {
+    std::memset(out, 0, kNumericKeyLength);
+    if (digits.empty()) {
+        out[0] = kNumericExponentBias;
+        out[1] = kNumericLowBits;
+        return;
+    }
+    int e = exponent + kNumericExponentBias;
+    if (e < 0) e = 0;
+    if (e > 255) e = 255;
+    out[0] = static_cast<uint8_t>(e);
+    const int count = (static_cast<int>(digits.size()) + 1) & ~1;  // rounded up to even
+    out[1] = static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (count << 2) |
+                                  kNumericLowBits);
+    for (size_t i = 0; i < digits.size(); ++i) {
+        const uint8_t d = static_cast<uint8_t>(digits[i] - '0');
+        out[2 + i / 2] |= (i % 2 == 0) ? static_cast<uint8_t>(d << 4) : d;
+    }
+}
+
+// Significant digits (no leading or trailing zeros, at most 20) and the exponent such that
+// value = 0.digits x 10^exponent. Returns false for zero.
+bool Normalize(const std::string& intPart, const std::string& fracPart, int extraExponent,
+               std::string& digits, int& exponent) {
+    std::string all = intPart + fracPart;
+    int e = static_cast<int>(intPart.size()) + extraExponent;
+    size_t first = 0;
+    while (first < all.size() && all[first] == '0') ++first;
+    if (first == all.size()) return false;
+    e -= static_cast<int>(first);
+    all.erase(0, first);
+    if (all.size() > static_cast<size_t>(kNumericKeyDigits)) all.resize(kNumericKeyDigits);
+    while (!all.empty() && all.back() == '0') all.pop_back();
+    digits = all;
+    exponent = e;
+    return true;
+}
+
+}  // namespace
+
+void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < n && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    while (i < n && text[i] == ' ') ++i;  // "-  5" as some writers pad
+    std::string intPart, fracPart;
+    while (i < n && text[i] >= '0' && text[i] <= '9') intPart += text[i++];
+    if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && text[i] >= '0' && text[i] <= '9') fracPart += text[i++];
+    }
+    int extra = 0;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool eneg = false;
+        if (i < n && (text[i] == '-' || text[i] == '+')) eneg = text[i++] == '-';
+        int ev = 0;
+        while (i < n && text[i] >= '0' && text[i] <= '9' && ev < 10000) ev = ev * 10 + (text[i++] - '0');
+        extra = eneg ? -ev : ev;
+    }
+    std::string digits;
+    int exponent = 0;
+    if (!Normalize(intPart, fracPart, extra, digits, exponent)) {
+        EncodeDigits(false, 0, std::string(), out);
+        return;
+    }
+    EncodeDigits(negative, exponent, digits, out);
+}
+
+void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]) {
+    if (!std::isfinite(value) || value == 0.0) {
+        EncodeDigits(false, 0, std::string(), out);
+        return;
+    }
+    // 15 significant digits: what a double carries exactly, so 0.1 stays 0.1.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14e", value);
+    EncodeNumericKey(std::string(buf), out);
+}
+
+std::string NumericKeyText(const uint8_t key[kNumericKeyLength]) {
+    std::string digits;
+    for (int i = 0; i < kNumericKeyDigits; ++i) {
+        const uint8_t b = key[2 + i / 2];
+        int d = (i % 2 == 0) ? (b >> 4) : (b & 0x0F);
+        if (d > 9) d = 9;  // damaged nibble: keep the text printable
+        digits += static_cast<char>('0' + d);
+    }
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    if (digits.empty()) return "0";
+    const int exponent = static_cast<int>(key[0]) - kNumericExponentBias;
+    std::string text;
+    if (exponent <= 0) {
+        text = "0." + std::string(static_cast<size_t>(-exponent), '0') + digits;
+    } else if (static_cast<size_t>(exponent) >= digits.size()) {
+        text = digits + std::string(static_cast<size_t>(exponent) - digits.size(), '0');
+    } else {
+        text = digits.substr(0, static_cast<size_t>(exponent)) + "." +
+               digits.substr(static_cast<size_t>(exponent));
+    }
+    if (key[1] & kNumericSignBit) text = "-" + text;
+    return text;
+}
+
+double NumericKeyValue(const uint8_t key[kNumericKeyLength]) {
+    return std::strtod(NumericKeyText(key).c_str(), nullptr);
+}
+
+void EncodeDateKey(double julianDay, uint8_t out[kDateKeyLength]) {
+    uint64_t bits;
+    std::memcpy(&bits, &julianDay, sizeof bits);
+    for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+double DateKeyValue(const uint8_t key[kDateKeyLength]) {
+    uint64_t bits = 0;
+    for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(key[i]) << (8 * i);
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+int32_t JulianDayFromDate(int year, int month, int day) {
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return 0;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int dim = kDays[month - 1] + ((month == 2 && leap) ? 1 : 0);
+    if (day > dim) return 0;
+    // Days from civil (proleptic Gregorian), shifted so that 0001-01-01 is ordinal 1.
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yoe = y - era * 400;
+    const int mp = (month + 9) % 12;
+    const int doy = (153 * mp + 2) / 5 + day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int32_t daysFrom0000_03_01 = era * 146097 + doe;
+    const int32_t ordinal = daysFrom0000_03_01 - 305;  // 0001-01-01 -> 1
+    return ordinal + kJulianOrdinalOffset;
+}
+
+bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day) {
+    const int32_t ordinal = julianDay - kJulianOrdinalOffset;
+    if (ordinal < 1) return false;
+    const int32_t z = ordinal + 305;
+    const int32_t era = z / 146097;
+    const int32_t doe = z - era * 146097;
+    const int32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int32_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    return year >= 1 && year <= 9999;
+}
+
+std::string JulianDayToDtos(double julianDay) {
+    int y, m, d;
+    if (julianDay <= 0 || !DateFromJulianDay(static_cast<int32_t>(julianDay), y, m, d)) {
+        return std::string(8, ' ');
+    }
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+    return buf;
+}
+
+double DtosToJulianDay(const char* text, size_t length) {
+    if (length < 8) return 0;
+    int v[8];
+    for (int i = 0; i < 8; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        v[i] = text[i] - '0';
+    }
+    const int y = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
+    const int m = v[4] * 10 + v[5];
+    const int d = v[6] * 10 + v[7];
+    return JulianDayFromDate(y, m, d);
+}
+
+size_t SortableKeyLength(KeyType type, size_t keyLength) {
+    switch (type) {
+        case KeyType::Numeric: return kNumericKeyLength;
+        case KeyType::Date: return kDateKeyLength;
+        case KeyType::Character: break;
+    }
+    return keyLength;
+}
+
+void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool descending,
+                     uint8_t* out) {
+    size_t len = keyLength;
+    if (type == KeyType::Character) {
+        std::memcpy(out, key, keyLength);
+    } else if (type == KeyType::Numeric) {
+        len = kNumericKeyLength;
+        bool zero = true;
+        for (size_t i = 2; i < kNumericKeyLength; ++i) zero = zero && key[i] == 0;
+        std::memset(out, 0, kNumericKeyLength);
+        if (zero) {
+            out[0] = kClassZero;  // 0 sorts as 0 whatever byte 0 says
+        } else if (key[1] & kNumericSignBit) {
+            out[0] = kClassNegative;
+            out[1] = static_cast<uint8_t>(255 - key[0]);
+            for (size_t i = 2; i < kNumericKeyLength; ++i) out[i] = static_cast<uint8_t>(255 - key[i]);
+        } else {
+            out[0] = kClassPositive;
+            out[1] = key[0];
+            std::memcpy(out + 2, key + 2, kNumericKeyLength - 2);
+        }
+    } else {
+        len = kDateKeyLength;
+        uint64_t bits = 0;
+        for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(key[i]) << (8 * i);
+        if (bits >> 63) {
+            bits = ~bits;
+        } else {
+            bits ^= 0x8000000000000000ull;
+        }
+        for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    }
+    if (descending) {
+        for (size_t i = 0; i < len; ++i) out[i] = static_cast<uint8_t>(~out[i]);
+    }
+}
+
+void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLength,
+                           bool descending, uint8_t* out) {
+    const size_t len = SortableKeyLength(type, keyLength);
+    uint8_t s[kMaxKeyLength];
+    for (size_t i = 0; i < len; ++i) s[i] = descending ? static_cast<uint8_t>(~sortableIn[i]) : sortableIn[i];
+    if (type == KeyType::Character) {
+        std::memcpy(out, s, keyLength);
+        return;
+    }
+    if (type == KeyType::Date) {
+        uint64_t bits = 0;
+        for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(s[i]) << (56 - 8 * i);
+        if (bits >> 63) {
+            bits ^= 0x8000000000000000ull;
+        } else {
+            bits = ~bits;
+        }
+        for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+        return;
+    }
+    // Numeric: rebuild the canonical encoding from exponent and digits.
+    if (s[0] == kClassZero) {
+        EncodeDigits(false, 0, std::string(), out);
+        return;
+    }
+    const bool negative = s[0] == kClassNegative;
+    const uint8_t b0 = negative ? static_cast<uint8_t>(255 - s[1]) : s[1];
+    std::string digits;
+    for (int i = 0; i < kNumericKeyDigits; ++i) {
+        uint8_t b = s[2 + i / 2];
+        if (negative) b = static_cast<uint8_t>(255 - b);
+        const int d = (i % 2 == 0) ? (b >> 4) : (b & 0x0F);
+        digits += static_cast<char>('0' + (d > 9 ? 9 : d));
+    }
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    EncodeDigits(negative, static_cast<int>(b0) - kNumericExponentBias, digits, out);
+}
+
+std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength) {
+    switch (type) {
+        case KeyType::Numeric: return NumericKeyText(key);
+        case KeyType::Date: {
+            const double v = DateKeyValue(key);
+            if (v == 0) return std::string(8, ' ');
+            return JulianDayToDtos(v);
+        }
+        case KeyType::Character: break;
+    }
+    return std::string(reinterpret_cast<const char*>(key), keyLength);
+}
+
+}  // namespace ari::engine

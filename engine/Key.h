@@ -1,0 +1,61 @@
+// Index key encodings of the production index: character keys, 12-byte BCD numeric keys and
+// Julian-day double date keys, and one order-preserving "sortable" form for all three, so that
+// sorting, merging and verification compare keys with memcmp alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ari::engine {
+
+enum class KeyType : char { Character = 'C', Numeric = 'N', Date = 'D' };
+
+inline constexpr size_t kNumericKeyLength = 12;
+inline constexpr size_t kDateKeyLength = 8;
+inline constexpr size_t kMaxKeyLength = 100;
+// Digits a numeric key holds (two per byte in bytes 2..11).
+inline constexpr int kNumericKeyDigits = 20;
+// Julian day number of 0001-01-01 minus one: JDN = proleptic Gregorian ordinal + this.
+inline constexpr int32_t kJulianOrdinalOffset = 1721425;
+
+// Encodes a decimal text ("-123.45", "  17", "1.5e3") as a numeric key: byte 0 = 52 + digits
+// before the point (or 52 - zeros after it), byte 1 = sign bit, digit count rounded up to
+// even, low bits 01; bytes 2..11 the significant digits. Blank or unparsable text encodes 0.
+// Digits beyond 20 are dropped (truncated).
+void EncodeNumericKey(const std::string& decimalText, uint8_t out[kNumericKeyLength]);
+void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]);
+// The value of a numeric key as exact decimal text ("-123.45", "0"); the digit count in
+// byte 1 is ignored, as writers disagree about it.
+std::string NumericKeyText(const uint8_t key[kNumericKeyLength]);
+double NumericKeyValue(const uint8_t key[kNumericKeyLength]);
+
+// Date keys: the Julian day number as a little-endian IEEE double; 0.0 for an empty date.
+void EncodeDateKey(double julianDay, uint8_t out[kDateKeyLength]);
+double DateKeyValue(const uint8_t key[kDateKeyLength]);
+
+// Julian day number of a Gregorian date; 0 when the date does not exist.
+int32_t JulianDayFromDate(int year, int month, int day);
+// Splits a Julian day number; false for values before 0001-01-01.
+bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day);
+// "YYYYMMDD" text of a Julian day, 8 blanks for 0 (the empty date).
+std::string JulianDayToDtos(double julianDay);
+// Julian day of "YYYYMMDD" text; 0 for blanks or a text that is no valid date.
+double DtosToJulianDay(const char* text, size_t length);
+
+// Length of the sortable form of a key of this type and stored length.
+size_t SortableKeyLength(KeyType type, size_t keyLength);
+// Order-preserving form of a stored key: memcmp of two sortable forms orders them as the index
+// orders the keys (binary collation for character keys). Descending inverts every byte.
+void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool descending,
+                     uint8_t* out);
+// Inverse of MakeSortableKey: the stored key bytes (numeric keys come back in the canonical
+// encoding of EncodeNumericKey).
+void StoredKeyFromSortable(KeyType type, const uint8_t* sortable, size_t keyLength,
+                           bool descending, uint8_t* out);
+
+// Key text for listings: character keys as they are, numeric keys as decimal text, date keys
+// as YYYYMMDD (blank for the empty date).
+std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength);
+
+}  // namespace ari::engine

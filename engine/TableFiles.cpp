@@ -1,0 +1,105 @@
+#include "engine/TableFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/TableLock.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+namespace {
+constexpr const char* kTempSuffix = ".tmp";
+constexpr const char* kBackupPurpose = "keep";
+
+std::string StemOf(const std::string& path) {
+    const std::string name = ExtractFileName(path);
+    const auto dot = name.rfind('.');
+    return ExtractFilePath(path) + (dot == std::string::npos ? name : name.substr(0, dot));
+}
+}  // namespace
+
+std::string CompanionPathFor(const std::string& tablePath, const std::string& ext) {
+    return StemOf(tablePath) + ext;
+}
+
+std::string FindCompanion(const std::string& tablePath, const std::string& ext) {
+    const std::string wanted = ExtractFileName(CompanionPathFor(tablePath, ext));
+    const std::string folder = ExtractFilePath(tablePath);
+    const std::string found = FindFileNoCase(folder.empty() ? "." : folder, wanted);
+    return found.empty() ? std::string() : folder + found;
+}
+
+std::vector<std::string> FindCompanions(const std::string& tablePath,
+                                        const std::vector<std::string>& exts) {
+    std::vector<std::string> out;
+    for (const auto& e : exts) {
+        std::string p = FindCompanion(tablePath, e);
+        if (!p.empty()) out.push_back(std::move(p));
+    }
+    return out;
+}
+
+std::string TemporaryPathFor(const std::string& path, const std::string& purpose) {
+    return ExtractFilePath(path) + "." + ExtractFileName(path) + "." + purpose + kTempSuffix;
+}
+
+std::string BackupPathFor(const std::string& path) { return TemporaryPathFor(path, kBackupPurpose); }
+
+bool IsEngineTemporaryName(const std::string& name) {
+    return name.size() > 5 && name[0] == '.' &&
+           name.compare(name.size() - 4, 4, kTempSuffix) == 0;
+}
+
+bool RemoveStaleTemporary(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == ENOENT;
+    // A live writer holds a write lock on its temporary file; without one it is a leftover.
+    const bool free = TryLockWholeFile(fd, true);
+    bool removed = false;
+    if (free) removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    ::close(fd);
+    return removed;
+}
+
+TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purpose)
+    : path_(TemporaryPathFor(forPath, purpose)) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ >= 0) break;
+        if (errno != EEXIST || attempt > 0 || !RemoveStaleTemporary(path_)) {
+            const int err = errno == EEXIST ? EBUSY : errno;
+            const EInOutError e = InOutErrorFromErrno(err);
+            throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
+        }
+    }
+    if (!TryLockWholeFile(fd_, true)) {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+        fd_ = -1;
+        const EInOutError e = InOutErrorFromErrno(EBUSY);
+        throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
+    }
+}
+
+TemporaryFile::~TemporaryFile() { Discard(); }
+
+int TemporaryFile::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    path_.clear();
+    return fd;
+}
+
+void TemporaryFile::Discard() {
+    if (fd_ >= 0) {
+        ::unlink(path_.c_str());  // before close: the lock keeps others from taking it meanwhile
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace ari::engine

@@ -1,0 +1,57 @@
+// The one module that knows the names of a table's companion files (.dbt, .mdx, .fpt, .cdx,
+// .px) and of the temporary and backup files the engine writes beside a table while it
+// replaces it. Temporary files are hidden (leading '.') so folder listings of tables skip them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ari::engine {
+
+// The table path with its extension replaced by `ext` (".mdx"): the name the engine gives a
+// companion it creates.
+std::string CompanionPathFor(const std::string& tablePath, const std::string& ext);
+// The existing companion with extension `ext`, found whatever the case of its name; "" when
+// there is none.
+std::string FindCompanion(const std::string& tablePath, const std::string& ext);
+// Every existing companion of a table for the given extensions.
+std::vector<std::string> FindCompanions(const std::string& tablePath,
+                                        const std::vector<std::string>& exts);
+
+// The hidden name beside `path` under which a replacement of it is written
+// ("<folder>.<name>.<purpose>.tmp").
+std::string TemporaryPathFor(const std::string& path, const std::string& purpose);
+// The hidden name under which the current `path` is kept while a set of files is replaced.
+std::string BackupPathFor(const std::string& path);
+// True for names made by TemporaryPathFor or BackupPathFor.
+bool IsEngineTemporaryName(const std::string& fileName);
+
+// A file the engine creates to replace another: created exclusively (O_EXCL) and held with a
+// write lock so that no other engine instance takes it for a stale leftover. A leftover of a
+// crashed run at the same name (no lock on it) is removed first. The destructor closes the file
+// and removes it unless Release() was called after the rename.
+class TemporaryFile {
+public:
+    TemporaryFile(const std::string& forPath, const std::string& purpose);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const std::string& Path() const { return path_; }
+    int Fd() const { return fd_; }
+    // After a successful rename: the file now lives under another name; keep it and hand over
+    // the descriptor (with its lock) to the caller.
+    int Release();
+    // Removes the file now (closing it).
+    void Discard();
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Removes a leftover temporary or backup file at `path` when no process holds it; returns true
+// when the path is free afterwards.
+bool RemoveStaleTemporary(const std::string& path);
+
+}  // namespace ari::engine
