@@ -1,8 +1,10 @@
 // POSIX implementation of the clock, sleep and the hidden program start.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <vector>
@@ -26,43 +28,113 @@ public:
     void Sleep(unsigned ms) override { SleepMilliseconds(ms); }
 };
 
-// Finds `file` beside the executable, then on PATH; "" when nowhere.
-std::string LocateProgram(const std::string& file) {
-    if (file.find(kPathSeparator) != std::string::npos) return file;
-    const std::string beside = ExtractFilePath(ExecutablePath()) + file;
-    if (access(beside.c_str(), X_OK) == 0 && FileExists(beside)) return beside;
+bool IsExecutableFile(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0 && FileExists(path);
+}
+
+// The folders of PATH that are absolute. Empty and relative entries are dropped: they name the
+// current folder, which is the (writable) table folder after a run, and nothing there may be
+// started in place of a tool.
+std::vector<std::string> SearchFolders() {
     const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    std::vector<std::string> out;
     size_t start = 0;
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = WithTrailingSeparator(dirs.substr(start, end - start)) + file;
-        if (end > start && access(candidate.c_str(), X_OK) == 0 && FileExists(candidate))
-            return candidate;
+        if (end > start && dirs[start] == kPathSeparator) out.push_back(dirs.substr(start, end - start));
         start = end + 1;
+    }
+    return out;
+}
+
+// Finds `file` beside the executable, then in the search folders; "" when nowhere.
+std::string LocateProgram(const std::string& file) {
+    if (file.empty()) return {};
+    if (file.find(kPathSeparator) != std::string::npos) return IsExecutableFile(file) ? file : "";
+    const std::string beside = ExtractFilePath(ExecutablePath()) + file;
+    if (IsExecutableFile(beside)) return beside;
+    for (const std::string& dir : SearchFolders()) {
+        const std::string candidate = WithTrailingSeparator(dir) + file;
+        if (IsExecutableFile(candidate)) return candidate;
     }
     return {};
 }
 
-// Detached start: the child is reaped by a short-lived intermediate process, so no zombie
-// is left behind and the caller never waits for the program itself.
+// Spawn attributes and file actions for a hidden start: default signal dispositions and an
+// empty signal mask (whatever the window process set up), standard input from /dev/null and
+// no inherited descriptors beyond the standard three.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        ok_ = posix_spawnattr_init(&attr_) == 0;
+        if (!ok_) return;
+        actionsInit_ = posix_spawn_file_actions_init(&actions_) == 0;
+        ok_ = actionsInit_;
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        ok_ = ok_ && posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+              posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
+              posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                   POSIX_SPAWN_SETSID) == 0 &&
+              posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+              posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attr_);
+        if (actionsInit_) posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    bool ok() const { return ok_; }
+    const posix_spawnattr_t* attr() const { return &attr_; }
+    const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+private:
+    posix_spawnattr_t attr_{};
+    posix_spawn_file_actions_t actions_{};
+    bool ok_ = false;
+    bool actionsInit_ = false;
+};
+
+// Detached start: an intermediate child spawns the program and exits at once, so the program
+// is adopted by init (no zombie is left behind) and the caller never waits for the program.
+// Everything the intermediate child needs is prepared before the fork; true when the program
+// was started (its exec succeeded).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    SpawnSetup setup;
+    if (!setup.ok()) return false;
     const pid_t mid = fork();
     if (mid < 0) return false;
     if (mid == 0) {
-        setsid();
         pid_t child;
-        const int rc = posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
+        const int rc =
+            posix_spawn(&child, program.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
         _exit(rc == 0 ? 0 : 127);
     }
     int status = 0;
-    while (waitpid(mid, &status, 0) < 0) {
-    }
+    pid_t waited;
+    do {
+        waited = waitpid(mid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) return false;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A text as one single-quoted word of the POSIX shell.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
 }
 
 class ShellStarter final : public ProcessStarter {
@@ -70,13 +142,12 @@ public:
     bool Start(const std::string& file, const std::string& parameters) override {
         if (file == "cmd") {
             // "/c LINE": the rest of the text is one command line for the shell.
-            std::string text = parameters;
-            const auto first = text.find_first_not_of(' ');
-            text = first == std::string::npos ? std::string() : text.substr(first);
+            const auto first = parameters.find_first_not_of(' ');
+            if (first == std::string::npos) return false;
+            const std::string text = parameters.substr(first);
             if (text.size() < 2 || (text.compare(0, 2, "/c") != 0 && text.compare(0, 2, "/C") != 0))
                 return false;
-            const std::string line = text.substr(2);
-            return SpawnDetached("/bin/sh", {"sh", "-c", PrependToolFolder(line)});
+            return SpawnDetached("/bin/sh", {"sh", "-c", PrependToolFolder(text.substr(2))});
         }
         const std::string program = LocateProgram(file);
         if (program.empty()) return false;
@@ -86,16 +157,15 @@ public:
     }
 
 private:
-    // Our tools lie beside the executable: put that folder first on the shell's search path.
+    // The shell searches the executable's folder first, then the absolute folders of PATH.
     static std::string PrependToolFolder(const std::string& line) {
-        const std::string dir = ExtractFilePath(ExecutablePath());
-        std::string quoted = "'";
-        for (char c : dir) {
-            if (c == '\'') quoted += "'\\''";
-            else quoted += c;
+        std::string path = ExtractFilePath(ExecutablePath());
+        for (const std::string& dir : SearchFolders()) {
+            if (!path.empty()) path += ':';
+            path += dir;
         }
-        quoted += "'";
-        return "PATH=" + quoted + ":\"$PATH\"; " + line;
+        if (path.empty()) path = "/usr/bin:/bin";
+        return "PATH=" + ShellQuoted(path) + "; export PATH; " + line;
     }
 };
 
