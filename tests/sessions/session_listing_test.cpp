@@ -1,0 +1,204 @@
+// The session listing parser: decoding, line splitting, the fixed columns, the counted entries
+// and the rows that get a logoff.
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include "sessions/SessionListing.h"
+
+namespace {
+
+using ari::SessionRow;
+
+// One listing row: fields padded to the fixed widths (the id right-aligned in column 44).
+QString Row(const QString& user, const QString& session, const QString& id, const QString& state) {
+    return user.leftJustified(23) + session.leftJustified(19) + id.rightJustified(2) + "  " +
+           state;
+}
+
+const QString kHeader =
+    QStringLiteral(" USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME");
+
+// The six-line example listing of the session monitor.
+QStringList ExampleListing() {
+    return {kHeader,
+            Row(">operator", "console", "1", "Active"),
+            Row(" clerk1", "rdp-tcp#2", "2", "Active"),
+            Row(" clerk2", "", "3", "Disc"),
+            Row(" clerk3", "", "4", "Down"),
+            Row(" clerk4", "", "5", "Disc")};
+}
+
+TEST(DecodeListingText, ByteOrderMarksAndEightBitText) {
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        QString text;
+    };
+    const QString persian = QStringLiteral("کاربر");
+    const Case cases[] = {
+        {"utf-8 without mark", QByteArray("ab\r\ncd"), QStringLiteral("ab\r\ncd")},
+        {"utf-8 mark dropped", QByteArray("\xEF\xBB\xBF" "ab"), QStringLiteral("ab")},
+        {"utf-8 letters", persian.toUtf8(), persian},
+        {"utf-16 le", QByteArray("\xFF\xFE" "a\0b\0", 6), QStringLiteral("ab")},
+        {"utf-16 be", QByteArray("\xFE\xFF\0a\0b", 6), QStringLiteral("ab")},
+        {"utf-16 le letters", QByteArray("\xFF\xFE") +
+                                  QByteArray(reinterpret_cast<const char*>(persian.utf16()),
+                                             persian.size() * 2),
+         persian},
+        {"invalid utf-8 is latin-1", QByteArray("caf\xE9 \xFF"), QString::fromLatin1("caf\xE9 \xFF")},
+        {"empty", QByteArray(), QString()},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ari::DecodeListingText(c.bytes), c.text) << c.name;
+}
+
+TEST(SplitListingLines, BreaksAtCrLfLfAndCr) {
+    struct Case {
+        QString text;
+        QStringList lines;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\n", {"a"}},
+        {"\n", {""}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\rb\nc", {"a", "b", "c"}},
+        {"a\n\nb", {"a", "", "b"}},
+        {"a\n\r\nb", {"a", "", "b"}},
+        {"a\r\r\n", {"a", ""}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ari::SplitListingLines(c.text), c.lines) << c.text.toStdString();
+}
+
+TEST(CutSessionRow, FixedColumnsCutShortOnShortLines) {
+    struct Case {
+        QString line;
+        SessionRow row;
+    };
+    const QString longUser = QStringLiteral("averyveryverylongusername");  // 25 characters
+    const Case cases[] = {
+        {Row(">operator", "console", "1", "Active") + "      .  08/12/2026 07:00",
+         {">operator              ", "console            ", " 1  ", "Active  "}},
+        {"", {"", "", "", ""}},
+        {"abc", {"abc", "", "", ""}},
+        {QString(23, u'x') + "sess", {QString(23, u'x'), "sess", "", ""}},
+        {QString(42, u'x') + " 7", {QString(23, u'x'), QString(19, u'x'), " 7", ""}},
+        {QString(46, u'x') + "Disc", {QString(23, u'x'), QString(19, u'x'), "xxxx", "Disc"}},
+        // The user name stops at column 23; the rest is still read at the fixed columns.
+        {longUser + QString(17, u' ') + "  9  Active",
+         {longUser.left(23), "me" + QString(17, u' '), "  9 ", " Active"}},
+    };
+    for (const Case& c : cases) {
+        const SessionRow r = ari::CutSessionRow(c.line);
+        EXPECT_EQ(r.userName, c.row.userName) << c.line.toStdString();
+        EXPECT_EQ(r.sessionName, c.row.sessionName) << c.line.toStdString();
+        EXPECT_EQ(r.id, c.row.id) << c.line.toStdString();
+        EXPECT_EQ(r.state, c.row.state) << c.line.toStdString();
+    }
+}
+
+TEST(TrimAndLower, ControlCharactersAndAsciiLettersOnly) {
+    EXPECT_EQ(ari::TrimBlanks(QString::fromLatin1("\x01 \t a b \x1F\r\n ")), "a b");
+    EXPECT_EQ(ari::TrimBlanks(QString::fromUtf8("\xC2\xA0x\xC2\xA0")), QString::fromUtf8("\xC2\xA0x\xC2\xA0"));
+    EXPECT_EQ(ari::TrimBlanks("   "), "");
+    EXPECT_EQ(ari::LowerAsciiLetters(QString::fromUtf8("AbZ\xC3\x89")), QString::fromUtf8("abz\xC3\x89"));
+}
+
+TEST(CountedEntry, StatesAndConsoleRule) {
+    struct Case {
+        SessionRow row;
+        QString entry;
+    };
+    const Case cases[] = {
+        {{">operator              ", "console            ", " 1  ", "Active  "},
+         ">operator(directly);active"},
+        {{" clerk1", "rdp-tcp#2", " 2  ", "Active"}, "clerk1;active"},
+        {{" clerk2", "", " 3  ", "Disc    "}, "clerk2;disc"},
+        {{" a", "Console", " 1  ", "Active"}, "a;active"},  // the name is not lower-cased
+        {{" a", "  console  ", " 1  ", "ACTIVE"}, "a(directly);active"},
+        {{" b", "", " 2  ", "DISC"}, "b;disc"},
+        {{" b", "", " 2  ", "aCtIvE"}, "b;active"},
+        {{" c", "", " 4  ", "Down"}, ""},
+        {{" c", "", " 4  ", "Disconn"}, ""},
+        {{" c", "", " 4  ", "Listen"}, ""},
+        {{" c", "", " 4  ", ""}, ""},
+        {{"", "", "", "Active"}, ";active"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::CountedEntry(c.row), c.entry) << c.row.state.toStdString();
+}
+
+TEST(IsSessionNumber, OnlyDigitsAfterTrimming) {
+    struct Case {
+        QString id;
+        bool number;
+    };
+    const Case cases[] = {
+        {" 3  ", true}, {"12  ", true}, {"1234", true}, {"   0", true}, {"    ", false},
+        {"", false},    {"ID  ", false}, {" 3a ", false}, {"-1  ", false}, {" 1 2", false},
+        {"+1  ", false}, {QString::fromUtf8(" \xDB\xB3  "), false},  // Persian digit three
+    };
+    for (const Case& c : cases) EXPECT_EQ(ari::IsSessionNumber(c.id), c.number) << c.id.toStdString();
+}
+
+TEST(ParseSessionListing, ExampleListing) {
+    const ari::SessionListing listing = ari::ParseSessionListing(ExampleListing());
+    ASSERT_EQ(listing.rows.size(), 5u);
+    EXPECT_EQ(listing.rows[0].userName, ">operator              ");
+    EXPECT_EQ(listing.rows[2].sessionName, QString(19, u' '));
+    EXPECT_EQ(listing.rows[2].id, " 3  ");
+    EXPECT_EQ(listing.rows[3].state, "Down");
+    ASSERT_EQ(listing.counted.size(), 4u);
+    const QString texts[] = {">operator(directly);active", "clerk1;active", "clerk2;disc",
+                             "clerk4;disc"};
+    const int rows[] = {0, 1, 2, 4};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(listing.counted[i].text, texts[i]);
+        EXPECT_EQ(listing.counted[i].row, rows[i]);
+    }
+    EXPECT_EQ(listing.logoffRows, (std::vector<int>{2, 4}));
+    EXPECT_EQ(ari::LogoffParameters(listing.rows[2]), " 3   /server:127.0.0.1");
+    EXPECT_EQ(ari::LogoffParameters(listing.rows[4]), " 5   /server:127.0.0.1");
+}
+
+TEST(ParseSessionListing, HeaderOnlyEmptyAndBlankLines) {
+    EXPECT_TRUE(ari::ParseSessionListing({}).rows.empty());
+    EXPECT_TRUE(ari::ParseSessionListing({kHeader}).rows.empty());
+    // The first line is skipped whatever it holds, even a session row.
+    const auto noHeader = ari::ParseSessionListing({Row(" x", "", "3", "Disc")});
+    EXPECT_TRUE(noHeader.rows.empty());
+    const auto blank = ari::ParseSessionListing({kHeader, "", Row(" y", "", "2", "Active")});
+    ASSERT_EQ(blank.rows.size(), 2u);
+    EXPECT_EQ(blank.rows[0].userName, "");
+    ASSERT_EQ(blank.counted.size(), 1u);
+    EXPECT_EQ(blank.counted[0].row, 1);
+}
+
+TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
+    struct Case {
+        const char* name;
+        QString line;
+        bool loggedOff;
+    };
+    const Case cases[] = {
+        {"disc", Row(" a", "", "3", "Disc"), true},
+        {"upper-case disc", Row(" a", "", "3", "DISC"), true},
+        {"active", Row(" a", "", "3", "Active"), false},
+        {"other state", Row(" a", "", "3", "Down"), false},
+        {"blank id", Row(" a", "", "", "Disc"), false},
+        {"garbled id", Row(" a", "", "x", "Disc"), false},
+        // An id too long for its four columns pushes the state out of its columns.
+        {"five-digit id", QStringLiteral(" a").leftJustified(42) + "12345 Disc", false},
+        {"short line", QStringLiteral(" a"), false},
+        {"console disc", Row(" a", "console", "1", "Disc"), true},
+        // The entry's text after its first ";" decides: a user name with ";" reads otherwise.
+        {"user name with semicolon", Row(" a;b", "", "3", "Disc"), false},
+    };
+    for (const Case& c : cases) {
+        const auto listing = ari::ParseSessionListing({kHeader, c.line});
+        EXPECT_EQ(listing.logoffRows.size(), c.loggedOff ? 1u : 0u) << c.name;
+    }
+}
+
+}  // namespace
