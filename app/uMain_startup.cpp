@@ -1,6 +1,128 @@
-// PLACEHOLDER: window creation and the settings buttons; replaced by their owner.
+// Window creation (the startup sequence) and the settings buttons: save and the two folder
+// browse buttons. Also the definitions of the process-wide values.
+#include <QTime>
+
 #include "app/uMain.h"
-void TfMain::FormCreate() {}
-void TfMain::BitBtn1Click() {}
-void TfMain::BitBtn2Click() {}
-void TfMain::BitBtn3Click() {}
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "settings/Formats.h"
+#include "settings/IniValue.h"
+#include "templates/TemplateArchive.h"
+
+QString AppDir;
+QString SettingsFile;
+QString TemplateDir;
+QString TodayStamp;
+bool ProcessedToday = false;
+TfMain* fMain = nullptr;
+
+namespace {
+
+const QString kSettingsSection = QStringLiteral("Setting");
+const QString kSettingsFileName = QStringLiteral("Setting_VorelIndex.ini");
+const QString kTemplateFolderName = QStringLiteral("mdx");
+const QString kTemplateArchiveName = QStringLiteral("mdx.zip");
+const QString kTemplateResourceName = QStringLiteral("mdx");
+const QString kTrue = QStringLiteral("-1");
+const QString kFalse = QStringLiteral("0");
+
+// Reads one key of the settings file; "" when missing.
+QString ReadSetting(const QString& key) {
+    QString value;
+    IniValue(SettingsFile, kSettingsSection, key, QString(), false, false, value);
+    return value;
+}
+
+// Writes one key of the settings file; raises "Unable to write to <file>" on failure.
+void WriteSetting(const QString& key, const QString& value) {
+    QString readBack;
+    IniValue(SettingsFile, kSettingsSection, key, value, true, false, readBack);
+}
+
+QTime ToQTime(ari::TDateTime value) {
+    const ari::DateTimeParts p = ari::DecodeDateTime(value);
+    return QTime(p.hour, p.minute, p.second, p.millisecond);
+}
+
+QString PickerText(const QTimeEdit* picker) {
+    const QTime t = picker->time();
+    return ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second(), t.msec()));
+}
+
+QString FlagText(const QCheckBox* box) { return box->isChecked() ? kTrue : kFalse; }
+
+// Sets `box` from a flag text; an empty text leaves the box as it is. Raises for a text that
+// is not a flag.
+void ApplyFlag(const QString& text, QCheckBox* box) {
+    if (!text.isEmpty()) box->setChecked(ari::StrToBool(text));
+}
+
+// Unpacks the embedded templates into TemplateDir unless that folder exists already. A failed
+// write shows its message box (SaveResourceFile); a failed unpack shows nothing and keeps the
+// zip file for inspection.
+void UnpackTemplatesIfMissing() {
+    const std::string folder = TemplateDir.toStdString();
+    if (ari::FolderExists(folder)) return;
+    ari::MakeFolderPath(folder);  // a failure surfaces as the archive write's message box
+    const QString zipPath = TemplateDir + kTemplateArchiveName;
+    SaveResourceFile(zipPath, kTemplateResourceName);
+    if (ari::FileExists(zipPath.toStdString()) && UnzipAll(zipPath, TemplateDir))
+        ari::RemoveFile(zipPath.toStdString());
+}
+
+}  // namespace
+
+void TfMain::FormCreate() {
+    // Paths come from the executable's own location, never from the current folder.
+    AppDir = QString::fromStdString(ari::ExtractFilePath(Env().executablePath));
+    SettingsFile = AppDir + kSettingsFileName;
+    TemplateDir = AppDir + kTemplateFolderName + QChar(ari::kPathSeparator);
+    ApplyFormatSettings();
+    TodayStamp = ari::ShortDateText(Env().clock ? Env().clock->Now() : ari::LocalNow());
+    ProcessedToday = false;
+
+    // A value that is not a time or not a flag raises here and ends the sequence at that step.
+    const QString begin = ReadSetting(QStringLiteral("Begin"));
+    const QString end = ReadSetting(QStringLiteral("End"));
+    if (!begin.isEmpty()) tmpckrBegin->setTime(ToQTime(ari::StrToTime(begin)));
+    if (!end.isEmpty()) tmpckrEnd->setTime(ToQTime(ari::StrToTime(end)));
+    LESource->setText(ReadSetting(QStringLiteral("Source")));
+    LEMaghsad->setText(ReadSetting(QStringLiteral("Dest")));
+
+    UnpackTemplatesIfMissing();
+    if (LESource->text().isEmpty()) LESource->setText(TemplateDir);
+
+    const QString transfer = ReadSetting(QStringLiteral("Transfer"));
+    const QString pack = ReadSetting(QStringLiteral("Pack"));
+    const QString reindex = ReadSetting(QStringLiteral("Reindex"));
+    const QString automat = ReadSetting(QStringLiteral("Automat"));
+    ApplyFlag(transfer, CBCopyRe);
+    ApplyFlag(pack, CBPack);
+    ApplyFlag(reindex, CBReIndex);
+    ApplyFlag(automat, chkAutomat);
+
+    if (chkAutomat->isChecked()) btnStartClick();
+}
+
+void TfMain::BitBtn1Click() {
+    // Each key is read from its control at the moment it is written; a failure stops the save
+    // at that key, the keys before it staying written.
+    WriteSetting(QStringLiteral("Begin"), PickerText(tmpckrBegin));
+    WriteSetting(QStringLiteral("End"), PickerText(tmpckrEnd));
+    WriteSetting(QStringLiteral("Source"), LESource->text());
+    WriteSetting(QStringLiteral("Dest"), LEMaghsad->text());
+    WriteSetting(QStringLiteral("Transfer"), FlagText(CBCopyRe));
+    WriteSetting(QStringLiteral("Reindex"), FlagText(CBReIndex));
+    WriteSetting(QStringLiteral("Pack"), FlagText(CBPack));
+    WriteSetting(QStringLiteral("Automat"), FlagText(chkAutomat));
+}
+
+void TfMain::BitBtn2Click() {
+    std::string folder;
+    if (ari::PickFolder(folder)) LEMaghsad->setText(QString::fromStdString(folder));
+}
+
+void TfMain::BitBtn3Click() {
+    std::string folder;
+    if (ari::PickFolder(folder)) LESource->setText(QString::fromStdString(folder));
+}

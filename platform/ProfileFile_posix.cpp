@@ -1,0 +1,275 @@
+// POSIX implementation of ProfileFile.h.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+#include "platform/ProfileFile.h"
+
+namespace ari {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+// Cuts UTF-8 text to at most `count` characters (a character = a non-continuation byte).
+std::string CutCharacters(const std::string& s, size_t count) {
+    size_t chars = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (chars == count) return s.substr(0, i);
+            ++chars;
+        }
+    }
+    return s;
+}
+
+// The section name of a header line, or false when the line is no header.
+bool SectionName(const std::string& line, std::string& name) {
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] != '[') return false;
+    const size_t close = t.find(']');
+    name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    return true;
+}
+
+// The key of a key line, or false for comments and lines without '='.
+bool KeyName(const std::string& line, std::string& key) {
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') return false;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return false;
+    key = Trim(line.substr(0, eq));
+    return true;
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// The whole file; false when it does not exist. Other failures throw.
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    Fd f;
+    f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.fd < 0) {
+        if (errno == ENOENT) return false;
+        ThrowLastInOutError();
+    }
+    bytes.clear();
+    char buf[1 << 14];
+    for (;;) {
+        const ssize_t n = read(f.fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ThrowLastInOutError();
+        }
+        bytes.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The file a write replaces: symbolic links are followed so that the link itself stays.
+std::string ResolveTarget(const std::string& path) {
+    char buf[PATH_MAX];
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && realpath(path.c_str(), buf))
+        return buf;
+    return path;
+}
+
+// Writes `bytes` to a new file beside `path`, flushes it and renames it over `path`.
+void ReplaceFile(const std::string& path, const std::string& bytes) {
+    const std::string target = ResolveTarget(path);
+    std::string tmp = target + ".XXXXXX";
+    Fd f;
+    f.fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (f.fd < 0) ThrowLastInOutError();
+    auto fail = [&](int err) {
+        unlink(tmp.c_str());
+        throw InOutErrorFromErrno(err);
+    };
+    struct stat old;
+    const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    if (fchmod(f.fd, mode) != 0) fail(errno);
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t w = write(f.fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            fail(errno);
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (fsync(f.fd) != 0) fail(errno);
+    const int fd = f.fd;
+    f.fd = -1;
+    if (close(fd) != 0) fail(errno);
+    if (rename(tmp.c_str(), target.c_str()) != 0) fail(errno);
+    // The rename itself is on disk once the folder is flushed.
+    std::string folder = ExtractFilePath(target);
+    if (folder.empty()) folder = ".";
+    Fd dir;
+    dir.fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir.fd >= 0) fsync(dir.fd);
+}
+
+}  // namespace
+
+ProfileText::ProfileText(const std::string& bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        size_t j = i;
+        while (j < bytes.size() && bytes[j] != '\r' && bytes[j] != '\n') ++j;
+        Line line{bytes.substr(i, j - i), ""};
+        if (j < bytes.size()) {
+            if (bytes[j] == '\r' && j + 1 < bytes.size() && bytes[j + 1] == '\n') {
+                line.end = "\r\n";
+                j += 2;
+            } else {
+                line.end = std::string(1, bytes[j]);
+                ++j;
+            }
+        }
+        lines_.push_back(std::move(line));
+        i = j;
+    }
+}
+
+int ProfileText::FindSection(const std::string& section) const {
+    const std::string wanted = Trim(section);
+    std::string name;
+    for (size_t i = 0; i < lines_.size(); ++i)
+        if (SectionName(lines_[i].text, name) && EqualsNoCase(name, wanted))
+            return static_cast<int>(i);
+    return -1;
+}
+
+int ProfileText::SectionEnd(int header) const {
+    std::string name;
+    size_t i = static_cast<size_t>(header) + 1;
+    while (i < lines_.size() && !SectionName(lines_[i].text, name)) ++i;
+    return static_cast<int>(i);
+}
+
+int ProfileText::FindKey(int header, const std::string& key) const {
+    const std::string wanted = Trim(key);
+    const int end = SectionEnd(header);
+    std::string name;
+    for (int i = header + 1; i < end; ++i)
+        if (KeyName(lines_[static_cast<size_t>(i)].text, name) && EqualsNoCase(name, wanted))
+            return i;
+    return -1;
+}
+
+std::string ProfileText::Read(const std::string& section, const std::string& key) const {
+    const int header = FindSection(section);
+    if (header < 0) return {};
+    const int at = FindKey(header, key);
+    if (at < 0) return {};
+    const std::string& line = lines_[static_cast<size_t>(at)].text;
+    std::string value = Trim(line.substr(line.find('=') + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return CutCharacters(value, kMaxProfileValueLength);
+}
+
+void ProfileText::Write(const std::string& section, const std::string& key,
+                        const std::string& value) {
+    const std::string text = Trim(key) + "=" + value;
+    // A last line without a line end gets one before anything follows it.
+    auto terminateLast = [this] {
+        if (!lines_.empty() && lines_.back().end.empty()) lines_.back().end = "\r\n";
+    };
+    const int header = FindSection(section);
+    if (header < 0) {
+        terminateLast();
+        lines_.push_back({"[" + Trim(section) + "]", "\r\n"});
+        lines_.push_back({text, "\r\n"});
+        return;
+    }
+    const int at = FindKey(header, key);
+    if (at >= 0) {
+        Line& line = lines_[static_cast<size_t>(at)];
+        line.text = text;
+        line.end = "\r\n";  // a line the program writes ends in CR LF
+        return;
+    }
+    int insert = SectionEnd(header);
+    while (insert > header + 1 && Trim(lines_[static_cast<size_t>(insert - 1)].text).empty())
+        --insert;
+    if (insert == static_cast<int>(lines_.size())) terminateLast();
+    if (lines_[static_cast<size_t>(insert - 1)].end.empty())
+        lines_[static_cast<size_t>(insert - 1)].end = "\r\n";
+    lines_.insert(lines_.begin() + insert, Line{text, "\r\n"});
+}
+
+bool ProfileText::Delete(const std::string& section, const std::string& key) {
+    const int header = FindSection(section);
+    if (header < 0) return false;
+    const int at = FindKey(header, key);
+    if (at < 0) return false;
+    lines_.erase(lines_.begin() + at);
+    return true;
+}
+
+std::string ProfileText::Bytes() const {
+    std::string out;
+    for (const Line& l : lines_) out += l.text + l.end;
+    return out;
+}
+
+bool IsWritableProfileEntry(const std::string& section, const std::string& key,
+                            const std::string& value) {
+    auto hasLineBreak = [](const std::string& s) {
+        return s.find_first_of("\r\n") != std::string::npos;
+    };
+    if (Trim(section).empty() || Trim(key).empty()) return false;
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) return false;
+    if (key.find('=') != std::string::npos || section.find(']') != std::string::npos) return false;
+    const std::string k = Trim(key);
+    return k[0] != '[' && k[0] != ';';
+}
+
+std::string ReadProfileString(const std::string& path, const std::string& section,
+                              const std::string& key) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return {};
+    return ProfileText(bytes).Read(section, key);
+}
+
+void WriteProfileString(const std::string& path, const std::string& section,
+                        const std::string& key, const std::string& value) {
+    if (!IsWritableProfileEntry(section, key, value))
+        throw EInOutError(kInvalidFileName, FileErrorMessage(kInvalidFileName));
+    std::string bytes;
+    ReadWholeFile(path, bytes);
+    ProfileText text(bytes);
+    text.Write(section, key, value);
+    ReplaceFile(path, text.Bytes());
+}
+
+void DeleteProfileKey(const std::string& path, const std::string& section,
+                      const std::string& key) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return;
+    ProfileText text(bytes);
+    if (text.Delete(section, key)) ReplaceFile(path, text.Bytes());
+}
+
+}  // namespace ari

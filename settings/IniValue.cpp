@@ -1,0 +1,41 @@
+#include "settings/IniValue.h"
+
+#include <string>
+
+#include "platform/Exception.h"
+#include "platform/ProfileFile.h"
+
+namespace {
+
+[[noreturn]] void ThrowUnableToWrite(const std::string& path) {
+    throw Exception("Unable to write to " + path);
+}
+
+}  // namespace
+
+void IniValue(const QString& path, const QString& section, const QString& key,
+              const QString& newValue, bool write, bool erase, QString& value) {
+    value.clear();
+    // Opening the file as a profile file touches nothing on disk: each step below opens and
+    // closes it by itself.
+    const std::string file = path.toStdString();
+    const std::string sec = section.toStdString();
+    const std::string k = key.toStdString();
+    if (write && !erase) {
+        try {
+            ari::WriteProfileString(file, sec, k, newValue.toStdString());
+        } catch (const Exception&) {
+            ThrowUnableToWrite(file);
+        }
+    }
+    value = QString::fromStdString(ari::ReadProfileString(file, sec, k));
+    if (erase) {
+        try {
+            ari::DeleteProfileKey(file, sec, k);
+        } catch (const Exception&) {
+            ThrowUnableToWrite(file);
+        }
+    }
+    // Flushing (step 6) has nothing left to do: WriteProfileString returns with the file on
+    // disk.
+}

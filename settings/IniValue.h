@@ -1,0 +1,14 @@
+// Access to one key of the settings file: the one function through which the program reads
+// and writes its profile-file settings.
+#pragma once
+
+#include <QString>
+
+// For one key of the profile file `path`, in this order: sets `value` to ""; when `write` is
+// set and `erase` is not, writes `newValue`; reads the key's value into `value` ("" when the
+// file, section or key is missing); when `erase` is set, deletes the key; when `write` is set,
+// the file is already on disk (every write is flushed before it returns).
+// Throws Exception "Unable to write to <path>" when writing or deleting fails (the file keeps
+// its previous content), and EInOutError when an existing file cannot be read.
+void IniValue(const QString& path, const QString& section, const QString& key,
+              const QString& newValue, bool write, bool erase, QString& value);

@@ -1,0 +1,278 @@
+#include "templates/TemplateArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unzip.h>
+
+#include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/Dialogs.h"
+#include "platform/Exception.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace {
+
+// Where the program's raw-data resources live in the Qt resource tree.
+const char* const kRawResourceFolder = ":/rcdata";
+constexpr qint64 kCopyChunk = 61440;
+
+// zip "version made by" host systems and attribute bits.
+constexpr unsigned kHostMsDos = 0;
+constexpr unsigned kHostUnix = 3;
+constexpr unsigned kHostWindowsNtfs = 11;
+constexpr unsigned kHostVfat = 14;
+constexpr unsigned long kDosReadOnly = 0x01;
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+QString ResourcePath(const QString& name) {
+    const QDir dir(QString::fromLatin1(kRawResourceFolder));
+    for (const QString& entry : dir.entryList(QDir::Files))
+        if (entry.compare(name, Qt::CaseInsensitive) == 0) return dir.filePath(entry);
+    return {};
+}
+
+std::string OsMessage(int err) { return ari::InOutErrorFromErrno(err).Message(); }
+
+void WriteAll(int fd, const char* data, size_t size, const std::string& path) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t w = write(fd, data + done, size - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
+        }
+        done += static_cast<size_t>(w);
+    }
+}
+
+// Splits an entry name at '/' and '\' (both are separators in zip names of this platform
+// family).
+std::vector<std::string> NameParts(const std::string& name) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : name) {
+        if (c == '/' || c == '\\') {
+            parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    parts.push_back(part);
+    return parts;
+}
+
+bool IsSymlinkEntry(const unz_file_info64& info) {
+    const unsigned host = (info.version >> 8) & 0xFF;
+    const unsigned mode = (info.external_fa >> 16) & 0xFFFF;
+    return host == kHostUnix && S_ISLNK(mode);
+}
+
+// Creates `rel` (folder parts relative to `base`) one level at a time; refuses to pass through
+// anything that is not a real folder, so a symbolic link inside the target cannot lead out.
+bool MakeFoldersBelow(const std::string& base, const std::vector<std::string>& rel) {
+    std::string path = base;
+    for (const std::string& part : rel) {
+        if (part.empty() || part == ".") continue;
+        path += part;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return false;
+        } else if (mkdir(path.c_str(), 0755) != 0) {
+            return false;
+        }
+        path += '/';
+    }
+    return true;
+}
+
+time_t DosTimeToLocal(const tm_unz& d) {
+    struct tm t = {};
+    t.tm_year = static_cast<int>(d.tm_year) - 1900;
+    t.tm_mon = static_cast<int>(d.tm_mon);
+    t.tm_mday = static_cast<int>(d.tm_mday);
+    t.tm_hour = static_cast<int>(d.tm_hour);
+    t.tm_min = static_cast<int>(d.tm_min);
+    t.tm_sec = static_cast<int>(d.tm_sec);
+    t.tm_isdst = -1;  // DOS times are local wall-clock times
+    return mktime(&t);
+}
+
+// Extracts the current entry of `zip`. Throws nothing; false on any failure.
+bool ExtractCurrent(unzFile zip, const std::string& folder) {
+    unz_file_info64 info;
+    char nameBuf[4096];
+    if (unzGetCurrentFileInfo64(zip, &info, nameBuf, sizeof nameBuf, nullptr, 0, nullptr, 0) !=
+        UNZ_OK)
+        return false;
+    const std::string name(nameBuf);
+    std::vector<std::string> parts = NameParts(name);
+    const std::string fileName = parts.back();
+    parts.pop_back();
+    if (!MakeFoldersBelow(folder, parts)) return false;
+    if (fileName.empty()) return true;  // a folder entry
+
+    std::string dir = folder;
+    for (const std::string& p : parts)
+        if (!p.empty() && p != ".") dir += p + "/";
+    // rename() below replaces a link of that name rather than following it.
+    const std::string target = dir + fileName;
+
+    std::string tmp = dir + "." + fileName + ".XXXXXX";
+    Fd out(mkostemp(tmp.data(), O_CLOEXEC));
+    if (out.fd < 0) return false;
+    auto fail = [&] {
+        unlink(tmp.c_str());
+        return false;
+    };
+    if (unzOpenCurrentFile(zip) != UNZ_OK) return fail();
+    std::vector<char> buf(1 << 16);
+    ZPOS64_T total = 0;
+    bool ok = true;
+    for (;;) {
+        const int n = unzReadCurrentFile(zip, buf.data(), static_cast<unsigned>(buf.size()));
+        if (n == 0) break;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        total += static_cast<ZPOS64_T>(n);
+        if (total > info.uncompressed_size) {
+            ok = false;
+            break;
+        }
+        try {
+            WriteAll(out.fd, buf.data(), static_cast<size_t>(n), tmp);
+        } catch (const Exception&) {
+            ok = false;
+            break;
+        }
+    }
+    // Closing after the whole entry was read compares the CRC-32.
+    const int closeRc = unzCloseCurrentFile(zip);
+    if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size) return fail();
+
+    mode_t mode = 0644;
+    const unsigned host = (info.version >> 8) & 0xFF;
+    if (host == kHostMsDos || host == kHostWindowsNtfs || host == kHostVfat) {
+        if (info.external_fa & kDosReadOnly) mode = 0444;
+    } else if (host == kHostUnix && S_ISREG((info.external_fa >> 16) & 0xFFFF)) {
+        mode = static_cast<mode_t>((info.external_fa >> 16) & 0777);
+    }
+    const time_t stamp = DosTimeToLocal(info.tmu_date);
+    const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
+    if (fchmod(out.fd, mode) != 0 || futimens(out.fd, times) != 0 || fsync(out.fd) != 0)
+        return fail();
+    const int fd = out.fd;
+    out.fd = -1;
+    if (close(fd) != 0) return fail();
+    if (rename(tmp.c_str(), target.c_str()) != 0) return fail();
+    return true;
+}
+
+// Checks every entry before anything is written.
+bool AllEntriesSafe(unzFile zip) {
+    int rc = unzGoToFirstFile(zip);
+    while (rc == UNZ_OK) {
+        unz_file_info64 info;
+        char nameBuf[4096];
+        if (unzGetCurrentFileInfo64(zip, &info, nameBuf, sizeof nameBuf, nullptr, 0, nullptr,
+                                    0) != UNZ_OK)
+            return false;
+        if (info.size_filename >= sizeof nameBuf) return false;
+        if (!ari::IsSafeEntryName(nameBuf) || IsSymlinkEntry(info)) return false;
+        rc = unzGoToNextFile(zip);
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+}  // namespace
+
+namespace ari {
+
+bool FindRawResource(const QString& name, QByteArray& data) {
+    QFile f(ResourcePath(name));
+    if (f.fileName().isEmpty() || !f.open(QIODevice::ReadOnly)) return false;
+    data = f.readAll();
+    return true;
+}
+
+bool IsSafeEntryName(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
+    if (name.find('\0') != std::string::npos) return false;
+    for (const std::string& part : NameParts(name))
+        if (part == "..") return false;
+    return true;
+}
+
+}  // namespace ari
+
+void WriteResourceFile(const QString& resourceName, const QString& filePath,
+                       const QString& folder) {
+    const std::string path = filePath.toStdString();
+    if (ari::FileExists(path)) return;
+    ari::MakeFolder(folder.toStdString());  // one level; an existing folder is fine
+
+    QFile resource(ResourcePath(resourceName));
+    if (resource.fileName().isEmpty() || !resource.open(QIODevice::ReadOnly))
+        throw Exception("Resource " + resourceName.toStdString() + " not found");
+    Fd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out.fd < 0)
+        throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
+    std::vector<char> chunk(kCopyChunk);
+    for (;;) {
+        const qint64 n = resource.read(chunk.data(), kCopyChunk);
+        if (n < 0) throw Exception("Resource " + resourceName.toStdString() + " not readable");
+        if (n == 0) break;
+        WriteAll(out.fd, chunk.data(), static_cast<size_t>(n), path);
+    }
+    if (fsync(out.fd) != 0)
+        throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
+}
+
+bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
+    const std::string path = filePath.toStdString();
+    if (ari::FileExists(path)) ari::RemoveFile(path);  // a failure shows up below
+    try {
+        WriteResourceFile(resourceName, filePath, QString::fromStdString(ari::ExtractFilePath(path)));
+    } catch (const std::exception&) {
+        ari::ShowMessage(kExtractFailedMessage);
+        return false;
+    }
+    return true;
+}
+
+bool UnzipAll(const QString& archivePath, const QString& folder) {
+    const std::string target = ari::WithTrailingSeparator(folder.toStdString());
+    unzFile zip = unzOpen64(archivePath.toStdString().c_str());
+    if (!zip) return false;
+    bool ok = AllEntriesSafe(zip);
+    if (ok) {
+        int rc = unzGoToFirstFile(zip);
+        while (ok && rc == UNZ_OK) {
+            ok = ExtractCurrent(zip, target);
+            if (ok) rc = unzGoToNextFile(zip);
+        }
+        ok = ok && rc == UNZ_END_OF_LIST_OF_FILE;
+    }
+    if (unzClose(zip) != UNZ_OK) ok = false;
+    return ok;
+}

@@ -1,0 +1,269 @@
+// The profile-file rules (ProfileText, the file operations) and IniValue over them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/Exception.h"
+#include "platform/ProfileFile.h"
+#include "settings/IniValue.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+using ari::ProfileText;
+using ari::test::ReadFileBytes;
+using ari::test::TempFolder;
+using ari::test::WriteFileBytes;
+
+struct ReadCase {
+    const char* name;
+    std::string text;
+    const char* section;
+    const char* key;
+    std::string expected;
+};
+
+class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ProfileRead, GivesTheTrimmedUnquotedValue) {
+    const ReadCase& c = GetParam();
+    EXPECT_EQ(ProfileText(c.text).Read(c.section, c.key), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileRead,
+    ::testing::Values(
+        ReadCase{"plain", "[Setting]\r\nBegin=00:00:01\r\n", "Setting", "Begin", "00:00:01"},
+        ReadCase{"padded", "[Setting]\r\n  Dest  =   /data/live   \r\n", "Setting", "Dest",
+                 "/data/live"},
+        ReadCase{"tabs", "[Setting]\r\nDest=\t/data\t\r\n", "Setting", "Dest", "/data"},
+        ReadCase{"double_quotes", "[Setting]\r\nDest=  \" /data/x \"  \r\n", "Setting", "Dest",
+                 " /data/x "},
+        ReadCase{"single_quotes", "[Setting]\r\nDest='/data'\r\n", "Setting", "Dest", "/data"},
+        ReadCase{"one_pair_only", "[Setting]\r\nDest=\"\"/data\"\"\r\n", "Setting", "Dest",
+                 "\"/data\""},
+        ReadCase{"unmatched_quote", "[Setting]\r\nDest=\"/data\r\n", "Setting", "Dest",
+                 "\"/data"},
+        ReadCase{"lone_quote", "[Setting]\r\nDest=\"\r\n", "Setting", "Dest", "\""},
+        ReadCase{"equals_in_value", "[Setting]\r\nDest=a=b\r\n", "Setting", "Dest", "a=b"},
+        ReadCase{"case_of_names", "[SETTING]\r\nbegin=6:30\r\n", "setting", "BEGIN", "6:30"},
+        ReadCase{"blanks_in_header", "[ Setting ]\r\nPack=-1\r\n", "Setting", "Pack", "-1"},
+        ReadCase{"lf_only", "[Setting]\nPack=-1\nReindex=0\n", "Setting", "Reindex", "0"},
+        ReadCase{"no_final_line_end", "[Setting]\r\nPack=-1", "Setting", "Pack", "-1"},
+        ReadCase{"first_duplicate_wins", "[Setting]\r\nPack=1\r\nPack=2\r\n", "Setting",
+                 "Pack", "1"},
+        ReadCase{"first_duplicate_section_wins",
+                 "[Setting]\r\nPack=1\r\n[Other]\r\n[Setting]\r\nPack=2\r\n", "Setting", "Pack",
+                 "1"},
+        ReadCase{"key_of_other_section", "[Other]\r\nPack=-1\r\n[Setting]\r\n", "Setting",
+                 "Pack", ""},
+        ReadCase{"missing_key", "[Setting]\r\nPack=-1\r\n", "Setting", "Dest", ""},
+        ReadCase{"missing_section", "[Other]\r\nDest=x\r\n", "Setting", "Dest", ""},
+        ReadCase{"comment_is_no_key", "[Setting]\r\n;Dest=x\r\n", "Setting", ";Dest", ""},
+        ReadCase{"empty_value", "[Setting]\r\nDest=\r\n", "Setting", "Dest", ""},
+        ReadCase{"cut_to_2047", "[S]\r\nK=" + std::string(3000, 'x') + "\r\n", "S", "K",
+                 std::string(2047, 'x')},
+        ReadCase{"cut_counts_characters", "[S]\r\nK=" + std::string(1000, 'x') + [] {
+                     std::string s;
+                     for (int i = 0; i < 1100; ++i) s += "\xD9\x85";  // Persian letter meem
+                     return s;
+                 }() + "\r\n",
+                 "S", "K", std::string(1000, 'x') + [] {
+                     std::string s;
+                     for (int i = 0; i < 1047; ++i) s += "\xD9\x85";
+                     return s;
+                 }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct WriteCase {
+    const char* name;
+    std::string before;
+    const char* section;
+    const char* key;
+    const char* value;
+    std::string after;
+};
+
+class ProfileWrite : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(ProfileWrite, ChangesOnlyTheKeysLine) {
+    const WriteCase& c = GetParam();
+    ProfileText text(c.before);
+    text.Write(c.section, c.key, c.value);
+    EXPECT_EQ(text.Bytes(), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileWrite,
+    ::testing::Values(
+        WriteCase{"new_file", "", "Setting", "Begin", "00:00:01",
+                  "[Setting]\r\nBegin=00:00:01\r\n"},
+        WriteCase{"replace_in_place", "[Setting]\r\nBegin=1\r\nEnd=2\r\n", "Setting", "Begin",
+                  "3", "[Setting]\r\nBegin=3\r\nEnd=2\r\n"},
+        WriteCase{"replace_keeps_other_line_ends", "[Setting]\nBegin=1\nEnd=2\n", "Setting",
+                  "Begin", "3", "[Setting]\nBegin=3\r\nEnd=2\n"},
+        WriteCase{"replace_ignores_case", "[setting]\r\nbegin=1\r\n", "Setting", "Begin", "2",
+                  "[setting]\r\nBegin=2\r\n"},
+        WriteCase{"append_to_section_before_next",
+                  "[Setting]\r\nBegin=1\r\n\r\n[Other]\r\nX=1\r\n", "Setting", "End", "2",
+                  "[Setting]\r\nBegin=1\r\nEnd=2\r\n\r\n[Other]\r\nX=1\r\n"},
+        WriteCase{"append_after_comment", "[Setting]\r\n; kept\r\n", "Setting", "End", "2",
+                  "[Setting]\r\n; kept\r\nEnd=2\r\n"},
+        WriteCase{"append_to_unterminated_last_line", "[Setting]\r\nBegin=1", "Setting", "End",
+                  "2", "[Setting]\r\nBegin=1\r\nEnd=2\r\n"},
+        WriteCase{"new_section_at_end", "; head\r\n[Other]\r\nX=1\r\n", "Setting", "Pack", "-1",
+                  "; head\r\n[Other]\r\nX=1\r\n[Setting]\r\nPack=-1\r\n"},
+        WriteCase{"new_section_after_unterminated_line", "[Other]\r\nX=1", "Setting", "Pack",
+                  "0", "[Other]\r\nX=1\r\n[Setting]\r\nPack=0\r\n"},
+        WriteCase{"empty_value", "[Setting]\r\nDest=/x\r\n", "Setting", "Dest", "",
+                  "[Setting]\r\nDest=\r\n"},
+        WriteCase{"same_key_in_other_section_untouched", "[Other]\r\nDest=1\r\n[Setting]\r\n",
+                  "Setting", "Dest", "2", "[Other]\r\nDest=1\r\n[Setting]\r\nDest=2\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ProfileText, DeleteRemovesOnlyThatLine) {
+    ProfileText text("[A]\r\nK=1\r\n[B]\r\nK=2\r\nL=3\r\n");
+    EXPECT_TRUE(text.Delete("b", "k"));
+    EXPECT_FALSE(text.Delete("B", "K"));
+    EXPECT_FALSE(text.Delete("C", "K"));
+    EXPECT_EQ(text.Bytes(), "[A]\r\nK=1\r\n[B]\r\nL=3\r\n");
+}
+
+TEST(ProfileText, BytesOfUntouchedTextAreUnchanged) {
+    const std::string odd = "\xEF\xBB\xBF; bom\r\n[A]\rK=1\n\n  [B]  \r\nnot a key\r\nZ = 9";
+    EXPECT_EQ(ProfileText(odd).Bytes(), odd);
+}
+
+// ---- Files.
+
+TEST(ProfileFile, MissingFileReadsEmptyAndIsNotCreated) {
+    TempFolder dir;
+    EXPECT_EQ(ari::ReadProfileString(dir / "none.ini", "Setting", "Begin"), "");
+    ari::DeleteProfileKey(dir / "none.ini", "Setting", "Begin");
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
+}
+
+TEST(ProfileFile, FailedWriteLeavesTheFileAndNoTemporary) {
+    TempFolder dir;
+    // A folder where the file should be: the new content cannot be renamed over it.
+    std::filesystem::create_directory(dir / "settings.ini");
+    EXPECT_THROW(ari::WriteProfileString(dir / "settings.ini", "S", "K", "v"), EInOutError);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"settings.ini"});
+}
+
+TEST(ProfileFile, WriteFollowsASymbolicLinkAndKeepsIt) {
+    TempFolder dir;
+    WriteFileBytes(dir / "real.ini", "[S]\r\nK=1\r\n");
+    std::filesystem::create_symlink(dir / "real.ini", dir / "link.ini");
+    ari::WriteProfileString(dir / "link.ini", "S", "K", "2");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ini"));
+    EXPECT_EQ(ReadFileBytes(dir / "real.ini"), "[S]\r\nK=2\r\n");
+}
+
+TEST(ProfileFile, LineBreaksInAnEntryAreRefused) {
+    TempFolder dir;
+    WriteFileBytes(dir / "s.ini", "[Setting]\r\nDest=/a\r\n");
+    // A value with a line break would smuggle a second key into the file.
+    EXPECT_THROW(ari::WriteProfileString(dir / "s.ini", "Setting", "Dest", "/b\r\nPack=-1"),
+                 EInOutError);
+    EXPECT_THROW(ari::WriteProfileString(dir / "s.ini", "Setting", "A=B", "1"), EInOutError);
+    EXPECT_THROW(ari::WriteProfileString(dir / "s.ini", "Se]t", "A", "1"), EInOutError);
+    EXPECT_EQ(ReadFileBytes(dir / "s.ini"), "[Setting]\r\nDest=/a\r\n");
+}
+
+// ---- IniValue.
+
+const char* const kExample =
+    "[Setting]\r\n"
+    "Begin=00:00:01\r\n"
+    "End=06:00:00\r\n"
+    "Source=/opt/maintenance/mdx/\r\n"
+    "Dest=/srv/data\r\n"
+    "Transfer=0\r\n"
+    "Reindex=-1\r\n"
+    "Pack=-1\r\n"
+    "Automat=-1\r\n";
+
+void WriteExample(const QString& file) {
+    const std::vector<std::pair<QString, QString>> keys = {
+        {"Begin", "00:00:01"}, {"End", "06:00:00"}, {"Source", "/opt/maintenance/mdx/"},
+        {"Dest", "/srv/data"}, {"Transfer", "0"},   {"Reindex", "-1"},
+        {"Pack", "-1"},        {"Automat", "-1"}};
+    for (const auto& [key, value] : keys) {
+        QString readBack;
+        IniValue(file, "Setting", key, value, true, false, readBack);
+        EXPECT_EQ(readBack, value) << key.toStdString();
+    }
+}
+
+TEST(IniValue, WritesTheSettingsFileByteForByteAndAgainInPlace) {
+    TempFolder dir;
+    const QString file = QString::fromStdString(dir / "Setting_VorelIndex.ini");
+    WriteExample(file);
+    EXPECT_EQ(ReadFileBytes(dir / "Setting_VorelIndex.ini"), kExample);
+    WriteExample(file);
+    EXPECT_EQ(ReadFileBytes(dir / "Setting_VorelIndex.ini"), kExample);
+}
+
+TEST(IniValue, KeepsOtherSectionsAndComments) {
+    TempFolder dir;
+    const std::string before =
+        "; written by hand\r\n[Version]\r\nDbf_version=7\r\n\r\n[Setting]\r\nDest=/old\r\n"
+        "Extra=kept\r\n\r\n[Tail]\r\nX=1\r\n";
+    WriteFileBytes(dir / "s.ini", before);
+    QString readBack;
+    const QString file = QString::fromStdString(dir / "s.ini");
+    IniValue(file, "Setting", "Dest", "/new", true, false, readBack);
+    IniValue(file, "Setting", "Pack", "-1", true, false, readBack);
+    EXPECT_EQ(ReadFileBytes(dir / "s.ini"),
+              "; written by hand\r\n[Version]\r\nDbf_version=7\r\n\r\n[Setting]\r\nDest=/new\r\n"
+              "Extra=kept\r\nPack=-1\r\n\r\n[Tail]\r\nX=1\r\n");
+}
+
+TEST(IniValue, ReadsAndDeletesInTheGivenOrder) {
+    TempFolder dir;
+    WriteFileBytes(dir / "s.ini", "[Setting]\r\nDest = \"/a b\" \r\nPack=-1\r\n");
+    const QString file = QString::fromStdString(dir / "s.ini");
+    QString value = "stale";
+    IniValue(file, "setting", "DEST", "", false, false, value);
+    EXPECT_EQ(value, "/a b");
+    IniValue(file, "Setting", "Missing", "", false, false, value);
+    EXPECT_EQ(value, "");
+    // Delete: the value read is the one before the delete.
+    IniValue(file, "Setting", "Pack", "ignored", true, true, value);
+    EXPECT_EQ(value, "-1");
+    EXPECT_EQ(ReadFileBytes(dir / "s.ini"), "[Setting]\r\nDest = \"/a b\" \r\n");
+}
+
+TEST(IniValue, ReadingAMissingFileGivesEmptyWithoutCreatingIt) {
+    TempFolder dir;
+    QString value = "stale";
+    IniValue(QString::fromStdString(dir / "none.ini"), "Setting", "Begin", "", false, false,
+             value);
+    EXPECT_EQ(value, "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
+}
+
+TEST(IniValue, AFailedWriteSaysUnableToWriteToTheFile) {
+    TempFolder dir;
+    WriteFileBytes(dir / "plain-file", "x");
+    // Tests run as root, where permissions stop nothing: use folders that cannot hold a file.
+    for (const std::string& path :
+         {dir / "missing-folder/Setting_VorelIndex.ini", dir / "plain-file/Setting_VorelIndex.ini"}) {
+        QString value;
+        try {
+            IniValue(QString::fromStdString(path), "Setting", "Begin", "00:00:01", true, false,
+                     value);
+            ADD_FAILURE() << "no error for " << path;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), "Unable to write to " + path);
+        }
+    }
+}
+
+}  // namespace
