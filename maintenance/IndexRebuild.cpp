@@ -1,0 +1,53 @@
+#include "maintenance/IndexRebuild.h"
+
+#include <QString>
+
+#include "engine/DbfFormat.h"
+#include "log/OperationLog.h"
+#include "maintenance/IndexFiles.h"
+#include "platform/FileAccess.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari {
+
+namespace dbf = ari::engine::dbf;
+
+std::vector<IndexDefinition> ReadIndexDefinitions(TTable& templateTable) {
+    templateTable.SetExclusive(true);
+    templateTable.IndexDefs().Update();
+    std::vector<IndexDefinition> out;
+    for (const TIndexDef& d : templateTable.IndexDefs().Items())
+        out.push_back({d.Name, d.FieldExpression});
+    templateTable.SetExclusive(false);
+    return out;
+}
+
+void ClearIndexHeaderBytes(ByteFile& tableFile) {
+    if (tableFile.Size() < dbf::kHeaderSize)
+        throw EInOutError(kReadBeyondEnd, FileErrorMessage(kReadBeyondEnd));
+    tableFile.WriteByte(dbf::kProductionIndexFlag, 0);
+    tableFile.WriteByte(dbf::kLanguageDriver, 0);
+    tableFile.Close();
+}
+
+void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,
+                    const std::vector<IndexDefinition>& definitions) {
+    ByteFile tableFile(PathNoCase(liveFolder, entry));
+
+    const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
+    bool inUse = tableFile.LockedByOthers();
+    for (const auto& n : indexNames) inUse = inUse || FileLockedByOthers(liveFolder + n);
+    if (inUse) throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation));
+
+    for (const auto& n : indexNames) RemoveFile(liveFolder + n);
+    ClearIndexHeaderBytes(tableFile);
+
+    const QString tableName = QString::fromStdString(live.TableName());
+    for (const IndexDefinition& d : definitions) {
+        AddLog(QStringLiteral("------Add Index ") + tableName + u' ' + QString::fromStdString(d.name));
+        live.AddIndex(d.name, d.key, ixExpression, std::string());
+    }
+}
+
+}  // namespace ari

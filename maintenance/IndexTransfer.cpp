@@ -1,0 +1,48 @@
+#include "maintenance/IndexTransfer.h"
+
+#include <QString>
+#include <filesystem>
+
+#include "log/OperationLog.h"
+#include "maintenance/IndexFiles.h"
+#include "platform/FileAccess.h"
+#include "platform/Files.h"
+
+namespace ari {
+
+namespace {
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+void TransferIndex(const std::string& entry, const std::string& templateFolder,
+                   const std::string& liveFolder, const TTable& live) {
+    AddLog(QStringLiteral("---Copy Index ") + QString::fromStdString(live.TableName()));
+
+    const std::string indexName = IndexFileName(entry);
+    const auto templateNames = FilesNamedNoCase(templateFolder, indexName);
+    if (templateNames.empty()) return;
+    const std::string source = templateFolder + templateNames.front();
+    if (!FileReadable(source)) return;
+
+    const auto liveNames = FilesNamedNoCase(liveFolder, indexName);
+    const std::string liveTable = PathNoCase(liveFolder, entry);
+    for (const auto& n : liveNames) {
+        if (SameFile(source, liveFolder + n)) return;  // template and live folder are one
+    }
+    if (FileLockedByOthers(liveTable)) return;
+    for (const auto& n : liveNames) {
+        if (FileLockedByOthers(liveFolder + n)) return;
+    }
+
+    // Every spelling goes, so that no second index file is left beside the new one.
+    for (const auto& n : liveNames) RemoveFile(liveFolder + n);
+    const std::string target = liveFolder + (liveNames.empty() ? indexName : liveNames.front());
+    CopyFileNoOverwrite(source, target);
+}
+
+}  // namespace ari

@@ -1,0 +1,41 @@
+// The run marker: the file that exists beside the executable while a maintenance run is in
+// progress, so that other programs can tell. Created anew, held with an OFD write lock that
+// cooperating programs honour (they may read it, not write or delete it), and its one line
+// written only when it is closed, so the file has length zero during the run.
+#pragma once
+
+#include <string>
+
+namespace ari {
+
+class RunMarker {
+public:
+    // The marker's line: "please wait.." with CR LF, plain ASCII, no byte order mark.
+    static constexpr char kLine[] = "please wait..\r\n";
+
+    RunMarker() = default;
+    // Closes the marker if it is still open (see Close).
+    ~RunMarker();
+    RunMarker(const RunMarker&) = delete;
+    RunMarker& operator=(const RunMarker&) = delete;
+
+    // Creates `path` anew (an existing file of that name is emptied), takes a write lock over
+    // it and buffers the line. Throws EInOutError: "File access denied" for a folder of that
+    // name or a folder without write access, "I/O error 32" when another program holds a lock
+    // on the file. REQUIRES: !IsOpen().
+    void Create(const std::string& path);
+
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::string& Path() const { return path_; }
+
+    // Writes the buffered line, then closes the file (which releases the lock). Never throws:
+    // the marker is deleted right after and a failed write has no one to tell. Does nothing
+    // when not open.
+    void Close() noexcept;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace ari
