@@ -1,0 +1,292 @@
+// The file steps of the maintenance run that need no table engine: the run marker, the header
+// byte patch, index file names found whatever their case, and the index transfer.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <cstring>
+#include <filesystem>
+
+#include "engine/TTable.h"
+#include "log/OperationLog.h"
+#include "maintenance/IndexFiles.h"
+#include "maintenance/IndexRebuild.h"
+#include "maintenance/IndexTransfer.h"
+#include "platform/FileAccess.h"
+#include "platform/Files.h"
+#include "platform/RunMarker.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+using ari::test::ReadFileBytes;
+using ari::test::TempFolder;
+using ari::test::WriteFileBytes;
+
+// Holds a whole-file lock on `path` through its own open file description, as another user of
+// the file would; released when destroyed.
+class ForeignLock {
+public:
+    ForeignLock(const std::string& path, short type, off_t start = 0, off_t len = 0) {
+        fd_ = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+        EXPECT_GE(fd_, 0) << path;
+        struct flock l;
+        std::memset(&l, 0, sizeof l);
+        l.l_type = type;
+        l.l_whence = SEEK_SET;
+        l.l_start = start;
+        l.l_len = len;
+        EXPECT_EQ(fcntl(fd_, F_OFD_SETLK, &l), 0) << path;
+    }
+    ~ForeignLock() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// ---- run marker
+
+TEST(RunMarker, EmptyWhileOpenLineWrittenOnClose) {
+    TempFolder dir;
+    const std::string path = dir / "reindexing";
+    WriteFileBytes(path, "stale content from an interrupted run");
+    ari::RunMarker marker;
+    marker.Create(path);
+    ASSERT_TRUE(marker.IsOpen());
+    EXPECT_TRUE(ari::FileExists(path));
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    // Other programs that honour the lock see it held.
+    EXPECT_TRUE(ari::FileLockedByOthers(path));
+    marker.Close();
+    EXPECT_EQ(ReadFileBytes(path), std::string("please wait..\r\n"));
+    EXPECT_FALSE(ari::FileLockedByOthers(path));
+    marker.Close();  // closing twice does nothing
+    EXPECT_EQ(ReadFileBytes(path).size(), 15u);
+}
+
+TEST(RunMarker, CreationFailuresAreFileErrors) {
+    struct Case {
+        const char* what;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"folder of that name", 5, "File access denied"},
+        {"held by another program", 32, "I/O error 32"},
+        {"folder missing", 2, "The specified file was not found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder dir;
+        std::string path = dir / "reindexing";
+        std::unique_ptr<ForeignLock> holder;
+        if (c.code == 5) std::filesystem::create_directory(path);
+        if (c.code == 32) {
+            WriteFileBytes(path, "kept");
+            holder = std::make_unique<ForeignLock>(path, F_WRLCK);
+        }
+        if (c.code == 2) path = dir / "no-such-folder/reindexing";
+        ari::RunMarker marker;
+        try {
+            marker.Create(path);
+            FAIL() << "no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.ErrorCode(), c.code);
+            EXPECT_EQ(e.Message(), c.message);
+        }
+        EXPECT_FALSE(marker.IsOpen());
+        if (c.code == 32) {
+            EXPECT_EQ(ReadFileBytes(path), "kept");  // not emptied under its holder
+        }
+    }
+}
+
+// ---- header bytes 28 and 29
+
+std::string SampleHeader() {
+    std::string bytes;
+    for (int i = 0; i < 200; ++i) bytes.push_back(static_cast<char>(0x80 + (i % 100)));
+    bytes[28] = 1;
+    bytes[29] = 0x57;
+    return bytes;
+}
+
+TEST(HeaderPatch, ClearsOnlyBytes28And29) {
+    TempFolder dir;
+    const std::string path = dir / "t.dbf";
+    const std::string before = SampleHeader();
+    WriteFileBytes(path, before);
+    ari::ByteFile f(path);
+    ari::ClearIndexHeaderBytes(f);
+    const std::string after = ReadFileBytes(path);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (i == 28 || i == 29)
+            EXPECT_EQ(after[i], 0) << i;
+        else
+            EXPECT_EQ(after[i], before[i]) << i;
+    }
+}
+
+TEST(HeaderPatch, FailuresChangeNothing) {
+    struct Case {
+        const char* what;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"missing", "The specified file was not found"},
+        {"read-only", "File access denied"},
+        {"a folder", "File access denied"},
+        {"short", "Read beyond end of file"},
+        {"held for sole use", "I/O error 32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder dir;
+        const std::string path = dir / "t.dbf";
+        std::string before = SampleHeader();
+        if (std::string(c.what) == "short") before.resize(20);
+        if (std::string(c.what) == "a folder") std::filesystem::create_directory(path);
+        else if (std::string(c.what) != "missing") WriteFileBytes(path, before);
+        if (std::string(c.what) == "read-only") chmod(path.c_str(), 0444);
+        std::unique_ptr<ForeignLock> holder;
+        if (std::string(c.what) == "held for sole use")
+            holder = std::make_unique<ForeignLock>(path, F_WRLCK);
+        if (geteuid() == 0 && std::string(c.what) == "read-only") {
+            // root writes read-only files; the permission case cannot show here.
+            continue;
+        }
+        try {
+            ari::ByteFile f(path);
+            ari::ClearIndexHeaderBytes(f);
+            FAIL() << "no error";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+        if (std::string(c.what) == "missing") {
+            EXPECT_FALSE(ari::FileExists(path));
+        } else if (std::string(c.what) != "a folder") {
+            EXPECT_EQ(ReadFileBytes(path), before);
+        }
+    }
+}
+
+// ---- index file names
+
+TEST(IndexFiles, NameKeepsBaseCaseWithLowerExtension) {
+    EXPECT_EQ(ari::IndexFileName("ORDERS.DBF"), "ORDERS.mdx");
+    EXPECT_EQ(ari::IndexFileName("Orders.dbf"), "Orders.mdx");
+    EXPECT_EQ(ari::IndexFileName("a.b.DBF"), "a.b.mdx");
+}
+
+TEST(IndexFiles, FindsEverySpellingExactFirst) {
+    TempFolder dir;
+    WriteFileBytes(dir / "ORDERS.MDX", "1");
+    WriteFileBytes(dir / "orders.mdx", "2");
+    WriteFileBytes(dir / ".ORDERS.mdx", "hidden");
+    std::filesystem::create_directory(dir / "Orders.mdx");  // a folder is no index file
+    const auto names = ari::FilesNamedNoCase(dir.Path(), "orders.mdx");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], "orders.mdx");
+    EXPECT_EQ(names[1], "ORDERS.MDX");
+    EXPECT_EQ(ari::PathNoCase(dir.Path(), "Orders.MDX"), dir / "ORDERS.MDX");
+    EXPECT_EQ(ari::PathNoCase(dir.Path(), "none.mdx"), dir / "none.mdx");
+}
+
+// ---- index transfer
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ari::SetLogPanel(&log);
+        std::filesystem::create_directory(tmpl);
+        std::filesystem::create_directory(live);
+        table.SetDatabaseName(live);
+    }
+    void TearDown() override { ari::SetLogPanel(nullptr); }
+    void Run(const std::string& entry) {
+        table.SetTableName(entry);
+        ari::TransferIndex(entry, tmpl, live, table);
+    }
+
+    TempFolder dir;
+    std::string tmpl = dir / "mdx/";
+    std::string live = dir / "live/";
+    QPlainTextEdit log;
+    TTable table{"Table2"};
+};
+
+TEST_F(Transfer, ReplacesLiveIndexByteForByteAndLogsOneLine) {
+    WriteFileBytes(tmpl + "Orders.DBF", "template table");
+    WriteFileBytes(tmpl + "Orders.mdx", std::string("template index\0\x01\x02", 17));
+    WriteFileBytes(live + "Orders.DBF", "live table");
+    WriteFileBytes(live + "Orders.mdx", "stale live index, longer than the template's");
+    Run("Orders.DBF");
+    EXPECT_EQ(ReadFileBytes(live + "Orders.mdx"), ReadFileBytes(tmpl + "Orders.mdx"));
+    EXPECT_EQ(ReadFileBytes(live + "Orders.DBF"), "live table");
+    EXPECT_EQ(log.toPlainText(), "---Copy Index Orders.DBF");
+}
+
+TEST_F(Transfer, MatchesLiveFilesWhateverTheirCase) {
+    WriteFileBytes(tmpl + "ORDERS.DBF", "t");
+    WriteFileBytes(tmpl + "orders.MDX", "template index");
+    WriteFileBytes(live + "orders.dbf", "live table");
+    WriteFileBytes(live + "ORDERS.MDX", "stale");
+    WriteFileBytes(live + "Orders.Mdx", "stale too");
+    Run("ORDERS.DBF");
+    // One index file is left, under a spelling the live folder already used.
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.MDX", "orders.dbf"}));
+    EXPECT_EQ(ReadFileBytes(live + "ORDERS.MDX"), "template index");
+}
+
+TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
+    WriteFileBytes(tmpl + "ORDERS.DBF", "t");
+    WriteFileBytes(tmpl + "ORDERS.mdx", "template index");
+    Run("ORDERS.DBF");  // no live table: the index is still copied
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.mdx"}));
+}
+
+TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
+    for (const char* what : {"no template index", "template index unreadable",
+                             "live table in use", "live index in use", "same folder"}) {
+        SCOPED_TRACE(what);
+        const std::string w = what;
+        std::filesystem::remove_all(tmpl);
+        std::filesystem::remove_all(live);
+        std::filesystem::create_directory(tmpl);
+        std::filesystem::create_directory(live);
+        log.clear();
+        WriteFileBytes(live + "a.dbf", "live table");
+        WriteFileBytes(live + "a.mdx", "live index");
+        std::string templateFolder = tmpl;
+        if (w != "no template index") WriteFileBytes(tmpl + "a.mdx", "template index");
+        if (w == "template index unreadable") {
+            std::filesystem::remove(tmpl + "a.mdx");
+            std::filesystem::create_directory(tmpl + "a.mdx");  // exists, but no readable file
+        }
+        std::unique_ptr<ForeignLock> holder;
+        if (w == "live table in use")  // a shared user's marker byte
+            holder = std::make_unique<ForeignLock>(live + "a.dbf", F_RDLCK, 0xF0000000, 1);
+        if (w == "live index in use") holder = std::make_unique<ForeignLock>(live + "a.mdx", F_RDLCK);
+        if (w == "same folder") templateFolder = live;
+        table.SetTableName("a.dbf");
+        ari::TransferIndex("a.dbf", templateFolder, live, table);
+        EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
+        EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+    }
+}
+
+}  // namespace
