@@ -1,0 +1,96 @@
+// Bulk building of tags: keys are extracted from every record the tag's FOR admits, sorted in
+// tag order (equal keys by record number) in bounded memory - above the budget the sort writes
+// sorted runs to temporary files beside the table and merges them - and streamed into an
+// MdxTagWriter. The same sorted stream serves the verifier.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Expr.h"
+#include "engine/Key.h"
+
+namespace ari::engine {
+
+class DbfFile;
+class MdxTagWriter;
+class TemporaryFile;
+
+// Memory the key sort of one tag may use before it spills to temporary files
+// (default 256 MB). Process-wide; set before a build.
+size_t IndexSortMemoryBudget();
+void SetIndexSortMemoryBudget(size_t bytes);
+
+// Sorts fixed-size entries (memcmp order) in bounded memory.
+class KeySorter {
+public:
+    // `spillBeside`: a path whose folder receives the temporary run files.
+    KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside);
+    ~KeySorter();
+    KeySorter(const KeySorter&) = delete;
+    KeySorter& operator=(const KeySorter&) = delete;
+
+    void Add(const uint8_t* entry);
+    // Ends the input; then Next() yields the entries in order.
+    void Finish();
+    // The next entry (valid until the following call), nullptr at the end.
+    const uint8_t* Next();
+    size_t RunCount() const { return runs_.size(); }
+
+private:
+    struct Ref {
+        uint64_t prefix;
+        uint32_t index;
+    };
+    struct Run;
+    void SortBuffer();
+    void Spill();
+    void Refill(Run& run);
+    bool RunAfter(size_t a, size_t b) const;  // heap order: true when run a's entry is larger
+    size_t entrySize_;
+    size_t capacity_;  // entries held in memory
+    std::string spillBeside_;
+    std::vector<uint8_t> data_;
+    std::vector<Ref> refs_;
+    std::vector<std::unique_ptr<Run>> runs_;
+    // Reading state
+    bool finished_ = false;
+    size_t memPos_ = 0;
+    std::vector<size_t> heap_;  // run indices, a min-heap by current entry
+    size_t mergeBufferBytes_ = 0;
+    size_t windowEntries_ = 1;  // entries per run read window while merging
+};
+
+// What a tag needs for building or checking: key and FOR expressions parsed against the
+// table, key type and length, flags.
+struct TagKeyPlan {
+    std::string name;
+    Expression key;
+    std::unique_ptr<Expression> filter;  // FOR clause, null when none
+    KeyType keyType = KeyType::Character;
+    size_t keyLength = 0;
+    bool unique = false;
+    bool descending = false;
+    size_t SortLength() const { return SortableKeyLength(keyType, keyLength); }
+};
+
+// Parses a tag's key and FOR expressions against the table fields and fixes the key type and
+// length; throws EDBEngineError for a bad expression, a logical or too long key, or a FOR
+// condition that is not logical.
+TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
+                   const std::string& forExpression, bool unique, bool descending,
+                   const std::vector<FieldDef>& fields);
+
+// Reads every record of `table`, and returns the sorter holding (sortable key, record number
+// big-endian) entries of the records the FOR admits, finished and ready for Next().
+std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
+                                       size_t memoryBudget);
+
+// Streams a finished sorter into a tag writer: stored keys in order, only the first record of
+// each key value for a unique tag. Returns the number of keys written.
+uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
+
+}  // namespace ari::engine

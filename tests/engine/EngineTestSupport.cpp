@@ -1,0 +1,119 @@
+#include "tests/engine/EngineTestSupport.h"
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "tests/support/TestFolders.h"
+
+namespace ari::test {
+
+std::string ShellQuote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+CommandResult RunCommand(const std::string& commandLine) {
+    CommandResult r;
+    FILE* p = ::popen(commandLine.c_str(), "r");
+    if (!p) return r;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    const int status = ::pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+bool PythonModuleAvailable(const std::string& module) {
+    return RunCommand("/usr/bin/python3 -c 'import " + module + "' 2>/dev/null").exitCode == 0;
+}
+
+bool PerlXBaseAvailable() { return RunCommand("perl -MXBase -e 1 2>/dev/null").exitCode == 0; }
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) nl = text.size();
+        lines.push_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+static std::vector<std::string> RunReader(const std::string& args) {
+    const auto r = RunCommand("/usr/bin/python3 " +
+                              ShellQuote(std::string(ARI_SOURCE_DIR) + "/tests/engine/dbfread_records.py") +
+                              " " + args);
+    if (r.exitCode != 0) throw std::runtime_error("dbfread_records.py failed: " + args);
+    return SplitLines(r.output);
+}
+
+std::vector<std::string> DbfreadRecords(const std::string& tablePath) {
+    return RunReader(ShellQuote(tablePath));
+}
+
+std::vector<std::string> DbfreadInfo(const std::string& tablePath) {
+    return RunReader("--info " + ShellQuote(tablePath));
+}
+
+void MakeDbase3MemoTable(const std::string& path, int records, int deleteEvery) {
+    const std::string script =
+        "import dbf, sys\n"
+        "t = dbf.Table(sys.argv[1], 'NAME C(20); AMOUNT N(10,2); BORN D; OK L; NOTES M', dbf_type='db3')\n"
+        "t.open(dbf.READ_WRITE)\n"
+        "n, every = int(sys.argv[2]), int(sys.argv[3])\n"
+        "for i in range(n):\n"
+        "    t.append(('name%d' % i, i * 1.5, dbf.Date(2020, 1 + i % 12, 1 + i % 28), i % 2 == 0,\n"
+        "              ('memo %d ' % i) * (i * 37 % 200)))\n"
+        "for i, r in enumerate(t):\n"
+        "    if every and i % every == 0:\n"
+        "        dbf.delete(r)\n"
+        "t.close()\n";
+    const auto r = RunCommand("/usr/bin/python3 -c " + ShellQuote(script) + " " + ShellQuote(path) +
+                              " " + std::to_string(records) + " " + std::to_string(deleteEvery));
+    if (r.exitCode != 0) throw std::runtime_error("python3-dbf could not make " + path);
+}
+
+void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) {
+    const std::string script =
+        "use XBase;\n"
+        "my ($name, $n, $every) = @ARGV;\n"
+        "my $t = XBase->create(name => $name, field_names => ['NAME','AMOUNT','NOTES'],\n"
+        "  field_types => ['C','N','M'], field_lengths => [20,10,10], field_decimals => [0,2,0],\n"
+        "  version => 4) or die XBase->errstr;\n"
+        "for my $i (0 .. $n - 1) {\n"
+        "  $t->set_record($i, \"name$i\", $i * 1.5, (\"memo $i \" x ($i * 53 % 300))) or die $t->errstr;\n"
+        "}\n"
+        "for my $i (0 .. $n - 1) { $t->delete_record($i) if $every && $i % $every == 0; }\n"
+        "$t->close;\n"
+        // XBase stamps 0x84 (its own numbering); the files are dBASE IV layout: mark them so.
+        "open(my $f, '+<', $name) or die; binmode $f; seek($f, 0, 0); print $f chr(0x8B); close $f;\n";
+    const auto r = RunCommand("perl -e " + ShellQuote(script) + " " + ShellQuote(path) + " " +
+                              std::to_string(records) + " " + std::to_string(deleteEvery));
+    if (r.exitCode != 0) throw std::runtime_error("Perl XBase could not make " + path);
+}
+
+std::vector<std::string> AllNames(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace ari::test
