@@ -18,36 +18,15 @@
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
+#include "tests/maintenance/run_fixtures.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
 
+using ari::test::ForeignLock;
 using ari::test::ReadFileBytes;
 using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
-
-// Holds a whole-file lock on `path` through its own open file description, as another user of
-// the file would; released when destroyed.
-class ForeignLock {
-public:
-    ForeignLock(const std::string& path, short type, off_t start = 0, off_t len = 0) {
-        fd_ = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
-        EXPECT_GE(fd_, 0) << path;
-        struct flock l;
-        std::memset(&l, 0, sizeof l);
-        l.l_type = type;
-        l.l_whence = SEEK_SET;
-        l.l_start = start;
-        l.l_len = len;
-        EXPECT_EQ(fcntl(fd_, F_OFD_SETLK, &l), 0) << path;
-    }
-    ~ForeignLock() {
-        if (fd_ >= 0) close(fd_);
-    }
-
-private:
-    int fd_ = -1;
-};
 
 std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> out;
@@ -96,7 +75,7 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
         if (c.code == 5) std::filesystem::create_directory(path);
         if (c.code == 32) {
             WriteFileBytes(path, "kept");
-            holder = std::make_unique<ForeignLock>(path, F_WRLCK);
+            holder = std::make_unique<ForeignLock>(path, 'w');
         }
         if (c.code == 2) path = dir / "no-such-folder/reindexing";
         ari::RunMarker marker;
@@ -164,7 +143,7 @@ TEST(HeaderPatch, FailuresChangeNothing) {
         if (std::string(c.what) == "read-only") chmod(path.c_str(), 0444);
         std::unique_ptr<ForeignLock> holder;
         if (std::string(c.what) == "held for sole use")
-            holder = std::make_unique<ForeignLock>(path, F_WRLCK);
+            holder = std::make_unique<ForeignLock>(path, 'w');
         if (geteuid() == 0 && std::string(c.what) == "read-only") {
             // root writes read-only files; the permission case cannot show here.
             continue;
@@ -279,8 +258,8 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
         }
         std::unique_ptr<ForeignLock> holder;
         if (w == "live table in use")  // a shared user's marker byte
-            holder = std::make_unique<ForeignLock>(live + "a.dbf", F_RDLCK, 0xF0000000, 1);
-        if (w == "live index in use") holder = std::make_unique<ForeignLock>(live + "a.mdx", F_RDLCK);
+            holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
+        if (w == "live index in use") holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
         if (w == "same folder") templateFolder = live;
         table.SetTableName("a.dbf");
         ari::TransferIndex("a.dbf", templateFolder, live, table);

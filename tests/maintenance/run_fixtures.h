@@ -1,0 +1,54 @@
+// Fixture tables for the maintenance tests, made with the engine's own table writer: a dBASE
+// III table with memos and deleted records, its expected surviving rows, and readers that give
+// a table's rows, memos and header bytes back for comparison.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ari::test {
+
+struct FixtureRow {
+    std::string id;    // ID N(5,0)
+    std::string name;  // NAME C(20)
+    std::string note;  // NOTE M: "" for no memo
+    bool deleted = false;
+};
+
+// The rows of the standard live table: five rows, two of them deleted, memos short and
+// spanning several blocks.
+std::vector<FixtureRow> StandardRows();
+
+// Writes `path` (ID, NAME, NOTE; version 0x83) and its memo file (same name, ".dbt") with
+// `rows`. Header byte 28 and 29 are set from `productionIndexFlag` and `languageDriver`.
+void MakeTable(const std::string& path, const std::vector<FixtureRow>& rows,
+               uint8_t productionIndexFlag = 0, uint8_t languageDriver = 0);
+
+// The live (not deleted) rows of a table as the engine reads them, memos included, trailing
+// blanks of the name dropped; fails the current test when the table cannot be read.
+std::vector<FixtureRow> ReadRows(const std::string& path);
+
+// Records in the file, deleted ones included.
+uint32_t RecordCount(const std::string& path);
+
+bool operator==(const FixtureRow& a, const FixtureRow& b);
+
+// A lock on `path` held through an open file description of its own, as another user of the
+// file holds it (OFD locks conflict across descriptions, within one process too). `type` is
+// 'r' or 'w'; length 0 means to the end of any file. Released when destroyed.
+class ForeignLock {
+public:
+    ForeignLock(const std::string& path, char type, uint64_t start = 0, uint64_t length = 0);
+    ~ForeignLock();
+    ForeignLock(const ForeignLock&) = delete;
+    ForeignLock& operator=(const ForeignLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// Bytes of a file ("" when it cannot be read).
+std::string Bytes(const std::string& path);
+
+}  // namespace ari::test
