@@ -14,6 +14,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
 #include "platform/Files.h"
+#include "tools/IndexCommands.h"
 
 using namespace ari::engine;
 
@@ -196,6 +197,7 @@ std::vector<std::pair<std::string, CheckStep>>& CheckSteps() {
     static std::vector<std::pair<std::string, CheckStep>> steps{
         {"records", CheckRecords},
         {"memos", CheckMemos},
+        {"index", ari::tools::CheckProductionIndexStep},
     };
     return steps;
 }
@@ -236,6 +238,9 @@ const Command kCommands[] = {
     {"dump", 1, "dump TABLE            every record as hex field values (memos resolved)", Dump},
     {"check", 1, "check TABLE           structure and memo checks; exit 0 only when sound", CheckCommand},
     {"pack", 1, "pack TABLE            drop deleted records, rebuild the production index", Pack},
+    {"tags", 1, "tags TABLE            the tags of the production index", ari::tools::TagsCommand},
+    {"keys", 2, "keys TABLE TAG        record numbers and keys of a tag in index order", ari::tools::KeysCommand},
+    {"index", 3, "index TABLE NAME EXPR add a tag keyed by EXPR to the production index", ari::tools::IndexCommand},
 };
 
 int Usage() {

@@ -1,0 +1,147 @@
+// TIndexDefs::Update and TTable::AddIndex: the production index side of the table component.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+
+#include "engine/Cursor.h"
+#include "engine/DbfFile.h"
+#include "engine/EngineStatus.h"
+#include "engine/FileOps.h"
+#include "engine/MdxFile.h"
+#include "engine/MdxTable.h"
+#include "engine/TTable.h"
+#include "engine/TableFiles.h"
+#include "engine/TableLock.h"
+#include "platform/Files.h"
+
+using namespace ari::engine;
+
+namespace {
+
+constexpr uint16_t kNewIndexBlockPages = 2;  // 1024-byte blocks, as every known writer uses
+constexpr const char* kIndexExtension = ".mdx";
+
+std::string Trimmed(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+// The field a single-field tag is keyed on, as the table names it; "" for an expression tag.
+std::string KeyField(const std::string& expression, const std::vector<FieldDef>& fields) {
+    const std::string t = Trimmed(expression);
+    for (const auto& f : fields) {
+        if (ari::EqualsNoCase(f.name, t)) return f.name;
+    }
+    return {};
+}
+
+std::string BaseNameOf(const std::string& tablePath) {
+    std::string name = ari::ExtractFileName(tablePath);
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos) name.erase(dot);
+    return name;
+}
+
+}  // namespace
+
+void TIndexDefs::Update() {
+    items_.clear();
+    const bool wasOpen = owner_.Active();
+    if (!wasOpen) owner_.Open();  // sole use when Exclusive is set
+    struct CloseAgain {
+        TTable& table;
+        bool close;
+        ~CloseAgain() {
+            if (close) table.Close();
+        }
+    } closer{owner_, !wasOpen};
+
+    Cursor* cursor = owner_.Handle();
+    if (!cursor || cursor->GetDriver() != Driver::DBase || !cursor->Table()) return;
+    const DbfFile& table = *cursor->Table();
+    if (table.ProductionIndexFlag() == 0) return;
+    const std::string mdxPath = FindCompanion(cursor->Path(), kIndexExtension);
+    if (mdxPath.empty()) {
+        RaiseEngineError(kStatusIndexError,
+                         {"Table: " + cursor->Path(),
+                          "The table names a production index file, but there is none."});
+    }
+    const MdxFile index(mdxPath);
+    for (const auto& tag : index.Tags()) {
+        TIndexDef def;
+        def.Name = tag.name;
+        def.FilterExpression = tag.forExpression;
+        if (tag.unique) def.Options |= static_cast<TIndexOptions>(TIndexOption::ixUnique);
+        if (tag.descending) def.Options |= static_cast<TIndexOptions>(TIndexOption::ixDescending);
+        const std::string field = KeyField(tag.expression, table.Fields());
+        if (!field.empty()) {
+            def.Fields = field;
+            def.FieldExpression = field;
+        } else {
+            def.Options |= ixExpression;
+            def.Expression = tag.expression;
+            def.FieldExpression = tag.expression;
+        }
+        items_.push_back(std::move(def));
+    }
+}
+
+void TTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
+                      const std::string& /*descFields: dBASE tags are descending as a whole*/) {
+    if (Active()) {
+        RaiseEngineError(kStatusTableOpen, {name_ + ": an index is added to a closed table."});
+    }
+    IndexTagDef def;
+    def.name = ValidTagName(Trimmed(name));
+    def.expression = Trimmed(fields);
+    def.unique = (options & static_cast<TIndexOptions>(TIndexOption::ixUnique)) != 0;
+    def.descending = (options & static_cast<TIndexOptions>(TIndexOption::ixDescending)) != 0;
+
+    const std::string path = TablePath();
+    if (ari::FolderExists(path)) RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+    if (!ari::FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    if (DriverForTable(path) != Driver::DBase) {
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Production indexes belong to dBASE tables."});
+    }
+    // Sole use of the table and its companions while the index is written.
+    auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
+                                     ShareMode::Exclusive);
+    auto table = DbfFile::OpenHeld(path, true);
+    try {
+        const std::string existing = FindCompanion(path, kIndexExtension);
+        if (!existing.empty() && table->ProductionIndexFlag() != 0) {
+            const MdxFile index(existing);
+            TemporaryFile temp(existing, "index");
+            AppendTagToCopy(temp.Fd(), temp.Path(), index, *table, def);
+            SyncFile(temp.Fd(), temp.Path());
+            RenameFile(temp.Path(), existing);
+            SyncFolder(ari::ExtractFilePath(existing));
+            lease->Replace(existing, temp.Release());
+        } else {
+            // No production index yet (an index file the header does not name is not the
+            // table's and is replaced).
+            const std::string target = existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
+            TemporaryFile temp(target, "index");
+            WriteIndexFile(temp.Fd(), temp.Path(), *table, BaseNameOf(path), kNewIndexBlockPages,
+                           table->LanguageDriver(), {def});
+            SyncFile(temp.Fd(), temp.Path());
+            RenameFile(temp.Path(), target);
+            SyncFolder(ari::ExtractFilePath(target));
+            if (!existing.empty()) {
+                lease->Replace(existing, temp.Release());
+            } else {
+                ::close(temp.Release());  // lets go of the build's lock so the lease can take it
+                lease->Add(target);
+            }
+        }
+        if (table->ProductionIndexFlag() != 1) table->SetProductionIndexFlag(1);
+    } catch (const EDBEngineError&) {
+        throw;
+    } catch (const Exception& e) {
+        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+    }
+}

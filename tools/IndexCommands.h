@@ -1,0 +1,24 @@
+// dbtool's production index commands: listing tags, printing a tag's keys in index order,
+// adding a tag, and the index step of "check".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ari::engine {
+class DbfFile;
+}
+
+namespace ari::tools {
+
+// "tags TABLE": one line per tag in tag-table order.
+int TagsCommand(const std::vector<std::string>& args);
+// "keys TABLE TAG": record number and key of every entry, in index order.
+int KeysCommand(const std::vector<std::string>& args);
+// "index TABLE NAME EXPRESSION": adds a tag to the table's production index.
+int IndexCommand(const std::vector<std::string>& args);
+// The production index check of "check": "" when the table names no index or it is sound,
+// else the faults, one per line.
+std::string CheckProductionIndexStep(const ari::engine::DbfFile& table);
+
+}  // namespace ari::tools
