@@ -98,9 +98,16 @@ void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) 
         "$t->close;\n"
         // XBase stamps 0x84 (its own numbering); the files are dBASE IV layout: mark them so.
         "open(my $f, '+<', $name) or die; binmode $f; seek($f, 0, 0); print $f chr(0x8B); close $f;\n";
-    const auto r = RunCommand("perl -e " + ShellQuote(script) + " " + ShellQuote(path) + " " +
-                              std::to_string(records) + " " + std::to_string(deleteEvery));
-    if (r.exitCode != 0) throw std::runtime_error("Perl XBase could not make " + path);
+    // XBase derives the memo name by appending ".dbt" to anything but a lower-case ".dbf":
+    // make the pair under a plain name, then give it the wanted one.
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string stem = path.substr(0, path.rfind('.'));
+    const auto r = RunCommand("perl -e " + ShellQuote(script) + " " +
+                              ShellQuote(folder + "xbase_made.dbf") + " " + std::to_string(records) +
+                              " " + std::to_string(deleteEvery));
+    if (r.exitCode != 0 || std::rename((folder + "xbase_made.dbf").c_str(), path.c_str()) != 0 ||
+        std::rename((folder + "xbase_made.dbt").c_str(), (stem + ".dbt").c_str()) != 0)
+        throw std::runtime_error("Perl XBase could not make " + path);
 }
 
 std::vector<std::string> AllNames(const std::string& folder) {
