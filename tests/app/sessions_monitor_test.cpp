@@ -1,0 +1,254 @@
+// The session monitor tick on the real window through the real chain: the real process starter
+// runs the shell, which runs a fake quser first on PATH; a fake logoff records its calls.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "app/uMain.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+using ari::test::ReadFileBytes;
+using ari::test::TempFolder;
+using ari::test::WriteFileBytes;
+
+// Polls for `path` up to ten seconds.
+bool WaitForFile(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (ari::FileExists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Stands in for the 3000 ms wait: returns as soon as the fake quser has finished writing
+// (it creates its marker last), bounded, so no test depends on timing.
+class QuserDoneSleeper final : public ari::Sleeper {
+public:
+    explicit QuserDoneSleeper(std::string marker) : marker(std::move(marker)) {}
+    void Sleep(unsigned ms) override {
+        requested.push_back(ms);
+        if (waitForQuser) WaitForFile(marker);
+    }
+    std::string marker;  // the file whose appearance ends the wait
+    bool waitForQuser = true;
+    std::vector<unsigned> requested;
+};
+
+// The real starter, with every call recorded in order.
+class RecordingStarter final : public ari::ProcessStarter {
+public:
+    bool Start(const std::string& file, const std::string& parameters) override {
+        calls.push_back(file + "|" + parameters);
+        if (throwOnStart) throw std::runtime_error("cannot start");
+        return ari::DefaultEnvironment().starter->Start(file, parameters);
+    }
+    std::vector<std::string> calls;
+    bool throwOnStart = false;
+};
+
+class FixedClock final : public ari::Clock {
+public:
+    ari::TDateTime Now() override { return ari::EncodeDateTime(2026, 12, 10, 12, 0, 0); }
+};
+
+const char kHeader[] =
+    " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\r\n";
+// The six-line example listing, padded to the fixed columns.
+const std::string kExample = std::string(kHeader) +
+    ">operator              console             1  Active      .  10/12/2026 07:00\r\n"
+    " clerk1                rdp-tcp#2           2  Active      5  10/12/2026 08:00\r\n"
+    " clerk2                                    3  Disc     1:02  10/12/2026 08:30\r\n"
+    " clerk3                                    4  Down        .  10/12/2026 09:00\r\n"
+    " clerk4                                    5  Disc        7  10/12/2026 09:30\r\n";
+
+class SessionMonitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ari::Dialogs().showMessage = [this](const std::string& t) { boxes.push_back(t); };
+        ari::Dialogs().showError = [this](const std::string& t) { boxes.push_back(t); };
+        ari::Environment env{&clock, &sleeper, &starter, app / "autoreindex"};
+        window = std::make_unique<TfMain>(env);
+        boxes.clear();
+        savedFolder = ari::CurrentFolder();
+        ari::SetCurrentFolder(work.Path());
+        const char* path = std::getenv("PATH");
+        savedPath = path ? path : "";
+        setenv("PATH", (tools.Path() + ":" + savedPath).c_str(), 1);
+        // The fake logoff records its arguments, one call a line.
+        WriteScript(tools / "logoff", "echo \"$*\" >> '" + (work / "logoff.calls") + "'\n");
+    }
+    void TearDown() override {
+        setenv("PATH", savedPath.c_str(), 1);
+        ari::SetCurrentFolder(savedFolder);
+        window.reset();
+        ari::Dialogs() = {};
+        EXPECT_TRUE(boxes.empty());
+    }
+
+    static void WriteScript(const std::string& path, const std::string& body) {
+        WriteFileBytes(path, "#!/bin/sh\n" + body);
+        chmod(path.c_str(), 0755);
+    }
+    // A fake quser that records its arguments, prints `listing` and then marks itself done.
+    void FakeQuser(const std::string& listing, const std::string& before = "") {
+        WriteFileBytes(tools / "listing.bin", listing);
+        WriteScript(tools / "quser", before + "echo \"$*\" > quser.args\ncat '" +
+                                         (tools / "listing.bin") + "'\ntouch quser.done\n");
+    }
+    // Waits until the fake logoff has recorded `n` calls; returns them sorted.
+    std::vector<std::string> LogoffCalls(size_t n) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 1000; ++i) {
+            const QString text = QString::fromStdString(ReadFileBytes(work / "logoff.calls"));
+            lines.clear();
+            for (const QString& l : text.split(u'\n', Qt::SkipEmptyParts)) lines.push_back(l.toStdString());
+            if (lines.size() >= n) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+    static QStringList Items(const QListWidget* list) {
+        QStringList out;
+        for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+        return out;
+    }
+    void ExpectAllListsEmpty() {
+        for (const QListWidget* list : {window->lstUsers, window->ListBox1, window->ListBox2,
+                                        window->ListBox3, window->ListBox4})
+            EXPECT_EQ(list->count(), 0) << list->objectName().toStdString();
+    }
+
+    TempFolder app, work, tools;
+    FixedClock clock;
+    QuserDoneSleeper sleeper{work / "quser.done"};
+    RecordingStarter starter;
+    std::unique_ptr<TfMain> window;
+    std::vector<std::string> boxes;
+    std::string savedFolder, savedPath;
+};
+
+const std::string kCmd = "cmd| /c quser /server:127.0.0.1 >login.txt";
+
+TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessions) {
+    FakeQuser(kExample);
+    window->tCheckUser->Fire();
+
+    EXPECT_EQ(sleeper.requested, std::vector<unsigned>{3000});
+    EXPECT_EQ(ReadFileBytes(work / "quser.args"), "/server:127.0.0.1\n");
+    EXPECT_EQ(ReadFileBytes(work / "login.txt"), kExample);  // in the current folder
+    EXPECT_EQ(Items(window->lstUsers),
+              (QStringList{">operator(directly);active", "clerk1;active", "clerk2;disc",
+                           "clerk4;disc"}));
+    EXPECT_EQ(Items(window->ListBox1),
+              (QStringList{">operator              ", " clerk1                ",
+                           " clerk2                ", " clerk3                ",
+                           " clerk4                "}));
+    const QString blanks(19, u' ');
+    EXPECT_EQ(Items(window->ListBox2), (QStringList{"console            ", "rdp-tcp#2          ",
+                                                    blanks, blanks, blanks}));
+    EXPECT_EQ(Items(window->ListBox3), (QStringList{" 1  ", " 2  ", " 3  ", " 4  ", " 5  "}));
+    EXPECT_EQ(Items(window->ListBox4),
+              (QStringList{"Active  ", "Active  ", "Disc    ", "Down    ", "Disc    "}));
+    EXPECT_EQ(window->Memo3->toPlainText().split(u'\n').size(), 6);
+
+    // Started in this order, with the untrimmed id fields of lines 4 and 6.
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 3   /server:127.0.0.1",
+                                                       "logoff| 5   /server:127.0.0.1"}));
+    EXPECT_EQ(LogoffCalls(2), (std::vector<std::string>{"3 /server:127.0.0.1",
+                                                        "5 /server:127.0.0.1"}));
+    EXPECT_TRUE(window->tCheckUser->Enabled());
+    EXPECT_GT(window->tCheckUser->RemainingTime(), 29000);
+}
+
+TEST_F(SessionMonitor, RowsWithoutASessionNumberNeverReachLogoff) {
+    // User name, session name, the four id columns and the state, each at its place.
+    auto row = [](const std::string& user, const std::string& id, const std::string& state) {
+        return (user + std::string(42 - user.size(), ' ')) + id + state + "\n";
+    };
+    FakeQuser(std::string(kHeader) + row(" blankid", "    ", "Disc") +
+              row(" garbled", " ?x ", "Disc") +
+              row(" cut", "1234", "5 Disc") +  // an id too long for its columns
+              row(" good", "42  ", "Disc"));
+    window->tCheckUser->Fire();
+    EXPECT_EQ(Items(window->lstUsers),
+              (QStringList{"blankid;disc", "garbled;disc", "good;disc"}));
+    EXPECT_EQ(starter.calls,
+              (std::vector<std::string>{kCmd, "logoff|42   /server:127.0.0.1"}));
+    EXPECT_EQ(LogoffCalls(1), std::vector<std::string>{"42 /server:127.0.0.1"});
+}
+
+TEST_F(SessionMonitor, MissingEmptyOrStaleListingLeavesTheListsEmpty) {
+    struct Case {
+        const char* name;
+        std::string quser;  // script body; "" means no quser at all
+    };
+    const Case cases[] = {
+        {"no quser on the path", ""},
+        {"quser fails without output", "touch quser.done\nexit 1\n"},
+        {"header only", "echo ' USERNAME  ID'\ntouch quser.done\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Last tick's lists and an old listing file that must not be read again.
+        FakeQuser(kExample);
+        window->tCheckUser->Fire();
+        ASSERT_EQ(window->lstUsers->count(), 4);
+        ari::RemoveFile(work / "quser.done");
+        ari::RemoveFile(tools / "quser");
+        if (!c.quser.empty()) WriteScript(tools / "quser", c.quser);
+        // Without a quser the shell is done once its redirection has made the file.
+        const std::string doneMarker = sleeper.marker;
+        if (c.quser.empty()) sleeper.marker = work / "login.txt";
+        starter.calls.clear();
+
+        window->tCheckUser->Fire();
+        ExpectAllListsEmpty();
+        EXPECT_EQ(window->Memo3->toPlainText(),
+                  c.quser.find("USERNAME") != std::string::npos ? " USERNAME  ID" : "");
+        EXPECT_EQ(starter.calls, std::vector<std::string>{kCmd});
+        EXPECT_TRUE(window->tCheckUser->Enabled());
+        sleeper.marker = doneMarker;
+        ari::RemoveFile(work / "quser.done");
+        ari::RemoveFile(work / "logoff.calls");
+    }
+}
+
+TEST_F(SessionMonitor, LateListingIsNotWaitedFor) {
+    // The fake quser writes only once it is released, after the tick has read the file.
+    FakeQuser(kExample, "while [ ! -e release ]; do sleep 0.01; done\n");
+    sleeper.waitForQuser = false;
+    window->tCheckUser->Fire();
+    ExpectAllListsEmpty();
+    EXPECT_EQ(starter.calls, std::vector<std::string>{kCmd});
+    WriteFileBytes(work / "release", "");
+    ASSERT_TRUE(WaitForFile(work / "quser.done"));  // let it finish inside this test's folder
+}
+
+TEST_F(SessionMonitor, ErrorInsideTheTickIsSwallowedAndTheTimerRunsOn) {
+    starter.throwOnStart = true;
+    window->tCheckUser->Fire();
+    ExpectAllListsEmpty();
+    EXPECT_TRUE(window->tCheckUser->Enabled());
+    EXPECT_EQ(window->mLog->toPlainText(), "");  // the monitor writes no log line
+}
+
+TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
+    const QString listing = QString::fromLatin1(kHeader) +
+                            QStringLiteral(" کاربر                 console             1  Active\r\n");
+    QByteArray bytes("\xFF\xFE");
+    bytes.append(reinterpret_cast<const char*>(listing.utf16()), listing.size() * 2);
+    FakeQuser(bytes.toStdString());
+    window->tCheckUser->Fire();
+    EXPECT_EQ(Items(window->lstUsers), QStringList{QStringLiteral("کاربر(directly);active")});
+}
+
+}  // namespace
