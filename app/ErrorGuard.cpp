@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
+#include <QToolButton>
 #include <exception>
 
 #include "platform/Dialogs.h"
@@ -54,7 +56,12 @@ void InstallQtDialogs() {
         dialog.setOption(QFileDialog::DontUseNativeDialog, true);
         dialog.setOption(QFileDialog::ReadOnly, true);  // no button for a new folder
         dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Browser Directory"));
-        dialog.setDirectory(QDir::homePath());
+        // The tree starts at the desktop; nothing is preselected, whatever the edit holds.
+        QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+        if (!QDir(start).exists()) start = QDir::homePath();
+        dialog.setDirectory(start);
+        if (auto* newFolder = dialog.findChild<QToolButton*>(QStringLiteral("newFolderButton")))
+            newFolder->hide();
         dialog.setWindowModality(Qt::ApplicationModal);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
         QString path = QDir::cleanPath(dialog.selectedFiles().first());

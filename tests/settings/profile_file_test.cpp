@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                      for (int i = 0; i < 1047; ++i) s += "\xD9\x85";
                      return s;
                  }()}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct WriteCase {
     const char* name;
@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "[Setting]\r\nDest=\r\n"},
         WriteCase{"same_key_in_other_section_untouched", "[Other]\r\nDest=1\r\n[Setting]\r\n",
                   "Setting", "Dest", "2", "[Other]\r\nDest=1\r\n[Setting]\r\nDest=2\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ProfileText, DeleteRemovesOnlyThatLine) {
     ProfileText text("[A]\r\nK=1\r\n[B]\r\nK=2\r\nL=3\r\n");
