@@ -27,7 +27,7 @@ def main():
     info = sys.argv[1] == '--info'
     path = sys.argv[-1]
     table = DBF(path, parserclass=RawExceptMemos, encoding='latin-1', load=False,
-                ignore_missing_memofile=True)
+                ignore_missing_memofile=True, recfactory=None)
     if info:
         print('version 0x%02X' % table.header.dbversion)
         print('records %d' % table.header.numrecords)
@@ -40,7 +40,7 @@ def main():
     for tag, records in (('L', table), ('D', table.deleted)):
         for rec in records:
             parts = [tag]
-            for name, value in rec.items():
+            for name, value in rec:  # pairs: a table may repeat a field name
                 parts.append('%s=%s%s' % (name, 'memo:' if name in memo else '', value.hex()))
             print(' '.join(parts))
 
