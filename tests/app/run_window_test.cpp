@@ -1,0 +1,448 @@
+// The maintenance run through the real window and the real engine, over fixture folders:
+// the log line for line, what the tables and index files look like afterwards, the run marker,
+// a table held by another process, empty folder texts and a run started inside a run.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QTimer>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "app/uMain.h"
+#include "engine/TTable.h"
+#include "platform/Dialogs.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "tests/maintenance/run_fixtures.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+using ari::test::Bytes;
+using ari::test::FixtureRow;
+using ari::test::TempFolder;
+
+namespace fs = std::filesystem;
+
+// A "HH:MM:SS" time between double quotes, as every time of the log stands.
+const QString kTime = QStringLiteral("\"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\"");
+
+std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
+    std::vector<FixtureRow> out;
+    for (const auto& r : rows)
+        if (!r.deleted) out.push_back(r);
+    return out;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Adds tags to a closed table through the engine, as the template tables carry them.
+void AddTags(const std::string& folder, const std::string& table,
+             const std::vector<std::pair<std::string, std::string>>& tags) {
+    TTable t("Fixture");
+    t.SetDatabaseName(folder);
+    t.SetTableName(table);
+    for (const auto& [name, key] : tags) t.AddIndex(name, key, ixExpression);
+}
+
+std::vector<std::pair<std::string, std::string>> Tags(const std::string& folder,
+                                                      const std::string& table) {
+    TTable t("Reader");
+    t.SetDatabaseName(folder);
+    t.SetTableName(table);
+    t.IndexDefs().Update();
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& d : t.IndexDefs().Items()) out.emplace_back(d.Name, d.FieldExpression);
+    return out;
+}
+
+int DbtoolCheck(const std::string& table) {
+    const std::string cmd =
+        std::string(ARI_BIN_DIR) + "/dbtool check '" + table + "' >/dev/null 2>&1";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ari::Dialogs().showMessage = [this](const std::string& t) { boxes.push_back(t); };
+        ari::Dialogs().showError = [this](const std::string& t) { boxes.push_back(t); };
+        fs::create_directory(bin);
+        fs::create_directory(tmpl);
+        fs::create_directory(live);
+        ari::Environment env = ari::DefaultEnvironment();
+        env.executablePath = bin + "autoreindex";
+        window = std::make_unique<TfMain>(env);
+        boxes.clear();
+        window->LESource->setText(QString::fromStdString(tmpl));
+        window->LEMaghsad->setText(QString::fromStdString(live));
+        window->CBCopyRe->setChecked(false);
+        window->CBReIndex->setChecked(false);
+        window->CBPack->setChecked(false);
+        window->mLog->clear();
+    }
+    void TearDown() override {
+        EXPECT_TRUE(boxes.empty()) << boxes.front();
+        window.reset();
+        ari::Dialogs() = {};
+    }
+
+    void Choose(bool copy, bool reindex, bool pack) {
+        window->CBCopyRe->setChecked(copy);
+        window->CBReIndex->setChecked(reindex);
+        window->CBPack->setChecked(pack);
+    }
+    QStringList Log() const {
+        const QString text = window->mLog->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(u'\n');
+    }
+    // Compares the log with `expected`, where "<time>" stands for a quoted "HH:MM:SS".
+    void ExpectLog(const QStringList& expected) {
+        const QStringList log = Log();
+        ASSERT_EQ(log.size(), expected.size()) << log.join(u'\n').toStdString();
+        for (qsizetype i = 0; i < log.size(); ++i) {
+            QStringList pieces = expected[i].split(QStringLiteral("<time>"));
+            for (QString& p : pieces) p = QRegularExpression::escape(p);
+            const QString pattern = pieces.join(kTime);
+            const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
+            EXPECT_TRUE(re.match(log[i]).hasMatch())
+                << "line " << i << ": " << log[i].toStdString() << "\n  expected "
+                << expected[i].toStdString();
+        }
+    }
+    std::vector<bool> Ticks() const {
+        std::vector<bool> out;
+        for (int i = 0; i < window->CLBFile->count(); ++i)
+            out.push_back(window->CLBFile->item(i)->checkState() == Qt::Checked);
+        return out;
+    }
+    // Runs `action` at the first message pump inside the run (after the first table of the
+    // index pass).
+    void DuringRun(std::function<void()> action) {
+        QTimer::singleShot(0, window.get(), std::move(action));
+    }
+    std::string Marker() const { return bin + "reindexing"; }
+
+    TempFolder dir;
+    std::string bin = dir / "bin/";
+    std::string tmpl = dir / "mdx/";
+    std::string live = dir / "live/";
+    std::vector<std::string> boxes;
+    std::unique_ptr<TfMain> window;
+};
+
+// ---- the log, line for line
+
+TEST_F(Run, TransferAndPackOverTwoTables) {
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        AddTags(tmpl, t, {{"ID", "ID"}, {"NAME", "UPPER(NAME)"}});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+        AddTags(live, t, {{"OLD", "NAME"}});
+    }
+    Choose(true, false, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---Copy Index a.dbf", "---Copy Index b.dbf", "---Packing a.dbf ... ",
+               "---Packing b.dbf ... ", "---ReIndex has successfully Time: <time>",
+               "---Pack has successfully Time: <time>"});
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        SCOPED_TRACE(t);
+        EXPECT_EQ(ari::test::ReadRows(live + t), Surviving(ari::test::StandardRows()));
+        EXPECT_EQ(ari::test::RecordCount(live + t), 3u);
+        EXPECT_EQ(Tags(live, t), Tags(tmpl, t));  // the template's index, rebuilt by the pack
+        EXPECT_EQ(DbtoolCheck(live + t), 0);
+    }
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, true}));
+    EXPECT_EQ(window->ProgressBar1->value(), 2);
+    EXPECT_FALSE(window->Table1->Active());
+    EXPECT_FALSE(window->Table2->Active());
+    EXPECT_TRUE(window->windowTitle().isEmpty());
+}
+
+TEST_F(Run, RebuildWithATemplateWithoutIndexes) {
+    ari::test::MakeTable(tmpl + "c.dbf", {});
+    ari::test::MakeTable(live + "c.dbf", ari::test::StandardRows());
+    AddTags(live, "c.dbf", {{"NAME", "NAME"}});
+    // The header as a table from the template set with an index file has it.
+    {
+        std::string bytes = Bytes(live + "c.dbf");
+        bytes[28] = 1;
+        bytes[29] = 0x57;
+        ari::test::WriteFileBytes(live + "c.dbf", bytes);
+    }
+    const std::string before = Bytes(live + "c.dbf");
+    Choose(false, true, false);
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---ReIndex has successfully Time: <time>"});
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"c.dbf", "c.dbt"}));  // index file gone
+    const std::string after = Bytes(live + "c.dbf");
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+        if (i == 28 || i == 29) {
+            EXPECT_EQ(after[i], 0) << "byte " << i;
+        } else {
+            EXPECT_EQ(after[i], before[i]) << "byte " << i;
+        }
+    }
+    EXPECT_TRUE(window->Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(DbtoolCheck(live + "c.dbf"), 0);
+}
+
+TEST_F(Run, OnlyPacking) {
+    for (const char* t : {"B.DBF", "a.dbf", "c.dbf"}) ari::test::MakeTable(live + t, ari::test::StandardRows());
+    ari::test::WriteFileBytes(live + ".hidden.dbf", "not a table");
+    fs::create_directory(live + "folder.dbf");
+    fs::remove_all(tmpl);  // not looked at when only packing
+    Choose(false, false, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---Packing a.dbf ... ", "---Packing B.DBF ... ", "---Packing c.dbf ... ",
+               "---Pack has successfully Time: <time>"});
+    for (const char* t : {"B.DBF", "a.dbf", "c.dbf"})
+        EXPECT_EQ(ari::test::ReadRows(live + t), Surviving(ari::test::StandardRows())) << t;
+    EXPECT_EQ(window->CLBFile->item(1)->text(), "B.DBF");
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, true, true}));
+}
+
+TEST_F(Run, MissingTemplateFolderTypedWithoutSeparator) {
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    const std::string before = Bytes(live + "a.dbf");
+    window->LESource->setText(QString::fromStdString(dir / "missing"));
+    Choose(true, false, true);
+    EXPECT_FALSE(window->ReindexProccess());
+    ExpectLog({QString::fromStdString("\\\\\\Directory " + dir / "missing/" + " does not exists!")});
+    EXPECT_EQ(Bytes(live + "a.dbf"), before);  // not packed
+    EXPECT_EQ(window->CLBFile->count(), 0);
+    EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
+    const char* names[] = {"t1.dbf", "t2.dbf", "t3.dbf", "t4.dbf", "t5.dbf"};
+    for (const char* t : names) ari::test::MakeTable(live + t, ari::test::StandardRows());
+    const std::string third = Bytes(live + "t3.dbf");
+    const std::string fourth = Bytes(live + "t4.dbf");
+
+    // Another process opens t3.dbf through the engine and keeps it open.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        try {
+            TTable held("Held");
+            held.SetDatabaseName(live);
+            held.SetTableName("t3.dbf");
+            held.Open();
+            const char ok = 1;
+            if (write(ready[1], &ok, 1) != 1) _exit(2);
+            for (;;) pause();
+        } catch (...) {
+            _exit(3);
+        }
+    }
+    close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+
+    Choose(false, false, true);
+    const bool result = window->ReindexProccess();
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    EXPECT_FALSE(result);
+    // The engine's message has several lines; the error line carries it unchanged.
+    const QStringList log = Log();
+    ASSERT_GE(log.size(), 4) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log[0], "---Packing t1.dbf ... ");
+    EXPECT_EQ(log[1], "---Packing t2.dbf ... ");
+    EXPECT_EQ(log[2], "---Packing t3.dbf ... ");
+    const QString error = log.mid(3).join(u'\n');
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\\\\\\\\\\\Error \"[^\"]+t3\\.dbf[^\"]*\" Time: ") +
+                                   kTime + u'$')
+                    .match(error)
+                    .hasMatch())
+        << error.toStdString();
+    EXPECT_EQ(error.count(QStringLiteral("\\\\\\Error ")), 1);
+    EXPECT_EQ(window->ProgressBar1->value(), 2);
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, true, false, false, false}));
+    EXPECT_FALSE(window->Table2->Active());  // its exclusive open failed
+    EXPECT_TRUE(window->Table2->Exclusive());
+    for (const char* t : {"t1.dbf", "t2.dbf"}) EXPECT_EQ(ari::test::RecordCount(live + t), 3u) << t;
+    EXPECT_EQ(Bytes(live + "t3.dbf"), third);
+    EXPECT_EQ(Bytes(live + "t4.dbf"), fourth);
+    EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+// ---- the rebuild's result on disk
+
+TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
+    const std::vector<std::pair<std::string, std::string>> tags = {
+        {"ID", "ID"}, {"BYNAME", "UPPER(NAME)"}, {"IDNAME", "STR(ID,5)+NAME"}};
+    ari::test::MakeTable(tmpl + "ORDERS.DBF", {});
+    AddTags(tmpl, "ORDERS.DBF", tags);
+    ari::test::MakeTable(tmpl + "plain.dbf", {});
+    AddTags(tmpl, "plain.dbf", {{"NAME", "NAME"}});
+    // Live: other spellings, a stale index with other tags, the template header's bytes.
+    ari::test::MakeTable(live + "orders.dbf", ari::test::StandardRows(), 0, 0x57);
+    AddTags(live, "orders.dbf", {{"STALE", "NAME"}});
+    ari::test::MakeTable(live + "plain.dbf", ari::test::StandardRows());
+    ASSERT_EQ(Names(live), (std::vector<std::string>{"orders.dbf", "orders.dbt", "orders.mdx",
+                                                     "plain.dbf", "plain.dbt"}));
+    fs::rename(live + "orders.mdx", live + "ORDERS.MDX");
+    const std::string before = Bytes(live + "orders.dbf");
+
+    Choose(true, true, false);
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---Copy Index ORDERS.DBF", "------Add Index ORDERS.DBF ID",
+               "------Add Index ORDERS.DBF BYNAME", "------Add Index ORDERS.DBF IDNAME",
+               "---Copy Index plain.dbf", "------Add Index plain.dbf NAME",
+               "---ReIndex has successfully Time: <time>"});
+    // One index file per table; the rebuilt one found by the legacy spelling's rules.
+    const auto names = Names(live);
+    EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                            [](const std::string& n) { return ari::EqualsNoCase(n, "orders.mdx"); }),
+              1);
+    EXPECT_EQ(Tags(live, "orders.dbf"), tags);
+    EXPECT_EQ(Tags(live, "plain.dbf"), (std::vector<std::pair<std::string, std::string>>{{"NAME", "NAME"}}));
+    for (const char* t : {"orders.dbf", "plain.dbf"}) EXPECT_EQ(DbtoolCheck(live + t), 0) << t;
+    EXPECT_EQ(ari::test::ReadRows(live + "orders.dbf"), Surviving(ari::test::StandardRows()));
+
+    const std::string after = Bytes(live + "orders.dbf");
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after[28], 1);  // the engine's production index flag, set again by AddIndex
+    EXPECT_EQ(after[29], 0);  // the language driver stays cleared
+    for (size_t i = 0; i < 32; ++i) {
+        if (i != 28 && i != 29) {
+            EXPECT_EQ(after[i], before[i]) << "header byte " << i;
+        }
+    }
+    EXPECT_EQ(after.substr(32), before.substr(32));
+    EXPECT_EQ(window->Memo1->toPlainText(), "NAME");  // the last table's definitions
+    EXPECT_EQ(window->Memo2->toPlainText(), "NAME");
+}
+
+TEST_F(Run, RebuildOfAMissingLiveTableTouchesNothingOfItsName) {
+    ari::test::MakeTable(tmpl + "gone.dbf", {});
+    AddTags(tmpl, "gone.dbf", {{"NAME", "NAME"}});
+    ari::test::WriteFileBytes(live + "gone.mdx", "an index file of a table that is not there");
+    Choose(false, true, false);
+    EXPECT_FALSE(window->ReindexProccess());
+    ExpectLog({"\\\\\\Error \"The specified file was not found\" Time: <time>"});
+    EXPECT_EQ(Bytes(live + "gone.mdx"), "an index file of a table that is not there");
+}
+
+// ---- the marker file
+
+TEST_F(Run, MarkerExistsEmptyDuringTheRunOnly) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    ari::test::WriteFileBytes(Marker(), "left behind by an interrupted run");
+    bool seen = false;
+    uintmax_t sizeDuring = 99;
+    DuringRun([&] {
+        seen = ari::FileExists(Marker());
+        if (seen) sizeDuring = fs::file_size(Marker());
+    });
+    Choose(true, false, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(sizeDuring, 0u);
+    EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+TEST_F(Run, NoOperationChosenLogsNothingAndDeletesAStaleMarker) {
+    ari::test::WriteFileBytes(Marker(), "stale");
+    window->CLBFile->addItem(QStringLiteral("old entry"));
+    window->setWindowTitle(QStringLiteral("Auto ReIndex Database"));
+    EXPECT_TRUE(window->ReindexProccess());
+    EXPECT_TRUE(Log().isEmpty());
+    EXPECT_EQ(window->CLBFile->count(), 0);
+    EXPECT_TRUE(window->windowTitle().isEmpty());
+    EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+TEST_F(Run, MarkerThatCannotBeCreatedGoesToTheCaller) {
+    fs::create_directory(Marker());  // a folder of that name
+    Choose(false, false, true);
+    try {
+        window->ReindexProccess();
+        FAIL() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message(), "File access denied");
+    }
+    EXPECT_TRUE(Log().isEmpty());
+    EXPECT_TRUE(fs::is_directory(Marker()));
+    EXPECT_FALSE(window->RunInProgress());
+}
+
+// ---- sound behaviour where the texts would reach the wrong folder or a second run
+
+TEST_F(Run, EmptyFolderTextTouchesNoTable) {
+    struct Case {
+        bool copy, reindex, pack;
+        bool templateEmpty, liveEmpty;
+        const char* line;
+    };
+    const Case cases[] = {
+        {false, true, false, true, false,
+         "\\\\\\Directory of the template tables (LESource) is empty!"},
+        {true, false, true, false, true,
+         "\\\\\\Directory of the live tables (LEMaghsad) is empty!"},
+        {false, false, true, false, true,
+         "\\\\\\Directory of the live tables (LEMaghsad) is empty!"},
+    };
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    // An empty text must not fall back to the current folder or the root either.
+    ari::SetCurrentFolder(live);
+    const std::string before = Bytes(live + "a.dbf");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        window->mLog->clear();
+        window->LESource->setText(c.templateEmpty ? QString() : QString::fromStdString(tmpl));
+        window->LEMaghsad->setText(c.liveEmpty ? QString() : QString::fromStdString(live));
+        Choose(c.copy, c.reindex, c.pack);
+        EXPECT_FALSE(window->ReindexProccess());
+        ExpectLog({QString::fromUtf8(c.line)});
+        EXPECT_EQ(Bytes(live + "a.dbf"), before);
+        EXPECT_FALSE(ari::FileExists(Marker()));
+    }
+}
+
+TEST_F(Run, ASecondRunCannotStartInsideARun) {
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+    }
+    bool nested = true;
+    QStringList logInside;
+    int entriesInside = -1;
+    DuringRun([&] {
+        logInside = Log();
+        nested = window->ReindexProccess();
+        entriesInside = window->CLBFile->count();
+        EXPECT_TRUE(window->RunInProgress());
+        EXPECT_EQ(Log(), logInside);  // the nested call wrote nothing
+    });
+    Choose(true, false, false);
+    EXPECT_TRUE(window->ReindexProccess());
+    EXPECT_FALSE(nested);
+    EXPECT_EQ(entriesInside, 2);
+    EXPECT_FALSE(window->RunInProgress());
+    ExpectLog({"---Copy Index a.dbf", "---Copy Index b.dbf",
+               "---ReIndex has successfully Time: <time>"});
+}
+
+}  // namespace
