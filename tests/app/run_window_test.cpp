@@ -343,6 +343,22 @@ TEST_F(Run, RebuildOfAMissingLiveTableTouchesNothingOfItsName) {
     EXPECT_EQ(Bytes(live + "gone.mdx"), "an index file of a table that is not there");
 }
 
+TEST_F(Run, RebuildLeavesATableInUseAsItWas) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows(), 0, 0x57);
+    AddTags(live, "a.dbf", {{"NAME", "NAME"}});
+    const std::string table = Bytes(live + "a.dbf");
+    const std::string index = Bytes(live + "a.mdx");
+    // Another user has the table open: the engine's shared-use byte of the table file.
+    ari::test::ForeignLock user(live + "a.dbf", 'r', 0xF0000000ull, 1);
+    Choose(true, true, false);
+    EXPECT_FALSE(window->ReindexProccess());
+    ExpectLog({"---Copy Index a.dbf", "\\\\\\Error \"I/O error 32\" Time: <time>"});
+    EXPECT_EQ(Bytes(live + "a.dbf"), table);  // header bytes 28 and 29 kept
+    EXPECT_EQ(Bytes(live + "a.mdx"), index);  // neither replaced nor deleted
+}
+
 // ---- the marker file
 
 TEST_F(Run, MarkerExistsEmptyDuringTheRunOnly) {

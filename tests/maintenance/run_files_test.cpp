@@ -239,7 +239,7 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
 }
 
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
-    for (const char* what : {"no template index", "template index unreadable",
+    for (const char* what : {"no template index", "template index is a folder",
                              "live table in use", "live index in use", "same folder"}) {
         SCOPED_TRACE(what);
         const std::string w = what;
@@ -252,9 +252,9 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
         WriteFileBytes(live + "a.mdx", "live index");
         std::string templateFolder = tmpl;
         if (w != "no template index") WriteFileBytes(tmpl + "a.mdx", "template index");
-        if (w == "template index unreadable") {
+        if (w == "template index is a folder") {
             std::filesystem::remove(tmpl + "a.mdx");
-            std::filesystem::create_directory(tmpl + "a.mdx");  // exists, but no readable file
+            std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
         }
         std::unique_ptr<ForeignLock> holder;
         if (w == "live table in use")  // a shared user's marker byte
