@@ -175,6 +175,11 @@ bool TfMain::ReindexProccess() {
         } catch (const Exception& e) {
             AddLog(QStringLiteral("\\\\\\Error ") + Quoted(QString::fromStdString(e.Message())) +
                    QStringLiteral(" Time: ") + Quoted(ari::LongTimeText(Now(env_))));
+            // A table that the failed step left open (a pack holds it for sole use) would keep
+            // the legacy application out of it until the next run, and a run with another
+            // folder could never rebind it: let go of both. Their names and Exclusive stay.
+            Table1->Close();
+            Table2->Close();
         }
     } catch (...) {
         closing();

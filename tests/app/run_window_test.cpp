@@ -9,11 +9,13 @@
 
 #include <QRegularExpression>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 
 #include "app/uMain.h"
+#include "engine/FileOps.h"
 #include "engine/TTable.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
@@ -283,6 +285,44 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
     EXPECT_EQ(Bytes(live + "t3.dbf"), third);
     EXPECT_EQ(Bytes(live + "t4.dbf"), fourth);
     EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+// Every write fails as on a full disk.
+class DiskFull final : public ari::engine::FileOps {
+public:
+    ssize_t Write(int, const void*, size_t) override {
+        errno = ENOSPC;
+        return -1;
+    }
+};
+
+TEST_F(Run, AFailedPackDoesNotKeepTheTableFromOthers) {
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    const std::string before = Bytes(live + "a.dbf");
+    DiskFull diskFull;
+    ari::engine::SetFileOpsForTesting(&diskFull);
+    Choose(false, false, true);
+    const bool result = window->ReindexProccess();
+    ari::engine::SetFileOpsForTesting(nullptr);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(Log().first(), "---Packing a.dbf ... ");
+    EXPECT_TRUE(Log().at(1).startsWith(QStringLiteral("\\\\\\Error \"")));
+    EXPECT_EQ(Bytes(live + "a.dbf"), before);
+    EXPECT_FALSE(window->Table2->Active());
+    // The legacy application can open it at once, and the next run, with another live folder,
+    // goes on.
+    TTable other("Other");
+    other.SetDatabaseName(live);
+    other.SetTableName("a.dbf");
+    EXPECT_NO_THROW(other.Open());
+    other.Close();
+    const std::string live2 = dir / "live2/";
+    fs::create_directory(live2);
+    ari::test::MakeTable(live2 + "b.dbf", ari::test::StandardRows());
+    window->LEMaghsad->setText(QString::fromStdString(live2));
+    window->mLog->clear();
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---Packing b.dbf ... ", "---Pack has successfully Time: <time>"});
 }
 
 // ---- the rebuild's result on disk
