@@ -193,11 +193,13 @@ std::string FormatListingRow(const LoginSession& s) {
     row += Fit(s.sessionName, kSessionWidth);
     if (s.id.size() <= 2) row += PadLeft(s.id, 2) + "  ";
     else if (s.id.size() <= kIdWidth) row += s.id + std::string(kIdWidth - s.id.size(), ' ');
-    else row += s.id + " ";
+    else row += " *  ";
     row += Fit(s.disconnected ? "Disc" : "Active", kStateWidth);
     row += PadLeft(IdleText(s.idleMinutes), kIdleWidth);
     row += "  " + s.logonTime;
-    return row.substr(0, row.find_last_not_of(' ') + 1);
+    row = row.substr(0, row.find_last_not_of(' ') + 1);
+    if (s.id.size() > kIdWidth) row += "  (id " + s.id + ")";
+    return row;
 }
 
 std::vector<std::string> ParseSessionIds(const std::string& output) {
@@ -269,11 +271,14 @@ std::optional<LoginSession> SessionFromProperties(const std::map<std::string, st
 std::vector<UtmpLogin> ParseUtmp(const std::string& bytes) {
     static_assert(sizeof(struct utmp) == 384, "the utmp record layout of this platform");
     std::vector<UtmpLogin> out;
+    int slot = 0;
     for (size_t at = 0; at + sizeof(struct utmp) <= bytes.size(); at += sizeof(struct utmp)) {
+        ++slot;
         struct utmp u;
         std::memcpy(&u, bytes.data() + at, sizeof u);
         if (u.ut_type != USER_PROCESS) continue;
         UtmpLogin login;
+        login.slot = slot;
         login.pid = u.ut_pid;
         login.session = static_cast<pid_t>(u.ut_session);
         login.line = Field(u.ut_line, sizeof u.ut_line);
@@ -368,7 +373,7 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
             ClassifyUtmpLogin(alive, !alive && !ProcessesOfSession(s.sessionId).empty());
         if (state == UtmpState::Stale || s.sessionId <= 0) continue;
         s.disconnected = state == UtmpState::Disconnected;
-        s.id = std::to_string(s.sessionId);
+        s.id = std::to_string(login.slot);
         s.user = login.user;
         if (!s.disconnected) s.sessionName = IsConsoleLine(login.line) ? "console" : login.line;
         s.idleMinutes = IdleMinutesOfTerminal(login.line);

@@ -15,7 +15,7 @@ namespace ari {
 
 // One login session.
 struct LoginSession {
-    std::string id;           // the session number given to logoff
+    std::string id;           // the session number given to logoff (utmp: the record's slot)
     std::string user;
     std::string sessionName;  // "console" for a local seat or virtual console, else the terminal
     bool disconnected = false;
@@ -34,9 +34,9 @@ inline constexpr char kListingHeader[] =
     " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME";
 
 // One row. Names too long for their columns are cut. An id of three or four characters takes
-// all four id columns (43-46); a longer one pushes the rest of the row to the right, so that
-// the state columns no longer read a state and a reader of the fixed columns never takes a
-// cut id for a session of its own.
+// all four id columns (43-46). A longer id does not fit: the id columns then hold "*" (the
+// session is still listed in its columns and counted by a reader of them, but no reader ever
+// takes a cut id for a session number) and the whole id follows the row as "(id ...)".
 std::string FormatListingRow(const LoginSession& session);
 // "." under a minute or unknown, "M", "H:MM", or "D+H:MM".
 std::string IdleText(long minutes);
@@ -62,6 +62,7 @@ std::string LogonTimeFromTimestamp(const std::string& timestamp);
 
 // A USER_PROCESS record of a utmp file.
 struct UtmpLogin {
+    int slot = 0;  // 1-based position of the record in the file
     pid_t pid = 0;
     pid_t session = 0;
     std::string line, user, host;
@@ -94,7 +95,9 @@ struct SessionSource {
     std::string utmpFile;
 };
 SessionSource ChooseSessionSource();
-// The sessions of the source, in listing order (logind's order, or the file's order).
+// The sessions of the source, in listing order (logind's order, or the file's order). A utmp
+// session's id is the slot of its record: small, and stable while the record lives (logind's
+// ids may grow large, utmp's process ids usually are).
 std::vector<LoginSession> ListSessions(const SessionSource& source);
 
 // True for a "/server:" argument that names the local machine.

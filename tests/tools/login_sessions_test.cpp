@@ -39,8 +39,9 @@ TEST(FormatListingRow, FixedColumns) {
         {idle, " clerk1                pts/3              12  Active       1:02  10/12/2025 08:00"},
         {Session("123", "clerk2", "", true), " clerk2                                   123 Disc            ."},
         {Session("1234", "clerk3", "", true), " clerk3                                   1234Disc            ."},
+        // An id too long for the id columns is shown after the row.
         {Session("12345", "clerk4", "", true),
-         " clerk4                                   12345 Disc            ."},
+         " clerk4                                    *  Disc            .  (id 12345)"},
         // Names are cut so that a blank always ends their field.
         {Session("7", "a-user-name-longer-than-its-column", "a-session-name-longer-than-19", false),
          " a-user-name-longer-th a-session-name-lon  7  Active          ."},
@@ -52,8 +53,8 @@ TEST(FormatListingRow, FixedColumns) {
 }
 
 // What the session monitor makes of our rows: the user and state it counts, and the session
-// number it would give logoff. An id that does not fit the four id columns is never cut into
-// another session's number.
+// number it would give logoff. A session whose id does not fit the four id columns is still
+// counted, and its id is never cut into another session's number.
 TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
     struct Case {
         std::string id;
@@ -64,8 +65,8 @@ TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
     const Case cases[] = {
         {"1", false, "u;active", ""},   {"7", true, "u;disc", "7"},
         {"42", true, "u;disc", "42"},   {"123", true, "u;disc", "123"},
-        {"9999", true, "u;disc", "9999"}, {"12345", true, "", ""},
-        {"1234567", true, "", ""},      {"c1", true, "u;disc", ""},
+        {"9999", true, "u;disc", "9999"}, {"12345", true, "u;disc", ""},
+        {"1234567", false, "u;active", ""}, {"c1", true, "u;disc", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id);
@@ -172,6 +173,8 @@ TEST(ParseUtmp, UserProcessRecordsOnly) {
                               UtmpRecord(USER_PROCESS, 104, 0, "tty2", "cut", 5).substr(0, 200);
     const auto logins = ari::ParseUtmp(bytes);
     ASSERT_EQ(logins.size(), 2u);
+    EXPECT_EQ(logins[0].slot, 2);
+    EXPECT_EQ(logins[1].slot, 5);
     EXPECT_EQ(logins[0].pid, 100);
     EXPECT_EQ(logins[0].session, 99);
     EXPECT_EQ(logins[0].line, "pts/3");
