@@ -22,11 +22,6 @@ namespace {
 constexpr size_t kPackBufferBytes = size_t{4} << 20;
 constexpr const char* kPackPurpose = "pack";
 
-// Puts the old file back from its backup link after a failed replacement; false when that
-// failed too (the backup name then still holds the old file and must be kept).
-bool RestoreFromBackup(const std::string& backup, const std::string& original) {
-    return ::rename(backup.c_str(), original.c_str()) == 0;
-}
 }  // namespace
 
 PackResult PackDbfTable(const std::string& path, TableLease& lease) {
@@ -145,46 +140,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         result.indexRebuilt = true;
     }
 
-    // Replace: one rename for the table alone; with an index, backups first so that a failed
-    // second rename can put the old pair back.
-    const std::string folder = ExtractFilePath(path);
-    std::string dbfBackup, mdxBackup;
-    try {
-        if (newMdx) {
-            dbfBackup = BackupPathFor(path);
-            mdxBackup = BackupPathFor(mdxPath);
-            RemoveStaleTemporary(dbfBackup);
-            RemoveStaleTemporary(mdxBackup);
-            if (::link(path.c_str(), dbfBackup.c_str()) != 0) ThrowLastInOutError();
-            if (::link(mdxPath.c_str(), mdxBackup.c_str()) != 0) {
-                const int err = errno;
-                ::unlink(dbfBackup.c_str());
-                throw InOutErrorFromErrno(err);
-            }
-        }
-        RenameFile(tmp, path);
-        try {
-            if (newMdx) RenameFile(newMdx->Path(), mdxPath);
-        } catch (const EInOutError& e) {
-            if (!RestoreFromBackup(dbfBackup, path)) {
-                ::unlink(mdxBackup.c_str());
-                RaiseEngineError(kStatusWriteError,
-                                 {"Table: " + path, e.Message(),
-                                  "The table before the pack is kept as " + dbfBackup + "."});
-            }
-            throw;
-        }
-    } catch (const EInOutError& e) {
-        if (!dbfBackup.empty()) ::unlink(dbfBackup.c_str());
-        if (!mdxBackup.empty()) ::unlink(mdxBackup.c_str());
-        SyncFolder(folder);
-        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
-    }
-    SyncFolder(folder);
-    if (!dbfBackup.empty()) ::unlink(dbfBackup.c_str());
-    if (!mdxBackup.empty()) ::unlink(mdxBackup.c_str());
-    lease.Replace(path, newDbf.Release());
-    if (newMdx) lease.Replace(mdxPath, newMdx->Release());
+    ReplaceTableFiles(path, newDbf, mdxPath, newMdx.get(), lease);
     return result;
 }
 

@@ -1,7 +1,25 @@
 #include "engine/ParadoxPack.h"
 
+#include <fcntl.h>
+extern "C" {
+#include <paradox.h>  // pxlib: no C++ guards of its own
+}
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
 #include "engine/DbfFormat.h"
 #include "engine/EngineStatus.h"
+#include "engine/FileOps.h"
+#include "engine/TableFiles.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
 
 namespace ari::engine {
 
@@ -47,8 +65,175 @@ ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, cons
     return h;
 }
 
-ParadoxPackResult PackParadoxTable(const std::string& path, TableLease&) {
-    RaiseEngineError(kStatusNotAvailable, {"Table: " + path, "Packing Paradox tables is not available yet."});
+namespace {
+
+// The primary index (.px) of a keyed table, generated from the new table file with pxlib.
+void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uint16_t keyFields) {
+    pxdoc_t* db = PX_new();
+    pxdoc_t* ix = PX_new();
+    if (!db || !ix) throw std::bad_alloc();
+    struct Close {
+        pxdoc_t* d;
+        ~Close() {
+            PX_close(d);
+            PX_delete(d);
+        }
+    } closeDb{db}, closeIx{ix};
+    if (PX_open_file(db, dbPath.c_str()) < 0)
+        RaiseEngineError(kStatusIndexError, {"Table: " + dbPath, "The packed table could not be read back."});
+    pxfield_t* fields = PX_get_fields(db);
+    if (!fields || PX_get_num_fields(db) < keyFields)
+        RaiseEngineError(kStatusIndexError, {"Table: " + dbPath, "The key fields could not be read."});
+    // The index records: the key fields, then the block number, the records of that block and
+    // one reserved short.
+    std::vector<pxfield_t> ixFields(keyFields + 3u);
+    std::vector<std::string> names;
+    names.reserve(ixFields.size());
+    for (uint16_t k = 0; k < keyFields; ++k) {
+        ixFields[k] = fields[k];
+        names.emplace_back(fields[k].px_fname ? fields[k].px_fname : "");
+    }
+    for (const char* n : {"block", "count", "reserved"}) names.emplace_back(n);
+    for (size_t k = 0; k < ixFields.size(); ++k) {
+        if (k >= keyFields) {
+            ixFields[k].px_ftype = pxfShort;
+            ixFields[k].px_flen = 2;
+            ixFields[k].px_fdc = 0;
+        }
+        ixFields[k].px_fname = names[k].data();
+    }
+    // pxlib keeps and frees the field array it is given: hand it a malloc'ed copy.
+    auto* owned = static_cast<pxfield_t*>(std::malloc(sizeof(pxfield_t) * ixFields.size()));
+    if (!owned) throw std::bad_alloc();
+    for (size_t k = 0; k < ixFields.size(); ++k) {
+        owned[k] = ixFields[k];
+        owned[k].px_fname = strdup(names[k].c_str());
+    }
+    if (PX_create_file(ix, owned, static_cast<int>(ixFields.size()), pxPath.c_str(), pxfFileTypPrimIndex) < 0 ||
+        PX_write_primary_index(db, ix) < 0)
+        RaiseEngineError(kStatusIndexError, {"Index file: " + pxPath, "The primary index could not be written."});
+}
+
+}  // namespace
+
+ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive) RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) RaiseEngineError(kStatusReadError, {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+    struct CloseIn {
+        int fd;
+        ~CloseIn() { ::close(fd); }
+    } closeIn{in};
+    struct stat st {};
+    ::fstat(in, &st);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    std::string head(std::min<uint64_t>(size, 0xFFFF), '\0');
+    head.resize(ReadAt(in, 0, head.data(), head.size(), path));
+    const ParadoxHeader h = ParseParadoxHeader(head, size, path);
+    head.resize(h.headerSize);
+    const auto* hp = reinterpret_cast<const uint8_t*>(head.data());
+    // Encryption word; 0xFF00FF00 there means "see the word at 0x5C" (version 4 and later).
+    uint32_t encryption = GetLE32(hp + px::kEncryption);
+    if (encryption == px::kEncryptionElsewhere && h.headerSize >= px::kEncryption4 + 4)
+        encryption = GetLE32(hp + px::kEncryption4);
+    if (encryption != 0)
+        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "Encrypted Paradox tables are not supported."});
+    // Secondary indexes would be left stale by the new record positions.
+    const std::string stem = CompanionPathFor(path, "");
+    {
+        const std::string folder = ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path);
+        for (const auto& name : ListFiles(folder, ExtractFileName(stem) + ".*")) {
+            const std::string ext = name.substr(ExtractFileName(stem).size());
+            if (ext.size() >= 2 && (ext[1] == 'X' || ext[1] == 'x' || ext[1] == 'Y' || ext[1] == 'y'))
+                RaiseEngineError(kStatusIndexUnavailable,
+                                 {"Table: " + path, "Secondary index file: " + folder + name});
+        }
+    }
+    const std::string pxPath = FindCompanion(path, ".px");
+
+    ParadoxPackResult result;
+    result.blocksBefore = h.blocksInFile;
+    const uint32_t bs = h.blockSize;
+    const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
+    std::vector<uint8_t> block(bs), out(bs, 0);
+    uint32_t inOut = 0;  // records in the output block
+    uint16_t written = 0;
+    TemporaryFile newDb(path, "pack");
+    auto flush = [&](bool last) {
+        if (inOut == 0) return;
+        ++written;
+        PutLE16(out.data(), last ? 0 : static_cast<uint16_t>(written + 1));
+        PutLE16(out.data() + 2, static_cast<uint16_t>(written - 1));
+        PutLE16(out.data() + 4, static_cast<uint16_t>((inOut - 1) * h.recordSize));
+        WriteAll(newDb.Fd(), out.data(), out.size(), newDb.Path());
+        std::fill(out.begin(), out.end(), 0);
+        inOut = 0;
+    };
+    try {
+        WriteAll(newDb.Fd(), head.data(), head.size(), newDb.Path());
+        // Walk the chain in order; a block seen twice, out of range, or claiming more records
+        // than fit is damage.
+        std::vector<bool> seen(h.blocksInFile + 1u, false);
+        uint32_t records = 0;
+        for (uint16_t b = h.firstBlock; b != 0;) {
+            if (b > h.blocksInFile || seen[b])
+                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "The chain of data blocks is broken at block " + std::to_string(b) + "."});
+            seen[b] = true;
+            const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
+            if (ReadAt(in, off, block.data(), bs, path) < bs)
+                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
+            const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
+            if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
+                static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
+                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " has an invalid record count."});
+            const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
+            for (uint32_t r = 0; r < n; ++r) {
+                std::memcpy(out.data() + px::kBlockHeaderSize + inOut * h.recordSize,
+                            block.data() + px::kBlockHeaderSize + r * h.recordSize, h.recordSize);
+                if (++inOut == perBlock) flush(false);
+            }
+            records += n;
+            b = GetLE16(block.data());
+        }
+        if (inOut > 0) flush(true);
+        else if (written > 0) {
+            // The last full block was written with a next pointer: clear it.
+            uint8_t zero[2] = {0, 0};
+            WriteAllAt(newDb.Fd(), h.headerSize + static_cast<uint64_t>(written - 1) * bs, zero, 2, newDb.Path());
+        }
+        if (records != h.recordCount)
+            RaiseEngineError(kStatusCorruptData,
+                             {"Table: " + path, "The header counts " + std::to_string(h.recordCount) +
+                                                    " records but the data blocks hold " + std::to_string(records) + "."});
+        uint8_t fix[2];
+        PutLE16(fix, written);
+        WriteAllAt(newDb.Fd(), px::kBlocksInUse, fix, 2, newDb.Path());
+        WriteAllAt(newDb.Fd(), px::kBlocksInFile, fix, 2, newDb.Path());
+        WriteAllAt(newDb.Fd(), px::kLastBlock, fix, 2, newDb.Path());
+        PutLE16(fix, written ? 1 : 0);
+        WriteAllAt(newDb.Fd(), px::kFirstBlock, fix, 2, newDb.Path());
+        PutLE16(fix, 0);
+        WriteAllAt(newDb.Fd(), px::kFirstFreeBlock, fix, 2, newDb.Path());
+        SyncFile(newDb.Fd(), newDb.Path());
+        result.records = records;
+        result.blocksAfter = written;
+    } catch (const EInOutError& e) {
+        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+    }
+
+    std::unique_ptr<TemporaryFile> newPx;
+    if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty()) {
+        newPx = std::make_unique<TemporaryFile>(pxPath, "pack");
+        WritePrimaryIndex(newDb.Path(), newPx->Path(), h.keyFieldCount);
+        try {
+            SyncFile(newPx->Fd(), newPx->Path());
+        } catch (const EInOutError& e) {
+            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        }
+        result.indexRebuilt = true;
+    }
+    ReplaceTableFiles(path, newDb, pxPath, newPx.get(), lease);
+    return result;
 }
 
 }  // namespace ari::engine

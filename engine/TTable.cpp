@@ -158,22 +158,20 @@ void TTable::Open() {
     if (tableName_.empty())
         RaiseEngineError(kStatusTableNotFound, {name_ + ": no table name is set."});
     const std::string path = TablePath();
-    auto database = std::make_unique<Database>(
-        databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_));
-    auto cursor = std::make_unique<Cursor>(*database, path, DriverForTable(path),
-                                           exclusive_ ? ShareMode::Exclusive : ShareMode::Shared);
-    database_ = std::move(database);
-    cursor_ = std::move(cursor);
+    const std::string folder =
+        databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_);
+    // The database outlives Close: a caller may keep its handle across a close (the pack
+    // routine restructures a closed table through it). It is replaced only for another folder.
+    if (!database_ || database_->Folder() != folder) database_ = std::make_unique<Database>(folder);
+    cursor_ = std::make_unique<Cursor>(*database_, path, DriverForTable(path),
+                                       exclusive_ ? ShareMode::Exclusive : ShareMode::Shared);
 }
 
-void TTable::Close() {
-    cursor_.reset();
-    database_.reset();
-}
+void TTable::Close() { cursor_.reset(); }
 
 bool TTable::Active() const { return cursor_ != nullptr; }
 hDBICur TTable::Handle() const { return cursor_.get(); }
-hDBIDb TTable::DBHandle() const { return database_.get(); }
+hDBIDb TTable::DBHandle() const { return cursor_ ? database_.get() : nullptr; }
 
 // ---- engine operations
 

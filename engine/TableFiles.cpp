@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "engine/EngineStatus.h"
+#include "engine/FileOps.h"
 #include "engine/TableLock.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -100,6 +102,50 @@ void TemporaryFile::Discard() {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
+                       const std::string& companionPath, TemporaryFile* newCompanion,
+                       TableLease& lease) {
+    const std::string folder = ExtractFilePath(mainPath);
+    std::string mainBackup, companionBackup;
+    try {
+        if (newCompanion) {
+            mainBackup = BackupPathFor(mainPath);
+            companionBackup = BackupPathFor(companionPath);
+            RemoveStaleTemporary(mainBackup);
+            RemoveStaleTemporary(companionBackup);
+            if (::link(mainPath.c_str(), mainBackup.c_str()) != 0) ThrowLastInOutError();
+            if (::link(companionPath.c_str(), companionBackup.c_str()) != 0) {
+                const int err = errno;
+                ::unlink(mainBackup.c_str());
+                throw InOutErrorFromErrno(err);
+            }
+        }
+        RenameFile(newMain.Path(), mainPath);
+        try {
+            if (newCompanion) RenameFile(newCompanion->Path(), companionPath);
+        } catch (const EInOutError& e) {
+            // Put the old table file back; if even that fails its backup name keeps it.
+            if (::rename(mainBackup.c_str(), mainPath.c_str()) != 0) {
+                ::unlink(companionBackup.c_str());
+                RaiseEngineError(kStatusWriteError,
+                                 {"Table: " + mainPath, e.Message(),
+                                  "The table before the change is kept as " + mainBackup + "."});
+            }
+            throw;
+        }
+    } catch (const EInOutError& e) {
+        if (!mainBackup.empty()) ::unlink(mainBackup.c_str());
+        if (!companionBackup.empty()) ::unlink(companionBackup.c_str());
+        SyncFolder(folder);
+        RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+    }
+    SyncFolder(folder);
+    if (!mainBackup.empty()) ::unlink(mainBackup.c_str());
+    if (!companionBackup.empty()) ::unlink(companionBackup.c_str());
+    lease.Replace(mainPath, newMain.Release());
+    if (newCompanion) lease.Replace(companionPath, newCompanion->Release());
 }
 
 }  // namespace ari::engine

@@ -50,6 +50,17 @@ private:
     int fd_ = -1;
 };
 
+class TableLease;
+
+// Moves the new files into place: `newMain` over `mainPath` and, when given, `newCompanion`
+// over `companionPath`. One file: one rename. Two files: both old files are first kept under
+// backup names (hard links), so that when the second rename fails the first is undone; the
+// backups are removed at the end. On success the lease holds the new files. Throws
+// EDBEngineError kStatusWriteError naming the table; the old files are then in place.
+void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
+                       const std::string& companionPath, TemporaryFile* newCompanion,
+                       TableLease& lease);
+
 // Removes a leftover temporary or backup file at `path` when no process holds it; returns true
 // when the path is free afterwards.
 bool RemoveStaleTemporary(const std::string& path);

@@ -9,6 +9,7 @@ PACKAGES=(
   libminizip-dev zlib1g-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
+  pxlib-dev
   # running: a display server for machines without one, fonts with Persian glyphs
   xvfb xauth fonts-dejavu-core fonts-noto-core
   # independent readers used by the tests
