@@ -1,10 +1,16 @@
 // The session monitor tick on the real window through the real chain: the real process starter
 // runs the shell, which runs a fake quser first on PATH; a fake logoff records its calls.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utmp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -249,6 +255,111 @@ TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
     FakeQuser(bytes.toStdString());
     window->tCheckUser->Fire();
     EXPECT_EQ(Items(window->lstUsers), QStringList{QStringLiteral("کاربر(directly);active")});
+}
+
+// ---- The shipped quser and logoff of build/bin, on a utmp fixture.
+
+std::string UtmpRecord(pid_t pid, const std::string& line, const std::string& user) {
+    struct utmp u;
+    std::memset(&u, 0, sizeof u);
+    u.ut_type = USER_PROCESS;
+    u.ut_pid = pid;
+    u.ut_session = pid;
+    std::strncpy(u.ut_line, line.c_str(), sizeof u.ut_line);
+    std::strncpy(u.ut_user, user.c_str(), sizeof u.ut_user);
+    u.ut_tv.tv_sec = 1765350000;
+    return std::string(reinterpret_cast<const char*>(&u), sizeof u);
+}
+
+// A session that was left: its leader has exited, one process of it still runs.
+struct LeftSession {
+    pid_t leader = -1, member = -1;
+    LeftSession() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        const pid_t child = fork();
+        if (child == 0) {
+            setsid();
+            const pid_t m = fork();
+            if (m == 0) {
+                execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            (void)!write(fds[1], &m, sizeof m);
+            _exit(0);
+        }
+        close(fds[1]);
+        if (read(fds[0], &member, sizeof member) != sizeof member) member = -1;
+        close(fds[0]);
+        waitpid(child, nullptr, 0);
+        leader = child;
+    }
+    ~LeftSession() {
+        if (member > 0) kill(member, SIGKILL);
+    }
+    bool MemberRuns() const { return member > 0 && kill(member, 0) == 0 && !Zombie(); }
+    bool Zombie() const {
+        const std::string stat = ReadFileBytes("/proc/" + std::to_string(member) + "/stat");
+        const auto paren = stat.rfind(')');
+        return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+    }
+};
+
+// Waits until the listing file holds `lines` complete lines.
+class ListingLinesSleeper final : public ari::Sleeper {
+public:
+    ListingLinesSleeper(std::string file, size_t lines) : file_(std::move(file)), lines_(lines) {}
+    void Sleep(unsigned) override {
+        for (int i = 0; i < 1000; ++i) {
+            const std::string text = ReadFileBytes(file_);
+            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+private:
+    std::string file_;
+    size_t lines_;
+};
+
+TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
+    TempFolder app, work;
+    LeftSession left;
+    ASSERT_GT(left.member, 0);
+    ASSERT_TRUE(left.MemberRuns());
+    // Slot 1: pid 1, always there, on a local display; slot 2: the session that was left.
+    WriteFileBytes(work / "utmp", UtmpRecord(1, ":0", "operator") +
+                                      UtmpRecord(left.leader, "pts/977", "clerk2"));
+    const std::string savedFolder = ari::CurrentFolder();
+    const char* path = std::getenv("PATH");
+    const std::string savedPath = path ? path : "";
+    ari::SetCurrentFolder(work.Path());
+    setenv("PATH", (std::string(ARI_BIN_DIR) + ":" + savedPath).c_str(), 1);
+    setenv("ARI_UTMP_FILE", (work / "utmp").c_str(), 1);
+
+    FixedClock clock;
+    ListingLinesSleeper sleeper(work / "login.txt", 3);
+    RecordingStarter starter;
+    {
+        TfMain window(ari::Environment{&clock, &sleeper, &starter, app / "autoreindex"});
+        window.tCheckUser->Fire();
+        QStringList users;
+        for (int i = 0; i < window.lstUsers->count(); ++i) users << window.lstUsers->item(i)->text();
+        EXPECT_EQ(users, (QStringList{"operator(directly);active", "clerk2;disc"}));
+        EXPECT_EQ(window.ListBox3->count(), 2);
+        EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 2   /server:127.0.0.1"}));
+    }
+    // The shipped logoff has hung up the left session's process.
+    bool ended = false;
+    for (int i = 0; i < 1000 && !ended; ++i) {
+        ended = !left.MemberRuns();
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(ended);
+
+    unsetenv("ARI_UTMP_FILE");
+    setenv("PATH", savedPath.c_str(), 1);
+    ari::SetCurrentFolder(savedFolder);
 }
 
 }  // namespace
