@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,9 @@ struct SettingsCase {
     std::vector<bool> boxes;          // Transfer, Pack, Reindex, Automat
     bool templatesUnpacked;
 };
+
+// Test names and failure reports show the case label rather than its bytes.
+void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.label; }
 
 class StartupSettings : public Startup, public ::testing::WithParamInterface<SettingsCase> {};
 

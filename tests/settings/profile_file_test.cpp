@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct ReadCase {
     const char* key;
     std::string expected;
 };
+
+// Test names and failure reports show the case label rather than its bytes.
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 
 class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
 
@@ -85,6 +89,9 @@ struct WriteCase {
     const char* value;
     std::string after;
 };
+
+// Test names and failure reports show the case label rather than its bytes.
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
 class ProfileWrite : public ::testing::TestWithParam<WriteCase> {};
 

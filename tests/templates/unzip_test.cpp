@@ -8,6 +8,7 @@
 #include <QString>
 #include <ctime>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,9 @@ struct UnsafeCase {
     const char* label;
     ZipItem item;
 };
+
+// Test names and failure reports show the case label rather than its bytes.
+void PrintTo(const UnsafeCase& c, std::ostream* os) { *os << c.label; }
 
 class UnzipRefuses : public ::testing::TestWithParam<UnsafeCase> {};
 
