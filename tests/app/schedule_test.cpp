@@ -12,6 +12,7 @@
 #include "app/uMain.h"
 #include "platform/DateTime.h"
 #include "platform/Dialogs.h"
+#include "platform/Files.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -260,6 +261,25 @@ TEST_F(Schedule, FailedRunLeavesTheFlagClearAndTheNextTickRunsAgain) {
     EXPECT_EQ(StartLines(), 1);
     EXPECT_EQ(Log().first(), "---Checking... Time: \"00:31:00\"");
     EXPECT_FALSE(ProcessedToday);
+}
+
+TEST_F(Schedule, ErrorLeavingTheRunEndsTheTickButTimersAndPointerRecover) {
+    Arm();
+    window->CBPack->setChecked(true);
+    // A folder where the run marker belongs: creating the marker fails and the run lets the
+    // error through to the tick.
+    ASSERT_TRUE(ari::MakeFolder(dir / "reindexing"));
+    SetNow(10, 0, 30, 0);
+    window->tStartReindex->Fire();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "File access denied.");
+    errors.clear();
+    EXPECT_FALSE(ProcessedToday);
+    EXPECT_EQ(window->StatusPanelText(2), "");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(window->tCheckUser->Enabled());
+    EXPECT_TRUE(window->tStartReindex->Enabled());
+    EXPECT_GT(window->tStartReindex->RemainingTime(), 59000);
 }
 
 TEST_F(Schedule, RunHasBothTimersOffAndTheBusyPointerThenRearms) {
