@@ -105,7 +105,9 @@ TEST(DbfHeader, MemoPointerTexts) {
     for (const auto& c : cases) {
         uint32_t block = 99;
         EXPECT_EQ(ParseMemoPointer(std::string_view(c.text, std::strlen(c.text)), block), c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(block, c.block) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(block, c.block) << c.text;
+        }
     }
 }
 

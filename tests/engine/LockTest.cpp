@@ -154,7 +154,9 @@ TEST(TableLocks, LegacyByteRangeLocksRefuseSoleUseButNotSharedUse) {
         std::string message;
         EXPECT_EQ(TryOpen(dir.Path(), true, &message), c.status) << message;
         EXPECT_NE(message.find(c.mentions), std::string::npos) << message;
-        if (c.len != 0) EXPECT_EQ(TryOpen(dir.Path(), false), 0);
+        if (c.len != 0) {
+            EXPECT_EQ(TryOpen(dir.Path(), false), 0);
+        }
         holder.Release();
         EXPECT_EQ(TryOpen(dir.Path(), true), 0);
     }

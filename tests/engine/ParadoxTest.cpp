@@ -153,7 +153,9 @@ TEST(ParadoxPack, RewritesTheChainIntoFullConsecutiveBlocksAndRegeneratesThePrim
         }
         // Header bytes the pack does not own are kept.
         EXPECT_EQ(bytes.substr(0x12, 0x4D - 0x12), oldHead.substr(0x12, 0x4D - 0x12));
-        if (keyed) EXPECT_EQ(PxlibRecordCount(dir / "PARTS.PX"), static_cast<int>(blocks));
+        if (keyed) {
+            EXPECT_EQ(PxlibRecordCount(dir / "PARTS.PX"), static_cast<int>(blocks));
+        }
         std::vector<std::string> expected{"PARTS.DB"};
         if (keyed) expected.push_back("PARTS.PX");
         EXPECT_EQ(ari::test::AllNames(dir.Path()), expected);

@@ -133,7 +133,9 @@ TEST(DbtoolSamples, InfoAndDumpAgreeWithDbfreadFieldByField) {
                 }
             }
         }
-        if (memosComparable && !memoPath.empty()) EXPECT_GT(memosCompared, 0u);
+        if (memosComparable && !memoPath.empty()) {
+            EXPECT_GT(memosCompared, 0u);
+        }
     }
     const auto refused = Dbtool("info " + ShellQuote(samples + "dbase4/dbase_8c.dbf"));
     EXPECT_EQ(refused.exitCode, 2);
