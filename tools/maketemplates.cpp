@@ -416,7 +416,11 @@ std::string MemoFileBytes(const std::string& baseName, const std::vector<std::st
     blocks.clear();
     for (const std::string& text : memos) {
         blocks.push_back(static_cast<uint32_t>(b.size() / kMemoBlock));
-        std::string memo = "\xFF\xFF\x08\x00" + std::string(4, '\0') + text;
+        std::string memo(8, '\0');
+        memo[0] = '\xFF';
+        memo[1] = '\xFF';
+        memo[2] = '\x08';
+        memo += text;
         PutU32(memo, 4, static_cast<uint32_t>(text.size() + 8));
         memo.resize((memo.size() + kMemoBlock - 1) / kMemoBlock * kMemoBlock, '\0');
         b += memo;
