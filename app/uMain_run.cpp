@@ -22,17 +22,19 @@ const char kRunMarkerName[] = "reindexing";
 
 // Marks a run as in progress for the life of the scope, also when left by an exception.
 class InProgress {
-public:
+  public:
     explicit InProgress(bool& flag) : flag_(flag) { flag_ = true; }
     ~InProgress() { flag_ = false; }
     InProgress(const InProgress&) = delete;
     InProgress& operator=(const InProgress&) = delete;
 
-private:
+  private:
     bool& flag_;
 };
 
-QString Quoted(const QString& text) { return u'"' + text + u'"'; }
+QString Quoted(const QString& text) {
+    return u'"' + text + u'"';
+}
 
 ari::TDateTime Now(const ari::Environment& env) {
     return env.clock ? env.clock->Now() : ari::LocalNow();
@@ -58,7 +60,9 @@ void TickEntry(QListWidget* list, const QString& entry) {
     }
 }
 
-void StepProgress(QProgressBar* bar) { bar->setValue(bar->value() + 1); }
+void StepProgress(QProgressBar* bar) {
+    bar->setValue(bar->value() + 1);
+}
 
 // The two passes and the closing lines; true when they went through. Errors go to the caller.
 bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& liveFolder,
@@ -145,7 +149,8 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
 }  // namespace
 
 bool TfMain::ReindexProccess() {
-    if (runInProgress_) return false;  // a run pumps messages; nothing may start a second one
+    if (runInProgress_)
+        return false;  // a run pumps messages; nothing may start a second one
     InProgress inProgress(runInProgress_);
 
     setWindowTitle(QString());
@@ -165,7 +170,8 @@ bool TfMain::ReindexProccess() {
 
     const auto closing = [&] {
         marker.Close();
-        if (ari::FileExists(markerPath)) ari::RemoveFile(markerPath);
+        if (ari::FileExists(markerPath))
+            ari::RemoveFile(markerPath);
     };
     bool result = false;
     try {

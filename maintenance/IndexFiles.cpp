@@ -14,7 +14,8 @@ std::string IndexFileName(const std::string& tableFileName) {
 
 std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name) {
     std::vector<std::string> found;
-    if (FileExists(folder + name)) found.push_back(name);
+    if (FileExists(folder + name))
+        found.push_back(name);
     std::vector<std::string> listed;
     try {
         // The name as a mask: wildcard characters in it can only widen the listing, and the
@@ -24,7 +25,8 @@ std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::
         return found;  // an unreadable folder: only what the direct test saw
     }
     for (const auto& n : listed) {
-        if (n != name && EqualsNoCase(n, name)) found.push_back(n);
+        if (n != name && EqualsNoCase(n, name))
+            found.push_back(n);
     }
     return found;
 }

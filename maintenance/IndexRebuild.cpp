@@ -37,15 +37,19 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
 
     const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
     bool inUse = tableFile.LockedByOthers();
-    for (const auto& n : indexNames) inUse = inUse || FileLockedByOthers(liveFolder + n);
-    if (inUse) throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation));
+    for (const auto& n : indexNames)
+        inUse = inUse || FileLockedByOthers(liveFolder + n);
+    if (inUse)
+        throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation));
 
-    for (const auto& n : indexNames) RemoveFile(liveFolder + n);
+    for (const auto& n : indexNames)
+        RemoveFile(liveFolder + n);
     ClearIndexHeaderBytes(tableFile);
 
     const QString tableName = QString::fromStdString(live.TableName());
     for (const IndexDefinition& d : definitions) {
-        AddLog(QStringLiteral("------Add Index ") + tableName + u' ' + QString::fromStdString(d.name));
+        AddLog(QStringLiteral("------Add Index ") + tableName + u' ' +
+               QString::fromStdString(d.name));
         live.AddIndex(d.name, d.key, ixExpression, std::string());
     }
 }

@@ -25,22 +25,28 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
 
     const std::string indexName = IndexFileName(entry);
     const auto templateNames = FilesNamedNoCase(templateFolder, indexName);
-    if (templateNames.empty()) return;
+    if (templateNames.empty())
+        return;
     const std::string source = templateFolder + templateNames.front();
-    if (!FileReadable(source)) return;
+    if (!FileReadable(source))
+        return;
 
     const auto liveNames = FilesNamedNoCase(liveFolder, indexName);
     const std::string liveTable = PathNoCase(liveFolder, entry);
     for (const auto& n : liveNames) {
-        if (SameFile(source, liveFolder + n)) return;  // template and live folder are one
+        if (SameFile(source, liveFolder + n))
+            return;  // template and live folder are one
     }
-    if (FileLockedByOthers(liveTable)) return;
+    if (FileLockedByOthers(liveTable))
+        return;
     for (const auto& n : liveNames) {
-        if (FileLockedByOthers(liveFolder + n)) return;
+        if (FileLockedByOthers(liveFolder + n))
+            return;
     }
 
     // Every spelling goes, so that no second index file is left beside the new one.
-    for (const auto& n : liveNames) RemoveFile(liveFolder + n);
+    for (const auto& n : liveNames)
+        RemoveFile(liveFolder + n);
     const std::string target = liveFolder + (liveNames.empty() ? indexName : liveNames.front());
     CopyFileNoOverwrite(source, target);
 }

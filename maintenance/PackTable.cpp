@@ -13,11 +13,13 @@ const char kDbase[] = "DBASE";
 // Close, set Exclusive, Open, bracketed for data-aware controls. An exception skips the
 // enabling call on purpose: the controls stay disabled, as the table stays where it failed.
 void Reopen(TTable& table, bool exclusive, bool withControls) {
-    if (withControls) table.DisableControls();
+    if (withControls)
+        table.DisableControls();
     table.Close();
     table.SetExclusive(exclusive);
     table.Open();
-    if (withControls) table.EnableControls();
+    if (withControls)
+        table.EnableControls();
 }
 
 }  // namespace
@@ -47,8 +49,10 @@ TableDescriptor MakePackDescriptor(const std::string& tableName, const std::stri
 
 bool PackTable(TTable& table, bool withControls) {
     Reopen(table, true, withControls);
-    if (!table.Active()) throw EDatabaseError(kNotOpened);
-    if (!table.Exclusive()) throw EDatabaseError(kNotExclusive);
+    if (!table.Active())
+        throw EDatabaseError(kNotOpened);
+    if (!table.Exclusive())
+        throw EDatabaseError(kNotExclusive);
 
     std::array<uint8_t, kCursorInfoSize> info{};
     Check(EngineCursorInfo(table.Handle(), info.data()));
@@ -59,7 +63,8 @@ bool PackTable(TTable& table, bool withControls) {
     if (typeText == kParadox) {
         hDBIDb database = nullptr;
         Check(EngineDatabaseOf(table.Handle(), kObjectKindDatabase, &database));
-        const ari::TableDescriptor descriptor = ari::MakePackDescriptor(table.TableName(), typeText);
+        const ari::TableDescriptor descriptor =
+            ari::MakePackDescriptor(table.TableName(), typeText);
         table.Close();
         Check(EngineRestructure(database, 1, descriptor.data(), nullptr, nullptr, nullptr, 0));
     } else if (typeText == kDbase) {

@@ -12,7 +12,7 @@ namespace ari {
 // An existing file opened for reading and writing as a file of single-byte records; it is
 // never created. Other programs may keep reading and writing it while it is open.
 class ByteFile {
-public:
+  public:
     // Throws EInOutError: "The specified file was not found" when it does not exist, "File
     // access denied" when it is read-only or a folder, "Invalid file name - %s" for a bad or
     // too long path.
@@ -34,7 +34,7 @@ public:
     // Closes the file; throws EInOutError when the system reports a failed write-back.
     void Close();
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

@@ -22,7 +22,8 @@ bool RangeLocked(int fd, uint64_t offset, uint64_t length) {
     probe.l_whence = SEEK_SET;
     probe.l_start = static_cast<off_t>(offset);
     probe.l_len = static_cast<off_t>(length);
-    if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+    if (fcntl(fd, F_OFD_GETLK, &probe) != 0)
+        return false;
     return probe.l_type != F_UNLCK;
 }
 
@@ -30,7 +31,8 @@ bool RangeLocked(int fd, uint64_t offset, uint64_t length) {
 
 ByteFile::ByteFile(const std::string& path) : path_(path) {
     fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) ThrowLastInOutError();
+    if (fd_ < 0)
+        ThrowLastInOutError();
     struct stat st;
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd_);
@@ -40,12 +42,14 @@ ByteFile::ByteFile(const std::string& path) : path_(path) {
 }
 
 ByteFile::~ByteFile() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 uint64_t ByteFile::Size() const {
     struct stat st;
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
+    if (fd_ < 0 || fstat(fd_, &st) != 0)
+        return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -54,31 +58,39 @@ bool ByteFile::LockedByOthers(uint64_t offset, uint64_t length) const {
 }
 
 void ByteFile::WriteByte(uint64_t offset, uint8_t value) {
-    if (fd_ < 0) throw EInOutError(kAccessDenied, FileErrorMessage(kAccessDenied));
+    if (fd_ < 0)
+        throw EInOutError(kAccessDenied, FileErrorMessage(kAccessDenied));
     if (RangeLocked(fd_, offset, 1))
         throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation));
     for (;;) {
         const ssize_t n = pwrite(fd_, &value, 1, static_cast<off_t>(offset));
-        if (n == 1) return;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ThrowLastInOutError();
+        if (n == 1)
+            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ThrowLastInOutError();
         throw EInOutError(kDiskFull, FileErrorMessage(kDiskFull));
     }
 }
 
 void ByteFile::Close() {
-    if (fd_ < 0) return;
+    if (fd_ < 0)
+        return;
     const int fd = fd_;
     fd_ = -1;
     const bool synced = fsync(fd) == 0 || errno == EINVAL;
     const int syncErr = errno;
-    if (close(fd) != 0) ThrowLastInOutError();
-    if (!synced) throw InOutErrorFromErrno(syncErr);
+    if (close(fd) != 0)
+        ThrowLastInOutError();
+    if (!synced)
+        throw InOutErrorFromErrno(syncErr);
 }
 
 bool FileLockedByOthers(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     const bool locked = RangeLocked(fd, 0, 0);
     close(fd);
     return locked;
@@ -86,7 +98,8 @@ bool FileLockedByOthers(const std::string& path) {
 
 bool FileReadable(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct stat st;
     const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close(fd);

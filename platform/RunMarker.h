@@ -9,7 +9,7 @@
 namespace ari {
 
 class RunMarker {
-public:
+  public:
     // The marker's line: "please wait.." with CR LF, plain ASCII, no byte order mark.
     static constexpr char kLine[] = "please wait..\r\n";
 
@@ -33,7 +33,7 @@ public:
     // when not open.
     void Close() noexcept;
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

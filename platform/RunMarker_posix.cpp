@@ -10,7 +10,9 @@
 
 namespace ari {
 
-RunMarker::~RunMarker() { Close(); }
+RunMarker::~RunMarker() {
+    Close();
+}
 
 void RunMarker::Create(const std::string& path) {
     // No O_TRUNC here: the file may only be emptied once the lock shows nobody else holds it.
@@ -40,13 +42,16 @@ void RunMarker::Create(const std::string& path) {
 }
 
 void RunMarker::Close() noexcept {
-    if (fd_ < 0) return;
+    if (fd_ < 0)
+        return;
     const char* p = kLine;
     size_t left = sizeof kLine - 1;
     while (left > 0) {
         const ssize_t n = write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         p += n;
         left -= static_cast<size_t>(n);
     }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 
 #include "app/uMain.h"
 #include "engine/FileOps.h"
@@ -37,13 +38,15 @@ const QString kTime = QStringLiteral("\"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\"");
 std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
     std::vector<FixtureRow> out;
     for (const auto& r : rows)
-        if (!r.deleted) out.push_back(r);
+        if (!r.deleted)
+            out.push_back(r);
     return out;
 }
 
 std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(folder))
+        out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -54,7 +57,8 @@ void AddTags(const std::string& folder, const std::string& table,
     TTable t("Fixture");
     t.SetDatabaseName(folder);
     t.SetTableName(table);
-    for (const auto& [name, key] : tags) t.AddIndex(name, key, ixExpression);
+    for (const auto& [name, key] : tags)
+        t.AddIndex(name, key, ixExpression);
 }
 
 std::vector<std::pair<std::string, std::string>> Tags(const std::string& folder,
@@ -64,7 +68,8 @@ std::vector<std::pair<std::string, std::string>> Tags(const std::string& folder,
     t.SetTableName(table);
     t.IndexDefs().Update();
     std::vector<std::pair<std::string, std::string>> out;
-    for (const auto& d : t.IndexDefs().Items()) out.emplace_back(d.Name, d.FieldExpression);
+    for (const auto& d : t.IndexDefs().Items())
+        out.emplace_back(d.Name, d.FieldExpression);
     return out;
 }
 
@@ -76,7 +81,7 @@ int DbtoolCheck(const std::string& table) {
 }
 
 class Run : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { boxes.push_back(t); };
         ari::Dialogs().showError = [this](const std::string& t) { boxes.push_back(t); };
@@ -115,7 +120,8 @@ protected:
         ASSERT_EQ(log.size(), expected.size()) << log.join(u'\n').toStdString();
         for (qsizetype i = 0; i < log.size(); ++i) {
             QStringList pieces = expected[i].split(QStringLiteral("<time>"));
-            for (QString& p : pieces) p = QRegularExpression::escape(p);
+            for (QString& p : pieces)
+                p = QRegularExpression::escape(p);
             const QString pattern = pieces.join(kTime);
             const QRegularExpression re(QRegularExpression::anchoredPattern(pattern));
             EXPECT_TRUE(re.match(log[i]).hasMatch())
@@ -202,7 +208,8 @@ TEST_F(Run, RebuildWithATemplateWithoutIndexes) {
 }
 
 TEST_F(Run, OnlyPacking) {
-    for (const char* t : {"B.DBF", "a.dbf", "c.dbf"}) ari::test::MakeTable(live + t, ari::test::StandardRows());
+    for (const char* t : {"B.DBF", "a.dbf", "c.dbf"})
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
     ari::test::WriteFileBytes(live + ".hidden.dbf", "not a table");
     fs::create_directory(live + "folder.dbf");
     fs::remove_all(tmpl);  // not looked at when only packing
@@ -222,7 +229,8 @@ TEST_F(Run, MissingTemplateFolderTypedWithoutSeparator) {
     window->LESource->setText(QString::fromStdString(dir / "missing"));
     Choose(true, false, true);
     EXPECT_FALSE(window->ReindexProccess());
-    ExpectLog({QString::fromStdString("\\\\\\Directory " + dir / "missing/" + " does not exists!")});
+    ExpectLog(
+        {QString::fromStdString("\\\\\\Directory " + dir / "missing/" + " does not exists!")});
     EXPECT_EQ(Bytes(live + "a.dbf"), before);  // not packed
     EXPECT_EQ(window->CLBFile->count(), 0);
     EXPECT_FALSE(ari::FileExists(Marker()));
@@ -230,7 +238,8 @@ TEST_F(Run, MissingTemplateFolderTypedWithoutSeparator) {
 
 TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
     const char* names[] = {"t1.dbf", "t2.dbf", "t3.dbf", "t4.dbf", "t5.dbf"};
-    for (const char* t : names) ari::test::MakeTable(live + t, ari::test::StandardRows());
+    for (const char* t : names)
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
     const std::string third = Bytes(live + "t3.dbf");
     const std::string fourth = Bytes(live + "t4.dbf");
 
@@ -247,8 +256,10 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
             held.SetTableName("t3.dbf");
             held.Open();
             const char ok = 1;
-            if (write(ready[1], &ok, 1) != 1) _exit(2);
-            for (;;) pause();
+            if (write(ready[1], &ok, 1) != 1)
+                _exit(2);
+            for (;;)
+                pause();
         } catch (...) {
             _exit(3);
         }
@@ -271,17 +282,19 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
     EXPECT_EQ(log[1], "---Packing t2.dbf ... ");
     EXPECT_EQ(log[2], "---Packing t3.dbf ... ");
     const QString error = log.mid(3).join(u'\n');
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\\\\\\\\\\\Error \"[^\"]+t3\\.dbf[^\"]*\" Time: ") +
-                                   kTime + u'$')
-                    .match(error)
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^\\\\\\\\\\\\Error \"[^\"]+t3\\.dbf[^\"]*\" Time: ") +
+                           kTime + u'$')
+            .match(error)
+            .hasMatch())
         << error.toStdString();
     EXPECT_EQ(error.count(QStringLiteral("\\\\\\Error ")), 1);
     EXPECT_EQ(window->ProgressBar1->value(), 2);
     EXPECT_EQ(Ticks(), (std::vector<bool>{true, true, false, false, false}));
     EXPECT_FALSE(window->Table2->Active());  // its exclusive open failed
     EXPECT_TRUE(window->Table2->Exclusive());
-    for (const char* t : {"t1.dbf", "t2.dbf"}) EXPECT_EQ(ari::test::RecordCount(live + t), 3u) << t;
+    for (const char* t : {"t1.dbf", "t2.dbf"})
+        EXPECT_EQ(ari::test::RecordCount(live + t), 3u) << t;
     EXPECT_EQ(Bytes(live + "t3.dbf"), third);
     EXPECT_EQ(Bytes(live + "t4.dbf"), fourth);
     EXPECT_FALSE(ari::FileExists(Marker()));
@@ -289,7 +302,7 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
 
 // Every write fails as on a full disk.
 class DiskFull final : public ari::engine::FileOps {
-public:
+  public:
     ssize_t Write(int, const void*, size_t) override {
         errno = ENOSPC;
         return -1;
@@ -325,6 +338,27 @@ TEST_F(Run, AFailedPackDoesNotKeepTheTableFromOthers) {
     ExpectLog({"---Packing b.dbf ... ", "---Pack has successfully Time: <time>"});
 }
 
+// A write that fails with an error of no class the run knows.
+class ForeignFailure final : public ari::engine::FileOps {
+  public:
+    ssize_t Write(int, const void*, size_t) override { throw std::runtime_error("foreign"); }
+};
+
+TEST_F(Run, AnErrorOfAnotherClassGoesToTheCallerAfterTheMarkerIsGone) {
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    ForeignFailure failure;
+    ari::engine::SetFileOpsForTesting(&failure);
+    Choose(false, false, true);
+    EXPECT_THROW(window->ReindexProccess(), std::runtime_error);
+    ari::engine::SetFileOpsForTesting(nullptr);
+    ExpectLog({"---Packing a.dbf ... "});  // no error line: the run did not handle it
+    EXPECT_FALSE(ari::FileExists(Marker()));
+    EXPECT_FALSE(window->RunInProgress());
+    window->Table2->Close();
+    EXPECT_EQ(ari::test::RecordCount(live + "a.dbf"), 5u);  // nothing packed
+    EXPECT_EQ(ari::test::ReadRows(live + "a.dbf"), Surviving(ari::test::StandardRows()));
+}
+
 // ---- the rebuild's result on disk
 
 TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
@@ -351,12 +385,15 @@ TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
                "---ReIndex has successfully Time: <time>"});
     // One index file per table; the rebuilt one found by the legacy spelling's rules.
     const auto names = Names(live);
-    EXPECT_EQ(std::count_if(names.begin(), names.end(),
-                            [](const std::string& n) { return ari::EqualsNoCase(n, "orders.mdx"); }),
-              1);
+    EXPECT_EQ(
+        std::count_if(names.begin(), names.end(),
+                      [](const std::string& n) { return ari::EqualsNoCase(n, "orders.mdx"); }),
+        1);
     EXPECT_EQ(Tags(live, "orders.dbf"), tags);
-    EXPECT_EQ(Tags(live, "plain.dbf"), (std::vector<std::pair<std::string, std::string>>{{"NAME", "NAME"}}));
-    for (const char* t : {"orders.dbf", "plain.dbf"}) EXPECT_EQ(DbtoolCheck(live + t), 0) << t;
+    EXPECT_EQ(Tags(live, "plain.dbf"),
+              (std::vector<std::pair<std::string, std::string>>{{"NAME", "NAME"}}));
+    for (const char* t : {"orders.dbf", "plain.dbf"})
+        EXPECT_EQ(DbtoolCheck(live + t), 0) << t;
     EXPECT_EQ(ari::test::ReadRows(live + "orders.dbf"), Surviving(ari::test::StandardRows()));
 
     const std::string after = Bytes(live + "orders.dbf");
@@ -409,7 +446,8 @@ TEST_F(Run, MarkerExistsEmptyDuringTheRunOnly) {
     uintmax_t sizeDuring = 99;
     DuringRun([&] {
         seen = ari::FileExists(Marker());
-        if (seen) sizeDuring = fs::file_size(Marker());
+        if (seen)
+            sizeDuring = fs::file_size(Marker());
     });
     Choose(true, false, true);
     EXPECT_TRUE(window->ReindexProccess());
@@ -497,8 +535,8 @@ TEST_F(Run, ASecondRunCannotStartInsideARun) {
     EXPECT_FALSE(nested);
     EXPECT_EQ(entriesInside, 2);
     EXPECT_FALSE(window->RunInProgress());
-    ExpectLog({"---Copy Index a.dbf", "---Copy Index b.dbf",
-               "---ReIndex has successfully Time: <time>"});
+    ExpectLog(
+        {"---Copy Index a.dbf", "---Copy Index b.dbf", "---ReIndex has successfully Time: <time>"});
 }
 
 }  // namespace

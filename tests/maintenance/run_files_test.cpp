@@ -72,12 +72,14 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
         TempFolder dir;
         std::string path = dir / "reindexing";
         std::unique_ptr<ForeignLock> holder;
-        if (c.code == 5) std::filesystem::create_directory(path);
+        if (c.code == 5)
+            std::filesystem::create_directory(path);
         if (c.code == 32) {
             WriteFileBytes(path, "kept");
             holder = std::make_unique<ForeignLock>(path, 'w');
         }
-        if (c.code == 2) path = dir / "no-such-folder/reindexing";
+        if (c.code == 2)
+            path = dir / "no-such-folder/reindexing";
         ari::RunMarker marker;
         try {
             marker.Create(path);
@@ -97,7 +99,8 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
 
 std::string SampleHeader() {
     std::string bytes;
-    for (int i = 0; i < 200; ++i) bytes.push_back(static_cast<char>(0x80 + (i % 100)));
+    for (int i = 0; i < 200; ++i)
+        bytes.push_back(static_cast<char>(0x80 + (i % 100)));
     bytes[28] = 1;
     bytes[29] = 0x57;
     return bytes;
@@ -137,10 +140,14 @@ TEST(HeaderPatch, FailuresChangeNothing) {
         TempFolder dir;
         const std::string path = dir / "t.dbf";
         std::string before = SampleHeader();
-        if (std::string(c.what) == "short") before.resize(20);
-        if (std::string(c.what) == "a folder") std::filesystem::create_directory(path);
-        else if (std::string(c.what) != "missing") WriteFileBytes(path, before);
-        if (std::string(c.what) == "read-only") chmod(path.c_str(), 0444);
+        if (std::string(c.what) == "short")
+            before.resize(20);
+        if (std::string(c.what) == "a folder")
+            std::filesystem::create_directory(path);
+        else if (std::string(c.what) != "missing")
+            WriteFileBytes(path, before);
+        if (std::string(c.what) == "read-only")
+            chmod(path.c_str(), 0444);
         std::unique_ptr<ForeignLock> holder;
         if (std::string(c.what) == "held for sole use")
             holder = std::make_unique<ForeignLock>(path, 'w');
@@ -188,7 +195,7 @@ TEST(IndexFiles, FindsEverySpellingExactFirst) {
 // ---- index transfer
 
 class Transfer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::SetLogPanel(&log);
         std::filesystem::create_directory(tmpl);
@@ -239,8 +246,8 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
 }
 
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
-    for (const char* what : {"no template index", "template index is a folder",
-                             "live table in use", "live index in use", "same folder"}) {
+    for (const char* what : {"no template index", "template index is a folder", "live table in use",
+                             "live index in use", "same folder"}) {
         SCOPED_TRACE(what);
         const std::string w = what;
         std::filesystem::remove_all(tmpl);
@@ -251,7 +258,8 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
         WriteFileBytes(live + "a.dbf", "live table");
         WriteFileBytes(live + "a.mdx", "live index");
         std::string templateFolder = tmpl;
-        if (w != "no template index") WriteFileBytes(tmpl + "a.mdx", "template index");
+        if (w != "no template index")
+            WriteFileBytes(tmpl + "a.mdx", "template index");
         if (w == "template index is a folder") {
             std::filesystem::remove(tmpl + "a.mdx");
             std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
@@ -259,8 +267,10 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
         std::unique_ptr<ForeignLock> holder;
         if (w == "live table in use")  // a shared user's marker byte
             holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
-        if (w == "live index in use") holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
-        if (w == "same folder") templateFolder = live;
+        if (w == "live index in use")
+            holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
+        if (w == "same folder")
+            templateFolder = live;
         table.SetTableName("a.dbf");
         ari::TransferIndex("a.dbf", templateFolder, live, table);
         EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");

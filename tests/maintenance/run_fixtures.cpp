@@ -19,9 +19,11 @@ namespace {
 constexpr uint32_t kBlock = 512;
 
 std::string Trimmed(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
     size_t start = 0;
-    while (start < s.size() && s[start] == ' ') ++start;
+    while (start < s.size() && s[start] == ' ')
+        ++start;
     return s.substr(start);
 }
 
@@ -61,13 +63,15 @@ void MakeTable(const std::string& path, const std::vector<FixtureRow>& rows,
         dbt += memo;
     }
     const uint32_t next = static_cast<uint32_t>(dbt.size() / kBlock);
-    for (int i = 0; i < 4; ++i) dbt[static_cast<size_t>(i)] = static_cast<char>(next >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        dbt[static_cast<size_t>(i)] = static_cast<char>(next >> (8 * i));
 
     ari::engine::DbfWriter writer(path, fields, 0x83, languageDriver);
     writer.SetHeaderByte(28, productionIndexFlag);
     for (size_t i = 0; i < rows.size(); ++i) {
         std::string pointer = pointers[i];
-        if (!pointer.empty()) pointer = std::string(10 - pointer.size(), ' ') + pointer;
+        if (!pointer.empty())
+            pointer = std::string(10 - pointer.size(), ' ') + pointer;
         writer.Append({rows[i].id, rows[i].name, pointer}, rows[i].deleted);
     }
     writer.Finish();
@@ -83,7 +87,8 @@ std::vector<FixtureRow> ReadRows(const std::string& path) {
         const auto& fields = file->Fields();
         for (uint32_t n = 1; n <= file->RecordCount(); ++n) {
             const std::string rec = file->ReadRecord(n);
-            if (rec[0] == '*') continue;
+            if (rec[0] == '*')
+                continue;
             const auto* bytes = reinterpret_cast<const uint8_t*>(rec.data());
             FixtureRow row;
             row.id = Trimmed(rec.substr(fields[0].offset, fields[0].length));
@@ -123,7 +128,8 @@ ForeignLock::ForeignLock(const std::string& path, char type, uint64_t start, uin
 }
 
 ForeignLock::~ForeignLock() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 std::string Bytes(const std::string& path) {

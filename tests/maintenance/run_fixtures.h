@@ -38,13 +38,13 @@ bool operator==(const FixtureRow& a, const FixtureRow& b);
 // file holds it (OFD locks conflict across descriptions, within one process too). `type` is
 // 'r' or 'w'; length 0 means to the end of any file. Released when destroyed.
 class ForeignLock {
-public:
+  public:
     ForeignLock(const std::string& path, char type, uint64_t start = 0, uint64_t length = 0);
     ~ForeignLock();
     ForeignLock(const ForeignLock&) = delete;
     ForeignLock& operator=(const ForeignLock&) = delete;
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -23,12 +23,13 @@ using ari::test::TempFolder;
 std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
     std::vector<FixtureRow> out;
     for (const auto& r : rows)
-        if (!r.deleted) out.push_back(r);
+        if (!r.deleted)
+            out.push_back(r);
     return out;
 }
 
 class Pack : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::test::MakeTable(dir / "orders.dbf", ari::test::StandardRows());
         table.SetDatabaseName(dir.Path());
@@ -44,7 +45,8 @@ TEST_F(Pack, DropsDeletedRecordsKeepsTheOthersWithTheirMemos) {
         table.Close();
         ari::test::MakeTable(dir / "t2.dbf", ari::test::StandardRows());
         table.SetTableName("t2.dbf");
-        if (openOnEntry) table.Open();
+        if (openOnEntry)
+            table.Open();
         EXPECT_TRUE(PackTable(table, true));
         EXPECT_TRUE(table.Active());
         EXPECT_FALSE(table.Exclusive());
@@ -73,7 +75,7 @@ TEST_F(Pack, BracketsEachReopenForControlsOnlyWhenAsked) {
 
 // Every write fails as on a full disk.
 class DiskFull final : public ari::engine::FileOps {
-public:
+  public:
     ssize_t Write(int, const void*, size_t) override {
         errno = ENOSPC;
         return -1;
@@ -111,7 +113,8 @@ struct FailureRow {
 // the samples folder).
 bool CopySample(const std::string& sub, const std::vector<std::string>& names, TempFolder& dir) {
     const std::string samples = ari::test::SamplesDir();
-    if (samples.empty()) return false;
+    if (samples.empty())
+        return false;
     for (const auto& n : names)
         ari::test::WriteFileBytes(dir / n, Bytes(samples + sub + "/" + n));
     return true;
@@ -136,7 +139,8 @@ TEST(PackFailures, EachFailureLeavesTheTableWhereItFailed) {
          Kind::EngineError, nullptr, true, true, false},
         {"type: a FoxPro table",
          [](TempFolder& d, TTable& t, std::unique_ptr<ForeignLock>&) {
-             if (!CopySample("foxpro", {"calls.dbf", "calls.CDX", "calls.FPT"}, d)) return;
+             if (!CopySample("foxpro", {"calls.dbf", "calls.CDX", "calls.FPT"}, d))
+                 return;
              t.SetTableName("calls.dbf");
          },
          Kind::DatabaseError, "Table must be  either of Paradox or dBASE type to pack", true, true,
