@@ -26,17 +26,19 @@ const QString kNotProcessedToday = QStringLiteral("No processing has been done t
 // Runs its action when the scope is left, also by an exception.
 template <typename F>
 class ScopeExit {
-public:
+  public:
     explicit ScopeExit(F action) : action_(std::move(action)) {}
     ~ScopeExit() { action_(); }
     ScopeExit(const ScopeExit&) = delete;
     ScopeExit& operator=(const ScopeExit&) = delete;
 
-private:
+  private:
     F action_;
 };
 
-QString Quoted(const QString& text) { return u'"' + text + u'"'; }
+QString Quoted(const QString& text) {
+    return u'"' + text + u'"';
+}
 
 // The time of day of a picker; only hours, minutes and seconds take part.
 ari::TDateTime PickerTime(const QTimeEdit* picker) {
@@ -81,7 +83,8 @@ void TfMain::tStartReindexTimer() {
     const ScopeExit closing([this] {
         scheduleTickBusy_ = false;
         // A stop pressed while the run pumped messages holds: the timer stays off.
-        if (btnStartTag_ != 0) tStartReindex->SetEnabled(true);
+        if (btnStartTag_ != 0)
+            tStartReindex->SetEnabled(true);
         tCheckUser->SetEnabled(true);
         QApplication::restoreOverrideCursor();
     });
@@ -104,8 +107,10 @@ void TfMain::tStartReindexTimer() {
     }
 
     // "HH:MM:SS" texts order times of day exactly; the window holds begin <= t < end.
-    if (timeText < ari::LongTimeText(PickerTime(tmpckrBegin))) return;
-    if (!(timeText < ari::LongTimeText(PickerTime(tmpckrEnd)))) return;
+    if (timeText < ari::LongTimeText(PickerTime(tmpckrBegin)))
+        return;
+    if (!(timeText < ari::LongTimeText(PickerTime(tmpckrEnd))))
+        return;
 
     const int sessions = lstUsers->count();
     if (sessions > 1) {
@@ -149,7 +154,8 @@ void TfMain::tCheckUserTimer() {
         Env().sleeper->Sleep(3000);
 
         QFile file(QString::fromLatin1(ari::kListingFileName));
-        if (!file.open(QIODevice::ReadOnly)) return;
+        if (!file.open(QIODevice::ReadOnly))
+            return;
         const QStringList lines = ari::SplitListingLines(ari::DecodeListingText(file.readAll()));
         file.close();
         Memo3->setPlainText(lines.join(u'\n'));
@@ -161,10 +167,10 @@ void TfMain::tCheckUserTimer() {
             ListBox3->addItem(row.id);
             ListBox4->addItem(row.state);
         }
-        for (const ari::CountedSession& entry : listing.counted) lstUsers->addItem(entry.text);
+        for (const ari::CountedSession& entry : listing.counted)
+            lstUsers->addItem(entry.text);
         for (int row : listing.logoffRows) {
-            Env().starter->Start("logoff",
-                                 ari::LogoffParameters(listing.rows[row]).toStdString());
+            Env().starter->Start("logoff", ari::LogoffParameters(listing.rows[row]).toStdString());
         }
     } catch (...) {
     }

@@ -19,12 +19,12 @@ namespace ari {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     TDateTime Now() override { return LocalNow(); }
 };
 
 class SystemSleeper final : public Sleeper {
-public:
+  public:
     void Sleep(unsigned ms) override { SleepMilliseconds(ms); }
 };
 
@@ -42,8 +42,10 @@ std::vector<std::string> SearchFolders() {
     size_t start = 0;
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (end > start && dirs[start] == kPathSeparator) out.push_back(dirs.substr(start, end - start));
+        if (end == std::string::npos)
+            end = dirs.size();
+        if (end > start && dirs[start] == kPathSeparator)
+            out.push_back(dirs.substr(start, end - start));
         start = end + 1;
     }
     return out;
@@ -51,13 +53,17 @@ std::vector<std::string> SearchFolders() {
 
 // Finds `file` beside the executable, then in the search folders; "" when nowhere.
 std::string LocateProgram(const std::string& file) {
-    if (file.empty()) return {};
-    if (file.find(kPathSeparator) != std::string::npos) return IsExecutableFile(file) ? file : "";
+    if (file.empty())
+        return {};
+    if (file.find(kPathSeparator) != std::string::npos)
+        return IsExecutableFile(file) ? file : "";
     const std::string beside = ExtractFilePath(ExecutablePath()) + file;
-    if (IsExecutableFile(beside)) return beside;
+    if (IsExecutableFile(beside))
+        return beside;
     for (const std::string& dir : SearchFolders()) {
         const std::string candidate = WithTrailingSeparator(dir) + file;
-        if (IsExecutableFile(candidate)) return candidate;
+        if (IsExecutableFile(candidate))
+            return candidate;
     }
     return {};
 }
@@ -66,10 +72,11 @@ std::string LocateProgram(const std::string& file) {
 // empty signal mask (whatever the window process set up), standard input from /dev/null and
 // no inherited descriptors beyond the standard three.
 class SpawnSetup {
-public:
+  public:
     SpawnSetup() {
         ok_ = posix_spawnattr_init(&attr_) == 0;
-        if (!ok_) return;
+        if (!ok_)
+            return;
         actionsInit_ = posix_spawn_file_actions_init(&actions_) == 0;
         ok_ = actionsInit_;
         sigset_t none, all;
@@ -84,7 +91,8 @@ public:
     }
     ~SpawnSetup() {
         posix_spawnattr_destroy(&attr_);
-        if (actionsInit_) posix_spawn_file_actions_destroy(&actions_);
+        if (actionsInit_)
+            posix_spawn_file_actions_destroy(&actions_);
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -93,7 +101,7 @@ public:
     const posix_spawnattr_t* attr() const { return &attr_; }
     const posix_spawn_file_actions_t* actions() const { return &actions_; }
 
-private:
+  private:
     posix_spawnattr_t attr_{};
     posix_spawn_file_actions_t actions_{};
     bool ok_ = false;
@@ -106,16 +114,19 @@ private:
 // was started (its exec succeeded).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     SpawnSetup setup;
-    if (!setup.ok()) return false;
+    if (!setup.ok())
+        return false;
     const pid_t mid = fork();
-    if (mid < 0) return false;
+    if (mid < 0)
+        return false;
     if (mid == 0) {
         pid_t child;
-        const int rc =
-            posix_spawn(&child, program.c_str(), setup.actions(), setup.attr(), argv.data(), environ);
+        const int rc = posix_spawn(&child, program.c_str(), setup.actions(), setup.attr(),
+                                   argv.data(), environ);
         _exit(rc == 0 ? 0 : 127);
     }
     int status = 0;
@@ -123,7 +134,8 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
     do {
         waited = waitpid(mid, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    if (waited < 0) return false;
+    if (waited < 0)
+        return false;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -131,40 +143,47 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
 std::string ShellQuoted(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }
 
 class ShellStarter final : public ProcessStarter {
-public:
+  public:
     bool Start(const std::string& file, const std::string& parameters) override {
         if (file == "cmd") {
             // "/c LINE": the rest of the text is one command line for the shell.
             const auto first = parameters.find_first_not_of(' ');
-            if (first == std::string::npos) return false;
+            if (first == std::string::npos)
+                return false;
             const std::string text = parameters.substr(first);
             if (text.size() < 2 || (text.compare(0, 2, "/c") != 0 && text.compare(0, 2, "/C") != 0))
                 return false;
             return SpawnDetached("/bin/sh", {"sh", "-c", PrependToolFolder(text.substr(2))});
         }
         const std::string program = LocateProgram(file);
-        if (program.empty()) return false;
+        if (program.empty())
+            return false;
         std::vector<std::string> args{file};
-        for (auto& a : SplitParameters(parameters)) args.push_back(a);
+        for (auto& a : SplitParameters(parameters))
+            args.push_back(a);
         return SpawnDetached(program, args);
     }
 
-private:
+  private:
     // The shell searches the executable's folder first, then the absolute folders of PATH.
     static std::string PrependToolFolder(const std::string& line) {
         std::string path = ExtractFilePath(ExecutablePath());
         for (const std::string& dir : SearchFolders()) {
-            if (!path.empty()) path += ':';
+            if (!path.empty())
+                path += ':';
             path += dir;
         }
-        if (path.empty()) path = "/usr/bin:/bin";
+        if (path.empty())
+            path = "/usr/bin:/bin";
         return "PATH=" + ShellQuoted(path) + "; export PATH; " + line;
     }
 };
@@ -176,13 +195,15 @@ std::vector<std::string> SplitParameters(const std::string& parameters) {
     std::string cur;
     for (char c : parameters) {
         if (c == ' ' || c == '\t') {
-            if (!cur.empty()) out.push_back(std::move(cur));
+            if (!cur.empty())
+                out.push_back(std::move(cur));
             cur.clear();
         } else {
             cur += c;
         }
     }
-    if (!cur.empty()) out.push_back(cur);
+    if (!cur.empty())
+        out.push_back(cur);
     return out;
 }
 

@@ -13,14 +13,16 @@ constexpr int kIdStart = 42, kIdWidth = 4;
 constexpr int kStateStart = 46, kStateWidth = 8;
 
 QString Cut(const QString& line, int start, int width) {
-    if (start >= line.size()) return {};
+    if (start >= line.size())
+        return {};
     return line.mid(start, width);
 }
 
 QString Decode(QStringConverter::Encoding encoding, QByteArrayView bytes, bool* failed) {
     QStringDecoder decoder(encoding, QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
-    if (failed) *failed = decoder.hasError();
+    if (failed)
+        *failed = decoder.hasError();
     return text;
 }
 
@@ -36,7 +38,8 @@ QString DecodeListingText(const QByteArray& bytes) {
         return Decode(QStringConverter::Utf16BE, view.sliced(2), nullptr);
     bool failed = false;
     QString text = Decode(QStringConverter::Utf8, view, &failed);
-    if (!failed) return text;
+    if (!failed)
+        return text;
     return QString::fromLatin1(bytes);
 }
 
@@ -49,13 +52,15 @@ QStringList SplitListingLines(const QString& text) {
         const QChar c = text.at(i);
         if (c == u'\r' || c == u'\n') {
             lines.append(text.mid(start, i - start));
-            if (c == u'\r' && i + 1 < n && text.at(i + 1) == u'\n') ++i;
+            if (c == u'\r' && i + 1 < n && text.at(i + 1) == u'\n')
+                ++i;
             start = ++i;
         } else {
             ++i;
         }
     }
-    if (start < n) lines.append(text.mid(start));
+    if (start < n)
+        lines.append(text.mid(start));
     return lines;
 }
 
@@ -66,32 +71,38 @@ SessionRow CutSessionRow(const QString& line) {
 
 QString TrimBlanks(const QString& text) {
     qsizetype first = 0, last = text.size();
-    while (first < last && text.at(first).unicode() <= 32) ++first;
-    while (last > first && text.at(last - 1).unicode() <= 32) --last;
+    while (first < last && text.at(first).unicode() <= 32)
+        ++first;
+    while (last > first && text.at(last - 1).unicode() <= 32)
+        --last;
     return text.mid(first, last - first);
 }
 
 QString LowerAsciiLetters(const QString& text) {
     QString out = text;
     for (QChar& c : out) {
-        if (c >= u'A' && c <= u'Z') c = QChar(c.unicode() - u'A' + u'a');
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() - u'A' + u'a');
     }
     return out;
 }
 
 QString CountedEntry(const SessionRow& row) {
     const QString state = LowerAsciiLetters(TrimBlanks(row.state));
-    if (state != QLatin1String("active") && state != QLatin1String("disc")) return {};
+    if (state != QLatin1String("active") && state != QLatin1String("disc"))
+        return {};
     const bool console = TrimBlanks(row.sessionName) == QLatin1String("console");
-    return TrimBlanks(row.userName) + (console ? QStringLiteral("(directly);") : QStringLiteral(";")) +
-           state;
+    return TrimBlanks(row.userName) +
+           (console ? QStringLiteral("(directly);") : QStringLiteral(";")) + state;
 }
 
 bool IsSessionNumber(const QString& idField) {
     const QString id = TrimBlanks(idField);
-    if (id.isEmpty()) return false;
+    if (id.isEmpty())
+        return false;
     for (QChar c : id) {
-        if (c < u'0' || c > u'9') return false;
+        if (c < u'0' || c > u'9')
+            return false;
     }
     return true;
 }
@@ -102,10 +113,12 @@ QString LogoffParameters(const SessionRow& row) {
 
 SessionListing ParseSessionListing(const QStringList& lines) {
     SessionListing listing;
-    for (qsizetype i = 1; i < lines.size(); ++i) listing.rows.push_back(CutSessionRow(lines.at(i)));
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        listing.rows.push_back(CutSessionRow(lines.at(i)));
     for (int r = 0; r < static_cast<int>(listing.rows.size()); ++r) {
         QString entry = CountedEntry(listing.rows[r]);
-        if (!entry.isEmpty()) listing.counted.push_back(CountedSession{std::move(entry), r});
+        if (!entry.isEmpty())
+            listing.counted.push_back(CountedSession{std::move(entry), r});
     }
     for (const CountedSession& entry : listing.counted) {
         // The entry's text after its first ";" decides, as the lstUsers entry reads.

@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -34,7 +34,8 @@ constexpr size_t kIdleWidth = 9;      // columns 55-63
 // Characters of UTF-8 text (continuation bytes do not count).
 size_t CharCount(const std::string& s) {
     size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;
     return n;
 }
 
@@ -48,8 +49,10 @@ std::string Fit(const std::string& s, size_t width) {
     for (size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         const bool starts = (c & 0xC0) != 0x80;
-        if (starts && chars == keep) break;
-        if (starts) ++chars;
+        if (starts && chars == keep)
+            break;
+        if (starts)
+            ++chars;
         out += (c < 32 || c == 127) ? '?' : s[i];
     }
     return out + std::string(width - chars, ' ');
@@ -60,18 +63,23 @@ std::string PadLeft(const std::string& s, size_t width) {
     return n >= width ? s : std::string(width - n, ' ') + s;
 }
 
-std::string Field(const char* data, size_t size) { return std::string(data, strnlen(data, size)); }
+std::string Field(const char* data, size_t size) {
+    return std::string(data, strnlen(data, size));
+}
 
 bool AllDigits(const std::string& s) {
-    if (s.empty()) return false;
+    if (s.empty())
+        return false;
     for (char c : s) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     }
     return true;
 }
 
 bool SafeSessionId(const std::string& id) {
-    if (id.empty() || id.size() > 32) return false;
+    if (id.empty() || id.size() > 32)
+        return false;
     for (char c : id) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
             return false;
@@ -83,32 +91,39 @@ bool SafeSessionId(const std::string& id) {
 bool ReadProcStat(pid_t pid, char& state, pid_t& session) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
-    if (!std::getline(in, text)) return false;
+    if (!std::getline(in, text))
+        return false;
     // "pid (comm) S ppid pgrp session ...": comm may hold blanks and parentheses.
     const auto close = text.rfind(')');
-    if (close == std::string::npos) return false;
+    if (close == std::string::npos)
+        return false;
     std::istringstream rest(text.substr(close + 1));
     long ppid = 0, pgrp = 0, sid = 0;
-    if (!(rest >> state >> ppid >> pgrp >> sid)) return false;
+    if (!(rest >> state >> ppid >> pgrp >> sid))
+        return false;
     session = static_cast<pid_t>(sid);
     return true;
 }
 
 long IdleMinutesOfTerminal(const std::string& line) {
-    if (line.empty() || line.find("..") != std::string::npos || line[0] == '/') return -1;
+    if (line.empty() || line.find("..") != std::string::npos || line[0] == '/')
+        return -1;
     struct stat st;
-    if (stat(("/dev/" + line).c_str(), &st) != 0) return -1;
+    if (stat(("/dev/" + line).c_str(), &st) != 0)
+        return -1;
     const time_t now = time(nullptr);
     return now > st.st_atime ? static_cast<long>((now - st.st_atime) / 60) : 0;
 }
 
 bool IsConsoleLine(const std::string& line) {
-    if (line == "console" || (!line.empty() && line[0] == ':')) return true;
+    if (line == "console" || (!line.empty() && line[0] == ':'))
+        return true;
     return line.size() > 3 && line.compare(0, 3, "tty") == 0 && AllDigits(line.substr(3));
 }
 
 std::string CurrentLogindSession() {
-    if (const char* id = std::getenv("XDG_SESSION_ID"); id && *id) return id;
+    if (const char* id = std::getenv("XDG_SESSION_ID"); id && *id)
+        return id;
     std::ifstream in("/proc/self/sessionid");
     std::string id;
     in >> id;
@@ -133,13 +148,17 @@ std::string ReadWholeFile(const std::string& path) {
 // (or /dev/null when it is -1); the child's pid, or -1.
 pid_t Spawn(const std::vector<std::string>& argv, int outFd) {
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
@@ -153,35 +172,38 @@ int WaitFor(pid_t pid) {
     do {
         waited = waitpid(pid, &status, 0);
     } while (waited < 0 && errno == EINTR);
-    if (waited < 0 || !WIFEXITED(status)) return -1;
+    if (waited < 0 || !WIFEXITED(status))
+        return -1;
     return WEXITSTATUS(status);
 }
 
 std::vector<std::string> ShowSessionCommand(const std::string& id) {
-    return {"loginctl", "show-session", id, "--no-pager",
-            "-p",       "Id",          "-p", "Name",
-            "-p",       "TTY",         "-p", "Seat",
-            "-p",       "Remote",      "-p", "Service",
-            "-p",       "State",       "-p", "Class",
-            "-p",       "Timestamp",   "-p", "IdleHint",
+    return {"loginctl", "show-session", id,   "--no-pager", "-p", "Id",        "-p", "Name",
+            "-p",       "TTY",          "-p", "Seat",       "-p", "Remote",    "-p", "Service",
+            "-p",       "State",        "-p", "Class",      "-p", "Timestamp", "-p", "IdleHint",
             "-p",       "IdleSinceHint"};
 }
 
 }  // namespace
 
 std::string IdleText(long minutes) {
-    if (minutes < 1) return ".";
+    if (minutes < 1)
+        return ".";
     const long days = minutes / (24 * 60), hours = (minutes / 60) % 24, mins = minutes % 60;
     char buf[48];
-    if (days > 0) snprintf(buf, sizeof buf, "%ld+%ld:%02ld", days, hours, mins);
-    else if (hours > 0) snprintf(buf, sizeof buf, "%ld:%02ld", hours, mins);
-    else snprintf(buf, sizeof buf, "%ld", mins);
+    if (days > 0)
+        snprintf(buf, sizeof buf, "%ld+%ld:%02ld", days, hours, mins);
+    else if (hours > 0)
+        snprintf(buf, sizeof buf, "%ld:%02ld", hours, mins);
+    else
+        snprintf(buf, sizeof buf, "%ld", mins);
     return buf;
 }
 
 std::string LogonTimeText(time_t t) {
     struct tm tm;
-    if (t <= 0 || !localtime_r(&t, &tm)) return {};
+    if (t <= 0 || !localtime_r(&t, &tm))
+        return {};
     char buf[32];
     strftime(buf, sizeof buf, "%d/%m/%Y %H:%M", &tm);
     return buf;
@@ -191,14 +213,18 @@ std::string FormatListingRow(const LoginSession& s) {
     std::string row = s.current ? ">" : " ";
     row += Fit(s.user, kUserWidth);
     row += Fit(s.sessionName, kSessionWidth);
-    if (s.id.size() <= 2) row += PadLeft(s.id, 2) + "  ";
-    else if (s.id.size() <= kIdWidth) row += s.id + std::string(kIdWidth - s.id.size(), ' ');
-    else row += " *  ";
+    if (s.id.size() <= 2)
+        row += PadLeft(s.id, 2) + "  ";
+    else if (s.id.size() <= kIdWidth)
+        row += s.id + std::string(kIdWidth - s.id.size(), ' ');
+    else
+        row += " *  ";
     row += Fit(s.disconnected ? "Disc" : "Active", kStateWidth);
     row += PadLeft(IdleText(s.idleMinutes), kIdleWidth);
     row += "  " + s.logonTime;
     row = row.substr(0, row.find_last_not_of(' ') + 1);
-    if (s.id.size() > kIdWidth) row += "  (id " + s.id + ")";
+    if (s.id.size() > kIdWidth)
+        row += "  (id " + s.id + ")";
     return row;
 }
 
@@ -209,7 +235,8 @@ std::vector<std::string> ParseSessionIds(const std::string& output) {
     while (std::getline(in, line)) {
         std::istringstream words(line);
         std::string id;
-        if (words >> id) ids.push_back(id);
+        if (words >> id)
+            ids.push_back(id);
     }
     return ids;
 }
@@ -219,9 +246,11 @@ std::map<std::string, std::string> ParseProperties(const std::string& output) {
     std::istringstream in(output);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         const auto eq = line.find('=');
-        if (eq == std::string::npos || eq == 0) continue;
+        if (eq == std::string::npos || eq == 0)
+            continue;
         props[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return props;
@@ -230,7 +259,8 @@ std::map<std::string, std::string> ParseProperties(const std::string& output) {
 std::string LogonTimeFromTimestamp(const std::string& timestamp) {
     static const std::regex date(R"((\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}))");
     std::smatch m;
-    if (!std::regex_search(timestamp, m, date)) return {};
+    if (!std::regex_search(timestamp, m, date))
+        return {};
     return m[3].str() + "/" + m[2].str() + "/" + m[1].str() + " " + m[4].str() + ":" + m[5].str();
 }
 
@@ -242,25 +272,34 @@ std::optional<LoginSession> SessionFromProperties(const std::map<std::string, st
         return it == props.end() ? std::string() : it->second;
     };
     const std::string cls = get("Class");
-    if (!cls.empty() && cls != "user") return std::nullopt;
+    if (!cls.empty() && cls != "user")
+        return std::nullopt;
     const std::string state = get("State");
     LoginSession s;
-    if (state == "active" || state == "online") s.disconnected = false;
-    else if (state == "closing") s.disconnected = true;
-    else return std::nullopt;
+    if (state == "active" || state == "online")
+        s.disconnected = false;
+    else if (state == "closing")
+        s.disconnected = true;
+    else
+        return std::nullopt;
     s.id = get("Id");
-    if (s.id.empty()) return std::nullopt;
+    if (s.id.empty())
+        return std::nullopt;
     s.user = get("Name");
     if (!s.disconnected) {
-        if (!get("Seat").empty() && get("Remote") != "yes") s.sessionName = "console";
-        else if (!get("TTY").empty()) s.sessionName = get("TTY");
-        else s.sessionName = get("Service");
+        if (!get("Seat").empty() && get("Remote") != "yes")
+            s.sessionName = "console";
+        else if (!get("TTY").empty())
+            s.sessionName = get("TTY");
+        else
+            s.sessionName = get("Service");
     }
     if (get("IdleHint") == "yes") {
         const std::string since = get("IdleSinceHint");
         if (AllDigits(since)) {
             const unsigned long long t = std::strtoull(since.c_str(), nullptr, 10);
-            if (t > 0 && t <= nowUsec) s.idleMinutes = static_cast<long>((nowUsec - t) / 60000000ull);
+            if (t > 0 && t <= nowUsec)
+                s.idleMinutes = static_cast<long>((nowUsec - t) / 60000000ull);
         }
     }
     s.logonTime = LogonTimeFromTimestamp(get("Timestamp"));
@@ -276,7 +315,8 @@ std::vector<UtmpLogin> ParseUtmp(const std::string& bytes) {
         ++slot;
         struct utmp u;
         std::memcpy(&u, bytes.data() + at, sizeof u);
-        if (u.ut_type != USER_PROCESS) continue;
+        if (u.ut_type != USER_PROCESS)
+            continue;
         UtmpLogin login;
         login.slot = slot;
         login.pid = u.ut_pid;
@@ -291,24 +331,29 @@ std::vector<UtmpLogin> ParseUtmp(const std::string& bytes) {
 }
 
 UtmpState ClassifyUtmpLogin(bool leaderAlive, bool sessionHasProcesses) {
-    if (leaderAlive) return UtmpState::Active;
+    if (leaderAlive)
+        return UtmpState::Active;
     return sessionHasProcesses ? UtmpState::Disconnected : UtmpState::Stale;
 }
 
 std::optional<std::string> RunAndCapture(const std::vector<std::string>& argv) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return std::nullopt;
     const pid_t pid = Spawn(argv, fds[1]);
     close(fds[1]);
     std::string out;
     char buf[4096];
     for (;;) {
         const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n > 0) out.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
+        if (n > 0)
+            out.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
     }
     close(fds[0]);
-    if (pid < 0 || WaitFor(pid) != 0) return std::nullopt;
+    if (pid < 0 || WaitFor(pid) != 0)
+        return std::nullopt;
     return out;
 }
 
@@ -318,20 +363,25 @@ int RunProgram(const std::vector<std::string>& argv) {
 }
 
 bool ProcessAlive(pid_t pid) {
-    if (pid <= 0) return false;
+    if (pid <= 0)
+        return false;
     char state = 0;
     pid_t sid = 0;
-    if (ReadProcStat(pid, state, sid)) return state != 'Z' && state != 'X';
+    if (ReadProcStat(pid, state, sid))
+        return state != 'Z' && state != 'X';
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
 std::vector<pid_t> ProcessesOfSession(pid_t sid) {
     std::vector<pid_t> out;
-    if (sid <= 0) return out;
+    if (sid <= 0)
+        return out;
     DIR* dir = opendir("/proc");
-    if (!dir) return out;
+    if (!dir)
+        return out;
     while (const dirent* e = readdir(dir)) {
-        if (!AllDigits(e->d_name)) continue;
+        if (!AllDigits(e->d_name))
+            continue;
         const pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
         char state = 0;
         pid_t session = 0;
@@ -343,21 +393,27 @@ std::vector<pid_t> ProcessesOfSession(pid_t sid) {
 }
 
 SessionSource ChooseSessionSource() {
-    if (const char* file = std::getenv("ARI_UTMP_FILE"); file && *file) return {false, file};
-    if (RunAndCapture({"loginctl", "list-sessions", "--no-legend", "--no-pager"})) return {true, {}};
+    if (const char* file = std::getenv("ARI_UTMP_FILE"); file && *file)
+        return {false, file};
+    if (RunAndCapture({"loginctl", "list-sessions", "--no-legend", "--no-pager"}))
+        return {true, {}};
     return {false, _PATH_UTMP};
 }
 
 std::vector<LoginSession> ListSessions(const SessionSource& source) {
     std::vector<LoginSession> sessions;
     if (source.logind) {
-        const auto listed = RunAndCapture({"loginctl", "list-sessions", "--no-legend", "--no-pager"});
-        if (!listed) return sessions;
+        const auto listed =
+            RunAndCapture({"loginctl", "list-sessions", "--no-legend", "--no-pager"});
+        if (!listed)
+            return sessions;
         const std::string current = CurrentLogindSession();
         for (const std::string& id : ParseSessionIds(*listed)) {
-            if (!SafeSessionId(id)) continue;
+            if (!SafeSessionId(id))
+                continue;
             const auto shown = RunAndCapture(ShowSessionCommand(id));
-            if (!shown) continue;  // ended meanwhile
+            if (!shown)
+                continue;  // ended meanwhile
             if (auto s = SessionFromProperties(ParseProperties(*shown), RealtimeUsec(), current))
                 sessions.push_back(std::move(*s));
         }
@@ -371,11 +427,13 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
         const bool alive = ProcessAlive(login.pid);
         const UtmpState state =
             ClassifyUtmpLogin(alive, !alive && !ProcessesOfSession(s.sessionId).empty());
-        if (state == UtmpState::Stale || s.sessionId <= 0) continue;
+        if (state == UtmpState::Stale || s.sessionId <= 0)
+            continue;
         s.disconnected = state == UtmpState::Disconnected;
         s.id = std::to_string(login.slot);
         s.user = login.user;
-        if (!s.disconnected) s.sessionName = IsConsoleLine(login.line) ? "console" : login.line;
+        if (!s.disconnected)
+            s.sessionName = IsConsoleLine(login.line) ? "console" : login.line;
         s.idleMinutes = IdleMinutesOfTerminal(login.line);
         s.logonTime = LogonTimeText(login.loginTime);
         s.current = s.sessionId == ownSession;
@@ -386,9 +444,11 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
 
 bool IsLocalServerArgument(const std::string& arg) {
     static const char prefix[] = "/server:";
-    if (arg.size() < sizeof prefix - 1) return false;
+    if (arg.size() < sizeof prefix - 1)
+        return false;
     for (size_t i = 0; i < sizeof prefix - 1; ++i) {
-        if (std::tolower(static_cast<unsigned char>(arg[i])) != prefix[i]) return false;
+        if (std::tolower(static_cast<unsigned char>(arg[i])) != prefix[i])
+            return false;
     }
     const std::string server = arg.substr(sizeof prefix - 1);
     return server == "127.0.0.1" || server == "localhost" || server == "::1" || server == ".";

@@ -15,15 +15,15 @@ namespace ari {
 
 // One login session.
 struct LoginSession {
-    std::string id;           // the session number given to logoff (utmp: the record's slot)
+    std::string id;  // the session number given to logoff (utmp: the record's slot)
     std::string user;
     std::string sessionName;  // "console" for a local seat or virtual console, else the terminal
     bool disconnected = false;
-    bool current = false;     // the session the tool itself runs in
-    long idleMinutes = -1;    // -1 when not known or not idle
-    std::string logonTime;    // "DD/MM/YYYY HH:MM", or ""
-    pid_t leader = 0;         // utmp: the session's leader process
-    pid_t sessionId = 0;      // utmp: the process session whose processes belong to it
+    bool current = false;   // the session the tool itself runs in
+    long idleMinutes = -1;  // -1 when not known or not idle
+    std::string logonTime;  // "DD/MM/YYYY HH:MM", or ""
+    pid_t leader = 0;       // utmp: the session's leader process
+    pid_t sessionId = 0;    // utmp: the process session whose processes belong to it
 };
 
 // ---- The listing layout (1-based columns): ">" or a blank in column 1, the user name in

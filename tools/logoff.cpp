@@ -15,9 +15,11 @@
 namespace {
 
 bool IsSessionNumber(const std::string& id) {
-    if (id.empty() || id.size() > 9) return false;
+    if (id.empty() || id.size() > 9)
+        return false;
     for (char c : id) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     }
     return true;
 }
@@ -34,7 +36,8 @@ int NoSuchSession(const std::string& id) {
 
 int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
     for (const ari::LoginSession& s : ari::ListSessions(source)) {
-        if (s.id != id) continue;
+        if (s.id != id)
+            continue;
         // Never signal init or everything: a bogus record must not take the machine down.
         if (s.sessionId <= 1) {
             std::fprintf(stderr, "Session %s cannot be logged off\n", id.c_str());
@@ -43,14 +46,20 @@ int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
         bool signalled = false;
         int error = 0;
         auto hangUp = [&](pid_t pid) {
-            if (pid <= 1) return;
-            if (kill(pid, SIGHUP) == 0) signalled = true;
-            else if (errno != ESRCH) error = errno;
+            if (pid <= 1)
+                return;
+            if (kill(pid, SIGHUP) == 0)
+                signalled = true;
+            else if (errno != ESRCH)
+                error = errno;
         };
-        if (!s.disconnected) hangUp(s.leader);
-        for (pid_t pid : ari::ProcessesOfSession(s.sessionId)) hangUp(pid);
+        if (!s.disconnected)
+            hangUp(s.leader);
+        for (pid_t pid : ari::ProcessesOfSession(s.sessionId))
+            hangUp(pid);
         if (error != 0 && !signalled) {
-            std::fprintf(stderr, "Could not log off session %s: %s\n", id.c_str(), std::strerror(error));
+            std::fprintf(stderr, "Could not log off session %s: %s\n", id.c_str(),
+                         std::strerror(error));
             return 1;
         }
         return 0;
@@ -75,18 +84,21 @@ int main(int argc, char** argv) {
     bool haveId = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (ari::IsLocalServerArgument(arg)) continue;
+        if (ari::IsLocalServerArgument(arg))
+            continue;
         if (arg.rfind("/server:", 0) == 0 || arg.rfind("/SERVER:", 0) == 0) {
             std::fprintf(stderr, "Only sessions of the local machine can be logged off, not %s\n",
                          arg.c_str() + 8);
             return 1;
         }
-        if (haveId) return Usage();
+        if (haveId)
+            return Usage();
         id = arg;
         haveId = true;
     }
     // Without an id the platform's logoff would end the caller's own session: never here.
-    if (!haveId) return Usage();
+    if (!haveId)
+        return Usage();
     if (!IsSessionNumber(id)) {
         std::fprintf(stderr, "Invalid session ID: %s\n", id.c_str());
         return 1;

@@ -9,9 +9,11 @@
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (ari::IsLocalServerArgument(arg)) continue;
+        if (ari::IsLocalServerArgument(arg))
+            continue;
         if (arg.rfind("/server:", 0) == 0 || arg.rfind("/SERVER:", 0) == 0) {
-            std::fprintf(stderr, "Only the local machine can be queried, not %s\n", arg.c_str() + 8);
+            std::fprintf(stderr, "Only the local machine can be queried, not %s\n",
+                         arg.c_str() + 8);
             return 1;
         }
         std::fprintf(stderr, "Usage: quser [/server:127.0.0.1]\n");
@@ -23,6 +25,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%s\n", ari::kListingHeader);
-    for (const auto& s : sessions) std::printf("%s\n", ari::FormatListingRow(s).c_str());
+    for (const auto& s : sessions)
+        std::printf("%s\n", ari::FormatListingRow(s).c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

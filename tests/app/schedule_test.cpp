@@ -25,24 +25,24 @@ const std::string kNoFolders = "مسیر ها تعریف نشده اند";
 const std::string kNoOperation = "نوع عملیات تعیین نشده است";
 
 class FakeClock final : public ari::Clock {
-public:
+  public:
     ari::TDateTime Now() override { return now; }
     ari::TDateTime now = ari::EncodeDateTime(2026, 12, 10, 12, 0, 0);
 };
 
 class NoSleep final : public ari::Sleeper {
-public:
+  public:
     void Sleep(unsigned) override {}
 };
 
 // Starts nothing: no tick here may reach a real session tool.
 class NoStart final : public ari::ProcessStarter {
-public:
+  public:
     bool Start(const std::string&, const std::string&) override { return false; }
 };
 
 class Schedule : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { messages.push_back(t); };
         ari::Dialogs().showError = [this](const std::string& t) { errors.push_back(t); };
@@ -72,7 +72,8 @@ protected:
     }
     void SetCountedSessions(int n) {
         window->lstUsers->clear();
-        for (int i = 0; i < n; ++i) window->lstUsers->addItem(QStringLiteral("user%1;active").arg(i));
+        for (int i = 0; i < n; ++i)
+            window->lstUsers->addItem(QStringLiteral("user%1;active").arg(i));
     }
     // Arms the schedule, then clears the boxes so that a run succeeds without touching files.
     void Arm() {
@@ -179,7 +180,10 @@ TEST_F(Schedule, TimeWindowIncludesBeginExcludesEndAndNeverSpansMidnight) {
     for (const Case& c : cases) {
         SCOPED_TRACE(QStringLiteral("%1-%2 at %3:%4:%5")
                          .arg(c.begin.toString(), c.end.toString())
-                         .arg(c.h).arg(c.m).arg(c.s).toStdString());
+                         .arg(c.h)
+                         .arg(c.m)
+                         .arg(c.s)
+                         .toStdString());
         ProcessedToday = false;
         SetWindow(c.begin, c.end);
         SetNow(10, c.h, c.m, c.s);
@@ -189,7 +193,8 @@ TEST_F(Schedule, TimeWindowIncludesBeginExcludesEndAndNeverSpansMidnight) {
                               .arg(c.s, 2, 10, QChar(u'0'));
         window->tStartReindexTimer();
         QStringList expected{"---Checking... Time: " + t};
-        if (c.runs) expected << "---Start reindex Time: " + t;
+        if (c.runs)
+            expected << "---Start reindex Time: " + t;
         EXPECT_EQ(Log(), expected);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
         EXPECT_TRUE(window->tCheckUser->Enabled());

@@ -28,7 +28,8 @@ using ari::test::WriteFileBytes;
 // Polls for `path` up to ten seconds.
 bool WaitForFile(const std::string& path) {
     for (int i = 0; i < 1000; ++i) {
-        if (ari::FileExists(path)) return true;
+        if (ari::FileExists(path))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -37,11 +38,12 @@ bool WaitForFile(const std::string& path) {
 // Stands in for the 3000 ms wait: returns as soon as the fake quser has finished writing
 // (it creates its marker last), bounded, so no test depends on timing.
 class QuserDoneSleeper final : public ari::Sleeper {
-public:
+  public:
     explicit QuserDoneSleeper(std::string marker) : marker(std::move(marker)) {}
     void Sleep(unsigned ms) override {
         requested.push_back(ms);
-        if (waitForQuser) WaitForFile(marker);
+        if (waitForQuser)
+            WaitForFile(marker);
     }
     std::string marker;  // the file whose appearance ends the wait
     bool waitForQuser = true;
@@ -50,10 +52,11 @@ public:
 
 // The real starter, with every call recorded in order.
 class RecordingStarter final : public ari::ProcessStarter {
-public:
+  public:
     bool Start(const std::string& file, const std::string& parameters) override {
         calls.push_back(file + "|" + parameters);
-        if (throwOnStart) throw std::runtime_error("cannot start");
+        if (throwOnStart)
+            throw std::runtime_error("cannot start");
         return ari::DefaultEnvironment().starter->Start(file, parameters);
     }
     std::vector<std::string> calls;
@@ -61,14 +64,15 @@ public:
 };
 
 class FixedClock final : public ari::Clock {
-public:
+  public:
     ari::TDateTime Now() override { return ari::EncodeDateTime(2026, 12, 10, 12, 0, 0); }
 };
 
 const char kHeader[] =
     " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\r\n";
 // The six-line example listing, padded to the fixed columns.
-const std::string kExample = std::string(kHeader) +
+const std::string kExample =
+    std::string(kHeader) +
     ">operator              console             1  Active      .  10/12/2026 07:00\r\n"
     " clerk1                rdp-tcp#2           2  Active      5  10/12/2026 08:00\r\n"
     " clerk2                                    3  Disc     1:02  10/12/2026 08:30\r\n"
@@ -76,7 +80,7 @@ const std::string kExample = std::string(kHeader) +
     " clerk4                                    5  Disc        7  10/12/2026 09:30\r\n";
 
 class SessionMonitor : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { boxes.push_back(t); };
         ari::Dialogs().showError = [this](const std::string& t) { boxes.push_back(t); };
@@ -115,8 +119,10 @@ protected:
         for (int i = 0; i < 1000; ++i) {
             const QString text = QString::fromStdString(ReadFileBytes(work / "logoff.calls"));
             lines.clear();
-            for (const QString& l : text.split(u'\n', Qt::SkipEmptyParts)) lines.push_back(l.toStdString());
-            if (lines.size() >= n) break;
+            for (const QString& l : text.split(u'\n', Qt::SkipEmptyParts))
+                lines.push_back(l.toStdString());
+            if (lines.size() >= n)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         std::sort(lines.begin(), lines.end());
@@ -124,7 +130,8 @@ protected:
     }
     static QStringList Items(const QListWidget* list) {
         QStringList out;
-        for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+        for (int i = 0; i < list->count(); ++i)
+            out << list->item(i)->text();
         return out;
     }
     void ExpectAllListsEmpty() {
@@ -151,16 +158,15 @@ TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessi
     EXPECT_EQ(sleeper.requested, std::vector<unsigned>{3000});
     EXPECT_EQ(ReadFileBytes(work / "quser.args"), "/server:127.0.0.1\n");
     EXPECT_EQ(ReadFileBytes(work / "login.txt"), kExample);  // in the current folder
-    EXPECT_EQ(Items(window->lstUsers),
-              (QStringList{">operator(directly);active", "clerk1;active", "clerk2;disc",
-                           "clerk4;disc"}));
+    EXPECT_EQ(Items(window->lstUsers), (QStringList{">operator(directly);active", "clerk1;active",
+                                                    "clerk2;disc", "clerk4;disc"}));
     EXPECT_EQ(Items(window->ListBox1),
               (QStringList{">operator              ", " clerk1                ",
                            " clerk2                ", " clerk3                ",
                            " clerk4                "}));
     const QString blanks(19, u' ');
-    EXPECT_EQ(Items(window->ListBox2), (QStringList{"console            ", "rdp-tcp#2          ",
-                                                    blanks, blanks, blanks}));
+    EXPECT_EQ(Items(window->ListBox2),
+              (QStringList{"console            ", "rdp-tcp#2          ", blanks, blanks, blanks}));
     EXPECT_EQ(Items(window->ListBox3), (QStringList{" 1  ", " 2  ", " 3  ", " 4  ", " 5  "}));
     EXPECT_EQ(Items(window->ListBox4),
               (QStringList{"Active  ", "Active  ", "Disc    ", "Down    ", "Disc    "}));
@@ -169,8 +175,8 @@ TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessi
     // Started in this order, with the untrimmed id fields of lines 4 and 6.
     EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 3   /server:127.0.0.1",
                                                        "logoff| 5   /server:127.0.0.1"}));
-    EXPECT_EQ(LogoffCalls(2), (std::vector<std::string>{"3 /server:127.0.0.1",
-                                                        "5 /server:127.0.0.1"}));
+    EXPECT_EQ(LogoffCalls(2),
+              (std::vector<std::string>{"3 /server:127.0.0.1", "5 /server:127.0.0.1"}));
     EXPECT_TRUE(window->tCheckUser->Enabled());
     EXPECT_GT(window->tCheckUser->RemainingTime(), 29000);
 }
@@ -185,10 +191,8 @@ TEST_F(SessionMonitor, RowsWithoutASessionNumberNeverReachLogoff) {
               row(" cut", "1234", "5 Disc") +  // an id too long for its columns
               row(" good", "42  ", "Disc"));
     window->tCheckUser->Fire();
-    EXPECT_EQ(Items(window->lstUsers),
-              (QStringList{"blankid;disc", "garbled;disc", "good;disc"}));
-    EXPECT_EQ(starter.calls,
-              (std::vector<std::string>{kCmd, "logoff|42   /server:127.0.0.1"}));
+    EXPECT_EQ(Items(window->lstUsers), (QStringList{"blankid;disc", "garbled;disc", "good;disc"}));
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff|42   /server:127.0.0.1"}));
     EXPECT_EQ(LogoffCalls(1), std::vector<std::string>{"42 /server:127.0.0.1"});
 }
 
@@ -210,10 +214,12 @@ TEST_F(SessionMonitor, MissingEmptyOrStaleListingLeavesTheListsEmpty) {
         ASSERT_EQ(window->lstUsers->count(), 4);
         ari::RemoveFile(work / "quser.done");
         ari::RemoveFile(tools / "quser");
-        if (!c.quser.empty()) WriteScript(tools / "quser", c.quser);
+        if (!c.quser.empty())
+            WriteScript(tools / "quser", c.quser);
         // Without a quser the shell is done once its redirection has made the file.
         const std::string doneMarker = sleeper.marker;
-        if (c.quser.empty()) sleeper.marker = work / "login.txt";
+        if (c.quser.empty())
+            sleeper.marker = work / "login.txt";
         starter.calls.clear();
 
         window->tCheckUser->Fire();
@@ -248,8 +254,9 @@ TEST_F(SessionMonitor, ErrorInsideTheTickIsSwallowedAndTheTimerRunsOn) {
 }
 
 TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
-    const QString listing = QString::fromLatin1(kHeader) +
-                            QStringLiteral(" کاربر                 console             1  Active\r\n");
+    const QString listing =
+        QString::fromLatin1(kHeader) +
+        QStringLiteral(" کاربر                 console             1  Active\r\n");
     QByteArray bytes("\xFF\xFE");
     bytes.append(reinterpret_cast<const char*>(listing.utf16()), listing.size() * 2);
     FakeQuser(bytes.toStdString());
@@ -276,7 +283,8 @@ struct LeftSession {
     pid_t leader = -1, member = -1;
     LeftSession() {
         int fds[2];
-        if (pipe(fds) != 0) return;
+        if (pipe(fds) != 0)
+            return;
         const pid_t child = fork();
         if (child == 0) {
             setsid();
@@ -289,13 +297,15 @@ struct LeftSession {
             _exit(0);
         }
         close(fds[1]);
-        if (read(fds[0], &member, sizeof member) != sizeof member) member = -1;
+        if (read(fds[0], &member, sizeof member) != sizeof member)
+            member = -1;
         close(fds[0]);
         waitpid(child, nullptr, 0);
         leader = child;
     }
     ~LeftSession() {
-        if (member > 0) kill(member, SIGKILL);
+        if (member > 0)
+            kill(member, SIGKILL);
     }
     bool MemberRuns() const { return member > 0 && kill(member, 0) == 0 && !Zombie(); }
     bool Zombie() const {
@@ -307,17 +317,18 @@ struct LeftSession {
 
 // Waits until the listing file holds `lines` complete lines.
 class ListingLinesSleeper final : public ari::Sleeper {
-public:
+  public:
     ListingLinesSleeper(std::string file, size_t lines) : file_(std::move(file)), lines_(lines) {}
     void Sleep(unsigned) override {
         for (int i = 0; i < 1000; ++i) {
             const std::string text = ReadFileBytes(file_);
-            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines_) return;
+            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines_)
+                return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
 
-private:
+  private:
     std::string file_;
     size_t lines_;
 };
@@ -328,8 +339,8 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     ASSERT_GT(left.member, 0);
     ASSERT_TRUE(left.MemberRuns());
     // Slot 1: pid 1, always there, on a local display; slot 2: the session that was left.
-    WriteFileBytes(work / "utmp", UtmpRecord(1, ":0", "operator") +
-                                      UtmpRecord(left.leader, "pts/977", "clerk2"));
+    WriteFileBytes(work / "utmp",
+                   UtmpRecord(1, ":0", "operator") + UtmpRecord(left.leader, "pts/977", "clerk2"));
     const std::string savedFolder = ari::CurrentFolder();
     const char* path = std::getenv("PATH");
     const std::string savedPath = path ? path : "";
@@ -344,7 +355,8 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
         TfMain window(ari::Environment{&clock, &sleeper, &starter, app / "autoreindex"});
         window.tCheckUser->Fire();
         QStringList users;
-        for (int i = 0; i < window.lstUsers->count(); ++i) users << window.lstUsers->item(i)->text();
+        for (int i = 0; i < window.lstUsers->count(); ++i)
+            users << window.lstUsers->item(i)->text();
         EXPECT_EQ(users, (QStringList{"operator(directly);active", "clerk2;disc"}));
         EXPECT_EQ(window.ListBox3->count(), 2);
         EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 2   /server:127.0.0.1"}));
@@ -353,7 +365,8 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     bool ended = false;
     for (int i = 0; i < 1000 && !ended; ++i) {
         ended = !left.MemberRuns();
-        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(ended);
 

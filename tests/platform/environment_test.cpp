@@ -25,7 +25,8 @@ using ari::test::WriteFileBytes;
 // Waits up to ten seconds for `path` to exist; the probes write it last, by rename.
 bool WaitForFile(const std::string& path) {
     for (int i = 0; i < 1000; ++i) {
-        if (ari::FileExists(path)) return true;
+        if (ari::FileExists(path))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -39,7 +40,8 @@ void WriteScript(const std::string& path, const std::string& body) {
 // A probe program: writes its name tag, its arguments one a line, and its open descriptors
 // into "probe.out" in the current folder.
 std::string ProbeBody(const std::string& tag) {
-    return "{ echo '" + tag + "'; for a in \"$@\"; do echo \"[$a]\"; done; "
+    return "{ echo '" + tag +
+           "'; for a in \"$@\"; do echo \"[$a]\"; done; "
            "ls /proc/$$/fd | sort -n | tr '\\n' ' '; echo; "
            "read -r line && echo stdin-had-data || echo stdin-empty; } > probe.tmp\n"
            "mv probe.tmp probe.out\n";
@@ -47,7 +49,7 @@ std::string ProbeBody(const std::string& tag) {
 
 // Runs each test in its own temp folder as the current folder, with PATH extended.
 class StarterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         saved_ = ari::CurrentFolder();
         ari::SetCurrentFolder(work_.Path());
@@ -57,7 +59,8 @@ protected:
         starter_ = ari::DefaultEnvironment().starter;
     }
     void TearDown() override {
-        for (const auto& f : besideFiles_) ari::RemoveFile(f);
+        for (const auto& f : besideFiles_)
+            ari::RemoveFile(f);
         setenv("PATH", savedPath_.c_str(), 1);
         ari::SetCurrentFolder(saved_);
     }
@@ -174,7 +177,8 @@ TEST(SplitParameters, SplitsAtRunsOfBlanksAndTabs) {
         {"a\tb  c ", {"a", "b", "c"}},
         {"\"a b\"", {"\"a", "b\""}},
     };
-    for (const Case& c : cases) EXPECT_EQ(ari::SplitParameters(c.text), c.words) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::SplitParameters(c.text), c.words) << c.text;
 }
 
 }  // namespace

@@ -12,8 +12,7 @@ using ari::SessionRow;
 
 // One listing row: fields padded to the fixed widths (the id right-aligned in column 44).
 QString Row(const QString& user, const QString& session, const QString& id, const QString& state) {
-    return user.leftJustified(23) + session.leftJustified(19) + id.rightJustified(2) + "  " +
-           state;
+    return user.leftJustified(23) + session.leftJustified(19) + id.rightJustified(2) + "  " + state;
 }
 
 const QString kHeader =
@@ -38,18 +37,27 @@ TEST(DecodeListingText, ByteOrderMarksAndEightBitText) {
     const QString persian = QStringLiteral("کاربر");
     const Case cases[] = {
         {"utf-8 without mark", QByteArray("ab\r\ncd"), QStringLiteral("ab\r\ncd")},
-        {"utf-8 mark dropped", QByteArray("\xEF\xBB\xBF" "ab"), QStringLiteral("ab")},
+        {"utf-8 mark dropped",
+         QByteArray("\xEF\xBB\xBF"
+                    "ab"),
+         QStringLiteral("ab")},
         {"utf-8 letters", persian.toUtf8(), persian},
-        {"utf-16 le", QByteArray("\xFF\xFE" "a\0b\0", 6), QStringLiteral("ab")},
+        {"utf-16 le",
+         QByteArray("\xFF\xFE"
+                    "a\0b\0",
+                    6),
+         QStringLiteral("ab")},
         {"utf-16 be", QByteArray("\xFE\xFF\0a\0b", 6), QStringLiteral("ab")},
-        {"utf-16 le letters", QByteArray("\xFF\xFE") +
-                                  QByteArray(reinterpret_cast<const char*>(persian.utf16()),
-                                             persian.size() * 2),
+        {"utf-16 le letters",
+         QByteArray("\xFF\xFE") +
+             QByteArray(reinterpret_cast<const char*>(persian.utf16()), persian.size() * 2),
          persian},
-        {"invalid utf-8 is latin-1", QByteArray("caf\xE9 \xFF"), QString::fromLatin1("caf\xE9 \xFF")},
+        {"invalid utf-8 is latin-1", QByteArray("caf\xE9 \xFF"),
+         QString::fromLatin1("caf\xE9 \xFF")},
         {"empty", QByteArray(), QString()},
     };
-    for (const Case& c : cases) EXPECT_EQ(ari::DecodeListingText(c.bytes), c.text) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::DecodeListingText(c.bytes), c.text) << c.name;
 }
 
 TEST(SplitListingLines, BreaksAtCrLfLfAndCr) {
@@ -68,7 +76,8 @@ TEST(SplitListingLines, BreaksAtCrLfLfAndCr) {
         {"a\n\r\nb", {"a", "", "b"}},
         {"a\r\r\n", {"a", ""}},
     };
-    for (const Case& c : cases) EXPECT_EQ(ari::SplitListingLines(c.text), c.lines) << c.text.toStdString();
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::SplitListingLines(c.text), c.lines) << c.text.toStdString();
 }
 
 TEST(CutSessionRow, FixedColumnsCutShortOnShortLines) {
@@ -100,9 +109,11 @@ TEST(CutSessionRow, FixedColumnsCutShortOnShortLines) {
 
 TEST(TrimAndLower, ControlCharactersAndAsciiLettersOnly) {
     EXPECT_EQ(ari::TrimBlanks(QString::fromLatin1("\x01 \t a b \x1F\r\n ")), "a b");
-    EXPECT_EQ(ari::TrimBlanks(QString::fromUtf8("\xC2\xA0x\xC2\xA0")), QString::fromUtf8("\xC2\xA0x\xC2\xA0"));
+    EXPECT_EQ(ari::TrimBlanks(QString::fromUtf8("\xC2\xA0x\xC2\xA0")),
+              QString::fromUtf8("\xC2\xA0x\xC2\xA0"));
     EXPECT_EQ(ari::TrimBlanks("   "), "");
-    EXPECT_EQ(ari::LowerAsciiLetters(QString::fromUtf8("AbZ\xC3\x89")), QString::fromUtf8("abz\xC3\x89"));
+    EXPECT_EQ(ari::LowerAsciiLetters(QString::fromUtf8("AbZ\xC3\x89")),
+              QString::fromUtf8("abz\xC3\x89"));
 }
 
 TEST(CountedEntry, StatesAndConsoleRule) {
@@ -135,11 +146,15 @@ TEST(IsSessionNumber, OnlyDigitsAfterTrimming) {
         bool number;
     };
     const Case cases[] = {
-        {" 3  ", true}, {"12  ", true}, {"1234", true}, {"   0", true}, {"    ", false},
-        {"", false},    {"ID  ", false}, {" 3a ", false}, {"-1  ", false}, {" 1 2", false},
+        {" 3  ", true},  {"12  ", true},
+        {"1234", true},  {"   0", true},
+        {"    ", false}, {"", false},
+        {"ID  ", false}, {" 3a ", false},
+        {"-1  ", false}, {" 1 2", false},
         {"+1  ", false}, {QString::fromUtf8(" \xDB\xB3  "), false},  // Persian digit three
     };
-    for (const Case& c : cases) EXPECT_EQ(ari::IsSessionNumber(c.id), c.number) << c.id.toStdString();
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::IsSessionNumber(c.id), c.number) << c.id.toStdString();
 }
 
 TEST(ParseSessionListing, ExampleListing) {

@@ -35,21 +35,26 @@ TEST(FormatListingRow, FixedColumns) {
     idle.idleMinutes = 62;
     idle.logonTime = "10/12/2025 08:00";
     const Case cases[] = {
-        {current, ">operator              console             1  Active          .  10/12/2025 07:00"},
+        {current,
+         ">operator              console             1  Active          .  10/12/2025 07:00"},
         {idle, " clerk1                pts/3              12  Active       1:02  10/12/2025 08:00"},
-        {Session("123", "clerk2", "", true), " clerk2                                   123 Disc            ."},
-        {Session("1234", "clerk3", "", true), " clerk3                                   1234Disc            ."},
+        {Session("123", "clerk2", "", true),
+         " clerk2                                   123 Disc            ."},
+        {Session("1234", "clerk3", "", true),
+         " clerk3                                   1234Disc            ."},
         // An id too long for the id columns is shown after the row.
         {Session("12345", "clerk4", "", true),
          " clerk4                                    *  Disc            .  (id 12345)"},
         // Names are cut so that a blank always ends their field.
         {Session("7", "a-user-name-longer-than-its-column", "a-session-name-longer-than-19", false),
          " a-user-name-longer-th a-session-name-lon  7  Active          ."},
-        {Session("8", "bad\nname\t", "", false), " bad?name?                                 8  Active          ."},
+        {Session("8", "bad\nname\t", "", false),
+         " bad?name?                                 8  Active          ."},
         {Session("9", "کاربر", "console", false),
          " کاربر                 console             9  Active          ."},
     };
-    for (const Case& c : cases) EXPECT_EQ(ari::FormatListingRow(c.session), c.row);
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::FormatListingRow(c.session), c.row);
 }
 
 // What the session monitor makes of our rows: the user and state it counts, and the session
@@ -63,9 +68,9 @@ TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
         QString logoff;  // the id logoff would get, trimmed; "" when none
     };
     const Case cases[] = {
-        {"1", false, "u;active", ""},   {"7", true, "u;disc", "7"},
-        {"42", true, "u;disc", "42"},   {"123", true, "u;disc", "123"},
-        {"9999", true, "u;disc", "9999"}, {"12345", true, "u;disc", ""},
+        {"1", false, "u;active", ""},       {"7", true, "u;disc", "7"},
+        {"42", true, "u;disc", "42"},       {"123", true, "u;disc", "123"},
+        {"9999", true, "u;disc", "9999"},   {"12345", true, "u;disc", ""},
         {"1234567", false, "u;active", ""}, {"c1", true, "u;disc", ""},
     };
     for (const Case& c : cases) {
@@ -75,17 +80,17 @@ TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
             {QString::fromLatin1(ari::kListingHeader), QString::fromStdString(row)});
         ASSERT_EQ(listing.rows.size(), 1u);
         EXPECT_EQ(listing.counted.empty() ? QString() : listing.counted[0].text, c.entry);
-        EXPECT_EQ(listing.logoffRows.empty() ? QString()
-                                             : ari::TrimBlanks(listing.rows[0].id),
+        EXPECT_EQ(listing.logoffRows.empty() ? QString() : ari::TrimBlanks(listing.rows[0].id),
                   c.logoff);
     }
 }
 
 TEST(IdleText, MinutesHoursDays) {
     const std::pair<long, const char*> cases[] = {
-        {-1, "."}, {0, "."}, {1, "1"}, {59, "59"}, {60, "1:00"}, {61, "1:01"},
-        {1439, "23:59"}, {1440, "1+0:00"}, {1501, "1+1:01"}, {14400, "10+0:00"}};
-    for (const auto& [minutes, text] : cases) EXPECT_EQ(ari::IdleText(minutes), text) << minutes;
+        {-1, "."},    {0, "."},        {1, "1"},         {59, "59"},       {60, "1:00"},
+        {61, "1:01"}, {1439, "23:59"}, {1440, "1+0:00"}, {1501, "1+1:01"}, {14400, "10+0:00"}};
+    for (const auto& [minutes, text] : cases)
+        EXPECT_EQ(ari::IdleText(minutes), text) << minutes;
 }
 
 TEST(Loginctl, SessionIdsAndProperties) {
@@ -122,19 +127,20 @@ TEST(Loginctl, SessionFromProperties) {
          true, false, "console", -1, true},
         {"remote on a terminal", "Id=4\nName=b\nTTY=pts/1\nRemote=yes\nState=online\nClass=user",
          true, false, "pts/1", -1, false},
-        {"remote without a terminal", "Id=5\nName=b\nService=sshd\nRemote=yes\nState=active",
-         true, false, "sshd", -1, false},
+        {"remote without a terminal", "Id=5\nName=b\nService=sshd\nRemote=yes\nState=active", true,
+         false, "sshd", -1, false},
         {"closing is disconnected", "Id=6\nName=c\nTTY=pts/2\nState=closing\nClass=user", true,
          true, "", -1, false},
         {"idle for ten minutes",
          "Id=7\nName=d\nState=active\nIdleHint=yes\nIdleSinceHint=" +
              std::to_string(now - 600ull * 1000000ull),
          true, false, "", 10, false},
-        {"idle hint in the future", "Id=8\nName=d\nState=active\nIdleHint=yes\nIdleSinceHint=" +
-                                        std::to_string(now + 1),
-         true, false, "", -1, false},
+        {"idle hint in the future",
+         "Id=8\nName=d\nState=active\nIdleHint=yes\nIdleSinceHint=" + std::to_string(now + 1), true,
+         false, "", -1, false},
         {"greeter", "Id=9\nName=gdm\nState=active\nClass=greeter", false, false, "", -1, false},
-        {"background", "Id=10\nName=e\nState=active\nClass=background", false, false, "", -1, false},
+        {"background", "Id=10\nName=e\nState=active\nClass=background", false, false, "", -1,
+         false},
         {"unknown state", "Id=11\nName=e\nState=opening", false, false, "", -1, false},
         {"no id", "Name=e\nState=active", false, false, "", -1, false},
     };
@@ -142,7 +148,8 @@ TEST(Loginctl, SessionFromProperties) {
         SCOPED_TRACE(c.name);
         const auto s = ari::SessionFromProperties(ari::ParseProperties(c.props), now, "3");
         ASSERT_EQ(s.has_value(), c.listed);
-        if (!s) continue;
+        if (!s)
+            continue;
         EXPECT_EQ(s->disconnected, c.disc);
         EXPECT_EQ(s->sessionName, c.sessionName);
         EXPECT_EQ(s->idleMinutes, c.idle);
@@ -194,10 +201,11 @@ TEST(ClassifyUtmpLogin, LeaderAndSessionProcesses) {
 
 TEST(IsLocalServerArgument, LocalNamesOnly) {
     const std::pair<const char*, bool> cases[] = {
-        {"/server:127.0.0.1", true}, {"/SERVER:127.0.0.1", true}, {"/server:localhost", true},
-        {"/server:10.0.0.9", false}, {"/server:", false},          {"127.0.0.1", false},
+        {"/server:127.0.0.1", true},  {"/SERVER:127.0.0.1", true}, {"/server:localhost", true},
+        {"/server:10.0.0.9", false},  {"/server:", false},         {"127.0.0.1", false},
         {"/server:127.0.0.1x", false}};
-    for (const auto& [arg, local] : cases) EXPECT_EQ(ari::IsLocalServerArgument(arg), local) << arg;
+    for (const auto& [arg, local] : cases)
+        EXPECT_EQ(ari::IsLocalServerArgument(arg), local) << arg;
 }
 
 }  // namespace

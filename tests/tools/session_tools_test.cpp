@@ -42,15 +42,19 @@ Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const std::string key = entry.substr(0, entry.find('='));
-        if (!env.count(key)) envs.push_back(entry);
+        if (!env.count(key))
+            envs.push_back(entry);
     }
     for (const auto& [k, v] : env) {
-        if (!v.empty()) envs.push_back(k + "=" + v);
+        if (!v.empty())
+            envs.push_back(k + "=" + v);
     }
     std::vector<char*> cargv, cenv;
-    for (auto& a : argv) cargv.push_back(a.data());
+    for (auto& a : argv)
+        cargv.push_back(a.data());
     cargv.push_back(nullptr);
-    for (auto& e : envs) cenv.push_back(e.data());
+    for (auto& e : envs)
+        cenv.push_back(e.data());
     cenv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -90,14 +94,17 @@ std::string UtmpRecord(short type, pid_t pid, int session, const std::string& li
     return std::string(reinterpret_cast<const char*>(&u), sizeof u);
 }
 
-constexpr long kLogon = 1765350000;  // 10/12/2025 07:00 UTC
+constexpr long kLogon = 1765350000;       // 10/12/2025 07:00 UTC
 constexpr pid_t kNoProcess = 0x7ffffff0;  // above any pid_max
 
-bool Gone(pid_t pid) { return !ari::ProcessAlive(pid); }
+bool Gone(pid_t pid) {
+    return !ari::ProcessAlive(pid);
+}
 
 bool WaitUntilGone(pid_t pid) {
     for (int i = 0; i < 1000; ++i) {
-        if (Gone(pid)) return true;
+        if (Gone(pid))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -110,7 +117,8 @@ struct FixtureSession {
 
     explicit FixtureSession(bool leaderStays) {
         int fds[2];
-        if (pipe(fds) != 0) return;
+        if (pipe(fds) != 0)
+            return;
         const pid_t child = fork();
         if (child == 0) {
             setsid();
@@ -129,14 +137,18 @@ struct FixtureSession {
             _exit(0);
         }
         close(fds[1]);
-        if (read(fds[0], &member, sizeof member) != sizeof member) member = -1;
-        if (read(fds[0], &leader, sizeof leader) != sizeof leader) leader = -1;
+        if (read(fds[0], &member, sizeof member) != sizeof member)
+            member = -1;
+        if (read(fds[0], &leader, sizeof leader) != sizeof leader)
+            leader = -1;
         close(fds[0]);
-        if (!leaderStays) waitpid(child, nullptr, 0);
+        if (!leaderStays)
+            waitpid(child, nullptr, 0);
         childToReap_ = leaderStays ? child : -1;
     }
     ~FixtureSession() {
-        if (member > 0 && !Gone(member)) kill(member, SIGKILL);
+        if (member > 0 && !Gone(member))
+            kill(member, SIGKILL);
         if (childToReap_ > 0) {
             kill(childToReap_, SIGKILL);
             waitpid(childToReap_, nullptr, 0);
@@ -155,12 +167,12 @@ struct FixtureSession {
         return false;
     }
 
-private:
+  private:
     pid_t childToReap_ = -1;
 };
 
 class SessionTools : public ::testing::Test {
-protected:
+  protected:
     std::map<std::string, std::string> UtmpEnv() {
         return {{"ARI_UTMP_FILE", dir / "utmp"}, {"TZ", "UTC"}};
     }
@@ -173,20 +185,21 @@ TEST_F(SessionTools, QuserListsTheLiveSessionsOfAUtmpFile) {
     ASSERT_TRUE(Gone(left.leader));
     // pid 1 is always there: an active session with the known id 1. Its line is a local
     // display, which has no terminal device whose access time would show as idle time.
-    WriteFileBytes(dir / "utmp",
-                   UtmpRecord(BOOT_TIME, 0, 0, "~", "reboot", kLogon) +
-                       UtmpRecord(USER_PROCESS, 1, 0, ":0", "operator", kLogon) +
-                       UtmpRecord(DEAD_PROCESS, 5, 0, "pts/9", "", kLogon) +
-                       UtmpRecord(USER_PROCESS, kNoProcess, kNoProcess, "pts/8", "ghost", kLogon) +
-                       UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2",
-                                  kLogon + 1800));
+    WriteFileBytes(
+        dir / "utmp",
+        UtmpRecord(BOOT_TIME, 0, 0, "~", "reboot", kLogon) +
+            UtmpRecord(USER_PROCESS, 1, 0, ":0", "operator", kLogon) +
+            UtmpRecord(DEAD_PROCESS, 5, 0, "pts/9", "", kLogon) +
+            UtmpRecord(USER_PROCESS, kNoProcess, kNoProcess, "pts/8", "ghost", kLogon) +
+            UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon + 1800));
     const Result r = RunTool(dir, "quser", {"/server:127.0.0.1"}, UtmpEnv());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     // Ids are the records' slots; dead and stale records are left out.
-    EXPECT_EQ(r.out,
-              " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n"
-              " operator              console             2  Active          .  10/12/2025 07:00\n"
-              " clerk2                                    5  Disc            .  10/12/2025 07:30\n");
+    EXPECT_EQ(
+        r.out,
+        " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n"
+        " operator              console             2  Active          .  10/12/2025 07:00\n"
+        " clerk2                                    5  Disc            .  10/12/2025 07:30\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -206,7 +219,8 @@ TEST_F(SessionTools, QuserWithoutSessionsSaysSoAndFails) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unlink((dir / "utmp").c_str());
-        if (c.writeFile) WriteFileBytes(dir / "utmp", c.bytes);
+        if (c.writeFile)
+            WriteFileBytes(dir / "utmp", c.bytes);
         const Result r = RunTool(dir, "quser", {}, UtmpEnv());
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.out, "");
@@ -229,7 +243,8 @@ TEST_F(SessionTools, QuserAndLogoffRefuseOtherServersAndBadArguments) {
         {"logoff", {"3", "4"}, "Usage: logoff ID [/server:127.0.0.1]\n"},
         {"logoff", {"abc", "/server:127.0.0.1"}, "Invalid session ID: abc\n"},
         {"logoff", {"-1"}, "Invalid session ID: -1\n"},
-        {"logoff", {"3", "/server:10.0.0.9"},
+        {"logoff",
+         {"3", "/server:10.0.0.9"},
          "Only sessions of the local machine can be logged off, not 10.0.0.9\n"},
         {"logoff", {"4242", "/server:127.0.0.1"}, "No session exists for ID 4242\n"},
         // A record whose leader is init is never signalled.
@@ -262,10 +277,10 @@ TEST_F(SessionTools, LogoffOfAnUnknownIdLeavesEverySessionAlone) {
 
 TEST_F(SessionTools, LogoffHangsUpADisconnectedSession) {
     FixtureSession left(false), other(false);
-    WriteFileBytes(dir / "utmp",
-                   UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/77", "clerk2", kLogon) +
-                       UtmpRecord(USER_PROCESS, other.leader, other.leader, "pts/79", "clerk4",
-                                  kLogon));
+    WriteFileBytes(
+        dir / "utmp",
+        UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/77", "clerk2", kLogon) +
+            UtmpRecord(USER_PROCESS, other.leader, other.leader, "pts/79", "clerk4", kLogon));
     const Result r = RunTool(dir, "logoff", {"1", "/server:127.0.0.1"}, UtmpEnv());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(WaitUntilGone(left.member));
@@ -274,8 +289,8 @@ TEST_F(SessionTools, LogoffHangsUpADisconnectedSession) {
 
 TEST_F(SessionTools, LogoffHangsUpAnActiveSessionsLeader) {
     FixtureSession active(true);
-    WriteFileBytes(dir / "utmp",
-                   UtmpRecord(USER_PROCESS, active.leader, active.leader, "pts/78", "clerk3", kLogon));
+    WriteFileBytes(dir / "utmp", UtmpRecord(USER_PROCESS, active.leader, active.leader, "pts/78",
+                                            "clerk3", kLogon));
     const Result r = RunTool(dir, "logoff", {"1", "/server:127.0.0.1"}, UtmpEnv());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(active.LeaderEnded());
@@ -284,7 +299,7 @@ TEST_F(SessionTools, LogoffHangsUpAnActiveSessionsLeader) {
 
 // systemd-logind through a fake loginctl first on PATH.
 class LogindTools : public SessionTools {
-protected:
+  protected:
     void SetUp() override {
         const std::string script =
             "#!/bin/sh\n"
@@ -300,7 +315,9 @@ protected:
             "  7) printf 'Id=7\\nName=gdm\\nState=active\\nClass=greeter\\n' ;;\n"
             "  *) echo \"Failed to get session path: No session '$2' known\" >&2; exit 1 ;;\n"
             "  esac ;;\n"
-            "terminate-session) echo \"$2\" >> '" + (dir / "terminated") + "' ;;\n"
+            "terminate-session) echo \"$2\" >> '" +
+            (dir / "terminated") +
+            "' ;;\n"
             "*) exit 1 ;;\n"
             "esac\n";
         WriteFileBytes(bin / "loginctl", script);
@@ -317,11 +334,12 @@ protected:
 TEST_F(LogindTools, QuserListsUserSessionsClosingOnesAsDisconnected) {
     const Result r = RunTool(dir, "quser", {"/server:127.0.0.1"}, env);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out,
-              " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n"
-              ">clerk2                console             3  Active          .  10/12/2025 07:00\n"
-              " root                                     c1  Disc            .\n"
-              " clerk3                                   12  Disc            .  10/12/2025 08:15\n");
+    EXPECT_EQ(
+        r.out,
+        " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n"
+        ">clerk2                console             3  Active          .  10/12/2025 07:00\n"
+        " root                                     c1  Disc            .\n"
+        " clerk3                                   12  Disc            .  10/12/2025 08:15\n");
 }
 
 TEST_F(LogindTools, LogoffTerminatesKnownSessionsOnly) {
