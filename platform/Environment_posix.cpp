@@ -82,12 +82,12 @@ class SpawnSetup {
         sigset_t none, all;
         sigemptyset(&none);
         sigfillset(&all);
-        ok_ = ok_ && posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
-              posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
-              posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                   POSIX_SPAWN_SETSID) == 0 &&
-              posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-              posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+        ok_ =
+            ok_ && posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+            posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
+            posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+            posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+            posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
     }
     ~SpawnSetup() {
         posix_spawnattr_destroy(&attr_);
@@ -111,7 +111,8 @@ class SpawnSetup {
 // Detached start: an intermediate child spawns the program and exits at once, so the program
 // is adopted by init (no zombie is left behind) and the caller never waits for the program.
 // Everything the intermediate child needs is prepared before the fork; true when the program
-// was started (its exec succeeded).
+// was started (its exec succeeded). The program stays in the window process's session, so that
+// the session tools can tell which login session is the program's own.
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& a : args)

@@ -111,6 +111,10 @@ QString LogoffParameters(const SessionRow& row) {
     return row.id + QStringLiteral(" /server:") + QLatin1String(kSessionServer);
 }
 
+bool IsOwnSession(const SessionRow& row) {
+    return row.userName.startsWith(u'>');
+}
+
 SessionListing ParseSessionListing(const QStringList& lines) {
     SessionListing listing;
     for (qsizetype i = 1; i < lines.size(); ++i)
@@ -123,7 +127,8 @@ SessionListing ParseSessionListing(const QStringList& lines) {
     for (const CountedSession& entry : listing.counted) {
         // The entry's text after its first ";" decides, as the lstUsers entry reads.
         const QString after = entry.text.mid(entry.text.indexOf(u';') + 1);
-        if (after == QLatin1String("disc") && IsSessionNumber(listing.rows[entry.row].id))
+        const SessionRow& row = listing.rows[entry.row];
+        if (after == QLatin1String("disc") && IsSessionNumber(row.id) && !IsOwnSession(row))
             listing.logoffRows.push_back(entry.row);
     }
     return listing;

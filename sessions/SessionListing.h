@@ -63,9 +63,14 @@ bool IsSessionNumber(const QString& idField);
 // The parameter text of logoff for a row: the id field untrimmed, " /server:", the address.
 QString LogoffParameters(const SessionRow& row);
 
+// True for a row that the listing marks (">" in column 1) as the session the listing was made
+// from, which is the session this program runs in.
+bool IsOwnSession(const SessionRow& row);
+
 // Parses the lines of a listing: the first line is a header and is skipped whatever it holds.
-// A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc"
-// and its id field is a session number.
+// A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc",
+// its id field is a session number, and it is not the program's own session (logging that off
+// would end the program itself).
 SessionListing ParseSessionListing(const QStringList& lines);
 
 }  // namespace ari

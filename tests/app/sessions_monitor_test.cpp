@@ -315,6 +315,25 @@ struct LeftSession {
     }
 };
 
+// A live process in a process session of its own, as a logged-in session's leader.
+struct ActiveSession {
+    pid_t leader = -1;
+    ActiveSession() {
+        leader = fork();
+        if (leader == 0) {
+            setsid();
+            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~ActiveSession() {
+        if (leader > 0) {
+            kill(leader, SIGKILL);
+            waitpid(leader, nullptr, 0);
+        }
+    }
+};
+
 // Waits until the listing file holds `lines` complete lines.
 class ListingLinesSleeper final : public ari::Sleeper {
   public:
@@ -336,11 +355,13 @@ class ListingLinesSleeper final : public ari::Sleeper {
 TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     TempFolder app, work;
     LeftSession left;
+    ActiveSession active;
     ASSERT_GT(left.member, 0);
+    ASSERT_GT(active.leader, 0);
     ASSERT_TRUE(left.MemberRuns());
-    // Slot 1: pid 1, always there, on a local display; slot 2: the session that was left.
-    WriteFileBytes(work / "utmp",
-                   UtmpRecord(1, ":0", "operator") + UtmpRecord(left.leader, "pts/977", "clerk2"));
+    // Slot 1: an active session on a local display; slot 2: the session that was left.
+    WriteFileBytes(work / "utmp", UtmpRecord(active.leader, ":0", "operator") +
+                                      UtmpRecord(left.leader, "pts/977", "clerk2"));
     const std::string savedFolder = ari::CurrentFolder();
     const char* path = std::getenv("PATH");
     const std::string savedPath = path ? path : "";

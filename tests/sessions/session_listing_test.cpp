@@ -207,6 +207,8 @@ TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
         {"five-digit id", QStringLiteral(" a").leftJustified(42) + "12345 Disc", false},
         {"short line", QStringLiteral(" a"), false},
         {"console disc", Row(" a", "console", "1", "Disc"), true},
+        // The session the listing was made from is the program's own: never logged off.
+        {"own session disc", Row(">a", "", "3", "Disc"), false},
         // The entry's text after its first ";" decides: a user name with ";" reads otherwise.
         {"user name with semicolon", Row(" a;b", "", "3", "Disc"), false},
     };

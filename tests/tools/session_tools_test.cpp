@@ -31,10 +31,11 @@ struct Result {
     std::string out, err;
 };
 
-// Runs a program of build/bin in a process session of its own (so that no fixture session is
-// ever its own), with `env` added to (or, for empty values, removed from) the environment.
+// Runs a program of build/bin, with `env` added to (or, for empty values, removed from) the
+// environment; in a process session of its own (so that no fixture session is ever its own)
+// unless `inThisSession`.
 Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env) {
+               const std::map<std::string, std::string>& env, bool inThisSession = false) {
     const std::string program = std::string(ARI_BIN_DIR) + "/" + tool;
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -65,7 +66,8 @@ Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    if (!inThisSession)
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     pid_t pid = -1;
     Result r;
     if (posix_spawn(&pid, program.c_str(), &actions, &attr, cargv.data(), cenv.data()) == 0) {
@@ -180,15 +182,15 @@ class SessionTools : public ::testing::Test {
 };
 
 TEST_F(SessionTools, QuserListsTheLiveSessionsOfAUtmpFile) {
-    FixtureSession left(false);
+    FixtureSession left(false), active(true);
     ASSERT_GT(left.member, 0);
     ASSERT_TRUE(Gone(left.leader));
-    // pid 1 is always there: an active session with the known id 1. Its line is a local
-    // display, which has no terminal device whose access time would show as idle time.
+    // The active session's line is a local display, which has no terminal device whose access
+    // time would show as idle time.
     WriteFileBytes(
         dir / "utmp",
         UtmpRecord(BOOT_TIME, 0, 0, "~", "reboot", kLogon) +
-            UtmpRecord(USER_PROCESS, 1, 0, ":0", "operator", kLogon) +
+            UtmpRecord(USER_PROCESS, active.leader, 0, ":0", "operator", kLogon) +
             UtmpRecord(DEAD_PROCESS, 5, 0, "pts/9", "", kLogon) +
             UtmpRecord(USER_PROCESS, kNoProcess, kNoProcess, "pts/8", "ghost", kLogon) +
             UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon + 1800));
@@ -201,6 +203,21 @@ TEST_F(SessionTools, QuserListsTheLiveSessionsOfAUtmpFile) {
         " operator              console             2  Active          .  10/12/2025 07:00\n"
         " clerk2                                    5  Disc            .  10/12/2025 07:30\n");
     EXPECT_EQ(r.err, "");
+}
+
+TEST_F(SessionTools, QuserMarksTheSessionItRunsIn) {
+    // The second record is the session this test runs in, with this (live) process in it.
+    FixtureSession active(true);
+    WriteFileBytes(dir / "utmp",
+                   UtmpRecord(USER_PROCESS, active.leader, 0, ":0", "operator", kLogon) +
+                       UtmpRecord(USER_PROCESS, getpid(), getsid(0), "pts/978", "tester", kLogon));
+    const Result r = RunTool(dir, "quser", {}, UtmpEnv(), true);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(
+        r.out,
+        " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n"
+        " operator              console             1  Active          .  10/12/2025 07:00\n"
+        ">tester                pts/978             2  Active          .  10/12/2025 07:00\n");
 }
 
 TEST_F(SessionTools, QuserWithoutSessionsSaysSoAndFails) {
