@@ -182,12 +182,10 @@ TEST(PackFailures, EachFailureLeavesTheTableWhereItFailed) {
     }
 }
 
-// The Paradox branch: the descriptor goes to the rewrite after the table is closed, and a
-// failed rewrite leaves the table closed with Exclusive set. Disabled: the engine's TTable::Close
-// currently destroys the database object that EngineDatabaseOf handed out, so the rewrite
-// reads freed memory (seen as a crash in EngineRestructure). Enable once the database handle
-// outlives the table's close.
-TEST(PackFailures, DISABLED_ParadoxRewriteFailureLeavesTheTableClosedAndExclusive) {
+// The Paradox branch: the descriptor goes to the rewrite after the table is closed (the engine
+// refuses to rewrite an open table), and a failed rewrite leaves the table closed with
+// Exclusive set.
+TEST(PackFailures, ParadoxRewriteFailureLeavesTheTableClosedAndExclusive) {
     TempFolder dir;
     ari::test::WriteFileBytes(dir / "CUSTOMER.DB", MinimalParadoxTable());
     const std::string before = Bytes(dir / "CUSTOMER.DB");
@@ -201,6 +199,17 @@ TEST(PackFailures, DISABLED_ParadoxRewriteFailureLeavesTheTableClosedAndExclusiv
     EXPECT_TRUE(table.Exclusive());
     EXPECT_FALSE(table.ControlsDisabled());
     EXPECT_EQ(Bytes(dir / "CUSTOMER.DB"), before);
+}
+
+TEST(PackParadox, TableIsRewrittenAndReopenedShared) {
+    TempFolder dir;
+    ari::test::WriteFileBytes(dir / "CUSTOMER.DB", MinimalParadoxTable());
+    TTable table("Table2");
+    table.SetDatabaseName(dir.Path());
+    table.SetTableName("CUSTOMER.DB");
+    EXPECT_TRUE(PackTable(table, false));
+    EXPECT_TRUE(table.Active());
+    EXPECT_FALSE(table.Exclusive());
 }
 
 TEST(PackDescriptor, NameTypeAndPackFlagInTheirFieldsAndNothingElse) {
