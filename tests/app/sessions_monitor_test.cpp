@@ -362,18 +362,18 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     // Slot 1: an active session on a local display; slot 2: the session that was left.
     WriteFileBytes(work / "utmp", UtmpRecord(active.leader, ":0", "operator") +
                                       UtmpRecord(left.leader, "pts/977", "clerk2"));
-    const std::string savedFolder = ari::CurrentFolder();
-    const char* path = std::getenv("PATH");
-    const std::string savedPath = path ? path : "";
-    ari::SetCurrentFolder(work.Path());
-    setenv("PATH", (std::string(ARI_BIN_DIR) + ":" + savedPath).c_str(), 1);
-    setenv("ARI_UTMP_FILE", (work / "utmp").c_str(), 1);
-
     FixedClock clock;
     ListingLinesSleeper sleeper(work / "login.txt", 3);
     RecordingStarter starter;
     {
         TfMain window(ari::Environment{&clock, &sleeper, &starter, app / "autoreindex"});
+        const std::string savedFolder = ari::CurrentFolder();
+        const char* path = std::getenv("PATH");
+        const std::string savedPath = path ? path : "";
+        ari::SetCurrentFolder(work.Path());
+        setenv("PATH", (std::string(ARI_BIN_DIR) + ":" + savedPath).c_str(), 1);
+        setenv("ARI_UTMP_FILE", (work / "utmp").c_str(), 1);
+
         window.tCheckUser->Fire();
         QStringList users;
         for (int i = 0; i < window.lstUsers->count(); ++i)
@@ -381,6 +381,9 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
         EXPECT_EQ(users, (QStringList{"operator(directly);active", "clerk2;disc"}));
         EXPECT_EQ(window.ListBox3->count(), 2);
         EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 2   /server:127.0.0.1"}));
+        unsetenv("ARI_UTMP_FILE");
+        setenv("PATH", savedPath.c_str(), 1);
+        ari::SetCurrentFolder(savedFolder);
     }
     // The shipped logoff has hung up the left session's process.
     bool ended = false;
@@ -390,10 +393,6 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(ended);
-
-    unsetenv("ARI_UTMP_FILE");
-    setenv("PATH", savedPath.c_str(), 1);
-    ari::SetCurrentFolder(savedFolder);
 }
 
 }  // namespace
