@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QTimer>
 #include <cerrno>
@@ -213,10 +214,15 @@ TEST_F(Run, OnlyPacking) {
     ari::test::WriteFileBytes(live + ".hidden.dbf", "not a table");
     fs::create_directory(live + "folder.dbf");
     fs::remove_all(tmpl);  // not looked at when only packing
+    bool pumped = false;
+    DuringRun([&] { pumped = true; });
     Choose(false, false, true);
     EXPECT_TRUE(window->ReindexProccess());
+    EXPECT_FALSE(pumped);  // the pack pass pumps no messages
     ExpectLog({"---Packing a.dbf ... ", "---Packing B.DBF ... ", "---Packing c.dbf ... ",
                "---Pack has successfully Time: <time>"});
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(pumped);
     for (const char* t : {"B.DBF", "a.dbf", "c.dbf"})
         EXPECT_EQ(ari::test::ReadRows(live + t), Surviving(ari::test::StandardRows())) << t;
     EXPECT_EQ(window->CLBFile->item(1)->text(), "B.DBF");
