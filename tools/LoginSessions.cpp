@@ -442,7 +442,7 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
     return sessions;
 }
 
-bool IsLocalServerArgument(const std::string& arg) {
+bool IsServerArgument(const std::string& arg) {
     static const char prefix[] = "/server:";
     if (arg.size() < sizeof prefix - 1)
         return false;
@@ -450,7 +450,13 @@ bool IsLocalServerArgument(const std::string& arg) {
         if (std::tolower(static_cast<unsigned char>(arg[i])) != prefix[i])
             return false;
     }
-    const std::string server = arg.substr(sizeof prefix - 1);
+    return true;
+}
+
+bool IsLocalServerArgument(const std::string& arg) {
+    if (!IsServerArgument(arg))
+        return false;
+    const std::string server = arg.substr(8);
     return server == "127.0.0.1" || server == "localhost" || server == "::1" || server == ".";
 }
 

@@ -100,7 +100,8 @@ SessionSource ChooseSessionSource();
 // ids may grow large, utmp's process ids usually are).
 std::vector<LoginSession> ListSessions(const SessionSource& source);
 
-// True for a "/server:" argument that names the local machine.
+// True for a "/server:" argument (any letter case), and for one that names the local machine.
+bool IsServerArgument(const std::string& arg);
 bool IsLocalServerArgument(const std::string& arg);
 
 }  // namespace ari

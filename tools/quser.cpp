@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (ari::IsLocalServerArgument(arg))
             continue;
-        if (arg.rfind("/server:", 0) == 0 || arg.rfind("/SERVER:", 0) == 0) {
+        if (ari::IsServerArgument(arg)) {
             std::fprintf(stderr, "Only the local machine can be queried, not %s\n",
                          arg.c_str() + 8);
             return 1;

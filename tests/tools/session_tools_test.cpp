@@ -254,6 +254,7 @@ TEST_F(SessionTools, QuserAndLogoffRefuseOtherServersAndBadArguments) {
     };
     const Case cases[] = {
         {"quser", {"/server:10.0.0.9"}, "Only the local machine can be queried, not 10.0.0.9\n"},
+        {"quser", {"/Server:db1"}, "Only the local machine can be queried, not db1\n"},
         {"quser", {"someone"}, "Usage: quser [/server:127.0.0.1]\n"},
         {"logoff", {}, "Usage: logoff ID [/server:127.0.0.1]\n"},
         {"logoff", {"/server:127.0.0.1"}, "Usage: logoff ID [/server:127.0.0.1]\n"},
