@@ -4,14 +4,20 @@
 #include <sys/stat.h>
 #include <unzip.h>
 
+#include <QApplication>
 #include <QByteArray>
+#include <QFileDialog>
+#include <QTimer>
+#include <QToolButton>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/ErrorGuard.h"
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
 #include "templates/TemplateArchive.h"
@@ -294,6 +300,58 @@ TEST_F(Startup, BrowseButtonsFillTheirEditsAndACancelChangesNothing) {
     window->BitBtn2->click();
     EXPECT_EQ(window->LEMaghsad->text(), QString());
     EXPECT_FALSE(fs::exists(app + "Setting_VorelIndex.ini")) << "browsing saves nothing";
+}
+
+// ---- The folder picker the window installs.
+
+class FolderPicker : public ::testing::Test {
+protected:
+    void SetUp() override { ari::InstallQtDialogs(); }
+    void TearDown() override { ari::Dialogs() = {}; }
+
+    // Opens the picker; `answer` runs on the open dialog and closes it.
+    bool Pick(std::string& folder, const std::function<void(QFileDialog*)>& answer) {
+        bool answered = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            answered = true;
+            answer(dialog);
+        });
+        const bool picked = ari::PickFolder(folder);
+        EXPECT_TRUE(answered) << "no modal folder dialog was open";
+        return picked;
+    }
+};
+
+TEST_F(FolderPicker, IsAModalFolderDialogWithoutANewFolderButton) {
+    std::string folder = "unchanged";
+    const bool picked = Pick(folder, [](QFileDialog* d) {
+        EXPECT_EQ(d->windowTitle(), QStringLiteral("Browser Directory"));
+        EXPECT_EQ(d->fileMode(), QFileDialog::Directory);
+        EXPECT_TRUE(d->isModal());
+        auto* newFolder = d->findChild<QToolButton*>(QStringLiteral("newFolderButton"));
+        EXPECT_TRUE(!newFolder || !newFolder->isVisible());
+        d->reject();
+    });
+    EXPECT_FALSE(picked);
+    EXPECT_EQ(folder, "unchanged");
+}
+
+TEST_F(FolderPicker, GivesThePathWithoutTrailingSeparatorExceptForTheRoot) {
+    TempFolder dir;
+    fs::create_directory(dir / "Data");
+    struct Case {
+        std::string shown, expected;
+    };
+    for (const Case& c : {Case{dir / "Data/", dir / "Data"}, Case{"/", "/"}}) {
+        std::string folder;
+        ASSERT_TRUE(Pick(folder, [&c](QFileDialog* d) {
+            d->setDirectory(QString::fromStdString(c.shown));
+            static_cast<QDialog*>(d)->accept();  // QFileDialog hides accept()
+        }));
+        EXPECT_EQ(folder, c.expected);
+    }
 }
 
 }  // namespace
