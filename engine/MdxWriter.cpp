@@ -221,7 +221,10 @@ void MdxTagWriter::FlushLeaf() {
 
 void MdxTagWriter::PushChild(size_t level, Child child) {
     if (levels_.size() <= level) levels_.resize(level + 1);
-    if (levels_[level].current.size() == maxKeys_ + 1) {  // the node being filled is full
+    // An interior node takes at most maxKeys children (maxKeys - 1 keys and the trailing
+    // pointer): some readers take a node holding maxKeys keys for a leaf, whatever its
+    // trailing pointer says.
+    if (levels_[level].current.size() == maxKeys_) {  // the node being filled is full
         if (!levels_[level].pending.empty()) {
             std::vector<Child> p = std::move(levels_[level].pending);
             levels_[level].pending.clear();

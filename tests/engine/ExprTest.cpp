@@ -1,0 +1,222 @@
+// Key expressions: evaluation, static key type and width, and the errors for bad expressions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/EngineErrors.h"
+#include "engine/Expr.h"
+
+using namespace ari::engine;
+
+namespace {
+
+// NAME C(10), CITY C(8), AMOUNT N(10,2), BORN D, OK L, NOTES M
+std::vector<FieldDef> Fields() {
+    std::vector<FieldDef> f = {
+        {"NAME", 'C', 10, 0, 0}, {"CITY", 'C', 8, 0, 0}, {"AMOUNT", 'N', 10, 2, 0},
+        {"BORN", 'D', 8, 0, 0},  {"OK", 'L', 1, 0, 0},   {"NOTES", 'M', 10, 0, 0},
+    };
+    uint32_t off = 1;
+    for (auto& d : f) {
+        d.offset = off;
+        off += d.length;
+    }
+    return f;
+}
+
+struct Record {
+    std::string bytes;
+    RecordRef Ref(uint32_t recno = 7) const {
+        return RecordRef{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), recno};
+    }
+};
+
+Record MakeRecord(const std::string& name, const std::string& city, const std::string& amount,
+                  const std::string& born, char ok, bool deleted = false) {
+    auto pad = [](std::string s, size_t n, bool right) {
+        if (s.size() < n) s = right ? std::string(n - s.size(), ' ') + s : s + std::string(n - s.size(), ' ');
+        return s;
+    };
+    Record r;
+    r.bytes = std::string(1, deleted ? '*' : ' ') + pad(name, 10, false) + pad(city, 8, false) +
+              pad(amount, 10, true) + pad(born, 8, false) + std::string(1, ok) + std::string(10, ' ');
+    return r;
+}
+
+const Record kRec = MakeRecord("Smith", "Paris", "-123.45", "19700101", 'T');
+
+std::string Eval(const std::string& text, const Record& rec = kRec) {
+    const Expression e = Expression::Parse(text, Fields());
+    const ExprValue v = e.Evaluate(rec.Ref());
+    switch (v.type) {
+        case ExprType::Character: return "C:" + v.text;
+        case ExprType::Logical: return v.logical ? "L:T" : "L:F";
+        case ExprType::Date: return "D:" + JulianDayToDtos(v.number);
+        case ExprType::Numeric: {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "N:%g", v.number);
+            return buf;
+        }
+    }
+    return "?";
+}
+
+}  // namespace
+
+TEST(ExprEvaluate, TableOfCases) {
+    struct Case {
+        const char* expr;
+        const char* want;
+    } cases[] = {
+        {"NAME", "C:Smith     "},
+        {"name", "C:Smith     "},
+        {"T->NAME", "C:Smith     "},
+        {"UPPER(NAME)", "C:SMITH     "},
+        {"LOWER(CITY)", "C:paris   "},
+        {"TRIM(NAME)+CITY", "C:SmithParis   "},
+        {"RTRIM(NAME)", "C:Smith"},
+        {"LTRIM('  ab ')", "C:ab "},
+        {"NAME-CITY", "C:SmithParis        "},  // trailing blanks of NAME move to the end
+        {"NAME+CITY", "C:Smith     Paris   "},
+        {"SUBSTR(NAME,2,3)", "C:mit"},
+        {"SUBSTR(NAME,4)", "C:th     "},
+        {"LEFT(NAME,2)", "C:Sm"},
+        {"RIGHT(CITY,4)", "C:s   "},
+        {"STR(AMOUNT)", "C:      -123"},
+        {"STR(AMOUNT,10,2)", "C:   -123.45"},
+        {"STR(AMOUNT,3)", "C:***"},
+        {"STR(2.5,3)", "C:  3"},
+        {"DTOS(BORN)", "C:19700101"},
+        {"DTOS(BORN)+NAME", "C:19700101Smith     "},
+        {"DTOC(BORN)", "C:01/01/70"},
+        {"DTOS(BORN+31)", "C:19700201"},
+        {"BORN-{12/31/69}", "N:1"},
+        {"DTOS(BORN-1)", "C:19691231"},
+        {"IIF(OK,NAME,'x')", "C:Smith     "},
+        {"IIF(.NOT.OK,NAME,'x')", "C:x         "},
+        {"VAL('  12.5abc')", "N:12.5"},
+        {"VAL('abc')", "N:0"},
+        {"RECNO()", "N:7"},
+        {"DTOS(CTOD('02/29/2000'))", "C:20000229"},
+        {"DTOS(CTOD('13/01/2000'))", "C:        "},
+        {"DTOS(STOD('20240315'))", "C:20240315"},
+        {"YEAR(BORN)+MONTH(BORN)*0+DAY(BORN)", "N:1971"},
+        {"INT(-7.9)", "N:-7"},
+        {"ABS(AMOUNT)", "N:123.45"},
+        {"AMOUNT*2+1", "N:-245.9"},
+        {"2**10", "N:1024"},
+        {"2^3*2", "N:16"},
+        {"7%4", "N:3"},
+        {"-AMOUNT", "N:123.45"},
+        {"(1+2)*3", "N:9"},
+        {"AMOUNT < 0 .AND. OK", "L:T"},
+        {"AMOUNT > 0 .OR. .NOT. OK", "L:F"},
+        {"NAME = 'Smi'", "L:T"},  // the left side only has to begin with the right side
+        {"NAME = 'Smithy'", "L:F"},
+        {"NAME <> 'Jones'", "L:T"},
+        {"NAME # 'Smith'", "L:F"},
+        {"'mit' $ NAME", "L:T"},
+        {"CITY >= 'Paris'", "L:T"},
+        {"BORN = {01/01/70}", "L:T"},
+        {"DELETED()", "L:F"},
+        {".T. .AND. .F.", "L:F"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Eval(c.expr), c.want) << c.expr;
+    }
+}
+
+TEST(ExprEvaluate, EmptyFieldsAndDeletedRecords) {
+    const Record blank = MakeRecord("", "", "", "", ' ', true);
+    EXPECT_EQ(Eval("DTOS(BORN)", blank), "C:        ");
+    EXPECT_EQ(Eval("AMOUNT", blank), "N:0");
+    EXPECT_EQ(Eval("DELETED()", blank), "L:T");
+    EXPECT_EQ(Eval("OK", blank), "L:F");
+    EXPECT_EQ(Eval("YEAR(BORN)", blank), "N:0");
+}
+
+TEST(ExprKeys, TypeAndLengthFollowFromTheExpression) {
+    struct Case {
+        const char* expr;
+        KeyType type;
+        size_t length;
+    } cases[] = {
+        {"NAME", KeyType::Character, 10},
+        {"UPPER(NAME)", KeyType::Character, 10},
+        {"NAME+CITY", KeyType::Character, 18},
+        {"NAME-CITY", KeyType::Character, 18},
+        {"TRIM(NAME)+CITY", KeyType::Character, 18},
+        {"DTOS(BORN)+NAME", KeyType::Character, 18},
+        {"SUBSTR(NAME,3)", KeyType::Character, 8},
+        {"SUBSTR(NAME,3,20)", KeyType::Character, 8},
+        {"SUBSTR(NAME,3,2)", KeyType::Character, 2},
+        {"LEFT(NAME,40)", KeyType::Character, 10},
+        {"STR(AMOUNT)", KeyType::Character, 10},
+        {"STR(AMOUNT,12,2)", KeyType::Character, 12},
+        {"IIF(OK,NAME,CITY)", KeyType::Character, 10},
+        {"AMOUNT", KeyType::Numeric, 12},
+        {"VAL(NAME)", KeyType::Numeric, 12},
+        {"RECNO()", KeyType::Numeric, 12},
+        {"BORN", KeyType::Date, 8},
+        {"BORN+1", KeyType::Date, 8},
+        {"CTOD('01/02/99')", KeyType::Date, 8},
+    };
+    for (const auto& c : cases) {
+        const Expression e = Expression::Parse(c.expr, Fields());
+        EXPECT_EQ(e.KeyTypeOf(), c.type) << c.expr;
+        EXPECT_EQ(e.KeyLength(), c.length) << c.expr;
+    }
+}
+
+TEST(ExprKeys, CharacterKeysArePaddedToTheStaticWidth) {
+    const Expression e = Expression::Parse("TRIM(NAME)+TRIM(CITY)", Fields());
+    std::vector<uint8_t> key(e.KeyLength());
+    e.EvaluateKey(kRec.Ref(), key.data());
+    EXPECT_EQ(std::string(key.begin(), key.end()), "SmithParis        ");
+}
+
+TEST(ExprErrors, NameTheExpressionAndThePlace) {
+    struct Case {
+        const char* expr;
+        const char* fragment;  // expected inside the message
+    } cases[] = {
+        {"NAM", "unknown field NAM at position 1"},
+        {"UPPER(NAM)", "unknown field NAM at position 7"},
+        {"UPPER(NAME", "')' expected at position 11"},
+        {"FOO(NAME)", "unknown function FOO at position 1"},
+        {"NAME+", "unexpected end of expression at position 6"},
+        {"NAME+AMOUNT", "matching operands"},
+        {"UPPER(AMOUNT)", "UPPER argument 1 must be character"},
+        {"SUBSTR(NAME)", "wrong number of arguments"},
+        {"STR(AMOUNT,NAME)", "STR argument 2 must be"},
+        {"IIF(OK,NAME,AMOUNT)", "IIF branches differ"},
+        {"NOTES", "cannot be used in an expression"},
+        {"'abc", "unterminated string at position 1"},
+        {"NAME @ CITY", "unexpected character '@' at position 6"},
+        {"NAME CITY", "unexpected text at position 6"},
+        {"", "empty expression"},
+        {"{13/45/99}", "invalid date literal"},
+    };
+    for (const auto& c : cases) {
+        try {
+            Expression::Parse(c.expr, Fields());
+            ADD_FAILURE() << "no error for " << c.expr;
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(e.Message().find(c.fragment), std::string::npos) << c.expr << ": " << e.Message();
+            EXPECT_NE(e.Message().find(std::string("\"") + c.expr + "\""), std::string::npos) << e.Message();
+            EXPECT_EQ(e.ErrorCode(), kStatusInvalidExpression);
+        }
+    }
+}
+
+TEST(ExprErrors, KeysThatCannotBeIndexKeys) {
+    const std::vector<FieldDef> wide = {{"A", 'C', 60, 0, 1}, {"B", 'C', 60, 0, 61}, {"OK", 'L', 1, 0, 121}};
+    const char* bad[] = {"A+B", "OK", "A = B"};
+    for (const char* text : bad) {
+        const Expression e = Expression::Parse(text, wide);
+        EXPECT_THROW(e.KeyLength(), EDBEngineError) << text;
+    }
+    // 100 bytes is the longest key.
+    EXPECT_EQ(Expression::Parse("LEFT(A,40)+B", wide).KeyLength(), 100u);
+    EXPECT_THROW(Expression::Parse("LEFT(A,41)+B", wide).KeyLength(), EDBEngineError);
+}

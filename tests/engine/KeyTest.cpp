@@ -1,0 +1,134 @@
+// Key encodings: the numeric BCD and date layouts byte by byte, and the sortable form that all
+// sorting and checking relies on, against the numeric order of the values.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "engine/Key.h"
+
+using namespace ari::engine;
+
+namespace {
+
+std::string Hex(const uint8_t* p, size_t n) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", p[i]);
+        s += buf;
+    }
+    return s;
+}
+
+std::string Numeric(const std::string& text) {
+    uint8_t k[12];
+    EncodeNumericKey(text, k);
+    return Hex(k, 12);
+}
+
+}  // namespace
+
+TEST(NumericKeys, EncodedLikeTheIndexFilesOfTheLegacyTools) {
+    struct Case {
+        const char* text;
+        const char* bytes;
+    } cases[] = {
+        {"0", "34 01 00 00 00 00 00 00 00 00 00 00"},
+        {"", "34 01 00 00 00 00 00 00 00 00 00 00"},
+        {"   -0.00", "34 01 00 00 00 00 00 00 00 00 00 00"},
+        {"1", "35 09 10 00 00 00 00 00 00 00 00 00"},
+        {"-1", "35 89 10 00 00 00 00 00 00 00 00 00"},
+        {"123.45", "37 19 12 34 50 00 00 00 00 00 00 00"},
+        {"100", "37 09 10 00 00 00 00 00 00 00 00 00"},
+        {"102", "37 11 10 20 00 00 00 00 00 00 00 00"},
+        {"1023495", "3B 21 10 23 49 50 00 00 00 00 00 00"},
+        {"  0.5", "34 09 50 00 00 00 00 00 00 00 00 00"},
+        {"0.05", "33 09 50 00 00 00 00 00 00 00 00 00"},
+        {"-16", "36 89 16 00 00 00 00 00 00 00 00 00"},
+        {"12345678901234567890", "48 51 12 34 56 78 90 12 34 56 78 90"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Numeric(c.text), c.bytes) << c.text;
+    uint8_t k[12];
+    EncodeNumericKey(-123.45, k);
+    EXPECT_EQ(Hex(k, 12), "37 99 12 34 50 00 00 00 00 00 00 00");
+    EncodeNumericKey(0.1, k);
+    EXPECT_EQ(NumericKeyText(k), "0.1");
+}
+
+TEST(NumericKeys, TextRoundTripIgnoresTheDigitCount) {
+    for (const char* t : {"0", "1", "-1", "123.45", "-0.05", "1023495", "0.000123", "-98765.4321"}) {
+        uint8_t k[12];
+        EncodeNumericKey(t, k);
+        EXPECT_EQ(NumericKeyText(k), t);
+        k[1] = static_cast<uint8_t>((k[1] & 0x80) | (31 << 2) | 1);  // another writer's count
+        EXPECT_EQ(NumericKeyText(k), t);
+    }
+}
+
+TEST(DateKeys, JulianDayDoubles) {
+    uint8_t k[8];
+    EncodeDateKey(JulianDayFromDate(1970, 1, 1), k);
+    EXPECT_EQ(Hex(k, 8), "00 00 00 00 C6 9E 42 41");
+    EncodeDateKey(JulianDayFromDate(2000, 1, 1), k);
+    EXPECT_EQ(Hex(k, 8), "00 00 00 80 2C B4 42 41");
+    EXPECT_EQ(JulianDayFromDate(2023, 2, 29), 0);
+    EXPECT_EQ(JulianDayToDtos(DtosToJulianDay("20240229", 8)), "20240229");
+    EXPECT_EQ(JulianDayToDtos(DtosToJulianDay("        ", 8)), "        ");
+    for (int32_t jd = JulianDayFromDate(1, 1, 1); jd < JulianDayFromDate(9999, 12, 31); jd += 997) {
+        int y, m, d;
+        ASSERT_TRUE(DateFromJulianDay(jd, y, m, d));
+        EXPECT_EQ(JulianDayFromDate(y, m, d), jd);
+    }
+}
+
+TEST(SortableKeys, NumericOrderMatchesTheValues) {
+    std::mt19937 rng(42);
+    std::vector<std::string> texts = {"0", "-0.05", "0.05", "0.5", "-0.5", "1", "-1", "10", "-10", "9.99", "-9.99",
+                                      "100", "1e5", "-1e5", "0.001", "-0.001"};
+    std::uniform_int_distribution<int> digits(0, 999999), scale(0, 6), sign(0, 1);
+    for (int i = 0; i < 400; ++i) {
+        std::string t = std::to_string(digits(rng));
+        const int s = scale(rng);
+        if (s > 0 && static_cast<int>(t.size()) > s) t.insert(t.size() - static_cast<size_t>(s), ".");
+        if (sign(rng)) t = "-" + t;
+        texts.push_back(t);
+    }
+    for (bool descending : {false, true}) {
+        std::vector<std::pair<double, std::string>> byValue;
+        std::vector<std::pair<std::string, std::string>> bySortable;
+        for (const auto& t : texts) {
+            uint8_t k[12], s[12], back[12];
+            EncodeNumericKey(t, k);
+            MakeSortableKey(KeyType::Numeric, k, 12, descending, s);
+            StoredKeyFromSortable(KeyType::Numeric, s, 12, descending, back);
+            EXPECT_EQ(Hex(back, 12), Hex(k, 12)) << t;
+            byValue.emplace_back(std::strtod(t.c_str(), nullptr), t);
+            bySortable.emplace_back(std::string(reinterpret_cast<char*>(s), 12), t);
+        }
+        std::stable_sort(byValue.begin(), byValue.end(), [&](const auto& a, const auto& b) {
+            return descending ? a.first > b.first : a.first < b.first;
+        });
+        std::stable_sort(bySortable.begin(), bySortable.end());
+        for (size_t i = 0; i < texts.size(); ++i) {
+            EXPECT_EQ(std::strtod(bySortable[i].second.c_str(), nullptr), byValue[i].first) << i;
+        }
+    }
+}
+
+TEST(SortableKeys, DatesSortByDayAndEmptyFirst) {
+    const int32_t days[] = {0, JulianDayFromDate(1899, 12, 30), JulianDayFromDate(1970, 1, 1),
+                           JulianDayFromDate(1970, 1, 2), JulianDayFromDate(2038, 1, 19)};
+    std::string previous;
+    for (int32_t d : days) {
+        uint8_t k[8], s[8], back[8];
+        EncodeDateKey(d, k);
+        MakeSortableKey(KeyType::Date, k, 8, false, s);
+        StoredKeyFromSortable(KeyType::Date, s, 8, false, back);
+        EXPECT_EQ(0, std::memcmp(back, k, 8));
+        const std::string cur(reinterpret_cast<char*>(s), 8);
+        EXPECT_LT(previous, cur);
+        previous = cur;
+    }
+}
