@@ -948,6 +948,21 @@ void Expression::EvaluateKey(const RecordRef& record, uint8_t* out) const {
                 std::memset(out + have, ' ', len - have);
                 return;
             }
+            if (root.op == Op::Call && (root.fn == Fn::Upper || root.fn == Fn::Lower) &&
+                impl_->N(root.kids[0]).op == Op::Field) {  // UPPER(FIELD): in place as well
+                const FieldDef& f = impl_->N(root.kids[0]).field;
+                const size_t off = f.offset;
+                const size_t have = off < record.length ? std::min<size_t>(len, record.length - off) : 0;
+                for (size_t i = 0; i < have; ++i) {
+                    const uint8_t c = record.data[off + i];
+                    uint8_t m = c;
+                    if (root.fn == Fn::Upper && c >= 'a' && c <= 'z') m = static_cast<uint8_t>(c - 32);
+                    if (root.fn == Fn::Lower && c >= 'A' && c <= 'Z') m = static_cast<uint8_t>(c + 32);
+                    out[i] = m;
+                }
+                std::memset(out + have, ' ', len - have);
+                return;
+            }
             const ExprValue v = impl_->Eval(impl_->root, record);
             const size_t have = std::min(len, v.text.size());
             std::memcpy(out, v.text.data(), have);

@@ -17,10 +17,11 @@ constexpr uint8_t kClassNegative = 0;
 constexpr uint8_t kClassZero = 1;
 constexpr uint8_t kClassPositive = 2;
 
-void EncodeDigits(bool negative, int exponent, const std::string& digits,
+// digits: significant digits ('0'..'9', no leading or trailing zeros), `count` of them.
+void EncodeDigits(bool negative, int exponent, const char* digits, size_t count,
                   uint8_t out[kNumericKeyLength]) {
     std::memset(out, 0, kNumericKeyLength);
-    if (digits.empty()) {
+    if (count == 0) {
         out[0] = kNumericExponentBias;
         out[1] = kNumericLowBits;
         return;
@@ -29,31 +30,12 @@ void EncodeDigits(bool negative, int exponent, const std::string& digits,
     if (e < 0) e = 0;
     if (e > 255) e = 255;
     out[0] = static_cast<uint8_t>(e);
-    const int count = (static_cast<int>(digits.size()) + 1) & ~1;  // rounded up to even
-    out[1] = static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (count << 2) |
-                                  kNumericLowBits);
-    for (size_t i = 0; i < digits.size(); ++i) {
+    const int even = (static_cast<int>(count) + 1) & ~1;  // digit count rounded up to even
+    out[1] = static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (even << 2) | kNumericLowBits);
+    for (size_t i = 0; i < count; ++i) {
         const uint8_t d = static_cast<uint8_t>(digits[i] - '0');
         out[2 + i / 2] |= (i % 2 == 0) ? static_cast<uint8_t>(d << 4) : d;
     }
-}
-
-// Significant digits (no leading or trailing zeros, at most 20) and the exponent such that
-// value = 0.digits x 10^exponent. Returns false for zero.
-bool Normalize(const std::string& intPart, const std::string& fracPart, int extraExponent,
-               std::string& digits, int& exponent) {
-    std::string all = intPart + fracPart;
-    int e = static_cast<int>(intPart.size()) + extraExponent;
-    size_t first = 0;
-    while (first < all.size() && all[first] == '0') ++first;
-    if (first == all.size()) return false;
-    e -= static_cast<int>(first);
-    all.erase(0, first);
-    if (all.size() > static_cast<size_t>(kNumericKeyDigits)) all.resize(kNumericKeyDigits);
-    while (!all.empty() && all.back() == '0') all.pop_back();
-    digits = all;
-    exponent = e;
-    return true;
 }
 
 }  // namespace
@@ -68,33 +50,43 @@ void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
         ++i;
     }
     while (i < n && text[i] == ' ') ++i;  // "-  5" as some writers pad
-    std::string intPart, fracPart;
-    while (i < n && text[i] >= '0' && text[i] <= '9') intPart += text[i++];
-    if (i < n && text[i] == '.') {
-        ++i;
-        while (i < n && text[i] >= '0' && text[i] <= '9') fracPart += text[i++];
+    // Significant digits and the power of ten of the first one: value = 0.d1d2... x 10^exponent.
+    char digits[kNumericKeyDigits];
+    size_t count = 0;
+    int exponent = 0;
+    bool seenNonZero = false, afterPoint = false;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        if (c == '.' && !afterPoint) {
+            afterPoint = true;
+            continue;
+        }
+        if (c < '0' || c > '9') break;
+        if (!seenNonZero) {
+            if (c == '0') {
+                if (afterPoint) --exponent;  // 0.05: one zero after the point
+                continue;
+            }
+            seenNonZero = true;
+        }
+        if (!afterPoint) ++exponent;
+        if (count < static_cast<size_t>(kNumericKeyDigits)) digits[count++] = c;
     }
-    int extra = 0;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    if (seenNonZero && i < n && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
         bool eneg = false;
         if (i < n && (text[i] == '-' || text[i] == '+')) eneg = text[i++] == '-';
         int ev = 0;
         while (i < n && text[i] >= '0' && text[i] <= '9' && ev < 10000) ev = ev * 10 + (text[i++] - '0');
-        extra = eneg ? -ev : ev;
+        exponent += eneg ? -ev : ev;
     }
-    std::string digits;
-    int exponent = 0;
-    if (!Normalize(intPart, fracPart, extra, digits, exponent)) {
-        EncodeDigits(false, 0, std::string(), out);
-        return;
-    }
-    EncodeDigits(negative, exponent, digits, out);
+    while (count > 0 && digits[count - 1] == '0') --count;
+    EncodeDigits(negative && count > 0, exponent, digits, count, out);
 }
 
 void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]) {
     if (!std::isfinite(value) || value == 0.0) {
-        EncodeDigits(false, 0, std::string(), out);
+        EncodeDigits(false, 0, nullptr, 0, out);
         return;
     }
     // 15 significant digits: what a double carries exactly, so 0.1 stays 0.1.
@@ -269,20 +261,21 @@ void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLe
     }
     // Numeric: rebuild the canonical encoding from exponent and digits.
     if (s[0] == kClassZero) {
-        EncodeDigits(false, 0, std::string(), out);
+        EncodeDigits(false, 0, nullptr, 0, out);
         return;
     }
     const bool negative = s[0] == kClassNegative;
     const uint8_t b0 = negative ? static_cast<uint8_t>(255 - s[1]) : s[1];
-    std::string digits;
+    char digits[kNumericKeyDigits];
+    size_t count = 0;
     for (int i = 0; i < kNumericKeyDigits; ++i) {
         uint8_t b = s[2 + i / 2];
         if (negative) b = static_cast<uint8_t>(255 - b);
         const int d = (i % 2 == 0) ? (b >> 4) : (b & 0x0F);
-        digits += static_cast<char>('0' + (d > 9 ? 9 : d));
+        digits[i] = static_cast<char>('0' + (d > 9 ? 9 : d));
+        if (d != 0) count = static_cast<size_t>(i) + 1;
     }
-    while (!digits.empty() && digits.back() == '0') digits.pop_back();
-    EncodeDigits(negative, static_cast<int>(b0) - kNumericExponentBias, digits, out);
+    EncodeDigits(negative, static_cast<int>(b0) - kNumericExponentBias, digits, count, out);
 }
 
 std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <cstring>
 
 #include "engine/DbfFile.h"
@@ -19,14 +20,7 @@ namespace {
 
 std::atomic<size_t> gBudget{size_t{256} << 20};
 constexpr size_t kMinEntriesInMemory = 4096;
-constexpr size_t kRunWriteBuffer = size_t{1} << 20;
 constexpr size_t kMinMergeBuffer = size_t{64} << 10;
-
-uint64_t Prefix(const uint8_t* e, size_t size) {
-    uint64_t p = 0;
-    for (size_t i = 0; i < 8; ++i) p = (p << 8) | (i < size ? e[i] : 0);
-    return p;
-}
 
 void PutBE32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -56,51 +50,63 @@ struct KeySorter::Run {
 };
 
 KeySorter::KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside)
-    : entrySize_(entrySize), spillBeside_(std::move(spillBeside)) {
-    capacity_ = std::max(kMinEntriesInMemory, memoryBudget / (entrySize_ + sizeof(Ref)));
+    : entrySize_(entrySize), stride_((entrySize + 7) & ~size_t{7}), spillBeside_(std::move(spillBeside)) {
+    capacity_ = std::max(kMinEntriesInMemory, memoryBudget / stride_);
     mergeBufferBytes_ = memoryBudget;
 }
 
 KeySorter::~KeySorter() = default;
 
+void KeySorter::Reserve(size_t entries) { data_.reserve(std::min(entries, capacity_) * stride_); }
+
 void KeySorter::Add(const uint8_t* entry) {
-    if (refs_.size() == capacity_) Spill();
-    const uint32_t index = static_cast<uint32_t>(refs_.size());
-    data_.insert(data_.end(), entry, entry + entrySize_);
-    refs_.push_back(Ref{Prefix(entry, entrySize_), index});
+    if (count_ == capacity_) Spill();
+    const size_t at = data_.size();
+    data_.resize(at + stride_);  // the padding stays zero: equal in every entry, order unchanged
+    std::memcpy(data_.data() + at, entry, entrySize_);
+    ++count_;
 }
 
-void KeySorter::SortBuffer() {
-    const uint8_t* base = data_.data();
-    const size_t size = entrySize_;
-    std::sort(refs_.begin(), refs_.end(), [base, size](const Ref& a, const Ref& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        if (size <= 8) return false;
-        return std::memcmp(base + size_t{a.index} * size + 8, base + size_t{b.index} * size + 8,
-                           size - 8) < 0;
+namespace {
+
+// Entries sorted in place as fixed-size values: the compiler sees the size, so the
+// comparison is a few word compares and the moves are plain copies.
+template <size_t N>
+struct Blob {
+    uint8_t bytes[N];
+};
+
+template <size_t N>
+void SortBlobs(uint8_t* data, size_t count) {
+    auto* first = reinterpret_cast<Blob<N>*>(data);
+    std::sort(first, first + count, [](const Blob<N>& a, const Blob<N>& b) {
+        return std::memcmp(a.bytes, b.bytes, N) < 0;
     });
 }
 
+template <size_t... Ns>
+void SortByStride(size_t stride, uint8_t* data, size_t count, std::index_sequence<Ns...>) {
+    // Strides 8, 16, ..., 8 * sizeof...(Ns).
+    ((stride == 8 * (Ns + 1) ? (SortBlobs<8 * (Ns + 1)>(data, count), true) : false) || ...);
+}
+
+}  // namespace
+
+void KeySorter::SortBuffer() {
+    // Longest entry: a 100-byte key and the record number, padded: 104 bytes, 13 strides.
+    SortByStride(stride_, data_.data(), count_, std::make_index_sequence<13>{});
+}
+
 void KeySorter::Spill() {
-    if (refs_.empty()) return;
+    if (count_ == 0) return;
     SortBuffer();
     auto run = std::make_unique<Run>();
     run->file = std::make_unique<TemporaryFile>(spillBeside_, "sort" + std::to_string(runs_.size()));
-    std::vector<uint8_t> buf;
-    buf.reserve(kRunWriteBuffer + entrySize_);
-    for (const Ref& r : refs_) {
-        const uint8_t* e = data_.data() + size_t{r.index} * entrySize_;
-        buf.insert(buf.end(), e, e + entrySize_);
-        if (buf.size() >= kRunWriteBuffer) {
-            WriteAll(run->file->Fd(), buf.data(), buf.size(), run->file->Path());
-            buf.clear();
-        }
-    }
-    if (!buf.empty()) WriteAll(run->file->Fd(), buf.data(), buf.size(), run->file->Path());
-    run->entries = refs_.size();
+    WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
+    run->entries = count_;
     runs_.push_back(std::move(run));
-    refs_.clear();
     data_.clear();
+    count_ = 0;
 }
 
 void KeySorter::Finish() {
@@ -112,10 +118,9 @@ void KeySorter::Finish() {
     }
     Spill();
     data_ = std::vector<uint8_t>();
-    refs_ = std::vector<Ref>();
     // Share the budget between the runs' read windows.
     const size_t perRun = std::max(kMinMergeBuffer, mergeBufferBytes_ / runs_.size());
-    windowEntries_ = std::max<size_t>(1, perRun / entrySize_);
+    windowEntries_ = std::max<size_t>(1, perRun / stride_);
     for (auto& r : runs_) Refill(*r);
     heap_.clear();
     for (size_t i = 0; i < runs_.size(); ++i) {
@@ -129,9 +134,9 @@ void KeySorter::Finish() {
 void KeySorter::Refill(Run& r) {
     const uint64_t left = r.entries - r.loaded;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, windowEntries_));
-    r.window.resize(n * entrySize_);
+    r.window.resize(n * stride_);
     if (n) {
-        const size_t got = ReadAt(r.file->Fd(), r.loaded * entrySize_, r.window.data(),
+        const size_t got = ReadAt(r.file->Fd(), r.loaded * stride_, r.window.data(),
                                   r.window.size(), r.file->Path());
         if (got != r.window.size()) {
             throw EDBEngineError(kStatusIndexFault, {"Sort run " + r.file->Path() + " is short."});
@@ -145,14 +150,14 @@ void KeySorter::Refill(Run& r) {
 bool KeySorter::RunAfter(size_t a, size_t b) const {
     const Run& ra = *runs_[a];
     const Run& rb = *runs_[b];
-    return std::memcmp(ra.window.data() + ra.windowPos * entrySize_,
-                       rb.window.data() + rb.windowPos * entrySize_, entrySize_) > 0;
+    return std::memcmp(ra.window.data() + ra.windowPos * stride_,
+                       rb.window.data() + rb.windowPos * stride_, entrySize_) > 0;
 }
 
 const uint8_t* KeySorter::Next() {
     if (runs_.empty()) {
-        if (memPos_ >= refs_.size()) return nullptr;
-        return data_.data() + size_t{refs_[memPos_++].index} * entrySize_;
+        if (memPos_ >= count_) return nullptr;
+        return data_.data() + (memPos_++) * stride_;
     }
     auto cmp = [this](size_t a, size_t b) { return RunAfter(a, b); };
     // The entry handed out last time is consumed now (its window stayed valid until this call).
@@ -172,7 +177,7 @@ const uint8_t* KeySorter::Next() {
     heap_.pop_back();
     memPos_ = i + 1;
     const Run& r = *runs_[i];
-    return r.window.data() + r.windowPos * entrySize_;
+    return r.window.data() + r.windowPos * stride_;
 }
 
 TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
@@ -199,6 +204,7 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
     const size_t sortLen = plan.SortLength();
     const size_t entrySize = sortLen + 4;
     auto sorter = std::make_unique<KeySorter>(entrySize, memoryBudget, table.Path());
+    sorter->Reserve(table.RecordCount());
     std::vector<uint8_t> key(plan.keyLength), entry(entrySize);
     DbfFile::Scanner scan(table);
     RecordRef ref;

@@ -33,6 +33,8 @@ public:
     KeySorter(const KeySorter&) = delete;
     KeySorter& operator=(const KeySorter&) = delete;
 
+    // Room for `entries` entries (a hint, clipped to the memory budget).
+    void Reserve(size_t entries);
     void Add(const uint8_t* entry);
     // Ends the input; then Next() yields the entries in order.
     void Finish();
@@ -41,20 +43,17 @@ public:
     size_t RunCount() const { return runs_.size(); }
 
 private:
-    struct Ref {
-        uint64_t prefix;
-        uint32_t index;
-    };
     struct Run;
     void SortBuffer();
     void Spill();
     void Refill(Run& run);
     bool RunAfter(size_t a, size_t b) const;  // heap order: true when run a's entry is larger
     size_t entrySize_;
+    size_t stride_;    // bytes per entry in memory and in runs: entrySize_ rounded up to 8
     size_t capacity_;  // entries held in memory
+    size_t count_ = 0; // entries in data_
     std::string spillBeside_;
     std::vector<uint8_t> data_;
-    std::vector<Ref> refs_;
     std::vector<std::unique_ptr<Run>> runs_;
     // Reading state
     bool finished_ = false;

@@ -1,5 +1,8 @@
 #include "engine/MdxTable.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +63,34 @@ void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& de
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
+// Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
+// where the file system can, else through a buffer.
+void CopyPages(const MdxFile& index, int fd, const std::string& path) {
+    const int in = ::open(index.Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{in};
+    const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
+    uint64_t done = 0;
+    loff_t inOff = 0, outOff = 0;
+    while (done < bytes) {
+        const ssize_t n = ::copy_file_range(in, &inOff, fd, &outOff, static_cast<size_t>(bytes - done), 0);
+        if (n <= 0) break;  // not supported here, or an error: the buffered copy decides
+        done += static_cast<uint64_t>(n);
+    }
+    std::vector<uint8_t> buf(size_t{1} << 20);
+    while (done < bytes) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), bytes - done));
+        if (ReadAt(in, done, buf.data(), want, index.Path()) != want) {
+            throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
+        }
+        WriteAllAt(fd, done, buf.data(), want, path);
+        done += want;
+    }
+}
+
 }  // namespace
 
 std::vector<IndexTagDef> TagDefinitions(const MdxFile& index) {
@@ -109,19 +140,7 @@ void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, cons
     // Check the definition before copying anything.
     PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields());
 
-    std::FILE* in = std::fopen(index.Path().c_str(), "rb");
-    if (!in) throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(in, std::fclose);
-    const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
-    std::vector<uint8_t> buf(size_t{1} << 20);
-    for (uint64_t done = 0; done < bytes;) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), bytes - done));
-        if (std::fread(buf.data(), 1, want, in) != want) {
-            throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
-        }
-        WriteAllAt(fd, done, buf.data(), want, path);
-        done += want;
-    }
+    CopyPages(index, fd, path);
     MdxFileWriter writer(fd, path, index.HeaderArea());
     BuildTag(writer, table, tag);
     writer.Finish();
