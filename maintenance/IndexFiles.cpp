@@ -31,9 +31,4 @@ std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::
     return found;
 }
 
-std::string PathNoCase(const std::string& folder, const std::string& name) {
-    const auto names = FilesNamedNoCase(folder, name);
-    return folder + (names.empty() ? name : names.front());
-}
-
 }  // namespace ari

@@ -16,8 +16,4 @@ std::string IndexFileName(const std::string& tableFileName);
 // exact spelling first. REQUIRES: `folder` ends in the separator.
 std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name);
 
-// `folder` followed by the existing file named `name` whatever its case (the exact spelling
-// when that exists), else by `name` itself.
-std::string PathNoCase(const std::string& folder, const std::string& name);
-
 }  // namespace ari

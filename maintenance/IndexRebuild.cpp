@@ -33,7 +33,8 @@ void ClearIndexHeaderBytes(ByteFile& tableFile) {
 
 void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,
                     const std::vector<IndexDefinition>& definitions) {
-    ByteFile tableFile(PathNoCase(liveFolder, entry));
+    // The very file the engine opens for `live`, whatever the case of its name.
+    ByteFile tableFile(live.TablePath());
 
     const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
     bool inUse = tableFile.LockedByOthers();

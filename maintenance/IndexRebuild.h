@@ -29,11 +29,12 @@ std::vector<IndexDefinition> ReadIndexDefinitions(TTable& templateTable);
 void ClearIndexHeaderBytes(ByteFile& tableFile);
 
 // Rebuilds the live table named `entry` in `liveFolder` from `definitions`:
-// 1. opens the live table file (whatever the case of its name) for writing, so that a missing
-//    or read-only table fails with its file error before anything is changed;
+// 1. opens the live table file (live.TablePath(): the file the engine opens) for writing, so
+//    that a missing or read-only table fails with its file error before anything is changed;
 // 2. refuses ("I/O error 32") while another user holds a lock on the table or its index file;
 // 3. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
-//    at; 4. clears header bytes 28 and 29;
+//    at;
+// 4. clears header bytes 28 and 29;
 // 5. for each definition logs "------Add Index <TableName> <name>" and adds it to the closed
 //    `live` as an ascending, non-unique expression tag keyed by the definition's text.
 // Errors go to the caller; what was done before stays done. REQUIRES: `live` closed, bound to

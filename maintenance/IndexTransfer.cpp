@@ -32,7 +32,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         return;
 
     const auto liveNames = FilesNamedNoCase(liveFolder, indexName);
-    const std::string liveTable = PathNoCase(liveFolder, entry);
+    const std::string liveTable = live.TablePath();
     for (const auto& n : liveNames) {
         if (SameFile(source, liveFolder + n))
             return;  // template and live folder are one
