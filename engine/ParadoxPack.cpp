@@ -11,10 +11,12 @@ extern "C" {
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
 #include "engine/DbfFormat.h"
+#include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/TableFiles.h"
@@ -63,6 +65,56 @@ ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, cons
     if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize > fileSize)
         Corrupt(path, "The file is shorter than its " + std::to_string(h.blocksInFile) + " blocks.");
     return h;
+}
+
+uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& path,
+                          const std::function<void(const uint8_t*, uint32_t)>& each) {
+    // A block seen twice, out of range, cut off, or claiming more records than fit is damage.
+    const uint32_t bs = h.blockSize;
+    const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
+    std::vector<uint8_t> block(bs);
+    std::vector<bool> seen(h.blocksInFile + 1u, false);
+    uint32_t records = 0;
+    for (uint16_t b = h.firstBlock; b != 0;) {
+        if (b > h.blocksInFile || seen[b])
+            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "The chain of data blocks is broken at block " + std::to_string(b) + "."});
+        seen[b] = true;
+        const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
+        if (ReadAt(fd, off, block.data(), bs, path) < bs)
+            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
+        const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
+        if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
+            static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
+            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " has an invalid record count."});
+        const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
+        each(block.data() + px::kBlockHeaderSize, n);
+        records += n;
+        b = GetLE16(block.data());
+    }
+    return records;
+}
+
+std::string CheckParadoxTable(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) RaiseEngineError(kStatusReadError, {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { ::close(fd); }
+    } closeFd{fd};
+    struct stat st {};
+    ::fstat(fd, &st);
+    std::string head(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), 0xFFFF), '\0');
+    head.resize(ReadAt(fd, 0, head.data(), head.size(), path));
+    try {
+        const ParadoxHeader h = ParseParadoxHeader(head, static_cast<uint64_t>(st.st_size), path);
+        const uint32_t records = WalkParadoxChain(fd, h, path, [](const uint8_t*, uint32_t) {});
+        if (records != h.recordCount)
+            return "The header counts " + std::to_string(h.recordCount) + " records but the data blocks hold " +
+                   std::to_string(records) + ".";
+    } catch (const EDBEngineError& e) {
+        return e.Message();
+    }
+    return {};
 }
 
 namespace {
@@ -155,7 +207,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     result.blocksBefore = h.blocksInFile;
     const uint32_t bs = h.blockSize;
     const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
-    std::vector<uint8_t> block(bs), out(bs, 0);
+    std::vector<uint8_t> out(bs, 0);
     uint32_t inOut = 0;  // records in the output block
     uint16_t written = 0;
     TemporaryFile newDb(path, "pack");
@@ -171,30 +223,13 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     };
     try {
         WriteAll(newDb.Fd(), head.data(), head.size(), newDb.Path());
-        // Walk the chain in order; a block seen twice, out of range, or claiming more records
-        // than fit is damage.
-        std::vector<bool> seen(h.blocksInFile + 1u, false);
-        uint32_t records = 0;
-        for (uint16_t b = h.firstBlock; b != 0;) {
-            if (b > h.blocksInFile || seen[b])
-                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "The chain of data blocks is broken at block " + std::to_string(b) + "."});
-            seen[b] = true;
-            const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
-            if (ReadAt(in, off, block.data(), bs, path) < bs)
-                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
-            const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
-            if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
-                static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
-                RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " has an invalid record count."});
-            const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
+        const uint32_t records = WalkParadoxChain(in, h, path, [&](const uint8_t* recs, uint32_t n) {
             for (uint32_t r = 0; r < n; ++r) {
                 std::memcpy(out.data() + px::kBlockHeaderSize + inOut * h.recordSize,
-                            block.data() + px::kBlockHeaderSize + r * h.recordSize, h.recordSize);
+                            recs + r * h.recordSize, h.recordSize);
                 if (++inOut == perBlock) flush(false);
             }
-            records += n;
-            b = GetLE16(block.data());
-        }
+        });
         if (inOut > 0) flush(true);
         else if (written > 0) {
             // The last full block was written with a next pointer: clear it.

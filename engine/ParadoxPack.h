@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,15 @@ struct ParadoxHeader {
 // Validates and parses a Paradox table header (`bytes`: the start of the file). Throws
 // EDBEngineError kStatusCorruptHeader / kStatusUnsupportedFormat naming `path`.
 ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, const std::string& path);
+
+// Follows the chain of data blocks from the first, calling `each` with the records of every
+// block in order; returns the number of records. Throws kStatusCorruptData for a loop, a block
+// out of range or cut off, or an impossible record count.
+uint32_t WalkParadoxChain(int fd, const ParadoxHeader& header, const std::string& path,
+                          const std::function<void(const uint8_t* records, uint32_t count)>& each);
+
+// "" when the table's header and chain of data blocks are sound, else the first fault.
+std::string CheckParadoxTable(const std::string& path);
 
 struct ParadoxPackResult {
     uint32_t records = 0;

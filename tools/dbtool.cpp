@@ -3,6 +3,8 @@
 // returns the process exit code (0 success / sound, 1 a fault found, 2 usage or engine error).
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -12,6 +14,7 @@
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
+#include "engine/ParadoxPack.h"
 #include "engine/TTable.h"
 #include "platform/Files.h"
 #include "tools/IndexCommands.h"
@@ -61,11 +64,31 @@ std::string TypeText(const std::string& path) {
     return std::string(type, strnlen(type, kCursorInfoTypeLength));
 }
 
+int ParadoxInfo(const std::string& path) {
+    const std::string bytes = [&] {
+        std::ifstream in(path, std::ios::binary);
+        std::string b(0x800, '\0');
+        in.read(b.data(), static_cast<std::streamsize>(b.size()));
+        b.resize(static_cast<size_t>(in.gcount()));
+        return b;
+    }();
+    const ParadoxHeader h = ParseParadoxHeader(bytes, std::filesystem::file_size(path), path);
+    std::cout << "Version: " << Hex2(h.version) << "\n"
+              << "Keyed: " << (h.fileType == px::kFileTypeKeyed ? "yes" : "no") << "\n"
+              << "Records: " << h.recordCount << "\n"
+              << "Record size: " << h.recordSize << "\n"
+              << "Fields: " << h.fieldCount << " (key fields " << h.keyFieldCount << ")\n"
+              << "Block size: " << h.blockSize << "\n"
+              << "Blocks in use: " << h.blocksInUse << "\n"
+              << "Blocks in file: " << h.blocksInFile << "\n";
+    return 0;
+}
+
 int Info(const Args& a) {
     const std::string& path = a.at(0);
     const std::string type = TypeText(path);
     std::cout << "Table: " << path << "\nType: " << type << "\n";
-    if (type == "PARADOX") return 0;
+    if (type == "PARADOX") return ParadoxInfo(path);
     const auto f = DbfFile::Open(path, ShareMode::Shared);
     const DbfHeader& h = f->Header();
     uint32_t live = 0, deleted = 0;
@@ -207,7 +230,12 @@ int CheckCommand(const Args& a) {
     try {
         const std::string type = TypeText(path);
         if (type == "PARADOX") {
-            std::cout << "OK: " << path << " (Paradox header)\n";
+            const std::string fault = CheckParadoxTable(path);
+            if (!fault.empty()) {
+                std::cout << "FAULT (blocks): " << path << ": " << fault << "\n";
+                return 1;
+            }
+            std::cout << "OK: " << path << "\n";
             return 0;
         }
         const auto f = DbfFile::Open(path, ShareMode::Shared);

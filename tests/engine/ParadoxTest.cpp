@@ -151,6 +151,7 @@ TEST(ParadoxPack, RewritesTheChainIntoFullConsecutiveBlocksAndRegeneratesThePrim
             const uint32_t n = static_cast<int16_t>(GetLE16(blk + 4)) / h.recordSize + 1;
             EXPECT_EQ(n, b < blocks ? perBlock : before.size() - (blocks - 1) * perBlock) << b;
         }
+        EXPECT_EQ(CheckParadoxTable(path), "");
         // Header bytes the pack does not own are kept.
         EXPECT_EQ(bytes.substr(0x12, 0x4D - 0x12), oldHead.substr(0x12, 0x4D - 0x12));
         if (keyed) {
@@ -224,6 +225,7 @@ TEST(ParadoxPack, RefusesWhatItCannotRebuildOrRead) {
     bytes[h.headerSize] = 1;
     bytes[h.headerSize + 1] = 0;
     ari::test::WriteFileBytes(dir2 / "T.DB", bytes);
+    EXPECT_NE(CheckParadoxTable(dir2 / "T.DB").find("broken at block 1"), std::string::npos);
     EXPECT_EQ(PackParadox(dir2.Path(), "T.DB"), kStatusCorruptData);
     EXPECT_EQ(ari::test::ReadFileBytes(dir2 / "T.DB"), bytes);
     EXPECT_EQ(ari::test::AllNames(dir2.Path()), (std::vector<std::string>{"T.DB"}));
