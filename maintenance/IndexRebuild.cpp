@@ -37,11 +37,18 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
     ByteFile tableFile(live.TablePath());
 
     const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
-    bool inUse = tableFile.LockedByOthers();
-    for (const auto& n : indexNames)
-        inUse = inUse || FileLockedByOthers(liveFolder + n);
-    if (inUse)
-        throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation));
+    // Another user (the engine's shared-use byte, a dBASE client's record or file locks, a sole
+    // user) would keep working with the old index under a header that no longer names it.
+    std::string heldFile;
+    if (tableFile.LockedByOthers())
+        heldFile = tableFile.Path();
+    for (const auto& n : indexNames) {
+        if (heldFile.empty() && FileLockedByOthers(liveFolder + n))
+            heldFile = liveFolder + n;
+    }
+    if (!heldFile.empty())
+        throw EInOutError(kSharingViolation,
+                          FileErrorMessage(kSharingViolation) + " - " + heldFile);
 
     for (const auto& n : indexNames)
         RemoveFile(liveFolder + n);

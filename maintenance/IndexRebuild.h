@@ -31,7 +31,8 @@ void ClearIndexHeaderBytes(ByteFile& tableFile);
 // Rebuilds the live table named `entry` in `liveFolder` from `definitions`:
 // 1. opens the live table file (live.TablePath(): the file the engine opens) for writing, so
 //    that a missing or read-only table fails with its file error before anything is changed;
-// 2. refuses ("I/O error 32") while another user holds a lock on the table or its index file;
+// 2. refuses ("I/O error 32 - <path of the held file>") while another user holds a lock on
+//    the table or its index file;
 // 3. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
 //    at;
 // 4. clears header bytes 28 and 29;

@@ -81,6 +81,53 @@ int DbtoolCheck(const std::string& table) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Another process that opens a table through the engine and keeps it open until released.
+class HeldByChild {
+  public:
+    HeldByChild(const std::string& folder, const std::string& table) {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        child_ = fork();
+        if (child_ == 0) {
+            close(ready[0]);
+            try {
+                TTable held("Held");
+                held.SetDatabaseName(folder);
+                held.SetTableName(table);
+                held.Open();
+                const char ok = 1;
+                if (write(ready[1], &ok, 1) != 1)
+                    _exit(2);
+                for (;;)
+                    pause();
+            } catch (...) {
+                _exit(3);
+            }
+        }
+        close(ready[1]);
+        char ok = 0;
+        holding_ = child_ > 0 && read(ready[0], &ok, 1) == 1;
+        close(ready[0]);
+    }
+    ~HeldByChild() { Release(); }
+    HeldByChild(const HeldByChild&) = delete;
+    HeldByChild& operator=(const HeldByChild&) = delete;
+
+    bool Holding() const { return holding_; }
+    void Release() {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+            child_ = -1;
+        }
+    }
+
+  private:
+    pid_t child_ = -1;
+    bool holding_ = false;
+};
+
 class Run : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -249,36 +296,11 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
     const std::string third = Bytes(live + "t3.dbf");
     const std::string fourth = Bytes(live + "t4.dbf");
 
-    // Another process opens t3.dbf through the engine and keeps it open.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        try {
-            TTable held("Held");
-            held.SetDatabaseName(live);
-            held.SetTableName("t3.dbf");
-            held.Open();
-            const char ok = 1;
-            if (write(ready[1], &ok, 1) != 1)
-                _exit(2);
-            for (;;)
-                pause();
-        } catch (...) {
-            _exit(3);
-        }
-    }
-    close(ready[1]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-
+    HeldByChild holder(live, "t3.dbf");
+    ASSERT_TRUE(holder.Holding());
     Choose(false, false, true);
     const bool result = window->ReindexProccess();
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    holder.Release();
 
     EXPECT_FALSE(result);
     // The engine's message has several lines; the error line carries it unchanged.
@@ -433,13 +455,25 @@ TEST_F(Run, RebuildLeavesATableInUseAsItWas) {
     AddTags(live, "a.dbf", {{"NAME", "NAME"}});
     const std::string table = Bytes(live + "a.dbf");
     const std::string index = Bytes(live + "a.mdx");
-    // Another user has the table open: the engine's shared-use byte of the table file.
-    ari::test::ForeignLock user(live + "a.dbf", 'r', 0xF0000000ull, 1);
-    Choose(true, true, false);
-    EXPECT_FALSE(window->ReindexProccess());
-    ExpectLog({"---Copy Index a.dbf", "\\\\\\Error \"I/O error 32\" Time: <time>"});
-    EXPECT_EQ(Bytes(live + "a.dbf"), table);  // header bytes 28 and 29 kept
-    EXPECT_EQ(Bytes(live + "a.mdx"), index);  // neither replaced nor deleted
+    for (const char* holder : {"another process has it open", "a dBASE client locks a record"}) {
+        SCOPED_TRACE(holder);
+        window->mLog->clear();
+        std::unique_ptr<HeldByChild> process;
+        std::unique_ptr<ari::test::ForeignLock> record;
+        if (std::string(holder).find("process") != std::string::npos) {
+            process = std::make_unique<HeldByChild>(live, "a.dbf");
+            ASSERT_TRUE(process->Holding());
+        } else {
+            record =
+                std::make_unique<ari::test::ForeignLock>(live + "a.dbf", 'w', 0xEFFFFFFEull - 3, 1);
+        }
+        Choose(true, true, false);
+        EXPECT_FALSE(window->ReindexProccess());
+        ExpectLog({"---Copy Index a.dbf", QString::fromStdString("\\\\\\Error \"I/O error 32 - " +
+                                                                 live + "a.dbf\" Time: <time>")});
+        EXPECT_EQ(Bytes(live + "a.dbf"), table);  // header bytes 28 and 29 kept
+        EXPECT_EQ(Bytes(live + "a.mdx"), index);  // neither replaced nor deleted
+    }
 }
 
 // ---- the marker file
