@@ -49,12 +49,15 @@ QString PickerText(const QTimeEdit* picker) {
     return ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second(), t.msec()));
 }
 
-QString FlagText(const QCheckBox* box) { return box->isChecked() ? kTrue : kFalse; }
+QString FlagText(const QCheckBox* box) {
+    return box->isChecked() ? kTrue : kFalse;
+}
 
 // Sets `box` from a flag text; an empty text leaves the box as it is. Raises for a text that
 // is not a flag.
 void ApplyFlag(const QString& text, QCheckBox* box) {
-    if (!text.isEmpty()) box->setChecked(ari::StrToBool(text));
+    if (!text.isEmpty())
+        box->setChecked(ari::StrToBool(text));
 }
 
 // Unpacks the embedded templates into TemplateDir unless that folder exists already. A failed
@@ -62,7 +65,8 @@ void ApplyFlag(const QString& text, QCheckBox* box) {
 // zip file for inspection.
 void UnpackTemplatesIfMissing() {
     const std::string folder = TemplateDir.toStdString();
-    if (ari::FolderExists(folder)) return;
+    if (ari::FolderExists(folder))
+        return;
     ari::MakeFolderPath(folder);  // a failure surfaces as the archive write's message box
     const QString zipPath = TemplateDir + kTemplateArchiveName;
     SaveResourceFile(zipPath, kTemplateResourceName);
@@ -84,13 +88,16 @@ void TfMain::FormCreate() {
     // A value that is not a time or not a flag raises here and ends the sequence at that step.
     const QString begin = ReadSetting(QStringLiteral("Begin"));
     const QString end = ReadSetting(QStringLiteral("End"));
-    if (!begin.isEmpty()) tmpckrBegin->setTime(ToQTime(ari::StrToTime(begin)));
-    if (!end.isEmpty()) tmpckrEnd->setTime(ToQTime(ari::StrToTime(end)));
+    if (!begin.isEmpty())
+        tmpckrBegin->setTime(ToQTime(ari::StrToTime(begin)));
+    if (!end.isEmpty())
+        tmpckrEnd->setTime(ToQTime(ari::StrToTime(end)));
     LESource->setText(ReadSetting(QStringLiteral("Source")));
     LEMaghsad->setText(ReadSetting(QStringLiteral("Dest")));
 
     UnpackTemplatesIfMissing();
-    if (LESource->text().isEmpty()) LESource->setText(TemplateDir);
+    if (LESource->text().isEmpty())
+        LESource->setText(TemplateDir);
 
     const QString transfer = ReadSetting(QStringLiteral("Transfer"));
     const QString pack = ReadSetting(QStringLiteral("Pack"));
@@ -101,7 +108,8 @@ void TfMain::FormCreate() {
     ApplyFlag(reindex, CBReIndex);
     ApplyFlag(automat, chkAutomat);
 
-    if (chkAutomat->isChecked()) btnStartClick();
+    if (chkAutomat->isChecked())
+        btnStartClick();
 }
 
 void TfMain::BitBtn1Click() {
@@ -119,10 +127,12 @@ void TfMain::BitBtn1Click() {
 
 void TfMain::BitBtn2Click() {
     std::string folder;
-    if (ari::PickFolder(folder)) LEMaghsad->setText(QString::fromStdString(folder));
+    if (ari::PickFolder(folder))
+        LEMaghsad->setText(QString::fromStdString(folder));
 }
 
 void TfMain::BitBtn3Click() {
     std::string folder;
-    if (ari::PickFolder(folder)) LESource->setText(QString::fromStdString(folder));
+    if (ari::PickFolder(folder))
+        LESource->setText(QString::fromStdString(folder));
 }

@@ -18,7 +18,7 @@ inline constexpr size_t kMaxProfileValueLength = 2047;
 // - A key line holds '='; its key is the text before the first '=' trimmed, its value the rest.
 //   Lines starting with ';' are comments. The first of several equal keys or sections counts.
 class ProfileText {
-public:
+  public:
     ProfileText() = default;
     explicit ProfileText(const std::string& bytes);
 
@@ -33,7 +33,7 @@ public:
 
     std::string Bytes() const;
 
-private:
+  private:
     struct Line {
         std::string text;  // without its line end
         std::string end;   // "\r\n", "\n", "\r" or "" for a last line without one
@@ -63,11 +63,10 @@ std::string ReadProfileString(const std::string& path, const std::string& sectio
 // either the old one or the new one, and on disk when the call returns.
 // Throws EInOutError on any failure (also for an entry IsWritableProfileEntry refuses,
 // with kInvalidFileName); the file is then unchanged.
-void WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value);
+void WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value);
 
 // Deletes one key the same way; a missing file, section or key is left as it is.
-void DeleteProfileKey(const std::string& path, const std::string& section,
-                      const std::string& key);
+void DeleteProfileKey(const std::string& path, const std::string& section, const std::string& key);
 
 }  // namespace ari

@@ -15,12 +15,16 @@ namespace ari {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
+    while (b < e && IsBlank(s[b]))
+        ++b;
+    while (e > b && IsBlank(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 
@@ -29,7 +33,8 @@ std::string CutCharacters(const std::string& s, size_t count) {
     size_t chars = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-            if (chars == count) return s.substr(0, i);
+            if (chars == count)
+                return s.substr(0, i);
             ++chars;
         }
     }
@@ -39,7 +44,8 @@ std::string CutCharacters(const std::string& s, size_t count) {
 // The section name of a header line, or false when the line is no header.
 bool SectionName(const std::string& line, std::string& name) {
     const std::string t = Trim(line);
-    if (t.empty() || t[0] != '[') return false;
+    if (t.empty() || t[0] != '[')
+        return false;
     const size_t close = t.find(']');
     name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
     return true;
@@ -48,9 +54,11 @@ bool SectionName(const std::string& line, std::string& name) {
 // The key of a key line, or false for comments and lines without '='.
 bool KeyName(const std::string& line, std::string& key) {
     const std::string t = Trim(line);
-    if (t.empty() || t[0] == ';') return false;
+    if (t.empty() || t[0] == ';')
+        return false;
     const size_t eq = line.find('=');
-    if (eq == std::string::npos) return false;
+    if (eq == std::string::npos)
+        return false;
     key = Trim(line.substr(0, eq));
     return true;
 }
@@ -58,7 +66,8 @@ bool KeyName(const std::string& line, std::string& key) {
 struct Fd {
     int fd = -1;
     ~Fd() {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
 };
 
@@ -67,16 +76,19 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     Fd f;
     f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (f.fd < 0) {
-        if (errno == ENOENT) return false;
+        if (errno == ENOENT)
+            return false;
         ThrowLastInOutError();
     }
     bytes.clear();
     char buf[1 << 14];
     for (;;) {
         const ssize_t n = read(f.fd, buf, sizeof buf);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             ThrowLastInOutError();
         }
         bytes.append(buf, static_cast<size_t>(n));
@@ -99,33 +111,41 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     std::string tmp = target + ".XXXXXX";
     Fd f;
     f.fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (f.fd < 0) ThrowLastInOutError();
+    if (f.fd < 0)
+        ThrowLastInOutError();
     auto fail = [&](int err) {
         unlink(tmp.c_str());
         throw InOutErrorFromErrno(err);
     };
     struct stat old;
     const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    if (fchmod(f.fd, mode) != 0) fail(errno);
+    if (fchmod(f.fd, mode) != 0)
+        fail(errno);
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t w = write(f.fd, bytes.data() + done, bytes.size() - done);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             fail(errno);
         }
         done += static_cast<size_t>(w);
     }
-    if (fsync(f.fd) != 0) fail(errno);
+    if (fsync(f.fd) != 0)
+        fail(errno);
     const int fd = f.fd;
     f.fd = -1;
-    if (close(fd) != 0) fail(errno);
-    if (rename(tmp.c_str(), target.c_str()) != 0) fail(errno);
+    if (close(fd) != 0)
+        fail(errno);
+    if (rename(tmp.c_str(), target.c_str()) != 0)
+        fail(errno);
     // The rename itself is on disk once the folder is flushed.
     std::string folder = ExtractFilePath(target);
-    if (folder.empty()) folder = ".";
+    if (folder.empty())
+        folder = ".";
     Fd dir;
     dir.fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd >= 0) fsync(dir.fd);
+    if (dir.fd >= 0)
+        fsync(dir.fd);
 }
 
 }  // namespace
@@ -134,7 +154,8 @@ ProfileText::ProfileText(const std::string& bytes) {
     size_t i = 0;
     while (i < bytes.size()) {
         size_t j = i;
-        while (j < bytes.size() && bytes[j] != '\r' && bytes[j] != '\n') ++j;
+        while (j < bytes.size() && bytes[j] != '\r' && bytes[j] != '\n')
+            ++j;
         Line line{bytes.substr(i, j - i), ""};
         if (j < bytes.size()) {
             if (bytes[j] == '\r' && j + 1 < bytes.size() && bytes[j + 1] == '\n') {
@@ -162,7 +183,8 @@ int ProfileText::FindSection(const std::string& section) const {
 int ProfileText::SectionEnd(int header) const {
     std::string name;
     size_t i = static_cast<size_t>(header) + 1;
-    while (i < lines_.size() && !SectionName(lines_[i].text, name)) ++i;
+    while (i < lines_.size() && !SectionName(lines_[i].text, name))
+        ++i;
     return static_cast<int>(i);
 }
 
@@ -178,9 +200,11 @@ int ProfileText::FindKey(int header, const std::string& key) const {
 
 std::string ProfileText::Read(const std::string& section, const std::string& key) const {
     const int header = FindSection(section);
-    if (header < 0) return {};
+    if (header < 0)
+        return {};
     const int at = FindKey(header, key);
-    if (at < 0) return {};
+    if (at < 0)
+        return {};
     const std::string& line = lines_[static_cast<size_t>(at)].text;
     std::string value = Trim(line.substr(line.find('=') + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -194,7 +218,8 @@ void ProfileText::Write(const std::string& section, const std::string& key,
     const std::string text = Trim(key) + "=" + value;
     // A last line without a line end gets one before anything follows it.
     auto terminateLast = [this] {
-        if (!lines_.empty() && lines_.back().end.empty()) lines_.back().end = "\r\n";
+        if (!lines_.empty() && lines_.back().end.empty())
+            lines_.back().end = "\r\n";
     };
     const int header = FindSection(section);
     if (header < 0) {
@@ -213,7 +238,8 @@ void ProfileText::Write(const std::string& section, const std::string& key,
     int insert = SectionEnd(header);
     while (insert > header + 1 && Trim(lines_[static_cast<size_t>(insert - 1)].text).empty())
         --insert;
-    if (insert == static_cast<int>(lines_.size())) terminateLast();
+    if (insert == static_cast<int>(lines_.size()))
+        terminateLast();
     if (lines_[static_cast<size_t>(insert - 1)].end.empty())
         lines_[static_cast<size_t>(insert - 1)].end = "\r\n";
     lines_.insert(lines_.begin() + insert, Line{text, "\r\n"});
@@ -221,16 +247,19 @@ void ProfileText::Write(const std::string& section, const std::string& key,
 
 bool ProfileText::Delete(const std::string& section, const std::string& key) {
     const int header = FindSection(section);
-    if (header < 0) return false;
+    if (header < 0)
+        return false;
     const int at = FindKey(header, key);
-    if (at < 0) return false;
+    if (at < 0)
+        return false;
     lines_.erase(lines_.begin() + at);
     return true;
 }
 
 std::string ProfileText::Bytes() const {
     std::string out;
-    for (const Line& l : lines_) out += l.text + l.end;
+    for (const Line& l : lines_)
+        out += l.text + l.end;
     return out;
 }
 
@@ -239,9 +268,12 @@ bool IsWritableProfileEntry(const std::string& section, const std::string& key,
     auto hasLineBreak = [](const std::string& s) {
         return s.find_first_of("\r\n") != std::string::npos;
     };
-    if (Trim(section).empty() || Trim(key).empty()) return false;
-    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) return false;
-    if (key.find('=') != std::string::npos || section.find(']') != std::string::npos) return false;
+    if (Trim(section).empty() || Trim(key).empty())
+        return false;
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value))
+        return false;
+    if (key.find('=') != std::string::npos || section.find(']') != std::string::npos)
+        return false;
     const std::string k = Trim(key);
     return k[0] != '[' && k[0] != ';';
 }
@@ -249,12 +281,13 @@ bool IsWritableProfileEntry(const std::string& section, const std::string& key,
 std::string ReadProfileString(const std::string& path, const std::string& section,
                               const std::string& key) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) return {};
+    if (!ReadWholeFile(path, bytes))
+        return {};
     return ProfileText(bytes).Read(section, key);
 }
 
-void WriteProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value) {
+void WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value) {
     if (!IsWritableProfileEntry(section, key, value))
         throw EInOutError(kInvalidFileName, FileErrorMessage(kInvalidFileName));
     std::string bytes;
@@ -264,12 +297,13 @@ void WriteProfileString(const std::string& path, const std::string& section,
     ReplaceFile(path, text.Bytes());
 }
 
-void DeleteProfileKey(const std::string& path, const std::string& section,
-                      const std::string& key) {
+void DeleteProfileKey(const std::string& path, const std::string& section, const std::string& key) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) return;
+    if (!ReadWholeFile(path, bytes))
+        return;
     ProfileText text(bytes);
-    if (text.Delete(section, key)) ReplaceFile(path, text.Bytes());
+    if (text.Delete(section, key))
+        ReplaceFile(path, text.Bytes());
 }
 
 }  // namespace ari

@@ -36,7 +36,8 @@ struct Fd {
     Fd() = default;
     explicit Fd(int f) : fd(f) {}
     ~Fd() {
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -45,17 +46,21 @@ struct Fd {
 QString ResourcePath(const QString& name) {
     const QDir dir(QString::fromLatin1(kRawResourceFolder));
     for (const QString& entry : dir.entryList(QDir::Files))
-        if (entry.compare(name, Qt::CaseInsensitive) == 0) return dir.filePath(entry);
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return dir.filePath(entry);
     return {};
 }
 
-std::string OsMessage(int err) { return ari::InOutErrorFromErrno(err).Message(); }
+std::string OsMessage(int err) {
+    return ari::InOutErrorFromErrno(err).Message();
+}
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& path) {
     for (size_t done = 0; done < size;) {
         const ssize_t w = write(fd, data + done, size - done);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
         }
         done += static_cast<size_t>(w);
@@ -90,11 +95,13 @@ bool IsSymlinkEntry(const unz_file_info64& info) {
 bool MakeFoldersBelow(const std::string& base, const std::vector<std::string>& rel) {
     std::string path = base;
     for (const std::string& part : rel) {
-        if (part.empty() || part == ".") continue;
+        if (part.empty() || part == ".")
+            continue;
         path += part;
         struct stat st;
         if (lstat(path.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) return false;
+            if (!S_ISDIR(st.st_mode))
+                return false;
         } else if (mkdir(path.c_str(), 0755) != 0) {
             return false;
         }
@@ -126,29 +133,35 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
     std::vector<std::string> parts = NameParts(name);
     const std::string fileName = parts.back();
     parts.pop_back();
-    if (!MakeFoldersBelow(folder, parts)) return false;
-    if (fileName.empty()) return true;  // a folder entry
+    if (!MakeFoldersBelow(folder, parts))
+        return false;
+    if (fileName.empty())
+        return true;  // a folder entry
 
     std::string dir = folder;
     for (const std::string& p : parts)
-        if (!p.empty() && p != ".") dir += p + "/";
+        if (!p.empty() && p != ".")
+            dir += p + "/";
     // rename() below replaces a link of that name rather than following it.
     const std::string target = dir + fileName;
 
     std::string tmp = dir + "." + fileName + ".XXXXXX";
     Fd out(mkostemp(tmp.data(), O_CLOEXEC));
-    if (out.fd < 0) return false;
+    if (out.fd < 0)
+        return false;
     auto fail = [&] {
         unlink(tmp.c_str());
         return false;
     };
-    if (unzOpenCurrentFile(zip) != UNZ_OK) return fail();
+    if (unzOpenCurrentFile(zip) != UNZ_OK)
+        return fail();
     std::vector<char> buf(1 << 16);
     ZPOS64_T total = 0;
     bool ok = true;
     for (;;) {
         const int n = unzReadCurrentFile(zip, buf.data(), static_cast<unsigned>(buf.size()));
-        if (n == 0) break;
+        if (n == 0)
+            break;
         if (n < 0) {
             ok = false;
             break;
@@ -167,12 +180,14 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
     }
     // Closing after the whole entry was read compares the CRC-32.
     const int closeRc = unzCloseCurrentFile(zip);
-    if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size) return fail();
+    if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size)
+        return fail();
 
     mode_t mode = 0644;
     const unsigned host = (info.version >> 8) & 0xFF;
     if (host == kHostMsDos || host == kHostWindowsNtfs || host == kHostVfat) {
-        if (info.external_fa & kDosReadOnly) mode = 0444;
+        if (info.external_fa & kDosReadOnly)
+            mode = 0444;
     } else if (host == kHostUnix && S_ISREG((info.external_fa >> 16) & 0xFFFF)) {
         mode = static_cast<mode_t>((info.external_fa >> 16) & 0777);
     }
@@ -182,8 +197,10 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
         return fail();
     const int fd = out.fd;
     out.fd = -1;
-    if (close(fd) != 0) return fail();
-    if (rename(tmp.c_str(), target.c_str()) != 0) return fail();
+    if (close(fd) != 0)
+        return fail();
+    if (rename(tmp.c_str(), target.c_str()) != 0)
+        return fail();
     return true;
 }
 
@@ -193,11 +210,13 @@ bool AllEntriesSafe(unzFile zip) {
     while (rc == UNZ_OK) {
         unz_file_info64 info;
         char nameBuf[4096];
-        if (unzGetCurrentFileInfo64(zip, &info, nameBuf, sizeof nameBuf, nullptr, 0, nullptr,
-                                    0) != UNZ_OK)
+        if (unzGetCurrentFileInfo64(zip, &info, nameBuf, sizeof nameBuf, nullptr, 0, nullptr, 0) !=
+            UNZ_OK)
             return false;
-        if (info.size_filename >= sizeof nameBuf) return false;
-        if (!ari::IsSafeEntryName(nameBuf) || IsSymlinkEntry(info)) return false;
+        if (info.size_filename >= sizeof nameBuf)
+            return false;
+        if (!ari::IsSafeEntryName(nameBuf) || IsSymlinkEntry(info))
+            return false;
         rc = unzGoToNextFile(zip);
     }
     return rc == UNZ_END_OF_LIST_OF_FILE;
@@ -209,17 +228,22 @@ namespace ari {
 
 bool FindRawResource(const QString& name, QByteArray& data) {
     QFile f(ResourcePath(name));
-    if (f.fileName().isEmpty() || !f.open(QIODevice::ReadOnly)) return false;
+    if (f.fileName().isEmpty() || !f.open(QIODevice::ReadOnly))
+        return false;
     data = f.readAll();
     return true;
 }
 
 bool IsSafeEntryName(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
-    if (name.size() >= 2 && name[1] == ':') return false;  // a drive letter
-    if (name.find('\0') != std::string::npos) return false;
+    if (name.empty() || name[0] == '/' || name[0] == '\\')
+        return false;
+    if (name.size() >= 2 && name[1] == ':')
+        return false;  // a drive letter
+    if (name.find('\0') != std::string::npos)
+        return false;
     for (const std::string& part : NameParts(name))
-        if (part == "..") return false;
+        if (part == "..")
+            return false;
     return true;
 }
 
@@ -228,7 +252,8 @@ bool IsSafeEntryName(const std::string& name) {
 void WriteResourceFile(const QString& resourceName, const QString& filePath,
                        const QString& folder) {
     const std::string path = filePath.toStdString();
-    if (ari::FileExists(path)) return;
+    if (ari::FileExists(path))
+        return;
     ari::MakeFolder(folder.toStdString());  // one level; an existing folder is fine
 
     QFile resource(ResourcePath(resourceName));
@@ -240,8 +265,10 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
     std::vector<char> chunk(kCopyChunk);
     for (;;) {
         const qint64 n = resource.read(chunk.data(), kCopyChunk);
-        if (n < 0) throw Exception("Resource " + resourceName.toStdString() + " not readable");
-        if (n == 0) break;
+        if (n < 0)
+            throw Exception("Resource " + resourceName.toStdString() + " not readable");
+        if (n == 0)
+            break;
         WriteAll(out.fd, chunk.data(), static_cast<size_t>(n), path);
     }
     if (fsync(out.fd) != 0)
@@ -250,9 +277,11 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
 
 bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
     const std::string path = filePath.toStdString();
-    if (ari::FileExists(path)) ari::RemoveFile(path);  // a failure shows up below
+    if (ari::FileExists(path))
+        ari::RemoveFile(path);  // a failure shows up below
     try {
-        WriteResourceFile(resourceName, filePath, QString::fromStdString(ari::ExtractFilePath(path)));
+        WriteResourceFile(resourceName, filePath,
+                          QString::fromStdString(ari::ExtractFilePath(path)));
     } catch (const std::exception&) {
         ari::ShowMessage(kExtractFailedMessage);
         return false;
@@ -263,16 +292,19 @@ bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
 bool UnzipAll(const QString& archivePath, const QString& folder) {
     const std::string target = ari::WithTrailingSeparator(folder.toStdString());
     unzFile zip = unzOpen64(archivePath.toStdString().c_str());
-    if (!zip) return false;
+    if (!zip)
+        return false;
     bool ok = AllEntriesSafe(zip);
     if (ok) {
         int rc = unzGoToFirstFile(zip);
         while (ok && rc == UNZ_OK) {
             ok = ExtractCurrent(zip, target);
-            if (ok) rc = unzGoToNextFile(zip);
+            if (ok)
+                rc = unzGoToNextFile(zip);
         }
         ok = ok && rc == UNZ_END_OF_LIST_OF_FILE;
     }
-    if (unzClose(zip) != UNZ_OK) ok = false;
+    if (unzClose(zip) != UNZ_OK)
+        ok = false;
     return ok;
 }

@@ -13,8 +13,7 @@ inline constexpr const char* kExtractFailedMessage = "خطا در استخراج
 // there; creates `folder` (one level, a failure ignored); copies the resource from its first
 // byte in chunks of at most 61,440 bytes. Raises Exception when the resource is missing or the
 // file cannot be created or written; the file is closed in every case.
-void WriteResourceFile(const QString& resourceName, const QString& filePath,
-                       const QString& folder);
+void WriteResourceFile(const QString& resourceName, const QString& filePath, const QString& folder);
 
 // Deletes a file at `filePath` (a failure ignored) and writes the resource there. On an error
 // shows the message box kExtractFailedMessage and returns false; true when the file was written.

@@ -51,138 +51,276 @@ constexpr uLong kMadeByDos20 = 20;
 constexpr uLong kAttrArchive = 0x20;
 
 struct TableSpec {
-    std::string file;                    // name with extension, as stored in the archive
-    std::string fields;                  // "NAME:C40 PRICE:N12.2 ..."
+    std::string file;    // name with extension, as stored in the archive
+    std::string fields;  // "NAME:C40 PRICE:N12.2 ..."
     std::vector<std::pair<std::string, std::string>> tags;  // name, key expression
-    int templateRecords = 0;             // records in the template table
-    int demoRecords = 0;                 // records in the demo live table
+    int templateRecords = 0;                                // records in the template table
+    int demoRecords = 0;                                    // records in the demo live table
 };
 
 // The application: a small trading business (sales, purchases, stock, money, staff, books).
 // Tables with tags carry a production index; the others do not.
 const std::vector<TableSpec>& Catalogue() {
     static const std::vector<TableSpec> tables = {
-        {"ACCOUNT.DBF", "ACCNO:N8 ACCNAME:C40 PARENT:N8 LEVEL:N1 ACCTYPE:C1 DEBIT:N15.0 CREDIT:N15.0 ACTIVE:L1",
-         {{"ACCNO", "ACCNO"}, {"ACCNAME", "UPPER(ACCNAME)"}, {"PARENT", "STR(PARENT,8)+STR(ACCNO,8)"}}, 60, 60},
-        {"ATTEND.DBF", "EMPNO:N6 WORKDATE:D8 TIMEIN:C5 TIMEOUT:C5 HOURS:N5.2 REMARK:C30",
-         {{"EMPDATE", "STR(EMPNO,6)+DTOS(WORKDATE)"}, {"WORKDATE", "WORKDATE"}}, 0, 900},
+        {"ACCOUNT.DBF",
+         "ACCNO:N8 ACCNAME:C40 PARENT:N8 LEVEL:N1 ACCTYPE:C1 DEBIT:N15.0 CREDIT:N15.0 ACTIVE:L1",
+         {{"ACCNO", "ACCNO"},
+          {"ACCNAME", "UPPER(ACCNAME)"},
+          {"PARENT", "STR(PARENT,8)+STR(ACCNO,8)"}},
+         60,
+         60},
+        {"ATTEND.DBF",
+         "EMPNO:N6 WORKDATE:D8 TIMEIN:C5 TIMEOUT:C5 HOURS:N5.2 REMARK:C30",
+         {{"EMPDATE", "STR(EMPNO,6)+DTOS(WORKDATE)"}, {"WORKDATE", "WORKDATE"}},
+         0,
+         900},
         {"BACKUP.DBF", "BAKDATE:D8 BAKTIME:C8 FOLDER:C80 FILES:N5 OK:L1", {}, 0, 12},
-        {"BANK.DBF", "BANKNO:N4 BANKNAME:C40 SWIFT:C11",
-         {{"BANKNO", "BANKNO"}, {"BANKNAME", "UPPER(BANKNAME)"}}, 9, 9},
-        {"BANKACC.DBF", "ACCID:N6 BANKNO:N4 BRANCH:C30 ACCNUM:C20 SHEBA:C26 BALANCE:N15.0",
-         {{"ACCID", "ACCID"}, {"BANKNO", "STR(BANKNO,4)+ACCNUM"}}, 0, 6},
-        {"BARCODE.DBF", "BARCODE:C20 PRODNO:N8 UNITNO:N3",
-         {{"BARCODE", "BARCODE"}, {"PRODNO", "PRODNO"}}, 0, 300},
+        {"BANK.DBF",
+         "BANKNO:N4 BANKNAME:C40 SWIFT:C11",
+         {{"BANKNO", "BANKNO"}, {"BANKNAME", "UPPER(BANKNAME)"}},
+         9,
+         9},
+        {"BANKACC.DBF",
+         "ACCID:N6 BANKNO:N4 BRANCH:C30 ACCNUM:C20 SHEBA:C26 BALANCE:N15.0",
+         {{"ACCID", "ACCID"}, {"BANKNO", "STR(BANKNO,4)+ACCNUM"}},
+         0,
+         6},
+        {"BARCODE.DBF",
+         "BARCODE:C20 PRODNO:N8 UNITNO:N3",
+         {{"BARCODE", "BARCODE"}, {"PRODNO", "PRODNO"}},
+         0,
+         300},
         {"CASHBOX.DBF", "BOXNO:N3 BOXNAME:C30 BALANCE:N15.0", {{"BOXNO", "BOXNO"}}, 0, 2},
-        {"CASHMOV.DBF", "MOVNO:N8 BOXNO:N3 MOVDATE:D8 AMOUNT:N15.0 INOUT:C1 DESCR:C50",
-         {{"MOVNO", "MOVNO"}, {"BOXDATE", "STR(BOXNO,3)+DTOS(MOVDATE)"}}, 0, 700},
-        {"CHEQUE.DBF", "CHQNO:C16 BANKNO:N4 DUEDATE:D8 AMOUNT:N15.0 CUSTNO:N6 STATUS:C1",
-         {{"CHQNO", "CHQNO"}, {"DUEDATE", "DTOS(DUEDATE)"}, {"CUSTNO", "CUSTNO"}}, 0, 240},
-        {"CITY.DBF", "CITYNO:N4 PROVNO:N2 CITYNAME:C30",
-         {{"CITYNO", "CITYNO"}, {"CITYNAME", "UPPER(CITYNAME)"}}, 0, 40},
+        {"CASHMOV.DBF",
+         "MOVNO:N8 BOXNO:N3 MOVDATE:D8 AMOUNT:N15.0 INOUT:C1 DESCR:C50",
+         {{"MOVNO", "MOVNO"}, {"BOXDATE", "STR(BOXNO,3)+DTOS(MOVDATE)"}},
+         0,
+         700},
+        {"CHEQUE.DBF",
+         "CHQNO:C16 BANKNO:N4 DUEDATE:D8 AMOUNT:N15.0 CUSTNO:N6 STATUS:C1",
+         {{"CHQNO", "CHQNO"}, {"DUEDATE", "DTOS(DUEDATE)"}, {"CUSTNO", "CUSTNO"}},
+         0,
+         240},
+        {"CITY.DBF",
+         "CITYNO:N4 PROVNO:N2 CITYNAME:C30",
+         {{"CITYNO", "CITYNO"}, {"CITYNAME", "UPPER(CITYNAME)"}},
+         0,
+         40},
         {"COMPANY.DBF", "COMPNAME:C60 ECONO:C14 NATID:C11 ADDRESS:C80 PHONE:C15", {}, 1, 1},
-        {"CONTRACT.DBF", "CONTNO:N6 CUSTNO:N6 STARTDT:D8 ENDDT:D8 AMOUNT:N15.0 TITLE:C50",
-         {{"CONTNO", "CONTNO"}, {"CUSTNO", "CUSTNO"}}, 0, 30},
+        {"CONTRACT.DBF",
+         "CONTNO:N6 CUSTNO:N6 STARTDT:D8 ENDDT:D8 AMOUNT:N15.0 TITLE:C50",
+         {{"CONTNO", "CONTNO"}, {"CUSTNO", "CUSTNO"}},
+         0,
+         30},
         {"COSTCTR.DBF", "CTRNO:N4 CTRNAME:C40", {{"CTRNO", "CTRNO"}}, 0, 8},
         {"COUNTER.DBF", "DOCTYPE:C10 LASTNO:N10 PREFIX:C4", {}, 12, 12},
-        {"CUSTGRP.DBF", "GRPNO:N3 GRPNAME:C30 DISCPCT:N5.2",
-         {{"GRPNO", "GRPNO"}, {"GRPNAME", "UPPER(GRPNAME)"}}, 6, 6},
+        {"CUSTGRP.DBF",
+         "GRPNO:N3 GRPNAME:C30 DISCPCT:N5.2",
+         {{"GRPNO", "GRPNO"}, {"GRPNAME", "UPPER(GRPNAME)"}},
+         6,
+         6},
         {"CUSTOMER.DBF",
          "CUSTNO:N6 NAME:C40 GRPNO:N3 CITYNO:N4 ADDRESS:C60 PHONE:C15 MOBILE:C11 ECONO:C14 "
          "CREDIT:N15.0 BALANCE:N15.0 OPENED:D8 ACTIVE:L1 NOTES:M10",
-         {{"CUSTNO", "CUSTNO"}, {"NAME", "UPPER(NAME)"}, {"GRPNO", "STR(GRPNO,3)+UPPER(NAME)"},
-          {"MOBILE", "MOBILE"}, {"OPENED", "DTOS(OPENED)"}}, 40, 400},
-        {"DELIVERY.DBF", "DELNO:N8 INVNO:N8 DELDATE:D8 VEHNO:N4 DRVNO:N4 DONE:L1",
-         {{"DELNO", "DELNO"}, {"INVNO", "INVNO"}, {"DELDATE", "DTOS(DELDATE)"}}, 0, 500},
+         {{"CUSTNO", "CUSTNO"},
+          {"NAME", "UPPER(NAME)"},
+          {"GRPNO", "STR(GRPNO,3)+UPPER(NAME)"},
+          {"MOBILE", "MOBILE"},
+          {"OPENED", "DTOS(OPENED)"}},
+         40,
+         400},
+        {"DELIVERY.DBF",
+         "DELNO:N8 INVNO:N8 DELDATE:D8 VEHNO:N4 DRVNO:N4 DONE:L1",
+         {{"DELNO", "DELNO"}, {"INVNO", "INVNO"}, {"DELDATE", "DTOS(DELDATE)"}},
+         0,
+         500},
         {"DEPT.DBF", "DEPTNO:N3 DEPTNAME:C30 MANAGER:N6", {{"DEPTNO", "DEPTNO"}}, 6, 6},
-        {"DISCOUNT.DBF", "DISCNO:N6 PRODNO:N8 GRPNO:N3 FROMDT:D8 TODT:D8 PERCENT:N5.2",
-         {{"DISCNO", "DISCNO"}, {"PRODGRP", "STR(PRODNO,8)+STR(GRPNO,3)"}}, 0, 60},
+        {"DISCOUNT.DBF",
+         "DISCNO:N6 PRODNO:N8 GRPNO:N3 FROMDT:D8 TODT:D8 PERCENT:N5.2",
+         {{"DISCNO", "DISCNO"}, {"PRODGRP", "STR(PRODNO,8)+STR(GRPNO,3)"}},
+         0,
+         60},
         {"DRIVER.DBF", "DRVNO:N4 NAME:C40 LICENSE:C12 MOBILE:C11", {{"DRVNO", "DRVNO"}}, 0, 7},
         {"FISCALYR.DBF", "YEARNO:N4 STARTDT:D8 ENDDT:D8 CLOSED:L1", {{"YEARNO", "YEARNO"}}, 0, 3},
-        {"INSTALL.DBF", "INSTNO:N8 CONTNO:N6 DUEDATE:D8 AMOUNT:N15.0 PAID:L1",
-         {{"INSTNO", "INSTNO"}, {"CONTDUE", "STR(CONTNO,6)+DTOS(DUEDATE)"}}, 0, 180},
-        {"INVCNTLN.DBF", "COUNTNO:N6 LINENO:N4 PRODNO:N8 QTYBOOK:N12.3 QTYCOUNT:N12.3",
-         {{"COUNTLN", "STR(COUNTNO,6)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}}, 0, 400},
-        {"INVCOUNT.DBF", "COUNTNO:N6 WHNO:N3 COUNTDT:D8 CLOSED:L1",
-         {{"COUNTNO", "COUNTNO"}, {"COUNTDT", "DTOS(COUNTDT)"}}, 0, 4},
-        {"INVLINE.DBF", "INVNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0 DISCOUNT:N15.0 TAX:N15.0",
-         {{"INVLINE", "STR(INVNO,8)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}}, 0, 6000},
+        {"INSTALL.DBF",
+         "INSTNO:N8 CONTNO:N6 DUEDATE:D8 AMOUNT:N15.0 PAID:L1",
+         {{"INSTNO", "INSTNO"}, {"CONTDUE", "STR(CONTNO,6)+DTOS(DUEDATE)"}},
+         0,
+         180},
+        {"INVCNTLN.DBF",
+         "COUNTNO:N6 LINENO:N4 PRODNO:N8 QTYBOOK:N12.3 QTYCOUNT:N12.3",
+         {{"COUNTLN", "STR(COUNTNO,6)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}},
+         0,
+         400},
+        {"INVCOUNT.DBF",
+         "COUNTNO:N6 WHNO:N3 COUNTDT:D8 CLOSED:L1",
+         {{"COUNTNO", "COUNTNO"}, {"COUNTDT", "DTOS(COUNTDT)"}},
+         0,
+         4},
+        {"INVLINE.DBF",
+         "INVNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0 DISCOUNT:N15.0 TAX:N15.0",
+         {{"INVLINE", "STR(INVNO,8)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}},
+         0,
+         6000},
         {"INVOICE.DBF",
          "INVNO:N8 INVDATE:D8 CUSTNO:N6 STAFFNO:N6 WHNO:N3 TOTAL:N15.0 DISCOUNT:N15.0 TAX:N15.0 "
          "PAID:L1 CANCELED:L1",
-         {{"INVNO", "INVNO"}, {"INVDATE", "DTOS(INVDATE)"}, {"CUSTDATE", "STR(CUSTNO,6)+DTOS(INVDATE)"}},
-         0, 2000},
-        {"LOAN.DBF", "LOANNO:N6 EMPNO:N6 LOANDATE:D8 AMOUNT:N15.0 INSTALLS:N3",
-         {{"LOANNO", "LOANNO"}, {"EMPNO", "EMPNO"}}, 0, 20},
+         {{"INVNO", "INVNO"},
+          {"INVDATE", "DTOS(INVDATE)"},
+          {"CUSTDATE", "STR(CUSTNO,6)+DTOS(INVDATE)"}},
+         0,
+         2000},
+        {"LOAN.DBF",
+         "LOANNO:N6 EMPNO:N6 LOANDATE:D8 AMOUNT:N15.0 INSTALLS:N3",
+         {{"LOANNO", "LOANNO"}, {"EMPNO", "EMPNO"}},
+         0,
+         20},
         {"LOGBOOK.DBF", "LOGDATE:D8 LOGTIME:C8 USERNAME:C20 ACTION:C60", {}, 0, 800},
         {"MESSAGE.DBF", "MSGNO:N8 FROMUSER:C20 TOUSER:C20 SENT:D8 TEXT:C100 READ:L1", {}, 0, 50},
-        {"ORDERS.DBF", "ORDNO:N8 ORDDATE:D8 CUSTNO:N6 DUEDATE:D8 TOTAL:N15.0 STATUS:C1",
-         {{"ORDNO", "ORDNO"}, {"ORDDATE", "DTOS(ORDDATE)"}, {"CUSTNO", "CUSTNO"}}, 0, 600},
-        {"ORDLINE.DBF", "ORDNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
-         {{"ORDLINE", "STR(ORDNO,8)+STR(LINENO,4)"}}, 0, 1800},
+        {"ORDERS.DBF",
+         "ORDNO:N8 ORDDATE:D8 CUSTNO:N6 DUEDATE:D8 TOTAL:N15.0 STATUS:C1",
+         {{"ORDNO", "ORDNO"}, {"ORDDATE", "DTOS(ORDDATE)"}, {"CUSTNO", "CUSTNO"}},
+         0,
+         600},
+        {"ORDLINE.DBF",
+         "ORDNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
+         {{"ORDLINE", "STR(ORDNO,8)+STR(LINENO,4)"}},
+         0,
+         1800},
         {"PARAM.DBF", "PARNAME:C20 PARVALUE:C60", {}, 0, 15},
-        {"PAYMENT.DBF", "PAYNO:N8 PAYDATE:D8 CUSTNO:N6 AMOUNT:N15.0 METHOD:C1 CHQNO:C16",
-         {{"PAYNO", "PAYNO"}, {"PAYDATE", "DTOS(PAYDATE)"}, {"CUSTNO", "STR(CUSTNO,6)+DTOS(PAYDATE)"}},
-         0, 1500},
-        {"PORDER.DBF", "PORDNO:N8 PORDDATE:D8 SUPPNO:N6 TOTAL:N15.0 STATUS:C1",
-         {{"PORDNO", "PORDNO"}, {"SUPPNO", "SUPPNO"}}, 0, 150},
-        {"PORDLINE.DBF", "PORDNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
-         {{"PORDLINE", "STR(PORDNO,8)+STR(LINENO,4)"}}, 0, 450},
-        {"PRICE.DBF", "LISTNO:N3 PRODNO:N8 PRICE:N15.0 FROMDT:D8",
-         {{"LISTPROD", "STR(LISTNO,3)+STR(PRODNO,8)"}, {"FROMDT", "DTOS(FROMDT)"}}, 0, 360},
+        {"PAYMENT.DBF",
+         "PAYNO:N8 PAYDATE:D8 CUSTNO:N6 AMOUNT:N15.0 METHOD:C1 CHQNO:C16",
+         {{"PAYNO", "PAYNO"},
+          {"PAYDATE", "DTOS(PAYDATE)"},
+          {"CUSTNO", "STR(CUSTNO,6)+DTOS(PAYDATE)"}},
+         0,
+         1500},
+        {"PORDER.DBF",
+         "PORDNO:N8 PORDDATE:D8 SUPPNO:N6 TOTAL:N15.0 STATUS:C1",
+         {{"PORDNO", "PORDNO"}, {"SUPPNO", "SUPPNO"}},
+         0,
+         150},
+        {"PORDLINE.DBF",
+         "PORDNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
+         {{"PORDLINE", "STR(PORDNO,8)+STR(LINENO,4)"}},
+         0,
+         450},
+        {"PRICE.DBF",
+         "LISTNO:N3 PRODNO:N8 PRICE:N15.0 FROMDT:D8",
+         {{"LISTPROD", "STR(LISTNO,3)+STR(PRODNO,8)"}, {"FROMDT", "DTOS(FROMDT)"}},
+         0,
+         360},
         {"PRICELST.DBF", "LISTNO:N3 LISTNAME:C30 ACTIVE:L1", {{"LISTNO", "LISTNO"}}, 0, 3},
         {"PRINTQ.DBF", "JOBNO:N6 DOCTYPE:C10 DOCNO:N8 COPIES:N2 QUEUED:D8", {}, 0, 25},
-        {"PRODGRP.DBF", "GRPNO:N3 GRPNAME:C30 PARENT:N3",
-         {{"GRPNO", "GRPNO"}, {"GRPNAME", "UPPER(GRPNAME)"}}, 10, 10},
+        {"PRODGRP.DBF",
+         "GRPNO:N3 GRPNAME:C30 PARENT:N3",
+         {{"GRPNO", "GRPNO"}, {"GRPNAME", "UPPER(GRPNAME)"}},
+         10,
+         10},
         {"PRODUCT.DBF",
          "PRODNO:N8 CODE:C12 NAME:C50 GRPNO:N3 UNITNO:N3 BUYPRICE:N15.0 SELLPRICE:N15.0 "
          "MINSTOCK:N10.3 TAXABLE:L1 ACTIVE:L1 DESCR:M10",
-         {{"PRODNO", "PRODNO"}, {"CODE", "CODE"}, {"NAME", "UPPER(NAME)"},
-          {"GRPNAME", "STR(GRPNO,3)+UPPER(NAME)"}}, 120, 600},
-        {"PROJECT.DBF", "PROJNO:N6 PROJNAME:C50 CUSTNO:N6 STARTDT:D8 BUDGET:N15.0",
-         {{"PROJNO", "PROJNO"}, {"PROJNAME", "UPPER(PROJNAME)"}}, 0, 10},
-        {"PROVINCE.DBF", "PROVNO:N2 PROVNAME:C30",
-         {{"PROVNO", "PROVNO"}, {"PROVNAME", "UPPER(PROVNAME)"}}, 31, 31},
-        {"PURCHASE.DBF", "PURNO:N8 PURDATE:D8 SUPPNO:N6 WHNO:N3 TOTAL:N15.0 TAX:N15.0 PAID:L1",
-         {{"PURNO", "PURNO"}, {"PURDATE", "DTOS(PURDATE)"}, {"SUPPNO", "SUPPNO"}}, 0, 300},
-        {"PURLINE.DBF", "PURNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
-         {{"PURLINE", "STR(PURNO,8)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}}, 0, 1200},
+         {{"PRODNO", "PRODNO"},
+          {"CODE", "CODE"},
+          {"NAME", "UPPER(NAME)"},
+          {"GRPNAME", "STR(GRPNO,3)+UPPER(NAME)"}},
+         120,
+         600},
+        {"PROJECT.DBF",
+         "PROJNO:N6 PROJNAME:C50 CUSTNO:N6 STARTDT:D8 BUDGET:N15.0",
+         {{"PROJNO", "PROJNO"}, {"PROJNAME", "UPPER(PROJNAME)"}},
+         0,
+         10},
+        {"PROVINCE.DBF",
+         "PROVNO:N2 PROVNAME:C30",
+         {{"PROVNO", "PROVNO"}, {"PROVNAME", "UPPER(PROVNAME)"}},
+         31,
+         31},
+        {"PURCHASE.DBF",
+         "PURNO:N8 PURDATE:D8 SUPPNO:N6 WHNO:N3 TOTAL:N15.0 TAX:N15.0 PAID:L1",
+         {{"PURNO", "PURNO"}, {"PURDATE", "DTOS(PURDATE)"}, {"SUPPNO", "SUPPNO"}},
+         0,
+         300},
+        {"PURLINE.DBF",
+         "PURNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
+         {{"PURLINE", "STR(PURNO,8)+STR(LINENO,4)"}, {"PRODNO", "PRODNO"}},
+         0,
+         1200},
         {"REPORT.DBF", "REPNO:N4 REPNAME:C40 FILENAME:C40", {}, 0, 18},
-        {"RETLINE.DBF", "RETNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
-         {{"RETLINE", "STR(RETNO,8)+STR(LINENO,4)"}}, 0, 150},
-        {"RETURN.DBF", "RETNO:N8 RETDATE:D8 INVNO:N8 CUSTNO:N6 TOTAL:N15.0 REASON:C40",
-         {{"RETNO", "RETNO"}, {"RETDATE", "DTOS(RETDATE)"}, {"INVNO", "INVNO"}}, 0, 60},
-        {"SALARY.DBF", "EMPNO:N6 PAYMONTH:C7 BASE:N15.0 OVERTIME:N15.0 DEDUCT:N15.0 NET:N15.0",
-         {{"EMPMONTH", "STR(EMPNO,6)+PAYMONTH"}}, 0, 180},
-        {"SERIALNO.DBF", "SERIAL:C24 PRODNO:N8 INVNO:N8 SOLD:L1",
-         {{"SERIAL", "UPPER(SERIAL)"}, {"PRODNO", "PRODNO"}}, 0, 250},
+        {"RETLINE.DBF",
+         "RETNO:N8 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0",
+         {{"RETLINE", "STR(RETNO,8)+STR(LINENO,4)"}},
+         0,
+         150},
+        {"RETURN.DBF",
+         "RETNO:N8 RETDATE:D8 INVNO:N8 CUSTNO:N6 TOTAL:N15.0 REASON:C40",
+         {{"RETNO", "RETNO"}, {"RETDATE", "DTOS(RETDATE)"}, {"INVNO", "INVNO"}},
+         0,
+         60},
+        {"SALARY.DBF",
+         "EMPNO:N6 PAYMONTH:C7 BASE:N15.0 OVERTIME:N15.0 DEDUCT:N15.0 NET:N15.0",
+         {{"EMPMONTH", "STR(EMPNO,6)+PAYMONTH"}},
+         0,
+         180},
+        {"SERIALNO.DBF",
+         "SERIAL:C24 PRODNO:N8 INVNO:N8 SOLD:L1",
+         {{"SERIAL", "UPPER(SERIAL)"}, {"PRODNO", "PRODNO"}},
+         0,
+         250},
         {"SMSOUT.dbf", "SMSNO:N8 MOBILE:C11 TEXT:C160 SENT:L1 SENTDATE:D8", {}, 0, 40},
-        {"STAFF.DBF", "EMPNO:N6 NAME:C40 DEPTNO:N3 NATID:C10 HIRED:D8 BASESAL:N15.0 MOBILE:C11 ACTIVE:L1",
-         {{"EMPNO", "EMPNO"}, {"NAME", "UPPER(NAME)"}, {"DEPTNO", "STR(DEPTNO,3)+UPPER(NAME)"},
-          {"HIRED", "DTOS(HIRED)"}}, 15, 15},
-        {"STOCK.DBF", "PRODNO:N8 WHNO:N3 QTY:N12.3 RESERVED:N12.3 LASTMOVE:D8",
-         {{"PRODWH", "STR(PRODNO,8)+STR(WHNO,3)"}, {"LASTMOVE", "DTOS(LASTMOVE)"}}, 310, 1200},
-        {"STOCKMOV.DBF", "MOVNO:N8 MOVDATE:D8 PRODNO:N8 WHNO:N3 QTY:N12.3 DOCTYPE:C3 DOCNO:N8",
-         {{"MOVNO", "MOVNO"}, {"PRODDATE", "STR(PRODNO,8)+DTOS(MOVDATE)"}, {"DOC", "DOCTYPE+STR(DOCNO,8)"}},
-         0, 5000},
-        {"SUPPAY.DBF", "PAYNO:N8 PAYDATE:D8 SUPPNO:N6 AMOUNT:N15.0 METHOD:C1",
-         {{"PAYNO", "PAYNO"}, {"SUPPNO", "STR(SUPPNO,6)+DTOS(PAYDATE)"}}, 0, 200},
+        {"STAFF.DBF",
+         "EMPNO:N6 NAME:C40 DEPTNO:N3 NATID:C10 HIRED:D8 BASESAL:N15.0 MOBILE:C11 ACTIVE:L1",
+         {{"EMPNO", "EMPNO"},
+          {"NAME", "UPPER(NAME)"},
+          {"DEPTNO", "STR(DEPTNO,3)+UPPER(NAME)"},
+          {"HIRED", "DTOS(HIRED)"}},
+         15,
+         15},
+        {"STOCK.DBF",
+         "PRODNO:N8 WHNO:N3 QTY:N12.3 RESERVED:N12.3 LASTMOVE:D8",
+         {{"PRODWH", "STR(PRODNO,8)+STR(WHNO,3)"}, {"LASTMOVE", "DTOS(LASTMOVE)"}},
+         310,
+         1200},
+        {"STOCKMOV.DBF",
+         "MOVNO:N8 MOVDATE:D8 PRODNO:N8 WHNO:N3 QTY:N12.3 DOCTYPE:C3 DOCNO:N8",
+         {{"MOVNO", "MOVNO"},
+          {"PRODDATE", "STR(PRODNO,8)+DTOS(MOVDATE)"},
+          {"DOC", "DOCTYPE+STR(DOCNO,8)"}},
+         0,
+         5000},
+        {"SUPPAY.DBF",
+         "PAYNO:N8 PAYDATE:D8 SUPPNO:N6 AMOUNT:N15.0 METHOD:C1",
+         {{"PAYNO", "PAYNO"}, {"SUPPNO", "STR(SUPPNO,6)+DTOS(PAYDATE)"}},
+         0,
+         200},
         {"SUPPLIER.DBF",
          "SUPPNO:N6 NAME:C40 CITYNO:N4 ADDRESS:C60 PHONE:C15 ECONO:C14 BALANCE:N15.0 ACTIVE:L1 "
          "NOTES:M10",
-         {{"SUPPNO", "SUPPNO"}, {"NAME", "UPPER(NAME)"}}, 12, 60},
+         {{"SUPPNO", "SUPPNO"}, {"NAME", "UPPER(NAME)"}},
+         12,
+         60},
         {"TAXRATE.DBF", "TAXNO:N2 TAXNAME:C30 RATE:N5.2 FROMDT:D8", {{"TAXNO", "TAXNO"}}, 3, 3},
         {"TEMPINV.DBF", "SESSION:N6 INVNO:N8 CUSTNO:N6 TOTAL:N15.0", {}, 0, 0},
         {"TEMPLINE.DBF", "SESSION:N6 LINENO:N4 PRODNO:N8 QTY:N12.3 PRICE:N15.0", {}, 0, 0},
         {"UNIT.DBF", "UNITNO:N3 UNITNAME:C20 FACTOR:N10.3", {{"UNITNO", "UNITNO"}}, 8, 8},
         {"USERS.DBF", "USERNAME:C20 FULLNAME:C40 PASSHASH:C32 ISADMIN:L1 LASTLOGIN:D8", {}, 0, 5},
-        {"VEHICLE.DBF", "VEHNO:N4 PLATE:C12 MODEL:C30 CAPACITY:N8.1",
-         {{"VEHNO", "VEHNO"}, {"PLATE", "UPPER(PLATE)"}}, 0, 5},
-        {"VOUCHER.DBF", "VOUNO:N8 VOUDATE:D8 YEARNO:N4 DESCR:C60 POSTED:L1",
-         {{"VOUNO", "VOUNO"}, {"VOUDATE", "DTOS(VOUDATE)"}, {"YEARVOU", "STR(YEARNO,4)+STR(VOUNO,8)"}},
-         0, 800},
-        {"VOUCHLN.DBF", "VOUNO:N8 LINENO:N4 ACCNO:N8 CTRNO:N4 DEBIT:N15.0 CREDIT:N15.0 DESCR:C50",
-         {{"VOUCHLN", "STR(VOUNO,8)+STR(LINENO,4)"}, {"ACCNO", "STR(ACCNO,8)+STR(VOUNO,8)"}}, 0, 3200},
+        {"VEHICLE.DBF",
+         "VEHNO:N4 PLATE:C12 MODEL:C30 CAPACITY:N8.1",
+         {{"VEHNO", "VEHNO"}, {"PLATE", "UPPER(PLATE)"}},
+         0,
+         5},
+        {"VOUCHER.DBF",
+         "VOUNO:N8 VOUDATE:D8 YEARNO:N4 DESCR:C60 POSTED:L1",
+         {{"VOUNO", "VOUNO"},
+          {"VOUDATE", "DTOS(VOUDATE)"},
+          {"YEARVOU", "STR(YEARNO,4)+STR(VOUNO,8)"}},
+         0,
+         800},
+        {"VOUCHLN.DBF",
+         "VOUNO:N8 LINENO:N4 ACCNO:N8 CTRNO:N4 DEBIT:N15.0 CREDIT:N15.0 DESCR:C50",
+         {{"VOUCHLN", "STR(VOUNO,8)+STR(LINENO,4)"}, {"ACCNO", "STR(ACCNO,8)+STR(VOUNO,8)"}},
+         0,
+         3200},
         {"WAREHSE.DBF", "WHNO:N3 WHNAME:C30 CITYNO:N4 KEEPER:N6", {{"WHNO", "WHNO"}}, 3, 3},
     };
     return tables;
@@ -191,7 +329,7 @@ const std::vector<TableSpec>& Catalogue() {
 // ---- Deterministic data.
 
 class Rng {
-public:
+  public:
     explicit Rng(uint32_t seed) : s_(seed * 2654435761u + 1) {}
     uint32_t Next() {
         s_ ^= s_ << 13;
@@ -201,21 +339,22 @@ public:
     }
     int Below(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
 
-private:
+  private:
     uint32_t s_;
 };
 
-const char* const kFirstNames[] = {"Ali", "Reza", "Mohammad", "Hossein", "Mehdi", "Sara",
-                                   "Maryam", "Zahra", "Fatemeh", "Nima", "Amir", "Leila",
-                                   "Hamid", "Parisa", "Saeed", "Narges"};
-const char* const kLastNames[] = {"Ahmadi", "Karimi", "Hosseini", "Rezaei", "Mohammadi",
-                                  "Jafari", "Moradi", "Kazemi", "Rahimi", "Ghasemi", "Sadeghi",
-                                  "Tehrani", "Najafi", "Abbasi", "Sharifi", "Azizi"};
+const char* const kFirstNames[] = {"Ali",    "Reza",   "Mohammad", "Hossein", "Mehdi", "Sara",
+                                   "Maryam", "Zahra",  "Fatemeh",  "Nima",    "Amir",  "Leila",
+                                   "Hamid",  "Parisa", "Saeed",    "Narges"};
+const char* const kLastNames[] = {"Ahmadi", "Karimi", "Hosseini", "Rezaei",  "Mohammadi", "Jafari",
+                                  "Moradi", "Kazemi", "Rahimi",   "Ghasemi", "Sadeghi",   "Tehrani",
+                                  "Najafi", "Abbasi", "Sharifi",  "Azizi"};
 const char* const kCities[] = {"Tehran", "Esfahan", "Shiraz", "Tabriz", "Mashhad", "Karaj",
-                               "Qom", "Ahvaz", "Kerman", "Rasht", "Yazd", "Hamedan"};
-const char* const kGoods[] = {"Rice", "Tea", "Sugar", "Oil", "Flour", "Saffron", "Pistachio",
-                              "Dates", "Soap", "Detergent", "Paper", "Notebook", "Pen",
-                              "Cable", "Lamp", "Switch", "Battery", "Paint", "Nails", "Glue"};
+                               "Qom",    "Ahvaz",   "Kerman", "Rasht",  "Yazd",    "Hamedan"};
+const char* const kGoods[] = {"Rice",    "Tea",       "Sugar", "Oil",   "Flour",
+                              "Saffron", "Pistachio", "Dates", "Soap",  "Detergent",
+                              "Paper",   "Notebook",  "Pen",   "Cable", "Lamp",
+                              "Switch",  "Battery",   "Paint", "Nails", "Glue"};
 const char* const kSizes[] = {"Small", "Medium", "Large", "1 kg", "5 kg", "10 kg", "Pack of 12"};
 
 struct Field {
@@ -235,7 +374,8 @@ std::vector<Field> ParseFields(const std::string& text) {
         const std::string size = item.substr(colon + 2);
         const size_t dot = size.find('.');
         f.length = std::stoi(size.substr(0, dot));
-        if (dot != std::string::npos) f.decimals = std::stoi(size.substr(dot + 1));
+        if (dot != std::string::npos)
+            f.decimals = std::stoi(size.substr(dot + 1));
         fields.push_back(f);
     }
     return fields;
@@ -269,50 +409,64 @@ std::string NumberText(double value, const Field& f) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", f.decimals, value);
     std::string s = buf;
-    if (static_cast<int>(s.size()) > f.length) s = std::string(static_cast<size_t>(f.length), '9');
+    if (static_cast<int>(s.size()) > f.length)
+        s = std::string(static_cast<size_t>(f.length), '9');
     return s;
 }
 
 double Limit(const Field& f) {
     const int intDigits = f.length - (f.decimals ? f.decimals + 1 : 0);
     double limit = 1;
-    for (int i = 0; i < std::min(intDigits, 9); ++i) limit *= 10;
+    for (int i = 0; i < std::min(intDigits, 9); ++i)
+        limit *= 10;
     return limit - 1;
 }
 
 // One value for field `f` of record `recno` (1-based) of `table`; memo fields get "" here.
-std::string Value(const std::string& table, const Field& f, size_t fieldIndex, int recno, Rng& rng) {
+std::string Value(const std::string& table, const Field& f, size_t fieldIndex, int recno,
+                  Rng& rng) {
     const std::string& n = f.name;
     switch (f.type) {
         case 'N': {
-            if (fieldIndex == 0) return NumberText(recno, f);  // the table's own number
-            if (n == "LINENO") return NumberText(1 + (recno - 1) % 4, f);
+            if (fieldIndex == 0)
+                return NumberText(recno, f);  // the table's own number
+            if (n == "LINENO")
+                return NumberText(1 + (recno - 1) % 4, f);
             if (EndsWith(n, "NO") || n == "PARENT" || n == "MANAGER" || n == "KEEPER") {
                 const double limit = std::min(Limit(f), 400.0);
                 return NumberText(1 + rng.Below(static_cast<int>(limit)), f);
             }
-            if (n == "LEVEL") return NumberText(1 + rng.Below(4), f);
-            if (n == "RATE" || n == "PERCENT" || n == "DISCPCT") return NumberText(rng.Below(2000) / 100.0, f);
-            if (n == "FACTOR") return NumberText(1 + rng.Below(24), f);
-            if (f.decimals == 3) return NumberText(rng.Below(100000) / 100.0, f);
+            if (n == "LEVEL")
+                return NumberText(1 + rng.Below(4), f);
+            if (n == "RATE" || n == "PERCENT" || n == "DISCPCT")
+                return NumberText(rng.Below(2000) / 100.0, f);
+            if (n == "FACTOR")
+                return NumberText(1 + rng.Below(24), f);
+            if (f.decimals == 3)
+                return NumberText(rng.Below(100000) / 100.0, f);
             const double amount = (1 + rng.Below(5000)) * 10000.0;
             return NumberText(std::min(amount, Limit(f)), f);
         }
-        case 'D': return DateText(rng.Below(900));
-        case 'L': return rng.Below(5) == 0 ? "F" : "T";
-        case 'M': return "";
-        default: break;
+        case 'D':
+            return DateText(rng.Below(900));
+        case 'L':
+            return rng.Below(5) == 0 ? "F" : "T";
+        case 'M':
+            return "";
+        default:
+            break;
     }
     // Character fields.
     auto fit = [&](std::string s) {
-        if (static_cast<int>(s.size()) > f.length) s.resize(static_cast<size_t>(f.length));
+        if (static_cast<int>(s.size()) > f.length)
+            s.resize(static_cast<size_t>(f.length));
         return s;
     };
     char buf[256];
     if (n == "NAME" || n == "FULLNAME" || n == "ACCNAME" || n == "GRPNAME" || n == "COMPNAME" ||
-        n == "PROJNAME" || n == "WHNAME" || n == "DEPTNAME" || n == "BANKNAME" ||
-        n == "BOXNAME" || n == "LISTNAME" || n == "UNITNAME" || n == "TAXNAME" ||
-        n == "CTRNAME" || n == "PROVNAME" || n == "CITYNAME" || n == "REPNAME") {
+        n == "PROJNAME" || n == "WHNAME" || n == "DEPTNAME" || n == "BANKNAME" || n == "BOXNAME" ||
+        n == "LISTNAME" || n == "UNITNAME" || n == "TAXNAME" || n == "CTRNAME" || n == "PROVNAME" ||
+        n == "CITYNAME" || n == "REPNAME") {
         if (table == "PRODUCT.DBF") {
             std::snprintf(buf, sizeof buf, "%s %s", kGoods[rng.Below(20)], kSizes[rng.Below(7)]);
         } else if (n == "CITYNAME" || n == "PROVNAME") {
@@ -354,18 +508,20 @@ std::string Value(const std::string& table, const Field& f, size_t fieldIndex, i
         std::snprintf(buf, sizeof buf, "%04d-%02d", 2023 + rng.Below(3), 1 + rng.Below(12));
         return fit(buf);
     }
-    if (f.length == 1) return std::string(1, "ABCDEFG"[rng.Below(3)]);
+    if (f.length == 1)
+        return std::string(1, "ABCDEFG"[rng.Below(3)]);
     if (n == "DOCTYPE" && table == "COUNTER.DBF") {
-        static const char* const kDocs[] = {"INVOICE", "ORDER", "PURCHASE", "RETURN",
-                                            "PAYMENT", "SUPPAY", "VOUCHER", "DELIVERY",
-                                            "COUNT", "PORDER", "CONTRACT", "LOAN"};
+        static const char* const kDocs[] = {"INVOICE", "ORDER",  "PURCHASE", "RETURN",
+                                            "PAYMENT", "SUPPAY", "VOUCHER",  "DELIVERY",
+                                            "COUNT",   "PORDER", "CONTRACT", "LOAN"};
         return kDocs[(recno - 1) % 12];
     }
     if (n == "USERNAME") {
         std::snprintf(buf, sizeof buf, "user%d", recno);
         return fit(buf);
     }
-    std::snprintf(buf, sizeof buf, "%s %s %d", kGoods[rng.Below(20)], kCities[rng.Below(12)], recno);
+    std::snprintf(buf, sizeof buf, "%s %s %d", kGoods[rng.Below(20)], kCities[rng.Below(12)],
+                  recno);
     return fit(buf);
 }
 
@@ -381,13 +537,15 @@ void PutU32(std::string& b, size_t at, uint32_t v) {
 }
 uint32_t GetU32(const std::string& b, size_t at) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
     return v;
 }
 
 std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -396,7 +554,8 @@ std::string ReadBytes(const std::string& path) {
 void WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
 }
 
 void StampDate(std::string& b, size_t at) {
@@ -409,7 +568,8 @@ void StampDate(std::string& b, size_t at) {
 std::string MemoFileBytes(const std::string& baseName, const std::vector<std::string>& memos,
                           std::vector<uint32_t>& blocks) {
     std::string b(kMemoBlock, '\0');
-    for (size_t i = 0; i < baseName.size() && i < 8; ++i) b[8 + i] = baseName[i];
+    for (size_t i = 0; i < baseName.size() && i < 8; ++i)
+        b[8 + i] = baseName[i];
     b[18] = 0x02;
     b[19] = 0x01;
     PutU16(b, 20, kMemoBlock);
@@ -429,10 +589,14 @@ std::string MemoFileBytes(const std::string& baseName, const std::vector<std::st
     return b;
 }
 
-std::string BaseName(const std::string& file) { return file.substr(0, file.rfind('.')); }
+std::string BaseName(const std::string& file) {
+    return file.substr(0, file.rfind('.'));
+}
 
 // Record `r` of the demo tables is deleted when this says so (about one in nine).
-bool DemoDeleted(int r) { return r % 9 == 4; }
+bool DemoDeleted(int r) {
+    return r % 9 == 4;
+}
 
 // Creates `spec` in `folder` with `records` records (deleted ones when `demo`); returns the
 // table's path. Tables with tags get their production index through the engine.
@@ -457,7 +621,8 @@ std::string CreateTable(const std::string& folder, const TableSpec& spec, int re
     std::vector<std::string> memos;
     std::vector<std::pair<size_t, size_t>> memoSlots;  // row, field of each memo
     uint32_t seed = 2166136261u;  // FNV-1a of the file name: the same data on every build
-    for (char c : spec.file) seed = (seed ^ static_cast<uint8_t>(c)) * 16777619u;
+    for (char c : spec.file)
+        seed = (seed ^ static_cast<uint8_t>(c)) * 16777619u;
     Rng rng(seed + (demo ? 7u : 0u));
     for (int r = 1; r <= records; ++r) {
         std::vector<std::string> row;
@@ -492,7 +657,8 @@ std::string CreateTable(const std::string& folder, const TableSpec& spec, int re
         TTable table("Generator");
         table.SetDatabaseName(folder);
         table.SetTableName(spec.file);
-        for (const auto& [tag, key] : spec.tags) table.AddIndex(tag, key, ixExpression);
+        for (const auto& [tag, key] : spec.tags)
+            table.AddIndex(tag, key, ixExpression);
     }
     return path;
 }
@@ -510,16 +676,19 @@ void FixTemplateHeaders(const std::string& folder, const TableSpec& spec) {
     dbf[kDbfProductionFlag] = indexed ? 1 : 0;
     dbf[kDbfLanguageDriver] = static_cast<char>(indexed ? kLanguageDriverAnsi : 0);
     WriteBytes(folder + spec.file, dbf);
-    if (!indexed) return;
+    if (!indexed)
+        return;
     const std::string mdxName = IndexFileOf(folder, spec.file);
-    if (mdxName.empty()) throw std::runtime_error("no index file made for " + spec.file);
+    if (mdxName.empty())
+        throw std::runtime_error("no index file made for " + spec.file);
     std::string mdx = ReadBytes(folder + mdxName);
     StampDate(mdx, 1);
     StampDate(mdx, 44);
     const unsigned tags = static_cast<uint8_t>(mdx[28]) | (static_cast<uint8_t>(mdx[29]) << 8);
     for (unsigned k = 1; k <= tags; ++k) {
         const size_t tagHeader = static_cast<size_t>(GetU32(mdx, 512 + 32 * k)) * 512;
-        if (tagHeader + 260 <= mdx.size()) StampDate(mdx, tagHeader + 257);
+        if (tagHeader + 260 <= mdx.size())
+            StampDate(mdx, tagHeader + 257);
     }
     WriteBytes(folder + mdxName, mdx);
 }
@@ -536,7 +705,8 @@ void WriteArchive(const std::string& out, std::vector<Entry> entries) {
               [](const Entry& a, const Entry& b) { return ari::LessNoCase(a.name, b.name); });
     const std::string tmp = out + ".part";
     zipFile zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
-    if (!zf) throw std::runtime_error("cannot create " + tmp);
+    if (!zf)
+        throw std::runtime_error("cannot create " + tmp);
     for (const Entry& e : entries) {
         const std::string data = ReadBytes(e.path);
         zip_fileinfo info{};
@@ -547,25 +717,28 @@ void WriteArchive(const std::string& out, std::vector<Entry> entries) {
         info.dosDate = 0;
         info.internal_fa = 0;
         info.external_fa = kAttrArchive;
-        int rc = zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0,
-                                         nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
-                                         DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                         kMadeByDos20, 0, 0);
+        int rc =
+            zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                    Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                    Z_DEFAULT_STRATEGY, nullptr, 0, kMadeByDos20, 0, 0);
         if (rc == ZIP_OK)
             rc = zipWriteInFileInZip(zf, data.data(), static_cast<unsigned>(data.size()));
-        if (rc == ZIP_OK) rc = zipCloseFileInZip(zf);
+        if (rc == ZIP_OK)
+            rc = zipCloseFileInZip(zf);
         if (rc != ZIP_OK) {
             zipClose(zf, nullptr);
             throw std::runtime_error("cannot add " + e.name + " to " + tmp);
         }
     }
-    if (zipClose(zf, nullptr) != ZIP_OK) throw std::runtime_error("cannot finish " + tmp);
+    if (zipClose(zf, nullptr) != ZIP_OK)
+        throw std::runtime_error("cannot finish " + tmp);
     fs::rename(tmp, out);
 }
 
 std::string MakeTempFolder() {
     std::string t = (fs::temp_directory_path() / "maketemplates-XXXXXX").string();
-    if (!mkdtemp(t.data())) throw std::runtime_error("cannot make a temporary folder");
+    if (!mkdtemp(t.data()))
+        throw std::runtime_error("cannot make a temporary folder");
     return t + "/";
 }
 
@@ -579,7 +752,8 @@ void CheckCatalogue() {
         indexed += spec.tags.empty() ? 0 : 1;
         memo += spec.fields.find(":M") != std::string::npos ? 1 : 0;
         filled += spec.templateRecords > 0 ? 1 : 0;
-        if (spec.templateRecords > 310) throw std::runtime_error(spec.file + ": too many records");
+        if (spec.templateRecords > 310)
+            throw std::runtime_error(spec.file + ": too many records");
     }
     if (tables != 64 || upperExt != 63 || indexed != 52 || memo != 3 || filled != 16)
         throw std::runtime_error("the catalogue does not have the template set's shape (" +
@@ -602,7 +776,8 @@ std::vector<Entry> BuildTemplates(const std::string& folder) {
         const std::string base = BaseName(spec.file);
         if (!spec.tags.empty())
             entries.push_back({base + ".MDX", folder + IndexFileOf(folder, spec.file)});
-        if (fs::exists(folder + base + ".DBT")) entries.push_back({base + ".DBT", folder + base + ".DBT"});
+        if (fs::exists(folder + base + ".DBT"))
+            entries.push_back({base + ".DBT", folder + base + ".DBT"});
     }
     return entries;
 }
@@ -632,9 +807,12 @@ enum class DemoIndex { Fresh, Stale, Missing };
 
 DemoIndex DemoIndexState(size_t tableNo) {
     switch (tableNo % 4) {
-        case 1: return DemoIndex::Stale;    // the template's index beside the filled table
-        case 3: return DemoIndex::Missing;  // lost: no index file, header names none
-        default: return DemoIndex::Fresh;
+        case 1:
+            return DemoIndex::Stale;  // the template's index beside the filled table
+        case 3:
+            return DemoIndex::Missing;  // lost: no index file, header names none
+        default:
+            return DemoIndex::Fresh;
     }
 }
 
@@ -656,13 +834,17 @@ int MakeDemo(const std::string& target) {
         int stale = 0, missing = 0, fresh = 0, deleted = 0;
         for (const TableSpec& spec : Catalogue()) {
             ++tableNo;
-            const DemoIndex state = spec.tags.empty() ? DemoIndex::Missing : DemoIndexState(tableNo);
+            const DemoIndex state =
+                spec.tags.empty() ? DemoIndex::Missing : DemoIndexState(tableNo);
             CreateTable(folder, spec, spec.demoRecords, true, state == DemoIndex::Fresh);
-            for (int r = 1; r <= spec.demoRecords; ++r) deleted += DemoDeleted(r) ? 1 : 0;
-            if (spec.tags.empty()) continue;
+            for (int r = 1; r <= spec.demoRecords; ++r)
+                deleted += DemoDeleted(r) ? 1 : 0;
+            if (spec.tags.empty())
+                continue;
             if (state == DemoIndex::Stale) {
                 const std::string base = BaseName(spec.file);
-                fs::copy_file(templates + IndexFileOf(templates, spec.file), folder + base + ".mdx");
+                fs::copy_file(templates + IndexFileOf(templates, spec.file),
+                              folder + base + ".mdx");
                 std::string dbf = ReadBytes(folder + spec.file);
                 dbf[kDbfProductionFlag] = 1;
                 WriteBytes(folder + spec.file, dbf);
@@ -674,8 +856,8 @@ int MakeDemo(const std::string& target) {
             }
         }
         std::cout << "maketemplates: demo live folder " << folder << ": " << Catalogue().size()
-                  << " tables, " << deleted << " deleted records, " << fresh
-                  << " current indexes, " << stale << " stale, " << missing << " missing\n";
+                  << " tables, " << deleted << " deleted records, " << fresh << " current indexes, "
+                  << stale << " stale, " << missing << " missing\n";
     } catch (...) {
         fs::remove_all(templates);
         throw;
@@ -697,11 +879,14 @@ int main(int argc, char** argv) {
     try {
         if (args.size() >= 2 && args[0] == "--archive") {
             std::string keep;
-            if (args.size() == 4 && args[2] == "--keep") keep = args[3];
-            else if (args.size() != 2) return Usage();
+            if (args.size() == 4 && args[2] == "--keep")
+                keep = args[3];
+            else if (args.size() != 2)
+                return Usage();
             return MakeArchive(args[1], keep);
         }
-        if (args.size() == 2 && args[0] == "--demo") return MakeDemo(args[1]);
+        if (args.size() == 2 && args[0] == "--demo")
+            return MakeDemo(args[1]);
         return Usage();
     } catch (const std::exception& e) {
         std::cerr << "maketemplates: " << e.what() << "\n";

@@ -34,13 +34,13 @@ const char* const kNoFolders = "مسیر ها تعریف نشده اند";
 const char* const kExtractFailed = "خطا در استخراج فایل - client";
 
 class FixedClock final : public ari::Clock {
-public:
+  public:
     ari::TDateTime Now() override { return now; }
     ari::TDateTime now = ari::EncodeDateTime(2025, 12, 8, 14, 5, 9);
 };
 
 class Startup : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { messages.push_back(t); };
         ari::Dialogs().showError = [this](const std::string& t) { errors.push_back(t); };
@@ -61,7 +61,9 @@ protected:
         window = std::make_unique<TfMain>(env);
     }
     std::string Mdx() const { return app + "mdx/"; }
-    std::string Begin() const { return window->tmpckrBegin->time().toString("HH:mm:ss").toStdString(); }
+    std::string Begin() const {
+        return window->tmpckrBegin->time().toString("HH:mm:ss").toStdString();
+    }
     std::string End() const { return window->tmpckrEnd->time().toString("HH:mm:ss").toStdString(); }
     std::vector<bool> Boxes() const {
         return {window->CBCopyRe->isChecked(), window->CBPack->isChecked(),
@@ -158,13 +160,15 @@ struct SettingsCase {
     std::string lines;
     std::vector<std::string> errors;  // error boxes shown
     std::string begin, end;
-    std::string source, dest;         // "<mdx>" for the template folder
-    std::vector<bool> boxes;          // Transfer, Pack, Reindex, Automat
+    std::string source, dest;  // "<mdx>" for the template folder
+    std::vector<bool> boxes;   // Transfer, Pack, Reindex, Automat
     bool templatesUnpacked;
 };
 
 // Test names and failure reports show the case label rather than its bytes.
-void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const SettingsCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class StartupSettings : public Startup, public ::testing::WithParamInterface<SettingsCase> {};
 
@@ -189,26 +193,62 @@ const std::vector<bool> kClear = {false, false, false, false};
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartupSettings,
     ::testing::Values(
-        SettingsCase{"bad_end",
-                     "Begin=06:30\r\nEnd=25:00\r\nSource=/s\r\nDest=/d\r\nPack=-1\r\nAutomat=-1\r\n",
-                     {"'25:00' is not a valid time."}, "06:30:00", "06:00:00", "", "", kClear,
-                     false},
-        SettingsCase{"bad_begin", "Begin=06:60\r\nEnd=07:00\r\nDest=/d\r\n",
-                     {"'06:60' is not a valid time."}, "00:00:01", "06:00:00", "", "", kClear,
+        SettingsCase{
+            "bad_end",
+            "Begin=06:30\r\nEnd=25:00\r\nSource=/s\r\nDest=/d\r\nPack=-1\r\nAutomat=-1\r\n",
+            {"'25:00' is not a valid time."},
+            "06:30:00",
+            "06:00:00",
+            "",
+            "",
+            kClear,
+            false},
+        SettingsCase{"bad_begin",
+                     "Begin=06:60\r\nEnd=07:00\r\nDest=/d\r\n",
+                     {"'06:60' is not a valid time."},
+                     "00:00:01",
+                     "06:00:00",
+                     "",
+                     "",
+                     kClear,
                      false},
         SettingsCase{"bad_flag_stops_at_its_box",
                      "Transfer=-1\r\nPack=yes\r\nReindex=-1\r\nAutomat=-1\r\nDest=/d\r\n",
-                     {"'yes' is not a valid boolean value."}, "00:00:01", "06:00:00", "<mdx>",
-                     "/d", {true, false, false, false}, true},
+                     {"'yes' is not a valid boolean value."},
+                     "00:00:01",
+                     "06:00:00",
+                     "<mdx>",
+                     "/d",
+                     {true, false, false, false},
+                     true},
         SettingsCase{"flag_words_and_numbers",
                      "Begin=6:30\r\nEnd=18:30:15\r\nTransfer=true\r\nPack=2.5\r\nReindex=FALSE\r\n"
                      "Automat=0\r\n",
-                     {}, "06:30:00", "18:30:15", "<mdx>", "", {true, true, false, false}, true},
+                     {},
+                     "06:30:00",
+                     "18:30:15",
+                     "<mdx>",
+                     "",
+                     {true, true, false, false},
+                     true},
         SettingsCase{"empty_values_keep_defaults",
-                     "Begin=\r\nEnd=\r\nSource=\r\nDest=\r\nTransfer=\r\nPack=\r\n", {},
-                     "00:00:01", "06:00:00", "<mdx>", "", kClear, true},
-        SettingsCase{"folders_unchanged", "Source=  \"/data/tmpl\"  \r\nDest=/data/live \r\n", {},
-                     "00:00:01", "06:00:00", "/data/tmpl", "/data/live", kClear, true}),
+                     "Begin=\r\nEnd=\r\nSource=\r\nDest=\r\nTransfer=\r\nPack=\r\n",
+                     {},
+                     "00:00:01",
+                     "06:00:00",
+                     "<mdx>",
+                     "",
+                     kClear,
+                     true},
+        SettingsCase{"folders_unchanged",
+                     "Source=  \"/data/tmpl\"  \r\nDest=/data/live \r\n",
+                     {},
+                     "00:00:01",
+                     "06:00:00",
+                     "/data/tmpl",
+                     "/data/live",
+                     kClear,
+                     true}),
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST_F(Startup, AutomaticStartArmsTheSchedule) {
@@ -285,7 +325,8 @@ TEST_F(Startup, BrowseButtonsFillTheirEditsAndACancelChangesNothing) {
     ari::Dialogs().pickFolder = [&answers](std::string& folder) {
         const auto a = answers.front();
         answers.erase(answers.begin());
-        if (a.first) folder = a.second;
+        if (a.first)
+            folder = a.second;
         return a.first;
     };
     answers = {{true, "/"}, {true, "/srv/data"}, {false, ""}};
@@ -305,7 +346,7 @@ TEST_F(Startup, BrowseButtonsFillTheirEditsAndACancelChangesNothing) {
 // ---- The folder picker the window installs.
 
 class FolderPicker : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ari::InstallQtDialogs(); }
     void TearDown() override { ari::Dialogs() = {}; }
 
@@ -314,7 +355,8 @@ protected:
         bool answered = false;
         QTimer::singleShot(0, [&] {
             auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            if (!dialog) return;
+            if (!dialog)
+                return;
             answered = true;
             answer(dialog);
         });

@@ -27,7 +27,9 @@ struct ReadCase {
 };
 
 // Test names and failure reports show the case label rather than its bytes.
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
 
@@ -48,37 +50,43 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"single_quotes", "[Setting]\r\nDest='/data'\r\n", "Setting", "Dest", "/data"},
         ReadCase{"one_pair_only", "[Setting]\r\nDest=\"\"/data\"\"\r\n", "Setting", "Dest",
                  "\"/data\""},
-        ReadCase{"unmatched_quote", "[Setting]\r\nDest=\"/data\r\n", "Setting", "Dest",
-                 "\"/data"},
+        ReadCase{"unmatched_quote", "[Setting]\r\nDest=\"/data\r\n", "Setting", "Dest", "\"/data"},
         ReadCase{"lone_quote", "[Setting]\r\nDest=\"\r\n", "Setting", "Dest", "\""},
         ReadCase{"equals_in_value", "[Setting]\r\nDest=a=b\r\n", "Setting", "Dest", "a=b"},
         ReadCase{"case_of_names", "[SETTING]\r\nbegin=6:30\r\n", "setting", "BEGIN", "6:30"},
         ReadCase{"blanks_in_header", "[ Setting ]\r\nPack=-1\r\n", "Setting", "Pack", "-1"},
         ReadCase{"lf_only", "[Setting]\nPack=-1\nReindex=0\n", "Setting", "Reindex", "0"},
         ReadCase{"no_final_line_end", "[Setting]\r\nPack=-1", "Setting", "Pack", "-1"},
-        ReadCase{"first_duplicate_wins", "[Setting]\r\nPack=1\r\nPack=2\r\n", "Setting",
-                 "Pack", "1"},
+        ReadCase{"first_duplicate_wins", "[Setting]\r\nPack=1\r\nPack=2\r\n", "Setting", "Pack",
+                 "1"},
         ReadCase{"first_duplicate_section_wins",
                  "[Setting]\r\nPack=1\r\n[Other]\r\n[Setting]\r\nPack=2\r\n", "Setting", "Pack",
                  "1"},
-        ReadCase{"key_of_other_section", "[Other]\r\nPack=-1\r\n[Setting]\r\n", "Setting",
-                 "Pack", ""},
+        ReadCase{"key_of_other_section", "[Other]\r\nPack=-1\r\n[Setting]\r\n", "Setting", "Pack",
+                 ""},
         ReadCase{"missing_key", "[Setting]\r\nPack=-1\r\n", "Setting", "Dest", ""},
         ReadCase{"missing_section", "[Other]\r\nDest=x\r\n", "Setting", "Dest", ""},
         ReadCase{"comment_is_no_key", "[Setting]\r\n;Dest=x\r\n", "Setting", ";Dest", ""},
         ReadCase{"empty_value", "[Setting]\r\nDest=\r\n", "Setting", "Dest", ""},
         ReadCase{"cut_to_2047", "[S]\r\nK=" + std::string(3000, 'x') + "\r\n", "S", "K",
                  std::string(2047, 'x')},
-        ReadCase{"cut_counts_characters", "[S]\r\nK=" + std::string(1000, 'x') + [] {
-                     std::string s;
-                     for (int i = 0; i < 1100; ++i) s += "\xD9\x85";  // Persian letter meem
-                     return s;
-                 }() + "\r\n",
-                 "S", "K", std::string(1000, 'x') + [] {
-                     std::string s;
-                     for (int i = 0; i < 1047; ++i) s += "\xD9\x85";
-                     return s;
-                 }()}),
+        ReadCase{"cut_counts_characters",
+                 "[S]\r\nK=" + std::string(1000, 'x') +
+                     [] {
+                         std::string s;
+                         for (int i = 0; i < 1100; ++i)
+                             s += "\xD9\x85";  // Persian letter meem
+                         return s;
+                     }() +
+                     "\r\n",
+                 "S", "K",
+                 std::string(1000, 'x') +
+                     [] {
+                         std::string s;
+                         for (int i = 0; i < 1047; ++i)
+                             s += "\xD9\x85";
+                         return s;
+                     }()}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct WriteCase {
@@ -91,7 +99,9 @@ struct WriteCase {
 };
 
 // Test names and failure reports show the case label rather than its bytes.
-void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProfileWrite : public ::testing::TestWithParam<WriteCase> {};
 
@@ -107,23 +117,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WriteCase{"new_file", "", "Setting", "Begin", "00:00:01",
                   "[Setting]\r\nBegin=00:00:01\r\n"},
-        WriteCase{"replace_in_place", "[Setting]\r\nBegin=1\r\nEnd=2\r\n", "Setting", "Begin",
-                  "3", "[Setting]\r\nBegin=3\r\nEnd=2\r\n"},
+        WriteCase{"replace_in_place", "[Setting]\r\nBegin=1\r\nEnd=2\r\n", "Setting", "Begin", "3",
+                  "[Setting]\r\nBegin=3\r\nEnd=2\r\n"},
         WriteCase{"replace_keeps_other_line_ends", "[Setting]\nBegin=1\nEnd=2\n", "Setting",
                   "Begin", "3", "[Setting]\nBegin=3\r\nEnd=2\n"},
         WriteCase{"replace_ignores_case", "[setting]\r\nbegin=1\r\n", "Setting", "Begin", "2",
                   "[setting]\r\nBegin=2\r\n"},
-        WriteCase{"append_to_section_before_next",
-                  "[Setting]\r\nBegin=1\r\n\r\n[Other]\r\nX=1\r\n", "Setting", "End", "2",
-                  "[Setting]\r\nBegin=1\r\nEnd=2\r\n\r\n[Other]\r\nX=1\r\n"},
+        WriteCase{"append_to_section_before_next", "[Setting]\r\nBegin=1\r\n\r\n[Other]\r\nX=1\r\n",
+                  "Setting", "End", "2", "[Setting]\r\nBegin=1\r\nEnd=2\r\n\r\n[Other]\r\nX=1\r\n"},
         WriteCase{"append_after_comment", "[Setting]\r\n; kept\r\n", "Setting", "End", "2",
                   "[Setting]\r\n; kept\r\nEnd=2\r\n"},
-        WriteCase{"append_to_unterminated_last_line", "[Setting]\r\nBegin=1", "Setting", "End",
-                  "2", "[Setting]\r\nBegin=1\r\nEnd=2\r\n"},
+        WriteCase{"append_to_unterminated_last_line", "[Setting]\r\nBegin=1", "Setting", "End", "2",
+                  "[Setting]\r\nBegin=1\r\nEnd=2\r\n"},
         WriteCase{"new_section_at_end", "; head\r\n[Other]\r\nX=1\r\n", "Setting", "Pack", "-1",
                   "; head\r\n[Other]\r\nX=1\r\n[Setting]\r\nPack=-1\r\n"},
-        WriteCase{"new_section_after_unterminated_line", "[Other]\r\nX=1", "Setting", "Pack",
-                  "0", "[Other]\r\nX=1\r\n[Setting]\r\nPack=0\r\n"},
+        WriteCase{"new_section_after_unterminated_line", "[Other]\r\nX=1", "Setting", "Pack", "0",
+                  "[Other]\r\nX=1\r\n[Setting]\r\nPack=0\r\n"},
         WriteCase{"empty_value", "[Setting]\r\nDest=/x\r\n", "Setting", "Dest", "",
                   "[Setting]\r\nDest=\r\n"},
         WriteCase{"same_key_in_other_section_untouched", "[Other]\r\nDest=1\r\n[Setting]\r\n",
@@ -250,8 +259,7 @@ TEST(IniValue, ReadsAndDeletesInTheGivenOrder) {
 TEST(IniValue, ReadingAMissingFileGivesEmptyWithoutCreatingIt) {
     TempFolder dir;
     QString value = "stale";
-    IniValue(QString::fromStdString(dir / "none.ini"), "Setting", "Begin", "", false, false,
-             value);
+    IniValue(QString::fromStdString(dir / "none.ini"), "Setting", "Begin", "", false, false, value);
     EXPECT_EQ(value, "");
     EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
 }
@@ -260,8 +268,8 @@ TEST(IniValue, AFailedWriteSaysUnableToWriteToTheFile) {
     TempFolder dir;
     WriteFileBytes(dir / "plain-file", "x");
     // Tests run as root, where permissions stop nothing: use folders that cannot hold a file.
-    for (const std::string& path :
-         {dir / "missing-folder/Setting_VorelIndex.ini", dir / "plain-file/Setting_VorelIndex.ini"}) {
+    for (const std::string& path : {dir / "missing-folder/Setting_VorelIndex.ini",
+                                    dir / "plain-file/Setting_VorelIndex.ini"}) {
         QString value;
         try {
             IniValue(QString::fromStdString(path), "Setting", "Begin", "00:00:01", true, false,

@@ -31,7 +31,7 @@ std::string EmbeddedArchive() {
 }
 
 class Messages : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { shown.push_back(t); };
     }
@@ -93,7 +93,8 @@ std::vector<EntryInfo> ListEntries(const std::string& zipPath) {
     std::vector<EntryInfo> out;
     unzFile zip = unzOpen64(zipPath.c_str());
     EXPECT_NE(zip, nullptr);
-    if (!zip) return out;
+    if (!zip)
+        return out;
     for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
         EntryInfo e;
         char name[512];
@@ -108,10 +109,12 @@ std::vector<EntryInfo> ListEntries(const std::string& zipPath) {
     return out;
 }
 
-std::string Extension(const std::string& name) { return name.substr(name.rfind('.') + 1); }
+std::string Extension(const std::string& name) {
+    return name.substr(name.rfind('.') + 1);
+}
 
 class TemplateSet : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zipPath = dir / "mdx.zip";
         WriteFileBytes(zipPath, EmbeddedArchive());
@@ -129,7 +132,8 @@ TEST_F(TemplateSet, EntriesAreFlatDeflatedMsDosFilesWithTheArchiveAttributeOnly)
     for (const EntryInfo& e : entries) {
         SCOPED_TRACE(e.name);
         EXPECT_EQ(e.name.find_first_of("/\\"), std::string::npos);
-        for (char c : e.name) EXPECT_LT(static_cast<unsigned char>(c), 0x80);
+        for (char c : e.name)
+            EXPECT_LT(static_cast<unsigned char>(c), 0x80);
         EXPECT_EQ(e.info.compression_method, 8u);
         EXPECT_EQ(e.info.version, 20u) << "host MS-DOS, version 2.0";
         EXPECT_EQ(e.info.external_fa, 0x20u);
@@ -156,7 +160,8 @@ TEST_F(TemplateSet, TablesHaveTheirCompanionsAndHeaderBytes) {
     for (const auto& e : fs::directory_iterator(dir / "mdx")) {
         const std::string name = e.path().filename().string();
         const std::string ext = Extension(name);
-        if (ext != "DBF" && ext != "dbf") continue;
+        if (ext != "DBF" && ext != "dbf")
+            continue;
         SCOPED_TRACE(name);
         ++tables;
         const std::string base = name.substr(0, name.size() - 4);
@@ -186,7 +191,8 @@ TEST_F(TemplateSet, EveryTablePassesTheTableToolsCheck) {
     int checked = 0;
     for (const auto& e : fs::directory_iterator(dir / "mdx")) {
         const std::string ext = Extension(e.path().filename().string());
-        if (ext != "DBF" && ext != "dbf") continue;
+        if (ext != "DBF" && ext != "dbf")
+            continue;
         const std::string cmd = tool + " check '" + e.path().string() + "' >/dev/null 2>&1";
         EXPECT_EQ(std::system(cmd.c_str()), 0) << e.path().filename();
         ++checked;

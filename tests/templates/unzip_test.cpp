@@ -25,9 +25,9 @@ using ari::test::WriteFileBytes;
 struct ZipItem {
     std::string name;
     std::string data;
-    unsigned host = 0;             // 0 MS-DOS, 3 Unix
+    unsigned host = 0;  // 0 MS-DOS, 3 Unix
     unsigned long attributes = 0x20;
-    bool stored = false;           // method 0 instead of deflate
+    bool stored = false;                 // method 0 instead of deflate
     tm_zip date{0, 30, 9, 15, 5, 2021};  // 15 June 2021 09:30:00
 };
 
@@ -93,9 +93,9 @@ TEST(UnzipAll, ExtractsFilesFoldersDatesAndAttributes) {
     ASSERT_TRUE(Unzip(dir / "t.zip", dir / "target"));
 
     EXPECT_EQ(Tree(dir / "target"),
-              (std::vector<std::string>{"A.DBF", "KEEP.TXT", "RO.DBF", "empty", "sub",
-                                        "sub/deeper", "sub/deeper/B.MDX", "tools",
-                                        "tools/run.sh", "win", "win/style", "win/style/C.DBT"}));
+              (std::vector<std::string>{"A.DBF", "KEEP.TXT", "RO.DBF", "empty", "sub", "sub/deeper",
+                                        "sub/deeper/B.MDX", "tools", "tools/run.sh", "win",
+                                        "win/style", "win/style/C.DBT"}));
     EXPECT_EQ(ReadFileBytes(dir / "target/A.DBF"), "new");
     EXPECT_EQ(ReadFileBytes(dir / "target/sub/deeper/B.MDX"), std::string(70000, 'x'));
     EXPECT_EQ(ReadFileBytes(dir / "target/KEEP.TXT"), "not named by the archive");
@@ -116,7 +116,9 @@ struct UnsafeCase {
 };
 
 // Test names and failure reports show the case label rather than its bytes.
-void PrintTo(const UnsafeCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const UnsafeCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class UnzipRefuses : public ::testing::TestWithParam<UnsafeCase> {};
 
@@ -133,16 +135,15 @@ TEST_P(UnzipRefuses, AnEntryThatWouldLeaveTheFolder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnzipRefuses,
-    ::testing::Values(
-        UnsafeCase{"parent", {"../x", "escaped"}},
-        UnsafeCase{"parent_twice", {"../../x", "escaped"}},
-        UnsafeCase{"parent_inside", {"sub/../../x", "escaped"}},
-        UnsafeCase{"parent_backslash", {"sub\\..\\..\\x", "escaped"}},
-        UnsafeCase{"absolute", {"/abs-ari-unzip-test/x", "escaped"}},
-        UnsafeCase{"absolute_backslash", {"\\abs-ari-unzip-test\\x", "escaped"}},
-        UnsafeCase{"drive_letter", {"C:/x", "escaped"}},
-        UnsafeCase{"symlink", {"link", "../..", 3, (S_IFLNK | 0777u) << 16}},
-        UnsafeCase{"symlink_absolute", {"link", "/etc", 3, (S_IFLNK | 0777u) << 16}}),
+    ::testing::Values(UnsafeCase{"parent", {"../x", "escaped"}},
+                      UnsafeCase{"parent_twice", {"../../x", "escaped"}},
+                      UnsafeCase{"parent_inside", {"sub/../../x", "escaped"}},
+                      UnsafeCase{"parent_backslash", {"sub\\..\\..\\x", "escaped"}},
+                      UnsafeCase{"absolute", {"/abs-ari-unzip-test/x", "escaped"}},
+                      UnsafeCase{"absolute_backslash", {"\\abs-ari-unzip-test\\x", "escaped"}},
+                      UnsafeCase{"drive_letter", {"C:/x", "escaped"}},
+                      UnsafeCase{"symlink", {"link", "../..", 3, (S_IFLNK | 0777u) << 16}},
+                      UnsafeCase{"symlink_absolute", {"link", "/etc", 3, (S_IFLNK | 0777u) << 16}}),
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST(UnzipAll, DoesNotFollowALinkAlreadyInTheFolder) {
