@@ -163,7 +163,11 @@ bool TfMain::ReindexProccess() {
     ProgressBar1->setValue(0);
     CLBFile->clear();
 
-    const std::string markerPath = ari::ExtractFilePath(env_.executablePath) + kRunMarkerName;
+    // Absolute, so that the listings' changes of the current folder cannot move it.
+    std::string markerFolder = ari::ExtractFilePath(env_.executablePath);
+    if (markerFolder.empty() || markerFolder.front() != ari::kPathSeparator)
+        markerFolder = ari::WithTrailingSeparator(ari::CurrentFolder()) + markerFolder;
+    const std::string markerPath = markerFolder + kRunMarkerName;
     ari::RunMarker marker;
     if (CBCopyRe->isChecked() || CBReIndex->isChecked() || CBPack->isChecked())
         marker.Create(markerPath);  // EInOutError goes to the caller
