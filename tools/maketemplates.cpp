@@ -50,7 +50,7 @@ const char* const kVersionFileText = "[Version]\r\nDbf_version=5.33-20251206-r17
 constexpr uLong kMadeByDos20 = 20;
 constexpr uLong kAttrArchive = 0x20;
 
-struct TableSpec {
+struct TableDesign {
     std::string file;    // name with extension, as stored in the archive
     std::string fields;  // "NAME:C40 PRICE:N12.2 ..."
     std::vector<std::pair<std::string, std::string>> tags;  // name, key expression
@@ -60,8 +60,8 @@ struct TableSpec {
 
 // The application: a small trading business (sales, purchases, stock, money, staff, books).
 // Tables with tags carry a production index; the others do not.
-const std::vector<TableSpec>& Catalogue() {
-    static const std::vector<TableSpec> tables = {
+const std::vector<TableDesign>& Catalogue() {
+    static const std::vector<TableDesign> tables = {
         {"ACCOUNT.DBF",
          "ACCNO:N8 ACCNAME:C40 PARENT:N8 LEVEL:N1 ACCTYPE:C1 DEBIT:N15.0 CREDIT:N15.0 ACTIVE:L1",
          {{"ACCNO", "ACCNO"},
@@ -598,11 +598,11 @@ bool DemoDeleted(int r) {
     return r % 9 == 4;
 }
 
-// Creates `spec` in `folder` with `records` records (deleted ones when `demo`); returns the
+// Creates `design` in `folder` with `records` records (deleted ones when `demo`); returns the
 // table's path. Tables with tags get their production index through the engine.
-std::string CreateTable(const std::string& folder, const TableSpec& spec, int records, bool demo,
-                        bool withIndex) {
-    const std::vector<Field> fields = ParseFields(spec.fields);
+std::string CreateTable(const std::string& folder, const TableDesign& design, int records,
+                        bool demo, bool withIndex) {
+    const std::vector<Field> fields = ParseFields(design.fields);
     std::vector<ari::engine::FieldDef> defs;
     bool hasMemo = false;
     for (const Field& f : fields) {
@@ -614,22 +614,22 @@ std::string CreateTable(const std::string& folder, const TableSpec& spec, int re
         defs.push_back(d);
         hasMemo = hasMemo || f.type == 'M';
     }
-    const std::string path = folder + spec.file;
-    const bool indexed = !spec.tags.empty();
+    const std::string path = folder + design.file;
+    const bool indexed = !design.tags.empty();
 
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> memos;
     std::vector<std::pair<size_t, size_t>> memoSlots;  // row, field of each memo
     uint32_t seed = 2166136261u;  // FNV-1a of the file name: the same data on every build
-    for (char c : spec.file)
+    for (char c : design.file)
         seed = (seed ^ static_cast<uint8_t>(c)) * 16777619u;
     Rng rng(seed + (demo ? 7u : 0u));
     for (int r = 1; r <= records; ++r) {
         std::vector<std::string> row;
         for (size_t i = 0; i < fields.size(); ++i) {
-            row.push_back(Value(spec.file, fields[i], i, r, rng));
+            row.push_back(Value(design.file, fields[i], i, r, rng));
             if (fields[i].type == 'M' && r % 3 == 1) {
-                memos.push_back("Note " + std::to_string(r) + " of " + BaseName(spec.file) +
+                memos.push_back("Note " + std::to_string(r) + " of " + BaseName(design.file) +
                                 ": delivered on time, pays by cheque; call before visiting.");
                 memoSlots.emplace_back(rows.size(), i);
             }
@@ -638,8 +638,8 @@ std::string CreateTable(const std::string& folder, const TableSpec& spec, int re
     }
     if (hasMemo) {
         std::vector<uint32_t> blocks;
-        WriteBytes(folder + BaseName(spec.file) + ".DBT",
-                   MemoFileBytes(BaseName(spec.file), memos, blocks));
+        WriteBytes(folder + BaseName(design.file) + ".DBT",
+                   MemoFileBytes(BaseName(design.file), memos, blocks));
         for (size_t k = 0; k < memoSlots.size(); ++k) {
             std::string pointer = std::to_string(blocks[k]);
             pointer.insert(0, 10 - pointer.size(), ' ');
@@ -656,8 +656,8 @@ std::string CreateTable(const std::string& folder, const TableSpec& spec, int re
     if (indexed && withIndex) {
         TTable table("Generator");
         table.SetDatabaseName(folder);
-        table.SetTableName(spec.file);
-        for (const auto& [tag, key] : spec.tags)
+        table.SetTableName(design.file);
+        for (const auto& [tag, key] : design.tags)
             table.AddIndex(tag, key, ixExpression);
     }
     return path;
@@ -669,18 +669,18 @@ std::string IndexFileOf(const std::string& folder, const std::string& file) {
 }
 
 // Sets the fixed dates and the two header bytes a template must have.
-void FixTemplateHeaders(const std::string& folder, const TableSpec& spec) {
-    const bool indexed = !spec.tags.empty();
-    std::string dbf = ReadBytes(folder + spec.file);
+void FixTemplateHeaders(const std::string& folder, const TableDesign& design) {
+    const bool indexed = !design.tags.empty();
+    std::string dbf = ReadBytes(folder + design.file);
     StampDate(dbf, 1);
     dbf[kDbfProductionFlag] = indexed ? 1 : 0;
     dbf[kDbfLanguageDriver] = static_cast<char>(indexed ? kLanguageDriverAnsi : 0);
-    WriteBytes(folder + spec.file, dbf);
+    WriteBytes(folder + design.file, dbf);
     if (!indexed)
         return;
-    const std::string mdxName = IndexFileOf(folder, spec.file);
+    const std::string mdxName = IndexFileOf(folder, design.file);
     if (mdxName.empty())
-        throw std::runtime_error("no index file made for " + spec.file);
+        throw std::runtime_error("no index file made for " + design.file);
     std::string mdx = ReadBytes(folder + mdxName);
     StampDate(mdx, 1);
     StampDate(mdx, 44);
@@ -746,14 +746,14 @@ std::string MakeTempFolder() {
 // the build here rather than in the field.
 void CheckCatalogue() {
     int tables = 0, upperExt = 0, indexed = 0, memo = 0, filled = 0;
-    for (const TableSpec& spec : Catalogue()) {
+    for (const TableDesign& design : Catalogue()) {
         ++tables;
-        upperExt += EndsWith(spec.file, ".DBF") ? 1 : 0;
-        indexed += spec.tags.empty() ? 0 : 1;
-        memo += spec.fields.find(":M") != std::string::npos ? 1 : 0;
-        filled += spec.templateRecords > 0 ? 1 : 0;
-        if (spec.templateRecords > 310)
-            throw std::runtime_error(spec.file + ": too many records");
+        upperExt += EndsWith(design.file, ".DBF") ? 1 : 0;
+        indexed += design.tags.empty() ? 0 : 1;
+        memo += design.fields.find(":M") != std::string::npos ? 1 : 0;
+        filled += design.templateRecords > 0 ? 1 : 0;
+        if (design.templateRecords > 310)
+            throw std::runtime_error(design.file + ": too many records");
     }
     if (tables != 64 || upperExt != 63 || indexed != 52 || memo != 3 || filled != 16)
         throw std::runtime_error("the catalogue does not have the template set's shape (" +
@@ -769,13 +769,13 @@ std::vector<Entry> BuildTemplates(const std::string& folder) {
     std::vector<Entry> entries;
     WriteBytes(folder + kVersionFileName, kVersionFileText);
     entries.push_back({kVersionFileName, folder + kVersionFileName});
-    for (const TableSpec& spec : Catalogue()) {
-        CreateTable(folder, spec, spec.templateRecords, false, true);
-        FixTemplateHeaders(folder, spec);
-        entries.push_back({spec.file, folder + spec.file});
-        const std::string base = BaseName(spec.file);
-        if (!spec.tags.empty())
-            entries.push_back({base + ".MDX", folder + IndexFileOf(folder, spec.file)});
+    for (const TableDesign& design : Catalogue()) {
+        CreateTable(folder, design, design.templateRecords, false, true);
+        FixTemplateHeaders(folder, design);
+        entries.push_back({design.file, folder + design.file});
+        const std::string base = BaseName(design.file);
+        if (!design.tags.empty())
+            entries.push_back({base + ".MDX", folder + IndexFileOf(folder, design.file)});
         if (fs::exists(folder + base + ".DBT"))
             entries.push_back({base + ".DBT", folder + base + ".DBT"});
     }
@@ -832,22 +832,22 @@ int MakeDemo(const std::string& target) {
         BuildTemplates(templates);
         size_t tableNo = 0;
         int stale = 0, missing = 0, fresh = 0, deleted = 0;
-        for (const TableSpec& spec : Catalogue()) {
+        for (const TableDesign& design : Catalogue()) {
             ++tableNo;
             const DemoIndex state =
-                spec.tags.empty() ? DemoIndex::Missing : DemoIndexState(tableNo);
-            CreateTable(folder, spec, spec.demoRecords, true, state == DemoIndex::Fresh);
-            for (int r = 1; r <= spec.demoRecords; ++r)
+                design.tags.empty() ? DemoIndex::Missing : DemoIndexState(tableNo);
+            CreateTable(folder, design, design.demoRecords, true, state == DemoIndex::Fresh);
+            for (int r = 1; r <= design.demoRecords; ++r)
                 deleted += DemoDeleted(r) ? 1 : 0;
-            if (spec.tags.empty())
+            if (design.tags.empty())
                 continue;
             if (state == DemoIndex::Stale) {
-                const std::string base = BaseName(spec.file);
-                fs::copy_file(templates + IndexFileOf(templates, spec.file),
+                const std::string base = BaseName(design.file);
+                fs::copy_file(templates + IndexFileOf(templates, design.file),
                               folder + base + ".mdx");
-                std::string dbf = ReadBytes(folder + spec.file);
+                std::string dbf = ReadBytes(folder + design.file);
                 dbf[kDbfProductionFlag] = 1;
-                WriteBytes(folder + spec.file, dbf);
+                WriteBytes(folder + design.file, dbf);
                 ++stale;
             } else if (state == DemoIndex::Missing) {
                 ++missing;
