@@ -146,7 +146,35 @@ std::string ReadWholeFile(const std::string& path) {
 
 // Spawns `argv` with standard input and error on /dev/null and standard output on `outFd`
 // (or /dev/null when it is -1); the child's pid, or -1.
+// `name` in the absolute folders of PATH; "" when not found. Empty and relative entries are
+// skipped: they mean the current folder, and nothing there may run in place of a system tool.
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        if (end > start && dirs[start] == '/') {
+            std::string candidate = dirs.substr(start, end - start);
+            if (candidate.back() != '/')
+                candidate += '/';
+            candidate += name;
+            struct stat st;
+            if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                access(candidate.c_str(), X_OK) == 0)
+                return candidate;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
 pid_t Spawn(const std::vector<std::string>& argv, int outFd) {
+    const std::string program = FindOnPath(argv.at(0));
+    if (program.empty())
+        return -1;
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -161,7 +189,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd) {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }

@@ -78,8 +78,8 @@ UtmpState ClassifyUtmpLogin(bool leaderAlive, bool sessionHasProcesses);
 
 // ---- Machine access (not pure).
 
-// Runs `argv` (looked up on PATH) and captures its standard output; nothing when it could
-// not be started or exited with a nonzero status.
+// Runs `argv` (looked up in the absolute folders of PATH) and captures its standard output;
+// nothing when it could not be started or exited with a nonzero status.
 std::optional<std::string> RunAndCapture(const std::vector<std::string>& argv);
 // Exit status of `argv`, or -1 when it could not be run.
 int RunProgram(const std::vector<std::string>& argv);

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -33,9 +34,10 @@ struct Result {
 
 // Runs a program of build/bin, with `env` added to (or, for empty values, removed from) the
 // environment; in a process session of its own (so that no fixture session is ever its own)
-// unless `inThisSession`.
+// unless `inThisSession`; in `workingFolder` when one is given.
 Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, bool inThisSession = false) {
+               const std::map<std::string, std::string>& env, bool inThisSession = false,
+               const std::string& workingFolder = "") {
     const std::string program = std::string(ARI_BIN_DIR) + "/" + tool;
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -64,6 +66,8 @@ Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (dir / "err.txt").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!workingFolder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     if (!inThisSession)
@@ -358,6 +362,16 @@ TEST_F(LogindTools, QuserListsUserSessionsClosingOnesAsDisconnected) {
         ">clerk2                console             3  Active          .  10/12/2025 07:00\n"
         " root                                     c1  Disc            .\n"
         " clerk3                                   12  Disc            .  10/12/2025 08:15\n");
+}
+
+TEST_F(LogindTools, LoginctlInTheCurrentFolderIsNeverRun) {
+    // An empty PATH entry means the current folder: a loginctl planted there must not run.
+    WriteFileBytes(dir / "loginctl", "#!/bin/sh\ntouch planted-ran\nexit 1\n");
+    chmod((dir / "loginctl").c_str(), 0755);
+    env["PATH"] = ":/usr/bin:/bin";
+    RunTool(dir, "quser", {}, env, false, dir.Path());
+    RunTool(dir, "logoff", {"3"}, env, false, dir.Path());
+    EXPECT_FALSE(std::ifstream(dir / "planted-ran").good());
 }
 
 TEST_F(LogindTools, LogoffTerminatesKnownSessionsOnly) {
