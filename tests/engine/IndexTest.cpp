@@ -12,6 +12,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/FileOps.h"
 #include "engine/MdxBuild.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxFormat.h"
@@ -326,4 +327,81 @@ TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
         }
         EXPECT_EQ(IndexFaults(dir / "rnd.dbf"), "") << "seed " << seed;
     }
+}
+
+// A file operation that fails the Nth time: every failure while a tag is added leaves the
+// table and its index file as they were, with no temporary file behind.
+namespace {
+class FailNth : public ari::engine::FileOps {
+public:
+    enum Kind { kWrite, kFsync, kRename };
+    FailNth(Kind kind, int n) : kind_(kind), n_(n) {}
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        if (kind_ == kWrite && ++count_ == n_) return Fail();
+        return FileOps::Write(fd, data, size);
+    }
+    int Fsync(int fd) override {
+        if (kind_ == kFsync && ++count_ == n_) return static_cast<int>(Fail());
+        return FileOps::Fsync(fd);
+    }
+    int Rename(const char* from, const char* to) override {
+        if (kind_ == kRename && ++count_ == n_) return static_cast<int>(Fail());
+        return FileOps::Rename(from, to);
+    }
+    int Count() const { return count_; }
+
+private:
+    ssize_t Fail() {
+        errno = ENOSPC;
+        return -1;
+    }
+    Kind kind_;
+    int n_;
+    int count_ = 0;
+};
+}  // namespace
+
+TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
+    TempFolder dir;
+    MakeTable(dir / "safe.dbf", PeopleFields(), PeopleRows(2000));
+    TTable t("Table2");
+    Bind(t, dir, "safe.dbf");
+    // Counting run: how many writes adding a tag to an existing index takes.
+    t.AddIndex("NAME", "NAME", ixExpression);
+    const std::string dbf = ReadFileBytes(dir / "safe.dbf");
+    const std::string mdx = ReadFileBytes(dir / "safe.mdx");
+    for (FailNth::Kind kind : {FailNth::kWrite, FailNth::kFsync, FailNth::kRename}) {
+        for (int n = 1;; ++n) {
+            FailNth ops(kind, n);
+            SetFileOpsForTesting(&ops);
+            bool failed = false;
+            try {
+                t.AddIndex("BORN", "DTOS(BORN)+NAME", ixExpression);
+            } catch (const EDBEngineError&) {
+                failed = true;
+            }
+            SetFileOpsForTesting(nullptr);
+            if (!failed) {
+                // Every failure point passed: the last run succeeded; undo it for the next kind.
+                EXPECT_GT(n, 1);
+                WriteFileBytes(dir / "safe.mdx", mdx);
+                break;
+            }
+            EXPECT_EQ(ReadFileBytes(dir / "safe.dbf"), dbf) << kind << " " << n;
+            EXPECT_EQ(ReadFileBytes(dir / "safe.mdx"), mdx) << kind << " " << n;
+            EXPECT_TRUE(NoTemporaryLeft(dir.Path())) << kind << " " << n;
+            ASSERT_LT(n, 500);
+        }
+    }
+    // A first index that cannot be written leaves no index file and the header flag clear.
+    TempFolder fresh;
+    MakeTable(fresh / "new.dbf", PeopleFields(), PeopleRows(100));
+    FailNth ops(FailNth::kRename, 1);
+    SetFileOpsForTesting(&ops);
+    TTable t2("Table2");
+    EXPECT_THROW(Bind(t2, fresh, "new.dbf").AddIndex("NAME", "NAME", ixExpression), EDBEngineError);
+    SetFileOpsForTesting(nullptr);
+    EXPECT_FALSE(FileExists(fresh / "new.mdx"));
+    EXPECT_EQ(FileByte(fresh / "new.dbf", 28), 0);
+    EXPECT_TRUE(NoTemporaryLeft(fresh.Path()));
 }
