@@ -96,15 +96,15 @@ TEST(DbfHeader, FamiliesAndMemoLayoutsOfVersionBytes) {
 }
 
 TEST(DbfHeader, MemoPointerTexts) {
-    struct { const char* text; bool ok; uint32_t block; } cases[] = {
+    struct { std::string text; bool ok; uint32_t block; } cases[] = {
         {"         7", true, 7}, {"0000000012", true, 12}, {"          ", true, 0},
-        {"         0", true, 0}, {std::string(10, '\0').c_str(), true, 0}, {"12        ", true, 12},
+        {"         0", true, 0}, {std::string(10, '\0'), true, 0}, {"12        ", true, 12},
         {"   1 2    ", false, 0}, {"      -1  ", false, 0}, {"99999999999", false, 0},
         {"   abc    ", false, 0},
     };
     for (const auto& c : cases) {
         uint32_t block = 99;
-        EXPECT_EQ(ParseMemoPointer(std::string_view(c.text, std::strlen(c.text)), block), c.ok) << c.text;
+        EXPECT_EQ(ParseMemoPointer(c.text, block), c.ok) << c.text;
         if (c.ok) {
             EXPECT_EQ(block, c.block) << c.text;
         }
