@@ -301,3 +301,42 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
     const auto f = DbfFile::Open(path, ShareMode::Shared);
     EXPECT_EQ(f->RecordCount(), 25000u);
 }
+
+TEST(DbasePack, WithAProductionIndexAFailureAtAnyStepLeavesTheOldPairWhole) {
+    const std::string samples = ari::test::SamplesDir();
+    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
+    if (!ProductionIndexRebuildAvailable()) GTEST_SKIP() << "the index rebuild is not built";
+    TempFolder dir;
+    std::string dbf = ari::test::ReadFileBytes(samples + "mdx/disco.DBF");
+    const std::string mdx = ari::test::ReadFileBytes(samples + "mdx/disco.mdx");
+    for (size_t i = 0; i < 1561; i += 4) dbf[353 + i * 91] = '*';  // header 353, records of 91
+    ari::test::WriteFileBytes(dir / "disco.DBF", dbf);
+    ari::test::WriteFileBytes(dir / "disco.mdx", mdx);
+    int total = 0;
+    {
+        TempFolder probe;
+        ari::test::WriteFileBytes(probe / "disco.DBF", dbf);
+        ari::test::WriteFileBytes(probe / "disco.mdx", mdx);
+        FailingOps counting(0);
+        ScopedOps scoped(&counting);
+        Pack(probe.Path(), "disco.DBF");
+        total = counting.calls;
+    }
+    ASSERT_GE(total, 4);  // table and index written, flushed, and two renames
+    for (int n = 1; n <= total; ++n) {
+        SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(total));
+        FailingOps failing(n, EIO);
+        {
+            ScopedOps scoped(&failing);
+            TTable t("Table2");
+            t.SetDatabaseName(dir.Path());
+            t.SetTableName("disco.DBF");
+            t.SetExclusive(true);
+            t.Open();
+            EXPECT_NE(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1), 0);
+        }
+        ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.DBF"), dbf);
+        ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.mdx"), mdx);
+        ASSERT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
+    }
+}
