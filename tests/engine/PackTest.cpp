@@ -184,8 +184,9 @@ TEST(DbasePack, RecordCountAgainstFileSizeLosesNoRecord) {
     }
 }
 
-TEST(DbasePack, RefusesToLeaveAStaleProductionIndex) {
-    if (ProductionIndexRebuildAvailable()) GTEST_SKIP() << "the index rebuild is available: the index tests cover it";
+TEST(DbasePack, NeverLeavesAStaleIndexBehind) {
+    // The header names a production index that cannot be rebuilt (not available here, or a
+    // damaged index file): the pack fails before anything changes.
     TempFolder dir;
     {
         DbfWriter w(dir / "T.DBF", {{"NAME", 'C', 10, 0, 0}});
@@ -205,11 +206,14 @@ TEST(DbasePack, RefusesToLeaveAStaleProductionIndex) {
         Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
         ADD_FAILURE() << "packed";
     } catch (const EDBEngineError& e) {
-        EXPECT_EQ(e.ErrorCode(), kStatusIndexUnavailable);
-        EXPECT_NE(e.Message().find("t.MDX"), std::string::npos) << e.Message();
+        if (!ProductionIndexRebuildAvailable()) {
+            EXPECT_EQ(e.ErrorCode(), kStatusIndexUnavailable);
+            EXPECT_NE(e.Message().find("t.MDX"), std::string::npos) << e.Message();
+        }
     }
     t.Close();
     EXPECT_EQ(ari::test::ReadFileBytes(dir / "T.DBF"), before);
+    EXPECT_EQ(ari::test::ReadFileBytes(dir / "t.MDX"), std::string(2048, '\0'));
     EXPECT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "t.MDX"}));
 }
 
