@@ -1,5 +1,7 @@
 #include "engine/Key.h"
 
+#include "engine/KeyCollation.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -203,10 +205,14 @@ size_t SortableKeyLength(KeyType type, size_t keyLength) {
 }
 
 void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool descending,
-                     uint8_t* out) {
+                     uint8_t* out, uint8_t language) {
     size_t len = keyLength;
     if (type == KeyType::Character) {
-        std::memcpy(out, key, keyLength);
+        if (const uint8_t* weights = CollationWeights(language)) {
+            for (size_t i = 0; i < keyLength; ++i) out[i] = weights[key[i]];
+        } else {
+            std::memcpy(out, key, keyLength);
+        }
     } else if (type == KeyType::Numeric) {
         len = kNumericKeyLength;
         bool zero = true;
@@ -240,12 +246,16 @@ void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool de
 }
 
 void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLength,
-                           bool descending, uint8_t* out) {
+                           bool descending, uint8_t* out, uint8_t language) {
     const size_t len = SortableKeyLength(type, keyLength);
     uint8_t s[kMaxKeyLength];
     for (size_t i = 0; i < len; ++i) s[i] = descending ? static_cast<uint8_t>(~sortableIn[i]) : sortableIn[i];
     if (type == KeyType::Character) {
-        std::memcpy(out, s, keyLength);
+        if (const uint8_t* bytes = CollationBytes(language)) {
+            for (size_t i = 0; i < keyLength; ++i) out[i] = bytes[s[i]];
+        } else {
+            std::memcpy(out, s, keyLength);
+        }
         return;
     }
     if (type == KeyType::Date) {

@@ -46,13 +46,14 @@ double DtosToJulianDay(const char* text, size_t length);
 // Length of the sortable form of a key of this type and stored length.
 size_t SortableKeyLength(KeyType type, size_t keyLength);
 // Order-preserving form of a stored key: memcmp of two sortable forms orders them as the index
-// orders the keys (binary collation for character keys). Descending inverts every byte.
+// orders the keys. Character keys order by the collation of `language` (KeyCollation.h;
+// byte by byte for binary drivers). Descending inverts every byte.
 void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool descending,
-                     uint8_t* out);
+                     uint8_t* out, uint8_t language = 0);
 // Inverse of MakeSortableKey: the stored key bytes (numeric keys come back in the canonical
 // encoding of EncodeNumericKey).
 void StoredKeyFromSortable(KeyType type, const uint8_t* sortable, size_t keyLength,
-                           bool descending, uint8_t* out);
+                           bool descending, uint8_t* out, uint8_t language = 0);
 
 // Key text for listings: character keys as they are, numeric keys as decimal text, date keys
 // as YYYYMMDD (blank for the empty date).

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <utility>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/FileOps.h"
+#include "engine/KeyCollation.h"
 #include "engine/MdxFormat.h"
 #include "engine/MdxWriter.h"
 #include "engine/TableFiles.h"
@@ -182,12 +184,20 @@ const uint8_t* KeySorter::Next() {
 
 TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
                    const std::string& forExpression, bool unique, bool descending,
-                   const std::vector<FieldDef>& fields) {
+                   const std::vector<FieldDef>& fields, uint8_t language) {
     TagKeyPlan plan{name, Expression::Parse(keyExpression, fields), nullptr};
     plan.keyType = plan.key.KeyTypeOf();
     plan.keyLength = plan.key.KeyLength();
     plan.unique = unique;
     plan.descending = descending;
+    plan.language = language;
+    if (plan.keyType == KeyType::Character && !CollationKnown(language)) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%02X", language);
+        throw EDBEngineError(kStatusUnknownCollation,
+                             {"Tag " + name + ": the order of character keys under language driver " + id +
+                              " is not known to this engine; the tag is not written"});
+    }
     if (!forExpression.empty()) {
         plan.filter = std::make_unique<Expression>(Expression::Parse(forExpression, fields));
         if (plan.filter->Type() != ExprType::Logical) {
@@ -214,7 +224,8 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
         ref.recno = scan.RecNo();
         if (plan.filter && !plan.filter->Test(ref)) continue;
         plan.key.EvaluateKey(ref, key.data());
-        MakeSortableKey(plan.keyType, key.data(), plan.keyLength, plan.descending, entry.data());
+        MakeSortableKey(plan.keyType, key.data(), plan.keyLength, plan.descending, entry.data(),
+                        plan.language);
         PutBE32(entry.data() + sortLen, ref.recno);
         sorter->Add(entry.data());
     }
@@ -233,7 +244,7 @@ uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter
             std::memcpy(previous.data(), e, sortLen);
             havePrevious = true;
         }
-        StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data());
+        StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(), plan.language);
         writer.Add(key.data(), GetBE32(e + sortLen));
         ++written;
     }

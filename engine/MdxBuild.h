@@ -73,15 +73,17 @@ struct TagKeyPlan {
     size_t keyLength = 0;
     bool unique = false;
     bool descending = false;
+    uint8_t language = 0;  // the index's language driver: the collation of character keys
     size_t SortLength() const { return SortableKeyLength(keyType, keyLength); }
 };
 
 // Parses a tag's key and FOR expressions against the table fields and fixes the key type and
-// length; throws EDBEngineError for a bad expression, a logical or too long key, or a FOR
-// condition that is not logical.
+// length; throws EDBEngineError for a bad expression, a logical or too long key, a FOR
+// condition that is not logical, or character keys under a language driver whose order the
+// engine does not know.
 TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
                    const std::string& forExpression, bool unique, bool descending,
-                   const std::vector<FieldDef>& fields);
+                   const std::vector<FieldDef>& fields, uint8_t language);
 
 // Reads every record of `table`, and returns the sorter holding (sortable key, record number
 // big-endian) entries of the records the FOR admits, finished and ready for Next().

@@ -53,7 +53,7 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile
 
 void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def) {
     const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
-                                    def.descending, table.Fields());
+                                    def.descending, table.Fields(), writer.Language());
     const MdxTagSpec spec = SpecFor(def, plan, table);
     auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget());
     MdxTagWriter& tw = writer.BeginTag(spec);
@@ -138,7 +138,8 @@ void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, cons
         }
     }
     // Check the definition before copying anything.
-    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields());
+    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields(),
+            index.Header().language);
 
     CopyPages(index, fd, path);
     MdxFileWriter writer(fd, path, index.HeaderArea());
@@ -191,7 +192,8 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         std::unique_ptr<TagKeyPlan> plan;
         try {
             plan = std::make_unique<TagKeyPlan>(
-                PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, table.Fields()));
+                PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, table.Fields(),
+                        h.language));
         } catch (const EDBEngineError& e) {
             faults.push_back(where + e.Message());
             continue;
@@ -225,7 +227,7 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         };
         auto keyText = [&](const uint8_t* sortable) {
             std::vector<uint8_t> stored(t.keyLength);
-            StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data());
+            StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data(), h.language);
             return Quote(KeyDisplayText(t.keyType, stored.data(), t.keyLength));
         };
         // Expected entries, without the repeats a unique tag leaves out.
@@ -258,8 +260,8 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
             }
             plan->key.EvaluateKey(ref, key.data());
             std::vector<uint8_t> a(sortLen), b(sortLen);
-            MakeSortableKey(t.keyType, key.data(), t.keyLength, false, a.data());
-            MakeSortableKey(t.keyType, storedKey, t.keyLength, false, b.data());
+            MakeSortableKey(t.keyType, key.data(), t.keyLength, false, a.data(), h.language);
+            MakeSortableKey(t.keyType, storedKey, t.keyLength, false, b.data(), h.language);
             if (a != b) {
                 fault("record " + std::to_string(recno) + " has key " + shown +
                       " in the index, but its expression gives " +
@@ -272,7 +274,7 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         };
         try {
             index->Walk(t, [&](const uint8_t* stored, uint32_t recno) {
-                MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data());
+                MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data(), h.language);
                 entry[sortLen] = static_cast<uint8_t>(recno >> 24);
                 entry[sortLen + 1] = static_cast<uint8_t>(recno >> 16);
                 entry[sortLen + 2] = static_cast<uint8_t>(recno >> 8);

@@ -405,3 +405,32 @@ TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     EXPECT_EQ(FileByte(fresh / "new.dbf", 28), 0);
     EXPECT_TRUE(NoTemporaryLeft(fresh.Path()));
 }
+
+TEST(AddIndex, CharacterKeysFollowTheLanguageDriversOrderOrAreRefused) {
+    TempFolder dir;
+    std::vector<Row> rows;
+    for (const char* n : {"b", "A", "a", "B", "ab", "Ab", "1", " z", "Z"}) rows.push_back(Row{{n, "1", "", "T"}});
+    MakeTable(dir / "we.dbf", PeopleFields(), rows, 0x58);
+    TTable t("Table2");
+    Bind(t, dir, "we.dbf").AddIndex("NAME", "NAME", ixExpression);
+    const auto order = WalkTag(dir / "we.dbf", "NAME");
+    EXPECT_EQ(order, ModelOrder(dir / "we.dbf", "NAME"));
+    // Weights per character, lower case just before upper case: not the byte order.
+    std::vector<std::string> names;
+    for (const auto& e : order) names.push_back(e.key.substr(0, e.key.find_last_not_of(' ') + 1));
+    EXPECT_EQ(names, (std::vector<std::string>{" z", "1", "a", "ab", "A", "Ab", "b", "B", "Z"}));
+    EXPECT_EQ(IndexFaults(dir / "we.dbf"), "");
+
+    // A driver whose order the engine does not know: numeric keys are fine, character keys
+    // are refused rather than written in an order the readers would not expect.
+    MakeTable(dir / "cp850.dbf", PeopleFields(), rows, 0x37);
+    TTable t2("Table2");
+    Bind(t2, dir, "cp850.dbf").AddIndex("AMOUNT", "AMOUNT", ixExpression);
+    try {
+        t2.AddIndex("NAME", "UPPER(NAME)", ixExpression);
+        ADD_FAILURE() << "character tag under driver 0x37 accepted";
+    } catch (const EDBEngineError& e) {
+        EXPECT_NE(e.Message().find("language driver 0x37"), std::string::npos) << e.Message();
+    }
+    EXPECT_EQ(IndexFaults(dir / "cp850.dbf"), "");
+}

@@ -7,6 +7,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/Expr.h"
+#include "engine/KeyCollation.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxFormat.h"
 #include "engine/TableFiles.h"
@@ -53,6 +54,8 @@ std::vector<IndexEntry> ModelOrder(const std::string& tablePath, const std::stri
     std::unique_ptr<Expression> filter;
     if (!condition.empty()) filter = std::make_unique<Expression>(Expression::Parse(condition, table->Fields()));
     const KeyType type = key.KeyTypeOf();
+    const uint8_t* weights = CollationWeights(table->LanguageDriver());
+    const uint8_t* bytes = CollationBytes(table->LanguageDriver());
     const size_t len = key.KeyLength();
     struct Item {
         std::vector<uint8_t> key;
@@ -66,6 +69,9 @@ std::vector<IndexEntry> ModelOrder(const std::string& tablePath, const std::stri
         if (filter && !filter->Test(ref)) continue;
         Item it{std::vector<uint8_t>(len), 0, r};
         key.EvaluateKey(ref, it.key.data());
+        if (weights && type == KeyType::Character) {
+            for (auto& b : it.key) b = weights[b];  // compared by sort weight; mapped back below
+        }
         if (type == KeyType::Numeric) it.value = NumericKeyValue(it.key.data());
         if (type == KeyType::Date) it.value = DateKeyValue(it.key.data());
         items.push_back(std::move(it));
@@ -83,7 +89,11 @@ std::vector<IndexEntry> ModelOrder(const std::string& tablePath, const std::stri
     std::vector<IndexEntry> out;
     for (size_t i = 0; i < items.size(); ++i) {
         if (unique && i > 0 && !keyLess(items[i - 1], items[i]) && !keyLess(items[i], items[i - 1])) continue;
-        out.push_back(IndexEntry{items[i].recno, KeyDisplayText(type, items[i].key.data(), len)});
+        std::vector<uint8_t> k = items[i].key;
+        if (bytes && type == KeyType::Character) {
+            for (auto& b : k) b = bytes[b];
+        }
+        out.push_back(IndexEntry{items[i].recno, KeyDisplayText(type, k.data(), len)});
     }
     return out;
 }

@@ -30,7 +30,8 @@ std::vector<IndexEntry> WalkTag(const std::string& tablePath, const std::string&
 std::vector<uint32_t> RecordOrder(const std::vector<IndexEntry>& entries);
 
 // The model: every record's key by `expression` (FOR `condition` when not empty), sorted with
-// std::sort by value (numbers and dates as doubles, characters byte-wise), equal keys by record
+// std::sort by value (numbers and dates as doubles, characters byte-wise or by the sort weights
+// of the table's language driver), equal keys by record
 // number; for unique tags the first record of each value only; descending reverses the keys.
 std::vector<IndexEntry> ModelOrder(const std::string& tablePath, const std::string& expression,
                                    const std::string& condition = "", bool unique = false,
