@@ -29,14 +29,17 @@ long PeakKb() {
 }
 
 void MakeTable(const std::string& path, uint32_t records) {
-    DbfWriter w(path, {{"ID", 'N', 10, 0, 0}, {"NAME", 'C', 40, 0, 0}, {"CITY", 'C', 30, 0, 0},
-                       {"AMOUNT", 'N', 12, 2, 0}, {"DT", 'D', 8, 0, 0}});
+    DbfWriter w(path, {{"ID", 'N', 10, 0, 0},
+                       {"NAME", 'C', 40, 0, 0},
+                       {"CITY", 'C', 30, 0, 0},
+                       {"AMOUNT", 'N', 12, 2, 0},
+                       {"DT", 'D', 8, 0, 0}});
     char amount[32], date[16];
     for (uint32_t i = 1; i <= records; ++i) {
         std::snprintf(amount, sizeof amount, "%.2f", (i % 100000) * 1.25);
         std::snprintf(date, sizeof date, "%04u%02u%02u", 1990 + i % 30, 1 + i % 12, 1 + i % 28);
-        w.Append({std::to_string(i), "Customer " + std::to_string(i), "City " + std::to_string(i % 977),
-                  amount, date},
+        w.Append({std::to_string(i), "Customer " + std::to_string(i),
+                  "City " + std::to_string(i % 977), amount, date},
                  i % 10 == 0);
     }
     w.Finish();
@@ -47,10 +50,12 @@ double CopySeconds(const std::string& from, const std::string& to) {
     const auto start = Clock::now();
     const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (in < 0 || out < 0) std::exit(2);
+    if (in < 0 || out < 0)
+        std::exit(2);
     std::vector<char> buf(size_t{4} << 20);
     for (ssize_t n; (n = read(in, buf.data(), buf.size())) > 0;)
-        if (write(out, buf.data(), static_cast<size_t>(n)) != n) std::exit(2);
+        if (write(out, buf.data(), static_cast<size_t>(n)) != n)
+            std::exit(2);
     fsync(out);
     close(in);
     close(out);
@@ -96,32 +101,37 @@ int main(int argc, char** argv) {
     std::string folder;
     if (argc > 1) {
         folder = argv[1];
-        if (folder.back() != '/') folder += '/';
+        if (folder.back() != '/')
+            folder += '/';
     } else {
         char tmpl[] = "/tmp/pack_bench-XXXXXX";
-        if (!mkdtemp(tmpl)) return 2;
+        if (!mkdtemp(tmpl))
+            return 2;
         folder = std::string(tmpl) + "/";
     }
-    const uint32_t records = argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1000000;
+    const uint32_t records =
+        argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1000000;
     const int rounds = 3;
     try {
         const Figures small = Measure(folder, records / 5, rounds);
         const long peakSmall = PeakKb();
         const Figures big = Measure(folder, records, rounds);
         const long peakBig = PeakKb();
-        std::printf("table: %u records (every tenth deleted), %.1f MB; best of %d rounds\n", records,
-                    big.bytes / 1e6, rounds);
+        std::printf("table: %u records (every tenth deleted), %.1f MB; best of %d rounds\n",
+                    records, big.bytes / 1e6, rounds);
         std::printf("copy with fsync:   %8.3f s\n", big.copy);
         std::printf("pack:              %8.3f s\n", big.pack);
         std::printf("pack / copy ratio: %8.2f  (target <= 1.50)\n", big.pack / big.copy);
-        std::printf("smaller table: %u records: copy %.3f s, pack %.3f s, ratio %.2f\n", records / 5,
-                    small.copy, small.pack, small.pack / small.copy);
-        std::printf("peak memory: %ld KB after the %u-record table, %ld KB after the %u-record table\n",
-                    peakSmall, records / 5, peakBig, records);
+        std::printf("smaller table: %u records: copy %.3f s, pack %.3f s, ratio %.2f\n",
+                    records / 5, small.copy, small.pack, small.pack / small.copy);
+        std::printf(
+            "peak memory: %ld KB after the %u-record table, %ld KB after the %u-record table\n",
+            peakSmall, records / 5, peakBig, records);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pack_bench: %s\n", e.what());
         return 1;
     }
-    if (argc <= 1) std::filesystem::remove_all(folder);
+    if (argc <= 1)
+        std::filesystem::remove_all(folder);
     return 0;
 }

@@ -21,16 +21,16 @@ const char* DriverTypeText(Driver driver);
 Driver DriverForTable(const std::string& tablePath);
 
 class Database {
-public:
+  public:
     explicit Database(std::string folder) : folder_(std::move(folder)) {}
     const std::string& Folder() const { return folder_; }  // ends in the separator
 
-private:
+  private:
     std::string folder_;
 };
 
 class Cursor {
-public:
+  public:
     // Opens the table at `path` with the given driver; throws EDBEngineError.
     Cursor(Database& database, const std::string& path, Driver driver, ShareMode mode);
     ~Cursor();
@@ -44,7 +44,7 @@ public:
     // After the engine replaced the table file: reads the new file.
     void Reload();
 
-private:
+  private:
     Database& database_;
     std::string path_;
     Driver driver_;

@@ -19,11 +19,14 @@ namespace ari::engine {
 
 namespace {
 [[noreturn]] void RaiseFileError(uint16_t status, int err, const std::string& path) {
-    if (err == ENOENT) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    if (err == ENOENT)
+        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
     RaiseEngineError(status, {"File: " + path, FileErrorMessage(FileErrorFromErrno(err)) + "."});
 }
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 }  // namespace
 
 const std::vector<std::string>& DbaseCompanionExtensions() {
@@ -45,10 +48,11 @@ void TodayForHeader(uint8_t ymd[3]) {
 std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) {
     if (FolderExists(path))
         RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
-    auto lease = TableLease::Acquire(
-        path, mode == ShareMode::Exclusive ? FindCompanions(path, DbaseCompanionExtensions())
-                                           : std::vector<std::string>{},
-        mode);
+    auto lease = TableLease::Acquire(path,
+                                     mode == ShareMode::Exclusive
+                                         ? FindCompanions(path, DbaseCompanionExtensions())
+                                         : std::vector<std::string>{},
+                                     mode);
     auto file = OpenHeld(path, mode == ShareMode::Exclusive);
     file->lease_ = std::move(lease);
     return file;
@@ -56,13 +60,15 @@ std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) 
 
 std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writable) {
     const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) RaiseFileError(kStatusReadError, errno, path);
+    if (fd < 0)
+        RaiseFileError(kStatusReadError, errno, path);
     std::unique_ptr<DbfFile> file(new DbfFile());
     file->writable_ = writable;
     try {
         file->Load(fd, true, path);
     } catch (...) {
-        if (file->fd_ < 0) ::close(fd);
+        if (file->fd_ < 0)
+            ::close(fd);
         throw;
     }
     return file;
@@ -76,13 +82,15 @@ std::unique_ptr<DbfFile> DbfFile::FromDescriptor(int fd, const std::string& path
 
 DbfFile::~DbfFile() {
     memo_.reset();
-    if (owned_ && fd_ >= 0) ::close(fd_);
+    if (owned_ && fd_ >= 0)
+        ::close(fd_);
 }
 
 void DbfFile::Load(int fd, bool owned, const std::string& path) {
     path_ = path;
     struct stat st;
-    if (::fstat(fd, &st) != 0) RaiseFileError(kStatusReadError, errno, path);
+    if (::fstat(fd, &st) != 0)
+        RaiseFileError(kStatusReadError, errno, path);
     if (S_ISDIR(st.st_mode))
         RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
     if (!S_ISREG(st.st_mode))
@@ -119,7 +127,8 @@ void DbfFile::Load(int fd, bool owned, const std::string& path) {
 
 int DbfFile::FieldIndex(const std::string& name) const {
     for (size_t i = 0; i < header_.fields.size(); ++i)
-        if (EqualsNoCase(header_.fields[i].name, name)) return static_cast<int>(i);
+        if (EqualsNoCase(header_.fields[i].name, name))
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -151,7 +160,8 @@ DbfFile::Scanner::Scanner(const DbfFile& file, size_t bufferBytes) : file_(file)
 const uint8_t* DbfFile::Scanner::Next() {
     const size_t rl = file_.RecordLength();
     if (pos_ >= inBuf_) {
-        if (loaded_ >= file_.RecordCount()) return nullptr;
+        if (loaded_ >= file_.RecordCount())
+            return nullptr;
         const size_t want = std::min<size_t>(perRead_, file_.RecordCount() - loaded_);
         const uint64_t off = file_.HeaderLength() + static_cast<uint64_t>(loaded_) * rl;
         const size_t got = ReadAt(file_.fd_, off, buf_.data(), want * rl, file_.path_);
@@ -168,28 +178,32 @@ const uint8_t* DbfFile::Scanner::Next() {
 }
 
 std::string DbfFile::MemoPath() const {
-    if (header_.memoLayout == MemoLayout::FoxPro) return FindCompanion(path_, ".fpt");
+    if (header_.memoLayout == MemoLayout::FoxPro)
+        return FindCompanion(path_, ".fpt");
     return FindCompanion(path_, ".dbt");
 }
 
 const MemoFile* DbfFile::Memo() const {
-    if (memoLoaded_) return memo_.get();
+    if (memoLoaded_)
+        return memo_.get();
     memoLoaded_ = true;
-    if (header_.family != DbfFamily::DBase) return nullptr;
+    if (header_.family != DbfFamily::DBase)
+        return nullptr;
     const std::string memoPath = MemoPath();
     const bool needed = header_.HasMemoFields();
     if (memoPath.empty()) {
         if (needed)
             RaiseEngineError(kStatusMemoError,
-                             {"Table: " + path_, "The memo file " +
-                                                     ExtractFileName(CompanionPathFor(path_, ".dbt")) +
-                                                     " is missing."});
+                             {"Table: " + path_,
+                              "The memo file " + ExtractFileName(CompanionPathFor(path_, ".dbt")) +
+                                  " is missing."});
         return nullptr;
     }
     // The version byte says which layout; a table without the memo bit but with memo fields
     // is read as dBASE IV when its memo header names a block size, else as dBASE III.
     MemoLayout layout = header_.memoLayout;
-    if (layout == MemoLayout::None) layout = MemoLayout::DBase3;
+    if (layout == MemoLayout::None)
+        layout = MemoLayout::DBase3;
     memo_ = MemoFile::Open(memoPath, layout);
     return memo_.get();
 }
@@ -199,9 +213,11 @@ std::string DbfFile::ReadMemoField(const uint8_t* record, const FieldDef& field)
     if (!ParseMemoPointer(
             std::string_view(reinterpret_cast<const char*>(record) + field.offset, field.length),
             block))
-        RaiseEngineError(kStatusMemoError,
-                         {"Table: " + path_, "Field " + field.name + " holds a damaged memo pointer."});
-    if (block == 0) return {};
+        RaiseEngineError(
+            kStatusMemoError,
+            {"Table: " + path_, "Field " + field.name + " holds a damaged memo pointer."});
+    if (block == 0)
+        return {};
     const MemoFile* memo = Memo();
     if (!memo)
         RaiseEngineError(kStatusMemoError, {"Table: " + path_, "The table has no memo file."});
@@ -231,13 +247,16 @@ DbfWriter::DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint
                      uint8_t languageDriver)
     : path_(path), fields_(std::move(fields)) {
     if (fields_.empty() || fields_.size() > 255)
-        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path, "A table needs 1 to 255 fields."});
+        RaiseEngineError(kStatusInvalidParameter,
+                         {"Table: " + path, "A table needs 1 to 255 fields."});
     uint32_t offset = 1;
     for (auto& f : fields_) {
-        for (auto& c : f.name) c = UpperAscii(c);
+        for (auto& c : f.name)
+            c = UpperAscii(c);
         if (f.name.empty() || f.name.size() > 10 || f.length == 0 || f.length > 255)
-            RaiseEngineError(kStatusInvalidParameter,
-                             {"Table: " + path, "Field \"" + f.name + "\" has an invalid name or length."});
+            RaiseEngineError(
+                kStatusInvalidParameter,
+                {"Table: " + path, "Field \"" + f.name + "\" has an invalid name or length."});
         f.offset = offset;
         offset += f.length;
     }
@@ -272,21 +291,25 @@ DbfWriter::~DbfWriter() = default;  // an unfinished table's temporary file is r
 void DbfWriter::SetHeaderByte(size_t offset, uint8_t value) {
     if (offset < 12 || offset >= dbf::kHeaderSize)
         RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path_, "Header byte " + std::to_string(offset) + " is kept by the writer."});
+                         {"Table: " + path_,
+                          "Header byte " + std::to_string(offset) + " is kept by the writer."});
     header_[offset] = value;
 }
 
 void DbfWriter::AppendRaw(const uint8_t* record) {
-    if (finished_) RaiseEngineError(kStatusInvalidParameter, {"Table: " + path_, "The table is finished."});
+    if (finished_)
+        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path_, "The table is finished."});
     buffer_.insert(buffer_.end(), record, record + recordLength_);
     ++count_;
-    if (buffer_.size() >= (size_t{1} << 20)) Flush();
+    if (buffer_.size() >= (size_t{1} << 20))
+        Flush();
 }
 
 void DbfWriter::Append(const std::vector<std::string>& values, bool deleted) {
     if (values.size() != fields_.size())
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path_, "Expected " + std::to_string(fields_.size()) + " values."});
+        RaiseEngineError(
+            kStatusInvalidParameter,
+            {"Table: " + path_, "Expected " + std::to_string(fields_.size()) + " values."});
     std::vector<uint8_t> rec(recordLength_, ' ');
     rec[0] = deleted ? dbf::kDeletedFlag : dbf::kLiveFlag;
     for (size_t i = 0; i < fields_.size(); ++i) {
@@ -295,7 +318,8 @@ void DbfWriter::Append(const std::vector<std::string>& values, bool deleted) {
         if (v.size() > f.length)
             RaiseEngineError(kStatusInvalidParameter,
                              {"Table: " + path_, "The value for " + f.name + " is too long."});
-        const bool right = f.type == 'N' || f.type == 'F' || f.type == 'M' || f.type == 'B' || f.type == 'G';
+        const bool right =
+            f.type == 'N' || f.type == 'F' || f.type == 'M' || f.type == 'B' || f.type == 'G';
         const size_t at = f.offset + (right ? f.length - v.size() : 0);
         std::memcpy(&rec[at], v.data(), v.size());
     }
@@ -303,13 +327,15 @@ void DbfWriter::Append(const std::vector<std::string>& values, bool deleted) {
 }
 
 void DbfWriter::Flush() {
-    if (buffer_.empty()) return;
+    if (buffer_.empty())
+        return;
     WriteAll(temp_->Fd(), buffer_.data(), buffer_.size(), temp_->Path());
     buffer_.clear();
 }
 
 void DbfWriter::Finish() {
-    if (finished_) return;
+    if (finished_)
+        return;
     Flush();
     const uint8_t eof = dbf::kEndOfFile;
     WriteAll(temp_->Fd(), &eof, 1, temp_->Path());

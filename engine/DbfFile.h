@@ -19,7 +19,7 @@ namespace ari::engine {
 class TemporaryFile;
 
 class DbfFile {
-public:
+  public:
     // Opens `path` for shared use or sole use. Sole use also holds the table's memo and
     // production index files (found whatever the case of their names), and opens the file for
     // writing. Throws EDBEngineError: kStatusTableNotFound, kStatusNotATableFile,
@@ -59,12 +59,12 @@ public:
     // Sequential reading with large buffered reads: Next() returns the next record (flag byte
     // first) or nullptr at the end; the pointer stays valid until the next call.
     class Scanner {
-    public:
+      public:
         explicit Scanner(const DbfFile& file, size_t bufferBytes = size_t{4} << 20);
         const uint8_t* Next();
         uint32_t RecNo() const { return recno_; }  // of the record Next() returned last
 
-    private:
+      private:
         const DbfFile& file_;
         std::vector<uint8_t> buf_;
         size_t perRead_ = 1, inBuf_ = 0, pos_ = 0;
@@ -84,7 +84,7 @@ public:
     void SetProductionIndexFlag(uint8_t value);
     void SetLanguageDriver(uint8_t value);
 
-private:
+  private:
     DbfFile() = default;
     void Load(int fd, bool owned, const std::string& path);
     void WriteHeaderByte(size_t offset, uint8_t value);
@@ -109,7 +109,7 @@ const std::vector<std::string>& DbaseCompanionExtensions();
 // until then; an existing file at `path` is an error). Field offsets are computed here; names
 // are stored upper case.
 class DbfWriter {
-public:
+  public:
     DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint8_t version = 0x03,
               uint8_t languageDriver = 0);
     ~DbfWriter();
@@ -129,7 +129,7 @@ public:
     uint32_t Count() const { return count_; }
     void Finish();
 
-private:
+  private:
     void Flush();
     std::string path_;
     std::vector<FieldDef> fields_;

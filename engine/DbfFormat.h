@@ -14,7 +14,9 @@
 namespace ari::engine {
 
 // ---- little-endian helpers
-inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t GetLE16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t GetLE32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -24,7 +26,8 @@ inline void PutLE16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 inline void PutLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // ---- .dbf header (32 bytes), then 32-byte field descriptors ended by 0x0D
@@ -70,7 +73,7 @@ MemoLayout MemoLayoutOfVersion(uint8_t version);
 struct DbfHeader {
     uint8_t version = 0;
     uint8_t updateYear = 0, updateMonth = 0, updateDay = 0;  // as stored (year - 1900)
-    uint32_t recordCount = 0;  // as stored in the header
+    uint32_t recordCount = 0;                                // as stored in the header
     uint16_t headerLength = 0;
     uint16_t recordLength = 0;
     uint8_t productionIndexFlag = 0;

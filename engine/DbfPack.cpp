@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -30,7 +30,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     const auto src = DbfFile::OpenHeld(path);
     const DbfHeader& h = src->Header();
     if (h.family != DbfFamily::DBase)
-        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "Only dBASE tables can be packed."});
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Only dBASE tables can be packed."});
 
     // The production index must be rebuilt after the record numbers change; refuse before
     // writing anything when that is not possible.
@@ -38,8 +39,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     if (h.productionIndexFlag != 0) {
         mdxPath = FindCompanion(path, ".mdx");
         if (!mdxPath.empty() && !ProductionIndexRebuildAvailable())
-            RaiseEngineError(kStatusIndexUnavailable,
-                             {"Table: " + path, "Index file: " + mdxPath});
+            RaiseEngineError(kStatusIndexUnavailable, {"Table: " + path, "Index file: " + mdxPath});
     }
 
     PackResult result;
@@ -50,7 +50,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         std::vector<uint8_t> header(h.headerLength);
         {
             const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) ThrowLastInOutError();
+            if (fd < 0)
+                ThrowLastInOutError();
             const size_t got = ReadAt(fd, 0, header.data(), header.size(), path);
             ::close(fd);
             if (got < header.size())
@@ -64,7 +65,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         const size_t perBlock = std::max<size_t>(1, kPackBufferBytes / rl);
         std::vector<uint8_t> buf(perBlock * rl + 1);
         const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (in < 0) ThrowLastInOutError();
+        if (in < 0)
+            ThrowLastInOutError();
         struct CloseIn {
             int fd;
             ~CloseIn() { ::close(fd); }
@@ -75,8 +77,9 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             const size_t want = std::min<size_t>(perBlock, total - done);
             const uint64_t off = h.headerLength + static_cast<uint64_t>(done) * rl;
             if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)
-                RaiseEngineError(kStatusReadError,
-                                 {"Table: " + path, "Record " + std::to_string(done + 1) + " is cut off."});
+                RaiseEngineError(
+                    kStatusReadError,
+                    {"Table: " + path, "Record " + std::to_string(done + 1) + " is cut off."});
             size_t kept = 0;
             for (size_t i = 0; i < want; ++i) {
                 const uint8_t* rec = buf.data() + i * rl;
@@ -86,14 +89,17 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
                 }
                 // Live records and records with a damaged flag are kept as they are: nothing is
                 // lost.
-                if (kept != i) std::memmove(buf.data() + kept * rl, rec, rl);
+                if (kept != i)
+                    std::memmove(buf.data() + kept * rl, rec, rl);
                 ++kept;
             }
             result.kept += static_cast<uint32_t>(kept);
             done += static_cast<uint32_t>(want);
             size_t bytes = kept * rl;
-            if (done == total) buf[bytes++] = dbf::kEndOfFile;
-            if (bytes) WriteAll(newDbf.Fd(), buf.data(), bytes, tmp);
+            if (done == total)
+                buf[bytes++] = dbf::kEndOfFile;
+            if (bytes)
+                WriteAll(newDbf.Fd(), buf.data(), bytes, tmp);
         }
         if (total == 0) {
             const uint8_t eof = dbf::kEndOfFile;
@@ -101,7 +107,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         }
 
         uint8_t fix[8];
-        TodayForHeader(fix);  // bytes 1..3
+        TodayForHeader(fix);            // bytes 1..3
         PutLE32(fix + 3, result.kept);  // bytes 4..7
         WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
         SyncFile(newDbf.Fd(), tmp);
@@ -123,9 +129,11 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         // Take the built file over: lock it, flush it; it is removed on any later failure.
         const int fd = ::open(newMdxPath.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0 || !TryLockWholeFile(fd, true)) {
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
             ::unlink(newMdxPath.c_str());
-            RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath, "The rebuilt index could not be opened."});
+            RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath,
+                                                 "The rebuilt index could not be opened."});
         }
         ::close(fd);
         newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose + std::string("-held"));

@@ -37,7 +37,8 @@ thread_local std::vector<std::string> lastTexts;
 
 std::string StatusText(uint16_t status) {
     for (const auto& e : kStatusTexts)
-        if (e.status == status) return e.text;
+        if (e.status == status)
+            return e.text;
     return {};
 }
 
@@ -56,7 +57,11 @@ void ClearLastErrorReport() {
     lastTexts.clear();
 }
 
-uint16_t LastErrorStatus() { return lastStatus; }
-const std::vector<std::string>& LastErrorTexts() { return lastTexts; }
+uint16_t LastErrorStatus() {
+    return lastStatus;
+}
+const std::vector<std::string>& LastErrorTexts() {
+    return lastTexts;
+}
 
 }  // namespace ari::engine

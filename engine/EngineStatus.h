@@ -11,16 +11,16 @@ namespace ari::engine {
 
 enum EngineStatus : uint16_t {
     kStatusOk = 0,
-    kStatusTableNotFound = 0x2701,     // no table file of that name
-    kStatusNotATableFile = 0x2702,     // the name is a folder or not a regular file
-    kStatusCorruptHeader = 0x2703,     // the table header fails a check
-    kStatusUnsupportedFormat = 0x2704, // a table version or driver the engine does not handle
-    kStatusTableInUse = 0x2705,        // another program (or component) holds the table
-    kStatusRecordsLocked = 0x2706,     // another program holds record or table locks on it
+    kStatusTableNotFound = 0x2701,      // no table file of that name
+    kStatusNotATableFile = 0x2702,      // the name is a folder or not a regular file
+    kStatusCorruptHeader = 0x2703,      // the table header fails a check
+    kStatusUnsupportedFormat = 0x2704,  // a table version or driver the engine does not handle
+    kStatusTableInUse = 0x2705,         // another program (or component) holds the table
+    kStatusRecordsLocked = 0x2706,      // another program holds record or table locks on it
     kStatusReadError = 0x2707,
     kStatusWriteError = 0x2708,
-    kStatusMemoError = 0x2709,         // memo file missing or a memo that cannot be read
-    kStatusNeedExclusive = 0x270A,     // the operation needs the table open for sole use
+    kStatusMemoError = 0x2709,      // memo file missing or a memo that cannot be read
+    kStatusNeedExclusive = 0x270A,  // the operation needs the table open for sole use
     kStatusInvalidHandle = 0x270B,
     kStatusInvalidParameter = 0x270C,
     kStatusIndexUnavailable = 0x270D,  // production index present but cannot be rebuilt here

@@ -19,43 +19,60 @@ FileOps* current = &systemOps;
 }
 }  // namespace
 
-ssize_t FileOps::Write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
-int FileOps::Fsync(int fd) { return ::fsync(fd); }
-int FileOps::Rename(const char* from, const char* to) { return ::rename(from, to); }
+ssize_t FileOps::Write(int fd, const void* data, size_t size) {
+    return ::write(fd, data, size);
+}
+int FileOps::Fsync(int fd) {
+    return ::fsync(fd);
+}
+int FileOps::Rename(const char* from, const char* to) {
+    return ::rename(from, to);
+}
 
-FileOps& CurrentFileOps() { return *current; }
-void SetFileOpsForTesting(FileOps* ops) { current = ops ? ops : &systemOps; }
+FileOps& CurrentFileOps() {
+    return *current;
+}
+void SetFileOpsForTesting(FileOps* ops) {
+    current = ops ? ops : &systemOps;
+}
 
 void WriteAll(int fd, const void* data, size_t size, const std::string& path) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
         const ssize_t n = current->Write(fd, p, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             Fail(errno, path);
         }
-        if (n == 0) Fail(EIO, path);
+        if (n == 0)
+            Fail(EIO, path);
         p += n;
         size -= static_cast<size_t>(n);
     }
 }
 
 void WriteAllAt(int fd, uint64_t offset, const void* data, size_t size, const std::string& path) {
-    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) Fail(errno, path);
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        Fail(errno, path);
     WriteAll(fd, data, size, path);
 }
 
 void SyncFile(int fd, const std::string& path) {
-    if (current->Fsync(fd) != 0) Fail(errno, path);
+    if (current->Fsync(fd) != 0)
+        Fail(errno, path);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-    if (current->Rename(from.c_str(), to.c_str()) != 0) Fail(errno, to);
+    if (current->Rename(from.c_str(), to.c_str()) != 0)
+        Fail(errno, to);
 }
 
 void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
     ::fsync(fd);  // best effort: some file systems refuse fsync on folders
     ::close(fd);
 }
@@ -66,10 +83,12 @@ size_t ReadAt(int fd, uint64_t offset, void* data, size_t size, const std::strin
     while (done < size) {
         const ssize_t n = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             Fail(errno, path);
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         done += static_cast<size_t>(n);
     }
     return done;

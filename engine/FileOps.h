@@ -3,15 +3,15 @@
 // (or ends the process) to prove that every failure leaves the old table whole.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 
 namespace ari::engine {
 
 class FileOps {
-public:
+  public:
     virtual ~FileOps() = default;
     // Same contracts as write(2), fsync(2), rename(2): -1 with errno set on failure.
     virtual ssize_t Write(int fd, const void* data, size_t size);

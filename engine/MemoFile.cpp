@@ -21,12 +21,14 @@ namespace {
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout layout) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
+    if (fd < 0)
+        MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());
     try {
         m->Init(fd, true, path, layout);
     } catch (...) {
-        if (m->fd_ < 0) ::close(fd);
+        if (m->fd_ < 0)
+            ::close(fd);
         throw;
     }
     return m;
@@ -40,15 +42,18 @@ std::unique_ptr<MemoFile> MemoFile::FromDescriptor(int fd, const std::string& pa
 }
 
 MemoFile::~MemoFile() {
-    if (owned_ && fd_ >= 0) ::close(fd_);
+    if (owned_ && fd_ >= 0)
+        ::close(fd_);
 }
 
 void MemoFile::Init(int fd, bool owned, const std::string& path, MemoLayout layout) {
     path_ = path;
     layout_ = layout;
     struct stat st;
-    if (::fstat(fd, &st) != 0) MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
-    if (!S_ISREG(st.st_mode)) MemoFault(path, "It is not a regular file.");
+    if (::fstat(fd, &st) != 0)
+        MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
+    if (!S_ISREG(st.st_mode))
+        MemoFault(path, "It is not a regular file.");
     fd_ = fd;
     owned_ = owned;
     size_ = static_cast<uint64_t>(st.st_size);
@@ -64,13 +69,15 @@ void MemoFile::Init(int fd, bool owned, const std::string& path, MemoLayout layo
         // 0 in some writers' files means the classic 512.
         blockSize_ = bs == 0 ? dbt::kBlockSize3 : bs;
         if (blockSize_ < 64 || blockSize_ % 64 != 0)
-            MemoFault(path, "Block size " + std::to_string(bs) + " is not a valid memo block size.");
+            MemoFault(path,
+                      "Block size " + std::to_string(bs) + " is not a valid memo block size.");
     }
 }
 
 std::string MemoFile::Read(uint32_t block) const {
     const std::string where = "Memo block " + std::to_string(block);
-    if (block == 0) MemoFault(path_, where + " is the header block, not a memo.");
+    if (block == 0)
+        MemoFault(path_, where + " is the header block, not a memo.");
     const uint64_t offset = static_cast<uint64_t>(block) * blockSize_;
     if (offset >= size_)
         MemoFault(path_, where + " lies past the end of the memo file (" + std::to_string(size_) +
@@ -95,7 +102,8 @@ std::string MemoFile::Read(uint32_t block) const {
     char buf[dbt::kBlockSize3];
     while (pos < size_) {
         const size_t n = ReadAt(fd_, pos, buf, sizeof buf, path_);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         const size_t before = data.size();
         data.append(buf, n);
         const size_t from = before > 0 ? before - 1 : 0;
@@ -109,7 +117,8 @@ std::string MemoFile::Read(uint32_t block) const {
     }
     // No double terminator: a single trailing 0x1A (older writers) still ends the text.
     const auto one = data.find(static_cast<char>(dbt::kTerminator3));
-    if (one != std::string::npos) data.resize(one);
+    if (one != std::string::npos)
+        data.resize(one);
     return data;
 }
 

@@ -12,16 +12,16 @@
 namespace ari::engine {
 
 namespace dbt {
-inline constexpr uint32_t kBlockSize3 = 512;      // dBASE III: fixed
-inline constexpr size_t kNextFreeBlock = 0;        // uint32, both layouts
-inline constexpr size_t kBlockSize4 = 20;          // dBASE IV header: uint16 block size in bytes
-inline constexpr size_t kMemoHeaderSize4 = 8;      // FF FF 08 00 + uint32 length incl. these 8
+inline constexpr uint32_t kBlockSize3 = 512;   // dBASE III: fixed
+inline constexpr size_t kNextFreeBlock = 0;    // uint32, both layouts
+inline constexpr size_t kBlockSize4 = 20;      // dBASE IV header: uint16 block size in bytes
+inline constexpr size_t kMemoHeaderSize4 = 8;  // FF FF 08 00 + uint32 length incl. these 8
 inline constexpr uint8_t kMemoSignature4[4] = {0xFF, 0xFF, 0x08, 0x00};
-inline constexpr uint8_t kTerminator3 = 0x1A;      // text ends with 1A 1A
+inline constexpr uint8_t kTerminator3 = 0x1A;  // text ends with 1A 1A
 }  // namespace dbt
 
 class MemoFile {
-public:
+  public:
     // Opens (read-only) and validates the header. `layout` is DBase3 or DBase4. Throws
     // EDBEngineError kStatusMemoError naming the file and the failed check.
     static std::unique_ptr<MemoFile> Open(const std::string& path, MemoLayout layout);
@@ -44,7 +44,7 @@ public:
     // a memo, or its length runs past the end of the file.
     std::string Read(uint32_t block) const;
 
-private:
+  private:
     MemoFile() = default;
     void Init(int fd, bool owned, const std::string& path, MemoLayout layout);
     int fd_ = -1;

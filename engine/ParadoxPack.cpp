@@ -31,10 +31,13 @@ namespace {
 }
 }  // namespace
 
-ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, const std::string& path) {
+ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
+                                 const std::string& path) {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    if (fileSize == 0) Corrupt(path, "The file is empty.");
-    if (bytes.size() < 0x58) Corrupt(path, "The file is shorter than a Paradox header.");
+    if (fileSize == 0)
+        Corrupt(path, "The file is empty.");
+    if (bytes.size() < 0x58)
+        Corrupt(path, "The file is shorter than a Paradox header.");
     ParadoxHeader h;
     h.recordSize = GetLE16(p + px::kRecordSize);
     h.headerSize = GetLE16(p + px::kHeaderSize);
@@ -61,9 +64,12 @@ ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, cons
                           std::to_string(h.keyFieldCount) + " are invalid.");
     if (h.version < 3 || h.version > 0x0C)
         RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Paradox version " + std::to_string(h.version) + " is not supported."});
-    if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize > fileSize)
-        Corrupt(path, "The file is shorter than its " + std::to_string(h.blocksInFile) + " blocks.");
+                         {"Table: " + path,
+                          "Paradox version " + std::to_string(h.version) + " is not supported."});
+    if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize >
+        fileSize)
+        Corrupt(path,
+                "The file is shorter than its " + std::to_string(h.blocksInFile) + " blocks.");
     return h;
 }
 
@@ -77,15 +83,21 @@ uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& pat
     uint32_t records = 0;
     for (uint16_t b = h.firstBlock; b != 0;) {
         if (b > h.blocksInFile || seen[b])
-            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "The chain of data blocks is broken at block " + std::to_string(b) + "."});
+            RaiseEngineError(kStatusCorruptData,
+                             {"Table: " + path, "The chain of data blocks is broken at block " +
+                                                    std::to_string(b) + "."});
         seen[b] = true;
         const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
         if (ReadAt(fd, off, block.data(), bs, path) < bs)
-            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
+            RaiseEngineError(
+                kStatusCorruptData,
+                {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
         const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
         if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
             static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
-            RaiseEngineError(kStatusCorruptData, {"Table: " + path, "Data block " + std::to_string(b) + " has an invalid record count."});
+            RaiseEngineError(kStatusCorruptData,
+                             {"Table: " + path,
+                              "Data block " + std::to_string(b) + " has an invalid record count."});
         const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
         each(block.data() + px::kBlockHeaderSize, n);
         records += n;
@@ -96,7 +108,9 @@ uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& pat
 
 std::string CheckParadoxTable(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) RaiseEngineError(kStatusReadError, {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+    if (fd < 0)
+        RaiseEngineError(kStatusReadError,
+                         {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
     struct CloseFd {
         int fd;
         ~CloseFd() { ::close(fd); }
@@ -109,8 +123,8 @@ std::string CheckParadoxTable(const std::string& path) {
         const ParadoxHeader h = ParseParadoxHeader(head, static_cast<uint64_t>(st.st_size), path);
         const uint32_t records = WalkParadoxChain(fd, h, path, [](const uint8_t*, uint32_t) {});
         if (records != h.recordCount)
-            return "The header counts " + std::to_string(h.recordCount) + " records but the data blocks hold " +
-                   std::to_string(records) + ".";
+            return "The header counts " + std::to_string(h.recordCount) +
+                   " records but the data blocks hold " + std::to_string(records) + ".";
     } catch (const EDBEngineError& e) {
         return e.Message();
     }
@@ -123,7 +137,8 @@ namespace {
 void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uint16_t keyFields) {
     pxdoc_t* db = PX_new();
     pxdoc_t* ix = PX_new();
-    if (!db || !ix) throw std::bad_alloc();
+    if (!db || !ix)
+        throw std::bad_alloc();
     struct Close {
         pxdoc_t* d;
         ~Close() {
@@ -132,10 +147,12 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
         }
     } closeDb{db}, closeIx{ix};
     if (PX_open_file(db, dbPath.c_str()) < 0)
-        RaiseEngineError(kStatusIndexError, {"Table: " + dbPath, "The packed table could not be read back."});
+        RaiseEngineError(kStatusIndexError,
+                         {"Table: " + dbPath, "The packed table could not be read back."});
     pxfield_t* fields = PX_get_fields(db);
     if (!fields || PX_get_num_fields(db) < keyFields)
-        RaiseEngineError(kStatusIndexError, {"Table: " + dbPath, "The key fields could not be read."});
+        RaiseEngineError(kStatusIndexError,
+                         {"Table: " + dbPath, "The key fields could not be read."});
     // The index records: the key fields, then the block number, the records of that block and
     // one reserved short.
     std::vector<pxfield_t> ixFields(keyFields + 3u);
@@ -145,7 +162,8 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
         ixFields[k] = fields[k];
         names.emplace_back(fields[k].px_fname ? fields[k].px_fname : "");
     }
-    for (const char* n : {"block", "count", "reserved"}) names.emplace_back(n);
+    for (const char* n : {"block", "count", "reserved"})
+        names.emplace_back(n);
     for (size_t k = 0; k < ixFields.size(); ++k) {
         if (k >= keyFields) {
             ixFields[k].px_ftype = pxfShort;
@@ -156,22 +174,28 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
     }
     // pxlib keeps and frees the field array it is given: hand it a malloc'ed copy.
     auto* owned = static_cast<pxfield_t*>(std::malloc(sizeof(pxfield_t) * ixFields.size()));
-    if (!owned) throw std::bad_alloc();
+    if (!owned)
+        throw std::bad_alloc();
     for (size_t k = 0; k < ixFields.size(); ++k) {
         owned[k] = ixFields[k];
         owned[k].px_fname = strdup(names[k].c_str());
     }
-    if (PX_create_file(ix, owned, static_cast<int>(ixFields.size()), pxPath.c_str(), pxfFileTypPrimIndex) < 0 ||
+    if (PX_create_file(ix, owned, static_cast<int>(ixFields.size()), pxPath.c_str(),
+                       pxfFileTypPrimIndex) < 0 ||
         PX_write_primary_index(db, ix) < 0)
-        RaiseEngineError(kStatusIndexError, {"Index file: " + pxPath, "The primary index could not be written."});
+        RaiseEngineError(kStatusIndexError,
+                         {"Index file: " + pxPath, "The primary index could not be written."});
 }
 
 }  // namespace
 
 ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
-    if (lease.Mode() != ShareMode::Exclusive) RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    if (lease.Mode() != ShareMode::Exclusive)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
     const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) RaiseEngineError(kStatusReadError, {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+    if (in < 0)
+        RaiseEngineError(kStatusReadError,
+                         {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
     struct CloseIn {
         int fd;
         ~CloseIn() { ::close(fd); }
@@ -189,14 +213,16 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     if (encryption == px::kEncryptionElsewhere && h.headerSize >= px::kEncryption4 + 4)
         encryption = GetLE32(hp + px::kEncryption4);
     if (encryption != 0)
-        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "Encrypted Paradox tables are not supported."});
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Encrypted Paradox tables are not supported."});
     // Secondary indexes would be left stale by the new record positions.
     const std::string stem = CompanionPathFor(path, "");
     {
         const std::string folder = ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path);
         for (const auto& name : ListFiles(folder, ExtractFileName(stem) + ".*")) {
             const std::string ext = name.substr(ExtractFileName(stem).size());
-            if (ext.size() >= 2 && (ext[1] == 'X' || ext[1] == 'x' || ext[1] == 'Y' || ext[1] == 'y'))
+            if (ext.size() >= 2 &&
+                (ext[1] == 'X' || ext[1] == 'x' || ext[1] == 'Y' || ext[1] == 'y'))
                 RaiseEngineError(kStatusIndexUnavailable,
                                  {"Table: " + path, "Secondary index file: " + folder + name});
         }
@@ -212,7 +238,8 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     uint16_t written = 0;
     TemporaryFile newDb(path, "pack");
     auto flush = [&](bool last) {
-        if (inOut == 0) return;
+        if (inOut == 0)
+            return;
         ++written;
         PutLE16(out.data(), last ? 0 : static_cast<uint16_t>(written + 1));
         PutLE16(out.data() + 2, static_cast<uint16_t>(written - 1));
@@ -223,23 +250,29 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     };
     try {
         WriteAll(newDb.Fd(), head.data(), head.size(), newDb.Path());
-        const uint32_t records = WalkParadoxChain(in, h, path, [&](const uint8_t* recs, uint32_t n) {
-            for (uint32_t r = 0; r < n; ++r) {
-                std::memcpy(out.data() + px::kBlockHeaderSize + inOut * h.recordSize,
-                            recs + r * h.recordSize, h.recordSize);
-                if (++inOut == perBlock) flush(false);
-            }
-        });
-        if (inOut > 0) flush(true);
+        const uint32_t records =
+            WalkParadoxChain(in, h, path, [&](const uint8_t* recs, uint32_t n) {
+                for (uint32_t r = 0; r < n; ++r) {
+                    std::memcpy(out.data() + px::kBlockHeaderSize + inOut * h.recordSize,
+                                recs + r * h.recordSize, h.recordSize);
+                    if (++inOut == perBlock)
+                        flush(false);
+                }
+            });
+        if (inOut > 0)
+            flush(true);
         else if (written > 0) {
             // The last full block was written with a next pointer: clear it.
             uint8_t zero[2] = {0, 0};
-            WriteAllAt(newDb.Fd(), h.headerSize + static_cast<uint64_t>(written - 1) * bs, zero, 2, newDb.Path());
+            WriteAllAt(newDb.Fd(), h.headerSize + static_cast<uint64_t>(written - 1) * bs, zero, 2,
+                       newDb.Path());
         }
         if (records != h.recordCount)
-            RaiseEngineError(kStatusCorruptData,
-                             {"Table: " + path, "The header counts " + std::to_string(h.recordCount) +
-                                                    " records but the data blocks hold " + std::to_string(records) + "."});
+            RaiseEngineError(
+                kStatusCorruptData,
+                {"Table: " + path, "The header counts " + std::to_string(h.recordCount) +
+                                       " records but the data blocks hold " +
+                                       std::to_string(records) + "."});
         uint8_t fix[2];
         PutLE16(fix, written);
         WriteAllAt(newDb.Fd(), px::kBlocksInUse, fix, 2, newDb.Path());

@@ -15,8 +15,8 @@ namespace ari::engine {
 namespace px {
 inline constexpr size_t kRecordSize = 0x00;
 inline constexpr size_t kHeaderSize = 0x02;
-inline constexpr size_t kFileType = 0x04;      // 0 keyed .db, 2 unkeyed .db, 1 .px
-inline constexpr size_t kBlockSizeCode = 0x05; // n -> n x 1024 bytes
+inline constexpr size_t kFileType = 0x04;       // 0 keyed .db, 2 unkeyed .db, 1 .px
+inline constexpr size_t kBlockSizeCode = 0x05;  // n -> n x 1024 bytes
 inline constexpr size_t kRecordCount = 0x06;
 inline constexpr size_t kBlocksInUse = 0x0A;
 inline constexpr size_t kBlocksInFile = 0x0C;
@@ -51,7 +51,8 @@ struct ParadoxHeader {
 
 // Validates and parses a Paradox table header (`bytes`: the start of the file). Throws
 // EDBEngineError kStatusCorruptHeader / kStatusUnsupportedFormat naming `path`.
-ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize, const std::string& path);
+ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
+                                 const std::string& path);
 
 // Follows the chain of data blocks from the first, calling `each` with the records of every
 // block in order; returns the number of records. Throws kStatusCorruptData for a loop, a block

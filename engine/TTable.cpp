@@ -1,10 +1,10 @@
 // TTable and the engine operations over the engine's cursors and databases (Cursor.h).
 #include "engine/TTable.h"
 
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "engine/Cursor.h"
 #include "engine/DbfPack.h"
@@ -17,16 +17,20 @@ namespace ari::engine {
 
 const char* DriverTypeText(Driver driver) {
     switch (driver) {
-        case Driver::DBase: return "DBASE";
-        case Driver::FoxPro: return "FOXPRO";
-        case Driver::Paradox: return "PARADOX";
+        case Driver::DBase:
+            return "DBASE";
+        case Driver::FoxPro:
+            return "FOXPRO";
+        case Driver::Paradox:
+            return "PARADOX";
     }
     return "";
 }
 
 Driver DriverForTable(const std::string& tablePath) {
     const std::string name = ExtractFileName(tablePath);
-    if (MatchesMask(name, "*.db")) return Driver::Paradox;
+    if (MatchesMask(name, "*.db"))
+        return Driver::Paradox;
     if (!MatchesMask(name, "*.dbf"))
         RaiseEngineError(kStatusUnsupportedFormat,
                          {"Table: " + tablePath,
@@ -39,7 +43,8 @@ Driver DriverForTable(const std::string& tablePath) {
         uint8_t version = 0;
         const bool got = ::pread(fd, &version, 1, 0) == 1;
         ::close(fd);
-        if (got && FamilyOfVersion(version) == DbfFamily::FoxPro) return Driver::FoxPro;
+        if (got && FamilyOfVersion(version) == DbfFamily::FoxPro)
+            return Driver::FoxPro;
     }
     return Driver::DBase;
 }
@@ -48,13 +53,20 @@ Cursor::Cursor(Database& database, const std::string& path, Driver driver, Share
     : database_(database), path_(path), driver_(driver) {
     if (FolderExists(path))
         RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
-    if (!FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    if (!FileExists(path))
+        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
     std::vector<std::string> companions;
     if (mode == ShareMode::Exclusive) {
         switch (driver) {
-            case Driver::DBase: companions = FindCompanions(path, DbaseCompanionExtensions()); break;
-            case Driver::FoxPro: companions = FindCompanions(path, {".fpt", ".cdx"}); break;
-            case Driver::Paradox: companions = FindCompanions(path, {".px", ".mb"}); break;
+            case Driver::DBase:
+                companions = FindCompanions(path, DbaseCompanionExtensions());
+                break;
+            case Driver::FoxPro:
+                companions = FindCompanions(path, {".fpt", ".cdx"});
+                break;
+            case Driver::Paradox:
+                companions = FindCompanions(path, {".px", ".mb"});
+                break;
         }
     }
     lease_ = TableLease::Acquire(path, companions, mode);
@@ -70,7 +82,8 @@ void Cursor::Reload() {
     dbf_.reset();
     if (driver_ == Driver::Paradox) {
         const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) RaiseEngineError(kStatusReadError, {"Table: " + path_});
+        if (fd < 0)
+            RaiseEngineError(kStatusReadError, {"Table: " + path_});
         std::string head(2048, '\0');
         const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
         struct stat st {};
@@ -130,31 +143,39 @@ namespace {
 }  // namespace
 
 void TTable::SetDatabaseName(const std::string& value) {
-    if (value == databaseName_) return;
-    if (Active()) RaiseOpenDataset(name_);
+    if (value == databaseName_)
+        return;
+    if (Active())
+        RaiseOpenDataset(name_);
     databaseName_ = value;
 }
 
 void TTable::SetTableName(const std::string& value) {
-    if (value == tableName_) return;
-    if (Active()) RaiseOpenDataset(name_);
+    if (value == tableName_)
+        return;
+    if (Active())
+        RaiseOpenDataset(name_);
     tableName_ = value;
 }
 
 void TTable::SetExclusive(bool value) {
-    if (value == exclusive_) return;
-    if (Active()) RaiseOpenDataset(name_);
+    if (value == exclusive_)
+        return;
+    if (Active())
+        RaiseOpenDataset(name_);
     exclusive_ = value;
 }
 
 std::string TTable::TablePath() const {
-    const std::string folder = databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_);
+    const std::string folder =
+        databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_);
     const std::string found = ari::FindFileNoCase(folder.empty() ? "." : folder, tableName_);
     return folder + (found.empty() ? tableName_ : found);
 }
 
 void TTable::Open() {
-    if (Active()) return;
+    if (Active())
+        return;
     if (tableName_.empty())
         RaiseEngineError(kStatusTableNotFound, {name_ + ": no table name is set."});
     const std::string path = TablePath();
@@ -162,22 +183,32 @@ void TTable::Open() {
         databaseName_.empty() ? std::string() : ari::WithTrailingSeparator(databaseName_);
     // The database outlives Close: a caller may keep its handle across a close (the pack
     // routine restructures a closed table through it). It is replaced only for another folder.
-    if (!database_ || database_->Folder() != folder) database_ = std::make_unique<Database>(folder);
+    if (!database_ || database_->Folder() != folder)
+        database_ = std::make_unique<Database>(folder);
     cursor_ = std::make_unique<Cursor>(*database_, path, DriverForTable(path),
                                        exclusive_ ? ShareMode::Exclusive : ShareMode::Shared);
 }
 
-void TTable::Close() { cursor_.reset(); }
+void TTable::Close() {
+    cursor_.reset();
+}
 
-bool TTable::Active() const { return cursor_ != nullptr; }
-hDBICur TTable::Handle() const { return cursor_.get(); }
-hDBIDb TTable::DBHandle() const { return cursor_ ? database_.get() : nullptr; }
+bool TTable::Active() const {
+    return cursor_ != nullptr;
+}
+hDBICur TTable::Handle() const {
+    return cursor_.get();
+}
+hDBIDb TTable::DBHandle() const {
+    return cursor_ ? database_.get() : nullptr;
+}
 
 // ---- engine operations
 
 uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record) {
     return Guarded([&] {
-        if (!cursor || !record) RaiseEngineError(kStatusInvalidHandle, {});
+        if (!cursor || !record)
+            RaiseEngineError(kStatusInvalidHandle, {});
         std::memset(record, 0, kCursorInfoSize);
         const std::string name = ari::ExtractFileName(cursor->Path());
         std::memcpy(record, name.data(), std::min<size_t>(name.size(), 260));
@@ -189,7 +220,8 @@ uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record) {
 
 uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database) {
     return Guarded([&] {
-        if (!cursor || !database) RaiseEngineError(kStatusInvalidHandle, {});
+        if (!cursor || !database)
+            RaiseEngineError(kStatusInvalidHandle, {});
         if (objectKind != kObjectKindDatabase)
             RaiseEngineError(kStatusInvalidParameter,
                              {"Object kind " + std::to_string(objectKind) + " is not a database."});
@@ -205,15 +237,17 @@ uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, cons
             RaiseEngineError(kStatusInvalidHandle, {});
         if (tableName && *tableName &&
             !ari::EqualsNoCase(ari::ExtractFileName(cursor->Path()), tableName))
-            RaiseEngineError(kStatusInvalidParameter,
-                             {std::string("Table name ") + tableName + " does not match the cursor."});
+            RaiseEngineError(kStatusInvalidParameter, {std::string("Table name ") + tableName +
+                                                       " does not match the cursor."});
         if (driverType && *driverType && std::strcmp(driverType, "DBASE") != 0)
-            RaiseEngineError(kStatusUnsupportedFormat,
-                             {"Table: " + cursor->Path(),
-                              std::string("Packing tables of type ") + driverType + " is not supported here."});
+            RaiseEngineError(
+                kStatusUnsupportedFormat,
+                {"Table: " + cursor->Path(),
+                 std::string("Packing tables of type ") + driverType + " is not supported here."});
         if (cursor->GetDriver() != Driver::DBase)
-            RaiseEngineError(kStatusUnsupportedFormat,
-                             {"Table: " + cursor->Path(), "Only dBASE tables can be packed this way."});
+            RaiseEngineError(
+                kStatusUnsupportedFormat,
+                {"Table: " + cursor->Path(), "Only dBASE tables can be packed this way."});
         if (cursor->Mode() != ShareMode::Exclusive)
             RaiseEngineError(kStatusNeedExclusive, {"Table: " + cursor->Path()});
         try {
@@ -230,7 +264,8 @@ uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount, const uint
                            const char* saveAs, const char* keyviolName, const char* problemsName,
                            int32_t analyzeOnly) {
     return Guarded([&] {
-        if (!database || !descriptor) RaiseEngineError(kStatusInvalidHandle, {});
+        if (!database || !descriptor)
+            RaiseEngineError(kStatusInvalidHandle, {});
         if (descriptorCount != 1 || analyzeOnly || (saveAs && *saveAs) ||
             (keyviolName && *keyviolName) || (problemsName && *problemsName))
             RaiseEngineError(kStatusNotAvailable,
@@ -245,28 +280,34 @@ uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount, const uint
                                static_cast<size_t>(typeEnd - (descriptor + 261)));
         const uint16_t packFlag = static_cast<uint16_t>(descriptor[620] | (descriptor[621] << 8));
         if (type != "PARADOX")
-            RaiseEngineError(kStatusNotAvailable, {"Restructuring tables of type " + type + " is not supported."});
+            RaiseEngineError(kStatusNotAvailable,
+                             {"Restructuring tables of type " + type + " is not supported."});
         if (packFlag == 0)
             RaiseEngineError(kStatusNotAvailable, {"Only the pack of a table is supported."});
         const std::string& folder = database->Folder();
         const std::string found = ari::FindFileNoCase(folder.empty() ? "." : folder, name);
         const std::string path = folder + (found.empty() ? name : found);
         if (DriverForTable(path) != Driver::Paradox)
-            RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + path, "It is not a Paradox table."});
+            RaiseEngineError(kStatusUnsupportedFormat,
+                             {"Table: " + path, "It is not a Paradox table."});
         if (ari::FolderExists(path))
             RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
-        if (!ari::FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        if (!ari::FileExists(path))
+            RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
         if (ProcessHoldsTable(path))
             RaiseEngineError(kStatusTableOpen, {"Table: " + path});
-        auto lease = TableLease::Acquire(path, FindCompanions(path, {".px", ".mb"}), ShareMode::Exclusive);
+        auto lease =
+            TableLease::Acquire(path, FindCompanions(path, {".px", ".mb"}), ShareMode::Exclusive);
         PackParadoxTable(path, *lease);
     });
 }
 
 void Check(uint16_t status) {
-    if (status == kStatusOk) return;
+    if (status == kStatusOk)
+        return;
     std::vector<std::string> texts{StatusText(status)};
     if (LastErrorStatus() == status)
-        for (const auto& t : LastErrorTexts()) texts.push_back(t);
+        for (const auto& t : LastErrorTexts())
+            texts.push_back(t);
     throw EDBEngineError(status, texts);
 }

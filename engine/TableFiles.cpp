@@ -40,7 +40,8 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
     std::vector<std::string> out;
     for (const auto& e : exts) {
         std::string p = FindCompanion(tablePath, e);
-        if (!p.empty()) out.push_back(std::move(p));
+        if (!p.empty())
+            out.push_back(std::move(p));
     }
     return out;
 }
@@ -49,20 +50,23 @@ std::string TemporaryPathFor(const std::string& path, const std::string& purpose
     return ExtractFilePath(path) + "." + ExtractFileName(path) + "." + purpose + kTempSuffix;
 }
 
-std::string BackupPathFor(const std::string& path) { return TemporaryPathFor(path, kBackupPurpose); }
+std::string BackupPathFor(const std::string& path) {
+    return TemporaryPathFor(path, kBackupPurpose);
+}
 
 bool IsEngineTemporaryName(const std::string& name) {
-    return name.size() > 5 && name[0] == '.' &&
-           name.compare(name.size() - 4, 4, kTempSuffix) == 0;
+    return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, kTempSuffix) == 0;
 }
 
 bool RemoveStaleTemporary(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT;
+    if (fd < 0)
+        return errno == ENOENT;
     // A live writer holds a write lock on its temporary file; without one it is a leftover.
     const bool free = TryLockWholeFile(fd, true);
     bool removed = false;
-    if (free) removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (free)
+        removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
     ::close(fd);
     return removed;
 }
@@ -71,7 +75,8 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
     : path_(TemporaryPathFor(forPath, purpose)) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ >= 0) break;
+        if (fd_ >= 0)
+            break;
         if (errno != EEXIST || attempt > 0 || !RemoveStaleTemporary(path_)) {
             const int err = errno == EEXIST ? EBUSY : errno;
             const EInOutError e = InOutErrorFromErrno(err);
@@ -87,7 +92,9 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
     }
 }
 
-TemporaryFile::~TemporaryFile() { Discard(); }
+TemporaryFile::~TemporaryFile() {
+    Discard();
+}
 
 int TemporaryFile::Release() {
     const int fd = fd_;
@@ -115,7 +122,8 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             companionBackup = BackupPathFor(companionPath);
             RemoveStaleTemporary(mainBackup);
             RemoveStaleTemporary(companionBackup);
-            if (::link(mainPath.c_str(), mainBackup.c_str()) != 0) ThrowLastInOutError();
+            if (::link(mainPath.c_str(), mainBackup.c_str()) != 0)
+                ThrowLastInOutError();
             if (::link(companionPath.c_str(), companionBackup.c_str()) != 0) {
                 const int err = errno;
                 ::unlink(mainBackup.c_str());
@@ -124,7 +132,8 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         }
         RenameFile(newMain.Path(), mainPath);
         try {
-            if (newCompanion) RenameFile(newCompanion->Path(), companionPath);
+            if (newCompanion)
+                RenameFile(newCompanion->Path(), companionPath);
         } catch (const EInOutError& e) {
             // Put the old table file back; if even that fails its backup name keeps it.
             if (::rename(mainBackup.c_str(), mainPath.c_str()) != 0) {
@@ -136,16 +145,21 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             throw;
         }
     } catch (const EInOutError& e) {
-        if (!mainBackup.empty()) ::unlink(mainBackup.c_str());
-        if (!companionBackup.empty()) ::unlink(companionBackup.c_str());
+        if (!mainBackup.empty())
+            ::unlink(mainBackup.c_str());
+        if (!companionBackup.empty())
+            ::unlink(companionBackup.c_str());
         SyncFolder(folder);
         RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
     }
     SyncFolder(folder);
-    if (!mainBackup.empty()) ::unlink(mainBackup.c_str());
-    if (!companionBackup.empty()) ::unlink(companionBackup.c_str());
+    if (!mainBackup.empty())
+        ::unlink(mainBackup.c_str());
+    if (!companionBackup.empty())
+        ::unlink(companionBackup.c_str());
     lease.Replace(mainPath, newMain.Release());
-    if (newCompanion) lease.Replace(companionPath, newCompanion->Release());
+    if (newCompanion)
+        lease.Replace(companionPath, newCompanion->Release());
 }
 
 }  // namespace ari::engine

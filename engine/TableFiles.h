@@ -31,7 +31,7 @@ bool IsEngineTemporaryName(const std::string& fileName);
 // crashed run at the same name (no lock on it) is removed first. The destructor closes the file
 // and removes it unless Release() was called after the rename.
 class TemporaryFile {
-public:
+  public:
     TemporaryFile(const std::string& forPath, const std::string& purpose);
     ~TemporaryFile();
     TemporaryFile(const TemporaryFile&) = delete;
@@ -45,7 +45,7 @@ public:
     // Removes the file now (closing it).
     void Discard();
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
 };

@@ -45,13 +45,16 @@ bool SetLock(int fd, short type, uint64_t start, uint64_t len) {
 }
 
 [[noreturn]] void RaiseOpenError(int err, const std::string& path) {
-    if (err == ENOENT) RaiseEngineError(kStatusTableNotFound, {"File: " + path});
-    RaiseEngineError(kStatusReadError, {"File: " + path, FileErrorMessage(FileErrorFromErrno(err))});
+    if (err == ENOENT)
+        RaiseEngineError(kStatusTableNotFound, {"File: " + path});
+    RaiseEngineError(kStatusReadError,
+                     {"File: " + path, FileErrorMessage(FileErrorFromErrno(err))});
 }
 
 bool StatKey(int fd, Key& key) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
+    if (::fstat(fd, &st) != 0)
+        return false;
     key = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     return true;
 }
@@ -68,7 +71,8 @@ bool StatKey(int fd, Key& key) {
 
 int OpenForLock(const std::string& path, bool write) {
     const int fd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) RaiseOpenError(errno, path);
+    if (fd < 0)
+        RaiseOpenError(errno, path);
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
@@ -79,29 +83,36 @@ int OpenForLock(const std::string& path, bool write) {
 
 }  // namespace
 
-bool TryLockWholeFile(int fd, bool write) { return SetLock(fd, write ? F_WRLCK : F_RDLCK, 0, 0); }
+bool TryLockWholeFile(int fd, bool write) {
+    return SetLock(fd, write ? F_WRLCK : F_RDLCK, 0, 0);
+}
 
 std::string DescribeConflictingLock(int fd, bool* inDbaseRegion) {
-    if (inDbaseRegion) *inDbaseRegion = false;
+    if (inDbaseRegion)
+        *inDbaseRegion = false;
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
     fl.l_pid = 0;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return {};
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_UNLCK)
+        return {};
     const uint64_t start = static_cast<uint64_t>(fl.l_start);
     const bool dbase = start >= kDbaseLockBase - kDbaseRecordLockSpan && start <= kDbaseAppendLock;
-    if (inDbaseRegion) *inDbaseRegion = dbase;
+    if (inDbaseRegion)
+        *inDbaseRegion = dbase;
     std::string who = fl.l_pid > 0 ? " (process " + std::to_string(fl.l_pid) + ")" : "";
     if (dbase) {
-        if (start >= kDbaseLockBase) return "Another program" + who + " has locked the table for update.";
+        if (start >= kDbaseLockBase)
+            return "Another program" + who + " has locked the table for update.";
         return "Another program" + who + " has locked record " +
                std::to_string(kDbaseLockBase - start) + ".";
     }
     if (start == kSharedUseOffset && fl.l_type == F_RDLCK)
         return "Another program" + who + " has the table open.";
-    if (fl.l_type == F_WRLCK) return "Another program" + who + " holds the file for sole use.";
+    if (fl.l_type == F_WRLCK)
+        return "Another program" + who + " holds the file for sole use.";
     return "Another program" + who + " has the file open.";
 }
 
@@ -124,9 +135,10 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
         if (it != reg.end()) {
             ::close(fd);
             if (it->second.mode == ShareMode::Exclusive)
-                RaiseEngineError(kStatusTableInUse,
-                                 {"File: " + tablePath,
-                                  "Another component of this program holds the table for sole use."});
+                RaiseEngineError(
+                    kStatusTableInUse,
+                    {"File: " + tablePath,
+                     "Another component of this program holds the table for sole use."});
             ++it->second.sharedCount;
             lease->registered_ = true;
             return lease;
@@ -167,7 +179,8 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
         }
         if (!TryLockWholeFile(fd, true)) {
             const int err = errno;
-            if (err != EAGAIN && err != EACCES) RaiseOpenError(err, path);
+            if (err != EAGAIN && err != EACCES)
+                RaiseOpenError(err, path);
             RaiseInUse(fd, path, true);
         }
     }
@@ -181,29 +194,35 @@ TableLease::~TableLease() {
     auto& reg = Registry();
     auto it = reg.find(Key{dev_, ino_});
     if (mode_ == ShareMode::Shared) {
-        if (registered_ && it != reg.end() && it->second.mode == ShareMode::Shared && --it->second.sharedCount <= 0) {
+        if (registered_ && it != reg.end() && it->second.mode == ShareMode::Shared &&
+            --it->second.sharedCount <= 0) {
             ::close(it->second.sharedFd);
             reg.erase(it);
         }
     } else {
         // Only the lease that registered the table removes it (a refused acquire never did).
-        if (registered_ && it != reg.end()) reg.erase(it);
+        if (registered_ && it != reg.end())
+            reg.erase(it);
     }
     for (auto& h : held_)
-        if (h.fd >= 0) ::close(h.fd);
+        if (h.fd >= 0)
+            ::close(h.fd);
 }
 
 std::vector<std::string> TableLease::Files() const {
-    if (mode_ == ShareMode::Shared) return {tablePath_};
+    if (mode_ == ShareMode::Shared)
+        return {tablePath_};
     std::vector<std::string> out;
-    for (const auto& h : held_) out.push_back(h.path);
+    for (const auto& h : held_)
+        out.push_back(h.path);
     return out;
 }
 
 void TableLease::Replace(const std::string& path, int fd) {
     std::lock_guard<std::mutex> guard(registryMutex);
     for (auto& h : held_) {
-        if (h.path != path) continue;
+        if (h.path != path)
+            continue;
         const int old = h.fd;
         h.fd = fd;
         if (&h == &held_.front()) {
@@ -215,7 +234,8 @@ void TableLease::Replace(const std::string& path, int fd) {
             ino_ = key.ino;
             reg[key] = Entry{ShareMode::Exclusive, 0, -1};
         }
-        if (old >= 0) ::close(old);
+        if (old >= 0)
+            ::close(old);
         return;
     }
     held_.push_back({path, fd});
@@ -223,12 +243,14 @@ void TableLease::Replace(const std::string& path, int fd) {
 
 void TableLease::Add(const std::string& path) {
     for (const auto& h : held_)
-        if (h.path == path) return;
+        if (h.path == path)
+            return;
     const int fd = OpenForLock(path, true);
     if (!TryLockWholeFile(fd, true)) {
         const int err = errno;
         try {
-            if (err != EAGAIN && err != EACCES) RaiseOpenError(err, path);
+            if (err != EAGAIN && err != EACCES)
+                RaiseOpenError(err, path);
             RaiseInUse(fd, path, true);
         } catch (...) {
             ::close(fd);
@@ -240,9 +262,11 @@ void TableLease::Add(const std::string& path) {
 
 bool ProcessHoldsTable(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
     std::lock_guard<std::mutex> guard(registryMutex);
-    return Registry().count(Key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}) > 0;
+    return Registry().count(
+               Key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}) > 0;
 }
 
 }  // namespace ari::engine

@@ -36,7 +36,7 @@ bool TryLockWholeFile(int fd, bool write);
 std::string DescribeConflictingLock(int fd, bool* inDbaseRegion = nullptr);
 
 class TableLease {
-public:
+  public:
     // Acquires use of `tablePath` and, for sole use, of each existing file of `companions`.
     // Throws EDBEngineError (kStatusTableInUse, kStatusRecordsLocked, kStatusTableNotFound ...)
     // naming the file.
@@ -59,7 +59,7 @@ public:
     // REQUIRES: sole use. Locks a companion created while the table is held (a new index file).
     void Add(const std::string& path);
 
-private:
+  private:
     TableLease() = default;
     struct Held {
         std::string path;

@@ -44,10 +44,14 @@ std::string Hex2(unsigned v) {
 
 const char* MemoLayoutName(MemoLayout l) {
     switch (l) {
-        case MemoLayout::DBase3: return "dBASE III";
-        case MemoLayout::DBase4: return "dBASE IV";
-        case MemoLayout::FoxPro: return "FoxPro";
-        case MemoLayout::None: break;
+        case MemoLayout::DBase3:
+            return "dBASE III";
+        case MemoLayout::DBase4:
+            return "dBASE IV";
+        case MemoLayout::FoxPro:
+            return "FoxPro";
+        case MemoLayout::None:
+            break;
     }
     return "none";
 }
@@ -88,14 +92,17 @@ int Info(const Args& a) {
     const std::string& path = a.at(0);
     const std::string type = TypeText(path);
     std::cout << "Table: " << path << "\nType: " << type << "\n";
-    if (type == "PARADOX") return ParadoxInfo(path);
+    if (type == "PARADOX")
+        return ParadoxInfo(path);
     const auto f = DbfFile::Open(path, ShareMode::Shared);
     const DbfHeader& h = f->Header();
     uint32_t live = 0, deleted = 0;
     DbfFile::Scanner scan(*f);
-    while (const uint8_t* r = scan.Next()) (r[0] == dbf::kDeletedFlag ? deleted : live)++;
+    while (const uint8_t* r = scan.Next())
+        (r[0] == dbf::kDeletedFlag ? deleted : live)++;
     char date[16];
-    std::snprintf(date, sizeof date, "%04d-%02d-%02d", 1900 + h.updateYear, h.updateMonth, h.updateDay);
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", 1900 + h.updateYear, h.updateMonth,
+                  h.updateDay);
     std::cout << "Version: " << Hex2(h.version) << "\n"
               << "Language driver: " << Hex2(h.languageDriver) << "\n"
               << "Production index flag: " << Hex2(h.productionIndexFlag) << "\n"
@@ -108,7 +115,8 @@ int Info(const Args& a) {
               << "Deleted records: " << deleted << "\n";
     const std::string memo = f->MemoPath();
     std::cout << "Memo file: " << (memo.empty() ? "none" : memo);
-    if (!memo.empty()) std::cout << " (" << MemoLayoutName(h.memoLayout) << ")";
+    if (!memo.empty())
+        std::cout << " (" << MemoLayoutName(h.memoLayout) << ")";
     std::cout << "\nFields: " << h.fields.size() << "\n";
     for (const auto& fd : h.fields)
         std::cout << "  " << fd.name << " " << fd.type << " " << fd.length << " "
@@ -124,7 +132,9 @@ int Dump(const Args& a) {
     DbfFile::Scanner scan(*f);
     while (const uint8_t* r = scan.Next()) {
         std::cout << scan.RecNo() << ' '
-                  << (r[0] == dbf::kLiveFlag ? 'L' : r[0] == dbf::kDeletedFlag ? 'D' : '?');
+                  << (r[0] == dbf::kLiveFlag      ? 'L'
+                      : r[0] == dbf::kDeletedFlag ? 'D'
+                                                  : '?');
         for (const auto& fd : f->Fields()) {
             std::cout << ' ' << fd.name << '=';
             const bool isMemo = fd.type == 'M' || fd.type == 'B' || fd.type == 'G';
@@ -164,11 +174,13 @@ int Pack(const Args& a) {
         return 0;
     }
     if (type != "DBASE") {
-        std::cerr << "Table " << path << " is of type " << type << "; only dBASE and Paradox tables are packed.\n";
+        std::cerr << "Table " << path << " is of type " << type
+                  << "; only dBASE and Paradox tables are packed.\n";
         return 2;
     }
     uint32_t before = 0;
-    if (t.Handle()->Table()) before = t.Handle()->Table()->RecordCount();
+    if (t.Handle()->Table())
+        before = t.Handle()->Table()->RecordCount();
     Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
     const uint32_t after = t.Handle()->Table()->RecordCount();
     std::cout << "Packed " << path << ": " << after << " records kept, " << (before - after)
@@ -183,8 +195,8 @@ std::string CheckRecords(const DbfFile& f) {
     const DbfHeader& h = f.Header();
     const uint32_t physical = PhysicalRecordCount(h, f.FileSize());
     if (h.recordCount > physical)
-        return "The header counts " + std::to_string(h.recordCount) + " records but the file holds " +
-               std::to_string(physical) + ".";
+        return "The header counts " + std::to_string(h.recordCount) +
+               " records but the file holds " + std::to_string(physical) + ".";
     if (f.RecordCount() != h.recordCount)
         return "The file holds " + std::to_string(f.RecordCount()) +
                " records but the header counts " + std::to_string(h.recordCount) + ".";
@@ -198,12 +210,14 @@ std::string CheckRecords(const DbfFile& f) {
 
 std::string CheckMemos(const DbfFile& f) {
     const DbfHeader& h = f.Header();
-    if (h.family != DbfFamily::DBase || !h.HasMemoFields()) return {};
+    if (h.family != DbfFamily::DBase || !h.HasMemoFields())
+        return {};
     const MemoFile* memo = f.Memo();  // throws when missing
     DbfFile::Scanner scan(f);
     while (const uint8_t* r = scan.Next()) {
         for (const auto& fd : f.Fields()) {
-            if (fd.type != 'M' && fd.type != 'B' && fd.type != 'G') continue;
+            if (fd.type != 'M' && fd.type != 'B' && fd.type != 'G')
+                continue;
             try {
                 f.ReadMemoField(r, fd);
             } catch (const EDBEngineError& e) {
@@ -264,28 +278,35 @@ struct Command {
 const Command kCommands[] = {
     {"info", 1, "info TABLE            header, fields, record counts, memo file", Info},
     {"dump", 1, "dump TABLE            every record as hex field values (memos resolved)", Dump},
-    {"check", 1, "check TABLE           structure and memo checks; exit 0 only when sound", CheckCommand},
+    {"check", 1, "check TABLE           structure and memo checks; exit 0 only when sound",
+     CheckCommand},
     {"pack", 1, "pack TABLE            drop deleted records, rebuild the production index", Pack},
     {"tags", 1, "tags TABLE            the tags of the production index", ari::tools::TagsCommand},
-    {"keys", 2, "keys TABLE TAG        record numbers and keys of a tag in index order", ari::tools::KeysCommand},
-    {"index", 3, "index TABLE NAME EXPR add a tag keyed by EXPR to the production index", ari::tools::IndexCommand},
+    {"keys", 2, "keys TABLE TAG        record numbers and keys of a tag in index order",
+     ari::tools::KeysCommand},
+    {"index", 3, "index TABLE NAME EXPR add a tag keyed by EXPR to the production index",
+     ari::tools::IndexCommand},
 };
 
 int Usage() {
     std::cerr << "usage: dbtool COMMAND ARGS...\n";
-    for (const auto& c : kCommands) std::cerr << "  dbtool " << c.usage << "\n";
+    for (const auto& c : kCommands)
+        std::cerr << "  dbtool " << c.usage << "\n";
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
+    if (argc < 2)
+        return Usage();
     const std::string name = argv[1];
     for (const auto& c : kCommands) {
-        if (name != c.name) continue;
+        if (name != c.name)
+            continue;
         Args args(argv + 2, argv + argc);
-        if (args.size() < c.minArgs) return Usage();
+        if (args.size() < c.minArgs)
+            return Usage();
         try {
             return c.run(args);
         } catch (const Exception& e) {

@@ -20,7 +20,7 @@ namespace {
 
 // An in-memory file: the readers work on descriptors.
 class MemFile {
-public:
+  public:
     explicit MemFile(std::string_view bytes) : fd_(::memfd_create("fuzz", MFD_CLOEXEC)) {
         if (fd_ >= 0 && !bytes.empty() &&
             ::write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
@@ -29,18 +29,20 @@ public:
         }
     }
     ~MemFile() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     int Fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 void ReadTable(std::string_view table, std::string_view memo, bool dbase4) {
     using namespace ari::engine;
     MemFile tf(table), mf(memo);
-    if (tf.Fd() < 0 || mf.Fd() < 0) return;
+    if (tf.Fd() < 0 || mf.Fd() < 0)
+        return;
     std::unique_ptr<MemoFile> memoFile;
     try {
         memoFile = MemoFile::FromDescriptor(mf.Fd(), "fuzz.dbt",
@@ -52,12 +54,16 @@ void ReadTable(std::string_view table, std::string_view memo, bool dbase4) {
         DbfFile::Scanner scan(*f, 4096);
         uint32_t n = 0;
         while (const uint8_t* r = scan.Next()) {
-            if (++n > 100000) break;
+            if (++n > 100000)
+                break;
             RecordLooksPlausible(r, f->Header());
             for (const auto& fd : f->Fields()) {
-                if (fd.type != 'M' || !memoFile) continue;
+                if (fd.type != 'M' || !memoFile)
+                    continue;
                 uint32_t block = 0;
-                if (!ParseMemoPointer(std::string_view(reinterpret_cast<const char*>(r) + fd.offset, fd.length), block) ||
+                if (!ParseMemoPointer(
+                        std::string_view(reinterpret_cast<const char*>(r) + fd.offset, fd.length),
+                        block) ||
                     block == 0)
                     continue;
                 try {
@@ -66,7 +72,8 @@ void ReadTable(std::string_view table, std::string_view memo, bool dbase4) {
                 }
             }
         }
-        if (f->RecordCount() > 0) f->ReadRecord(f->RecordCount());
+        if (f->RecordCount() > 0)
+            f->ReadRecord(f->RecordCount());
     } catch (const EDBEngineError&) {
     }
     try {
@@ -78,11 +85,13 @@ void ReadTable(std::string_view table, std::string_view memo, bool dbase4) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 3) return 0;
+    if (size < 3)
+        return 0;
     const bool dbase4 = data[0] & 1;
     size_t tableSize = static_cast<size_t>(data[1] | (data[2] << 8));
     const std::string_view rest(reinterpret_cast<const char*>(data) + 3, size - 3);
-    if (tableSize > rest.size()) tableSize = rest.size();
+    if (tableSize > rest.size())
+        tableSize = rest.size();
     ReadTable(rest.substr(0, tableSize), rest.substr(tableSize), dbase4);
     return 0;
 }

@@ -14,8 +14,10 @@ namespace ari::test {
 std::string ShellQuote(const std::string& text) {
     std::string q = "'";
     for (char c : text) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }
@@ -23,10 +25,12 @@ std::string ShellQuote(const std::string& text) {
 CommandResult RunCommand(const std::string& commandLine) {
     CommandResult r;
     FILE* p = ::popen(commandLine.c_str(), "r");
-    if (!p) return r;
+    if (!p)
+        return r;
     char buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
     const int status = ::pclose(p);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -36,14 +40,17 @@ bool PythonModuleAvailable(const std::string& module) {
     return RunCommand("/usr/bin/python3 -c 'import " + module + "' 2>/dev/null").exitCode == 0;
 }
 
-bool PerlXBaseAvailable() { return RunCommand("perl -MXBase -e 1 2>/dev/null").exitCode == 0; }
+bool PerlXBaseAvailable() {
+    return RunCommand("perl -MXBase -e 1 2>/dev/null").exitCode == 0;
+}
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
         size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) nl = text.size();
+        if (nl == std::string::npos)
+            nl = text.size();
         lines.push_back(text.substr(start, nl - start));
         start = nl + 1;
     }
@@ -51,10 +58,11 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 static std::vector<std::string> RunReader(const std::string& args) {
-    const auto r = RunCommand("/usr/bin/python3 " +
-                              ShellQuote(std::string(ARI_SOURCE_DIR) + "/tests/engine/dbfread_records.py") +
-                              " " + args);
-    if (r.exitCode != 0) throw std::runtime_error("dbfread_records.py failed: " + args);
+    const auto r = RunCommand(
+        "/usr/bin/python3 " +
+        ShellQuote(std::string(ARI_SOURCE_DIR) + "/tests/engine/dbfread_records.py") + " " + args);
+    if (r.exitCode != 0)
+        throw std::runtime_error("dbfread_records.py failed: " + args);
     return SplitLines(r.output);
 }
 
@@ -69,7 +77,8 @@ std::vector<std::string> DbfreadInfo(const std::string& tablePath) {
 void MakeDbase3MemoTable(const std::string& path, int records, int deleteEvery) {
     const std::string script =
         "import dbf, sys\n"
-        "t = dbf.Table(sys.argv[1], 'NAME C(20); AMOUNT N(10,2); BORN D; OK L; NOTES M', dbf_type='db3')\n"
+        "t = dbf.Table(sys.argv[1], 'NAME C(20); AMOUNT N(10,2); BORN D; OK L; NOTES M', "
+        "dbf_type='db3')\n"
         "t.open(dbf.READ_WRITE)\n"
         "n, every = int(sys.argv[2]), int(sys.argv[3])\n"
         "for i in range(n):\n"
@@ -81,7 +90,8 @@ void MakeDbase3MemoTable(const std::string& path, int records, int deleteEvery) 
         "t.close()\n";
     const auto r = RunCommand("/usr/bin/python3 -c " + ShellQuote(script) + " " + ShellQuote(path) +
                               " " + std::to_string(records) + " " + std::to_string(deleteEvery));
-    if (r.exitCode != 0) throw std::runtime_error("python3-dbf could not make " + path);
+    if (r.exitCode != 0)
+        throw std::runtime_error("python3-dbf could not make " + path);
 }
 
 void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) {
@@ -92,19 +102,21 @@ void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) 
         "  field_types => ['C','N','M'], field_lengths => [20,10,10], field_decimals => [0,2,0],\n"
         "  version => 4) or die XBase->errstr;\n"
         "for my $i (0 .. $n - 1) {\n"
-        "  $t->set_record($i, \"name$i\", $i * 1.5, (\"memo $i \" x ($i * 53 % 300))) or die $t->errstr;\n"
+        "  $t->set_record($i, \"name$i\", $i * 1.5, (\"memo $i \" x ($i * 53 % 300))) or die "
+        "$t->errstr;\n"
         "}\n"
         "for my $i (0 .. $n - 1) { $t->delete_record($i) if $every && $i % $every == 0; }\n"
         "$t->close;\n"
         // XBase stamps 0x84 (its own numbering); the files are dBASE IV layout: mark them so.
-        "open(my $f, '+<', $name) or die; binmode $f; seek($f, 0, 0); print $f chr(0x8B); close $f;\n";
+        "open(my $f, '+<', $name) or die; binmode $f; seek($f, 0, 0); print $f chr(0x8B); close "
+        "$f;\n";
     // XBase derives the memo name by appending ".dbt" to anything but a lower-case ".dbf":
     // make the pair under a plain name, then give it the wanted one.
     const std::string folder = path.substr(0, path.rfind('/') + 1);
     const std::string stem = path.substr(0, path.rfind('.'));
-    const auto r = RunCommand("perl -e " + ShellQuote(script) + " " +
-                              ShellQuote(folder + "xbase_made.dbf") + " " + std::to_string(records) +
-                              " " + std::to_string(deleteEvery));
+    const auto r =
+        RunCommand("perl -e " + ShellQuote(script) + " " + ShellQuote(folder + "xbase_made.dbf") +
+                   " " + std::to_string(records) + " " + std::to_string(deleteEvery));
     if (r.exitCode != 0 || std::rename((folder + "xbase_made.dbf").c_str(), path.c_str()) != 0 ||
         std::rename((folder + "xbase_made.dbt").c_str(), (stem + ".dbt").c_str()) != 0)
         throw std::runtime_error("Perl XBase could not make " + path);
@@ -113,10 +125,12 @@ void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) 
 std::vector<std::string> AllNames(const std::string& folder) {
     std::vector<std::string> names;
     DIR* d = ::opendir(folder.c_str());
-    if (!d) return names;
+    if (!d)
+        return names;
     while (const dirent* e = ::readdir(d)) {
         const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
+        if (n != "." && n != "..")
+            names.push_back(n);
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());

@@ -25,10 +25,11 @@ namespace {
 // A child process that takes something (`hold`), reports readiness, and keeps it until
 // released. `hold` returns false when it could not take it.
 class Holder {
-public:
+  public:
     explicit Holder(const std::function<bool()>& hold) {
         int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe");
+        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+            throw std::runtime_error("pipe");
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(ready[0]);
@@ -38,7 +39,8 @@ public:
                 c = hold() ? 'y' : 'n';
             } catch (...) {
             }
-            if (::write(ready[1], &c, 1) != 1) ::_exit(3);
+            if (::write(ready[1], &c, 1) != 1)
+                ::_exit(3);
             char dummy;
             (void)::read(release[0], &dummy, 1);
             ::_exit(0);
@@ -56,14 +58,15 @@ public:
     }
     ~Holder() { Release(); }
     void Release() {
-        if (releaseFd_ < 0) return;
+        if (releaseFd_ < 0)
+            return;
         ::close(releaseFd_);  // end of file on the child's pipe
         releaseFd_ = -1;
         int status;
         ::waitpid(pid_, &status, 0);
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int releaseFd_ = -1;
 };
@@ -86,7 +89,8 @@ uint16_t TryOpen(const std::string& folder, bool exclusive, std::string* message
     try {
         t.Open();
     } catch (const EDBEngineError& e) {
-        if (message) *message = e.Message();
+        if (message)
+            *message = e.Message();
         return e.ErrorCode();
     }
     return 0;
@@ -95,7 +99,8 @@ uint16_t TryOpen(const std::string& folder, bool exclusive, std::string* message
 // A classic (process-owned) fcntl write lock, as a dBASE client takes it.
 bool ClassicLock(const std::string& path, off_t start, off_t len) {
     const int fd = ::open(path.c_str(), O_RDWR);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
@@ -180,7 +185,8 @@ TEST(TableLocks, ClosingOneComponentKeepsTheOthersLock) {
     EXPECT_TRUE(ProcessHoldsTable(dir / "T.DBF"));
     // Another process still cannot take sole use: A's lock survived B's close.
     const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(TryOpen(dir.Path(), true) == kStatusTableInUse ? 0 : 1);
+    if (pid == 0)
+        ::_exit(TryOpen(dir.Path(), true) == kStatusTableInUse ? 0 : 1);
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -14,8 +14,8 @@
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/ProductionIndex.h"
-#include "engine/TableFiles.h"
 #include "engine/TTable.h"
+#include "engine/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TestFolders.h"
@@ -38,7 +38,8 @@ void Pack(const std::string& folder, const std::string& table) {
 std::vector<std::string> WithTag(const std::vector<std::string>& lines, char tag) {
     std::vector<std::string> out;
     for (const auto& l : lines)
-        if (!l.empty() && l[0] == tag) out.push_back(l);
+        if (!l.empty() && l[0] == tag)
+            out.push_back(l);
     return out;
 }
 
@@ -55,18 +56,19 @@ std::vector<std::string> LiveRawRecords(const std::string& path) {
 
 // Fails the Nth write, fsync or rename (counting all three); counts calls when N is 0.
 class FailingOps : public FileOps {
-public:
+  public:
     explicit FailingOps(int failAt, int err = ENOSPC) : failAt_(failAt), err_(err) {}
     ssize_t Write(int fd, const void* d, size_t n) override {
         // Short writes too: half of the request, so the retry loop is exercised.
-        if (Hit()) return -1;
+        if (Hit())
+            return -1;
         return FileOps::Write(fd, d, n > 1 ? n / 2 + 1 : n);
     }
     int Fsync(int fd) override { return Hit() ? -1 : FileOps::Fsync(fd); }
     int Rename(const char* a, const char* b) override { return Hit() ? -1 : FileOps::Rename(a, b); }
     int calls = 0;
 
-private:
+  private:
     bool Hit() {
         if (++calls == failAt_) {
             errno = err_;
@@ -98,7 +100,8 @@ TEST(DbasePack, KeepsUndeletedRecordsAndMemosAsIndependentReadersSeeThem) {
         {"dBASE IV by Perl XBase", haveXBase, ari::test::MakeDbase4MemoTable},
     };
     for (const auto& m : makers) {
-        if (!m.available) continue;
+        if (!m.available)
+            continue;
         for (int deleteEvery : {3, 1, 0}) {  // some, all, none deleted
             SCOPED_TRACE(std::string(m.name) + ", deleting every " + std::to_string(deleteEvery));
             TempFolder dir;
@@ -143,24 +146,30 @@ TEST(DbasePack, RecordCountAgainstFileSizeLosesNoRecord) {
     // Each case builds a table of 6 records (2 and 5 deleted), then damages count or tail.
     struct Case {
         const char* name;
-        uint32_t headerCount;     // stored in the header
-        std::string tail;         // bytes appended after the 6 records
-        size_t expectKept;        // live records after the pack
+        uint32_t headerCount;  // stored in the header
+        std::string tail;      // bytes appended after the 6 records
+        size_t expectKept;     // live records after the pack
     } cases[] = {
         {"header and file agree", 6, "\x1a", 4},
         {"no end byte", 6, "", 4},
         {"stale high count", 40, "\x1a", 4},
         {"low count, plausible records beyond it", 4, "\x1a", 4},
         {"low count, garbage beyond it", 4, std::string(23, '\x07') + "\x1a", 3},
-        {"partial record at the end", 6, "\x20" "abc", 4},
+        {"partial record at the end", 6,
+         "\x20"
+         "abc",
+         4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder dir;
         const std::string path = dir / "T.DBF";
         {
-            DbfWriter w(path, {{"NAME", 'C', 10, 0, 0}, {"QTY", 'N', 5, 0, 0}, {"DT", 'D', 8, 0, 0}});
-            for (int i = 1; i <= 6; ++i) w.Append({"rec" + std::to_string(i), std::to_string(i), "20200101"}, i == 2 || i == 5);
+            DbfWriter w(path,
+                        {{"NAME", 'C', 10, 0, 0}, {"QTY", 'N', 5, 0, 0}, {"DT", 'D', 8, 0, 0}});
+            for (int i = 1; i <= 6; ++i)
+                w.Append({"rec" + std::to_string(i), std::to_string(i), "20200101"},
+                         i == 2 || i == 5);
             w.Finish();
         }
         std::string bytes = ari::test::ReadFileBytes(path);
@@ -180,7 +189,8 @@ TEST(DbasePack, RecordCountAgainstFileSizeLosesNoRecord) {
         EXPECT_EQ(f->FileSize(), f->HeaderLength() + c.expectKept * f->RecordLength() + 1);
         EXPECT_EQ(ari::test::ReadFileBytes(path).back(), '\x1a');
         DbfFile::Scanner scan(*f);
-        while (const uint8_t* r = scan.Next()) EXPECT_EQ(r[0], dbf::kLiveFlag);
+        while (const uint8_t* r = scan.Next())
+            EXPECT_EQ(r[0], dbf::kLiveFlag);
     }
 }
 
@@ -223,7 +233,8 @@ TEST(DbasePack, AFailedWriteFlushOrRenameLeavesTheOldTableWhole) {
     {
         // Large enough for several buffered writes.
         DbfWriter w(path, {{"NAME", 'C', 200, 0, 0}, {"QTY", 'N', 10, 0, 0}});
-        for (int i = 0; i < 60000; ++i) w.Append({"name" + std::to_string(i), std::to_string(i)}, i % 7 == 0);
+        for (int i = 0; i < 60000; ++i)
+            w.Append({"name" + std::to_string(i), std::to_string(i)}, i % 7 == 0);
         w.Finish();
     }
     const std::string original = ari::test::ReadFileBytes(path);
@@ -271,14 +282,16 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
     const std::string path = dir / "T.DBF";
     {
         DbfWriter w(path, {{"NAME", 'C', 100, 0, 0}});
-        for (int i = 0; i < 50000; ++i) w.Append({"n" + std::to_string(i)}, i % 2 == 0);
+        for (int i = 0; i < 50000; ++i)
+            w.Append({"n" + std::to_string(i)}, i % 2 == 0);
         w.Finish();
     }
     const std::string original = ari::test::ReadFileBytes(path);
     class DyingOps : public FileOps {
-    public:
+      public:
         ssize_t Write(int fd, const void* d, size_t n) override {
-            if (++writes == 2) ::_exit(9);  // killed after the first buffer reached the disk
+            if (++writes == 2)
+                ::_exit(9);  // killed after the first buffer reached the disk
             return FileOps::Write(fd, d, n);
         }
         int writes = 0;
@@ -308,12 +321,15 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
 
 TEST(DbasePack, WithAProductionIndexAFailureAtAnyStepLeavesTheOldPairWhole) {
     const std::string samples = ari::test::SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
-    if (!ProductionIndexRebuildAvailable()) GTEST_SKIP() << "the index rebuild is not built";
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder beside the project is absent";
+    if (!ProductionIndexRebuildAvailable())
+        GTEST_SKIP() << "the index rebuild is not built";
     TempFolder dir;
     std::string dbf = ari::test::ReadFileBytes(samples + "mdx/disco.DBF");
     const std::string mdx = ari::test::ReadFileBytes(samples + "mdx/disco.mdx");
-    for (size_t i = 0; i < 1561; i += 4) dbf[353 + i * 91] = '*';  // header 353, records of 91
+    for (size_t i = 0; i < 1561; i += 4)
+        dbf[353 + i * 91] = '*';  // header 353, records of 91
     ari::test::WriteFileBytes(dir / "disco.DBF", dbf);
     ari::test::WriteFileBytes(dir / "disco.mdx", mdx);
     int total = 0;
@@ -341,6 +357,7 @@ TEST(DbasePack, WithAProductionIndexAFailureAtAnyStepLeavesTheOldPairWhole) {
         }
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.DBF"), dbf);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.mdx"), mdx);
-        ASSERT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
+        ASSERT_EQ(ari::test::AllNames(dir.Path()),
+                  (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
     }
 }

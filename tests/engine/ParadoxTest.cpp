@@ -28,7 +28,8 @@ pxfield_t* Fields(bool forIndex) {
     auto* f = static_cast<pxfield_t*>(std::malloc(sizeof(pxfield_t) * n));
     f[0] = {strdup("ID"), pxfLong, 4, 0};
     if (forIndex) {
-        for (int k = 1; k < 4; ++k) f[k] = {strdup(k == 1 ? "block" : k == 2 ? "count" : "x"), pxfShort, 2, 0};
+        for (int k = 1; k < 4; ++k)
+            f[k] = {strdup(k == 1 ? "block" : k == 2 ? "count" : "x"), pxfShort, 2, 0};
     } else {
         f[1] = {strdup("NAME"), pxfAlpha, 30, 0};
     }
@@ -39,8 +40,11 @@ pxfield_t* Fields(bool forIndex) {
 // `deleteEvery`-th record deleted through pxlib, which leaves gaps in the blocks.
 void MakeParadoxTable(const std::string& path, int records, bool keyed, int deleteEvery) {
     pxdoc_t* doc = PX_new();
-    ASSERT_EQ(PX_create_file(doc, Fields(false), 2, path.c_str(), keyed ? pxfFileTypIndexDB : pxfFileTypNonIndexDB), 0);
-    if (keyed) doc->px_head->px_primarykeyfields = 1;
+    ASSERT_EQ(PX_create_file(doc, Fields(false), 2, path.c_str(),
+                             keyed ? pxfFileTypIndexDB : pxfFileTypNonIndexDB),
+              0);
+    if (keyed)
+        doc->px_head->px_primarykeyfields = 1;
     for (int i = 0; i < records; ++i) {
         pxval_t v0{}, v1{};
         v0.type = pxfLong;
@@ -54,10 +58,12 @@ void MakeParadoxTable(const std::string& path, int records, bool keyed, int dele
     }
     if (deleteEvery > 0)
         for (int recno = PX_get_num_records(doc) - 1; recno >= 0; --recno)
-            if (recno % deleteEvery == 0) PX_delete_record(doc, recno);
+            if (recno % deleteEvery == 0)
+                PX_delete_record(doc, recno);
     PX_close(doc);
     PX_delete(doc);
-    if (!keyed) return;
+    if (!keyed)
+        return;
     pxdoc_t* db = PX_new();
     pxdoc_t* ix = PX_new();
     ASSERT_EQ(PX_open_file(db, path.c_str()), 0);
@@ -80,7 +86,8 @@ std::vector<std::string> PxlibRecords(const std::string& path) {
     }
     std::vector<char> rec(static_cast<size_t>(PX_get_recordsize(doc)));
     for (int i = 0; i < PX_get_num_records(doc); ++i)
-        if (PX_get_record(doc, i, rec.data())) out.emplace_back(rec.data(), rec.size());
+        if (PX_get_record(doc, i, rec.data()))
+            out.emplace_back(rec.data(), rec.size());
     PX_close(doc);
     PX_delete(doc);
     return out;
@@ -89,7 +96,8 @@ std::vector<std::string> PxlibRecords(const std::string& path) {
 int PxlibRecordCount(const std::string& path) {
     pxdoc_t* doc = PX_new();
     int n = -1;
-    if (PX_open_file(doc, path.c_str()) == 0) n = PX_get_num_records(doc);
+    if (PX_open_file(doc, path.c_str()) == 0)
+        n = PX_get_num_records(doc);
     PX_close(doc);
     PX_delete(doc);
     return n;
@@ -158,7 +166,8 @@ TEST(ParadoxPack, RewritesTheChainIntoFullConsecutiveBlocksAndRegeneratesThePrim
             EXPECT_EQ(PxlibRecordCount(dir / "PARTS.PX"), static_cast<int>(blocks));
         }
         std::vector<std::string> expected{"PARTS.DB"};
-        if (keyed) expected.push_back("PARTS.PX");
+        if (keyed)
+            expected.push_back("PARTS.PX");
         EXPECT_EQ(ari::test::AllNames(dir.Path()), expected);
     }
 }
@@ -169,16 +178,21 @@ TEST(ParadoxPack, AFailedWriteOrRenameLeavesTheOldFilesWhole) {
     const std::string db = ari::test::ReadFileBytes(dir / "T.DB");
     const std::string px = ari::test::ReadFileBytes(dir / "T.PX");
     class Failing : public FileOps {
-    public:
+      public:
         explicit Failing(int n) : n_(n) {}
-        ssize_t Write(int fd, const void* d, size_t s) override { return Hit() ? -1 : FileOps::Write(fd, d, s); }
+        ssize_t Write(int fd, const void* d, size_t s) override {
+            return Hit() ? -1 : FileOps::Write(fd, d, s);
+        }
         int Fsync(int fd) override { return Hit() ? -1 : FileOps::Fsync(fd); }
-        int Rename(const char* a, const char* b) override { return Hit() ? -1 : FileOps::Rename(a, b); }
+        int Rename(const char* a, const char* b) override {
+            return Hit() ? -1 : FileOps::Rename(a, b);
+        }
         int calls = 0;
 
-    private:
+      private:
         bool Hit() {
-            if (++calls != n_) return false;
+            if (++calls != n_)
+                return false;
             errno = EIO;
             return true;
         }
@@ -239,5 +253,6 @@ TEST(ParadoxPack, RefusesWhatItCannotRebuildOrRead) {
     std::memcpy(desc.data(), "T.DB", 5);
     std::memcpy(desc.data() + 261, "PARADOX", 8);
     desc[620] = desc[621] = 0xFF;
-    EXPECT_EQ(EngineRestructure(t.DBHandle(), 1, desc.data(), nullptr, nullptr, nullptr, 0), kStatusTableOpen);
+    EXPECT_EQ(EngineRestructure(t.DBHandle(), 1, desc.data(), nullptr, nullptr, nullptr, 0),
+              kStatusTableOpen);
 }

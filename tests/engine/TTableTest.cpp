@@ -25,7 +25,8 @@ void MakeSmallTable(const std::string& path, const std::vector<std::string>& nam
                     uint8_t version = 0x03) {
     DbfWriter w(path, {{"NAME", 'C', 10, 0, 0}, {"QTY", 'N', 5, 0, 0}}, version, 0x57);
     int i = 0;
-    for (const auto& n : names) w.Append({n, std::to_string(++i)});
+    for (const auto& n : names)
+        w.Append({n, std::to_string(++i)});
     w.Finish();
 }
 
@@ -64,7 +65,8 @@ TEST(TTableProperties, ClosedOnlyPropertiesRaiseOnAnOpenTableButSameValueDoesNot
         const char* name;
         std::function<void()> same, other;
     } setters[] = {
-        {"DatabaseName", [&] { t.SetDatabaseName(dir.Path()); }, [&] { t.SetDatabaseName("/tmp/"); }},
+        {"DatabaseName", [&] { t.SetDatabaseName(dir.Path()); },
+         [&] { t.SetDatabaseName("/tmp/"); }},
         {"TableName", [&] { t.SetTableName("A.DBF"); }, [&] { t.SetTableName("B.DBF"); }},
         {"Exclusive", [&] { t.SetExclusive(false); }, [&] { t.SetExclusive(true); }},
     };
@@ -122,17 +124,23 @@ TEST(TTableDrivers, FoxProWhenItsCompanionFilesLieBeside) {
         t.Close();
         t.SetExclusive(true);
         t.Open();
-        EXPECT_EQ(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1), kStatusUnsupportedFormat);
+        EXPECT_EQ(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1),
+                  kStatusUnsupportedFormat);
     }
 }
 
 TEST(TTableDrivers, EverySampleOpensWithItsTypeText) {
     const std::string samples = ari::test::SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
-    struct { const char* folder; const char* table; const char* type; } cases[] = {
-        {"dbase3", "dbase_03.dbf", "DBASE"}, {"dbase3", "DBASE_83.DBF", "DBASE"},
-        {"dbase3", "test.dbf", "DBASE"},     {"dbase4", "DBASE4.dbf", "DBASE"},
-        {"dbase4", "dbase_8b.dbf", "DBASE"}, {"foxpro", "calls.dbf", "FOXPRO"},
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder beside the project is absent";
+    struct {
+        const char* folder;
+        const char* table;
+        const char* type;
+    } cases[] = {
+        {"dbase3", "dbase_03.dbf", "DBASE"},  {"dbase3", "DBASE_83.DBF", "DBASE"},
+        {"dbase3", "test.dbf", "DBASE"},      {"dbase4", "DBASE4.dbf", "DBASE"},
+        {"dbase4", "dbase_8b.dbf", "DBASE"},  {"foxpro", "calls.dbf", "FOXPRO"},
         {"foxpro", "dbase_30.dbf", "FOXPRO"}, {"mdx", "disco.dbf", "DBASE"},
         {"mdx", "TDBF_DEMO.DBF", "DBASE"},
     };
@@ -160,11 +168,17 @@ TEST(TTableDrivers, EverySampleOpensWithItsTypeText) {
 
 TEST(TTableDrivers, SampleMemosReadByBothLayouts) {
     const std::string samples = ari::test::SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder beside the project is absent";
     // DBASE4.dbt holds only its header block: its table's memo fields are all empty.
-    struct { const char* table; bool hasMemos; } cases[] = {
-        {"dbase3/dbase_83.dbf", true}, {"dbase3/test.dbf", true}, {"dbase4/dbase_8b.dbf", true},
-        {"dbase4/DBASE4.dbf", false}, {"mdx/TDBF_DEMO.DBF", true}};
+    struct {
+        const char* table;
+        bool hasMemos;
+    } cases[] = {{"dbase3/dbase_83.dbf", true},
+                 {"dbase3/test.dbf", true},
+                 {"dbase4/dbase_8b.dbf", true},
+                 {"dbase4/DBASE4.dbf", false},
+                 {"mdx/TDBF_DEMO.DBF", true}};
     for (const auto& [table, hasMemos] : cases) {
         SCOPED_TRACE(table);
         const auto f = DbfFile::Open(samples + table, ShareMode::Shared);
@@ -193,12 +207,17 @@ TEST(TTableBadInput, ClearEngineErrorsNamingTheFile) {
         std::string s(32, '\0');
         s[0] = 0x03;
         s[4] = s[5] = s[6] = s[7] = '\xff';  // 4 billion records claimed
-        s[8] = '\xff'; s[9] = '\xff';        // header length 65535
+        s[8] = '\xff';
+        s[9] = '\xff';  // header length 65535
         s[10] = 2;
         return s;
     }());
     ari::test::WriteFileBytes(dir / "NOTES.TXT", "text");
-    struct { const char* table; uint16_t status; const char* mentions; } cases[] = {
+    struct {
+        const char* table;
+        uint16_t status;
+        const char* mentions;
+    } cases[] = {
         {"FOLDER.DBF", kStatusNotATableFile, "folder"},
         {"EMPTY.DBF", kStatusCorruptHeader, "empty"},
         {"SHORT.DBF", kStatusCorruptHeader, "shorter than a table header"},
@@ -241,16 +260,20 @@ TEST(TTableBadInput, MemoPointerPastTheEndOrDamagedIsAMemoError) {
     const auto f = DbfFile::Open(dir / "M.DBF", ShareMode::Shared);
     ASSERT_EQ(f->RecordCount(), 3u);
     const FieldDef& notes = f->Fields()[1];
-    EXPECT_EQ(f->ReadMemoField(reinterpret_cast<const uint8_t*>(f->ReadRecord(1).data()), notes), "");
+    EXPECT_EQ(f->ReadMemoField(reinterpret_cast<const uint8_t*>(f->ReadRecord(1).data()), notes),
+              "");
     for (uint32_t recno : {2u, 3u}) {
         const std::string rec = f->ReadRecord(recno);
-        EXPECT_EQ(StatusOf([&] { f->ReadMemoField(reinterpret_cast<const uint8_t*>(rec.data()), notes); }),
+        EXPECT_EQ(StatusOf([&] {
+                      f->ReadMemoField(reinterpret_cast<const uint8_t*>(rec.data()), notes);
+                  }),
                   kStatusMemoError)
             << recno;
     }
     // A dBASE IV memo whose stored length runs past the end of the file.
     std::string dbt4(512, '\0');
-    dbt4[20] = 0; dbt4[21] = 2;  // block size 512
+    dbt4[20] = 0;
+    dbt4[21] = 2;  // block size 512
     dbt4 += std::string("\xff\xff\x08\x00\xff\xff\xff\x7f", 8) + "abc";
     ari::test::WriteFileBytes(dir / "M4.DBT", dbt4);
     const auto m4 = MemoFile::Open(dir / "M4.DBT", MemoLayout::DBase4);
@@ -280,12 +303,16 @@ TEST(EngineStatusCheck, MessagesFollowTheLineRule) {
 }
 
 TEST(TableWriter, TablesWeCreateAreReadByAnIndependentReader) {
-    if (!ari::test::PythonModuleAvailable("dbfread")) GTEST_SKIP() << "python3-dbfread is not installed";
+    if (!ari::test::PythonModuleAvailable("dbfread"))
+        GTEST_SKIP() << "python3-dbfread is not installed";
     TempFolder dir;
     {
         DbfWriter w(dir / "NEW.DBF",
-                    {{"ID", 'N', 10, 0, 0}, {"name", 'C', 40, 0, 0}, {"AMOUNT", 'N', 12, 2, 0},
-                     {"DT", 'D', 8, 0, 0}, {"FLAG", 'L', 1, 0, 0}},
+                    {{"ID", 'N', 10, 0, 0},
+                     {"name", 'C', 40, 0, 0},
+                     {"AMOUNT", 'N', 12, 2, 0},
+                     {"DT", 'D', 8, 0, 0},
+                     {"FLAG", 'L', 1, 0, 0}},
                     0x03, 0x57);
         w.SetHeaderByte(28, 0);
         w.Append({"1", "first", "12.50", "20240131", "T"});
@@ -308,9 +335,13 @@ TEST(TableWriter, TablesWeCreateAreReadByAnIndependentReader) {
     const auto recs = ari::test::DbfreadRecords(dir / "NEW.DBF");
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_EQ(recs[0].substr(0, 2), "L ");
-    EXPECT_NE(recs[0].find("AMOUNT=" + std::string("2020202020202031322e3530")), std::string::npos) << recs[0];
+    EXPECT_NE(recs[0].find("AMOUNT=" + std::string("2020202020202031322e3530")), std::string::npos)
+        << recs[0];
     EXPECT_EQ(recs[2].substr(0, 2), "D ");
     // Creating over an existing file is refused and leaves it alone.
-    EXPECT_EQ(StatusOf([&] { DbfWriter w(dir / "NEW.DBF", {{"A", 'C', 1, 0, 0}}); }), kStatusInvalidParameter);
+    EXPECT_EQ(StatusOf([&] {
+                  DbfWriter w(dir / "NEW.DBF", {{"A", 'C', 1, 0, 0}});
+              }),
+              kStatusInvalidParameter);
     EXPECT_EQ(ari::test::ReadFileBytes(dir / "NEW.DBF"), bytes);
 }

@@ -34,7 +34,8 @@ std::vector<Record> ParseRecords(const std::vector<std::string>& lines, bool wit
     for (const auto& line : lines) {
         std::istringstream in(line);
         std::string word;
-        if (withRecno) in >> word;
+        if (withRecno)
+            in >> word;
         Record r;
         in >> word;
         r.tag = word.empty() ? '?' : word[0];
@@ -49,7 +50,8 @@ std::vector<Record> ParseRecords(const std::vector<std::string>& lines, bool wit
 
 std::string Unhex(const std::string& hex) {
     std::string s;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) s += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        s += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return s;
 }
 
@@ -57,9 +59,11 @@ std::string Unhex(const std::string& hex) {
 // 0x1A; dBASE IV the stored length read after the 8-byte block header (so up to 8 bytes of what
 // follows) cut at the first 0x1F.
 bool DbfreadMemoAgrees(bool dbase3, const std::string& ours, const std::string& theirs) {
-    if (dbase3) return theirs == ours.substr(0, ours.find('\x1a'));
+    if (dbase3)
+        return theirs == ours.substr(0, ours.find('\x1a'));
     const auto unit = ours.find('\x1f');
-    if (unit != std::string::npos) return theirs == ours.substr(0, unit);
+    if (unit != std::string::npos)
+        return theirs == ours.substr(0, unit);
     return theirs.compare(0, ours.size(), ours) == 0 && theirs.size() <= ours.size() + 8;
 }
 
@@ -67,7 +71,8 @@ std::map<std::string, std::string> InfoFields(const std::string& output) {
     std::map<std::string, std::string> m;
     for (const auto& line : SplitLines(output)) {
         const auto colon = line.find(": ");
-        if (colon != std::string::npos && line[0] != ' ') m[line.substr(0, colon)] = line.substr(colon + 2);
+        if (colon != std::string::npos && line[0] != ' ')
+            m[line.substr(0, colon)] = line.substr(colon + 2);
     }
     return m;
 }
@@ -76,8 +81,10 @@ std::map<std::string, std::string> InfoFields(const std::string& output) {
 
 TEST(DbtoolSamples, InfoAndDumpAgreeWithDbfreadFieldByField) {
     const std::string samples = SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
-    if (!PythonModuleAvailable("dbfread")) GTEST_SKIP() << "python3-dbfread is not installed";
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder beside the project is absent";
+    if (!PythonModuleAvailable("dbfread"))
+        GTEST_SKIP() << "python3-dbfread is not installed";
     const char* tables[] = {"dbase3/dbase_03.dbf", "dbase3/dbase_83.dbf", "dbase3/test.dbf",
                             "dbase4/DBASE4.dbf",   "dbase4/dbase_8b.dbf", "foxpro/calls.dbf",
                             "foxpro/dbase_30.dbf", "mdx/disco.DBF",       "mdx/TDBF_DEMO.DBF"};
@@ -103,14 +110,17 @@ TEST(DbtoolSamples, InfoAndDumpAgreeWithDbfreadFieldByField) {
         ASSERT_EQ(dump.exitCode, 0) << dump.output;
         auto mine = ParseRecords(SplitLines(dump.output), true);
         // dbfread lists live records first, then deleted ones: order ours the same way.
-        std::stable_partition(mine.begin(), mine.end(), [](const Record& r) { return r.tag == 'L'; });
+        std::stable_partition(mine.begin(), mine.end(),
+                              [](const Record& r) { return r.tag == 'L'; });
         const auto theirs = ParseRecords(DbfreadRecords(path), false);
         ASSERT_EQ(mine.size(), theirs.size());
-        EXPECT_EQ(std::to_string(std::count_if(mine.begin(), mine.end(), [](const Record& r) { return r.tag == 'D'; })),
+        EXPECT_EQ(std::to_string(std::count_if(mine.begin(), mine.end(),
+                                               [](const Record& r) { return r.tag == 'D'; })),
                   ours.at("Deleted records"));
 
         const std::string memoPath = ari::engine::FindCompanion(path, ".dbt");
-        const std::string memoHead = memoPath.empty() ? std::string() : ReadFileBytes(memoPath).substr(0, 22);
+        const std::string memoHead =
+            memoPath.empty() ? std::string() : ReadFileBytes(memoPath).substr(0, 22);
         const bool dbase3 = ours.at("Version") == "0x83";
         // dbfread reads dBASE IV memos in 512-byte blocks whatever the file says.
         const bool memosComparable =
@@ -124,9 +134,11 @@ TEST(DbtoolSamples, InfoAndDumpAgreeWithDbfreadFieldByField) {
                 EXPECT_EQ(name, theirs[i].fields[k].first);
                 const std::string& other = theirs[i].fields[k].second;
                 if (value.rfind("memo:", 0) == 0) {
-                    if (!memosComparable) continue;
+                    if (!memosComparable)
+                        continue;
                     ++memosCompared;
-                    EXPECT_TRUE(DbfreadMemoAgrees(dbase3, Unhex(value.substr(5)), Unhex(other.substr(5))))
+                    EXPECT_TRUE(
+                        DbfreadMemoAgrees(dbase3, Unhex(value.substr(5)), Unhex(other.substr(5))))
                         << "record " << i << " field " << name;
                 } else {
                     EXPECT_EQ(value, other) << "record " << i << " field " << name;
@@ -150,22 +162,29 @@ TEST(DbtoolCheck, SoundOnlyWhenNothingIsWrongAndNamesTheFirstFault) {
         const char* mentions;
     } cases[] = {
         {"sound", [](const std::string&) {}, 0, "OK"},
-        {"bad deletion flag", [](const std::string& d) {
+        {"bad deletion flag",
+         [](const std::string& d) {
              auto b = ReadFileBytes(d + "T.DBF");
              b[b.size() - 1 - 2 * 25] = 'X';  // flag of record 2 (records of 25 bytes)
              WriteFileBytes(d + "T.DBF", b);
-         }, 1, "Record 2 has the invalid deletion flag"},
-        {"count too high", [](const std::string& d) {
+         },
+         1, "Record 2 has the invalid deletion flag"},
+        {"count too high",
+         [](const std::string& d) {
              auto b = ReadFileBytes(d + "T.DBF");
              b[4] = 9;
              WriteFileBytes(d + "T.DBF", b);
-         }, 1, "counts 9 records but the file holds 3"},
-        {"memo pointer past the end", [](const std::string& d) {
+         },
+         1, "counts 9 records but the file holds 3"},
+        {"memo pointer past the end",
+         [](const std::string& d) {
              auto b = ReadFileBytes(d + "T.DBF");
              b.replace(b.size() - 1 - 10, 10, "      4000");  // record 3's memo pointer
              WriteFileBytes(d + "T.DBF", b);
-         }, 1, "Record 3, field NOTES"},
-        {"memo file missing", [](const std::string& d) { ari::RemoveFile(d + "T.DBT"); }, 1, "T.dbt is missing"},
+         },
+         1, "Record 3, field NOTES"},
+        {"memo file missing", [](const std::string& d) { ari::RemoveFile(d + "T.DBT"); }, 1,
+         "T.dbt is missing"},
         {"empty file", [](const std::string& d) { WriteFileBytes(d + "T.DBF", ""); }, 1, "empty"},
     };
     for (const auto& c : cases) {
@@ -180,7 +199,8 @@ TEST(DbtoolCheck, SoundOnlyWhenNothingIsWrongAndNamesTheFirstFault) {
         }
         std::string dbt(512, '\0');
         dbt[0] = 3;
-        WriteFileBytes(dir / "T.DBT", dbt + "first\x1a\x1a" + std::string(505, ' ') + "second\x1a\x1a");
+        WriteFileBytes(dir / "T.DBT",
+                       dbt + "first\x1a\x1a" + std::string(505, ' ') + "second\x1a\x1a");
         c.damage(dir.Path());
         const auto r = Dbtool("check " + ShellQuote(dir / "T.DBF"));
         EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
@@ -192,12 +212,14 @@ TEST(DbtoolPack, PacksDbaseTablesAndRefusesOthers) {
     TempFolder dir;
     {
         DbfWriter w(dir / "T.DBF", {{"NAME", 'C', 10, 0, 0}});
-        for (int i = 0; i < 10; ++i) w.Append({"n" + std::to_string(i)}, i < 4);
+        for (int i = 0; i < 10; ++i)
+            w.Append({"n" + std::to_string(i)}, i < 4);
         w.Finish();
     }
     const auto r = Dbtool("pack " + ShellQuote(dir / "T.DBF"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("6 records kept, 4 deleted records dropped"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("6 records kept, 4 deleted records dropped"), std::string::npos)
+        << r.output;
     EXPECT_EQ(Dbtool("check " + ShellQuote(dir / "T.DBF")).exitCode, 0);
 
     WriteFileBytes(dir / "T.FPT", std::string(512, '\0'));
@@ -208,8 +230,10 @@ TEST(DbtoolPack, PacksDbaseTablesAndRefusesOthers) {
 
 TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
     const std::string samples = SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder beside the project is absent";
-    if (!ari::engine::ProductionIndexRebuildAvailable()) GTEST_SKIP() << "the index rebuild is not built";
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder beside the project is absent";
+    if (!ari::engine::ProductionIndexRebuildAvailable())
+        GTEST_SKIP() << "the index rebuild is not built";
     TempFolder dir;
     WriteFileBytes(dir / "disco.DBF", ReadFileBytes(samples + "mdx/disco.DBF"));
     WriteFileBytes(dir / "disco.mdx", ReadFileBytes(samples + "mdx/disco.mdx"));
@@ -217,12 +241,14 @@ TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
     auto bytes = ReadFileBytes(dir / "disco.DBF");
     size_t hl, rl, n;
     {
-        const auto f = ari::engine::DbfFile::Open(dir / "disco.DBF", ari::engine::ShareMode::Shared);
+        const auto f =
+            ari::engine::DbfFile::Open(dir / "disco.DBF", ari::engine::ShareMode::Shared);
         hl = f->HeaderLength(), rl = f->RecordLength(), n = f->RecordCount();
     }
     size_t live = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (i % 5 == 0) bytes[hl + i * rl] = '*';
+        if (i % 5 == 0)
+            bytes[hl + i * rl] = '*';
         live += bytes[hl + i * rl] == ' ';
     }
     WriteFileBytes(dir / "disco.DBF", bytes);
@@ -230,7 +256,8 @@ TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const auto check = Dbtool("check " + ShellQuote(dir / "disco.DBF"));
     EXPECT_EQ(check.exitCode, 0) << check.output;
-    EXPECT_NE(Dbtool("info " + ShellQuote(dir / "disco.DBF")).output.find("Records: " + std::to_string(live)),
+    EXPECT_NE(Dbtool("info " + ShellQuote(dir / "disco.DBF"))
+                  .output.find("Records: " + std::to_string(live)),
               std::string::npos);
     EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
 }
