@@ -14,10 +14,12 @@
 #include "engine/MdxBuild.h"
 #include "engine/MdxFormat.h"
 #include "engine/MdxWriter.h"
+#include "platform/Files.h"
 
 namespace ari::engine {
 
 using namespace mdx;
+using ari::EqualsNoCase;
 
 namespace {
 
@@ -132,7 +134,7 @@ void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, cons
                                                  " already holds 47 tags; no tag can be added."});
     }
     for (const auto& t : index.Tags()) {
-        if (t.name == tag.name) {
+        if (EqualsNoCase(t.name, tag.name)) {
             throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
                                                      " already has a tag named " + tag.name + "."});
         }

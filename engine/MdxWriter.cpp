@@ -122,7 +122,7 @@ void MdxFileWriter::EndTag() {
         std::memcpy(b.data() + kTagForExpression, spec.forExpression.data(),
                     std::min(spec.forExpression.size(), kMaxExpressionBytes));
     }
-    b[kTagHasKeys] = t.keys_ > 0 ? 1 : 0;
+    b[kTagHasKeys] = 1;  // as the legacy tools write it, empty tags included
     Put32(b.data() + kTagFirstNode, t.firstNode_);
     Put32(b.data() + kTagLastNode, root);
     std::memcpy(b.data() + kTagDate, today_, 3);
