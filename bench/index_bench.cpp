@@ -49,15 +49,16 @@ long MaxRssMb() {
 void MakeTable(const std::string& path, uint64_t records) {
     DbfWriter w(path, {{"NAME", 'C', 40, 0, 0}, {"AMOUNT", 'N', 12, 2, 0}});
     std::mt19937_64 rng(12345);
-    static const char* first[] = {"anna", "Bert", "CARL", "dora", "Emil", "frida", "Gustav", "hanna",
-                                  "Ivan", "JULIA", "karl", "Lena", "max", "Nora", "otto", "Paula"};
+    static const char* first[] = {"anna",   "Bert",  "CARL", "dora",  "Emil", "frida",
+                                  "Gustav", "hanna", "Ivan", "JULIA", "karl", "Lena",
+                                  "max",    "Nora",  "otto", "Paula"};
     std::vector<uint8_t> rec(w.RecordLength(), ' ');
     char amount[16];
     for (uint64_t i = 0; i < records; ++i) {
         std::memset(rec.data(), ' ', rec.size());
         rec[0] = (i % 20 == 7) ? '*' : ' ';  // 5% deleted, for the pack
-        const std::string name = std::string(first[rng() % 16]) + " " + std::to_string(rng() % 1000000) +
-                                 std::string(rng() % 12, 'x');
+        const std::string name = std::string(first[rng() % 16]) + " " +
+                                 std::to_string(rng() % 1000000) + std::string(rng() % 12, 'x');
         std::memcpy(rec.data() + 1, name.data(), std::min<size_t>(name.size(), 40));
         const long cents = static_cast<long>(rng() % 20000001) - 10000000;
         std::snprintf(amount, sizeof amount, "%12.2f", cents / 100.0);
@@ -90,7 +91,8 @@ double Floor(const std::string& path) {
         std::memcpy(k.key, r + 1, 40);
         k.recno = scan.RecNo();
         names.push_back(k);
-        for (char& c : k.key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : k.key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         upper.push_back(k);
         char text[13];
         std::memcpy(text, r + 41, 12);
@@ -107,8 +109,8 @@ double Floor(const std::string& path) {
         return a.value != b.value ? a.value < b.value : a.recno < b.recno;
     });
     const double s = Seconds(start);
-    std::printf("  (floor check: first names %.8s / %.8s, smallest amount %.2f)\n", names.front().key,
-                upper.front().key, amounts.front().value);
+    std::printf("  (floor check: first names %.8s / %.8s, smallest amount %.2f)\n",
+                names.front().key, upper.front().key, amounts.front().value);
     return s;
 }
 
@@ -121,21 +123,29 @@ int main(int argc, char** argv) {
     std::string folder;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--records" && i + 1 < argc) records = std::stoull(argv[++i]);
-        else if (a == "--budget" && i + 1 < argc) budgetMb = std::stoul(argv[++i]);
-        else if (a == "--folder" && i + 1 < argc) folder = argv[++i];
-        else if (a == "--no-floor") floor = false;
-        else if (a == "--keep") keep = true;
+        if (a == "--records" && i + 1 < argc)
+            records = std::stoull(argv[++i]);
+        else if (a == "--budget" && i + 1 < argc)
+            budgetMb = std::stoul(argv[++i]);
+        else if (a == "--folder" && i + 1 < argc)
+            folder = argv[++i];
+        else if (a == "--no-floor")
+            floor = false;
+        else if (a == "--keep")
+            keep = true;
         else if (a == "--large") {
             records = 10000000;
             budgetMb = 64;
             floor = false;
         } else {
-            std::fprintf(stderr, "usage: index_bench [--records N] [--budget MB] [--folder DIR] [--no-floor] [--keep] [--large]\n");
+            std::fprintf(stderr,
+                         "usage: index_bench [--records N] [--budget MB] [--folder DIR] "
+                         "[--no-floor] [--keep] [--large]\n");
             return 2;
         }
     }
-    if (folder.empty()) folder = (std::filesystem::temp_directory_path() / "ari-index-bench").string();
+    if (folder.empty())
+        folder = (std::filesystem::temp_directory_path() / "ari-index-bench").string();
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     folder += "/";
@@ -165,8 +175,8 @@ int main(int argc, char** argv) {
             totalCpu += c;
             std::printf("AddIndex %-12s %8.2f s  (cpu %.2f s)\n", tag[1], s, c);
         }
-        std::printf("three tags:           %8.2f s  (cpu %.2f s; index file %.0f MB)\n", total, totalCpu,
-                    std::filesystem::file_size(folder + "BENCH.mdx") / 1048576.0);
+        std::printf("three tags:           %8.2f s  (cpu %.2f s; index file %.0f MB)\n", total,
+                    totalCpu, std::filesystem::file_size(folder + "BENCH.mdx") / 1048576.0);
         std::printf("maxrss after tags:    %8ld MB\n", MaxRssMb());
 
         t.SetExclusive(true);
@@ -184,15 +194,17 @@ int main(int argc, char** argv) {
             const double f = Floor(table);
             const double fCpu = CpuSeconds() - f0;
             std::printf("floor (1 read + 3 std::sort in memory): %6.2f s  (cpu %.2f s)\n", f, fCpu);
-            std::printf("ratio three tags / floor:   %5.2f wall, %5.2f cpu  (target <= 2)\n", total / f,
-                        totalCpu / fCpu);
-            std::printf("ratio pack+rebuild / floor: %5.2f wall, %5.2f cpu\n", pack / f, packCpu / fCpu);
+            std::printf("ratio three tags / floor:   %5.2f wall, %5.2f cpu  (target <= 2)\n",
+                        total / f, totalCpu / fCpu);
+            std::printf("ratio pack+rebuild / floor: %5.2f wall, %5.2f cpu\n", pack / f,
+                        packCpu / fCpu);
         }
         std::printf("peak resident memory (maxrss): %ld MB\n", MaxRssMb());
     } catch (const Exception& e) {
         std::fprintf(stderr, "index_bench: %s\n", e.Message().c_str());
         return 1;
     }
-    if (!keep) std::filesystem::remove_all(folder);
+    if (!keep)
+        std::filesystem::remove_all(folder);
     return 0;
 }

@@ -23,9 +23,9 @@ enum class ExprType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical
 // A computed value. Dates are Julian day numbers, 0 for the empty date.
 struct ExprValue {
     ExprType type = ExprType::Logical;
-    std::string text;     // Character
-    double number = 0;    // Numeric and Date
-    bool logical = false; // Logical
+    std::string text;      // Character
+    double number = 0;     // Numeric and Date
+    bool logical = false;  // Logical
 };
 
 // One record as the evaluator sees it: the raw record bytes (byte 0 the deletion flag) and
@@ -37,7 +37,7 @@ struct RecordRef {
 };
 
 class Expression {
-public:
+  public:
     // Parses and type-checks `text` against the table's fields. Throws EDBEngineError
     // (kStatusInvalidExpression) naming the expression and the position (1-based) of the fault:
     // a syntax error, an unknown field or function, wrong argument types or counts.
@@ -66,7 +66,7 @@ public:
     // Writes the stored key bytes (KeyLength() of them) for one record.
     void EvaluateKey(const RecordRef& record, uint8_t* out) const;
 
-private:
+  private:
     struct Impl;
     explicit Expression(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

@@ -29,8 +29,10 @@ void EncodeDigits(bool negative, int exponent, const char* digits, size_t count,
         return;
     }
     int e = exponent + kNumericExponentBias;
-    if (e < 0) e = 0;
-    if (e > 255) e = 255;
+    if (e < 0)
+        e = 0;
+    if (e > 255)
+        e = 255;
     out[0] = static_cast<uint8_t>(e);
     const int even = (static_cast<int>(count) + 1) & ~1;  // digit count rounded up to even
     out[1] = static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (even << 2) | kNumericLowBits);
@@ -45,13 +47,15 @@ void EncodeDigits(bool negative, int exponent, const char* digits, size_t count,
 void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
     size_t i = 0;
     const size_t n = text.size();
-    while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
+    while (i < n && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
     bool negative = false;
     if (i < n && (text[i] == '-' || text[i] == '+')) {
         negative = text[i] == '-';
         ++i;
     }
-    while (i < n && text[i] == ' ') ++i;  // "-  5" as some writers pad
+    while (i < n && text[i] == ' ')
+        ++i;  // "-  5" as some writers pad
     // Significant digits and the power of ten of the first one: value = 0.d1d2... x 10^exponent.
     char digits[kNumericKeyDigits];
     size_t count = 0;
@@ -63,26 +67,33 @@ void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
             afterPoint = true;
             continue;
         }
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9')
+            break;
         if (!seenNonZero) {
             if (c == '0') {
-                if (afterPoint) --exponent;  // 0.05: one zero after the point
+                if (afterPoint)
+                    --exponent;  // 0.05: one zero after the point
                 continue;
             }
             seenNonZero = true;
         }
-        if (!afterPoint) ++exponent;
-        if (count < static_cast<size_t>(kNumericKeyDigits)) digits[count++] = c;
+        if (!afterPoint)
+            ++exponent;
+        if (count < static_cast<size_t>(kNumericKeyDigits))
+            digits[count++] = c;
     }
     if (seenNonZero && i < n && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
         bool eneg = false;
-        if (i < n && (text[i] == '-' || text[i] == '+')) eneg = text[i++] == '-';
+        if (i < n && (text[i] == '-' || text[i] == '+'))
+            eneg = text[i++] == '-';
         int ev = 0;
-        while (i < n && text[i] >= '0' && text[i] <= '9' && ev < 10000) ev = ev * 10 + (text[i++] - '0');
+        while (i < n && text[i] >= '0' && text[i] <= '9' && ev < 10000)
+            ev = ev * 10 + (text[i++] - '0');
         exponent += eneg ? -ev : ev;
     }
-    while (count > 0 && digits[count - 1] == '0') --count;
+    while (count > 0 && digits[count - 1] == '0')
+        --count;
     EncodeDigits(negative && count > 0, exponent, digits, count, out);
 }
 
@@ -102,11 +113,14 @@ std::string NumericKeyText(const uint8_t key[kNumericKeyLength]) {
     for (int i = 0; i < kNumericKeyDigits; ++i) {
         const uint8_t b = key[2 + i / 2];
         int d = (i % 2 == 0) ? (b >> 4) : (b & 0x0F);
-        if (d > 9) d = 9;  // damaged nibble: keep the text printable
+        if (d > 9)
+            d = 9;  // damaged nibble: keep the text printable
         digits += static_cast<char>('0' + d);
     }
-    while (!digits.empty() && digits.back() == '0') digits.pop_back();
-    if (digits.empty()) return "0";
+    while (!digits.empty() && digits.back() == '0')
+        digits.pop_back();
+    if (digits.empty())
+        return "0";
     const int exponent = static_cast<int>(key[0]) - kNumericExponentBias;
     std::string text;
     if (exponent <= 0) {
@@ -117,7 +131,8 @@ std::string NumericKeyText(const uint8_t key[kNumericKeyLength]) {
         text = digits.substr(0, static_cast<size_t>(exponent)) + "." +
                digits.substr(static_cast<size_t>(exponent));
     }
-    if (key[1] & kNumericSignBit) text = "-" + text;
+    if (key[1] & kNumericSignBit)
+        text = "-" + text;
     return text;
 }
 
@@ -128,23 +143,27 @@ double NumericKeyValue(const uint8_t key[kNumericKeyLength]) {
 void EncodeDateKey(double julianDay, uint8_t out[kDateKeyLength]) {
     uint64_t bits;
     std::memcpy(&bits, &julianDay, sizeof bits);
-    for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+    for (size_t i = 0; i < kDateKeyLength; ++i)
+        out[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
 double DateKeyValue(const uint8_t key[kDateKeyLength]) {
     uint64_t bits = 0;
-    for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(key[i]) << (8 * i);
+    for (size_t i = 0; i < kDateKeyLength; ++i)
+        bits |= static_cast<uint64_t>(key[i]) << (8 * i);
     double v;
     std::memcpy(&v, &bits, sizeof v);
     return v;
 }
 
 int32_t JulianDayFromDate(int year, int month, int day) {
-    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return 0;
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1)
+        return 0;
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     const int dim = kDays[month - 1] + ((month == 2 && leap) ? 1 : 0);
-    if (day > dim) return 0;
+    if (day > dim)
+        return 0;
     // Days from civil (proleptic Gregorian), shifted so that 0001-01-01 is ordinal 1.
     const int y = year - (month <= 2 ? 1 : 0);
     const int era = y / 400;
@@ -159,7 +178,8 @@ int32_t JulianDayFromDate(int year, int month, int day) {
 
 bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day) {
     const int32_t ordinal = julianDay - kJulianOrdinalOffset;
-    if (ordinal < 1) return false;
+    if (ordinal < 1)
+        return false;
     const int32_t z = ordinal + 305;
     const int32_t era = z / 146097;
     const int32_t doe = z - era * 146097;
@@ -183,10 +203,12 @@ std::string JulianDayToDtos(double julianDay) {
 }
 
 double DtosToJulianDay(const char* text, size_t length) {
-    if (length < 8) return 0;
+    if (length < 8)
+        return 0;
     int v[8];
     for (int i = 0; i < 8; ++i) {
-        if (text[i] < '0' || text[i] > '9') return 0;
+        if (text[i] < '0' || text[i] > '9')
+            return 0;
         v[i] = text[i] - '0';
     }
     const int y = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
@@ -197,9 +219,12 @@ double DtosToJulianDay(const char* text, size_t length) {
 
 size_t SortableKeyLength(KeyType type, size_t keyLength) {
     switch (type) {
-        case KeyType::Numeric: return kNumericKeyLength;
-        case KeyType::Date: return kDateKeyLength;
-        case KeyType::Character: break;
+        case KeyType::Numeric:
+            return kNumericKeyLength;
+        case KeyType::Date:
+            return kDateKeyLength;
+        case KeyType::Character:
+            break;
     }
     return keyLength;
 }
@@ -209,21 +234,24 @@ void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool de
     size_t len = keyLength;
     if (type == KeyType::Character) {
         if (const uint8_t* weights = CollationWeights(language)) {
-            for (size_t i = 0; i < keyLength; ++i) out[i] = weights[key[i]];
+            for (size_t i = 0; i < keyLength; ++i)
+                out[i] = weights[key[i]];
         } else {
             std::memcpy(out, key, keyLength);
         }
     } else if (type == KeyType::Numeric) {
         len = kNumericKeyLength;
         bool zero = true;
-        for (size_t i = 2; i < kNumericKeyLength; ++i) zero = zero && key[i] == 0;
+        for (size_t i = 2; i < kNumericKeyLength; ++i)
+            zero = zero && key[i] == 0;
         std::memset(out, 0, kNumericKeyLength);
         if (zero) {
             out[0] = kClassZero;  // 0 sorts as 0 whatever byte 0 says
         } else if (key[1] & kNumericSignBit) {
             out[0] = kClassNegative;
             out[1] = static_cast<uint8_t>(255 - key[0]);
-            for (size_t i = 2; i < kNumericKeyLength; ++i) out[i] = static_cast<uint8_t>(255 - key[i]);
+            for (size_t i = 2; i < kNumericKeyLength; ++i)
+                out[i] = static_cast<uint8_t>(255 - key[i]);
         } else {
             out[0] = kClassPositive;
             out[1] = key[0];
@@ -232,16 +260,19 @@ void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool de
     } else {
         len = kDateKeyLength;
         uint64_t bits = 0;
-        for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(key[i]) << (8 * i);
+        for (size_t i = 0; i < kDateKeyLength; ++i)
+            bits |= static_cast<uint64_t>(key[i]) << (8 * i);
         if (bits >> 63) {
             bits = ~bits;
         } else {
             bits ^= 0x8000000000000000ull;
         }
-        for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+        for (size_t i = 0; i < kDateKeyLength; ++i)
+            out[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
     }
     if (descending) {
-        for (size_t i = 0; i < len; ++i) out[i] = static_cast<uint8_t>(~out[i]);
+        for (size_t i = 0; i < len; ++i)
+            out[i] = static_cast<uint8_t>(~out[i]);
     }
 }
 
@@ -249,10 +280,12 @@ void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLe
                            bool descending, uint8_t* out, uint8_t language) {
     const size_t len = SortableKeyLength(type, keyLength);
     uint8_t s[kMaxKeyLength];
-    for (size_t i = 0; i < len; ++i) s[i] = descending ? static_cast<uint8_t>(~sortableIn[i]) : sortableIn[i];
+    for (size_t i = 0; i < len; ++i)
+        s[i] = descending ? static_cast<uint8_t>(~sortableIn[i]) : sortableIn[i];
     if (type == KeyType::Character) {
         if (const uint8_t* bytes = CollationBytes(language)) {
-            for (size_t i = 0; i < keyLength; ++i) out[i] = bytes[s[i]];
+            for (size_t i = 0; i < keyLength; ++i)
+                out[i] = bytes[s[i]];
         } else {
             std::memcpy(out, s, keyLength);
         }
@@ -260,13 +293,15 @@ void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLe
     }
     if (type == KeyType::Date) {
         uint64_t bits = 0;
-        for (size_t i = 0; i < kDateKeyLength; ++i) bits |= static_cast<uint64_t>(s[i]) << (56 - 8 * i);
+        for (size_t i = 0; i < kDateKeyLength; ++i)
+            bits |= static_cast<uint64_t>(s[i]) << (56 - 8 * i);
         if (bits >> 63) {
             bits ^= 0x8000000000000000ull;
         } else {
             bits = ~bits;
         }
-        for (size_t i = 0; i < kDateKeyLength; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+        for (size_t i = 0; i < kDateKeyLength; ++i)
+            out[i] = static_cast<uint8_t>(bits >> (8 * i));
         return;
     }
     // Numeric: rebuild the canonical encoding from exponent and digits.
@@ -280,23 +315,28 @@ void StoredKeyFromSortable(KeyType type, const uint8_t* sortableIn, size_t keyLe
     size_t count = 0;
     for (int i = 0; i < kNumericKeyDigits; ++i) {
         uint8_t b = s[2 + i / 2];
-        if (negative) b = static_cast<uint8_t>(255 - b);
+        if (negative)
+            b = static_cast<uint8_t>(255 - b);
         const int d = (i % 2 == 0) ? (b >> 4) : (b & 0x0F);
         digits[i] = static_cast<char>('0' + (d > 9 ? 9 : d));
-        if (d != 0) count = static_cast<size_t>(i) + 1;
+        if (d != 0)
+            count = static_cast<size_t>(i) + 1;
     }
     EncodeDigits(negative, static_cast<int>(b0) - kNumericExponentBias, digits, count, out);
 }
 
 std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength) {
     switch (type) {
-        case KeyType::Numeric: return NumericKeyText(key);
+        case KeyType::Numeric:
+            return NumericKeyText(key);
         case KeyType::Date: {
             const double v = DateKeyValue(key);
-            if (v == 0) return std::string(8, ' ');
+            if (v == 0)
+                return std::string(8, ' ');
             return JulianDayToDtos(v);
         }
-        case KeyType::Character: break;
+        case KeyType::Character:
+            break;
     }
     return std::string(reinterpret_cast<const char*>(key), keyLength);
 }

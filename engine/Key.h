@@ -52,8 +52,8 @@ void MakeSortableKey(KeyType type, const uint8_t* key, size_t keyLength, bool de
                      uint8_t* out, uint8_t language = 0);
 // Inverse of MakeSortableKey: the stored key bytes (numeric keys come back in the canonical
 // encoding of EncodeNumericKey).
-void StoredKeyFromSortable(KeyType type, const uint8_t* sortable, size_t keyLength,
-                           bool descending, uint8_t* out, uint8_t language = 0);
+void StoredKeyFromSortable(KeyType type, const uint8_t* sortable, size_t keyLength, bool descending,
+                           uint8_t* out, uint8_t language = 0);
 
 // Key text for listings: character keys as they are, numeric keys as decimal text, date keys
 // as YYYYMMDD (blank for the empty date).

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <utility>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
@@ -38,8 +38,12 @@ uint32_t GetBE32(const uint8_t* p) {
 
 }  // namespace
 
-size_t IndexSortMemoryBudget() { return gBudget.load(); }
-void SetIndexSortMemoryBudget(size_t bytes) { gBudget.store(bytes); }
+size_t IndexSortMemoryBudget() {
+    return gBudget.load();
+}
+void SetIndexSortMemoryBudget(size_t bytes) {
+    gBudget.store(bytes);
+}
 
 // One sorted run on disk and its read window.
 struct KeySorter::Run {
@@ -52,17 +56,22 @@ struct KeySorter::Run {
 };
 
 KeySorter::KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside)
-    : entrySize_(entrySize), stride_((entrySize + 7) & ~size_t{7}), spillBeside_(std::move(spillBeside)) {
+    : entrySize_(entrySize),
+      stride_((entrySize + 7) & ~size_t{7}),
+      spillBeside_(std::move(spillBeside)) {
     capacity_ = std::max(kMinEntriesInMemory, memoryBudget / stride_);
     mergeBufferBytes_ = memoryBudget;
 }
 
 KeySorter::~KeySorter() = default;
 
-void KeySorter::Reserve(size_t entries) { data_.reserve(std::min(entries, capacity_) * stride_); }
+void KeySorter::Reserve(size_t entries) {
+    data_.reserve(std::min(entries, capacity_) * stride_);
+}
 
 void KeySorter::Add(const uint8_t* entry) {
-    if (count_ == capacity_) Spill();
+    if (count_ == capacity_)
+        Spill();
     const size_t at = data_.size();
     data_.resize(at + stride_);  // the padding stays zero: equal in every entry, order unchanged
     std::memcpy(data_.data() + at, entry, entrySize_);
@@ -100,10 +109,12 @@ void KeySorter::SortBuffer() {
 }
 
 void KeySorter::Spill() {
-    if (count_ == 0) return;
+    if (count_ == 0)
+        return;
     SortBuffer();
     auto run = std::make_unique<Run>();
-    run->file = std::make_unique<TemporaryFile>(spillBeside_, "sort" + std::to_string(runs_.size()));
+    run->file =
+        std::make_unique<TemporaryFile>(spillBeside_, "sort" + std::to_string(runs_.size()));
     WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
     run->entries = count_;
     runs_.push_back(std::move(run));
@@ -123,10 +134,12 @@ void KeySorter::Finish() {
     // Share the budget between the runs' read windows.
     const size_t perRun = std::max(kMinMergeBuffer, mergeBufferBytes_ / runs_.size());
     windowEntries_ = std::max<size_t>(1, perRun / stride_);
-    for (auto& r : runs_) Refill(*r);
+    for (auto& r : runs_)
+        Refill(*r);
     heap_.clear();
     for (size_t i = 0; i < runs_.size(); ++i) {
-        if (runs_[i]->windowEntries > 0) heap_.push_back(i);
+        if (runs_[i]->windowEntries > 0)
+            heap_.push_back(i);
     }
     auto cmp = [this](size_t a, size_t b) { return RunAfter(a, b); };
     std::make_heap(heap_.begin(), heap_.end(), cmp);
@@ -158,7 +171,8 @@ bool KeySorter::RunAfter(size_t a, size_t b) const {
 
 const uint8_t* KeySorter::Next() {
     if (runs_.empty()) {
-        if (memPos_ >= count_) return nullptr;
+        if (memPos_ >= count_)
+            return nullptr;
         return data_.data() + (memPos_++) * stride_;
     }
     auto cmp = [this](size_t a, size_t b) { return RunAfter(a, b); };
@@ -166,14 +180,16 @@ const uint8_t* KeySorter::Next() {
     if (memPos_ != 0) {
         const size_t i = memPos_ - 1;
         Run& r = *runs_[i];
-        if (++r.windowPos == r.windowEntries) Refill(r);
+        if (++r.windowPos == r.windowEntries)
+            Refill(r);
         if (r.windowEntries > 0) {
             heap_.push_back(i);
             std::push_heap(heap_.begin(), heap_.end(), cmp);
         }
         memPos_ = 0;
     }
-    if (heap_.empty()) return nullptr;
+    if (heap_.empty())
+        return nullptr;
     std::pop_heap(heap_.begin(), heap_.end(), cmp);
     const size_t i = heap_.back();
     heap_.pop_back();
@@ -194,9 +210,10 @@ TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
     if (plan.keyType == KeyType::Character && !CollationKnown(language)) {
         char id[8];
         std::snprintf(id, sizeof id, "0x%02X", language);
-        throw EDBEngineError(kStatusUnknownCollation,
-                             {"Tag " + name + ": the order of character keys under language driver " + id +
-                              " is not known to this engine; the tag is not written"});
+        throw EDBEngineError(
+            kStatusUnknownCollation,
+            {"Tag " + name + ": the order of character keys under language driver " + id +
+             " is not known to this engine; the tag is not written"});
     }
     if (!forExpression.empty()) {
         plan.filter = std::make_unique<Expression>(Expression::Parse(forExpression, fields));
@@ -222,7 +239,8 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
     while (const uint8_t* rec = scan.Next()) {
         ref.data = rec;
         ref.recno = scan.RecNo();
-        if (plan.filter && !plan.filter->Test(ref)) continue;
+        if (plan.filter && !plan.filter->Test(ref))
+            continue;
         plan.key.EvaluateKey(ref, key.data());
         MakeSortableKey(plan.keyType, key.data(), plan.keyLength, plan.descending, entry.data(),
                         plan.language);
@@ -240,11 +258,13 @@ uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter
     uint64_t written = 0;
     while (const uint8_t* e = sorter.Next()) {
         if (plan.unique) {
-            if (havePrevious && std::memcmp(previous.data(), e, sortLen) == 0) continue;
+            if (havePrevious && std::memcmp(previous.data(), e, sortLen) == 0)
+                continue;
             std::memcpy(previous.data(), e, sortLen);
             havePrevious = true;
         }
-        StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(), plan.language);
+        StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(),
+                              plan.language);
         writer.Add(key.data(), GetBE32(e + sortLen));
         ++written;
     }

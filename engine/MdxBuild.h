@@ -26,7 +26,7 @@ void SetIndexSortMemoryBudget(size_t bytes);
 
 // Sorts fixed-size entries (memcmp order) in bounded memory.
 class KeySorter {
-public:
+  public:
     // `spillBeside`: a path whose folder receives the temporary run files.
     KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside);
     ~KeySorter();
@@ -42,16 +42,16 @@ public:
     const uint8_t* Next();
     size_t RunCount() const { return runs_.size(); }
 
-private:
+  private:
     struct Run;
     void SortBuffer();
     void Spill();
     void Refill(Run& run);
     bool RunAfter(size_t a, size_t b) const;  // heap order: true when run a's entry is larger
     size_t entrySize_;
-    size_t stride_;    // bytes per entry in memory and in runs: entrySize_ rounded up to 8
-    size_t capacity_;  // entries held in memory
-    size_t count_ = 0; // entries in data_
+    size_t stride_;     // bytes per entry in memory and in runs: entrySize_ rounded up to 8
+    size_t capacity_;   // entries held in memory
+    size_t count_ = 0;  // entries in data_
     std::string spillBeside_;
     std::vector<uint8_t> data_;
     std::vector<std::unique_ptr<Run>> runs_;

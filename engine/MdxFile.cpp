@@ -15,12 +15,14 @@ constexpr int kMaxDepth = 32;  // far beyond any real tree; stops a looping walk
 
 std::string CText(const uint8_t* p, size_t max) {
     size_t n = 0;
-    while (n < max && p[n] != 0) ++n;
+    while (n < max && p[n] != 0)
+        ++n;
     return std::string(reinterpret_cast<const char*>(p), n);
 }
 
 std::string TrimRight(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
     return s;
 }
 
@@ -33,8 +35,8 @@ void MdxFile::Fault(const std::string& what) const {
 MdxFile::MdxFile(const std::string& path) : path_(path) {
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) {
-        throw EDBEngineError(kStatusIndexFault, {"Cannot open index file " + path + ": " +
-                                                 std::strerror(errno)});
+        throw EDBEngineError(kStatusIndexFault,
+                             {"Cannot open index file " + path + ": " + std::strerror(errno)});
     }
     std::fseek(file_, 0, SEEK_END);
     const long long size = ftello(file_);
@@ -77,7 +79,8 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             Fault("header counts " + std::to_string(header_.totalPages) +
                   " pages but the file holds " + std::to_string(fileSize_ / kPageSize));
         }
-        if (header_.totalPages < kFirstDataPage) Fault("header counts fewer pages than the tag table");
+        if (header_.totalPages < kFirstDataPage)
+            Fault("header counts fewer pages than the tag table");
         if (header_.tagsInUse > kMaxTags) {
             Fault(std::to_string(header_.tagsInUse) + " tags in use (at most 47)");
         }
@@ -92,12 +95,15 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             t.right = s[kSlotRight];
             t.parent = s[kSlotParent];
             const std::string where = "tag " + std::to_string(slot) + " (" + t.name + ")";
-            if (t.name.empty()) Fault(where + " has no name");
+            if (t.name.empty())
+                Fault(where + " has no name");
             for (unsigned char c : t.name) {
-                if (c < 0x20 || c >= 0x7F) Fault(where + " has an unprintable name");
+                if (c < 0x20 || c >= 0x7F)
+                    Fault(where + " has an unprintable name");
             }
             if (t.headerPage < kFirstDataPage || t.headerPage >= header_.totalPages) {
-                Fault(where + ": header page " + std::to_string(t.headerPage) + " outside the file");
+                Fault(where + ": header page " + std::to_string(t.headerPage) +
+                      " outside the file");
             }
             ReadBlock(t.headerPage, block);
             const uint8_t* b = block.data();
@@ -107,7 +113,9 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             if (type != 'C' && type != 'N' && type != 'D' && type != 'F') {
                 Fault(where + ": key type byte " + std::to_string(b[kTagKeyType]));
             }
-            t.keyType = type == 'C' ? KeyType::Character : type == 'D' ? KeyType::Date : KeyType::Numeric;
+            t.keyType = type == 'C'   ? KeyType::Character
+                        : type == 'D' ? KeyType::Date
+                                      : KeyType::Numeric;
             t.language = b[kTagLanguage];
             t.keyLength = Get16(b + kTagKeyLength);
             t.maxKeys = Get16(b + kTagMaxKeys);
@@ -115,7 +123,8 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             t.unique = (t.keyFormat & kKeyFormatUnique) != 0 || b[kTagUniqueFlag] != 0;
             t.descending = (t.keyFormat & kKeyFormatDescending) != 0;
             t.expression = TrimRight(CText(b + kTagExpression, kMaxExpressionBytes + 1));
-            if (b[kTagHasFor]) t.forExpression = TrimRight(CText(b + kTagForExpression, kMaxExpressionBytes + 1));
+            if (b[kTagHasFor])
+                t.forExpression = TrimRight(CText(b + kTagForExpression, kMaxExpressionBytes + 1));
             if (t.keyLength == 0 || t.keyLength > kMaxKeyLength) {
                 Fault(where + ": key length " + std::to_string(t.keyLength));
             }
@@ -136,7 +145,8 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             if (t.root < kFirstDataPage || t.root >= header_.totalPages) {
                 Fault(where + ": root page " + std::to_string(t.root) + " outside the file");
             }
-            if (t.expression.empty()) Fault(where + " has no key expression");
+            if (t.expression.empty())
+                Fault(where + " has no key expression");
             tags_.push_back(std::move(t));
         }
     } catch (...) {
@@ -147,7 +157,8 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
 }
 
 MdxFile::~MdxFile() {
-    if (file_) std::fclose(file_);
+    if (file_)
+        std::fclose(file_);
 }
 
 void MdxFile::ReadBlock(uint32_t page, std::vector<uint8_t>& out) const {
@@ -164,8 +175,10 @@ void MdxFile::ReadBlock(uint32_t page, std::vector<uint8_t>& out) const {
 
 void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bool>* seen) const {
     std::vector<bool> local;
-    if (!seen) seen = &local;
-    if (seen->size() < header_.totalPages) seen->resize(header_.totalPages, false);
+    if (!seen)
+        seen = &local;
+    if (seen->size() < header_.totalPages)
+        seen->resize(header_.totalPages, false);
     const std::string where = "tag " + tag.name;
     int leafDepth = -1;
     const size_t keyLen = tag.keyLength;
@@ -174,13 +187,15 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
     // Returns false for an empty subtree; else copies its last key to `last`.
     std::function<bool(uint32_t, int, std::vector<uint8_t>&)> visitNode =
         [&](uint32_t page, int depth, std::vector<uint8_t>& last) -> bool {
-        if (depth > kMaxDepth) Fault(where + ": tree deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (depth > kMaxDepth)
+            Fault(where + ": tree deeper than " + std::to_string(kMaxDepth) + " levels");
         if (page < kFirstDataPage || page >= header_.totalPages ||
             page + header_.blockPages > header_.totalPages) {
             Fault(where + ": node page " + std::to_string(page) + " outside the file");
         }
         for (uint32_t p = page; p < page + header_.blockPages; ++p) {
-            if ((*seen)[p]) Fault(where + ": page " + std::to_string(p) + " reached twice");
+            if ((*seen)[p])
+                Fault(where + ": page " + std::to_string(p) + " reached twice");
             (*seen)[p] = true;
         }
         std::vector<uint8_t> node;
@@ -192,7 +207,8 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
         }
         const uint32_t trailing = Get32(node.data() + kNodeItems + n * itemLen);
         if (trailing == 0) {  // leaf
-            if (leafDepth < 0) leafDepth = depth;
+            if (leafDepth < 0)
+                leafDepth = depth;
             if (leafDepth != depth) {
                 Fault(where + ": leaf at page " + std::to_string(page) + " on level " +
                       std::to_string(depth + 1) + ", other leaves on level " +
@@ -202,7 +218,8 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
                 const uint8_t* item = node.data() + kNodeItems + i * itemLen;
                 visit(item + 4, Get32(item));
             }
-            if (n == 0) return false;
+            if (n == 0)
+                return false;
             const uint8_t* lastItem = node.data() + kNodeItems + (n - 1) * itemLen;
             last.assign(lastItem + 4, lastItem + 4 + keyLen);
             return true;
@@ -239,7 +256,8 @@ std::vector<uint32_t> MdxFile::FreePages() const {
         if (p < kFirstDataPage || p >= header_.totalPages) {
             Fault("free list page " + std::to_string(p) + " outside the file");
         }
-        if (met[p]) Fault("free list loops at page " + std::to_string(p));
+        if (met[p])
+            Fault("free list loops at page " + std::to_string(p));
         met[p] = true;
         pages.push_back(p);
         ReadBlock(p, block);

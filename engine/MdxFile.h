@@ -48,7 +48,7 @@ struct MdxTag {
 using MdxKeyVisitor = std::function<void(const uint8_t* key, uint32_t recno)>;
 
 class MdxFile {
-public:
+  public:
     // Opens and validates `path`. Throws EDBEngineError (mdx::kStatusIndexFault) when the file
     // cannot be read or a header, tag slot or tag header fails a check.
     explicit MdxFile(const std::string& path);
@@ -77,7 +77,7 @@ public:
     // Reads one block at `page` into `out` (blockBytes); throws on a short read.
     void ReadBlock(uint32_t page, std::vector<uint8_t>& out) const;
 
-private:
+  private:
     [[noreturn]] void Fault(const std::string& what) const;
     std::string path_;
     std::FILE* file_ = nullptr;

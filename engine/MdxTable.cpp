@@ -26,12 +26,15 @@ namespace {
 bool IsFieldName(const std::string& text, const std::vector<FieldDef>& fields) {
     std::string t;
     for (char c : text) {
-        if (c != ' ') t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c != ' ')
+            t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     for (const auto& f : fields) {
         std::string n;
-        for (char c : f.name) n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (n == t) return true;
+        for (char c : f.name)
+            n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (n == t)
+            return true;
     }
     return false;
 }
@@ -46,7 +49,8 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile
     spec.unique = def.unique;
     spec.descending = def.descending;
     spec.plainField = IsFieldName(def.expression, table.Fields());
-    if (spec.expression.size() > kMaxExpressionBytes || spec.forExpression.size() > kMaxExpressionBytes) {
+    if (spec.expression.size() > kMaxExpressionBytes ||
+        spec.forExpression.size() > kMaxExpressionBytes) {
         throw EDBEngineError(kStatusInvalidExpression,
                              {"Expression of tag " + def.name + " is longer than 220 characters"});
     }
@@ -63,13 +67,16 @@ void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& de
     writer.EndTag();
 }
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
 
 // Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
 // where the file system can, else through a buffer.
 void CopyPages(const MdxFile& index, int fd, const std::string& path) {
     const int in = ::open(index.Path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
+    if (in < 0)
+        throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -78,8 +85,10 @@ void CopyPages(const MdxFile& index, int fd, const std::string& path) {
     uint64_t done = 0;
     loff_t inOff = 0, outOff = 0;
     while (done < bytes) {
-        const ssize_t n = ::copy_file_range(in, &inOff, fd, &outOff, static_cast<size_t>(bytes - done), 0);
-        if (n <= 0) break;  // not supported here, or an error: the buffered copy decides
+        const ssize_t n =
+            ::copy_file_range(in, &inOff, fd, &outOff, static_cast<size_t>(bytes - done), 0);
+        if (n <= 0)
+            break;  // not supported here, or an error: the buffered copy decides
         done += static_cast<uint64_t>(n);
     }
     std::vector<uint8_t> buf(size_t{1} << 20);
@@ -105,9 +114,12 @@ std::vector<IndexTagDef> TagDefinitions(const MdxFile& index) {
 
 std::string ValidTagName(const std::string& name) {
     std::string up;
-    for (char c : name) up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    bool ok = !up.empty() && up.size() <= kMaxTagName && std::isalpha(static_cast<unsigned char>(up[0]));
-    for (char c : up) ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    for (char c : name)
+        up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    bool ok =
+        !up.empty() && up.size() <= kMaxTagName && std::isalpha(static_cast<unsigned char>(up[0]));
+    for (char c : up)
+        ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
     if (!ok) {
         throw EDBEngineError(kStatusInvalidExpression,
                              {"Invalid tag name \"" + name +
@@ -123,7 +135,8 @@ void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
         throw EDBEngineError(kStatusIndexFault, {"An index file holds at most 47 tags."});
     }
     MdxFileWriter writer(fd, path, baseName, blockPages, language);
-    for (const auto& def : tags) BuildTag(writer, table, def);
+    for (const auto& def : tags)
+        BuildTag(writer, table, def);
     writer.Finish();
 }
 
@@ -162,28 +175,33 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
     const MdxHeader& h = index->Header();
     const std::string file = "Index file " + mdxPath + ": ";
     if (static_cast<uint64_t>(h.totalPages) * kPageSize != index->FileSize()) {
-        faults.push_back(file + "header counts " + std::to_string(h.totalPages) + " pages, the file has " +
-                         std::to_string(index->FileSize()) + " bytes");
+        faults.push_back(file + "header counts " + std::to_string(h.totalPages) +
+                         " pages, the file has " + std::to_string(index->FileSize()) + " bytes");
     }
-    if (h.tagsInUse < 1) faults.push_back(file + "no tags");
+    if (h.tagsInUse < 1)
+        faults.push_back(file + "no tags");
     if (h.language != table.LanguageDriver()) {
         faults.push_back(file + "language driver " + std::to_string(h.language) +
                          " differs from the table's " + std::to_string(table.LanguageDriver()));
     }
     std::vector<bool> seen(h.totalPages, false);
-    for (uint32_t p = 0; p < kFirstDataPage && p < h.totalPages; ++p) seen[p] = true;
+    for (uint32_t p = 0; p < kFirstDataPage && p < h.totalPages; ++p)
+        seen[p] = true;
     auto mark = [&](uint32_t page, const std::string& what) {
         for (uint32_t p = page; p < page + h.blockPages && p < h.totalPages; ++p) {
             if (seen[p]) {
-                faults.push_back(file + what + " uses page " + std::to_string(p) + " that is in use elsewhere");
+                faults.push_back(file + what + " uses page " + std::to_string(p) +
+                                 " that is in use elsewhere");
                 return;
             }
             seen[p] = true;
         }
     };
-    for (const auto& t : index->Tags()) mark(t.headerPage, "header block of tag " + t.name);
+    for (const auto& t : index->Tags())
+        mark(t.headerPage, "header block of tag " + t.name);
     try {
-        for (uint32_t p : index->FreePages()) mark(p, "free list");
+        for (uint32_t p : index->FreePages())
+            mark(p, "free list");
     } catch (const EDBEngineError& e) {
         faults.push_back(e.Message());
     }
@@ -193,16 +211,17 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         const std::string where = "Tag " + t.name + ": ";
         std::unique_ptr<TagKeyPlan> plan;
         try {
-            plan = std::make_unique<TagKeyPlan>(
-                PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, table.Fields(),
-                        h.language));
+            plan = std::make_unique<TagKeyPlan>(PlanTag(t.name, t.expression, t.forExpression,
+                                                        t.unique, t.descending, table.Fields(),
+                                                        h.language));
         } catch (const EDBEngineError& e) {
             faults.push_back(where + e.Message());
             continue;
         }
         if (plan->keyType != t.keyType || plan->keyLength != t.keyLength) {
-            faults.push_back(where + "key type " + std::string(1, static_cast<char>(t.keyType)) + " of " +
-                             std::to_string(t.keyLength) + " bytes, but its expression gives " +
+            faults.push_back(where + "key type " + std::string(1, static_cast<char>(t.keyType)) +
+                             " of " + std::to_string(t.keyLength) +
+                             " bytes, but its expression gives " +
                              std::string(1, static_cast<char>(plan->keyType)) + " of " +
                              std::to_string(plan->keyLength) + " bytes");
             continue;
@@ -221,15 +240,18 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         size_t tagFaults = 0;
         auto fault = [&](const std::string& what) {
             faults.push_back(where + what);
-            if (++tagFaults >= maxFaultsPerTag) throw Stop{};
+            if (++tagFaults >= maxFaultsPerTag)
+                throw Stop{};
         };
         auto recnoOf = [&](const uint8_t* e) {
-            return (static_cast<uint32_t>(e[sortLen]) << 24) | (static_cast<uint32_t>(e[sortLen + 1]) << 16) |
+            return (static_cast<uint32_t>(e[sortLen]) << 24) |
+                   (static_cast<uint32_t>(e[sortLen + 1]) << 16) |
                    (static_cast<uint32_t>(e[sortLen + 2]) << 8) | e[sortLen + 3];
         };
         auto keyText = [&](const uint8_t* sortable) {
             std::vector<uint8_t> stored(t.keyLength);
-            StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data(), h.language);
+            StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data(),
+                                  h.language);
             return Quote(KeyDisplayText(t.keyType, stored.data(), t.keyLength));
         };
         // Expected entries, without the repeats a unique tag leaves out.
@@ -238,8 +260,10 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
         auto nextExpected = [&]() -> const uint8_t* {
             for (;;) {
                 const uint8_t* e = expected->Next();
-                if (!e || !plan->unique) return e;
-                if (haveLastExpected && std::memcmp(lastExpectedKey.data(), e, sortLen) == 0) continue;
+                if (!e || !plan->unique)
+                    return e;
+                if (haveLastExpected && std::memcmp(lastExpectedKey.data(), e, sortLen) == 0)
+                    continue;
                 std::memcpy(lastExpectedKey.data(), e, sortLen);
                 haveLastExpected = true;
                 return e;
@@ -257,7 +281,8 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
             table.ReadRecord(recno, record.data());
             RecordRef ref{record.data(), record.size(), recno};
             if (plan->filter && !plan->filter->Test(ref)) {
-                fault("record " + std::to_string(recno) + " is in the tag but its FOR condition excludes it");
+                fault("record " + std::to_string(recno) +
+                      " is in the tag but its FOR condition excludes it");
                 return;
             }
             plan->key.EvaluateKey(ref, key.data());
@@ -275,36 +300,41 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
                                 : " appears more than once"));
         };
         try {
-            index->Walk(t, [&](const uint8_t* stored, uint32_t recno) {
-                MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data(), h.language);
-                entry[sortLen] = static_cast<uint8_t>(recno >> 24);
-                entry[sortLen + 1] = static_cast<uint8_t>(recno >> 16);
-                entry[sortLen + 2] = static_cast<uint8_t>(recno >> 8);
-                entry[sortLen + 3] = static_cast<uint8_t>(recno);
-                if (havePrevious) {
-                    const int c = std::memcmp(previous.data(), entry.data(), entrySize);
-                    if (c > 0) {
-                        fault("keys out of order: record " + std::to_string(recno) + " with key " +
-                              keyText(entry.data()) + " follows record " +
-                              std::to_string(recnoOf(previous.data())) + " with key " +
-                              keyText(previous.data()));
+            index->Walk(
+                t,
+                [&](const uint8_t* stored, uint32_t recno) {
+                    MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data(),
+                                    h.language);
+                    entry[sortLen] = static_cast<uint8_t>(recno >> 24);
+                    entry[sortLen + 1] = static_cast<uint8_t>(recno >> 16);
+                    entry[sortLen + 2] = static_cast<uint8_t>(recno >> 8);
+                    entry[sortLen + 3] = static_cast<uint8_t>(recno);
+                    if (havePrevious) {
+                        const int c = std::memcmp(previous.data(), entry.data(), entrySize);
+                        if (c > 0) {
+                            fault("keys out of order: record " + std::to_string(recno) +
+                                  " with key " + keyText(entry.data()) + " follows record " +
+                                  std::to_string(recnoOf(previous.data())) + " with key " +
+                                  keyText(previous.data()));
+                        }
                     }
-                }
-                previous = entry;
-                havePrevious = true;
-                while (want && std::memcmp(want, entry.data(), entrySize) < 0) {
-                    fault("record " + std::to_string(recnoOf(want)) + " with key " + keyText(want) +
-                          " is missing");
-                    want = nextExpected();
-                }
-                if (want && std::memcmp(want, entry.data(), entrySize) == 0) {
-                    want = nextExpected();
-                    return;
-                }
-                explainExtra(recno, stored);
-            }, &seen);
+                    previous = entry;
+                    havePrevious = true;
+                    while (want && std::memcmp(want, entry.data(), entrySize) < 0) {
+                        fault("record " + std::to_string(recnoOf(want)) + " with key " +
+                              keyText(want) + " is missing");
+                        want = nextExpected();
+                    }
+                    if (want && std::memcmp(want, entry.data(), entrySize) == 0) {
+                        want = nextExpected();
+                        return;
+                    }
+                    explainExtra(recno, stored);
+                },
+                &seen);
             while (want) {
-                fault("record " + std::to_string(recnoOf(want)) + " with key " + keyText(want) + " is missing");
+                fault("record " + std::to_string(recnoOf(want)) + " with key " + keyText(want) +
+                      " is missing");
                 want = nextExpected();
             }
         } catch (const Stop&) {

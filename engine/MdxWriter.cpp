@@ -17,14 +17,16 @@ constexpr size_t kOutputBufferBytes = size_t{4} << 20;
 
 std::string UpperAscii(std::string s) {
     for (auto& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
     return s;
 }
 
 std::string SlotName(const uint8_t* slot) {
     size_t n = 0;
-    while (n < kSlotNameSize && slot[kSlotName + n] != 0) ++n;
+    while (n < kSlotNameSize && slot[kSlotName + n] != 0)
+        ++n;
     return std::string(reinterpret_cast<const char*>(slot + kSlotName), n);
 }
 
@@ -84,13 +86,18 @@ MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::vector<uint8_t
 
 MdxFileWriter::~MdxFileWriter() = default;
 
-int MdxFileWriter::TagCount() const { return Get16(head_.data() + kTagsInUse); }
-uint8_t MdxFileWriter::Language() const { return head_[kLanguage]; }
+int MdxFileWriter::TagCount() const {
+    return Get16(head_.data() + kTagsInUse);
+}
+uint8_t MdxFileWriter::Language() const {
+    return head_[kLanguage];
+}
 
 MdxTagWriter& MdxFileWriter::BeginTag(const MdxTagSpec& spec) {
     const int slot = TagCount() + 1;
     if (slot > kMaxTags) {
-        throw EDBEngineError(kStatusIndexFault, {"Index file " + path_ + " already holds 47 tags."});
+        throw EDBEngineError(kStatusIndexFault,
+                             {"Index file " + path_ + " already holds 47 tags."});
     }
     const uint32_t headerPage = nextPage_;
     nextPage_ += blockPages_;
@@ -105,8 +112,9 @@ void MdxFileWriter::EndTag() {
     std::vector<uint8_t> b(t.blockBytes_, 0);
     Put32(b.data() + kTagRoot, root);
     Put32(b.data() + kTagPages, t.nodes_ * blockPages_);
-    b[kTagKeyFormat] = static_cast<uint8_t>(kKeyFormatBase | (spec.descending ? kKeyFormatDescending : 0) |
-                                            (spec.unique ? kKeyFormatUnique : 0));
+    b[kTagKeyFormat] =
+        static_cast<uint8_t>(kKeyFormatBase | (spec.descending ? kKeyFormatDescending : 0) |
+                             (spec.unique ? kKeyFormatUnique : 0));
     b[kTagKeyType] = static_cast<uint8_t>(spec.keyType);
     b[kTagLanguage] = head_[kLanguage];
     Put16(b.data() + kTagKeyLength, spec.keyLength);
@@ -144,7 +152,8 @@ void MdxFileWriter::EndTag() {
 void MdxFileWriter::RebuildNameTree() {
     const int n = TagCount();
     std::vector<std::string> names;
-    for (int slot = 1; slot <= n; ++slot) names.push_back(SlotName(head_.data() + SlotOffset(slot)));
+    for (int slot = 1; slot <= n; ++slot)
+        names.push_back(SlotName(head_.data() + SlotOffset(slot)));
     const auto links = ComputeNameTree(names);
     for (int slot = 1; slot <= n; ++slot) {
         uint8_t* s = head_.data() + SlotOffset(slot);
@@ -154,7 +163,8 @@ void MdxFileWriter::RebuildNameTree() {
     }
     uint8_t* sentinel = head_.data() + kTagTableOffset;
     std::memset(sentinel, 0, kSlotSize);
-    if (n > 0) head_[kSentinelRootByte] = 1;
+    if (n > 0)
+        head_[kSentinelRootByte] = 1;
 }
 
 void MdxFileWriter::Finish() {
@@ -181,7 +191,8 @@ MdxTagWriter::MdxTagWriter(MdxFileWriter& file, const MdxTagSpec& spec, int slot
 }
 
 void MdxTagWriter::Add(const uint8_t* key, uint32_t recno) {
-    if (leafCount_ == maxKeys_) FlushLeaf();
+    if (leafCount_ == maxKeys_)
+        FlushLeaf();
     uint8_t* item = leaf_.data() + kNodeItems + leafCount_ * itemLength_;
     Put32(item, recno);
     std::memcpy(item + 4, key, spec_.keyLength);
@@ -197,14 +208,17 @@ uint32_t MdxTagWriter::WriteNode(const std::vector<uint8_t>& node) {
     out_.insert(out_.end(), node.begin(), node.end());
     Put32(out_.data() + at + kNodePrevious, lastWritten_);
     lastWritten_ = page;
-    if (nodes_ == 0) firstNode_ = page;
+    if (nodes_ == 0)
+        firstNode_ = page;
     ++nodes_;
-    if (out_.size() >= kOutputBufferBytes) Flush();
+    if (out_.size() >= kOutputBufferBytes)
+        Flush();
     return page;
 }
 
 void MdxTagWriter::Flush() {
-    if (out_.empty()) return;
+    if (out_.empty())
+        return;
     WriteAllAt(file_.fd_, static_cast<uint64_t>(bufferPage_) * kPageSize, out_.data(), out_.size(),
                file_.path_);
     bufferPage_ += static_cast<uint32_t>(out_.size() / kPageSize);
@@ -220,7 +234,8 @@ void MdxTagWriter::FlushLeaf() {
 }
 
 void MdxTagWriter::PushChild(size_t level, Child child) {
-    if (levels_.size() <= level) levels_.resize(level + 1);
+    if (levels_.size() <= level)
+        levels_.resize(level + 1);
     // An interior node takes at most maxKeys children (maxKeys - 1 keys and the trailing
     // pointer): some readers take a node holding maxKeys keys for a leaf, whatever its
     // trailing pointer says.
@@ -259,7 +274,8 @@ void MdxTagWriter::WriteInterior(size_t level, const std::vector<Child>& childre
 }
 
 uint32_t MdxTagWriter::Finish() {
-    if (leafCount_ > 0 || nodes_ == 0) FlushLeaf();
+    if (leafCount_ > 0 || nodes_ == 0)
+        FlushLeaf();
     uint32_t root = 0;
     for (size_t level = 0; level < levels_.size(); ++level) {
         Level& l = levels_[level];
@@ -275,8 +291,10 @@ uint32_t MdxTagWriter::Finish() {
             current.insert(current.begin(), pending.back());
             pending.pop_back();
         }
-        if (!pending.empty()) WriteInterior(level, pending);
-        if (!current.empty()) WriteInterior(level, current);
+        if (!pending.empty())
+            WriteInterior(level, pending);
+        if (!current.empty())
+            WriteInterior(level, current);
     }
     Flush();
     return root;

@@ -21,7 +21,7 @@ struct MdxTagSpec {
     uint16_t keyLength = 0;
     bool unique = false;
     bool descending = false;
-    bool plainField = false;    // the expression is one field name
+    bool plainField = false;  // the expression is one field name
 };
 
 class MdxTagWriter;
@@ -30,7 +30,7 @@ class MdxTagWriter;
 // Use: construct (new file or from an existing file's header area), AddTag() per tag with its
 // keys in tag order, Finish() to write the header area. The caller flushes and renames.
 class MdxFileWriter {
-public:
+  public:
     // A new, empty index file: base name (upper-cased, no extension), block size in pages,
     // language driver id of the table.
     MdxFileWriter(int fd, std::string path, const std::string& baseName, uint16_t blockPages,
@@ -51,7 +51,7 @@ public:
     // Writes the header area (counts, total pages, dates, the name tree of the tag table).
     void Finish();
 
-private:
+  private:
     friend class MdxTagWriter;
     void RebuildNameTree();
     int fd_;
@@ -65,11 +65,11 @@ private:
 
 // One tag being written: takes its keys in tag order (stored bytes and record number).
 class MdxTagWriter {
-public:
+  public:
     void Add(const uint8_t* key, uint32_t recno);
     uint64_t KeyCount() const { return keys_; }
 
-private:
+  private:
     friend class MdxFileWriter;
     MdxTagWriter(MdxFileWriter& file, const MdxTagSpec& spec, int slot, uint32_t headerPage);
     struct Child {

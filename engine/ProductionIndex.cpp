@@ -13,7 +13,9 @@
 
 namespace ari::engine {
 
-bool ProductionIndexRebuildAvailable() { return true; }
+bool ProductionIndexRebuildAvailable() {
+    return true;
+}
 
 void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath,
                             const std::string& newMdxPath) {

@@ -24,8 +24,10 @@ constexpr const char* kIndexExtension = ".mdx";
 
 std::string Trimmed(const std::string& s) {
     size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
     return s.substr(b, e - b);
 }
 
@@ -33,7 +35,8 @@ std::string Trimmed(const std::string& s) {
 std::string KeyField(const std::string& expression, const std::vector<FieldDef>& fields) {
     const std::string t = Trimmed(expression);
     for (const auto& f : fields) {
-        if (ari::EqualsNoCase(f.name, t)) return f.name;
+        if (ari::EqualsNoCase(f.name, t))
+            return f.name;
     }
     return {};
 }
@@ -41,7 +44,8 @@ std::string KeyField(const std::string& expression, const std::vector<FieldDef>&
 std::string BaseNameOf(const std::string& tablePath) {
     std::string name = ari::ExtractFileName(tablePath);
     const auto dot = name.rfind('.');
-    if (dot != std::string::npos) name.erase(dot);
+    if (dot != std::string::npos)
+        name.erase(dot);
     return name;
 }
 
@@ -50,19 +54,23 @@ std::string BaseNameOf(const std::string& tablePath) {
 void TIndexDefs::Update() {
     items_.clear();
     const bool wasOpen = owner_.Active();
-    if (!wasOpen) owner_.Open();  // sole use when Exclusive is set
+    if (!wasOpen)
+        owner_.Open();  // sole use when Exclusive is set
     struct CloseAgain {
         TTable& table;
         bool close;
         ~CloseAgain() {
-            if (close) table.Close();
+            if (close)
+                table.Close();
         }
     } closer{owner_, !wasOpen};
 
     Cursor* cursor = owner_.Handle();
-    if (!cursor || cursor->GetDriver() != Driver::DBase || !cursor->Table()) return;
+    if (!cursor || cursor->GetDriver() != Driver::DBase || !cursor->Table())
+        return;
     const DbfFile& table = *cursor->Table();
-    if (table.ProductionIndexFlag() == 0) return;
+    if (table.ProductionIndexFlag() == 0)
+        return;
     const std::string mdxPath = FindCompanion(cursor->Path(), kIndexExtension);
     if (mdxPath.empty()) {
         RaiseEngineError(kStatusIndexError,
@@ -74,8 +82,10 @@ void TIndexDefs::Update() {
         TIndexDef def;
         def.Name = tag.name;
         def.FilterExpression = tag.forExpression;
-        if (tag.unique) def.Options |= static_cast<TIndexOptions>(TIndexOption::ixUnique);
-        if (tag.descending) def.Options |= static_cast<TIndexOptions>(TIndexOption::ixDescending);
+        if (tag.unique)
+            def.Options |= static_cast<TIndexOptions>(TIndexOption::ixUnique);
+        if (tag.descending)
+            def.Options |= static_cast<TIndexOptions>(TIndexOption::ixDescending);
         const std::string field = KeyField(tag.expression, table.Fields());
         if (!field.empty()) {
             def.Fields = field;
@@ -101,8 +111,10 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     def.descending = (options & static_cast<TIndexOptions>(TIndexOption::ixDescending)) != 0;
 
     const std::string path = TablePath();
-    if (ari::FolderExists(path)) RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
-    if (!ari::FileExists(path)) RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    if (ari::FolderExists(path))
+        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+    if (!ari::FileExists(path))
+        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
     if (DriverForTable(path) != Driver::DBase) {
         RaiseEngineError(kStatusUnsupportedFormat,
                          {"Table: " + path, "Production indexes belong to dBASE tables."});
@@ -124,7 +136,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
         } else {
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
-            const std::string target = existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
+            const std::string target =
+                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
             TemporaryFile temp(target, "index");
             WriteIndexFile(temp.Fd(), temp.Path(), *table, BaseNameOf(path), kNewIndexBlockPages,
                            table->LanguageDriver(), {def});
@@ -138,7 +151,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
                 lease->Add(target);
             }
         }
-        if (table->ProductionIndexFlag() != 1) table->SetProductionIndexFlag(1);
+        if (table->ProductionIndexFlag() != 1)
+            table->SetProductionIndexFlag(1);
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {

@@ -20,20 +20,24 @@ namespace {
 // The production index file the table names, "" when its header names none. Throws when the
 // header names one that is missing.
 std::string IndexPathOf(const DbfFile& table) {
-    if (table.Header().family != DbfFamily::DBase || table.ProductionIndexFlag() == 0) return {};
+    if (table.Header().family != DbfFamily::DBase || table.ProductionIndexFlag() == 0)
+        return {};
     const std::string path = FindCompanion(table.Path(), ".mdx");
     if (path.empty()) {
-        throw EDBEngineError(mdx::kStatusIndexFault,
-                             {"Table " + table.Path() + " names a production index file, but there is none."});
+        throw EDBEngineError(
+            mdx::kStatusIndexFault,
+            {"Table " + table.Path() + " names a production index file, but there is none."});
     }
     return path;
 }
 
 const MdxTag& FindTag(const MdxFile& index, const std::string& name) {
     for (const auto& t : index.Tags()) {
-        if (EqualsNoCase(t.name, name)) return t;
+        if (EqualsNoCase(t.name, name))
+            return t;
     }
-    throw EDBEngineError(mdx::kStatusIndexFault, {"Index file " + index.Path() + " has no tag " + name + "."});
+    throw EDBEngineError(mdx::kStatusIndexFault,
+                         {"Index file " + index.Path() + " has no tag " + name + "."});
 }
 
 }  // namespace
@@ -49,19 +53,24 @@ int TagsCommand(const std::vector<std::string>& args) {
     for (const auto& t : index.Tags()) {
         std::cout << t.name << "\t" << static_cast<char>(t.keyType) << "\t" << t.keyLength << "\t"
                   << t.expression;
-        if (t.unique) std::cout << "\tUNIQUE";
-        if (t.descending) std::cout << "\tDESCENDING";
-        if (!t.forExpression.empty()) std::cout << "\tFOR " << t.forExpression;
+        if (t.unique)
+            std::cout << "\tUNIQUE";
+        if (t.descending)
+            std::cout << "\tDESCENDING";
+        if (!t.forExpression.empty())
+            std::cout << "\tFOR " << t.forExpression;
         std::cout << "\n";
     }
     return 0;
 }
 
 int KeysCommand(const std::vector<std::string>& args) {
-    if (args.size() < 2) throw Exception("keys needs a table and a tag name");
+    if (args.size() < 2)
+        throw Exception("keys needs a table and a tag name");
     const auto table = DbfFile::Open(args.at(0), ShareMode::Shared);
     const std::string path = IndexPathOf(*table);
-    if (path.empty()) throw Exception("Table " + args.at(0) + " has no production index.");
+    if (path.empty())
+        throw Exception("Table " + args.at(0) + " has no production index.");
     const MdxFile index(path);
     const MdxTag& tag = FindTag(index, args.at(1));
     std::string line;
@@ -76,7 +85,8 @@ int KeysCommand(const std::vector<std::string>& args) {
 }
 
 int IndexCommand(const std::vector<std::string>& args) {
-    if (args.size() < 3) throw Exception("index needs a table, a tag name and a key expression");
+    if (args.size() < 3)
+        throw Exception("index needs a table, a tag name and a key expression");
     const std::string& path = args.at(0);
     TTable t("dbtool");
     t.SetDatabaseName(ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path));
@@ -93,10 +103,12 @@ std::string CheckProductionIndexStep(const DbfFile& table) {
     } catch (const EDBEngineError& e) {
         return e.Message();
     }
-    if (path.empty()) return {};
+    if (path.empty())
+        return {};
     std::string out;
     for (const auto& fault : CheckIndexFile(table, path)) {
-        if (!out.empty()) out += '\n';
+        if (!out.empty())
+            out += '\n';
         out += fault;
     }
     return out;

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace ari::engine;
     // The reader opens a path: an in-memory file through /proc/self/fd.
     const int fd = ::memfd_create("mdxfuzz", MFD_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0)
+        return 0;
     if (size > 0 && ::write(fd, data, size) != static_cast<ssize_t>(size)) {
         ::close(fd);
         return 0;
@@ -27,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint64_t keys = 0;
         for (const auto& tag : index.Tags()) {
             try {
-                index.Walk(tag, [&](const uint8_t* key, uint32_t) { keys += key[0]; }, &seen);
+                index.Walk(
+                    tag, [&](const uint8_t* key, uint32_t) { keys += key[0]; }, &seen);
             } catch (const EDBEngineError&) {
             }
         }

@@ -34,12 +34,14 @@ struct Record {
 Record MakeRecord(const std::string& name, const std::string& city, const std::string& amount,
                   const std::string& born, char ok, bool deleted = false) {
     auto pad = [](std::string s, size_t n, bool right) {
-        if (s.size() < n) s = right ? std::string(n - s.size(), ' ') + s : s + std::string(n - s.size(), ' ');
+        if (s.size() < n)
+            s = right ? std::string(n - s.size(), ' ') + s : s + std::string(n - s.size(), ' ');
         return s;
     };
     Record r;
     r.bytes = std::string(1, deleted ? '*' : ' ') + pad(name, 10, false) + pad(city, 8, false) +
-              pad(amount, 10, true) + pad(born, 8, false) + std::string(1, ok) + std::string(10, ' ');
+              pad(amount, 10, true) + pad(born, 8, false) + std::string(1, ok) +
+              std::string(10, ' ');
     return r;
 }
 
@@ -49,9 +51,12 @@ std::string Eval(const std::string& text, const Record& rec = kRec) {
     const Expression e = Expression::Parse(text, Fields());
     const ExprValue v = e.Evaluate(rec.Ref());
     switch (v.type) {
-        case ExprType::Character: return "C:" + v.text;
-        case ExprType::Logical: return v.logical ? "L:T" : "L:F";
-        case ExprType::Date: return "D:" + JulianDayToDtos(v.number);
+        case ExprType::Character:
+            return "C:" + v.text;
+        case ExprType::Logical:
+            return v.logical ? "L:T" : "L:F";
+        case ExprType::Date:
+            return "D:" + JulianDayToDtos(v.number);
         case ExprType::Numeric: {
             char buf[64];
             std::snprintf(buf, sizeof buf, "N:%g", v.number);
@@ -202,15 +207,18 @@ TEST(ExprErrors, NameTheExpressionAndThePlace) {
             Expression::Parse(c.expr, Fields());
             ADD_FAILURE() << "no error for " << c.expr;
         } catch (const EDBEngineError& e) {
-            EXPECT_NE(e.Message().find(c.fragment), std::string::npos) << c.expr << ": " << e.Message();
-            EXPECT_NE(e.Message().find(std::string("\"") + c.expr + "\""), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find(c.fragment), std::string::npos)
+                << c.expr << ": " << e.Message();
+            EXPECT_NE(e.Message().find(std::string("\"") + c.expr + "\""), std::string::npos)
+                << e.Message();
             EXPECT_EQ(e.ErrorCode(), kStatusInvalidExpression);
         }
     }
 }
 
 TEST(ExprErrors, KeysThatCannotBeIndexKeys) {
-    const std::vector<FieldDef> wide = {{"A", 'C', 60, 0, 1}, {"B", 'C', 60, 0, 61}, {"OK", 'L', 1, 0, 121}};
+    const std::vector<FieldDef> wide = {
+        {"A", 'C', 60, 0, 1}, {"B", 'C', 60, 0, 61}, {"OK", 'L', 1, 0, 121}};
     const char* bad[] = {"A+B", "OK", "A = B"};
     for (const char* text : bad) {
         const Expression e = Expression::Parse(text, wide);

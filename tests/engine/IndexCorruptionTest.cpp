@@ -30,7 +30,8 @@ struct Fixture {
         const std::vector<FieldDef> fields = {{"NAME", 'C', 40, 0, 0}, {"AMOUNT", 'N', 8, 2, 0}};
         std::vector<Row> rows;
         for (int i = 0; i < 1500; ++i) {
-            rows.push_back(Row{{"name" + std::to_string((i * 7) % 1500), std::to_string(i % 97 - 40)}, false});
+            rows.push_back(
+                Row{{"name" + std::to_string((i * 7) % 1500), std::to_string(i % 97 - 40)}, false});
         }
         table = MakeTable(dir / "bad.dbf", fields, rows);
         TTable t("Table2");
@@ -59,12 +60,17 @@ struct Fixture {
             page = mdx::Get32(block.data() + mdx::kNodeItems);
         }
     }
-    size_t At(uint32_t page, size_t offset = 0) const { return size_t{page} * mdx::kPageSize + offset; }
-    size_t Item(uint32_t page, size_t i) const { return At(page, mdx::kNodeItems + i * itemLength); }
+    size_t At(uint32_t page, size_t offset = 0) const {
+        return size_t{page} * mdx::kPageSize + offset;
+    }
+    size_t Item(uint32_t page, size_t i) const {
+        return At(page, mdx::kNodeItems + i * itemLength);
+    }
 };
 
 void Put32(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + size_t(i)] = static_cast<char>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + size_t(i)] = static_cast<char>(v >> (8 * i));
 }
 
 }  // namespace
@@ -78,43 +84,62 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
         std::function<void(std::string&)> damage;
         const char* fragment;
     } cases[] = {
-        {"shorter than the header", [](std::string& b) { b.resize(1000); }, "shorter than its header"},
+        {"shorter than the header", [](std::string& b) { b.resize(1000); },
+         "shorter than its header"},
         {"truncated", [](std::string& b) { b.resize(b.size() / 2); }, "pages but the file holds"},
         {"version", [](std::string& b) { b[0] = 9; }, "unknown version byte 9"},
         {"block size", [](std::string& b) { Put32(b, 20, 0x03E80002); }, "block size in bytes"},
         {"tag count", [](std::string& b) { b[28] = 60; }, "60 tags in use"},
-        {"total pages", [&](std::string& b) { Put32(b, 32, f.totalPages + 10); }, "pages but the file holds"},
+        {"total pages", [&](std::string& b) { Put32(b, 32, f.totalPages + 10); },
+         "pages but the file holds"},
         {"extra bytes", [](std::string& b) { b.append(512, '\0'); }, "the file has"},
-        {"tag header page", [](std::string& b) { Put32(b, 544, 9999999); }, "header page 9999999 outside"},
-        {"key length", [&](std::string& b) { b[f.At(f.headerPage, 12)] = static_cast<char>(200); }, "key length 200"},
+        {"tag header page", [](std::string& b) { Put32(b, 544, 9999999); },
+         "header page 9999999 outside"},
+        {"key length", [&](std::string& b) { b[f.At(f.headerPage, 12)] = static_cast<char>(200); },
+         "key length 200"},
         {"item length", [&](std::string& b) { b[f.At(f.headerPage, 18)] = 48; }, "item length 48"},
-        {"root in the header", [&](std::string& b) { Put32(b, f.At(f.headerPage), 2); }, "root page 2 outside"},
+        {"root in the header", [&](std::string& b) { Put32(b, f.At(f.headerPage), 2); },
+         "root page 2 outside"},
         {"node count", [&](std::string& b) { Put32(b, f.At(f.leaf), 1000); }, "holds 1000 keys"},
         {"leaf key", [&](std::string& b) { b[f.Item(f.leaf, 3) + 4] = '#'; }, "Tag NAME: record"},
-        {"record number", [&](std::string& b) { Put32(b, f.Item(f.leaf, 2), 999999); }, "points to record 999999"},
-        {"order", [&](std::string& b) {
+        {"record number", [&](std::string& b) { Put32(b, f.Item(f.leaf, 2), 999999); },
+         "points to record 999999"},
+        {"order",
+         [&](std::string& b) {
              std::string a = b.substr(f.Item(f.leaf, 1), f.itemLength);
              b.replace(f.Item(f.leaf, 1), f.itemLength, b.substr(f.Item(f.leaf, 2), f.itemLength));
              b.replace(f.Item(f.leaf, 2), f.itemLength, a);
-         }, "keys out of order"},
-        {"lost entry", [&](std::string& b) {
+         },
+         "keys out of order"},
+        {"lost entry",
+         [&](std::string& b) {
              // The leaf's last entry gone: one key fewer, its item cleared.
-             const uint32_t n = ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + f.At(f.leaf)));
+             const uint32_t n =
+                 ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + f.At(f.leaf)));
              Put32(b, f.At(f.leaf), n - 1);
-             std::fill(b.begin() + long(f.Item(f.leaf, n - 1)), b.begin() + long(f.Item(f.leaf, n)), '\0');
-         }, "is not the last key of its child"},
-        {"loop", [&](std::string& b) { Put32(b, f.Item(f.interior, 0), f.interior); }, "reached twice"},
-        {"shared page", [&](std::string& b) {
+             std::fill(b.begin() + long(f.Item(f.leaf, n - 1)), b.begin() + long(f.Item(f.leaf, n)),
+                       '\0');
+         },
+         "is not the last key of its child"},
+        {"loop", [&](std::string& b) { Put32(b, f.Item(f.interior, 0), f.interior); },
+         "reached twice"},
+        {"shared page",
+         [&](std::string& b) {
              // Tag AMOUNT's root made to point into tag NAME's tree.
-             const uint32_t amountHeader = ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + 576));
+             const uint32_t amountHeader =
+                 ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + 576));
              Put32(b, f.At(amountHeader), f.leaf);
-         }, "reached twice"},
-        {"free list loop", [&](std::string& b) {
+         },
+         "reached twice"},
+        {"free list loop",
+         [&](std::string& b) {
              Put32(b, 36, f.totalPages - 2);
              b.append(0, '\0');
              Put32(b, f.At(f.totalPages - 2, 4), f.totalPages - 2);
-         }, "free list loops"},
-        {"wrong key type", [&](std::string& b) { b[f.At(f.headerPage, 9)] = 'D'; }, "date key of 40 bytes"},
+         },
+         "free list loops"},
+        {"wrong key type", [&](std::string& b) { b[f.At(f.headerPage, 9)] = 'D'; },
+         "date key of 40 bytes"},
     };
     for (const auto& c : cases) {
         std::string bytes = f.good;
@@ -130,7 +155,8 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
 TEST(IndexCorruption, DbtoolCheckExitCodes) {
     Fixture f;
     const std::string dbtool = std::string(ARI_BIN_DIR) + "/dbtool";
-    if (!std::filesystem::exists(dbtool)) GTEST_SKIP() << "dbtool is not built";
+    if (!std::filesystem::exists(dbtool))
+        GTEST_SKIP() << "dbtool is not built";
     auto r = RunCommand(ShellQuote(dbtool) + " check " + ShellQuote(f.table));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     std::string bytes = f.good;
@@ -139,7 +165,8 @@ TEST(IndexCorruption, DbtoolCheckExitCodes) {
     r = RunCommand(ShellQuote(dbtool) + " check " + ShellQuote(f.table));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("Tag NAME: record"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("in the index, but its expression gives"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("in the index, but its expression gives"), std::string::npos)
+        << r.output;
     // The other tag is untouched: listed, and its keys printed in index order.
     r = RunCommand(ShellQuote(dbtool) + " tags " + ShellQuote(f.table));
     EXPECT_EQ(r.output, "NAME\tC\t40\tNAME\nAMOUNT\tN\t12\tAMOUNT\n");
@@ -171,7 +198,8 @@ TEST(IndexCorruption, RandomDamageNeverCrashesTheReader) {
         }
         WriteFileBytes(f.mdx, bytes);
         const std::string faults = IndexFaults(f.table);  // must return, whatever the damage
-        if (!faults.empty()) ++reported;
+        if (!faults.empty())
+            ++reported;
     }
     EXPECT_GT(reported, 100);
 }

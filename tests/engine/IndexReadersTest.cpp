@@ -1,7 +1,7 @@
 // Index files of other programs read by our engine, and index files of our engine read by
 // programs no one here wrote (Perl XBase::Index, Free Pascal TDbf); the pack's rebuild.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,24 +25,31 @@ namespace {
 void CopyInto(const std::string& from, const std::string& folder) {
     const std::string to = folder + std::filesystem::path(from).filename().string();
     std::filesystem::copy_file(from, to);
-    std::filesystem::permissions(to, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        to, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // C, N (negative, zero, fractions, blank) and D (and empty) values, some duplicates, some
 // records deleted; 3000 records so that the 100-byte tag has a deep tree.
 std::string MakeMixedTable(const TempFolder& dir) {
-    const std::vector<FieldDef> fields = {{"NAME", 'C', 24, 0, 0}, {"AMOUNT", 'N', 12, 2, 0},
-                                          {"BORN", 'D', 8, 0, 0}, {"WIDE", 'C', 100, 0, 0}};
+    const std::vector<FieldDef> fields = {{"NAME", 'C', 24, 0, 0},
+                                          {"AMOUNT", 'N', 12, 2, 0},
+                                          {"BORN", 'D', 8, 0, 0},
+                                          {"WIDE", 'C', 100, 0, 0}};
     std::vector<Row> rows;
     // No positive value below 0.1: TDbf's numeric key comparison orders zero after those (it
     // tests the zero key's bytes in the wrong order), so its walk would disagree with the
     // value order that our tags (and the legacy tools' files) follow.
-    const char* amounts[] = {"-16", "0", "0.5", "-0.05", "123.45", "-123.45", "100", "1023495", "", "-1", "7.5"};
+    const char* amounts[] = {"-16", "0",       "0.5", "-0.05", "123.45", "-123.45",
+                             "100", "1023495", "",    "-1",    "7.5"};
     for (int i = 0; i < 3000; ++i) {
         char born[16] = "";
-        if (i % 13) std::snprintf(born, sizeof born, "%04d%02d%02d", 1890 + (i * 7) % 150, 1 + i % 12, 1 + (i * 3) % 28);
+        if (i % 13)
+            std::snprintf(born, sizeof born, "%04d%02d%02d", 1890 + (i * 7) % 150, 1 + i % 12,
+                          1 + (i * 3) % 28);
         std::string name = (i % 3 ? "name" : "Name") + std::to_string((i * 37) % 1000);
-        rows.push_back(Row{{name, amounts[i % 11], born, std::to_string((i * 7919) % 2000)}, i % 10 == 3});
+        rows.push_back(
+            Row{{name, amounts[i % 11], born, std::to_string((i * 7919) % 2000)}, i % 10 == 3});
     }
     return MakeTable(dir / "mixed.dbf", fields, rows);
 }
@@ -69,7 +76,8 @@ std::string BuildMixed(const TempFolder& dir) {
     TTable t("Table2");
     t.SetDatabaseName(dir.Path());
     t.SetTableName("mixed.dbf");
-    for (const auto& d : kMixedTags) t.AddIndex(d.name, d.expression, d.options);
+    for (const auto& d : kMixedTags)
+        t.AddIndex(d.name, d.expression, d.options);
     return table;
 }
 
@@ -77,7 +85,8 @@ std::string BuildMixed(const TempFolder& dir) {
 
 TEST(IndexSamples, ListedCheckedAndRebuiltInTheSameOrder) {
     const std::string samples = SamplesDir();
-    if (samples.empty()) GTEST_SKIP() << "the samples folder is not there";
+    if (samples.empty())
+        GTEST_SKIP() << "the samples folder is not there";
     struct Sample {
         const char* table;
         std::vector<const char*> companions;
@@ -92,7 +101,8 @@ TEST(IndexSamples, ListedCheckedAndRebuiltInTheSameOrder) {
         CopyInto(samples + "mdx/" + s.table, fresh.Path());
         for (const char* c : s.companions) {
             CopyInto(samples + "mdx/" + c, orig.Path());
-            if (std::string(c).find(".mdx") == std::string::npos) CopyInto(samples + "mdx/" + c, fresh.Path());
+            if (std::string(c).find(".mdx") == std::string::npos)
+                CopyInto(samples + "mdx/" + c, fresh.Path());
         }
         TTable t1("Table1");
         t1.SetDatabaseName(orig.Path());
@@ -110,7 +120,8 @@ TEST(IndexSamples, ListedCheckedAndRebuiltInTheSameOrder) {
             EXPECT_EQ(d.Name, s.tags[size_t(i)].first);
             EXPECT_EQ(d.FieldExpression, s.tags[size_t(i)].second);
             t2.AddIndex(d.Name, d.FieldExpression, ixExpression);
-            EXPECT_EQ(RecordOrder(WalkTag(fresh / s.table, d.Name)), RecordOrder(WalkTag(orig / s.table, d.Name)))
+            EXPECT_EQ(RecordOrder(WalkTag(fresh / s.table, d.Name)),
+                      RecordOrder(WalkTag(orig / s.table, d.Name)))
                 << s.table << " " << d.Name;
         }
         EXPECT_EQ(IndexFaults(fresh / s.table), "") << s.table;
@@ -118,12 +129,14 @@ TEST(IndexSamples, ListedCheckedAndRebuiltInTheSameOrder) {
 }
 
 TEST(IndexReaders, PerlXBaseIndexListsAndWalksOurTags) {
-    if (!PerlIndexReaderAvailable()) GTEST_SKIP() << "Perl XBase::Index (libdbd-xbase-perl) is not installed";
+    if (!PerlIndexReaderAvailable())
+        GTEST_SKIP() << "Perl XBase::Index (libdbd-xbase-perl) is not installed";
     TempFolder dir;
     const std::string table = BuildMixed(dir);
     const std::string mdx = dir / "mixed.mdx";
     std::vector<std::string> tags = PerlTags(mdx), want;
-    for (const auto& d : kMixedTags) want.push_back(d.name);
+    for (const auto& d : kMixedTags)
+        want.push_back(d.name);
     std::sort(tags.begin(), tags.end());
     std::sort(want.begin(), want.end());
     EXPECT_EQ(tags, want);
@@ -134,30 +147,34 @@ TEST(IndexReaders, PerlXBaseIndexListsAndWalksOurTags) {
 }
 
 TEST(IndexReaders, FreePascalTdbfListsFlagsAndWalksOurTags) {
-    if (TdbfProgram().empty()) GTEST_SKIP() << "fpc was not found at build time; mdxwalk is not built";
+    if (TdbfProgram().empty())
+        GTEST_SKIP() << "fpc was not found at build time; mdxwalk is not built";
     TempFolder dir;
     const std::string table = BuildMixed(dir);
     std::vector<std::string> want;
     for (const auto& d : kMixedTags) {
         const bool unique = d.options & static_cast<TIndexOptions>(TIndexOption::ixUnique);
         const bool desc = d.options & static_cast<TIndexOptions>(TIndexOption::ixDescending);
-        want.push_back(std::string("TAG ") + d.name + "|" + d.expression + "|" + (unique ? "1" : "0") + "|" +
-                       (desc ? "1" : "0"));
+        want.push_back(std::string("TAG ") + d.name + "|" + d.expression + "|" +
+                       (unique ? "1" : "0") + "|" + (desc ? "1" : "0"));
     }
     EXPECT_EQ(TdbfRun(table), want);
     for (const auto& d : kMixedTags) {
         // TDbf compares the date keys of an index file with its numeric (BCD) comparison, so
         // its walk of a date tag loops; the Perl reader walks those.
-        if (std::string(d.expression) == "BORN") continue;
+        if (std::string(d.expression) == "BORN")
+            continue;
         std::vector<std::string> lines = TdbfRun(table, d.name);
         std::vector<uint32_t> order;
         for (const auto& l : lines) {
-            if (l.rfind("TAG ", 0) != 0) order.push_back(static_cast<uint32_t>(std::stoul(l)));
+            if (l.rfind("TAG ", 0) != 0)
+                order.push_back(static_cast<uint32_t>(std::stoul(l)));
         }
         EXPECT_EQ(order, RecordOrder(WalkTag(table, d.name))) << d.name;
         // And our order is the model's (keys computed from the records, std::sort).
         EXPECT_EQ(WalkTag(table, d.name),
-                  ModelOrder(table, d.expression, "", d.options & static_cast<TIndexOptions>(TIndexOption::ixUnique),
+                  ModelOrder(table, d.expression, "",
+                             d.options & static_cast<TIndexOptions>(TIndexOption::ixUnique),
                              d.options & static_cast<TIndexOptions>(TIndexOption::ixDescending)))
             << d.name;
     }
@@ -205,7 +222,8 @@ TEST(IndexPack, RebuildKeepsEveryTagDefinitionAndDropsDeletedRecords) {
         EXPECT_EQ(got.unique, defs[i].unique);
         EXPECT_EQ(got.descending, defs[i].descending);
         EXPECT_EQ(WalkTag(table, defs[i].name),
-                  ModelOrder(table, defs[i].expression, defs[i].forExpression, defs[i].unique, defs[i].descending))
+                  ModelOrder(table, defs[i].expression, defs[i].forExpression, defs[i].unique,
+                             defs[i].descending))
             << defs[i].name;
     }
     EXPECT_EQ(index.Header().blockPages, 2);

@@ -18,9 +18,9 @@
 #include "engine/MdxFormat.h"
 #include "engine/TTable.h"
 #include "engine/TableFiles.h"
+#include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
-#include "platform/Files.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -30,22 +30,30 @@ using ari::FileExists;
 namespace {
 
 std::vector<FieldDef> PeopleFields() {
-    return {{"NAME", 'C', 20, 0, 0}, {"AMOUNT", 'N', 10, 2, 0}, {"BORN", 'D', 8, 0, 0}, {"OK", 'L', 1, 0, 0}};
+    return {{"NAME", 'C', 20, 0, 0},
+            {"AMOUNT", 'N', 10, 2, 0},
+            {"BORN", 'D', 8, 0, 0},
+            {"OK", 'L', 1, 0, 0}};
 }
 
 // Character, numeric (negative, zero, fractions, blank) and date (and empty date) values with
 // duplicates; every fifth record deleted.
 std::vector<Row> PeopleRows(int n, uint32_t seed = 1) {
     std::mt19937 rng(seed);
-    const char* names[] = {"smith", "Jones", "ALVAREZ", "o'brien", "Zhang", "  lead", "jones", "Ab", ""};
-    const char* amounts[] = {"-16", "0", "0.05", "-0.05", "123.45", "-123.45", "100", "1023495", "", "9.99", "-1"};
+    const char* names[] = {"smith",  "Jones", "ALVAREZ", "o'brien", "Zhang",
+                           "  lead", "jones", "Ab",      ""};
+    const char* amounts[] = {"-16", "0",       "0.05", "-0.05", "123.45", "-123.45",
+                             "100", "1023495", "",     "9.99",  "-1"};
     std::vector<Row> rows;
     for (int i = 0; i < n; ++i) {
         Row r;
         std::string name = names[rng() % 9];
-        if (!name.empty() && rng() % 2) name += std::to_string(rng() % 50);
+        if (!name.empty() && rng() % 2)
+            name += std::to_string(rng() % 50);
         char date[16] = "        ";
-        if (rng() % 7) std::snprintf(date, sizeof date, "%04u%02u%02u", unsigned(1900 + rng() % 200), unsigned(1 + rng() % 12), unsigned(1 + rng() % 28));
+        if (rng() % 7)
+            std::snprintf(date, sizeof date, "%04u%02u%02u", unsigned(1900 + rng() % 200),
+                          unsigned(1 + rng() % 12), unsigned(1 + rng() % 28));
         r.values = {name, amounts[rng() % 11], date, rng() % 2 ? "T" : "F"};
         r.deleted = i % 5 == 4;
         rows.push_back(std::move(r));
@@ -66,7 +74,8 @@ uint8_t FileByte(const std::string& path, size_t offset) {
 
 bool NoTemporaryLeft(const std::string& folder) {
     for (const auto& n : AllNames(folder)) {
-        if (IsEngineTemporaryName(n)) return false;
+        if (IsEngineTemporaryName(n))
+            return false;
     }
     return true;
 }
@@ -76,12 +85,8 @@ struct TagCase {
     const char* expression;
 };
 const TagCase kPeopleTags[] = {
-    {"NAME", "NAME"},
-    {"UNAME", "UPPER(NAME)"},
-    {"AMOUNT", "AMOUNT"},
-    {"BORN", "BORN"},
-    {"BORNNAME", "DTOS(BORN)+NAME"},
-    {"MIXED", "STR(AMOUNT,10,2)+LEFT(NAME,5)"},
+    {"NAME", "NAME"}, {"UNAME", "UPPER(NAME)"},        {"AMOUNT", "AMOUNT"},
+    {"BORN", "BORN"}, {"BORNNAME", "DTOS(BORN)+NAME"}, {"MIXED", "STR(AMOUNT,10,2)+LEFT(NAME,5)"},
 };
 
 }  // namespace
@@ -91,7 +96,8 @@ TEST(AddIndex, TagsOfEveryKeyTypeFollowTheModelOrderAndPassTheCheck) {
     MakeTable(dir / "People.DBF", PeopleFields(), PeopleRows(700), 0x57);
     TTable t("Table2");
     Bind(t, dir, "People.DBF");
-    for (const auto& c : kPeopleTags) t.AddIndex(c.name, c.expression, ixExpression);
+    for (const auto& c : kPeopleTags)
+        t.AddIndex(c.name, c.expression, ixExpression);
 
     // The engine names the new index file after the table, with a lower-case extension, and
     // marks the table header; the index carries the table's language driver.
@@ -101,7 +107,8 @@ TEST(AddIndex, TagsOfEveryKeyTypeFollowTheModelOrderAndPassTheCheck) {
     EXPECT_TRUE(NoTemporaryLeft(dir.Path()));
 
     for (const auto& c : kPeopleTags) {
-        EXPECT_EQ(WalkTag(dir / "People.DBF", c.name), ModelOrder(dir / "People.DBF", c.expression)) << c.name;
+        EXPECT_EQ(WalkTag(dir / "People.DBF", c.name), ModelOrder(dir / "People.DBF", c.expression))
+            << c.name;
     }
     EXPECT_EQ(IndexFaults(dir / "People.DBF"), "");
 
@@ -113,8 +120,9 @@ TEST(AddIndex, TagsOfEveryKeyTypeFollowTheModelOrderAndPassTheCheck) {
         const TIndexDef& d = t.IndexDefs()[i];
         EXPECT_EQ(d.Name, kPeopleTags[i].name);
         EXPECT_EQ(d.FieldExpression, kPeopleTags[i].expression);
-        const bool plainField = std::string(kPeopleTags[i].expression).find('(') == std::string::npos &&
-                                std::string(kPeopleTags[i].expression).find('+') == std::string::npos;
+        const bool plainField =
+            std::string(kPeopleTags[i].expression).find('(') == std::string::npos &&
+            std::string(kPeopleTags[i].expression).find('+') == std::string::npos;
         EXPECT_EQ((d.Options & ixExpression) != 0, !plainField) << d.Name;
         EXPECT_EQ(d.Options & static_cast<TIndexOptions>(TIndexOption::ixUnique), 0);
         EXPECT_EQ(d.FilterExpression, "");
@@ -149,11 +157,13 @@ TEST(AddIndex, AnEmptyTableGetsAnEmptySoundTag) {
 
 TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
     TempFolder dir;
-    const std::vector<FieldDef> fields = {{"A", 'C', 60, 0, 0}, {"B", 'C', 60, 0, 0}, {"OK", 'L', 1, 0, 0}};
+    const std::vector<FieldDef> fields = {
+        {"A", 'C', 60, 0, 0}, {"B", 'C', 60, 0, 0}, {"OK", 'L', 1, 0, 0}};
     MakeTable(dir / "lim.dbf", fields, {{{"x", "y", "T"}}, {{"p", "q", "F"}}});
     TTable t("Table2");
     Bind(t, dir, "lim.dbf");
-    for (int i = 1; i <= 46; ++i) t.AddIndex("T" + std::to_string(i), i % 2 ? "A" : "B", ixExpression);
+    for (int i = 1; i <= 46; ++i)
+        t.AddIndex("T" + std::to_string(i), i % 2 ? "A" : "B", ixExpression);
     const std::string before = ReadFileBytes(dir / "lim.mdx");
     struct Case {
         const char* name;
@@ -176,7 +186,8 @@ TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
             t.AddIndex(c.name, c.expression, ixExpression);
             ADD_FAILURE() << "no error for " << c.name;
         } catch (const EDBEngineError& e) {
-            EXPECT_NE(e.Message().find(c.fragment), std::string::npos) << c.name << ": " << e.Message();
+            EXPECT_NE(e.Message().find(c.fragment), std::string::npos)
+                << c.name << ": " << e.Message();
         }
         EXPECT_EQ(ReadFileBytes(dir / "lim.mdx"), before) << c.name;
         EXPECT_TRUE(NoTemporaryLeft(dir.Path())) << c.name;
@@ -204,8 +215,10 @@ TEST(AddIndex, FailsWhileAnotherProcessUsesTheTable) {
         try {
             auto held = DbfFile::Open(dir / "busy.dbf", ShareMode::Shared);
             char c = 1;
-            if (write(ready[1], &c, 1) != 1) code = 3;
-            if (read(release[0], &c, 1) != 1) code = 4;
+            if (write(ready[1], &c, 1) != 1)
+                code = 3;
+            if (read(release[0], &c, 1) != 1)
+                code = 4;
         } catch (...) {
             code = 2;
         }
@@ -271,7 +284,8 @@ TEST(IndexBuild, ExternalSortEqualsStdSort) {
     KeySorter sorter(entry, 4096, dir / "x.dbf");
     for (int i = 0; i < 50000; ++i) {
         std::string e(entry, '\0');
-        for (auto& ch : e) ch = static_cast<char>(rng() % 4);  // many equal prefixes
+        for (auto& ch : e)
+            ch = static_cast<char>(rng() % 4);  // many equal prefixes
         all.push_back(e);
         sorter.Add(reinterpret_cast<const uint8_t*>(e.data()));
     }
@@ -289,26 +303,35 @@ TEST(IndexBuild, ExternalSortEqualsStdSort) {
 
 // Random tables and tag sets against the model.
 TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
-    const char* expressions[] = {"C1", "UPPER(C1)", "N1", "D1", "DTOS(D1)+C2", "C2+C1", "STR(N1,8,1)",
-                                 "SUBSTR(C1,2,3)", "TRIM(C2)+C1", "IIF(N1<0,C1,C2)", "D1+N1*0"};
+    const char* expressions[] = {"C1",          "UPPER(C1)",       "N1",          "D1",
+                                 "DTOS(D1)+C2", "C2+C1",           "STR(N1,8,1)", "SUBSTR(C1,2,3)",
+                                 "TRIM(C2)+C1", "IIF(N1<0,C1,C2)", "D1+N1*0"};
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         std::mt19937 rng(seed);
         TempFolder dir;
-        const uint16_t w1 = static_cast<uint16_t>(1 + rng() % 12), w2 = static_cast<uint16_t>(1 + rng() % 8);
-        const std::vector<FieldDef> fields = {
-            {"C1", 'C', w1, 0, 0}, {"C2", 'C', w2, 0, 0}, {"N1", 'N', 9, 2, 0}, {"D1", 'D', 8, 0, 0}};
+        const uint16_t w1 = static_cast<uint16_t>(1 + rng() % 12),
+                       w2 = static_cast<uint16_t>(1 + rng() % 8);
+        const std::vector<FieldDef> fields = {{"C1", 'C', w1, 0, 0},
+                                              {"C2", 'C', w2, 0, 0},
+                                              {"N1", 'N', 9, 2, 0},
+                                              {"D1", 'D', 8, 0, 0}};
         std::vector<Row> rows;
         const int n = static_cast<int>(rng() % 1500);
         for (int i = 0; i < n; ++i) {
             auto text = [&](uint16_t w) {
                 std::string s;
-                for (uint16_t k = 0; k < w; ++k) s += static_cast<char>(rng() % 3 ? 'a' + rng() % 4 : 'A' + rng() % 3);
+                for (uint16_t k = 0; k < w; ++k)
+                    s += static_cast<char>(rng() % 3 ? 'a' + rng() % 4 : 'A' + rng() % 3);
                 return s.substr(0, rng() % (w + 1));
             };
             char num[32] = "";
-            if (rng() % 8) std::snprintf(num, sizeof num, "%.2f", (static_cast<int>(rng() % 20001) - 10000) / 100.0);
+            if (rng() % 8)
+                std::snprintf(num, sizeof num, "%.2f",
+                              (static_cast<int>(rng() % 20001) - 10000) / 100.0);
             char date[16] = "";
-            if (rng() % 8) std::snprintf(date, sizeof date, "%04u%02u%02u", unsigned(1950 + rng() % 80), unsigned(1 + rng() % 12), unsigned(1 + rng() % 28));
+            if (rng() % 8)
+                std::snprintf(date, sizeof date, "%04u%02u%02u", unsigned(1950 + rng() % 80),
+                              unsigned(1 + rng() % 12), unsigned(1 + rng() % 28));
             rows.push_back(Row{{text(w1), text(w2), num, date}, rng() % 6 == 0});
         }
         MakeTable(dir / "rnd.dbf", fields, rows);
@@ -322,7 +345,8 @@ TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
             used.push_back(e);
         }
         for (int k = 0; k < 4; ++k) {
-            EXPECT_EQ(WalkTag(dir / "rnd.dbf", "T" + std::to_string(k)), ModelOrder(dir / "rnd.dbf", used[size_t(k)]))
+            EXPECT_EQ(WalkTag(dir / "rnd.dbf", "T" + std::to_string(k)),
+                      ModelOrder(dir / "rnd.dbf", used[size_t(k)]))
                 << "seed " << seed << " " << used[size_t(k)];
         }
         EXPECT_EQ(IndexFaults(dir / "rnd.dbf"), "") << "seed " << seed;
@@ -333,24 +357,27 @@ TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
 // table and its index file as they were, with no temporary file behind.
 namespace {
 class FailNth : public ari::engine::FileOps {
-public:
+  public:
     enum Kind { kWrite, kFsync, kRename };
     FailNth(Kind kind, int n) : kind_(kind), n_(n) {}
     ssize_t Write(int fd, const void* data, size_t size) override {
-        if (kind_ == kWrite && ++count_ == n_) return Fail();
+        if (kind_ == kWrite && ++count_ == n_)
+            return Fail();
         return FileOps::Write(fd, data, size);
     }
     int Fsync(int fd) override {
-        if (kind_ == kFsync && ++count_ == n_) return static_cast<int>(Fail());
+        if (kind_ == kFsync && ++count_ == n_)
+            return static_cast<int>(Fail());
         return FileOps::Fsync(fd);
     }
     int Rename(const char* from, const char* to) override {
-        if (kind_ == kRename && ++count_ == n_) return static_cast<int>(Fail());
+        if (kind_ == kRename && ++count_ == n_)
+            return static_cast<int>(Fail());
         return FileOps::Rename(from, to);
     }
     int Count() const { return count_; }
 
-private:
+  private:
     ssize_t Fail() {
         errno = ENOSPC;
         return -1;
@@ -409,7 +436,8 @@ TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
 TEST(AddIndex, CharacterKeysFollowTheLanguageDriversOrderOrAreRefused) {
     TempFolder dir;
     std::vector<Row> rows;
-    for (const char* n : {"b", "A", "a", "B", "ab", "Ab", "1", " z", "Z"}) rows.push_back(Row{{n, "1", "", "T"}});
+    for (const char* n : {"b", "A", "a", "B", "ab", "Ab", "1", " z", "Z"})
+        rows.push_back(Row{{n, "1", "", "T"}});
     MakeTable(dir / "we.dbf", PeopleFields(), rows, 0x58);
     TTable t("Table2");
     Bind(t, dir, "we.dbf").AddIndex("NAME", "NAME", ixExpression);
@@ -417,7 +445,8 @@ TEST(AddIndex, CharacterKeysFollowTheLanguageDriversOrderOrAreRefused) {
     EXPECT_EQ(order, ModelOrder(dir / "we.dbf", "NAME"));
     // Weights per character, lower case just before upper case: not the byte order.
     std::vector<std::string> names;
-    for (const auto& e : order) names.push_back(e.key.substr(0, e.key.find_last_not_of(' ') + 1));
+    for (const auto& e : order)
+        names.push_back(e.key.substr(0, e.key.find_last_not_of(' ') + 1));
     EXPECT_EQ(names, (std::vector<std::string>{" z", "1", "a", "ab", "A", "Ab", "b", "B", "Z"}));
     EXPECT_EQ(IndexFaults(dir / "we.dbf"), "");
 

@@ -50,7 +50,8 @@ TEST(NumericKeys, EncodedLikeTheIndexFilesOfTheLegacyTools) {
         {"-16", "36 89 16 00 00 00 00 00 00 00 00 00"},
         {"12345678901234567890", "48 51 12 34 56 78 90 12 34 56 78 90"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Numeric(c.text), c.bytes) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(Numeric(c.text), c.bytes) << c.text;
     uint8_t k[12];
     EncodeNumericKey(-123.45, k);
     EXPECT_EQ(Hex(k, 12), "37 99 12 34 50 00 00 00 00 00 00 00");
@@ -59,7 +60,8 @@ TEST(NumericKeys, EncodedLikeTheIndexFilesOfTheLegacyTools) {
 }
 
 TEST(NumericKeys, TextRoundTripIgnoresTheDigitCount) {
-    for (const char* t : {"0", "1", "-1", "123.45", "-0.05", "1023495", "0.000123", "-98765.4321"}) {
+    for (const char* t :
+         {"0", "1", "-1", "123.45", "-0.05", "1023495", "0.000123", "-98765.4321"}) {
         uint8_t k[12];
         EncodeNumericKey(t, k);
         EXPECT_EQ(NumericKeyText(k), t);
@@ -86,14 +88,17 @@ TEST(DateKeys, JulianDayDoubles) {
 
 TEST(SortableKeys, NumericOrderMatchesTheValues) {
     std::mt19937 rng(42);
-    std::vector<std::string> texts = {"0", "-0.05", "0.05", "0.5", "-0.5", "1", "-1", "10", "-10", "9.99", "-9.99",
-                                      "100", "1e5", "-1e5", "0.001", "-0.001"};
+    std::vector<std::string> texts = {"0",   "-0.05", "0.05",  "0.5",   "-0.5",  "1",
+                                      "-1",  "10",    "-10",   "9.99",  "-9.99", "100",
+                                      "1e5", "-1e5",  "0.001", "-0.001"};
     std::uniform_int_distribution<int> digits(0, 999999), scale(0, 6), sign(0, 1);
     for (int i = 0; i < 400; ++i) {
         std::string t = std::to_string(digits(rng));
         const int s = scale(rng);
-        if (s > 0 && static_cast<int>(t.size()) > s) t.insert(t.size() - static_cast<size_t>(s), ".");
-        if (sign(rng)) t = "-" + t;
+        if (s > 0 && static_cast<int>(t.size()) > s)
+            t.insert(t.size() - static_cast<size_t>(s), ".");
+        if (sign(rng))
+            t = "-" + t;
         texts.push_back(t);
     }
     for (bool descending : {false, true}) {
@@ -120,7 +125,7 @@ TEST(SortableKeys, NumericOrderMatchesTheValues) {
 
 TEST(SortableKeys, DatesSortByDayAndEmptyFirst) {
     const int32_t days[] = {0, JulianDayFromDate(1899, 12, 30), JulianDayFromDate(1970, 1, 1),
-                           JulianDayFromDate(1970, 1, 2), JulianDayFromDate(2038, 1, 19)};
+                            JulianDayFromDate(1970, 1, 2), JulianDayFromDate(2038, 1, 19)};
     std::string previous;
     for (int32_t d : days) {
         uint8_t k[8], s[8], back[8];
@@ -150,15 +155,17 @@ TEST(Collation, WeightTablesAreTotalAndKeysComeBack) {
     const char* ordered[] = {" ", "0", "9", "a", "A", "b", "B", "z", "Z"};
     for (size_t i = 1; i < std::size(ordered); ++i) {
         uint8_t a, b;
-        MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(ordered[i - 1]), 1, false, &a, 0x58);
-        MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(ordered[i]), 1, false, &b, 0x58);
+        MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(ordered[i - 1]), 1,
+                        false, &a, 0x58);
+        MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(ordered[i]), 1, false,
+                        &b, 0x58);
         EXPECT_LT(a, b) << ordered[i - 1] << " " << ordered[i];
     }
     const std::string key = "Zo\xe9 Ab";
     std::string s(key.size(), '\0'), back(key.size(), '\0');
-    MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(key.data()), key.size(), true,
-                    reinterpret_cast<uint8_t*>(s.data()), 0x58);
-    StoredKeyFromSortable(KeyType::Character, reinterpret_cast<const uint8_t*>(s.data()), key.size(), true,
-                          reinterpret_cast<uint8_t*>(back.data()), 0x58);
+    MakeSortableKey(KeyType::Character, reinterpret_cast<const uint8_t*>(key.data()), key.size(),
+                    true, reinterpret_cast<uint8_t*>(s.data()), 0x58);
+    StoredKeyFromSortable(KeyType::Character, reinterpret_cast<const uint8_t*>(s.data()),
+                          key.size(), true, reinterpret_cast<uint8_t*>(back.data()), 0x58);
     EXPECT_EQ(back, key);
 }
