@@ -1259,15 +1259,7 @@ KeyType Expression::KeyTypeOf() const {
 }
 
 size_t Expression::KeyLength() const {
-    switch (KeyTypeOf()) {
-        case KeyType::Numeric:
-            return kNumericKeyLength;
-        case KeyType::Date:
-            return kDateKeyLength;
-        case KeyType::Character:
-            break;
-    }
-    return Width();
+    return SortableKeyLength(KeyTypeOf(), Width());
 }
 
 void Expression::EvaluateKey(const RecordRef& record, uint8_t* out) const {
