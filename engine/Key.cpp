@@ -1,6 +1,7 @@
 #include "engine/Key.h"
 
 #include "engine/KeyCollation.h"
+#include "platform/DateTime.h"
 
 #include <cmath>
 #include <cstdio>
@@ -164,31 +165,14 @@ int32_t JulianDayFromDate(int year, int month, int day) {
     const int dim = kDays[month - 1] + ((month == 2 && leap) ? 1 : 0);
     if (day > dim)
         return 0;
-    // Days from civil (proleptic Gregorian), shifted so that 0001-01-01 is ordinal 1.
-    const int y = year - (month <= 2 ? 1 : 0);
-    const int era = y / 400;
-    const int yoe = y - era * 400;
-    const int mp = (month + 9) % 12;
-    const int doy = (153 * mp + 2) / 5 + day - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int32_t daysFrom0000_03_01 = era * 146097 + doe;
-    const int32_t ordinal = daysFrom0000_03_01 - 305;  // 0001-01-01 -> 1
-    return ordinal + kJulianOrdinalOffset;
+    return static_cast<int32_t>(ari::DaysFromCivil(year, month, day)) + kJulianDayOf18991230;
 }
 
 bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day) {
     const int32_t ordinal = julianDay - kJulianOrdinalOffset;
     if (ordinal < 1)
         return false;
-    const int32_t z = ordinal + 305;
-    const int32_t era = z / 146097;
-    const int32_t doe = z - era * 146097;
-    const int32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int32_t mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    ari::CivilFromDays(julianDay - kJulianDayOf18991230, year, month, day);
     return year >= 1 && year <= 9999;
 }
 

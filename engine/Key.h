@@ -18,6 +18,8 @@ inline constexpr size_t kMaxKeyLength = 100;
 inline constexpr int kNumericKeyDigits = 20;
 // Julian day number of 0001-01-01 minus one: JDN = proleptic Gregorian ordinal + this.
 inline constexpr int32_t kJulianOrdinalOffset = 1721425;
+// Julian day number of 1899-12-30, day 0 of the program's date-and-time values.
+inline constexpr int32_t kJulianDayOf18991230 = 2415019;
 
 // Encodes a decimal text ("-123.45", "  17", "1.5e3") as a numeric key: byte 0 = 52 + digits
 // before the point (or 52 - zeros after it), byte 1 = sign bit, digit count rounded up to

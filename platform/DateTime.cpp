@@ -8,8 +8,8 @@ namespace ari {
 
 namespace {
 constexpr double kMsPerDay = 86400000.0;
+}  // namespace
 
-// Days from 1899-12-30 for a proleptic Gregorian date.
 long DaysFromCivil(int y, int m, int d) {
     y -= m <= 2;
     const long era = (y >= 0 ? y : y - 399) / 400;
@@ -30,7 +30,6 @@ void CivilFromDays(long z, int& y, int& m, int& d) {
     m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     y = static_cast<int>(yoe + era * 400 + (m <= 2));
 }
-}  // namespace
 
 TDateTime EncodeTime(int hour, int minute, int second, int millisecond) {
     return (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond) / kMsPerDay;

@@ -18,6 +18,10 @@ TDateTime EncodeTime(int hour, int minute, int second, int millisecond = 0);
 // Splits a value, first taking it to the nearest whole millisecond.
 DateTimeParts DecodeDateTime(TDateTime value);
 
+// Days from 1899-12-30 to a proleptic Gregorian date, and back.
+long DaysFromCivil(int year, int month, int day);
+void CivilFromDays(long days, int& year, int& month, int& day);
+
 // The local wall-clock time now.
 TDateTime LocalNow();
 
