@@ -17,23 +17,20 @@
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
+#include "tests/support/SessionFixtures.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
 
+using ari::test::FixtureSession;
+using ari::test::Gone;
 using ari::test::ReadFileBytes;
+using ari::test::UtmpRecord;
+using ari::test::WaitUntilGone;
 using ari::test::TempFolder;
+using ari::test::WaitForFile;
 using ari::test::WriteFileBytes;
 
-// Polls for `path` up to ten seconds.
-bool WaitForFile(const std::string& path) {
-    for (int i = 0; i < 1000; ++i) {
-        if (ari::FileExists(path))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 // Stands in for the 3000 ms wait: returns as soon as the fake quser has finished writing
 // (it creates its marker last), bounded, so no test depends on timing.
@@ -266,74 +263,6 @@ TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
 
 // ---- The shipped quser and logoff of build/bin, on a utmp fixture.
 
-std::string UtmpRecord(pid_t pid, const std::string& line, const std::string& user) {
-    struct utmp u;
-    std::memset(&u, 0, sizeof u);
-    u.ut_type = USER_PROCESS;
-    u.ut_pid = pid;
-    u.ut_session = pid;
-    std::strncpy(u.ut_line, line.c_str(), sizeof u.ut_line);
-    std::strncpy(u.ut_user, user.c_str(), sizeof u.ut_user);
-    u.ut_tv.tv_sec = 1765350000;
-    return std::string(reinterpret_cast<const char*>(&u), sizeof u);
-}
-
-// A session that was left: its leader has exited, one process of it still runs.
-struct LeftSession {
-    pid_t leader = -1, member = -1;
-    LeftSession() {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        const pid_t child = fork();
-        if (child == 0) {
-            setsid();
-            const pid_t m = fork();
-            if (m == 0) {
-                execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            (void)!write(fds[1], &m, sizeof m);
-            _exit(0);
-        }
-        close(fds[1]);
-        if (read(fds[0], &member, sizeof member) != sizeof member)
-            member = -1;
-        close(fds[0]);
-        waitpid(child, nullptr, 0);
-        leader = child;
-    }
-    ~LeftSession() {
-        if (member > 0)
-            kill(member, SIGKILL);
-    }
-    bool MemberRuns() const { return member > 0 && kill(member, 0) == 0 && !Zombie(); }
-    bool Zombie() const {
-        const std::string stat = ReadFileBytes("/proc/" + std::to_string(member) + "/stat");
-        const auto paren = stat.rfind(')');
-        return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
-    }
-};
-
-// A live process in a process session of its own, as a logged-in session's leader.
-struct ActiveSession {
-    pid_t leader = -1;
-    ActiveSession() {
-        leader = fork();
-        if (leader == 0) {
-            setsid();
-            execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~ActiveSession() {
-        if (leader > 0) {
-            kill(leader, SIGKILL);
-            waitpid(leader, nullptr, 0);
-        }
-    }
-};
-
 // Waits until the listing file holds `lines` complete lines.
 class ListingLinesSleeper final : public ari::Sleeper {
   public:
@@ -354,14 +283,15 @@ class ListingLinesSleeper final : public ari::Sleeper {
 
 TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     TempFolder app, work;
-    LeftSession left;
-    ActiveSession active;
+    FixtureSession left(false), active(true);
     ASSERT_GT(left.member, 0);
     ASSERT_GT(active.leader, 0);
-    ASSERT_TRUE(left.MemberRuns());
+    ASSERT_FALSE(Gone(left.member));
     // Slot 1: an active session on a local display; slot 2: the session that was left.
-    WriteFileBytes(work / "utmp", UtmpRecord(active.leader, ":0", "operator") +
-                                      UtmpRecord(left.leader, "pts/977", "clerk2"));
+    constexpr long kLogon = 1765350000;
+    WriteFileBytes(work / "utmp",
+                   UtmpRecord(USER_PROCESS, active.leader, active.leader, ":0", "operator", kLogon) +
+                       UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon));
     FixedClock clock;
     ListingLinesSleeper sleeper(work / "login.txt", 3);
     RecordingStarter starter;
@@ -386,13 +316,7 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
         ari::SetCurrentFolder(savedFolder);
     }
     // The shipped logoff has hung up the left session's process.
-    bool ended = false;
-    for (int i = 0; i < 1000 && !ended; ++i) {
-        ended = !left.MemberRuns();
-        if (!ended)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WaitUntilGone(left.member));
 }
 
 }  // namespace

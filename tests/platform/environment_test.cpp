@@ -20,17 +20,9 @@ namespace {
 
 using ari::test::ReadFileBytes;
 using ari::test::TempFolder;
+using ari::test::WaitForFile;
 using ari::test::WriteFileBytes;
 
-// Waits up to ten seconds for `path` to exist; the probes write it last, by rename.
-bool WaitForFile(const std::string& path) {
-    for (int i = 0; i < 1000; ++i) {
-        if (ari::FileExists(path))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 void WriteScript(const std::string& path, const std::string& body) {
     WriteFileBytes(path, "#!/bin/sh\n" + body);

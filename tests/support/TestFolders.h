@@ -1,6 +1,7 @@
 // A temporary folder per test, removed at the end of the test.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace ari::test {
@@ -23,6 +24,10 @@ private:
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Polls `condition` every 10 ms for up to ten seconds; true as soon as it holds.
+bool WaitUntil(const std::function<bool()>& condition);
+// Waits up to ten seconds for a regular file at `path`.
+bool WaitForFile(const std::string& path);
 // The samples folder beside the project ("" when it is not there).
 std::string SamplesDir();
 

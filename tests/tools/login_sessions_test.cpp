@@ -7,9 +7,12 @@
 #include <cstring>
 
 #include "sessions/SessionListing.h"
+#include "tests/support/SessionFixtures.h"
 #include "tools/LoginSessions.h"
 
 namespace {
+
+using ari::test::UtmpRecord;
 
 using ari::LoginSession;
 
@@ -155,19 +158,6 @@ TEST(Loginctl, SessionFromProperties) {
         EXPECT_EQ(s->idleMinutes, c.idle);
         EXPECT_EQ(s->current, c.current);
     }
-}
-
-std::string UtmpRecord(short type, pid_t pid, int session, const std::string& line,
-                       const std::string& user, long when) {
-    struct utmp u;
-    std::memset(&u, 0, sizeof u);
-    u.ut_type = type;
-    u.ut_pid = pid;
-    u.ut_session = session;
-    std::strncpy(u.ut_line, line.c_str(), sizeof u.ut_line);
-    std::strncpy(u.ut_user, user.c_str(), sizeof u.ut_user);
-    u.ut_tv.tv_sec = static_cast<int32_t>(when);
-    return std::string(reinterpret_cast<const char*>(&u), sizeof u);
 }
 
 TEST(ParseUtmp, UserProcessRecordsOnly) {

@@ -16,6 +16,7 @@
 #include <map>
 #include <thread>
 
+#include "tests/support/SessionFixtures.h"
 #include "tests/support/TestFolders.h"
 #include "tools/LoginSessions.h"
 
@@ -23,7 +24,11 @@ extern char** environ;
 
 namespace {
 
+using ari::test::FixtureSession;
+using ari::test::Gone;
 using ari::test::ReadFileBytes;
+using ari::test::UtmpRecord;
+using ari::test::WaitUntilGone;
 using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
 
@@ -87,95 +92,8 @@ Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector
     return r;
 }
 
-std::string UtmpRecord(short type, pid_t pid, int session, const std::string& line,
-                       const std::string& user, long when) {
-    struct utmp u;
-    std::memset(&u, 0, sizeof u);
-    u.ut_type = type;
-    u.ut_pid = pid;
-    u.ut_session = session;
-    std::strncpy(u.ut_line, line.c_str(), sizeof u.ut_line);
-    std::strncpy(u.ut_user, user.c_str(), sizeof u.ut_user);
-    u.ut_tv.tv_sec = static_cast<int32_t>(when);
-    return std::string(reinterpret_cast<const char*>(&u), sizeof u);
-}
-
 constexpr long kLogon = 1765350000;       // 10/12/2025 07:00 UTC
 constexpr pid_t kNoProcess = 0x7ffffff0;  // above any pid_max
-
-bool Gone(pid_t pid) {
-    return !ari::ProcessAlive(pid);
-}
-
-bool WaitUntilGone(pid_t pid) {
-    for (int i = 0; i < 1000; ++i) {
-        if (Gone(pid))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// A process session for the fixtures: `leader` made the session and `member` runs in it. When
-// `leaderStays` is false the leader has exited, as after a session that was left.
-struct FixtureSession {
-    pid_t leader = -1, member = -1;
-
-    explicit FixtureSession(bool leaderStays) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        const pid_t child = fork();
-        if (child == 0) {
-            setsid();
-            const pid_t m = fork();
-            if (m == 0) {
-                execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            const pid_t self = getpid();
-            (void)!write(fds[1], &m, sizeof m);
-            (void)!write(fds[1], &self, sizeof self);
-            if (leaderStays) {
-                // A leader that ends on the hang-up signal, as a login shell does.
-                execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-            }
-            _exit(0);
-        }
-        close(fds[1]);
-        if (read(fds[0], &member, sizeof member) != sizeof member)
-            member = -1;
-        if (read(fds[0], &leader, sizeof leader) != sizeof leader)
-            leader = -1;
-        close(fds[0]);
-        if (!leaderStays)
-            waitpid(child, nullptr, 0);
-        childToReap_ = leaderStays ? child : -1;
-    }
-    ~FixtureSession() {
-        if (member > 0 && !Gone(member))
-            kill(member, SIGKILL);
-        if (childToReap_ > 0) {
-            kill(childToReap_, SIGKILL);
-            waitpid(childToReap_, nullptr, 0);
-        }
-    }
-    // Reaps the leader once it has ended (it is this test's child).
-    bool LeaderEnded() {
-        for (int i = 0; i < 1000; ++i) {
-            int status = 0;
-            if (waitpid(childToReap_, &status, WNOHANG) == childToReap_) {
-                childToReap_ = -1;
-                return WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-  private:
-    pid_t childToReap_ = -1;
-};
 
 class SessionTools : public ::testing::Test {
   protected:
