@@ -10,11 +10,13 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -87,22 +89,44 @@ bool SafeSessionId(const std::string& id) {
     return true;
 }
 
-// State and process session of /proc/<pid>/stat; false when the process is not there.
-bool ReadProcStat(pid_t pid, char& state, pid_t& session) {
+struct ProcStat {
+    char state = 0;
+    pid_t parent = 0;
+    pid_t session = 0;
+};
+
+// State, parent and process session of /proc/<pid>/stat; nothing when the process is not there.
+std::optional<ProcStat> ReadProcStat(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     if (!std::getline(in, text))
-        return false;
+        return std::nullopt;
     // "pid (comm) S ppid pgrp session ...": comm may hold blanks and parentheses.
     const auto close = text.rfind(')');
     if (close == std::string::npos)
-        return false;
+        return std::nullopt;
     std::istringstream rest(text.substr(close + 1));
+    ProcStat stat;
     long ppid = 0, pgrp = 0, sid = 0;
-    if (!(rest >> state >> ppid >> pgrp >> sid))
-        return false;
-    session = static_cast<pid_t>(sid);
-    return true;
+    if (!(rest >> stat.state >> ppid >> pgrp >> sid))
+        return std::nullopt;
+    stat.parent = static_cast<pid_t>(ppid);
+    stat.session = static_cast<pid_t>(sid);
+    return stat;
+}
+
+// This process's parent, its parent and so on, as far as this pid namespace shows them.
+std::vector<pid_t> AncestorsOfThisProcess() {
+    std::vector<pid_t> out;
+    pid_t pid = getppid();
+    while (pid > 0 && std::find(out.begin(), out.end(), pid) == out.end()) {
+        out.push_back(pid);
+        const auto stat = ReadProcStat(pid);
+        if (!stat)
+            break;
+        pid = stat->parent;
+    }
+    return out;
 }
 
 long IdleMinutesOfTerminal(const std::string& line) {
@@ -393,10 +417,8 @@ int RunProgram(const std::vector<std::string>& argv) {
 bool ProcessAlive(pid_t pid) {
     if (pid <= 0)
         return false;
-    char state = 0;
-    pid_t sid = 0;
-    if (ReadProcStat(pid, state, sid))
-        return state != 'Z' && state != 'X';
+    if (const auto stat = ReadProcStat(pid))
+        return stat->state != 'Z' && stat->state != 'X';
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
@@ -411,9 +433,8 @@ std::vector<pid_t> ProcessesOfSession(pid_t sid) {
         if (!AllDigits(e->d_name))
             continue;
         const pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
-        char state = 0;
-        pid_t session = 0;
-        if (ReadProcStat(pid, state, session) && session == sid && state != 'Z' && state != 'X')
+        const auto stat = ReadProcStat(pid);
+        if (stat && stat->session == sid && stat->state != 'Z' && stat->state != 'X')
             out.push_back(pid);
     }
     closedir(dir);
@@ -447,7 +468,11 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
         }
         return sessions;
     }
+    // Where this process's session leader lies outside its pid namespace (a container's), getsid
+    // gives 0; this process's session is then the login whose process is one of its ancestors.
     const pid_t ownSession = getsid(0);
+    const std::vector<pid_t> ancestors =
+        ownSession > 0 ? std::vector<pid_t>{} : AncestorsOfThisProcess();
     for (const UtmpLogin& login : ParseUtmp(ReadWholeFile(source.utmpFile))) {
         LoginSession s;
         s.leader = login.pid;
@@ -464,7 +489,9 @@ std::vector<LoginSession> ListSessions(const SessionSource& source) {
             s.sessionName = IsConsoleLine(login.line) ? "console" : login.line;
         s.idleMinutes = IdleMinutesOfTerminal(login.line);
         s.logonTime = LogonTimeText(login.loginTime);
-        s.current = s.sessionId == ownSession;
+        s.current = ownSession > 0 ? s.sessionId == ownSession
+                                   : std::find(ancestors.begin(), ancestors.end(), login.pid) !=
+                                         ancestors.end();
         sessions.push_back(std::move(s));
     }
     return sessions;
