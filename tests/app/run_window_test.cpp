@@ -28,21 +28,13 @@
 namespace {
 
 using ari::test::Bytes;
-using ari::test::FixtureRow;
+using ari::test::Surviving;
 using ari::test::TempFolder;
 
 namespace fs = std::filesystem;
 
 // A "HH:MM:SS" time between double quotes, as every time of the log stands.
 const QString kTime = QStringLiteral("\"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\"");
-
-std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
-    std::vector<FixtureRow> out;
-    for (const auto& r : rows)
-        if (!r.deleted)
-            out.push_back(r);
-    return out;
-}
 
 std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> out;

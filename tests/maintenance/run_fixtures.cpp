@@ -39,6 +39,14 @@ std::vector<FixtureRow> StandardRows() {
     };
 }
 
+std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
+    std::vector<FixtureRow> out;
+    for (const FixtureRow& r : rows)
+        if (!r.deleted)
+            out.push_back(r);
+    return out;
+}
+
 void MakeTable(const std::string& path, const std::vector<FixtureRow>& rows,
                uint8_t productionIndexFlag, uint8_t languageDriver) {
     using ari::engine::FieldDef;

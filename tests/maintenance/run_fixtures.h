@@ -20,6 +20,9 @@ struct FixtureRow {
 // spanning several blocks.
 std::vector<FixtureRow> StandardRows();
 
+// The rows of `rows` that a pack keeps: the ones not deleted, in order.
+std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows);
+
 // Writes `path` (ID, NAME, NOTE; version 0x83) and its memo file (same name, ".dbt") with
 // `rows`. Header byte 28 and 29 are set from `productionIndexFlag` and `languageDriver`.
 void MakeTable(const std::string& path, const std::vector<FixtureRow>& rows,

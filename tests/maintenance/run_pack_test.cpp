@@ -16,17 +16,9 @@
 namespace {
 
 using ari::test::Bytes;
-using ari::test::FixtureRow;
 using ari::test::ForeignLock;
+using ari::test::Surviving;
 using ari::test::TempFolder;
-
-std::vector<FixtureRow> Surviving(const std::vector<FixtureRow>& rows) {
-    std::vector<FixtureRow> out;
-    for (const auto& r : rows)
-        if (!r.deleted)
-            out.push_back(r);
-    return out;
-}
 
 class Pack : public ::testing::Test {
   protected:
