@@ -64,13 +64,10 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         const size_t rl = h.recordLength;
         const size_t perBlock = std::max<size_t>(1, kPackBufferBytes / rl);
         std::vector<uint8_t> buf(perBlock * rl + 1);
-        const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const ScopedFd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        const int in = source.Get();
         if (in < 0)
             ThrowLastInOutError();
-        struct CloseIn {
-            int fd;
-            ~CloseIn() { ::close(fd); }
-        } closeIn{in};
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
         const uint32_t total = src->RecordCount();
         for (uint32_t done = 0; done < total;) {

@@ -36,6 +36,21 @@ void RenameFile(const std::string& from, const std::string& to);
 // Flushes a folder's entry list so that renames inside it survive a crash (best effort).
 void SyncFolder(const std::string& folder);
 
+// Owns an open file descriptor (or -1) and closes it when it goes.
+class ScopedFd {
+  public:
+    explicit ScopedFd(int fd = -1) : fd_(fd) {}
+    ScopedFd(ScopedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ScopedFd& operator=(ScopedFd&&) = delete;
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    ~ScopedFd();
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
 // Reads exactly `size` bytes at `offset`; returns the bytes read (short only at end of file).
 // Throws EInOutError on a read error.
 size_t ReadAt(int fd, uint64_t offset, void* data, size_t size, const std::string& path);

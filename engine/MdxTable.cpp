@@ -74,13 +74,10 @@ std::string Quote(const std::string& s) {
 // Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
 // where the file system can, else through a buffer.
 void CopyPages(const MdxFile& index, int fd, const std::string& path) {
-    const int in = ::open(index.Path().c_str(), O_RDONLY | O_CLOEXEC);
+    const ScopedFd source(::open(index.Path().c_str(), O_RDONLY | O_CLOEXEC));
+    const int in = source.Get();
     if (in < 0)
         throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{in};
     const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
     uint64_t done = 0;
     loff_t inOff = 0, outOff = 0;

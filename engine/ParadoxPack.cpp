@@ -106,22 +106,36 @@ uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& pat
     return records;
 }
 
-std::string CheckParadoxTable(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+namespace {
+
+// A Paradox table open for reading, with its size and its first bytes (as many as the largest
+// header can take).
+struct ParadoxSource {
+    ScopedFd fd;
+    uint64_t size = 0;
+    std::string head;
+};
+
+ParadoxSource OpenParadoxSource(const std::string& path) {
+    ParadoxSource source{ScopedFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), 0, {}};
+    struct stat st {};
+    if (source.fd.Get() < 0 || ::fstat(source.fd.Get(), &st) != 0)
         RaiseEngineError(kStatusReadError,
                          {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
-    struct CloseFd {
-        int fd;
-        ~CloseFd() { ::close(fd); }
-    } closeFd{fd};
-    struct stat st {};
-    ::fstat(fd, &st);
-    std::string head(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), 0xFFFF), '\0');
-    head.resize(ReadAt(fd, 0, head.data(), head.size(), path));
+    source.size = static_cast<uint64_t>(st.st_size);
+    source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
+    source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));
+    return source;
+}
+
+}  // namespace
+
+std::string CheckParadoxTable(const std::string& path) {
+    const ParadoxSource source = OpenParadoxSource(path);
     try {
-        const ParadoxHeader h = ParseParadoxHeader(head, static_cast<uint64_t>(st.st_size), path);
-        const uint32_t records = WalkParadoxChain(fd, h, path, [](const uint8_t*, uint32_t) {});
+        const ParadoxHeader h = ParseParadoxHeader(source.head, source.size, path);
+        const uint32_t records =
+            WalkParadoxChain(source.fd.Get(), h, path, [](const uint8_t*, uint32_t) {});
         if (records != h.recordCount)
             return "The header counts " + std::to_string(h.recordCount) +
                    " records but the data blocks hold " + std::to_string(records) + ".";
@@ -192,20 +206,10 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
 ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     if (lease.Mode() != ShareMode::Exclusive)
         RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        RaiseEngineError(kStatusReadError,
-                         {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
-    struct CloseIn {
-        int fd;
-        ~CloseIn() { ::close(fd); }
-    } closeIn{in};
-    struct stat st {};
-    ::fstat(in, &st);
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    std::string head(std::min<uint64_t>(size, 0xFFFF), '\0');
-    head.resize(ReadAt(in, 0, head.data(), head.size(), path));
-    const ParadoxHeader h = ParseParadoxHeader(head, size, path);
+    ParadoxSource source = OpenParadoxSource(path);
+    const int in = source.fd.Get();
+    std::string& head = source.head;
+    const ParadoxHeader h = ParseParadoxHeader(head, source.size, path);
     head.resize(h.headerSize);
     const auto* hp = reinterpret_cast<const uint8_t*>(head.data());
     // Encryption word; 0xFF00FF00 there means "see the word at 0x5C" (version 4 and later).
