@@ -49,11 +49,10 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         // Header: every byte as it was but the date of last update and the record count.
         std::vector<uint8_t> header(h.headerLength);
         {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
+            const ScopedFd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (source.Get() < 0)
                 ThrowLastInOutError();
-            const size_t got = ReadAt(fd, 0, header.data(), header.size(), path);
-            ::close(fd);
+            const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
             if (got < header.size())
                 RaiseEngineError(kStatusReadError, {"Table: " + path, "The header is cut off."});
         }

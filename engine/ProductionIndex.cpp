@@ -21,20 +21,18 @@ void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMd
                             const std::string& newMdxPath) {
     auto table = DbfFile::OpenHeld(dbfPath, false);
     const MdxFile old(oldMdxPath);
-    const int fd = ::open(newMdxPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    const ScopedFd file(::open(newMdxPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (file.Get() < 0) {
         RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath, "It cannot be created."});
     }
     try {
-        WriteIndexFile(fd, newMdxPath, *table, old.Header().baseName, old.Header().blockPages,
-                       old.Header().language, TagDefinitions(old));
-        SyncFile(fd, newMdxPath);
+        WriteIndexFile(file.Get(), newMdxPath, *table, old.Header().baseName,
+                       old.Header().blockPages, old.Header().language, TagDefinitions(old));
+        SyncFile(file.Get(), newMdxPath);
     } catch (...) {
-        ::close(fd);
         ::unlink(newMdxPath.c_str());
         throw;
     }
-    ::close(fd);
 }
 
 }  // namespace ari::engine
