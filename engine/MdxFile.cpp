@@ -68,8 +68,10 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
         if (header_.version != kVersionDBase4) {
             Fault("unknown version byte " + std::to_string(header_.version));
         }
-        if (header_.blockPages < 1 || header_.blockPages > 63) {
-            Fault("block size of " + std::to_string(header_.blockPages) + " pages");
+        if (header_.blockPages < kMinBlockPages || header_.blockPages > kMaxBlockPages) {
+            Fault("block size of " + std::to_string(header_.blockPages) + " pages (" +
+                  std::to_string(kMinBlockPages) + " to " + std::to_string(kMaxBlockPages) +
+                  " are valid)");
         }
         if (header_.blockBytes != header_.blockPages * kPageSize) {
             Fault("block size in bytes (" + std::to_string(header_.blockBytes) +

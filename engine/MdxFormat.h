@@ -53,6 +53,10 @@ inline constexpr uint8_t kSlotsValue = 48;
 inline constexpr uint8_t kSlotLengthValue = 32;
 inline constexpr int kMaxTags = 47;
 inline constexpr uint16_t kDefaultBlockPages = 2;
+// A tag header fills one block and its FOR text runs to byte 983, so a block has two pages at
+// least.
+inline constexpr uint16_t kMinBlockPages = 2;
+inline constexpr uint16_t kMaxBlockPages = 63;
 
 // ---- tag table: slot 0 is a sentinel whose byte 17 names tag 1 as the root of the name tree
 inline constexpr size_t kSlotSize = 32;

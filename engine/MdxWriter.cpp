@@ -61,6 +61,7 @@ std::vector<NameTreeLinks> ComputeNameTree(const std::vector<std::string>& names
 MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::string& baseName,
                              uint16_t blockPages, uint8_t language)
     : fd_(fd), path_(std::move(path)), head_(kHeaderAreaSize, 0), blockPages_(blockPages) {
+    CheckBlockPages();
     TodayForHeader(today_);
     uint8_t* h = head_.data();
     h[kVersion] = kVersionDBase4;
@@ -81,7 +82,15 @@ MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::vector<uint8_t
     TodayForHeader(today_);
     head_.resize(kHeaderAreaSize, 0);
     blockPages_ = Get16(head_.data() + kBlockPages);
+    CheckBlockPages();
     nextPage_ = Get32(head_.data() + kTotalPages);
+}
+
+void MdxFileWriter::CheckBlockPages() const {
+    if (blockPages_ < kMinBlockPages || blockPages_ > kMaxBlockPages)
+        throw EDBEngineError(kStatusIndexFault,
+                             {"Index file " + path_ + ": a block size of " +
+                              std::to_string(blockPages_) + " pages cannot be written."});
 }
 
 MdxFileWriter::~MdxFileWriter() = default;
@@ -198,7 +207,6 @@ void MdxTagWriter::Add(const uint8_t* key, uint32_t recno) {
     std::memcpy(item + 4, key, spec_.keyLength);
     std::memcpy(leafLastKey_.data(), key, spec_.keyLength);
     ++leafCount_;
-    ++keys_;
 }
 
 uint32_t MdxTagWriter::WriteNode(const std::vector<uint8_t>& node) {

@@ -31,8 +31,8 @@ class MdxTagWriter;
 // keys in tag order, Finish() to write the header area. The caller flushes and renames.
 class MdxFileWriter {
   public:
-    // A new, empty index file: base name (upper-cased, no extension), block size in pages,
-    // language driver id of the table.
+    // A new, empty index file: base name (upper-cased, no extension), block size in pages
+    // (kMinBlockPages to kMaxBlockPages), language driver id of the table.
     MdxFileWriter(int fd, std::string path, const std::string& baseName, uint16_t blockPages,
                   uint8_t language);
     // Appending to a copy of an existing file whose first 2048 bytes are `headerArea` and whose
@@ -41,7 +41,6 @@ class MdxFileWriter {
     ~MdxFileWriter();
 
     int TagCount() const;
-    uint16_t BlockPages() const { return blockPages_; }
     uint8_t Language() const;
 
     // Starts a tag in the next free slot. REQUIRES: fewer than 47 tags; no tag open.
@@ -54,6 +53,8 @@ class MdxFileWriter {
   private:
     friend class MdxTagWriter;
     void RebuildNameTree();
+    // Throws unless the block size is one the format can hold.
+    void CheckBlockPages() const;
     int fd_;
     std::string path_;
     std::vector<uint8_t> head_;
@@ -67,7 +68,6 @@ class MdxFileWriter {
 class MdxTagWriter {
   public:
     void Add(const uint8_t* key, uint32_t recno);
-    uint64_t KeyCount() const { return keys_; }
 
   private:
     friend class MdxFileWriter;
@@ -100,7 +100,6 @@ class MdxTagWriter {
     size_t leafCount_ = 0;
     std::vector<uint8_t> leafLastKey_;
     std::vector<Level> levels_;  // interior levels, level 0 = parents of leaves
-    uint64_t keys_ = 0;
     uint32_t nodes_ = 0;
     uint32_t firstNode_ = 0;
     uint32_t lastWritten_ = 0;

@@ -89,6 +89,9 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
         {"truncated", [](std::string& b) { b.resize(b.size() / 2); }, "pages but the file holds"},
         {"version", [](std::string& b) { b[0] = 9; }, "unknown version byte 9"},
         {"block size", [](std::string& b) { Put32(b, 20, 0x03E80002); }, "block size in bytes"},
+        // One page per block leaves no room for a tag header's FOR text.
+        {"one-page blocks", [](std::string& b) { Put32(b, 20, 0x02000001); },
+         "block size of 1 pages (2 to 63 are valid)"},
         {"tag count", [](std::string& b) { b[28] = 60; }, "60 tags in use"},
         {"total pages", [&](std::string& b) { Put32(b, 32, f.totalPages + 10); },
          "pages but the file holds"},

@@ -229,3 +229,25 @@ TEST(IndexPack, RebuildKeepsEveryTagDefinitionAndDropsDeletedRecords) {
     EXPECT_EQ(index.Header().blockPages, 2);
     EXPECT_EQ(IndexFaults(table), "");
 }
+
+TEST(IndexWriter, RefusesBlocksTooSmallForATagHeader) {
+    TempFolder dir;
+    const std::string table = MakeMixedTable(dir);
+    auto held = DbfFile::Open(table, ShareMode::Exclusive);
+    const std::string mdx = dir / "mixed.mdx";
+    const int fd = ::open(mdx.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::vector<IndexTagDef> defs = {{"POSITIVE", "AMOUNT", "AMOUNT > 0", false, false}};
+    for (const uint16_t pages : {uint16_t{0}, uint16_t{1}, uint16_t{64}}) {
+        try {
+            WriteIndexFile(fd, mdx, *held, "mixed", pages, held->LanguageDriver(), defs);
+            ADD_FAILURE() << pages << " pages were written";
+        } catch (const EDBEngineError& e) {
+            EXPECT_NE(e.Message().find("a block size of " + std::to_string(pages) +
+                                       " pages cannot be written"),
+                      std::string::npos)
+                << e.Message();
+        }
+    }
+    ::close(fd);
+}
