@@ -20,21 +20,28 @@ namespace ari {
 namespace {
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// '*' matches any run of characters, '?' any one character. On a mismatch only the latest '*'
+// takes one more character, so the time stays linear in the name for each character of the
+// mask, whatever the number of stars.
 bool GlobNoCase(const char* n, const char* m) {
-    while (*m) {
+    const char* star = nullptr;  // the mask just after the latest '*'
+    const char* resume = n;      // where that '*' stopped matching
+    while (*n) {
         if (*m == '*') {
+            star = ++m;
+            resume = n;
+        } else if (*m && (*m == '?' || LowerAscii(*m) == LowerAscii(*n))) {
             ++m;
-            for (;; ++n) {
-                if (GlobNoCase(n, m)) return true;
-                if (!*n) return false;
-            }
+            ++n;
+        } else if (star) {
+            m = star;
+            n = ++resume;
+        } else {
+            return false;
         }
-        if (!*n) return false;
-        if (*m != '?' && LowerAscii(*m) != LowerAscii(*n)) return false;
-        ++m;
-        ++n;
     }
-    return *n == 0;
+    while (*m == '*') ++m;
+    return *m == 0;
 }
 }  // namespace
 

@@ -56,8 +56,32 @@ TEST(Files, PathPieces) {
     EXPECT_EQ(ari::WithTrailingSeparator("/data/"), "/data/");
     EXPECT_EQ(ari::ExtractFilePath("/opt/app/autoreindex"), "/opt/app/");
     EXPECT_EQ(ari::ExtractFileName("/opt/app/autoreindex"), "autoreindex");
-    EXPECT_TRUE(ari::MatchesMask("ORDERS.DBF", "*.dbf"));
-    EXPECT_FALSE(ari::MatchesMask("orders.dbf.old", "*.dbf"));
+}
+
+TEST(Files, MatchesMask) {
+    const std::string longName(120, 'a');
+    const struct {
+        std::string name, mask;
+        bool matches;
+    } cases[] = {
+        {"ORDERS.DBF", "*.dbf", true},
+        {"orders.dbf.old", "*.dbf", false},
+        {"orders.dbf", "orders.dbf", true},
+        {"orders.dbf", "ORD?RS.*", true},
+        {"orders", "orders?", false},
+        {"", "*", true},
+        {"", "", true},
+        {"a", "", false},
+        {"abc", "a*b*c", true},
+        {"abcbc", "a*bc", true},
+        {"abcb", "a*bc", false},
+        {"x.mdx", "**x.*", true},
+        // Many stars over a long name: each one retries only from where it last stopped.
+        {longName + ".mdx", "*a*a*a*a*a*a*a*a*a*a*a*b.mdx", false},
+        {longName + "b.mdx", "*a*a*a*a*a*a*a*a*a*a*a*b.mdx", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ari::MatchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
 }
 
 }  // namespace
