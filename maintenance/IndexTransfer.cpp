@@ -44,11 +44,23 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
             return;
     }
 
-    // Every spelling goes, so that no second index file is left beside the new one.
-    for (const auto& n : liveNames)
-        RemoveFile(liveFolder + n);
-    const std::string target = liveFolder + (liveNames.empty() ? indexName : liveNames.front());
-    CopyFileNoOverwrite(source, target);
+    // The copy is made under a hidden name beside the live index and takes its place only when
+    // whole and flushed: a copy that fails (a full disk) leaves the live index as it was, and
+    // never a table that names an index without one.
+    const std::string targetName = liveNames.empty() ? indexName : liveNames.front();
+    const std::string staged = liveFolder + "." + targetName + ".copy.tmp";
+    RemoveFile(staged);  // a leftover of an interrupted run
+    if (!CopyFileNoOverwrite(source, staged))
+        return;
+    if (!ReplaceFileWith(liveFolder + targetName, staged)) {
+        RemoveFile(staged);
+        return;
+    }
+    // Every other spelling goes, so that no second index file is left beside the new one.
+    for (const auto& n : liveNames) {
+        if (n != targetName)
+            RemoveFile(liveFolder + n);
+    }
 }
 
 }  // namespace ari

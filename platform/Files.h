@@ -31,6 +31,10 @@ bool FolderExists(const std::string& path);  // true for folders only
 bool RemoveFile(const std::string& path);
 // Copies `from` to `to` without overwriting an existing `to`; false on any failure.
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to);
+// Puts `replacement` in the place of `target` in one step (both in one folder), with the
+// permissions (and, where allowed, the owner) `target` had, and flushes the folder. False on
+// failure, when `target` is as it was.
+bool ReplaceFileWith(const std::string& target, const std::string& replacement);
 // Creates one folder; false on failure (an existing folder is a failure).
 bool MakeFolder(const std::string& path);
 // Creates a folder with all missing parents; false on failure.

@@ -130,6 +130,22 @@ bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
     return ok;
 }
 
+bool ReplaceFileWith(const std::string& target, const std::string& replacement) {
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        if (chmod(replacement.c_str(), st.st_mode & 07777) != 0) return false;
+        (void)!chown(replacement.c_str(), st.st_uid, st.st_gid);  // allowed to root only
+    }
+    if (rename(replacement.c_str(), target.c_str()) != 0) return false;
+    const std::string folder = ExtractFilePath(target);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return true;
+}
+
 bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
 
 bool MakeFolderPath(const std::string& path) {

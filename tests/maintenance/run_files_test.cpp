@@ -1,8 +1,12 @@
 // The file steps of the maintenance run that need no table engine: the run marker, the header
 // byte patch, index file names found whatever their case, and the index transfer.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -245,7 +249,7 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
 
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
     for (const char* what : {"no template index", "template index is a folder", "live table in use",
-                             "live index in use", "same folder"}) {
+                             "live index in use", "same folder", "disk full during the copy"}) {
         SCOPED_TRACE(what);
         const std::string w = what;
         std::filesystem::remove_all(tmpl);
@@ -270,10 +274,38 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
         if (w == "same folder")
             templateFolder = live;
         table.SetTableName("a.dbf");
-        ari::TransferIndex("a.dbf", templateFolder, live, table);
+        if (w == "disk full during the copy") {
+            // A child whose files may not grow past 4 bytes: the copy's writes fail part way.
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{4, 4};
+                setrlimit(RLIMIT_FSIZE, &limit);
+                ari::TransferIndex("a.dbf", templateFolder, live, table);
+                _exit(0);
+            }
+            int status = -1;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
+        } else {
+            ari::TransferIndex("a.dbf", templateFolder, live, table);
+            EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+        }
         EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
-        EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
     }
+}
+
+TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    WriteFileBytes(live + "a.dbf", "live table");
+    WriteFileBytes(live + "a.mdx", "live index");
+    std::filesystem::permissions(live + "a.mdx", std::filesystem::perms(0666));
+    Run("a.dbf");
+    EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
+    EXPECT_EQ(std::filesystem::status(live + "a.mdx").permissions(), std::filesystem::perms(0666));
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
 }
 
 }  // namespace
