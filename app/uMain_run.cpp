@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QListWidgetItem>
 #include <QStringList>
+#include <algorithm>
 #include <string>
 
 #include "app/uMain.h"
@@ -60,6 +61,12 @@ void TickEntry(QListWidget* list, const QString& entry) {
     }
 }
 
+// One step a table; a folder without tables leaves the bar empty (a range of 0 to 0 would show
+// Qt's busy animation instead).
+void SetProgressMaximum(QProgressBar* bar, qsizetype tables) {
+    bar->setMaximum(static_cast<int>(std::max<qsizetype>(tables, 1)));
+}
+
 void StepProgress(QProgressBar* bar) {
     bar->setValue(bar->value() + 1);
 }
@@ -90,7 +97,7 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
         w.Table1->SetDatabaseName(templateFolder);
         w.Table2->SetDatabaseName(liveFolder);
         const QStringList entries = w.FLBMaghsad->Entries();
-        w.ProgressBar1->setMaximum(static_cast<int>(entries.size()));
+        SetProgressMaximum(w.ProgressBar1, entries.size());
         FillCheckList(w.CLBFile, entries);
         for (const QString& e : entries) {
             const std::string entry = e.toStdString();
@@ -122,7 +129,7 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
         w.Table2->SetDatabaseName(liveFolder);
         const QStringList entries = w.FLBMaghsad->Entries();
         w.ProgressBar1->setValue(0);
-        w.ProgressBar1->setMaximum(static_cast<int>(entries.size()));
+        SetProgressMaximum(w.ProgressBar1, entries.size());
         FillCheckList(w.CLBFile, entries);
         // No messages are pumped here: a table is held for sole use while it is packed.
         for (const QString& e : entries) {
@@ -156,18 +163,21 @@ bool TfMain::ReindexProccess() {
     setWindowTitle(QString());
     const QString liveText = LEMaghsad->text();
     const QString templateText = LESource->text();
-    const std::string liveFolder = ari::WithTrailingSeparator(liveText.toStdString());
-    const std::string templateFolder = ari::WithTrailingSeparator(templateText.toStdString());
+    // Absolute, so that the listings' changes of the current folder cannot move them: a relative
+    // text means the folder it names when the run starts.
+    const auto folderOf = [](const QString& text) {
+        return text.isEmpty() ? std::string()
+                              : ari::WithTrailingSeparator(ari::AbsolutePath(text.toStdString()));
+    };
+    const std::string liveFolder = folderOf(liveText);
+    const std::string templateFolder = folderOf(templateText);
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo2->setLineWrapMode(QPlainTextEdit::NoWrap);
     ProgressBar1->setValue(0);
     CLBFile->clear();
 
-    // Absolute, so that the listings' changes of the current folder cannot move it.
-    std::string markerFolder = ari::ExtractFilePath(env_.executablePath);
-    if (markerFolder.empty() || markerFolder.front() != ari::kPathSeparator)
-        markerFolder = ari::WithTrailingSeparator(ari::CurrentFolder()) + markerFolder;
-    const std::string markerPath = markerFolder + kRunMarkerName;
+    const std::string markerPath =
+        ari::AbsolutePath(ari::ExtractFilePath(env_.executablePath) + kRunMarkerName);
     ari::RunMarker marker;
     if (CBCopyRe->isChecked() || CBReIndex->isChecked() || CBPack->isChecked())
         marker.Create(markerPath);  // EInOutError goes to the caller
@@ -192,6 +202,8 @@ bool TfMain::ReindexProccess() {
             Table2->Close();
         }
     } catch (...) {
+        Table1->Close();
+        Table2->Close();
         closing();
         throw;
     }

@@ -22,6 +22,8 @@ std::string ExtractFilePath(const std::string& path);
 std::string ExtractFileName(const std::string& path);
 
 std::string CurrentFolder();
+// `path` when it is absolute, else `path` taken from the current folder.
+std::string AbsolutePath(const std::string& path);
 // Makes `folder` the process's current folder; throws EInOutError on failure.
 void SetCurrentFolder(const std::string& folder);
 

@@ -73,6 +73,11 @@ std::string CurrentFolder() {
     return buf;
 }
 
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == kPathSeparator) return path;
+    return WithTrailingSeparator(CurrentFolder()) + path;
+}
+
 void SetCurrentFolder(const std::string& folder) {
     if (chdir(folder.c_str()) != 0) ThrowLastInOutError();
 }

@@ -374,7 +374,7 @@ TEST_F(Run, AnErrorOfAnotherClassGoesToTheCallerAfterTheMarkerIsGone) {
     ExpectLog({"---Packing a.dbf ... "});  // no error line: the run did not handle it
     EXPECT_FALSE(ari::FileExists(Marker()));
     EXPECT_FALSE(window->RunInProgress());
-    window->Table2->Close();
+    EXPECT_FALSE(window->Table2->Active());                 // not held for sole use after the run
     EXPECT_EQ(ari::test::RecordCount(live + "a.dbf"), 5u);  // nothing packed
     EXPECT_EQ(ari::test::ReadRows(live + "a.dbf"), Surviving(ari::test::StandardRows()));
 }
@@ -545,6 +545,33 @@ TEST_F(Run, EmptyFolderTextTouchesNoTable) {
         EXPECT_EQ(Bytes(live + "a.dbf"), before);
         EXPECT_FALSE(ari::FileExists(Marker()));
     }
+}
+
+TEST_F(Run, RelativeFolderTextsNameTheFoldersOfTheRunsStart) {
+    ari::test::MakeTable(tmpl + "a.dbf", ari::test::StandardRows());
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    const std::string templateBefore = Bytes(tmpl + "a.dbf");
+    // The index pass lists the template folder, which makes it the current folder; the pack
+    // pass must still find the live tables where the text named them.
+    ari::SetCurrentFolder(dir.Path());
+    window->LESource->setText(QStringLiteral("mdx"));
+    window->LEMaghsad->setText(QStringLiteral("./live"));
+    Choose(false, true, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    EXPECT_EQ(ari::test::ReadRows(live + "a.dbf"), Surviving(ari::test::StandardRows()));
+    EXPECT_EQ(ari::test::RecordCount(live + "a.dbf"), 3u);
+    EXPECT_EQ(Tags(live, "a.dbf"), Tags(tmpl, "a.dbf"));
+    EXPECT_EQ(Bytes(tmpl + "a.dbf"), templateBefore);
+}
+
+TEST_F(Run, AFolderWithoutTablesLeavesTheBarEmpty) {
+    Choose(false, false, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    // A range of 0 to 0 would be Qt's busy animation.
+    EXPECT_EQ(window->ProgressBar1->minimum(), 0);
+    EXPECT_GT(window->ProgressBar1->maximum(), 0);
+    EXPECT_EQ(window->ProgressBar1->value(), 0);
 }
 
 TEST_F(Run, ASecondRunCannotStartInsideARun) {
