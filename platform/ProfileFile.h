@@ -53,8 +53,7 @@ class ProfileText {
 bool IsWritableProfileEntry(const std::string& section, const std::string& key,
                             const std::string& value);
 
-// Reads one key of a profile file; a missing file, section or key reads as "". A file that
-// exists but cannot be read throws EInOutError.
+// Reads one key of a profile file; a missing or unreadable file, section or key reads as "".
 std::string ReadProfileString(const std::string& path, const std::string& section,
                               const std::string& key);
 

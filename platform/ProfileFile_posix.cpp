@@ -281,8 +281,12 @@ bool IsWritableProfileEntry(const std::string& section, const std::string& key,
 std::string ReadProfileString(const std::string& path, const std::string& section,
                               const std::string& key) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes))
-        return {};
+    try {
+        if (!ReadWholeFile(path, bytes))
+            return {};
+    } catch (const EInOutError&) {
+        return {};  // read as a missing file; only a write must not go past it
+    }
     return ProfileText(bytes).Read(section, key);
 }
 

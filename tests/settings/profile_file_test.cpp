@@ -161,6 +161,12 @@ TEST(ProfileFile, MissingFileReadsEmptyAndIsNotCreated) {
     EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
 }
 
+TEST(ProfileFile, UnreadableFileReadsEmpty) {
+    TempFolder dir;
+    std::filesystem::create_directory(dir / "settings.ini");  // a name no file can be read from
+    EXPECT_EQ(ari::ReadProfileString(dir / "settings.ini", "Setting", "Begin"), "");
+}
+
 TEST(ProfileFile, FailedWriteLeavesTheFileAndNoTemporary) {
     TempFolder dir;
     // A folder where the file should be: the new content cannot be renamed over it.
