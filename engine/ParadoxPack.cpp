@@ -8,6 +8,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +108,17 @@ uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& pat
 }
 
 namespace {
+
+// ".Xnn"/".Ynn" (nn the field number in hex) or ".XGn"/".YGn" (a composite index), any case;
+// other files that share the table's name (a spreadsheet, say) are not indexes.
+bool IsSecondaryIndexExtension(const std::string& ext) {
+    if (ext.size() != 4 || ext[0] != '.')
+        return false;
+    const char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(ext[1])));
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    return (kind == 'X' || kind == 'Y') && (hex(ext[2]) || ext[2] == 'G' || ext[2] == 'g') &&
+           hex(ext[3]);
+}
 
 // A Paradox table open for reading, with its size and its first bytes (as many as the largest
 // header can take).
@@ -224,9 +236,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     {
         const std::string folder = ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path);
         for (const auto& name : ListFiles(folder, ExtractFileName(stem) + ".*")) {
-            const std::string ext = name.substr(ExtractFileName(stem).size());
-            if (ext.size() >= 2 &&
-                (ext[1] == 'X' || ext[1] == 'x' || ext[1] == 'Y' || ext[1] == 'y'))
+            if (IsSecondaryIndexExtension(name.substr(ExtractFileName(stem).size())))
                 RaiseEngineError(kStatusIndexUnavailable,
                                  {"Table: " + path, "Secondary index file: " + folder + name});
         }
