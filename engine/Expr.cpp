@@ -1064,7 +1064,7 @@ ExprValue Expression::Impl::Eval(int i, const RecordRef& r) const {
             case Fn::Dtoc: {
                 const double jd = arg(0).number;
                 int y, m, d;
-                if (jd <= 0 || !DateFromJulianDay(static_cast<int32_t>(jd), y, m, d)) {
+                if (!DateFromJulianDay(jd, y, m, d)) {
                     v.text = "  /  /  ";
                 } else {
                     char buf[16];
@@ -1098,7 +1098,7 @@ ExprValue Expression::Impl::Eval(int i, const RecordRef& r) const {
             case Fn::Day: {
                 const double jd = arg(0).number;
                 int y = 0, m = 0, d = 0;
-                if (jd > 0 && DateFromJulianDay(static_cast<int32_t>(jd), y, m, d)) {
+                if (DateFromJulianDay(jd, y, m, d)) {
                     v.number = n.fn == Fn::Year ? y : n.fn == Fn::Month ? m : d;
                 }
                 return v;

@@ -168,17 +168,19 @@ int32_t JulianDayFromDate(int year, int month, int day) {
     return static_cast<int32_t>(ari::DaysFromCivil(year, month, day)) + kJulianDayOf18991230;
 }
 
-bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day) {
-    const int32_t ordinal = julianDay - kJulianOrdinalOffset;
-    if (ordinal < 1)
+bool DateFromJulianDay(double julianDay, int& year, int& month, int& day) {
+    // The range is tested on the double: a day far outside it has no integer to convert to.
+    static const int32_t first = JulianDayFromDate(1, 1, 1);
+    static const int32_t last = JulianDayFromDate(9999, 12, 31);
+    if (!(julianDay >= first && julianDay < last + 1.0))
         return false;
-    ari::CivilFromDays(julianDay - kJulianDayOf18991230, year, month, day);
-    return year >= 1 && year <= 9999;
+    ari::CivilFromDays(static_cast<int32_t>(julianDay) - kJulianDayOf18991230, year, month, day);
+    return true;
 }
 
 std::string JulianDayToDtos(double julianDay) {
     int y, m, d;
-    if (julianDay <= 0 || !DateFromJulianDay(static_cast<int32_t>(julianDay), y, m, d)) {
+    if (!DateFromJulianDay(julianDay, y, m, d)) {
         return std::string(8, ' ');
     }
     char buf[16];

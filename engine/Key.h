@@ -16,8 +16,6 @@ inline constexpr size_t kDateKeyLength = 8;
 inline constexpr size_t kMaxKeyLength = 100;
 // Digits a numeric key holds (two per byte in bytes 2..11).
 inline constexpr int kNumericKeyDigits = 20;
-// Julian day number of 0001-01-01 minus one: JDN = proleptic Gregorian ordinal + this.
-inline constexpr int32_t kJulianOrdinalOffset = 1721425;
 // Julian day number of 1899-12-30, day 0 of the program's date-and-time values.
 inline constexpr int32_t kJulianDayOf18991230 = 2415019;
 
@@ -38,8 +36,9 @@ double DateKeyValue(const uint8_t key[kDateKeyLength]);
 
 // Julian day number of a Gregorian date; 0 when the date does not exist.
 int32_t JulianDayFromDate(int year, int month, int day);
-// Splits a Julian day number; false for values before 0001-01-01.
-bool DateFromJulianDay(int32_t julianDay, int& year, int& month, int& day);
+// Splits a Julian day number (its fraction dropped); false for days outside the years 1 to 9999
+// and for values that are not numbers.
+bool DateFromJulianDay(double julianDay, int& year, int& month, int& day);
 // "YYYYMMDD" text of a Julian day, 8 blanks for 0 (the empty date).
 std::string JulianDayToDtos(double julianDay);
 // Julian day of "YYYYMMDD" text; 0 for blanks or a text that is no valid date.
