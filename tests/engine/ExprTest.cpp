@@ -1,10 +1,12 @@
 // Key expressions: evaluation, static key type and width, and the errors for bad expressions.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/EngineErrors.h"
 #include "engine/Expr.h"
+#include "engine/Key.h"
 
 using namespace ari::engine;
 
@@ -146,6 +148,34 @@ TEST(ExprEvaluate, EmptyFieldsAndDeletedRecords) {
     EXPECT_EQ(Eval("DELETED()", blank), "L:T");
     EXPECT_EQ(Eval("OK", blank), "L:F");
     EXPECT_EQ(Eval("YEAR(BORN)", blank), "N:0");
+}
+
+TEST(ExprEvaluate, NumericFieldTextReadsAsItsKeyReadsIt) {
+    // A FOR condition must see the number the tag's key holds, damaged texts included.
+    const struct {
+        const char* text;
+        const char* want;
+    } cases[] = {
+        {"  -123.45", "N:-123.45"},
+        {"- 12", "N:-12"},
+        {"12abc", "N:12"},
+        {"    .5", "N:0.5"},
+        {"1.5e3", "N:1500"},
+        {"2e", "N:2"},
+        {"0x10", "N:0"},
+        {"  inf", "N:0"},
+        {"nan", "N:0"},
+        {"", "N:0"},
+        {"-", "N:0"},
+    };
+    for (const auto& c : cases) {
+        const Record rec = MakeRecord("Smith", "Paris", c.text, "19700101", 'T');
+        EXPECT_EQ(Eval("AMOUNT", rec), c.want) << c.text;
+        uint8_t fromText[kNumericKeyLength], fromValue[kNumericKeyLength];
+        EncodeNumericKey(std::string(c.text), fromText);
+        EncodeNumericKey(std::strtod(std::string(c.want).substr(2).c_str(), nullptr), fromValue);
+        EXPECT_EQ(0, std::memcmp(fromText, fromValue, kNumericKeyLength)) << c.text;
+    }
 }
 
 TEST(ExprKeys, TypeAndLengthFollowFromTheExpression) {
