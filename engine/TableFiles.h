@@ -28,8 +28,10 @@ bool IsEngineTemporaryName(const std::string& fileName);
 
 // A file the engine creates to replace another: created exclusively (O_EXCL) and held with a
 // write lock so that no other engine instance takes it for a stale leftover. A leftover of a
-// crashed run at the same name (no lock on it) is removed first. The destructor closes the file
-// and removes it unless Release() was called after the rename.
+// crashed run at the same name (no lock on it) is removed first. When the file it replaces
+// exists, the new file gets its permission bits and, as far as the system allows, its owner and
+// group. The destructor closes the file and removes it unless Release() was called after the
+// rename.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& forPath, const std::string& purpose);
