@@ -1,15 +1,18 @@
 // The pack of a table with a production index, as the files are replaced: the new table and
-// index are the files held for sole use afterwards, and they keep the permissions and owners of
-// the files they replace.
+// index are the files held for sole use afterwards, they keep the permissions and owners of the
+// files they replace, and a pack ended between the renames of the pair is rolled back to the old
+// pair when the table is next held for sole use.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/TTable.h"
 #include "engine/TableFiles.h"
@@ -67,6 +70,50 @@ gid_t OtherGroup() {
         if (groups[i] != ::getegid())
             return groups[i];
     return static_cast<gid_t>(-1);
+}
+
+// Ends the process at its Nth rename, before or after doing it.
+class DyingRename : public FileOps {
+  public:
+    DyingRename(int n, bool after) : n_(n), after_(after) {}
+    int Rename(const char* from, const char* to) override {
+        if (++renames_ != n_)
+            return FileOps::Rename(from, to);
+        if (after_)
+            FileOps::Rename(from, to);
+        ::_exit(9);
+    }
+
+  private:
+    int n_, renames_ = 0;
+    bool after_;
+};
+
+// Packs T.DBF in a child process that ends at its Nth rename.
+void PackInAProcessEndingAtRename(const TempFolder& dir, int rename, bool after) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        SetFileOpsForTesting(new DyingRename(rename, after));
+        try {
+            TTable t("Table2");
+            OpenExclusive(t, dir);
+            EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1);
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 9);
+}
+
+bool AnyBackupLeft(const std::string& folder) {
+    for (const auto& n : AllNames(folder))
+        if (n.find(".keep.") != std::string::npos)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -142,4 +189,70 @@ TEST(IndexPack, TheNewFilesKeepThePermissionsAndOwnersOfTheOldOnes) {
         }
     }
     ::umask(oldMask);
+}
+
+TEST(IndexPack, APackEndedMidwayLeavesAConsistentPairOnceTheTableIsHeldAgain) {
+    struct Case {
+        const char* name;
+        int rename;       // the rename (1 the table, 2 the index) at which the process ends
+        bool after;       // after doing it
+        bool packed;      // the pair expected: the packed one, else the old one
+        bool mismatched;  // the table and index on disk disagree until the table is held again
+    } cases[] = {
+        {"ended before the table was renamed", 1, false, false, false},
+        {"ended between the renames of table and index", 2, false, false, true},
+        {"ended after both renames", 2, true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        MakeIndexedTable(dir);
+        const std::string table = ReadFileBytes(dir / "T.DBF");
+        const std::string index = ReadFileBytes(dir / "T.mdx");
+        PackInAProcessEndingAtRename(dir, c.rename, c.after);
+        EXPECT_EQ(IndexFaults(dir / "T.DBF").empty(), !c.mismatched);
+        ASSERT_TRUE(AnyBackupLeft(dir.Path()));
+
+        // Held for sole use, as a run opens a table before it packs it.
+        {
+            TTable t("Table2");
+            OpenExclusive(t, dir);
+        }
+        EXPECT_EQ(DbfFile::OpenHeld(dir / "T.DBF")->RecordCount(), c.packed ? 20u : 30u);
+        EXPECT_EQ(IndexFaults(dir / "T.DBF"), "");
+        if (!c.packed) {
+            EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
+            EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
+        }
+        EXPECT_FALSE(AnyBackupLeft(dir.Path()));
+
+        // The next pack takes the leftovers of the ended one for what they are.
+        {
+            TTable t("Table2");
+            OpenExclusive(t, dir);
+            Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+        }
+        EXPECT_EQ(DbfFile::OpenHeld(dir / "T.DBF")->RecordCount(), 20u);
+        EXPECT_EQ(IndexFaults(dir / "T.DBF"), "");
+        EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    }
+}
+
+TEST(IndexPack, AFileAnotherProgramHoldsUnderTheBackupNameIsLeftAlone) {
+    TempFolder dir;
+    MakeIndexedTable(dir);
+    const std::string table = ReadFileBytes(dir / "T.DBF");
+    const std::string index = ReadFileBytes(dir / "T.mdx");
+    const std::string backup = BackupPathFor(dir / "T.DBF");
+    WriteFileBytes(backup, "another program's file");
+    const ScopedFd holder(::open(backup.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(TryLockWholeFile(holder.Get(), true));
+    {
+        TTable t("Table2");
+        OpenExclusive(t, dir);
+        EXPECT_EQ(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1), kStatusWriteError);
+    }
+    EXPECT_EQ(ReadFileBytes(backup), "another program's file");
+    EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
+    EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
 }
