@@ -33,14 +33,10 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         RaiseEngineError(kStatusUnsupportedFormat,
                          {"Table: " + path, "Only dBASE tables can be packed."});
 
-    // The production index must be rebuilt after the record numbers change; refuse before
-    // writing anything when that is not possible.
+    // The production index must be rebuilt after the record numbers change.
     std::string mdxPath;
-    if (h.productionIndexFlag != 0) {
+    if (h.productionIndexFlag != 0)
         mdxPath = FindCompanion(path, ".mdx");
-        if (!mdxPath.empty() && !ProductionIndexRebuildAvailable())
-            RaiseEngineError(kStatusIndexUnavailable, {"Table: " + path, "Index file: " + mdxPath});
-    }
 
     PackResult result;
     TemporaryFile newDbf(path, kPackPurpose);
@@ -111,34 +107,14 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
     }
 
-    // The new index, built from the new table file.
+    // The new index, built from the new table file into a temporary file held (locked) from
+    // its creation until the lease takes it over; it is removed on any failure.
     std::unique_ptr<TemporaryFile> newMdx;
     if (!mdxPath.empty()) {
-        const std::string newMdxPath = TemporaryPathFor(mdxPath, kPackPurpose);
-        RemoveStaleTemporary(newMdxPath);
         try {
-            RebuildProductionIndex(tmp, mdxPath, newMdxPath);
-        } catch (...) {
-            ::unlink(newMdxPath.c_str());
-            throw;
-        }
-        // Take the built file over: lock it, flush it; it is removed on any later failure.
-        const int fd = ::open(newMdxPath.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 || !TryLockWholeFile(fd, true)) {
-            if (fd >= 0)
-                ::close(fd);
-            ::unlink(newMdxPath.c_str());
-            RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath,
-                                                 "The rebuilt index could not be opened."});
-        }
-        ::close(fd);
-        newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose + std::string("-held"));
-        // Move the built index under the held temporary name so that one object owns it.
-        try {
-            RenameFile(newMdxPath, newMdx->Path());
-            SyncFile(newMdx->Fd(), newMdx->Path());
+            newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose);
+            RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path());
         } catch (const EInOutError& e) {
-            ::unlink(newMdxPath.c_str());
             RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
         }
         result.indexRebuilt = true;

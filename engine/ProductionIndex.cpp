@@ -2,37 +2,20 @@
 // records, with the old file's tag order, definitions, block size and language id.
 #include "engine/ProductionIndex.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "engine/DbfFile.h"
-#include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxTable.h"
 
 namespace ari::engine {
 
-bool ProductionIndexRebuildAvailable() {
-    return true;
-}
-
-void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath,
+void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath, int newMdxFd,
                             const std::string& newMdxPath) {
     auto table = DbfFile::OpenHeld(dbfPath, false);
     const MdxFile old(oldMdxPath);
-    const ScopedFd file(::open(newMdxPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (file.Get() < 0) {
-        RaiseEngineError(kStatusIndexError, {"Index file: " + newMdxPath, "It cannot be created."});
-    }
-    try {
-        WriteIndexFile(file.Get(), newMdxPath, *table, old.Header().baseName,
-                       old.Header().blockPages, old.Header().language, TagDefinitions(old));
-        SyncFile(file.Get(), newMdxPath);
-    } catch (...) {
-        ::unlink(newMdxPath.c_str());
-        throw;
-    }
+    WriteIndexFile(newMdxFd, newMdxPath, *table, old.Header().baseName, old.Header().blockPages,
+                   old.Header().language, TagDefinitions(old));
+    SyncFile(newMdxFd, newMdxPath);
 }
 
 }  // namespace ari::engine

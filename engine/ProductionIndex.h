@@ -6,18 +6,15 @@
 
 namespace ari::engine {
 
-// Builds, from the records of the table file at `dbfPath`, a fresh index file at `newMdxPath`
-// with the same tags (order, names, expressions, FOR conditions, unique and descending flags),
-// block size and language id as the index file at `oldMdxPath`. Throws EDBEngineError on any
-// failure and then leaves no file at `newMdxPath`.
+// Builds, from the records of the table file at `dbfPath`, a fresh index into `newMdxFd` (an
+// empty file open for writing, named `newMdxPath` in messages) with the same tags (order, names,
+// expressions, FOR conditions, unique and descending flags), block size and language id as the
+// index file at `oldMdxPath`, and flushes it. Throws EDBEngineError on any failure.
 // Called while the caller holds all three files for sole use (their locks belong to the caller):
-// the function must open them without taking locks (DbfFile::OpenHeld) and must not rename
-// anything; the caller flushes and renames the new file into place.
-void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath,
+// the function must open the others without taking locks (DbfFile::OpenHeld), must not rename
+// or remove anything, and leaves the new file to its owner, which renames it into place or
+// removes it.
+void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath, int newMdxFd,
                             const std::string& newMdxPath);
-
-// True once RebuildProductionIndex is implemented; until then the pack refuses tables whose
-// header names a production index instead of leaving a stale index behind.
-bool ProductionIndexRebuildAvailable();
 
 }  // namespace ari::engine

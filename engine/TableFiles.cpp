@@ -1,6 +1,7 @@
 #include "engine/TableFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,50 @@ namespace ari::engine {
 namespace {
 constexpr const char* kTempSuffix = ".tmp";
 constexpr const char* kBackupPurpose = "keep";
+
+// Gives the new file `fd` the permission bits, owner and group of `forPath`, the file it is to
+// replace, so that a rename keeps the table usable by everybody who could use it before. Only
+// root may give a file to another owner, and only a group the process is in may be given: those
+// refusals (EPERM) leave the new file to this process's owner or group. Returns 0 or an errno.
+int TakeAccessOf(const std::string& forPath, int fd) {
+    struct stat st;
+    if (::stat(forPath.c_str(), &st) != 0)
+        return errno == ENOENT ? 0 : errno;  // nothing replaced: the defaults stay
+    // Owner and group first: a change of owner clears the set-id bits that fchmod then sets.
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        if (errno != EPERM)
+            return errno;
+        if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)
+            return errno;
+    }
+    if (::fchmod(fd, st.st_mode & 07777) != 0 && errno != EPERM)
+        return errno;
+    return 0;
+}
+
+// The identity of the file at a path (not following a final symbolic link): `exists` false when
+// there is none.
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+FileId IdOf(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+bool SameFile(const FileId& a, const FileId& b) {
+    return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino;
+}
+
+EInOutError InOutErrorNaming(int err, const std::string& path) {
+    const EInOutError e = InOutErrorFromErrno(err);
+    return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+}
 
 std::string StemOf(const std::string& path) {
     const std::string name = ExtractFileName(path);
@@ -83,11 +128,12 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
             throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
         }
     }
-    if (!TryLockWholeFile(fd_, true)) {
+    const int err = !TryLockWholeFile(fd_, true) ? EBUSY : TakeAccessOf(forPath, fd_);
+    if (err != 0) {
         ::close(fd_);
         ::unlink(path_.c_str());
         fd_ = -1;
-        const EInOutError e = InOutErrorFromErrno(EBUSY);
+        const EInOutError e = InOutErrorFromErrno(err);
         throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
     }
 }
@@ -111,33 +157,123 @@ void TemporaryFile::Discard() {
     }
 }
 
+void RecoverInterruptedReplace(TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive)
+        return;
+    const std::vector<std::string> files = lease.Files();
+    if (files.empty())
+        return;
+    const std::string& mainPath = files.front();
+    const std::string mainBackup = BackupPathFor(mainPath);
+    const FileId mainId = IdOf(mainPath);
+    const FileId mainBackupId = IdOf(mainBackup);
+    struct Kept {
+        std::string backup;
+        bool sameAsLive;  // the live file was not replaced
+    };
+    std::vector<Kept> companions;  // the companions that have a backup
+    for (size_t i = 1; i < files.size(); ++i) {
+        const std::string backup = BackupPathFor(files[i]);
+        const FileId backupId = IdOf(backup);
+        if (backupId.exists)
+            companions.push_back({backup, SameFile(backupId, IdOf(files[i]))});
+    }
+    if (!mainBackupId.exists && companions.empty())
+        return;
+    const std::string folder = ExtractFilePath(mainPath);
+    const bool mainReplaced = mainBackupId.exists && !SameFile(mainBackupId, mainId);
+    bool companionKept = false, companionReplaced = false;
+    for (const auto& c : companions) {
+        companionKept = companionKept || c.sameAsLive;
+        companionReplaced = companionReplaced || !c.sameAsLive;
+    }
+
+    if (mainReplaced && companionKept) {
+        // Ended between the two renames: the new table with the old companion. Put the old table
+        // back, so that the old pair is in place again, and hold it instead of the new one.
+        const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            const EInOutError e = InOutErrorNaming(errno, mainBackup);
+            RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != mainBackupId.dev ||
+            st.st_ino != mainBackupId.ino) {
+            ::close(fd);
+            RaiseEngineError(kStatusWriteError,
+                             {"Table: " + mainPath, "The table before an interrupted change, " +
+                                                        mainBackup + ", changed while read."});
+        }
+        if (!TryLockWholeFile(fd, true)) {
+            ::close(fd);
+            RaiseEngineError(kStatusTableInUse, {"Table: " + mainPath,
+                                                 "Another program holds " + mainBackup +
+                                                     ", the table before an interrupted change."});
+        }
+        try {
+            RenameFile(mainBackup, mainPath);
+        } catch (const EInOutError& e) {
+            ::close(fd);
+            RaiseEngineError(
+                kStatusWriteError,
+                {"Table: " + mainPath, e.Message(),
+                 "The table before an interrupted change is kept as " + mainBackup + "."});
+        }
+        lease.Replace(mainPath, fd);
+        // The rename reaches the disk before the mark of the interrupted change goes.
+        SyncFolder(folder);
+        for (const auto& c : companions)
+            if (c.sameAsLive)
+                ::unlink(c.backup.c_str());
+        SyncFolder(folder);
+        return;
+    }
+    // A backup that is a second name of a file held here is nobody else's: it goes. A backup of
+    // a replaced file goes once the companion was replaced too (the table is renamed first), and
+    // only when no process holds it. A table backup alone that differs from the table is not
+    // a state a replace leaves: it is kept.
+    if (mainBackupId.exists && !mainReplaced)
+        ::unlink(mainBackup.c_str());
+    for (const auto& c : companions)
+        if (c.sameAsLive)
+            ::unlink(c.backup.c_str());
+    if (companionReplaced) {
+        if (mainReplaced)
+            RemoveStaleTemporary(mainBackup);
+        for (const auto& c : companions)
+            if (!c.sameAsLive)
+                RemoveStaleTemporary(c.backup);
+    }
+    SyncFolder(folder);
+}
+
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
                        TableLease& lease) {
     const std::string folder = ExtractFilePath(mainPath);
-    std::string mainBackup, companionBackup;
+    std::string mainBackup, companionBackup;  // set once this call has made them
     try {
         if (newCompanion) {
-            mainBackup = BackupPathFor(mainPath);
-            companionBackup = BackupPathFor(companionPath);
-            RemoveStaleTemporary(mainBackup);
-            RemoveStaleTemporary(companionBackup);
-            if (::link(mainPath.c_str(), mainBackup.c_str()) != 0)
-                ThrowLastInOutError();
-            if (::link(companionPath.c_str(), companionBackup.c_str()) != 0) {
-                const int err = errno;
-                ::unlink(mainBackup.c_str());
-                throw InOutErrorFromErrno(err);
-            }
+            RecoverInterruptedReplace(lease);
+            const std::string mainKeep = BackupPathFor(mainPath);
+            const std::string companionKeep = BackupPathFor(companionPath);
+            RemoveStaleTemporary(mainKeep);
+            RemoveStaleTemporary(companionKeep);
+            if (::link(mainPath.c_str(), mainKeep.c_str()) != 0)
+                throw InOutErrorNaming(errno, mainKeep);
+            mainBackup = mainKeep;
+            if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
+                throw InOutErrorNaming(errno, companionKeep);
+            companionBackup = companionKeep;
         }
         RenameFile(newMain.Path(), mainPath);
         try {
             if (newCompanion)
                 RenameFile(newCompanion->Path(), companionPath);
         } catch (const EInOutError& e) {
-            // Put the old table file back; if even that fails its backup name keeps it.
+            // Put the old table file back; if even that fails its backup name keeps it, and the
+            // companion's backup tells the next holder of the table to put it back.
             if (::rename(mainBackup.c_str(), mainPath.c_str()) != 0) {
-                ::unlink(companionBackup.c_str());
                 RaiseEngineError(kStatusWriteError,
                                  {"Table: " + mainPath, e.Message(),
                                   "The table before the change is kept as " + mainBackup + "."});

@@ -28,8 +28,10 @@ bool IsEngineTemporaryName(const std::string& fileName);
 
 // A file the engine creates to replace another: created exclusively (O_EXCL) and held with a
 // write lock so that no other engine instance takes it for a stale leftover. A leftover of a
-// crashed run at the same name (no lock on it) is removed first. The destructor closes the file
-// and removes it unless Release() was called after the rename.
+// crashed run at the same name (no lock on it) is removed first. When the file it replaces
+// exists, the new file gets its permission bits and, as far as the system allows, its owner and
+// group. The destructor closes the file and removes it unless Release() was called after the
+// rename.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& forPath, const std::string& purpose);
@@ -53,13 +55,24 @@ class TemporaryFile {
 class TableLease;
 
 // Moves the new files into place: `newMain` over `mainPath` and, when given, `newCompanion`
-// over `companionPath`. One file: one rename. Two files: both old files are first kept under
-// backup names (hard links), so that when the second rename fails the first is undone; the
-// backups are removed at the end. On success the lease holds the new files. Throws
-// EDBEngineError kStatusWriteError naming the table; the old files are then in place.
+// over `companionPath`. One file: one rename. Two files: what an ended earlier replace left is
+// settled first (RecoverInterruptedReplace); both old files are then kept under backup names
+// (hard links), so that when the second rename fails the first is undone; the backups are
+// removed at the end. On success the lease holds the new files. Throws EDBEngineError
+// kStatusWriteError naming the table; the old files are then in place.
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
                        TableLease& lease);
+
+// Settles the backups a two-file ReplaceTableFiles leaves when its process ends halfway, for a
+// table held for sole use by `lease` (nothing for shared use). Ended between the two renames
+// (the table's backup is another file than the table, a companion's backup still the companion
+// itself): the old table is renamed back, so the old pair is in place again, and the lease holds
+// it. Ended before the first rename or after the second: the backups are removed (a backup of a
+// replaced file only when no process holds it). Leaves the new companion's temporary file to
+// the cleanup of stale temporaries. Throws EDBEngineError naming the table when the old table
+// cannot be put back; the backups are then kept.
+void RecoverInterruptedReplace(TableLease& lease);
 
 // Removes a leftover temporary or backup file at `path` when no process holds it; returns true
 // when the path is free afterwards.

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "engine/EngineStatus.h"
+#include "engine/TableFiles.h"
 #include "platform/FileErrors.h"
 
 namespace ari::engine {
@@ -122,7 +123,7 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     std::unique_ptr<TableLease> lease(new TableLease());
     lease->tablePath_ = tablePath;
     lease->mode_ = mode;
-    std::lock_guard<std::mutex> guard(registryMutex);
+    std::unique_lock<std::mutex> guard(registryMutex);
     auto& reg = Registry();
 
     if (mode == ShareMode::Shared) {
@@ -186,6 +187,9 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     }
     reg[Key{lease->dev_, lease->ino_}] = Entry{ShareMode::Exclusive, 0, -1};
     lease->registered_ = true;
+    guard.unlock();
+    // A replace of these files that a process left halfway is settled before anybody reads them.
+    RecoverInterruptedReplace(*lease);
     return lease;
 }
 

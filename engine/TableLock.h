@@ -37,9 +37,10 @@ std::string DescribeConflictingLock(int fd, bool* inDbaseRegion = nullptr);
 
 class TableLease {
   public:
-    // Acquires use of `tablePath` and, for sole use, of each existing file of `companions`.
-    // Throws EDBEngineError (kStatusTableInUse, kStatusRecordsLocked, kStatusTableNotFound ...)
-    // naming the file.
+    // Acquires use of `tablePath` and, for sole use, of each existing file of `companions`; with
+    // sole use, a replace of these files that a process left halfway is then settled
+    // (RecoverInterruptedReplace, engine/TableFiles.h). Throws EDBEngineError
+    // (kStatusTableInUse, kStatusRecordsLocked, kStatusTableNotFound ...) naming the file.
     static std::unique_ptr<TableLease> Acquire(const std::string& tablePath,
                                                const std::vector<std::string>& companions,
                                                ShareMode mode);

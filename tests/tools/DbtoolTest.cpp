@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "engine/DbfFile.h"
-#include "engine/ProductionIndex.h"
 #include "engine/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -232,8 +231,6 @@ TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
     const std::string samples = SamplesDir();
     if (samples.empty())
         GTEST_SKIP() << "the samples folder beside the project is absent";
-    if (!ari::engine::ProductionIndexRebuildAvailable())
-        GTEST_SKIP() << "the index rebuild is not built";
     TempFolder dir;
     WriteFileBytes(dir / "disco.DBF", ReadFileBytes(samples + "mdx/disco.DBF"));
     WriteFileBytes(dir / "disco.mdx", ReadFileBytes(samples + "mdx/disco.mdx"));
