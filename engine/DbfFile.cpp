@@ -200,7 +200,7 @@ const MemoFile* DbfFile::Memo() const {
         return nullptr;
     }
     // The version byte says which layout; a table without the memo bit but with memo fields
-    // is read as dBASE IV when its memo header names a block size, else as dBASE III.
+    // is read with the dBASE III layout.
     MemoLayout layout = header_.memoLayout;
     if (layout == MemoLayout::None)
         layout = MemoLayout::DBase3;

@@ -142,6 +142,11 @@ ParadoxSource OpenParadoxSource(const std::string& path) {
 
 }  // namespace
 
+ParadoxHeader ReadParadoxHeader(const std::string& path) {
+    const ParadoxSource source = OpenParadoxSource(path);
+    return ParseParadoxHeader(source.head, source.size, path);
+}
+
 std::string CheckParadoxTable(const std::string& path) {
     const ParadoxSource source = OpenParadoxSource(path);
     try {

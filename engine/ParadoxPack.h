@@ -54,6 +54,10 @@ struct ParadoxHeader {
 ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
                                  const std::string& path);
 
+// Reads and validates the header of the Paradox table at `path`; throws as ParseParadoxHeader,
+// or kStatusReadError when the file cannot be read.
+ParadoxHeader ReadParadoxHeader(const std::string& path);
+
 // Follows the chain of data blocks from the first, calling `each` with the records of every
 // block in order; returns the number of records. Throws kStatusCorruptData for a loop, a block
 // out of range or cut off, or an impossible record count.

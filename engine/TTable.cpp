@@ -2,7 +2,6 @@
 #include "engine/TTable.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cstring>
 
@@ -81,16 +80,7 @@ Cursor::~Cursor() {
 void Cursor::Reload() {
     dbf_.reset();
     if (driver_ == Driver::Paradox) {
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            RaiseEngineError(kStatusReadError, {"Table: " + path_});
-        std::string head(2048, '\0');
-        const ssize_t n = ::pread(fd, head.data(), head.size(), 0);
-        struct stat st {};
-        ::fstat(fd, &st);
-        ::close(fd);
-        head.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        ParseParadoxHeader(head, static_cast<uint64_t>(st.st_size), path_);
+        ReadParadoxHeader(path_);  // validated only: the pack reads the records itself
         return;
     }
     dbf_ = DbfFile::OpenHeld(path_, lease_->Mode() == ShareMode::Exclusive);
@@ -253,7 +243,12 @@ uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, cons
         try {
             PackDbfTable(cursor->Path(), cursor->Lease());
         } catch (...) {
-            cursor->Reload();
+            // The pack's own error is the one to report, not a failed reload's (the cursor then
+            // has no table view, which the index operations refuse).
+            try {
+                cursor->Reload();
+            } catch (const Exception&) {
+            }
             throw;
         }
         cursor->Reload();
