@@ -10,7 +10,6 @@ void FileListBox::ApplyFilePath(const QString& folder) {
     const std::string dir = folder.toStdString();
     SetCurrentFolder(dir);
     const auto names = ListFiles(dir, mask_.toStdString());
-    directory_ = folder;
     clear();
     for (const auto& n : names) addItem(QString::fromStdString(n));
 }

@@ -15,7 +15,6 @@ public:
 
     QString Mask() const { return mask_; }
     void SetMask(const QString& mask) { mask_ = mask; }
-    QString Directory() const { return directory_; }
 
     // Reads `folder` now: regular, non-hidden files matching the mask (case aside), sorted
     // without regard to case; `folder` becomes the current folder. Throws EInOutError when the
@@ -26,7 +25,6 @@ public:
 
 private:
     QString mask_ = QStringLiteral("*.dbf");
-    QString directory_;
 };
 
 }  // namespace ari

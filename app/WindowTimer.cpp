@@ -20,12 +20,6 @@ void WindowTimer::SetEnabled(bool on) {
     else timer_.stop();
 }
 
-void WindowTimer::SetInterval(int ms) {
-    if (ms == interval_) return;
-    interval_ = ms;
-    if (enabled_) timer_.start(interval_);
-}
-
 void WindowTimer::Fire() { OnTimeout(); }
 
 void WindowTimer::OnTimeout() {

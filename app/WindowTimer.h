@@ -18,7 +18,6 @@ public:
     bool Enabled() const { return enabled_; }
     void SetEnabled(bool on);
     int Interval() const { return interval_; }
-    void SetInterval(int ms);
     void SetHandler(std::function<void()> handler) { handler_ = std::move(handler); }
 
     // Milliseconds until the next tick, -1 when off.

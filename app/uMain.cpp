@@ -181,7 +181,6 @@ void TfMain::CreateControls() {
 
     btnStart = Make<QPushButton>(p, "btnStart", 3, 251, 122, 27);
     btnStart->setText(QStringLiteral("شروع"));
-    btnStart->setProperty("Tag", 0);
     BitBtn1 = Make<QPushButton>(p, "BitBtn1", 3, 283, 122, 27);
     BitBtn1->setText(QStringLiteral("ذخیره سازی"));
 
@@ -280,6 +279,10 @@ void TfMain::WireEvents() {
 
 QString TfMain::StatusPanelText(int panel) const {
     return (panel >= 0 && panel < 3) ? statusPanels_[panel]->text() : QString();
+}
+
+ari::TDateTime TfMain::Now() const {
+    return env_.clock ? env_.clock->Now() : ari::LocalNow();
 }
 
 void TfMain::SetStatusPanelText(int panel, const QString& text) {

@@ -102,6 +102,8 @@ public:
     bool RunInProgress() const { return runInProgress_; }
 
     const ari::Environment& Env() const { return env_; }
+    // The local time by the environment's clock (the system's when it has none).
+    ari::TDateTime Now() const;
 
     // Handlers (also called directly by tests and by FormCreate).
     void FormCreate();

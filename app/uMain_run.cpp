@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/uMain.h"
+#include "app/uMainSupport.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexRebuild.h"
 #include "maintenance/IndexTransfer.h"
@@ -21,25 +22,7 @@ namespace {
 
 const char kRunMarkerName[] = "reindexing";
 
-// Marks a run as in progress for the life of the scope, also when left by an exception.
-class InProgress {
-  public:
-    explicit InProgress(bool& flag) : flag_(flag) { flag_ = true; }
-    ~InProgress() { flag_ = false; }
-    InProgress(const InProgress&) = delete;
-    InProgress& operator=(const InProgress&) = delete;
-
-  private:
-    bool& flag_;
-};
-
-QString Quoted(const QString& text) {
-    return u'"' + text + u'"';
-}
-
-ari::TDateTime Now(const ari::Environment& env) {
-    return env.clock ? env.clock->Now() : ari::LocalNow();
-}
+using ari::Quoted;
 
 // The check list receives the pass's entries, in order, all unticked.
 void FillCheckList(QListWidget* list, const QStringList& entries) {
@@ -121,7 +104,7 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
             TickEntry(w.CLBFile, e);
             QCoreApplication::processEvents();
         }
-        indexPassEnd = Now(w.Env());
+        indexPassEnd = w.Now();
     }
 
     if (w.CBPack->isChecked()) {
@@ -149,7 +132,7 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
                Quoted(ari::LongTimeText(indexPassEnd)));
     if (w.CBPack->isChecked())
         AddLog(QStringLiteral("---Pack has successfully Time: ") +
-               Quoted(ari::LongTimeText(Now(w.Env()))));
+               Quoted(ari::LongTimeText(w.Now())));
     return true;
 }
 
@@ -158,7 +141,8 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
 bool TfMain::ReindexProccess() {
     if (runInProgress_)
         return false;  // a run pumps messages; nothing may start a second one
-    InProgress inProgress(runInProgress_);
+    runInProgress_ = true;
+    const ari::ScopeExit inProgress([this] { runInProgress_ = false; });
 
     setWindowTitle(QString());
     const QString liveText = LEMaghsad->text();
@@ -194,7 +178,7 @@ bool TfMain::ReindexProccess() {
                                liveText.isEmpty());
         } catch (const Exception& e) {
             AddLog(QStringLiteral("\\\\\\Error ") + Quoted(QString::fromStdString(e.Message())) +
-                   QStringLiteral(" Time: ") + Quoted(ari::LongTimeText(Now(env_))));
+                   QStringLiteral(" Time: ") + Quoted(ari::LongTimeText(Now())));
             // A table that the failed step left open (a pack holds it for sole use) would keep
             // the legacy application out of it until the next run, and a run with another
             // folder could never rebind it: let go of both. Their names and Exclusive stay.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/uMain.h"
+#include "app/uMainSupport.h"
 #include "log/OperationLog.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -23,22 +24,8 @@ constexpr char kNoOperationMessage[] = "نوع عملیات تعیین نشده 
 const QString kProcessedToday = QStringLiteral("This operation has been processed today");
 const QString kNotProcessedToday = QStringLiteral("No processing has been done today");
 
-// Runs its action when the scope is left, also by an exception.
-template <typename F>
-class ScopeExit {
-  public:
-    explicit ScopeExit(F action) : action_(std::move(action)) {}
-    ~ScopeExit() { action_(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-  private:
-    F action_;
-};
-
-QString Quoted(const QString& text) {
-    return u'"' + text + u'"';
-}
+using ari::Quoted;
+using ari::ScopeExit;
 
 // The time of day of a picker; only hours, minutes and seconds take part.
 ari::TDateTime PickerTime(const QTimeEdit* picker) {
@@ -89,10 +76,9 @@ void TfMain::tStartReindexTimer() {
         QApplication::restoreOverrideCursor();
     });
 
-    ari::Clock& clock = *Env().clock;
-    AddLog(QStringLiteral("---Checking... Time: ") + Quoted(ari::LongTimeText(clock.Now())), true);
+    AddLog(QStringLiteral("---Checking... Time: ") + Quoted(ari::LongTimeText(Now())), true);
 
-    const ari::TDateTime now = clock.Now();
+    const ari::TDateTime now = Now();
     const QString timeText = ari::LongTimeText(now);
     const QString dateText = ari::ShortDateText(now);
 
@@ -116,18 +102,18 @@ void TfMain::tStartReindexTimer() {
     if (sessions > 1) {
         AddLog(QStringLiteral("\\\\\\There are ") + QString::number(sessions) +
                QStringLiteral(" users connected to the server. Time: ") +
-               Quoted(ari::LongTimeText(clock.Now())));
+               Quoted(ari::LongTimeText(Now())));
         return;
     }
 
     tCheckUser->SetEnabled(false);
-    AddLog(QStringLiteral("---Start reindex Time: ") + Quoted(ari::LongTimeText(clock.Now())));
+    AddLog(QStringLiteral("---Start reindex Time: ") + Quoted(ari::LongTimeText(Now())));
     QCoreApplication::processEvents();
 
     const bool succeeded = ReindexProccess();
     ProcessedToday = succeeded;
     if (succeeded) {
-        SetStatusPanelText(2, ari::DateTimeText(clock.Now()));
+        SetStatusPanelText(2, ari::DateTimeText(Now()));
         // The success belongs to the day the tick started it on: at most one a day, also when
         // the program has been running since an earlier day.
         TodayStamp = dateText;

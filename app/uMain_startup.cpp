@@ -82,7 +82,7 @@ void TfMain::FormCreate() {
     SettingsFile = AppDir + kSettingsFileName;
     TemplateDir = AppDir + kTemplateFolderName + QChar(ari::kPathSeparator);
     ApplyFormatSettings();
-    TodayStamp = ari::ShortDateText(Env().clock ? Env().clock->Now() : ari::LocalNow());
+    TodayStamp = ari::ShortDateText(Now());
     ProcessedToday = false;
 
     // A value that is not a time or not a flag raises here and ends the sequence at that step.

@@ -1,0 +1,27 @@
+// Small pieces shared by the main window's handler files.
+#pragma once
+
+#include <QString>
+#include <utility>
+
+namespace ari {
+
+// Runs its action when the scope is left, also by an exception.
+template <typename F>
+class ScopeExit {
+  public:
+    explicit ScopeExit(F action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+  private:
+    F action_;
+};
+
+// `text` between double quotes, as the log's times and messages stand.
+inline QString Quoted(const QString& text) {
+    return u'"' + text + u'"';
+}
+
+}  // namespace ari
