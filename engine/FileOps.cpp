@@ -77,11 +77,6 @@ void SyncFolder(const std::string& folder) {
     ::close(fd);
 }
 
-ScopedFd::~ScopedFd() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 size_t ReadAt(int fd, uint64_t offset, void* data, size_t size, const std::string& path) {
     auto* p = static_cast<uint8_t*>(data);
     size_t done = 0;

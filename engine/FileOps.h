@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ScopedFd.h"
+
 namespace ari::engine {
 
 class FileOps {
@@ -35,21 +37,6 @@ void SyncFile(int fd, const std::string& path);
 void RenameFile(const std::string& from, const std::string& to);
 // Flushes a folder's entry list so that renames inside it survive a crash (best effort).
 void SyncFolder(const std::string& folder);
-
-// Owns an open file descriptor (or -1) and closes it when it goes.
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
-    ScopedFd(ScopedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    ScopedFd& operator=(ScopedFd&&) = delete;
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    ~ScopedFd();
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Reads exactly `size` bytes at `offset`; returns the bytes read (short only at end of file).
 // Throws EInOutError on a read error.

@@ -10,6 +10,7 @@
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
+#include "platform/ScopedFd.h"
 
 namespace ari {
 
@@ -63,19 +64,10 @@ bool KeyName(const std::string& line, std::string& key) {
     return true;
 }
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // The whole file; false when it does not exist. Other failures throw.
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    Fd f;
-    f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (f.fd < 0) {
+    const ScopedFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.Get() < 0) {
         if (errno == ENOENT)
             return false;
         ThrowLastInOutError();
@@ -83,7 +75,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     bytes.clear();
     char buf[1 << 14];
     for (;;) {
-        const ssize_t n = read(f.fd, buf, sizeof buf);
+        const ssize_t n = read(f.Get(), buf, sizeof buf);
         if (n == 0)
             break;
         if (n < 0) {
@@ -109,9 +101,8 @@ std::string ResolveTarget(const std::string& path) {
 void ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string target = ResolveTarget(path);
     std::string tmp = target + ".XXXXXX";
-    Fd f;
-    f.fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (f.fd < 0)
+    ScopedFd f(mkostemp(tmp.data(), O_CLOEXEC));
+    if (f.Get() < 0)
         ThrowLastInOutError();
     auto fail = [&](int err) {
         unlink(tmp.c_str());
@@ -119,10 +110,10 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     };
     struct stat old;
     const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    if (fchmod(f.fd, mode) != 0)
+    if (fchmod(f.Get(), mode) != 0)
         fail(errno);
     for (size_t done = 0; done < bytes.size();) {
-        const ssize_t w = write(f.fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t w = write(f.Get(), bytes.data() + done, bytes.size() - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -130,10 +121,9 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         }
         done += static_cast<size_t>(w);
     }
-    if (fsync(f.fd) != 0)
+    if (fsync(f.Get()) != 0)
         fail(errno);
-    const int fd = f.fd;
-    f.fd = -1;
+    const int fd = f.Release();
     if (close(fd) != 0)
         fail(errno);
     if (rename(tmp.c_str(), target.c_str()) != 0)
@@ -142,10 +132,9 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     std::string folder = ExtractFilePath(target);
     if (folder.empty())
         folder = ".";
-    Fd dir;
-    dir.fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd >= 0)
-        fsync(dir.fd);
+    const ScopedFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0)
+        fsync(dir.Get());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
+#include "platform/ScopedFd.h"
 
 namespace {
 
@@ -30,18 +31,6 @@ constexpr unsigned kHostUnix = 3;
 constexpr unsigned kHostWindowsNtfs = 11;
 constexpr unsigned kHostVfat = 14;
 constexpr unsigned long kDosReadOnly = 0x01;
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 QString ResourcePath(const QString& name) {
     const QDir dir(QString::fromLatin1(kRawResourceFolder));
@@ -146,8 +135,8 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
     const std::string target = dir + fileName;
 
     std::string tmp = dir + "." + fileName + ".XXXXXX";
-    Fd out(mkostemp(tmp.data(), O_CLOEXEC));
-    if (out.fd < 0)
+    ari::ScopedFd out(mkostemp(tmp.data(), O_CLOEXEC));
+    if (out.Get() < 0)
         return false;
     auto fail = [&] {
         unlink(tmp.c_str());
@@ -172,7 +161,7 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
             break;
         }
         try {
-            WriteAll(out.fd, buf.data(), static_cast<size_t>(n), tmp);
+            WriteAll(out.Get(), buf.data(), static_cast<size_t>(n), tmp);
         } catch (const Exception&) {
             ok = false;
             break;
@@ -193,10 +182,9 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
     }
     const time_t stamp = DosTimeToLocal(info.tmu_date);
     const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
-    if (fchmod(out.fd, mode) != 0 || futimens(out.fd, times) != 0 || fsync(out.fd) != 0)
+    if (fchmod(out.Get(), mode) != 0 || futimens(out.Get(), times) != 0 || fsync(out.Get()) != 0)
         return fail();
-    const int fd = out.fd;
-    out.fd = -1;
+    const int fd = out.Release();
     if (close(fd) != 0)
         return fail();
     if (rename(tmp.c_str(), target.c_str()) != 0)
@@ -259,8 +247,8 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
     QFile resource(ResourcePath(resourceName));
     if (resource.fileName().isEmpty() || !resource.open(QIODevice::ReadOnly))
         throw Exception("Resource " + resourceName.toStdString() + " not found");
-    Fd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.fd < 0)
+    ari::ScopedFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out.Get() < 0)
         throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
     std::vector<char> chunk(kCopyChunk);
     for (;;) {
@@ -269,9 +257,9 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
             throw Exception("Resource " + resourceName.toStdString() + " not readable");
         if (n == 0)
             break;
-        WriteAll(out.fd, chunk.data(), static_cast<size_t>(n), path);
+        WriteAll(out.Get(), chunk.data(), static_cast<size_t>(n), path);
     }
-    if (fsync(out.fd) != 0)
+    if (fsync(out.Get()) != 0)
         throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
 }
 

@@ -22,6 +22,7 @@
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
+using ari::ScopedFd;
 using namespace ari::test;
 
 namespace {
