@@ -47,8 +47,10 @@ bool MakeFolderPath(const std::string& path);
 // folder cannot be read.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask);
 
-// The file in `folder` whose name equals `name` without regard to case: the exact name when
-// it exists, else the first case-insensitive match, else "".
+// The names of the regular files in `folder` that equal `name` without regard to case: the
+// exact name first when it exists, then the other spellings.
+std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name);
+// The first of FilesNamedNoCase, or "" when there is none.
 std::string FindFileNoCase(const std::string& folder, const std::string& name);
 
 // Case-insensitive comparison of ASCII letters; other bytes compare as they are.

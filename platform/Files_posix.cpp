@@ -175,20 +175,26 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
     return names;
 }
 
-std::string FindFileNoCase(const std::string& folder, const std::string& name) {
+std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name) {
     const std::string dir = WithTrailingSeparator(folder);
-    if (FileExists(dir + name)) return name;
+    std::vector<std::string> found;
+    if (FileExists(dir + name)) found.push_back(name);
     DIR* d = opendir(dir.c_str());
-    if (!d) return {};
-    std::string found;
+    if (!d) return found;  // an unreadable folder: only what the direct test saw
+    std::vector<std::string> others;
     while (const dirent* e = readdir(d)) {
-        if (EqualsNoCase(e->d_name, name) && FileExists(dir + e->d_name)) {
-            found = e->d_name;
-            break;
-        }
+        if (e->d_name != name && EqualsNoCase(e->d_name, name) && FileExists(dir + e->d_name))
+            others.emplace_back(e->d_name);
     }
     closedir(d);
+    std::sort(others.begin(), others.end());
+    found.insert(found.end(), others.begin(), others.end());
     return found;
+}
+
+std::string FindFileNoCase(const std::string& folder, const std::string& name) {
+    const std::vector<std::string> found = FilesNamedNoCase(folder, name);
+    return found.empty() ? std::string() : found.front();
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
