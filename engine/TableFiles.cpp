@@ -62,6 +62,17 @@ EInOutError InOutErrorNaming(int err, const std::string& path) {
     return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
 }
 
+// A backup name that could not be made. A file system that gives a file no second name (FAT,
+// many network shares) says so, as the replace of a table with its index needs one.
+EInOutError LinkError(int err, const std::string& path) {
+    const EInOutError e = InOutErrorNaming(err, path);
+    if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS)
+        return e;
+    return EInOutError(e.ErrorCode(), e.Message() +
+                                          " (this file system gives a file no second name, which "
+                                          "replacing a table with its index needs)");
+}
+
 std::string StemOf(const std::string& path) {
     const std::string name = ExtractFileName(path);
     const auto dot = name.rfind('.');
@@ -260,10 +271,10 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             RemoveStaleTemporary(mainKeep);
             RemoveStaleTemporary(companionKeep);
             if (::link(mainPath.c_str(), mainKeep.c_str()) != 0)
-                throw InOutErrorNaming(errno, mainKeep);
+                throw LinkError(errno, mainKeep);
             mainBackup = mainKeep;
             if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
-                throw InOutErrorNaming(errno, companionKeep);
+                throw LinkError(errno, companionKeep);
             companionBackup = companionKeep;
         }
         RenameFile(newMain.Path(), mainPath);
