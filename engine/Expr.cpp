@@ -353,6 +353,7 @@ struct Expression::Impl {
     std::string text;
     std::vector<Node> nodes;
     int root = -1;
+    bool bareField = false;  // the text is one field name and nothing else
 
     const Node& N(int i) const { return nodes[static_cast<size_t>(i)]; }
     ExprValue Eval(int i, const RecordRef& r) const;
@@ -371,6 +372,8 @@ class Parser {
             Fail(text_, Peek().pos, "unexpected text");
         return root;
     }
+    // After Run(): the text was a single name (a field then), without parentheses or alias.
+    bool OneName() const { return toks_.size() == 2 && toks_[0].kind == Tok::Name; }
 
   private:
     const Token& Peek() const { return toks_[k_]; }
@@ -1236,6 +1239,7 @@ Expression Expression::Parse(const std::string& text, const std::vector<FieldDef
     }
     Parser p(text, fields, impl->nodes);
     impl->root = p.Run();
+    impl->bareField = p.OneName();
     return Expression(std::move(impl));
 }
 
@@ -1248,8 +1252,8 @@ ExprType Expression::Type() const {
 size_t Expression::Width() const {
     return impl_->N(impl_->root).width;
 }
-bool Expression::IsSingleField() const {
-    return impl_->N(impl_->root).op == Op::Field;
+std::string Expression::SingleField() const {
+    return impl_->bareField ? impl_->N(impl_->root).field.name : std::string();
 }
 
 ExprValue Expression::Evaluate(const RecordRef& record) const {

@@ -23,23 +23,7 @@ using ari::EqualsNoCase;
 
 namespace {
 
-bool IsFieldName(const std::string& text, const std::vector<FieldDef>& fields) {
-    std::string t;
-    for (char c : text) {
-        if (c != ' ')
-            t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    for (const auto& f : fields) {
-        std::string n;
-        for (char c : f.name)
-            n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (n == t)
-            return true;
-    }
-    return false;
-}
-
-MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile& table) {
+MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan) {
     MdxTagSpec spec;
     spec.name = def.name;
     spec.expression = def.expression;
@@ -48,7 +32,7 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile
     spec.keyLength = static_cast<uint16_t>(plan.keyLength);
     spec.unique = def.unique;
     spec.descending = def.descending;
-    spec.plainField = IsFieldName(def.expression, table.Fields());
+    spec.plainField = !plan.key.SingleField().empty();
     if (spec.expression.size() > kMaxExpressionBytes ||
         spec.forExpression.size() > kMaxExpressionBytes) {
         throw EDBEngineError(kStatusInvalidExpression,
@@ -60,7 +44,7 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile
 void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def) {
     const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
                                     def.descending, table.Fields(), writer.Language());
-    const MdxTagSpec spec = SpecFor(def, plan, table);
+    const MdxTagSpec spec = SpecFor(def, plan);
     auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget());
     MdxTagWriter& tw = writer.BeginTag(spec);
     WriteSortedKeys(*sorter, plan, tw);
