@@ -33,11 +33,6 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan) {
     spec.unique = def.unique;
     spec.descending = def.descending;
     spec.plainField = !plan.key.SingleField().empty();
-    if (spec.expression.size() > kMaxExpressionBytes ||
-        spec.forExpression.size() > kMaxExpressionBytes) {
-        throw EDBEngineError(kStatusInvalidExpression,
-                             {"Expression of tag " + def.name + " is longer than 220 characters"});
-    }
     return spec;
 }
 

@@ -168,6 +168,7 @@ TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
     for (int i = 1; i <= 46; ++i)
         t.AddIndex("T" + std::to_string(i), i % 2 ? "A" : "B", ixExpression);
     const std::string before = ReadFileBytes(dir / "lim.mdx");
+    const std::string tooLong = std::string(110, '(') + "A" + std::string(110, ')');  // 221
     struct Case {
         const char* name;
         const char* expression;
@@ -176,6 +177,7 @@ TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
         {"T7", "A", "already has a tag named T7"},
         {"t7", "A", "already has a tag named T7"},
         {"LONG", "A+B", "longer than 100 bytes"},
+        {"LONGTEXT", tooLong.c_str(), "longer than 220 characters"},
         {"LOGIC", "OK", "logical expression cannot be an index key"},
         {"COND", "A = B", "logical expression cannot be an index key"},
         {"MISSING", "UPPER(C)", "unknown field C at position 7"},
