@@ -391,6 +391,18 @@ class Parser {
         return static_cast<int>(nodes_.size() - 1);
     }
 
+    // Adds an operator or function node whose type is set: numbers, dates and logical values
+    // get their fixed width, a character result keeps the width worked out for it.
+    int AddResult(Node n) {
+        if (n.type == ExprType::Numeric)
+            n.width = kNumericKeyLength;
+        if (n.type == ExprType::Date)
+            n.width = kDateKeyLength;
+        if (n.type == ExprType::Logical)
+            n.width = 1;
+        return Add(std::move(n));
+    }
+
     int Binary(Op op, int a, int b, size_t pos) {
         Node n;
         n.op = op;
@@ -464,13 +476,7 @@ class Parser {
             default:
                 break;
         }
-        if (n.type == ExprType::Numeric)
-            n.width = kNumericKeyLength;
-        if (n.type == ExprType::Date)
-            n.width = kDateKeyLength;
-        if (n.type == ExprType::Logical)
-            n.width = 1;
-        return Add(std::move(n));
+        return AddResult(std::move(n));
     }
 
     int ParseOr() {
@@ -856,13 +862,7 @@ class Parser {
                 n.type = ExprType::Logical;
                 break;
         }
-        if (n.type == ExprType::Numeric)
-            n.width = kNumericKeyLength;
-        if (n.type == ExprType::Date)
-            n.width = kDateKeyLength;
-        if (n.type == ExprType::Logical)
-            n.width = 1;
-        return Add(std::move(n));
+        return AddResult(std::move(n));
     }
 
     const std::string& text_;
