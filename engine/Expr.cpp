@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "engine/EngineErrors.h"
 
@@ -479,22 +480,28 @@ class Parser {
         return AddResult(std::move(n));
     }
 
-    int ParseOr() {
-        int a = ParseAnd();
-        while (Peek().kind == Tok::Or) {
+    struct BinaryOp {
+        Tok token;
+        Op op;
+    };
+    // One precedence level of left-associative operators: operands parsed by `next`, joined
+    // while the next token is one of `ops`.
+    int ParseLevel(int (Parser::*next)(), std::initializer_list<BinaryOp> ops) {
+        int a = (this->*next)();
+        for (;;) {
+            const BinaryOp* found = nullptr;
+            for (const auto& o : ops) {
+                if (Peek().kind == o.token)
+                    found = &o;
+            }
+            if (!found)
+                return a;
             const size_t pos = Take().pos;
-            a = Binary(Op::Or, a, ParseAnd(), pos);
+            a = Binary(found->op, a, (this->*next)(), pos);
         }
-        return a;
     }
-    int ParseAnd() {
-        int a = ParseNot();
-        while (Peek().kind == Tok::And) {
-            const size_t pos = Take().pos;
-            a = Binary(Op::And, a, ParseNot(), pos);
-        }
-        return a;
-    }
+    int ParseOr() { return ParseLevel(&Parser::ParseAnd, {{Tok::Or, Op::Or}}); }
+    int ParseAnd() { return ParseLevel(&Parser::ParseNot, {{Tok::And, Op::And}}); }
     int ParseNot() {
         if (Peek().kind == Tok::Not) {
             const size_t pos = Take().pos;
@@ -512,76 +519,22 @@ class Parser {
         return ParseRelation();
     }
     int ParseRelation() {
-        int a = ParseSum();
-        for (;;) {
-            Op op;
-            switch (Peek().kind) {
-                case Tok::Eq:
-                    op = Op::Eq;
-                    break;
-                case Tok::Ne:
-                    op = Op::Ne;
-                    break;
-                case Tok::Lt:
-                    op = Op::Lt;
-                    break;
-                case Tok::Gt:
-                    op = Op::Gt;
-                    break;
-                case Tok::Le:
-                    op = Op::Le;
-                    break;
-                case Tok::Ge:
-                    op = Op::Ge;
-                    break;
-                case Tok::Dollar:
-                    op = Op::Contains;
-                    break;
-                default:
-                    return a;
-            }
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParseSum(), pos);
-        }
+        return ParseLevel(&Parser::ParseSum, {{Tok::Eq, Op::Eq},
+                                              {Tok::Ne, Op::Ne},
+                                              {Tok::Lt, Op::Lt},
+                                              {Tok::Gt, Op::Gt},
+                                              {Tok::Le, Op::Le},
+                                              {Tok::Ge, Op::Ge},
+                                              {Tok::Dollar, Op::Contains}});
     }
     int ParseSum() {
-        int a = ParseProduct();
-        for (;;) {
-            Op op;
-            if (Peek().kind == Tok::Plus)
-                op = Op::Add;
-            else if (Peek().kind == Tok::Minus)
-                op = Op::Sub;
-            else
-                return a;
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParseProduct(), pos);
-        }
+        return ParseLevel(&Parser::ParseProduct, {{Tok::Plus, Op::Add}, {Tok::Minus, Op::Sub}});
     }
     int ParseProduct() {
-        int a = ParsePower();
-        for (;;) {
-            Op op;
-            if (Peek().kind == Tok::Star)
-                op = Op::Mul;
-            else if (Peek().kind == Tok::Slash)
-                op = Op::Div;
-            else if (Peek().kind == Tok::Percent)
-                op = Op::Mod;
-            else
-                return a;
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParsePower(), pos);
-        }
+        return ParseLevel(&Parser::ParsePower,
+                          {{Tok::Star, Op::Mul}, {Tok::Slash, Op::Div}, {Tok::Percent, Op::Mod}});
     }
-    int ParsePower() {
-        int a = ParseUnary();
-        while (Peek().kind == Tok::Power) {
-            const size_t pos = Take().pos;
-            a = Binary(Op::Pow, a, ParseUnary(), pos);
-        }
-        return a;
-    }
+    int ParsePower() { return ParseLevel(&Parser::ParseUnary, {{Tok::Power, Op::Pow}}); }
     int ParseUnary() {
         if (Peek().kind == Tok::Minus || Peek().kind == Tok::Plus) {
             const bool neg = Peek().kind == Tok::Minus;

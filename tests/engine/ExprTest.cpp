@@ -124,6 +124,16 @@ TEST(ExprEvaluate, TableOfCases) {
         {"7%4", "N:3"},
         {"-AMOUNT", "N:123.45"},
         {"(1+2)*3", "N:9"},
+        // Precedence and left-to-right grouping within a level.
+        {"1+2*3", "N:7"},
+        {"10-4-3", "N:3"},
+        {"8/4/2", "N:1"},
+        {"2^3^2", "N:64"},
+        {"-2**2", "N:4"},
+        {"17%5*2", "N:4"},
+        {"1+1 = 2 .AND. 3 > 2*1", "L:T"},
+        {".T. .OR. .T. .AND. .F.", "L:T"},
+        {".NOT. .F. .AND. .F.", "L:F"},
         {"AMOUNT < 0 .AND. OK", "L:T"},
         {"AMOUNT > 0 .OR. .NOT. OK", "L:F"},
         {"NAME = 'Smi'", "L:T"},  // the left side only has to begin with the right side
