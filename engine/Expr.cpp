@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
 #include "engine/EngineErrors.h"
 
@@ -825,15 +826,28 @@ class Parser {
     size_t k_ = 0;
 };
 
+// A field's bytes in the record: all of them, or fewer when the record is cut short.
+std::string_view FieldBytes(const FieldDef& f, const RecordRef& r) {
+    if (f.offset >= r.length)
+        return {};
+    return {reinterpret_cast<const char*>(r.data + f.offset),
+            std::min<size_t>(f.length, r.length - f.offset)};
+}
+
+// A field's text, blank-padded to the field's width.
 std::string FieldText(const Node& n, const RecordRef& r) {
-    const size_t off = n.field.offset;
-    if (off >= r.length)
-        return std::string(n.field.length, ' ');
-    const size_t len = std::min<size_t>(n.field.length, r.length - off);
-    std::string s(reinterpret_cast<const char*>(r.data + off), len);
-    if (len < n.field.length)
-        s.append(n.field.length - len, ' ');
+    std::string s(FieldBytes(n.field, r));
+    s.resize(n.field.length, ' ');
     return s;
+}
+
+// UPPER() and LOWER() of one byte: ASCII letters change, every other byte stays as it is.
+char ChangeCase(Fn fn, char c) {
+    if (fn == Fn::Upper && c >= 'a' && c <= 'z')
+        return static_cast<char>(c - 'a' + 'A');
+    if (fn == Fn::Lower && c >= 'A' && c <= 'Z')
+        return static_cast<char>(c - 'A' + 'a');
+    return c;
 }
 
 // A numeric field's text read as the key encoder reads it: blanks, a sign, blanks, digits with
@@ -986,12 +1000,8 @@ ExprValue Expression::Impl::Eval(int i, const RecordRef& r) const {
             case Fn::Upper:
             case Fn::Lower: {
                 v.text = arg(0).text;
-                for (auto& c : v.text) {
-                    const unsigned char u = static_cast<unsigned char>(c);
-                    if (u < 0x80)
-                        c = static_cast<char>(n.fn == Fn::Upper ? std::toupper(u)
-                                                                : std::tolower(u));
-                }
+                for (auto& c : v.text)
+                    c = ChangeCase(n.fn, c);
                 return v;
             }
             case Fn::Trim:
@@ -1247,29 +1257,19 @@ void Expression::EvaluateKey(const RecordRef& record, uint8_t* out) const {
         case ExprType::Character: {
             const size_t len = root.width;
             if (root.op == Op::Field) {  // the common case without a temporary string
-                const size_t off = root.field.offset;
-                const size_t have =
-                    off < record.length ? std::min<size_t>(len, record.length - off) : 0;
+                const std::string_view f = FieldBytes(root.field, record);
+                const size_t have = std::min(len, f.size());
                 if (have)
-                    std::memcpy(out, record.data + off, have);
+                    std::memcpy(out, f.data(), have);
                 std::memset(out + have, ' ', len - have);
                 return;
             }
             if (root.op == Op::Call && (root.fn == Fn::Upper || root.fn == Fn::Lower) &&
                 impl_->N(root.kids[0]).op == Op::Field) {  // UPPER(FIELD): in place as well
-                const FieldDef& f = impl_->N(root.kids[0]).field;
-                const size_t off = f.offset;
-                const size_t have =
-                    off < record.length ? std::min<size_t>(len, record.length - off) : 0;
-                for (size_t i = 0; i < have; ++i) {
-                    const uint8_t c = record.data[off + i];
-                    uint8_t m = c;
-                    if (root.fn == Fn::Upper && c >= 'a' && c <= 'z')
-                        m = static_cast<uint8_t>(c - 32);
-                    if (root.fn == Fn::Lower && c >= 'A' && c <= 'Z')
-                        m = static_cast<uint8_t>(c + 32);
-                    out[i] = m;
-                }
+                const std::string_view f = FieldBytes(impl_->N(root.kids[0]).field, record);
+                const size_t have = std::min(len, f.size());
+                for (size_t i = 0; i < have; ++i)
+                    out[i] = static_cast<uint8_t>(ChangeCase(root.fn, f[i]));
                 std::memset(out + have, ' ', len - have);
                 return;
             }
