@@ -255,18 +255,15 @@ const uint8_t* TagEntries::Next() {
     }
 }
 
-uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer) {
+void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer) {
     const size_t sortLen = plan.SortLength();
     std::vector<uint8_t> key(plan.keyLength);
     TagEntries entries(sorter, plan);
-    uint64_t written = 0;
     while (const uint8_t* e = entries.Next()) {
         StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(),
                               plan.language);
         writer.Add(key.data(), EntryRecno(e, sortLen));
-        ++written;
     }
-    return written;
 }
 
 }  // namespace ari::engine

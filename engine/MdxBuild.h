@@ -121,7 +121,7 @@ class TagEntries {
 };
 
 // Streams a finished sorter into a tag writer: stored keys in order, only the first record of
-// each key value for a unique tag. Returns the number of keys written.
-uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
+// each key value for a unique tag.
+void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
 
 }  // namespace ari::engine
