@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 #include "engine/EngineErrors.h"
 
@@ -353,6 +355,7 @@ struct Expression::Impl {
     std::string text;
     std::vector<Node> nodes;
     int root = -1;
+    bool bareField = false;  // the text is one field name and nothing else
 
     const Node& N(int i) const { return nodes[static_cast<size_t>(i)]; }
     ExprValue Eval(int i, const RecordRef& r) const;
@@ -371,6 +374,8 @@ class Parser {
             Fail(text_, Peek().pos, "unexpected text");
         return root;
     }
+    // After Run(): the text was a single name (a field then), without parentheses or alias.
+    bool OneName() const { return toks_.size() == 2 && toks_[0].kind == Tok::Name; }
 
   private:
     const Token& Peek() const { return toks_[k_]; }
@@ -386,6 +391,18 @@ class Parser {
     int Add(Node n) {
         nodes_.push_back(std::move(n));
         return static_cast<int>(nodes_.size() - 1);
+    }
+
+    // Adds an operator or function node whose type is set: numbers, dates and logical values
+    // get their fixed width, a character result keeps the width worked out for it.
+    int AddResult(Node n) {
+        if (n.type == ExprType::Numeric)
+            n.width = kNumericKeyLength;
+        if (n.type == ExprType::Date)
+            n.width = kDateKeyLength;
+        if (n.type == ExprType::Logical)
+            n.width = 1;
+        return Add(std::move(n));
     }
 
     int Binary(Op op, int a, int b, size_t pos) {
@@ -461,31 +478,31 @@ class Parser {
             default:
                 break;
         }
-        if (n.type == ExprType::Numeric)
-            n.width = kNumericKeyLength;
-        if (n.type == ExprType::Date)
-            n.width = kDateKeyLength;
-        if (n.type == ExprType::Logical)
-            n.width = 1;
-        return Add(std::move(n));
+        return AddResult(std::move(n));
     }
 
-    int ParseOr() {
-        int a = ParseAnd();
-        while (Peek().kind == Tok::Or) {
+    struct BinaryOp {
+        Tok token;
+        Op op;
+    };
+    // One precedence level of left-associative operators: operands parsed by `next`, joined
+    // while the next token is one of `ops`.
+    int ParseLevel(int (Parser::*next)(), std::initializer_list<BinaryOp> ops) {
+        int a = (this->*next)();
+        for (;;) {
+            const BinaryOp* found = nullptr;
+            for (const auto& o : ops) {
+                if (Peek().kind == o.token)
+                    found = &o;
+            }
+            if (!found)
+                return a;
             const size_t pos = Take().pos;
-            a = Binary(Op::Or, a, ParseAnd(), pos);
+            a = Binary(found->op, a, (this->*next)(), pos);
         }
-        return a;
     }
-    int ParseAnd() {
-        int a = ParseNot();
-        while (Peek().kind == Tok::And) {
-            const size_t pos = Take().pos;
-            a = Binary(Op::And, a, ParseNot(), pos);
-        }
-        return a;
-    }
+    int ParseOr() { return ParseLevel(&Parser::ParseAnd, {{Tok::Or, Op::Or}}); }
+    int ParseAnd() { return ParseLevel(&Parser::ParseNot, {{Tok::And, Op::And}}); }
     int ParseNot() {
         if (Peek().kind == Tok::Not) {
             const size_t pos = Take().pos;
@@ -503,76 +520,22 @@ class Parser {
         return ParseRelation();
     }
     int ParseRelation() {
-        int a = ParseSum();
-        for (;;) {
-            Op op;
-            switch (Peek().kind) {
-                case Tok::Eq:
-                    op = Op::Eq;
-                    break;
-                case Tok::Ne:
-                    op = Op::Ne;
-                    break;
-                case Tok::Lt:
-                    op = Op::Lt;
-                    break;
-                case Tok::Gt:
-                    op = Op::Gt;
-                    break;
-                case Tok::Le:
-                    op = Op::Le;
-                    break;
-                case Tok::Ge:
-                    op = Op::Ge;
-                    break;
-                case Tok::Dollar:
-                    op = Op::Contains;
-                    break;
-                default:
-                    return a;
-            }
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParseSum(), pos);
-        }
+        return ParseLevel(&Parser::ParseSum, {{Tok::Eq, Op::Eq},
+                                              {Tok::Ne, Op::Ne},
+                                              {Tok::Lt, Op::Lt},
+                                              {Tok::Gt, Op::Gt},
+                                              {Tok::Le, Op::Le},
+                                              {Tok::Ge, Op::Ge},
+                                              {Tok::Dollar, Op::Contains}});
     }
     int ParseSum() {
-        int a = ParseProduct();
-        for (;;) {
-            Op op;
-            if (Peek().kind == Tok::Plus)
-                op = Op::Add;
-            else if (Peek().kind == Tok::Minus)
-                op = Op::Sub;
-            else
-                return a;
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParseProduct(), pos);
-        }
+        return ParseLevel(&Parser::ParseProduct, {{Tok::Plus, Op::Add}, {Tok::Minus, Op::Sub}});
     }
     int ParseProduct() {
-        int a = ParsePower();
-        for (;;) {
-            Op op;
-            if (Peek().kind == Tok::Star)
-                op = Op::Mul;
-            else if (Peek().kind == Tok::Slash)
-                op = Op::Div;
-            else if (Peek().kind == Tok::Percent)
-                op = Op::Mod;
-            else
-                return a;
-            const size_t pos = Take().pos;
-            a = Binary(op, a, ParsePower(), pos);
-        }
+        return ParseLevel(&Parser::ParsePower,
+                          {{Tok::Star, Op::Mul}, {Tok::Slash, Op::Div}, {Tok::Percent, Op::Mod}});
     }
-    int ParsePower() {
-        int a = ParseUnary();
-        while (Peek().kind == Tok::Power) {
-            const size_t pos = Take().pos;
-            a = Binary(Op::Pow, a, ParseUnary(), pos);
-        }
-        return a;
-    }
+    int ParsePower() { return ParseLevel(&Parser::ParseUnary, {{Tok::Power, Op::Pow}}); }
     int ParseUnary() {
         if (Peek().kind == Tok::Minus || Peek().kind == Tok::Plus) {
             const bool neg = Peek().kind == Tok::Minus;
@@ -853,13 +816,7 @@ class Parser {
                 n.type = ExprType::Logical;
                 break;
         }
-        if (n.type == ExprType::Numeric)
-            n.width = kNumericKeyLength;
-        if (n.type == ExprType::Date)
-            n.width = kDateKeyLength;
-        if (n.type == ExprType::Logical)
-            n.width = 1;
-        return Add(std::move(n));
+        return AddResult(std::move(n));
     }
 
     const std::string& text_;
@@ -869,15 +826,28 @@ class Parser {
     size_t k_ = 0;
 };
 
+// A field's bytes in the record: all of them, or fewer when the record is cut short.
+std::string_view FieldBytes(const FieldDef& f, const RecordRef& r) {
+    if (f.offset >= r.length)
+        return {};
+    return {reinterpret_cast<const char*>(r.data + f.offset),
+            std::min<size_t>(f.length, r.length - f.offset)};
+}
+
+// A field's text, blank-padded to the field's width.
 std::string FieldText(const Node& n, const RecordRef& r) {
-    const size_t off = n.field.offset;
-    if (off >= r.length)
-        return std::string(n.field.length, ' ');
-    const size_t len = std::min<size_t>(n.field.length, r.length - off);
-    std::string s(reinterpret_cast<const char*>(r.data + off), len);
-    if (len < n.field.length)
-        s.append(n.field.length - len, ' ');
+    std::string s(FieldBytes(n.field, r));
+    s.resize(n.field.length, ' ');
     return s;
+}
+
+// UPPER() and LOWER() of one byte: ASCII letters change, every other byte stays as it is.
+char ChangeCase(Fn fn, char c) {
+    if (fn == Fn::Upper && c >= 'a' && c <= 'z')
+        return static_cast<char>(c - 'a' + 'A');
+    if (fn == Fn::Lower && c >= 'A' && c <= 'Z')
+        return static_cast<char>(c - 'A' + 'a');
+    return c;
 }
 
 // A numeric field's text read as the key encoder reads it: blanks, a sign, blanks, digits with
@@ -1030,12 +1000,8 @@ ExprValue Expression::Impl::Eval(int i, const RecordRef& r) const {
             case Fn::Upper:
             case Fn::Lower: {
                 v.text = arg(0).text;
-                for (auto& c : v.text) {
-                    const unsigned char u = static_cast<unsigned char>(c);
-                    if (u < 0x80)
-                        c = static_cast<char>(n.fn == Fn::Upper ? std::toupper(u)
-                                                                : std::tolower(u));
-                }
+                for (auto& c : v.text)
+                    c = ChangeCase(n.fn, c);
                 return v;
             }
             case Fn::Trim:
@@ -1236,6 +1202,7 @@ Expression Expression::Parse(const std::string& text, const std::vector<FieldDef
     }
     Parser p(text, fields, impl->nodes);
     impl->root = p.Run();
+    impl->bareField = p.OneName();
     return Expression(std::move(impl));
 }
 
@@ -1248,8 +1215,8 @@ ExprType Expression::Type() const {
 size_t Expression::Width() const {
     return impl_->N(impl_->root).width;
 }
-bool Expression::IsSingleField() const {
-    return impl_->N(impl_->root).op == Op::Field;
+std::string Expression::SingleField() const {
+    return impl_->bareField ? impl_->N(impl_->root).field.name : std::string();
 }
 
 ExprValue Expression::Evaluate(const RecordRef& record) const {
@@ -1290,29 +1257,19 @@ void Expression::EvaluateKey(const RecordRef& record, uint8_t* out) const {
         case ExprType::Character: {
             const size_t len = root.width;
             if (root.op == Op::Field) {  // the common case without a temporary string
-                const size_t off = root.field.offset;
-                const size_t have =
-                    off < record.length ? std::min<size_t>(len, record.length - off) : 0;
+                const std::string_view f = FieldBytes(root.field, record);
+                const size_t have = std::min(len, f.size());
                 if (have)
-                    std::memcpy(out, record.data + off, have);
+                    std::memcpy(out, f.data(), have);
                 std::memset(out + have, ' ', len - have);
                 return;
             }
             if (root.op == Op::Call && (root.fn == Fn::Upper || root.fn == Fn::Lower) &&
                 impl_->N(root.kids[0]).op == Op::Field) {  // UPPER(FIELD): in place as well
-                const FieldDef& f = impl_->N(root.kids[0]).field;
-                const size_t off = f.offset;
-                const size_t have =
-                    off < record.length ? std::min<size_t>(len, record.length - off) : 0;
-                for (size_t i = 0; i < have; ++i) {
-                    const uint8_t c = record.data[off + i];
-                    uint8_t m = c;
-                    if (root.fn == Fn::Upper && c >= 'a' && c <= 'z')
-                        m = static_cast<uint8_t>(c - 32);
-                    if (root.fn == Fn::Lower && c >= 'A' && c <= 'Z')
-                        m = static_cast<uint8_t>(c + 32);
-                    out[i] = m;
-                }
+                const std::string_view f = FieldBytes(impl_->N(root.kids[0]).field, record);
+                const size_t have = std::min(len, f.size());
+                for (size_t i = 0; i < have; ++i)
+                    out[i] = static_cast<uint8_t>(ChangeCase(root.fn, f[i]));
                 std::memset(out + have, ' ', len - have);
                 return;
             }

@@ -52,8 +52,11 @@ class Expression {
     // Static width: the declared width of a character result; 12 for numbers, 8 for dates,
     // 1 for logical values.
     size_t Width() const;
-    // True when the expression is one bare field name.
-    bool IsSingleField() const;
+    // The field's name as the table spells it when the expression is one bare field name,
+    // blanks around it allowed ("NAME", " name "); "" for anything else, "(NAME)" and
+    // "alias->NAME" included. This decides the tag header's plain-field byte and whether a tag
+    // is listed as a field tag.
+    std::string SingleField() const;
 
     ExprValue Evaluate(const RecordRef& record) const;
     // Evaluates a condition (FOR clause). REQUIRES: Type() == Logical.

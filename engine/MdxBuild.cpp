@@ -24,18 +24,6 @@ std::atomic<size_t> gBudget{size_t{256} << 20};
 constexpr size_t kMinEntriesInMemory = 4096;
 constexpr size_t kMinMergeBuffer = size_t{64} << 10;
 
-void PutBE32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t GetBE32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
 }  // namespace
 
 size_t IndexSortMemoryBudget() {
@@ -244,31 +232,38 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
         plan.key.EvaluateKey(ref, key.data());
         MakeSortableKey(plan.keyType, key.data(), plan.keyLength, plan.descending, entry.data(),
                         plan.language);
-        PutBE32(entry.data() + sortLen, ref.recno);
+        PutEntryRecno(entry.data(), sortLen, ref.recno);
         sorter->Add(entry.data());
     }
     sorter->Finish();
     return sorter;
 }
 
-uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer) {
+TagEntries::TagEntries(KeySorter& sorter, const TagKeyPlan& plan)
+    : sorter_(sorter), unique_(plan.unique), lastKey_(plan.SortLength()) {}
+
+const uint8_t* TagEntries::Next() {
+    for (;;) {
+        const uint8_t* e = sorter_.Next();
+        if (!e || !unique_)
+            return e;
+        if (haveLast_ && std::memcmp(lastKey_.data(), e, lastKey_.size()) == 0)
+            continue;
+        std::memcpy(lastKey_.data(), e, lastKey_.size());
+        haveLast_ = true;
+        return e;
+    }
+}
+
+void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer) {
     const size_t sortLen = plan.SortLength();
-    std::vector<uint8_t> key(plan.keyLength), previous(sortLen);
-    bool havePrevious = false;
-    uint64_t written = 0;
-    while (const uint8_t* e = sorter.Next()) {
-        if (plan.unique) {
-            if (havePrevious && std::memcmp(previous.data(), e, sortLen) == 0)
-                continue;
-            std::memcpy(previous.data(), e, sortLen);
-            havePrevious = true;
-        }
+    std::vector<uint8_t> key(plan.keyLength);
+    TagEntries entries(sorter, plan);
+    while (const uint8_t* e = entries.Next()) {
         StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(),
                               plan.language);
-        writer.Add(key.data(), GetBE32(e + sortLen));
-        ++written;
+        writer.Add(key.data(), EntryRecno(e, sortLen));
     }
-    return written;
 }
 
 }  // namespace ari::engine

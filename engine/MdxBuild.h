@@ -85,13 +85,43 @@ TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
                    const std::string& forExpression, bool unique, bool descending,
                    const std::vector<FieldDef>& fields, uint8_t language);
 
+// A sort entry is the sortable key (sortLength bytes) followed by the record number
+// big-endian, so that memcmp orders equal keys by record number.
+inline void PutEntryRecno(uint8_t* entry, size_t sortLength, uint32_t recno) {
+    uint8_t* p = entry + sortLength;
+    p[0] = static_cast<uint8_t>(recno >> 24);
+    p[1] = static_cast<uint8_t>(recno >> 16);
+    p[2] = static_cast<uint8_t>(recno >> 8);
+    p[3] = static_cast<uint8_t>(recno);
+}
+inline uint32_t EntryRecno(const uint8_t* entry, size_t sortLength) {
+    const uint8_t* p = entry + sortLength;
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
 // Reads every record of `table`, and returns the sorter holding (sortable key, record number
 // big-endian) entries of the records the FOR admits, finished and ready for Next().
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
                                        size_t memoryBudget);
 
+// The entries of a finished sorter that belong in the tag, in order: all of them, or for a
+// unique tag only the first (lowest record number) of each key value.
+class TagEntries {
+  public:
+    TagEntries(KeySorter& sorter, const TagKeyPlan& plan);
+    // The next entry (valid until the following call), nullptr at the end.
+    const uint8_t* Next();
+
+  private:
+    KeySorter& sorter_;
+    bool unique_;
+    std::vector<uint8_t> lastKey_;  // sortable key of the entry handed out last
+    bool haveLast_ = false;
+};
+
 // Streams a finished sorter into a tag writer: stored keys in order, only the first record of
-// each key value for a unique tag. Returns the number of keys written.
-uint64_t WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
+// each key value for a unique tag.
+void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
 
 }  // namespace ari::engine

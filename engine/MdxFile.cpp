@@ -57,7 +57,6 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
         header_.baseName = CText(h + kBaseName, kBaseNameSize);
         header_.blockPages = Get16(h + kBlockPages);
         header_.blockBytes = Get16(h + kBlockBytes);
-        header_.production = h[kProductionFlag];
         header_.tagsInUse = Get16(h + kTagsInUse);
         header_.language = h[kLanguage];
         header_.totalPages = Get32(h + kTotalPages);
@@ -93,9 +92,6 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             t.slot = slot;
             t.headerPage = Get32(s + kSlotHeaderPage);
             t.name = TrimRight(CText(s + kSlotName, kSlotNameSize));
-            t.left = s[kSlotLeft];
-            t.right = s[kSlotRight];
-            t.parent = s[kSlotParent];
             const std::string where = "tag " + std::to_string(slot) + " (" + t.name + ")";
             if (t.name.empty())
                 Fault(where + " has no name");
@@ -118,7 +114,6 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             t.keyType = type == 'C'   ? KeyType::Character
                         : type == 'D' ? KeyType::Date
                                       : KeyType::Numeric;
-            t.language = b[kTagLanguage];
             t.keyLength = Get16(b + kTagKeyLength);
             t.maxKeys = Get16(b + kTagMaxKeys);
             t.itemLength = Get16(b + kTagItemLength);

@@ -19,7 +19,6 @@ struct MdxHeader {
     std::string baseName;
     uint16_t blockPages = 0;
     uint16_t blockBytes = 0;
-    uint8_t production = 0;
     uint16_t tagsInUse = 0;
     uint8_t language = 0;
     uint32_t totalPages = 0;
@@ -30,7 +29,6 @@ struct MdxTag {
     int slot = 0;  // 1-based position in the tag table
     std::string name;
     uint32_t headerPage = 0;
-    uint8_t left = 0, right = 0, parent = 0;  // name-tree threads as stored
     KeyType keyType = KeyType::Character;
     uint16_t keyLength = 0;
     uint16_t maxKeys = 0;
@@ -41,7 +39,6 @@ struct MdxTag {
     bool descending = false;
     std::string expression;
     std::string forExpression;  // "" when the tag has no FOR clause
-    uint8_t language = 0;
 };
 
 // One leaf entry met by a walk.

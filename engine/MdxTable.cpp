@@ -23,23 +23,7 @@ using ari::EqualsNoCase;
 
 namespace {
 
-bool IsFieldName(const std::string& text, const std::vector<FieldDef>& fields) {
-    std::string t;
-    for (char c : text) {
-        if (c != ' ')
-            t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    for (const auto& f : fields) {
-        std::string n;
-        for (char c : f.name)
-            n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (n == t)
-            return true;
-    }
-    return false;
-}
-
-MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile& table) {
+MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan) {
     MdxTagSpec spec;
     spec.name = def.name;
     spec.expression = def.expression;
@@ -48,19 +32,14 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan, const DbfFile
     spec.keyLength = static_cast<uint16_t>(plan.keyLength);
     spec.unique = def.unique;
     spec.descending = def.descending;
-    spec.plainField = IsFieldName(def.expression, table.Fields());
-    if (spec.expression.size() > kMaxExpressionBytes ||
-        spec.forExpression.size() > kMaxExpressionBytes) {
-        throw EDBEngineError(kStatusInvalidExpression,
-                             {"Expression of tag " + def.name + " is longer than 220 characters"});
-    }
+    spec.plainField = !plan.key.SingleField().empty();
     return spec;
 }
 
 void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def) {
     const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
                                     def.descending, table.Fields(), writer.Language());
-    const MdxTagSpec spec = SpecFor(def, plan, table);
+    const MdxTagSpec spec = SpecFor(def, plan);
     auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget());
     MdxTagWriter& tw = writer.BeginTag(spec);
     WriteSortedKeys(*sorter, plan, tw);
@@ -240,11 +219,6 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
             if (++tagFaults >= maxFaultsPerTag)
                 throw Stop{};
         };
-        auto recnoOf = [&](const uint8_t* e) {
-            return (static_cast<uint32_t>(e[sortLen]) << 24) |
-                   (static_cast<uint32_t>(e[sortLen + 1]) << 16) |
-                   (static_cast<uint32_t>(e[sortLen + 2]) << 8) | e[sortLen + 3];
-        };
         auto keyText = [&](const uint8_t* sortable) {
             std::vector<uint8_t> stored(t.keyLength);
             StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data(),
@@ -252,21 +226,8 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
             return Quote(KeyDisplayText(t.keyType, stored.data(), t.keyLength));
         };
         // Expected entries, without the repeats a unique tag leaves out.
-        std::vector<uint8_t> lastExpectedKey(sortLen);
-        bool haveLastExpected = false;
-        auto nextExpected = [&]() -> const uint8_t* {
-            for (;;) {
-                const uint8_t* e = expected->Next();
-                if (!e || !plan->unique)
-                    return e;
-                if (haveLastExpected && std::memcmp(lastExpectedKey.data(), e, sortLen) == 0)
-                    continue;
-                std::memcpy(lastExpectedKey.data(), e, sortLen);
-                haveLastExpected = true;
-                return e;
-            }
-        };
-        const uint8_t* want = nextExpected();
+        TagEntries expectedEntries(*expected, *plan);
+        const uint8_t* want = expectedEntries.Next();
         std::vector<uint8_t> record(table.RecordLength());
         auto explainExtra = [&](uint32_t recno, const uint8_t* storedKey) {
             const std::string shown = Quote(KeyDisplayText(t.keyType, storedKey, t.keyLength));
@@ -302,37 +263,34 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
                 [&](const uint8_t* stored, uint32_t recno) {
                     MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data(),
                                     h.language);
-                    entry[sortLen] = static_cast<uint8_t>(recno >> 24);
-                    entry[sortLen + 1] = static_cast<uint8_t>(recno >> 16);
-                    entry[sortLen + 2] = static_cast<uint8_t>(recno >> 8);
-                    entry[sortLen + 3] = static_cast<uint8_t>(recno);
+                    PutEntryRecno(entry.data(), sortLen, recno);
                     if (havePrevious) {
                         const int c = std::memcmp(previous.data(), entry.data(), entrySize);
                         if (c > 0) {
                             fault("keys out of order: record " + std::to_string(recno) +
                                   " with key " + keyText(entry.data()) + " follows record " +
-                                  std::to_string(recnoOf(previous.data())) + " with key " +
-                                  keyText(previous.data()));
+                                  std::to_string(EntryRecno(previous.data(), sortLen)) +
+                                  " with key " + keyText(previous.data()));
                         }
                     }
                     previous = entry;
                     havePrevious = true;
                     while (want && std::memcmp(want, entry.data(), entrySize) < 0) {
-                        fault("record " + std::to_string(recnoOf(want)) + " with key " +
+                        fault("record " + std::to_string(EntryRecno(want, sortLen)) + " with key " +
                               keyText(want) + " is missing");
-                        want = nextExpected();
+                        want = expectedEntries.Next();
                     }
                     if (want && std::memcmp(want, entry.data(), entrySize) == 0) {
-                        want = nextExpected();
+                        want = expectedEntries.Next();
                         return;
                     }
                     explainExtra(recno, stored);
                 },
                 &seen);
             while (want) {
-                fault("record " + std::to_string(recnoOf(want)) + " with key " + keyText(want) +
-                      " is missing");
-                want = nextExpected();
+                fault("record " + std::to_string(EntryRecno(want, sortLen)) + " with key " +
+                      keyText(want) + " is missing");
+                want = expectedEntries.Next();
             }
         } catch (const Stop&) {
         } catch (const EDBEngineError& e) {

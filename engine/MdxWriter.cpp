@@ -140,7 +140,7 @@ void MdxFileWriter::EndTag() {
                     std::min(spec.forExpression.size(), kMaxExpressionBytes));
     }
     b[kTagHasKeys] = 1;  // as the legacy tools write it, empty tags included
-    Put32(b.data() + kTagFirstNode, t.firstNode_);
+    Put32(b.data() + kTagFirstNode, t.headerPage_ + blockPages_);  // nodes follow the header
     Put32(b.data() + kTagLastNode, root);
     std::memcpy(b.data() + kTagDate, today_, 3);
     b[kTagPlainField] = spec.plainField ? 1 : 0;
@@ -195,7 +195,6 @@ MdxTagWriter::MdxTagWriter(MdxFileWriter& file, const MdxTagSpec& spec, int slot
     itemLength_ = ItemLengthFor(spec.keyLength);
     maxKeys_ = MaxKeysFor(blockBytes_, itemLength_);
     leaf_.assign(blockBytes_, 0);
-    leafLastKey_.assign(spec.keyLength, 0);
     bufferPage_ = file.nextPage_;
 }
 
@@ -205,7 +204,6 @@ void MdxTagWriter::Add(const uint8_t* key, uint32_t recno) {
     uint8_t* item = leaf_.data() + kNodeItems + leafCount_ * itemLength_;
     Put32(item, recno);
     std::memcpy(item + 4, key, spec_.keyLength);
-    std::memcpy(leafLastKey_.data(), key, spec_.keyLength);
     ++leafCount_;
 }
 
@@ -216,8 +214,6 @@ uint32_t MdxTagWriter::WriteNode(const std::vector<uint8_t>& node) {
     out_.insert(out_.end(), node.begin(), node.end());
     Put32(out_.data() + at + kNodePrevious, lastWritten_);
     lastWritten_ = page;
-    if (nodes_ == 0)
-        firstNode_ = page;
     ++nodes_;
     if (out_.size() >= kOutputBufferBytes)
         Flush();
@@ -235,8 +231,12 @@ void MdxTagWriter::Flush() {
 
 void MdxTagWriter::FlushLeaf() {
     Put32(leaf_.data() + kNodeCount, static_cast<uint32_t>(leafCount_));
+    // The leaf's last key; zeros for the one empty leaf of an empty tag.
+    const uint8_t* last =
+        leaf_.data() + kNodeItems + (leafCount_ > 0 ? leafCount_ - 1 : 0) * itemLength_ + 4;
+    std::vector<uint8_t> lastKey(last, last + spec_.keyLength);
     const uint32_t page = WriteNode(leaf_);
-    PushChild(0, Child{page, leafLastKey_});
+    PushChild(0, Child{page, std::move(lastKey)});
     std::fill(leaf_.begin(), leaf_.end(), 0);
     leafCount_ = 0;
 }

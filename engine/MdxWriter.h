@@ -98,10 +98,8 @@ class MdxTagWriter {
     size_t maxKeys_;
     std::vector<uint8_t> leaf_;
     size_t leafCount_ = 0;
-    std::vector<uint8_t> leafLastKey_;
     std::vector<Level> levels_;  // interior levels, level 0 = parents of leaves
     uint32_t nodes_ = 0;
-    uint32_t firstNode_ = 0;
     uint32_t lastWritten_ = 0;
     // Output buffer of consecutive blocks starting at bufferPage_.
     std::vector<uint8_t> out_;

@@ -6,7 +6,9 @@
 
 #include "engine/Cursor.h"
 #include "engine/DbfFile.h"
+#include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
+#include "engine/Expr.h"
 #include "engine/FileOps.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxTable.h"
@@ -31,14 +33,14 @@ std::string Trimmed(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// The field a single-field tag is keyed on, as the table names it; "" for an expression tag.
+// The field a single-field tag is keyed on, as the table names it; "" for an expression tag,
+// and for an expression this engine cannot parse.
 std::string KeyField(const std::string& expression, const std::vector<FieldDef>& fields) {
-    const std::string t = Trimmed(expression);
-    for (const auto& f : fields) {
-        if (ari::EqualsNoCase(f.name, t))
-            return f.name;
+    try {
+        return Expression::Parse(expression, fields).SingleField();
+    } catch (const EDBEngineError&) {
+        return {};
     }
-    return {};
 }
 
 std::string BaseNameOf(const std::string& tablePath) {

@@ -124,6 +124,16 @@ TEST(ExprEvaluate, TableOfCases) {
         {"7%4", "N:3"},
         {"-AMOUNT", "N:123.45"},
         {"(1+2)*3", "N:9"},
+        // Precedence and left-to-right grouping within a level.
+        {"1+2*3", "N:7"},
+        {"10-4-3", "N:3"},
+        {"8/4/2", "N:1"},
+        {"2^3^2", "N:64"},
+        {"-2**2", "N:4"},
+        {"17%5*2", "N:4"},
+        {"1+1 = 2 .AND. 3 > 2*1", "L:T"},
+        {".T. .OR. .T. .AND. .F.", "L:T"},
+        {".NOT. .F. .AND. .F.", "L:F"},
         {"AMOUNT < 0 .AND. OK", "L:T"},
         {"AMOUNT > 0 .OR. .NOT. OK", "L:F"},
         {"NAME = 'Smi'", "L:T"},  // the left side only has to begin with the right side
@@ -216,6 +226,42 @@ TEST(ExprKeys, CharacterKeysArePaddedToTheStaticWidth) {
     std::vector<uint8_t> key(e.KeyLength());
     e.EvaluateKey(kRec.Ref(), key.data());
     EXPECT_EQ(std::string(key.begin(), key.end()), "SmithParis        ");
+}
+
+TEST(ExprKeys, KeysCutFromTheRecordHoldWhatTheEvaluatorGives) {
+    // A bare field and UPPER()/LOWER() of one are keyed straight from the record bytes; any
+    // other expression goes through the evaluator. Both ways give the same bytes: ASCII letters
+    // mapped, every other byte kept, a record cut short read as blanks.
+    struct Case {
+        const char* expr;
+        const char* name;
+        size_t cut;  // record length, 0 for the whole record
+        const char* want;
+    } cases[] = {
+        {"NAME", "sMiTh\xE9\xC9z", 0, "sMiTh\xE9\xC9z  "},
+        {"UPPER(NAME)", "sMiTh\xE9\xC9z", 0, "SMITH\xE9\xC9Z  "},
+        {"LOWER(NAME)", "sMiTh\xE9\xC9z", 0, "smith\xE9\xC9z  "},
+        {"UPPER(NAME)", "a[`{@z", 0, "A[`{@Z    "},
+        {"LOWER(NAME)", "A[`{@Z", 0, "a[`{@z    "},
+        {"NAME", "Smith", 4, "Smi       "},
+        {"UPPER(NAME)", "Smith", 4, "SMI       "},
+        {"LOWER(NAME)", "Smith", 1, "          "},
+    };
+    for (const auto& c : cases) {
+        Record rec = MakeRecord(c.name, "Paris", "1", "19700101", 'T');
+        if (c.cut)
+            rec.bytes.resize(c.cut);
+        const Expression direct = Expression::Parse(c.expr, Fields());
+        std::vector<uint8_t> key(direct.KeyLength());
+        direct.EvaluateKey(rec.Ref(), key.data());
+        EXPECT_EQ(std::string(key.begin(), key.end()), c.want) << c.expr << " " << c.name;
+
+        const Expression evaluated = Expression::Parse(std::string(c.expr) + "+CITY", Fields());
+        std::vector<uint8_t> longer(evaluated.KeyLength());
+        evaluated.EvaluateKey(rec.Ref(), longer.data());
+        EXPECT_EQ(std::string(longer.begin(), longer.begin() + 10), c.want)
+            << c.expr << " " << c.name;
+    }
 }
 
 TEST(ExprErrors, NameTheExpressionAndThePlace) {

@@ -155,6 +155,69 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
     EXPECT_EQ(IndexFaults(f.table), "");
 }
 
+// Faults in a tag's content name the records concerned: the one met out of order and the one
+// before it, a record met twice and the record missing in its place, and the repeats of a
+// value once the tag is marked unique.
+TEST(IndexCorruption, ContentFaultsNameTheRecords) {
+    Fixture f;
+    const MdxFile index(f.mdx);
+    const MdxTag& amount = index.Tags()[1];
+    ASSERT_EQ(amount.name, "AMOUNT");
+    std::vector<uint8_t> block;
+    uint32_t leaf = amount.root;  // the first leaf of tag AMOUNT
+    for (;;) {
+        index.ReadBlock(leaf, block);
+        const uint32_t n = mdx::Get32(block.data());
+        if (mdx::Get32(block.data() + mdx::kNodeItems + n * amount.itemLength) == 0)
+            break;
+        leaf = mdx::Get32(block.data() + mdx::kNodeItems);
+    }
+    const auto amountItem = [&](size_t i) {
+        return f.At(leaf, mdx::kNodeItems + i * amount.itemLength);
+    };
+    const auto recnoAt = [&](size_t at) {
+        return mdx::Get32(reinterpret_cast<const uint8_t*>(f.good.data() + at));
+    };
+    // AMOUNT is i % 97 - 40 for record i + 1: the smallest value is in records 1, 98, 195...
+    ASSERT_EQ(recnoAt(amountItem(0)), 1u);
+    ASSERT_EQ(recnoAt(amountItem(1)), 98u);
+    const std::string first = std::to_string(recnoAt(f.Item(f.leaf, 1)));
+    const std::string second = std::to_string(recnoAt(f.Item(f.leaf, 2)));
+
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        std::vector<std::string> fragments;
+    } cases[] = {
+        {"order",
+         [&](std::string& b) {
+             const std::string a = b.substr(f.Item(f.leaf, 1), f.itemLength);
+             b.replace(f.Item(f.leaf, 1), f.itemLength, b.substr(f.Item(f.leaf, 2), f.itemLength));
+             b.replace(f.Item(f.leaf, 2), f.itemLength, a);
+         },
+         {"Tag NAME: keys out of order: record " + first + " with key ",
+          " follows record " + second + " with key "}},
+        {"record met twice",
+         [&](std::string& b) { Put32(b, amountItem(1), 1); },
+         {"Tag AMOUNT: record 1 with key ", " appears more than once",
+          "Tag AMOUNT: record 98 with key ", " is missing"}},
+        {"unique flag",
+         [&](std::string& b) { b[f.At(amount.headerPage, 8)] |= 0x40; },
+         {"Tag AMOUNT: record 98 with key ",
+          " is not the first record of its value in a unique tag"}},
+    };
+    for (const auto& c : cases) {
+        std::string bytes = f.good;
+        c.damage(bytes);
+        WriteFileBytes(f.mdx, bytes);
+        const std::string faults = IndexFaults(f.table);
+        for (const auto& fragment : c.fragments)
+            EXPECT_NE(faults.find(fragment), std::string::npos) << c.what << ":\n" << faults;
+    }
+    WriteFileBytes(f.mdx, f.good);
+    EXPECT_EQ(IndexFaults(f.table), "");
+}
+
 TEST(IndexCorruption, DbtoolCheckExitCodes) {
     Fixture f;
     const std::string dbtool = std::string(ARI_BIN_DIR) + "/dbtool";

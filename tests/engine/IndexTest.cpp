@@ -1,6 +1,7 @@
 // The production index through the table component: AddIndex and IndexDefs.Update on real
 // tables, the order of every tag against a model, the limits, sole use, the pack's rebuild,
 // the sample files of other programs, and files we write read back by independent readers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,10 +13,12 @@
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/Expr.h"
 #include "engine/FileOps.h"
 #include "engine/MdxBuild.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxFormat.h"
+#include "engine/MdxTable.h"
 #include "engine/TTable.h"
 #include "engine/TableFiles.h"
 #include "platform/Files.h"
@@ -165,6 +168,7 @@ TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
     for (int i = 1; i <= 46; ++i)
         t.AddIndex("T" + std::to_string(i), i % 2 ? "A" : "B", ixExpression);
     const std::string before = ReadFileBytes(dir / "lim.mdx");
+    const std::string tooLong = std::string(110, '(') + "A" + std::string(110, ')');  // 221
     struct Case {
         const char* name;
         const char* expression;
@@ -173,6 +177,7 @@ TEST(AddIndex, LimitsAndBadDefinitionsFailClearlyAndLeaveTheIndexAsItWas) {
         {"T7", "A", "already has a tag named T7"},
         {"t7", "A", "already has a tag named T7"},
         {"LONG", "A+B", "longer than 100 bytes"},
+        {"LONGTEXT", tooLong.c_str(), "longer than 220 characters"},
         {"LOGIC", "OK", "logical expression cannot be an index key"},
         {"COND", "A = B", "logical expression cannot be an index key"},
         {"MISSING", "UPPER(C)", "unknown field C at position 7"},
@@ -248,6 +253,58 @@ TEST(IndexDefs, ATableWithoutProductionIndexListsNothing) {
     t.IndexDefs().Update();
     EXPECT_EQ(t.IndexDefs().Count(), 0);
     EXPECT_FALSE(t.Active());
+}
+
+// One rule decides whether a tag is keyed on a single field: the expression, the header byte
+// the writer sets for it, and the listing of IndexDefs all agree. The definitions go straight
+// to the writer, as the pack's rebuild passes them, so blanks around a name stay in the text.
+TEST(IndexDefs, TheHeaderByteAndTheListingAgreeOnSingleFieldTags) {
+    struct Case {
+        const char* expression;
+        const char* field;  // the field listed, "" for an expression tag
+    };
+    const Case cases[] = {
+        {"NAME", "NAME"}, {" NAME ", "NAME"},  {"\tname", "NAME"}, {"AMOUNT", "AMOUNT"},
+        {"(NAME)", ""},   {"UPPER(NAME)", ""}, {"NAME+NAME", ""},  {"alias->NAME", ""},
+        {"BORN", "BORN"}, {"DTOS(BORN)", ""},  {"-AMOUNT", ""},    {"name ", "NAME"},
+    };
+    TempFolder dir;
+    const std::string table = MakeTable(dir / "one.dbf", PeopleFields(), PeopleRows(30));
+    std::vector<IndexTagDef> defs;
+    for (const auto& c : cases) {
+        defs.push_back({"T" + std::to_string(defs.size()), c.expression, "", false, false});
+        EXPECT_EQ(Expression::Parse(c.expression, PeopleFields()).SingleField(), c.field)
+            << c.expression;
+    }
+    {
+        auto held = DbfFile::Open(table, ShareMode::Exclusive);
+        const std::string mdx = dir / "one.mdx";
+        const int fd = ::open(mdx.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        WriteIndexFile(fd, mdx, *held, "one", 2, held->LanguageDriver(), defs);
+        ::close(fd);
+        held->SetProductionIndexFlag(1);
+    }
+    ASSERT_EQ(IndexFaults(table), "");
+
+    TTable t("Table1");
+    Bind(t, dir, "one.dbf");
+    t.SetExclusive(true);
+    t.IndexDefs().Update();
+    ASSERT_EQ(t.IndexDefs().Count(), static_cast<int>(std::size(cases)));
+    const MdxFile index(dir / "one.mdx");
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        const bool single = *c.field != 0;
+        const TIndexDef& d = t.IndexDefs()[static_cast<int>(i)];
+        EXPECT_EQ(d.Fields, c.field) << c.expression;
+        EXPECT_EQ((d.Options & ixExpression) == 0, single) << c.expression;
+        EXPECT_EQ(d.Expression, single ? "" : index.Tags()[i].expression) << c.expression;
+        EXPECT_EQ(FileByte(dir / "one.mdx",
+                           index.Tags()[i].headerPage * mdx::kPageSize + mdx::kTagPlainField),
+                  single ? 1 : 0)
+            << c.expression;
+    }
 }
 
 TEST(IndexBuild, ManyLevelsAndSpilledSortsGiveTheModelOrder) {
