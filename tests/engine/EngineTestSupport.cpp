@@ -1,12 +1,15 @@
 #include "tests/engine/EngineTestSupport.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
+#include "engine/FileOps.h"
 #include "tests/support/TestFolders.h"
 
 namespace ari::test {
@@ -135,6 +138,23 @@ std::vector<std::string> AllNames(const std::string& folder) {
     ::closedir(d);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void PackInADyingProcess(ari::engine::FileOps& ops, const std::function<void()>& pack) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ari::engine::SetFileOpsForTesting(&ops);
+        try {
+            pack();
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 9);
 }
 
 }  // namespace ari::test

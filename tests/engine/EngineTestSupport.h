@@ -2,8 +2,13 @@
 // readers (python3-dbf, Perl XBase, python3-dbfread), folder listings that include hidden files.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace ari::engine {
+class FileOps;
+}
 
 namespace ari::test {
 
@@ -35,5 +40,10 @@ void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery);
 std::vector<std::string> AllNames(const std::string& folder);
 
 std::vector<std::string> SplitLines(const std::string& text);
+
+// Runs `pack` in a child process with `ops` installed as the engine's file operations; `ops`
+// ends the process with exit code 9 part way, as a crash would. Fails the current test unless
+// the child ended that way.
+void PackInADyingProcess(ari::engine::FileOps& ops, const std::function<void()>& pack);
 
 }  // namespace ari::test

@@ -92,22 +92,12 @@ class DyingRename : public FileOps {
 
 // Packs T.DBF in a child process that ends at its Nth rename.
 void PackInAProcessEndingAtRename(const TempFolder& dir, int rename, bool after) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        SetFileOpsForTesting(new DyingRename(rename, after));
-        try {
-            TTable t("Table2");
-            OpenExclusive(t, dir);
-            EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1);
-        } catch (...) {
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 9);
+    DyingRename dying(rename, after);
+    PackInADyingProcess(dying, [&] {
+        TTable t("Table2");
+        OpenExclusive(t, dir);
+        EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1);
+    });
 }
 
 bool AnyBackupLeft(const std::string& folder) {

@@ -293,21 +293,8 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
         }
         int writes = 0;
     };
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        static DyingOps dying;
-        SetFileOpsForTesting(&dying);
-        try {
-            Pack(dir.Path(), "T.DBF");
-        } catch (...) {
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 9);
+    DyingOps dying;
+    ari::test::PackInADyingProcess(dying, [&] { Pack(dir.Path(), "T.DBF"); });
     EXPECT_EQ(ari::test::ReadFileBytes(path), original);
     EXPECT_EQ(ari::test::AllNames(dir.Path()).size(), 2u);  // the table and the leftover
     Pack(dir.Path(), "T.DBF");  // takes the unlocked leftover for what it is
