@@ -12,6 +12,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/ProductionIndex.h"
+#include "engine/TableDamage.h"
 #include "engine/TableFiles.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -32,6 +33,9 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     if (h.family != DbfFamily::DBase)
         RaiseEngineError(kStatusUnsupportedFormat,
                          {"Table: " + path, "Only dBASE tables can be packed."});
+    // A damaged table is refused before anything is written: a pack would rewrite the damage
+    // into a file that no longer shows it.
+    RefuseDamagedTable(*src);
 
     // The production index must be rebuilt after the record numbers change.
     std::string mdxPath;

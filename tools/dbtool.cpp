@@ -16,6 +16,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/ParadoxPack.h"
 #include "engine/TTable.h"
+#include "engine/TableDamage.h"
 #include "platform/Files.h"
 #include "tools/IndexCommands.h"
 
@@ -191,6 +192,14 @@ int Pack(const Args& a) {
 // ---- check: one step per aspect; a step returns the first fault found ("" when sound).
 using CheckStep = std::function<std::string(const DbfFile&)>;
 
+// The damage the pack refuses, in the pack's words (engine/TableDamage.h).
+std::string CheckDamage(const DbfFile& f) {
+    std::string out;
+    for (const auto& d : FindTableDamage(f))
+        out += (out.empty() ? "" : "\n") + d.what;
+    return out;
+}
+
 std::string CheckRecords(const DbfFile& f) {
     const DbfHeader& h = f.Header();
     const uint32_t physical = PhysicalRecordCount(h, f.FileSize());
@@ -232,6 +241,7 @@ std::string CheckMemos(const DbfFile& f) {
 
 std::vector<std::pair<std::string, CheckStep>>& CheckSteps() {
     static std::vector<std::pair<std::string, CheckStep>> steps{
+        {"damage", CheckDamage},
         {"records", CheckRecords},
         {"memos", CheckMemos},
         {"index", ari::tools::CheckProductionIndexStep},

@@ -1,0 +1,123 @@
+#include "engine/TableDamage.h"
+
+#include <fcntl.h>
+
+#include <memory>
+
+#include "engine/DbfFile.h"
+#include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
+#include "engine/FileOps.h"
+#include "engine/MdxBuild.h"
+#include "engine/MdxFile.h"
+#include "engine/TableFiles.h"
+#include "platform/FileErrors.h"
+#include "platform/ScopedFd.h"
+
+namespace ari::engine {
+
+namespace {
+
+// Padding writers leave between the field list's terminator and the first record.
+bool IsHeaderPadding(uint8_t c) {
+    return c == 0x00 || c == ' ';
+}
+
+void CheckHeaderGap(const DbfFile& table, int fd, std::vector<TableDamage>& out) {
+    const DbfHeader& h = table.Header();
+    if (h.family != DbfFamily::DBase)
+        return;  // FoxPro keeps a 263-byte link to its database container there
+    const size_t terminator = dbf::kHeaderSize + h.fields.size() * dbf::kDescriptorSize;
+    if (terminator + 1 >= h.headerLength)
+        return;
+    std::vector<uint8_t> gap(h.headerLength - terminator - 1);
+    if (ReadAt(fd, terminator + 1, gap.data(), gap.size(), table.Path()) < gap.size())
+        return;  // the header parser already refused a header longer than the file
+    size_t data = 0;
+    for (uint8_t c : gap)
+        data += IsHeaderPadding(c) ? 0 : 1;
+    if (data == 0)
+        return;
+    out.push_back({kStatusCorruptHeader,
+                   "Header length " + std::to_string(h.headerLength) +
+                       " disagrees with the field descriptors, which end at byte " +
+                       std::to_string(terminator + 1) + ": the " + std::to_string(gap.size()) +
+                       " bytes between hold data, not padding (records of " +
+                       std::to_string(h.recordLength) + " bytes would be hidden or misread)."});
+}
+
+void CheckTail(const DbfFile& table, int fd, std::vector<TableDamage>& out) {
+    const DbfHeader& h = table.Header();
+    const uint32_t kept = table.RecordCount();
+    // Bytes beyond a count the rule kept low are garbage by that rule, not a record cut short.
+    if (kept != PhysicalRecordCount(h, table.FileSize()))
+        return;
+    const uint64_t end = h.headerLength + static_cast<uint64_t>(kept) * h.recordLength;
+    if (table.FileSize() <= end)
+        return;
+    uint8_t first = 0;
+    if (ReadAt(fd, end, &first, 1, table.Path()) < 1 || first == dbf::kEndOfFile)
+        return;
+    out.push_back({kStatusCorruptData, "The file ends inside record " + std::to_string(kept + 1) +
+                                           ": " + std::to_string(table.FileSize() - end) +
+                                           " of its " + std::to_string(h.recordLength) +
+                                           " bytes are there."});
+}
+
+void CheckProductionIndex(const DbfFile& table, std::vector<TableDamage>& out) {
+    const DbfHeader& h = table.Header();
+    if (h.family != DbfFamily::DBase || h.productionIndexFlag == 0)
+        return;
+    const std::string path = FindCompanion(table.Path(), ".mdx");
+    if (path.empty())
+        return;
+    std::unique_ptr<MdxFile> index;
+    try {
+        index = std::make_unique<MdxFile>(path);
+    } catch (const EDBEngineError& e) {
+        out.push_back({kStatusIndexError, e.Message()});
+        return;
+    }
+    if (index->Tags().empty()) {
+        out.push_back({kStatusIndexError,
+                       "Index file " + path +
+                           " claims no tags, but the table header names it as its production "
+                           "index: its tag definitions cannot be read."});
+        return;
+    }
+    for (const auto& t : index->Tags()) {
+        try {
+            PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, h.fields,
+                    index->Header().language);
+        } catch (const EDBEngineError& e) {
+            out.push_back(
+                {kStatusIndexError, "Index file " + path + ", tag " + t.name + ": " + e.Message()});
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
+    std::vector<TableDamage> out;
+    const ari::ScopedFd file(::open(table.Path().c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0)
+        ThrowLastInOutError();
+    CheckHeaderGap(table, file.Get(), out);
+    CheckTail(table, file.Get(), out);
+    CheckProductionIndex(table, out);
+    return out;
+}
+
+void RefuseDamagedTable(const DbfFile& table) {
+    const std::vector<TableDamage> damage = FindTableDamage(table);
+    if (damage.empty())
+        return;
+    std::vector<std::string> texts{"Table: " + table.Path()};
+    for (const auto& d : damage)
+        texts.push_back(d.what);
+    texts.push_back("The table is left as it is.");
+    RaiseEngineError(damage.front().status, std::move(texts));
+}
+
+}  // namespace ari::engine

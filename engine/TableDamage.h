@@ -1,0 +1,38 @@
+// What makes a dBASE table damaged, defined once: the pack refuses a damaged table and changes
+// nothing, and `dbtool check` reports the same damage in the same words. Damage is what cannot
+// be read with certainty; what the count rule settles without losing a record (a stale count,
+// garbage beyond a low count) and records with an invalid deletion flag (kept as they are) are
+// not damage (doc/engine-format.md).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ari::engine {
+
+class DbfFile;
+
+struct TableDamage {
+    uint16_t status = 0;  // kStatusCorruptHeader, kStatusCorruptData or kStatusIndexError
+    std::string what;     // names the file and what is wrong with it
+};
+
+// The damage of an open table, in file order (empty when none):
+// - a dBASE table whose header length leaves bytes other than padding (NUL or blank) between
+//   the end of the field descriptors and the first record: the header length, record length
+//   and descriptors disagree, and records would be hidden in the header or read out of line;
+// - a file that ends inside a record: after the records the count rule keeps, fewer bytes than
+//   a record that do not start with the 0x1A end byte (a record cut short);
+// - for a dBASE table whose header names a production index that exists: an index header that
+//   fails a check, an index that claims no tags, or a tag whose definition cannot be parsed
+//   against the table's fields. (A missing index file is left to the index checks: a pack that
+//   finds none has nothing to rebuild.)
+// Reads the table file again by its path. Throws only when the file cannot be read.
+std::vector<TableDamage> FindTableDamage(const DbfFile& table);
+
+// Raises EDBEngineError with the status of the first damage, naming the table and every
+// damage; returns when there is none.
+void RefuseDamagedTable(const DbfFile& table);
+
+}  // namespace ari::engine
