@@ -6,12 +6,16 @@
 #include "engine/FileOps.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxTable.h"
+#include "engine/TableDamage.h"
 
 namespace ari::engine {
 
 void RebuildProductionIndex(const std::string& dbfPath, const std::string& oldMdxPath, int newMdxFd,
                             const std::string& newMdxPath) {
     auto table = DbfFile::OpenHeld(dbfPath, false);
+    // Tags are built only from definitions read with certainty: an index that claims no tags
+    // would otherwise be replaced by one without any.
+    RefuseDamagedIndex(*table, oldMdxPath);
     const MdxFile old(oldMdxPath);
     WriteIndexFile(newMdxFd, newMdxPath, *table, old.Header().baseName, old.Header().blockPages,
                    old.Header().language, TagDefinitions(old));

@@ -64,39 +64,35 @@ void CheckTail(const DbfFile& table, int fd, std::vector<TableDamage>& out) {
                                            " bytes are there."});
 }
 
-void CheckProductionIndex(const DbfFile& table, std::vector<TableDamage>& out) {
-    const DbfHeader& h = table.Header();
-    if (h.family != DbfFamily::DBase || h.productionIndexFlag == 0)
-        return;
-    const std::string path = FindCompanion(table.Path(), ".mdx");
-    if (path.empty())
-        return;
+}  // namespace
+
+std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table, const std::string& path) {
+    std::vector<TableDamage> out;
     std::unique_ptr<MdxFile> index;
     try {
         index = std::make_unique<MdxFile>(path);
     } catch (const EDBEngineError& e) {
         out.push_back({kStatusIndexError, e.Message()});
-        return;
+        return out;
     }
     if (index->Tags().empty()) {
         out.push_back({kStatusIndexError,
                        "Index file " + path +
                            " claims no tags, but the table header names it as its production "
                            "index: its tag definitions cannot be read."});
-        return;
+        return out;
     }
     for (const auto& t : index->Tags()) {
         try {
-            PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, h.fields,
+            PlanTag(t.name, t.expression, t.forExpression, t.unique, t.descending, table.Fields(),
                     index->Header().language);
         } catch (const EDBEngineError& e) {
             out.push_back(
                 {kStatusIndexError, "Index file " + path + ", tag " + t.name + ": " + e.Message()});
         }
     }
+    return out;
 }
-
-}  // namespace
 
 std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
     std::vector<TableDamage> out;
@@ -105,12 +101,19 @@ std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
         ThrowLastInOutError();
     CheckHeaderGap(table, file.Get(), out);
     CheckTail(table, file.Get(), out);
-    CheckProductionIndex(table, out);
+    const DbfHeader& h = table.Header();
+    if (h.family == DbfFamily::DBase && h.productionIndexFlag != 0) {
+        const std::string index = FindCompanion(table.Path(), ".mdx");
+        if (!index.empty()) {
+            for (auto& d : FindProductionIndexDamage(table, index))
+                out.push_back(std::move(d));
+        }
+    }
     return out;
 }
 
-void RefuseDamagedTable(const DbfFile& table) {
-    const std::vector<TableDamage> damage = FindTableDamage(table);
+namespace {
+void Refuse(const DbfFile& table, const std::vector<TableDamage>& damage) {
     if (damage.empty())
         return;
     std::vector<std::string> texts{"Table: " + table.Path()};
@@ -118,6 +121,15 @@ void RefuseDamagedTable(const DbfFile& table) {
         texts.push_back(d.what);
     texts.push_back("The table is left as it is.");
     RaiseEngineError(damage.front().status, std::move(texts));
+}
+}  // namespace
+
+void RefuseDamagedTable(const DbfFile& table) {
+    Refuse(table, FindTableDamage(table));
+}
+
+void RefuseDamagedIndex(const DbfFile& table, const std::string& mdxPath) {
+    Refuse(table, FindProductionIndexDamage(table, mdxPath));
 }
 
 }  // namespace ari::engine

@@ -31,8 +31,14 @@ struct TableDamage {
 // Reads the table file again by its path. Throws only when the file cannot be read.
 std::vector<TableDamage> FindTableDamage(const DbfFile& table);
 
-// Raises EDBEngineError with the status of the first damage, naming the table and every
-// damage; returns when there is none.
+// The damage of the index file `mdxPath` taken as `table`'s production index (the third kind
+// above): what the pack's rebuild and the roll-forward of an ended pack refuse to build from.
+std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table,
+                                                   const std::string& mdxPath);
+
+// Raise EDBEngineError with the status of the first damage, naming the table and every
+// damage; return when there is none.
 void RefuseDamagedTable(const DbfFile& table);
+void RefuseDamagedIndex(const DbfFile& table, const std::string& mdxPath);
 
 }  // namespace ari::engine

@@ -6,8 +6,12 @@
 
 #include <cerrno>
 
+#include "engine/DbfFile.h"
+#include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
+#include "engine/ProductionIndex.h"
+#include "engine/TableDamage.h"
 #include "engine/TableLock.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -17,6 +21,7 @@ namespace ari::engine {
 namespace {
 constexpr const char* kTempSuffix = ".tmp";
 constexpr const char* kBackupPurpose = "keep";
+constexpr const char* kPackPurpose = "pack";  // the temporary name the packs write under
 
 // Gives the new file `fd` the permission bits, owner and group of `forPath`, the file it is to
 // replace, so that a rename keeps the table usable by everybody who could use it before. Only
@@ -71,6 +76,12 @@ EInOutError LinkError(int err, const std::string& path) {
     return EInOutError(e.ErrorCode(), e.Message() +
                                           " (this file system gives a file no second name, which "
                                           "replacing a table with its index needs)");
+}
+
+// A dBASE production index, which the engine can build afresh from its own tag definitions.
+bool IsProductionIndexName(const std::string& path) {
+    const std::string name = ExtractFileName(path);
+    return name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), ".mdx");
 }
 
 std::string StemOf(const std::string& path) {
@@ -179,6 +190,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
     const FileId mainId = IdOf(mainPath);
     const FileId mainBackupId = IdOf(mainBackup);
     struct Kept {
+        std::string path;
         std::string backup;
         bool sameAsLive;  // the live file was not replaced
     };
@@ -187,21 +199,61 @@ void RecoverInterruptedReplace(TableLease& lease) {
         const std::string backup = BackupPathFor(files[i]);
         const FileId backupId = IdOf(backup);
         if (backupId.exists)
-            companions.push_back({backup, SameFile(backupId, IdOf(files[i]))});
+            companions.push_back({files[i], backup, SameFile(backupId, IdOf(files[i]))});
     }
     if (!mainBackupId.exists && companions.empty())
         return;
     const std::string folder = ExtractFilePath(mainPath);
     const bool mainReplaced = mainBackupId.exists && !SameFile(mainBackupId, mainId);
-    bool companionKept = false, companionReplaced = false;
+    bool companionKept = false, companionReplaced = false, keptAreIndexes = true;
     for (const auto& c : companions) {
         companionKept = companionKept || c.sameAsLive;
         companionReplaced = companionReplaced || !c.sameAsLive;
+        if (c.sameAsLive)
+            keptAreIndexes = keptAreIndexes && IsProductionIndexName(c.path);
     }
 
+    if (mainReplaced && companionKept && keptAreIndexes) {
+        // Ended between the two renames of a pack: the new table, flushed before its rename,
+        // with the old production index. Whatever was written to the table since is in it, so
+        // the table stays and the index follows it: built afresh from the table's records with
+        // the old index's own tag definitions, under the pack's temporary name (so the ended
+        // pack's unfinished index goes as the leftover it is), then renamed over the old one.
+        for (const auto& c : companions) {
+            if (!c.sameAsLive)
+                continue;
+            try {
+                // Checked first, so that an index that cannot be built from changes nothing.
+                RefuseDamagedIndex(*DbfFile::OpenHeld(mainPath), c.path);
+                TemporaryFile fresh(c.path, kPackPurpose);
+                RebuildProductionIndex(mainPath, c.path, fresh.Fd(), fresh.Path());
+                RenameFile(fresh.Path(), c.path);
+                lease.Replace(c.path, fresh.Release());
+            } catch (const Exception& e) {
+                const std::string ended =
+                    "A pack ended between replacing the table and its index " + c.path +
+                    "; the packed table is kept, and the index is built again the next time the "
+                    "table is held for sole use.";
+                // An engine error already names the table; an I/O error is a failed write.
+                if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
+                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
+                RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message(), ended});
+            }
+        }
+        // The new index reaches the disk before the marks of the interrupted change go. The old
+        // table's backup goes once no process holds it; the old index was held here.
+        SyncFolder(folder);
+        RemoveStaleTemporary(mainBackup);
+        for (const auto& c : companions)
+            if (c.sameAsLive)
+                ::unlink(c.backup.c_str());
+        SyncFolder(folder);
+        return;
+    }
     if (mainReplaced && companionKept) {
-        // Ended between the two renames: the new table with the old companion. Put the old table
-        // back, so that the old pair is in place again, and hold it instead of the new one.
+        // Ended between the two renames, with a companion the engine cannot build afresh here
+        // (a Paradox primary index): put the old table back, so that the old pair is in place
+        // again, and hold it instead of the new one.
         const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             const EInOutError e = InOutErrorNaming(errno, mainBackup);

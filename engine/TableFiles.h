@@ -65,13 +65,23 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        TableLease& lease);
 
 // Settles the backups a two-file ReplaceTableFiles leaves when its process ends halfway, for a
-// table held for sole use by `lease` (nothing for shared use). Ended between the two renames
-// (the table's backup is another file than the table, a companion's backup still the companion
-// itself): the old table is renamed back, so the old pair is in place again, and the lease holds
-// it. Ended before the first rename or after the second: the backups are removed (a backup of a
-// replaced file only when no process holds it). Leaves the new companion's temporary file to
-// the cleanup of stale temporaries. Throws EDBEngineError naming the table when the old table
-// cannot be put back; the backups are then kept.
+// table held for sole use by `lease` (nothing for shared use).
+// Ended between the two renames (the table's backup is another file than the table, a
+// companion's backup still the companion itself): the new table was flushed before its rename
+// and clients may have written to it since, so it is rolled forward. A production index (.mdx)
+// is built afresh from the live table's records with the old index's own tag definitions (as
+// the pack builds it), under the pack's temporary name (which takes the ended pack's leftover
+// for what it is), and renamed over the old index; the lease holds the new index, and the
+// backups are then removed (the old table's only when no process holds it). A companion that
+// cannot be built afresh here (a Paradox primary index) is not rolled forward: the old table is
+// renamed back instead, and the lease holds it, leaving the new companion's temporary file to
+// the cleanup of stale temporaries.
+// Ended before the first rename or after the second: the backups are removed (a backup of a
+// replaced file only when no process holds it).
+// Throws EDBEngineError naming the table when the index cannot be built (its own status, for
+// instance kStatusIndexError for an old index whose tag definitions cannot be read) or the old
+// table cannot be put back; the files and backups are then left as they were, and the next
+// holder of the table tries again.
 void RecoverInterruptedReplace(TableLease& lease);
 
 // Removes a leftover temporary or backup file at `path` when no process holds it; returns true

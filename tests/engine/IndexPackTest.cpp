@@ -1,19 +1,25 @@
 // The pack of a table with a production index, as the files are replaced: the new table and
 // index are the files held for sole use afterwards, they keep the permissions and owners of the
-// files they replace, and a pack ended between the renames of the pair is rolled back to the old
-// pair when the table is next held for sole use.
+// files they replace, and a pack ended between the renames of the pair is rolled forward when
+// the table is next held for sole use: the packed table, with whatever clients wrote to it since,
+// stays, and its index is built afresh.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
+#include "engine/MdxFile.h"
+#include "engine/MdxFormat.h"
 #include "engine/TTable.h"
 #include "engine/TableFiles.h"
 #include "engine/TableLock.h"
@@ -191,7 +197,7 @@ TEST(IndexPack, APackEndedMidwayLeavesAConsistentPairOnceTheTableIsHeldAgain) {
         bool mismatched;  // the table and index on disk disagree until the table is held again
     } cases[] = {
         {"ended before the table was renamed", 1, false, false, false},
-        {"ended between the renames of table and index", 2, false, false, true},
+        {"ended between the renames of table and index", 2, false, true, true},
         {"ended after both renames", 2, true, true, false},
     };
     for (const auto& c : cases) {
@@ -203,6 +209,7 @@ TEST(IndexPack, APackEndedMidwayLeavesAConsistentPairOnceTheTableIsHeldAgain) {
         PackInAProcessEndingAtRename(dir, c.rename, c.after);
         EXPECT_EQ(IndexFaults(dir / "T.DBF").empty(), !c.mismatched);
         ASSERT_TRUE(AnyBackupLeft(dir.Path()));
+        const std::string tableAfterEnd = ReadFileBytes(dir / "T.DBF");
 
         // Held for sole use, as a run opens a table before it packs it.
         {
@@ -214,6 +221,8 @@ TEST(IndexPack, APackEndedMidwayLeavesAConsistentPairOnceTheTableIsHeldAgain) {
         if (!c.packed) {
             EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
             EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), tableAfterEnd);
         }
         EXPECT_FALSE(AnyBackupLeft(dir.Path()));
 
@@ -246,4 +255,90 @@ TEST(IndexPack, AFileAnotherProgramHoldsUnderTheBackupNameIsLeftAlone) {
     EXPECT_EQ(ReadFileBytes(backup), "another program's file");
     EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
     EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
+}
+
+// A pack ended between its two renames leaves the packed table beside the old index. A client
+// that opens the table then edits, deletes and appends in the packed table; when the table is
+// next held for sole use, all of that is kept, the index is built afresh to match, and the
+// backups go.
+TEST(IndexPack, RollingForwardKeepsWhatClientsWroteAfterAPackEnded) {
+    TempFolder dir;
+    MakeIndexedTable(dir);
+    PackInAProcessEndingAtRename(dir, 2, false);
+    ASSERT_TRUE(AnyBackupLeft(dir.Path()));
+
+    // The client: raw writes as a dBASE program makes them, with the header count kept right.
+    {
+        const auto packed = DbfFile::OpenHeld(dir / "T.DBF");
+        ASSERT_EQ(packed->RecordCount(), 20u);
+        const size_t hl = packed->HeaderLength(), rl = packed->RecordLength();
+        std::string bytes = ReadFileBytes(dir / "T.DBF");
+        ASSERT_EQ(bytes.size(), hl + 20 * rl + 1);
+        bytes.replace(hl + 2 * rl + 1, 12, "edited      ");  // record 3's NAME
+        bytes[hl + 4 * rl] = '*';                            // record 5 deleted
+        bytes.pop_back();                                    // the 0x1A
+        bytes += " client1       901";                       // flag, NAME C(12), QTY N(5)
+        bytes += " client2       902";
+        bytes += '\x1a';
+        PutLE32(reinterpret_cast<uint8_t*>(&bytes[4]), 22);
+        const ScopedFd client(::open((dir / "T.DBF").c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_GE(client.Get(), 0);
+        ASSERT_EQ(::pwrite(client.Get(), bytes.data(), bytes.size(), 0),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    const std::string written = ReadFileBytes(dir / "T.DBF");
+    ASSERT_NE(IndexFaults(dir / "T.DBF"), "");  // the old index does not match
+
+    {
+        TTable t("Table2");
+        OpenExclusive(t, dir);
+        // The index built afresh is the file held for sole use.
+        EXPECT_FALSE(OthersCanLock(dir / "T.mdx", false));
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), written);  // nothing the client wrote is lost
+    EXPECT_EQ(DbfFile::OpenHeld(dir / "T.DBF")->RecordCount(), 22u);
+    EXPECT_EQ(IndexFaults(dir / "T.DBF"), "");
+    const auto names = WalkTag(dir / "T.DBF", "NAME");
+    EXPECT_EQ(names.size(), 22u);
+    EXPECT_NE(std::find(names.begin(), names.end(), IndexEntry{3, "edited      "}), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), IndexEntry{22, "client2     "}), names.end());
+    const auto tags = MdxFile(dir / "T.mdx").Tags();
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_EQ(tags[0].name, "NAME");
+    EXPECT_EQ(tags[1].name, "QTY");
+    EXPECT_FALSE(AnyBackupLeft(dir.Path()));
+    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+
+    const std::string dbtool = std::string(ARI_BIN_DIR) + "/dbtool";
+    if (std::filesystem::exists(dbtool)) {
+        const auto r = RunCommand(ShellQuote(dbtool) + " check " + ShellQuote(dir / "T.DBF"));
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+    }
+}
+
+// When the index cannot be built afresh (its tag definitions cannot be read), holding the table
+// fails with an error that says what happened, and every file and backup stays as it was for a
+// later try.
+TEST(IndexPack, ARollForwardThatCannotBuildTheIndexChangesNothing) {
+    TempFolder dir;
+    MakeIndexedTable(dir);
+    PackInAProcessEndingAtRename(dir, 2, false);
+    std::string index = ReadFileBytes(dir / "T.mdx");
+    index[mdx::kTagsInUse] = index[mdx::kTagsInUse + 1] = 0;  // no tag definitions left
+    WriteFileBytes(dir / "T.mdx", index);
+    std::map<std::string, std::string> before;
+    for (const auto& n : AllNames(dir.Path()))
+        before[n] = ReadFileBytes(dir / n);
+    ASSERT_TRUE(AnyBackupLeft(dir.Path()));
+    try {
+        TTable t("Table2");
+        OpenExclusive(t, dir);
+        ADD_FAILURE() << "held";
+    } catch (const EDBEngineError& e) {
+        EXPECT_NE(e.Message().find("the packed table is kept"), std::string::npos) << e.Message();
+    }
+    std::map<std::string, std::string> after;
+    for (const auto& n : AllNames(dir.Path()))
+        after[n] = ReadFileBytes(dir / n);
+    EXPECT_TRUE(after == before);
 }
