@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "engine/DbfFile.h"
@@ -33,10 +34,7 @@ void CheckHeaderGap(const DbfFile& table, int fd, std::vector<TableDamage>& out)
     std::vector<uint8_t> gap(h.headerLength - terminator - 1);
     if (ReadAt(fd, terminator + 1, gap.data(), gap.size(), table.Path()) < gap.size())
         return;  // the header parser already refused a header longer than the file
-    size_t data = 0;
-    for (uint8_t c : gap)
-        data += IsHeaderPadding(c) ? 0 : 1;
-    if (data == 0)
+    if (std::all_of(gap.begin(), gap.end(), IsHeaderPadding))
         return;
     out.push_back({kStatusCorruptHeader,
                    "Header length " + std::to_string(h.headerLength) +
