@@ -1,6 +1,6 @@
-// The session listing that the session monitor reads: decoding the listing file, cutting its
-// rows at the fixed columns, the counted sessions shown in lstUsers and the rows whose session
-// is logged off. Pure functions; the window unit does the file and process work.
+// The session listing that the session monitor reads: decoding the listing, cutting its rows
+// at the fixed columns, the counted sessions shown in lstUsers and the rows whose session is
+// logged off. Pure functions; the window unit does the process work.
 #pragma once
 
 #include <QByteArray>
@@ -10,8 +10,6 @@
 
 namespace ari {
 
-// The listing file's name, relative to the process's current folder.
-inline constexpr char kListingFileName[] = "login.txt";
 // The address that the session tools are asked about.
 inline constexpr char kSessionServer[] = "127.0.0.1";
 
@@ -36,7 +34,7 @@ struct SessionListing {
     std::vector<int> logoffRows;          // rows to log off, in order (see LogoffRows)
 };
 
-// Text of the listing file: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
+// Text of the listing: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
 // encoding (and is dropped); without one the bytes are UTF-8 when they are valid UTF-8, else
 // Latin-1 (every byte one character), so no byte is ever lost or replaced.
 QString DecodeListingText(const QByteArray& bytes);
