@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace ari {
 
@@ -17,7 +18,11 @@ ProgramOutput::ProgramOutput(int readFd, std::size_t limit) : readFd_(readFd), l
         failed_ = true;
         return;
     }
-    collector_ = std::thread([this] { Collect(); });
+    try {
+        collector_ = std::thread([this] { Collect(); });
+    } catch (const std::system_error&) {
+        failed_ = true;  // no thread to be had: the output is not read at all
+    }
 }
 
 ProgramOutput::~ProgramOutput() {
