@@ -2,15 +2,16 @@
 // Clock, sleep and program starts go through Env() so that tests move time and fake the tools.
 #include <QApplication>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTime>
+#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
 #include "log/OperationLog.h"
 #include "platform/Dialogs.h"
-#include "platform/Files.h"
 #include "sessions/SessionListing.h"
 #include "settings/Formats.h"
 
@@ -125,7 +126,6 @@ void TfMain::tCheckUserTimer() {
     tCheckUser->SetEnabled(false);
     const ScopeExit rearm([this] { tCheckUser->SetEnabled(true); });
 
-    ari::RemoveFile(ari::kListingFileName);  // a failure to delete is ignored
     lstUsers->clear();
     ListBox1->clear();
     ListBox2->clear();
@@ -135,15 +135,20 @@ void TfMain::tCheckUserTimer() {
 
     // Every error from here on ends the tick quietly, the lists as far as they were filled.
     try {
-        const std::string server = ari::kSessionServer;
-        Env().starter->Start("cmd", " /c quser /server:" + server + " >" + ari::kListingFileName);
-        Env().sleeper->Sleep(3000);
-
-        QFile file(QString::fromLatin1(ari::kListingFileName));
-        if (!file.open(QIODevice::ReadOnly))
+        // The listing comes through a pipe that only this process reads, never through a file:
+        // the current folder is the live or template folder, which other users can write, and a
+        // link or a listing of theirs planted there would steer the logoffs below.
+        const std::unique_ptr<ari::ProgramOutput> output = Env().starter->StartReadingOutput(
+            "quser", std::string("/server:") + ari::kSessionServer);
+        if (!output)
             return;
-        const QStringList lines = ari::SplitListingLines(ari::DecodeListingText(file.readAll()));
-        file.close();
+        // The listing is what the tool has printed when the wait ends.
+        Env().sleeper->Sleep(3000);
+        const std::optional<std::string> printed = output->Take();
+        if (!printed)
+            return;
+        const QStringList lines =
+            ari::SplitListingLines(ari::DecodeListingText(QByteArray::fromStdString(*printed)));
         Memo3->setPlainText(lines.join(u'\n'));
 
         const ari::SessionListing listing = ari::ParseSessionListing(lines);

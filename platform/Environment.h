@@ -2,10 +2,12 @@
 // the clock, sleeping and starting programs. Tests substitute their own.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/DateTime.h"
+#include "platform/ProgramOutput.h"
 
 namespace ari {
 
@@ -32,6 +34,11 @@ public:
     virtual ~ProcessStarter() = default;
     // Returns false when the program could not be started; callers may ignore it.
     virtual bool Start(const std::string& file, const std::string& parameters) = 0;
+    // Starts a program as Start does any file but "cmd" (found the same way, parameters split
+    // the same way, never through a shell), with its standard output into a pipe that only this
+    // process reads. Null when the program could not be started.
+    virtual std::unique_ptr<ProgramOutput> StartReadingOutput(const std::string& file,
+                                                              const std::string& parameters) = 0;
 };
 
 struct Environment {

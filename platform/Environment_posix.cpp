@@ -69,11 +69,12 @@ std::string LocateProgram(const std::string& file) {
 }
 
 // Spawn attributes and file actions for a hidden start: default signal dispositions and an
-// empty signal mask (whatever the window process set up), standard input from /dev/null and
-// no inherited descriptors beyond the standard three.
+// empty signal mask (whatever the window process set up), standard input from /dev/null,
+// standard output into `outputFd` when one is given, and no inherited descriptors beyond the
+// standard three.
 class SpawnSetup {
   public:
-    SpawnSetup() {
+    explicit SpawnSetup(int outputFd) {
         ok_ = posix_spawnattr_init(&attr_) == 0;
         if (!ok_)
             return;
@@ -87,6 +88,7 @@ class SpawnSetup {
             posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
             posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
             posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+            (outputFd < 0 || posix_spawn_file_actions_adddup2(&actions_, outputFd, 1) == 0) &&
             posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
     }
     ~SpawnSetup() {
@@ -112,13 +114,15 @@ class SpawnSetup {
 // is adopted by init (no zombie is left behind) and the caller never waits for the program.
 // Everything the intermediate child needs is prepared before the fork; true when the program
 // was started (its exec succeeded). The program stays in the window process's session, so that
-// the session tools can tell which login session is the program's own.
-bool SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
+// the session tools can tell which login session is the program's own. `outputFd`, when not
+// -1, becomes the program's standard output.
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
+                   int outputFd = -1) {
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    SpawnSetup setup;
+    SpawnSetup setup(outputFd);
     if (!setup.ok())
         return false;
     const pid_t mid = fork();
@@ -172,6 +176,28 @@ class ShellStarter final : public ProcessStarter {
         for (auto& a : SplitParameters(parameters))
             args.push_back(a);
         return SpawnDetached(program, args);
+    }
+
+    std::unique_ptr<ProgramOutput> StartReadingOutput(const std::string& file,
+                                                      const std::string& parameters) override {
+        const std::string program = LocateProgram(file);
+        if (program.empty())
+            return nullptr;
+        std::vector<std::string> args{file};
+        for (auto& a : SplitParameters(parameters))
+            args.push_back(a);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return nullptr;
+        // Once the start is done only the program holds the writing end, so the pipe ends
+        // when the program closes its output.
+        const bool started = SpawnDetached(program, args, fds[1]);
+        close(fds[1]);
+        if (!started) {
+            close(fds[0]);
+            return nullptr;
+        }
+        return std::make_unique<ProgramOutput>(fds[0]);
     }
 
   private:

@@ -107,6 +107,28 @@ bool IsSessionNumber(const QString& idField) {
     return true;
 }
 
+bool HoldsWholeSessionId(const SessionRow& row) {
+    if (!IsSessionNumber(row.id))
+        return false;
+    auto isBlank = [](QChar c) { return c.unicode() <= 32; };
+    auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    qsizetype first = 0, end = row.id.size();
+    while (isBlank(row.id.at(first)))
+        ++first;
+    while (isBlank(row.id.at(end - 1)))
+        --end;
+    // Before the number: a blank inside the field, or the session name's last column.
+    const QChar before = first > 0
+                             ? row.id.at(first - 1)
+                             : (row.sessionName.isEmpty() ? QChar(u' ') : row.sessionName.back());
+    if (!isBlank(before))
+        return false;
+    // After it: a blank inside the field, or, from the field's last column on, the state.
+    if (end < row.id.size())
+        return true;
+    return row.state.isEmpty() || !isDigit(row.state.front());
+}
+
 QString LogoffParameters(const SessionRow& row) {
     return row.id + QStringLiteral(" /server:") + QLatin1String(kSessionServer);
 }
@@ -128,7 +150,7 @@ SessionListing ParseSessionListing(const QStringList& lines) {
         // The entry's text after its first ";" decides, as the lstUsers entry reads.
         const QString after = entry.text.mid(entry.text.indexOf(u';') + 1);
         const SessionRow& row = listing.rows[entry.row];
-        if (after == QLatin1String("disc") && IsSessionNumber(row.id) && !IsOwnSession(row))
+        if (after == QLatin1String("disc") && HoldsWholeSessionId(row) && !IsOwnSession(row))
             listing.logoffRows.push_back(entry.row);
     }
     return listing;

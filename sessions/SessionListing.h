@@ -1,6 +1,6 @@
-// The session listing that the session monitor reads: decoding the listing file, cutting its
-// rows at the fixed columns, the counted sessions shown in lstUsers and the rows whose session
-// is logged off. Pure functions; the window unit does the file and process work.
+// The session listing that the session monitor reads: decoding the listing, cutting its rows
+// at the fixed columns, the counted sessions shown in lstUsers and the rows whose session is
+// logged off. Pure functions; the window unit does the process work.
 #pragma once
 
 #include <QByteArray>
@@ -10,8 +10,6 @@
 
 namespace ari {
 
-// The listing file's name, relative to the process's current folder.
-inline constexpr char kListingFileName[] = "login.txt";
 // The address that the session tools are asked about.
 inline constexpr char kSessionServer[] = "127.0.0.1";
 
@@ -36,7 +34,7 @@ struct SessionListing {
     std::vector<int> logoffRows;          // rows to log off, in order (see LogoffRows)
 };
 
-// Text of the listing file: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
+// Text of the listing: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
 // encoding (and is dropped); without one the bytes are UTF-8 when they are valid UTF-8, else
 // Latin-1 (every byte one character), so no byte is ever lost or replaced.
 QString DecodeListingText(const QByteArray& bytes);
@@ -60,6 +58,15 @@ QString CountedEntry(const SessionRow& row);
 // A blank or garbled id must never reach logoff, which without an id ends the caller's session.
 bool IsSessionNumber(const QString& idField);
 
+// True when the id field holds a whole session number: the field, trimmed, is a session number
+// and it does not run on past the field. A listing right-aligns the id under "ID", so an id of
+// three or more digits reaches left into the session name's columns and the field shows only
+// its last digits ("123" reads "23", "1234" reads "34"): logging that off would end another
+// session, so the character just before the number must be a blank. After the number comes a
+// blank, the line's end, or, when the number fills the field to its last column, the state's
+// first column, which must not hold a digit (a longer number would go on there).
+bool HoldsWholeSessionId(const SessionRow& row);
+
 // The parameter text of logoff for a row: the id field untrimmed, " /server:", the address.
 QString LogoffParameters(const SessionRow& row);
 
@@ -69,8 +76,8 @@ bool IsOwnSession(const SessionRow& row);
 
 // Parses the lines of a listing: the first line is a header and is skipped whatever it holds.
 // A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc",
-// its id field is a session number, and it is not the program's own session (logging that off
-// would end the program itself).
+// its id field holds a whole session number, and it is not the program's own session (logging
+// that off would end the program itself).
 SessionListing ParseSessionListing(const QStringList& lines);
 
 }  // namespace ari

@@ -1,7 +1,10 @@
-// logoff: ends a login session of the local machine. Usage: logoff ID [/server:127.0.0.1]
-// With logind the session is terminated through loginctl; with utmp only, its leader process
-// and the processes of its process session get a hang-up signal. Exits nonzero, with a
-// message, when the id is not a session number or names no session.
+// logoff: ends a disconnected login session of the local machine.
+// Usage: logoff ID [/server:127.0.0.1]
+// With logind the session is terminated through loginctl; with utmp only, the processes of its
+// process session get a hang-up signal. Exits nonzero, with a message, when the id is not a
+// session number, names no session, or names a session that is not disconnected: the session
+// monitor logs off what its listing showed as disconnected, and a user who has come back since
+// (or an id that names another session) must not be thrown out.
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +37,13 @@ int NoSuchSession(const std::string& id) {
     return 1;
 }
 
+int NotDisconnected(const std::string& id) {
+    std::fprintf(stderr,
+                 "Session %s is not disconnected: only a disconnected session is logged off\n",
+                 id.c_str());
+    return 1;
+}
+
 int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
     for (const ari::LoginSession& s : ari::ListSessions(source)) {
         if (s.id != id)
@@ -43,6 +53,8 @@ int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
             std::fprintf(stderr, "Session %s cannot be logged off\n", id.c_str());
             return 1;
         }
+        if (!s.disconnected)
+            return NotDisconnected(id);
         bool signalled = false;
         int error = 0;
         auto hangUp = [&](pid_t pid) {
@@ -53,8 +65,6 @@ int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
             else if (errno != ESRCH)
                 error = errno;
         };
-        if (!s.disconnected)
-            hangUp(s.leader);
         for (pid_t pid : ari::ProcessesOfSession(s.sessionId))
             hangUp(pid);
         if (error != 0 && !signalled) {
@@ -68,8 +78,14 @@ int LogoffUtmp(const ari::SessionSource& source, const std::string& id) {
 }
 
 int LogoffLogind(const std::string& id) {
-    if (!ari::RunAndCapture({"loginctl", "show-session", id, "--no-pager", "-p", "Id"}))
+    const auto shown = ari::RunAndCapture(
+        {"loginctl", "show-session", id, "--no-pager", "-p", "Id", "-p", "State", "-p", "Class"});
+    if (!shown)
         return NoSuchSession(id);
+    // Disconnected as quser lists it: a user session that is closing.
+    const auto session = ari::SessionFromProperties(ari::ParseProperties(*shown), 0, "");
+    if (!session || !session->disconnected)
+        return NotDisconnected(id);
     if (ari::RunProgram({"loginctl", "terminate-session", id}) != 0) {
         std::fprintf(stderr, "Could not log off session %s\n", id.c_str());
         return 1;

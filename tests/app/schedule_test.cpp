@@ -39,6 +39,10 @@ class NoSleep final : public ari::Sleeper {
 class NoStart final : public ari::ProcessStarter {
   public:
     bool Start(const std::string&, const std::string&) override { return false; }
+    std::unique_ptr<ari::ProgramOutput> StartReadingOutput(const std::string&,
+                                                           const std::string&) override {
+        return nullptr;
+    }
 };
 
 class Schedule : public ::testing::Test {

@@ -1,5 +1,5 @@
 // The session monitor tick on the real window through the real chain: the real process starter
-// runs the shell, which runs a fake quser first on PATH; a fake logoff records its calls.
+// runs a fake quser first on PATH and reads its output; a fake logoff records its calls.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -47,17 +49,31 @@ class QuserDoneSleeper final : public ari::Sleeper {
     std::vector<unsigned> requested;
 };
 
-// The real starter, with every call recorded in order.
+// The real starter, with every call recorded in order; `beforeStart` runs just before each
+// start, as another user's program could run at that moment.
 class RecordingStarter final : public ari::ProcessStarter {
   public:
     bool Start(const std::string& file, const std::string& parameters) override {
-        calls.push_back(file + "|" + parameters);
-        if (throwOnStart)
-            throw std::runtime_error("cannot start");
+        Record(file, parameters);
         return ari::DefaultEnvironment().starter->Start(file, parameters);
+    }
+    std::unique_ptr<ari::ProgramOutput> StartReadingOutput(const std::string& file,
+                                                           const std::string& parameters) override {
+        Record(file, parameters);
+        return ari::DefaultEnvironment().starter->StartReadingOutput(file, parameters);
     }
     std::vector<std::string> calls;
     bool throwOnStart = false;
+    std::function<void()> beforeStart;
+
+  private:
+    void Record(const std::string& file, const std::string& parameters) {
+        calls.push_back(file + "|" + parameters);
+        if (throwOnStart)
+            throw std::runtime_error("cannot start");
+        if (beforeStart)
+            beforeStart();
+    }
 };
 
 class FixedClock final : public ari::Clock {
@@ -146,7 +162,7 @@ class SessionMonitor : public ::testing::Test {
     std::string savedFolder, savedPath;
 };
 
-const std::string kCmd = "cmd| /c quser /server:127.0.0.1 >login.txt";
+const std::string kQuser = "quser|/server:127.0.0.1";
 
 TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessions) {
     FakeQuser(kExample);
@@ -154,7 +170,9 @@ TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessi
 
     EXPECT_EQ(sleeper.requested, std::vector<unsigned>{3000});
     EXPECT_EQ(ReadFileBytes(work / "quser.args"), "/server:127.0.0.1\n");
-    EXPECT_EQ(ReadFileBytes(work / "login.txt"), kExample);  // in the current folder
+    // The tool ran in the current folder, and its listing passed through no file there.
+    EXPECT_TRUE(ari::FileExists(work / "quser.done"));
+    EXPECT_FALSE(ari::FileExists(work / "login.txt"));
     EXPECT_EQ(Items(window->lstUsers), (QStringList{">operator(directly);active", "clerk1;active",
                                                     "clerk2;disc", "clerk4;disc"}));
     EXPECT_EQ(Items(window->ListBox1),
@@ -170,7 +188,7 @@ TEST_F(SessionMonitor, ExampleListingFillsTheListsAndLogsOffTheDisconnectedSessi
     EXPECT_EQ(window->Memo3->toPlainText().split(u'\n').size(), 6);
 
     // Started in this order, with the untrimmed id fields of lines 4 and 6.
-    EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 3   /server:127.0.0.1",
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kQuser, "logoff| 3   /server:127.0.0.1",
                                                        "logoff| 5   /server:127.0.0.1"}));
     EXPECT_EQ(LogoffCalls(2),
               (std::vector<std::string>{"3 /server:127.0.0.1", "5 /server:127.0.0.1"}));
@@ -186,11 +204,58 @@ TEST_F(SessionMonitor, RowsWithoutASessionNumberNeverReachLogoff) {
     FakeQuser(std::string(kHeader) + row(" blankid", "    ", "Disc") +
               row(" garbled", " ?x ", "Disc") +
               row(" cut", "1234", "5 Disc") +  // an id too long for its columns
-              row(" good", "42  ", "Disc"));
+              // Session 123 right-aligned under "ID": the id columns show "23".
+              row(" wide", "23  ", "Disc").replace(41, 1, "1") + row(" good", "42  ", "Disc"));
     window->tCheckUser->Fire();
-    EXPECT_EQ(Items(window->lstUsers), (QStringList{"blankid;disc", "garbled;disc", "good;disc"}));
-    EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff|42   /server:127.0.0.1"}));
+    EXPECT_EQ(Items(window->lstUsers),
+              (QStringList{"blankid;disc", "garbled;disc", "wide;disc", "good;disc"}));
+    EXPECT_EQ(Items(window->ListBox3).at(3), "23  ");
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kQuser, "logoff|42   /server:127.0.0.1"}));
     EXPECT_EQ(LogoffCalls(1), std::vector<std::string>{"42 /server:127.0.0.1"});
+}
+
+// The current folder is the live or template folder, which other users can write.
+TEST_F(SessionMonitor, LinkPlantedInTheCurrentFolderIsNeverWrittenThrough) {
+    TempFolder elsewhere;
+    const std::string target = elsewhere / "only-root-may-write";
+    WriteFileBytes(target, "kept");
+    // A link under the old listing file's name, there before the tick and planted again just
+    // before the tool starts (an existing link stays as it is).
+    auto plant = [&] { (void)!symlink(target.c_str(), (work / "login.txt").c_str()); };
+    plant();
+    starter.beforeStart = plant;
+    FakeQuser(kExample);
+
+    window->tCheckUser->Fire();
+    EXPECT_EQ(ReadFileBytes(target), "kept");
+    struct stat st;
+    ASSERT_EQ(lstat((work / "login.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Items(window->lstUsers), (QStringList{">operator(directly);active", "clerk1;active",
+                                                    "clerk2;disc", "clerk4;disc"}));
+    EXPECT_EQ(LogoffCalls(2),
+              (std::vector<std::string>{"3 /server:127.0.0.1", "5 /server:127.0.0.1"}));
+}
+
+TEST_F(SessionMonitor, ListingSwappedInDuringTheWaitIsNeverActedOn) {
+    // While the tool runs, another user puts a listing of their own under the old listing
+    // file's name, in which session 77 is disconnected.
+    WriteFileBytes(
+        tools / "theirs.bin",
+        std::string(kHeader) + " victim                                   77  Disc        .\r\n");
+    WriteFileBytes(tools / "listing.bin", kExample);
+    WriteScript(tools / "quser", "cat '" + (tools / "listing.bin") + "'\ncp '" +
+                                     (tools / "theirs.bin") +
+                                     "' theirs.tmp && mv -f theirs.tmp login.txt\n"
+                                     "touch quser.done\n");
+
+    window->tCheckUser->Fire();
+    EXPECT_EQ(Items(window->lstUsers), (QStringList{">operator(directly);active", "clerk1;active",
+                                                    "clerk2;disc", "clerk4;disc"}));
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kQuser, "logoff| 3   /server:127.0.0.1",
+                                                       "logoff| 5   /server:127.0.0.1"}));
+    EXPECT_EQ(LogoffCalls(2),
+              (std::vector<std::string>{"3 /server:127.0.0.1", "5 /server:127.0.0.1"}));
 }
 
 TEST_F(SessionMonitor, MissingEmptyOrStaleListingLeavesTheListsEmpty) {
@@ -205,7 +270,7 @@ TEST_F(SessionMonitor, MissingEmptyOrStaleListingLeavesTheListsEmpty) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // Last tick's lists and an old listing file that must not be read again.
+        // Last tick's lists, which must not show again.
         FakeQuser(kExample);
         window->tCheckUser->Fire();
         ASSERT_EQ(window->lstUsers->count(), 4);
@@ -213,19 +278,14 @@ TEST_F(SessionMonitor, MissingEmptyOrStaleListingLeavesTheListsEmpty) {
         ari::RemoveFile(tools / "quser");
         if (!c.quser.empty())
             WriteScript(tools / "quser", c.quser);
-        // Without a quser the shell is done once its redirection has made the file.
-        const std::string doneMarker = sleeper.marker;
-        if (c.quser.empty())
-            sleeper.marker = work / "login.txt";
         starter.calls.clear();
 
         window->tCheckUser->Fire();
         ExpectAllListsEmpty();
         EXPECT_EQ(window->Memo3->toPlainText(),
                   c.quser.find("USERNAME") != std::string::npos ? " USERNAME  ID" : "");
-        EXPECT_EQ(starter.calls, std::vector<std::string>{kCmd});
+        EXPECT_EQ(starter.calls, std::vector<std::string>{kQuser});
         EXPECT_TRUE(window->tCheckUser->Enabled());
-        sleeper.marker = doneMarker;
         ari::RemoveFile(work / "quser.done");
         ari::RemoveFile(work / "logoff.calls");
     }
@@ -237,7 +297,7 @@ TEST_F(SessionMonitor, LateListingIsNotWaitedFor) {
     sleeper.waitForQuser = false;
     window->tCheckUser->Fire();
     ExpectAllListsEmpty();
-    EXPECT_EQ(starter.calls, std::vector<std::string>{kCmd});
+    EXPECT_EQ(starter.calls, std::vector<std::string>{kQuser});
     WriteFileBytes(work / "release", "");
     ASSERT_TRUE(WaitForFile(work / "quser.done"));  // let it finish inside this test's folder
 }
@@ -263,37 +323,24 @@ TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
 
 // ---- The shipped quser and logoff of build/bin, on a utmp fixture.
 
-// Waits until the listing file holds `lines` complete lines.
-class ListingLinesSleeper final : public ari::Sleeper {
-  public:
-    ListingLinesSleeper(std::string file, size_t lines) : file_(std::move(file)), lines_(lines) {}
-    void Sleep(unsigned) override {
-        for (int i = 0; i < 1000; ++i) {
-            const std::string text = ReadFileBytes(file_);
-            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines_)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
-  private:
-    std::string file_;
-    size_t lines_;
-};
-
 TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
-    TempFolder app, work;
+    TempFolder app, work, tools;
     FixtureSession left(false), active(true);
     ASSERT_GT(left.member, 0);
     ASSERT_GT(active.leader, 0);
     ASSERT_FALSE(Gone(left.member));
     // Slot 1: an active session on a local display; slot 2: the session that was left.
     constexpr long kLogon = 1765350000;
-    WriteFileBytes(work / "utmp",
-                   UtmpRecord(USER_PROCESS, active.leader, active.leader, ":0", "operator", kLogon) +
-                       UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon));
+    WriteFileBytes(
+        work / "utmp",
+        UtmpRecord(USER_PROCESS, active.leader, active.leader, ":0", "operator", kLogon) +
+            UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon));
     FixedClock clock;
-    ListingLinesSleeper sleeper(work / "login.txt", 3);
+    // The shipped quser, run by a wrapper first on PATH that marks when it has ended.
+    ari::test::WriteFileBytes(tools / "quser", "#!/bin/sh\n'" + std::string(ARI_BIN_DIR) +
+                                                   "/quser' \"$@\"\ntouch quser.done\n");
+    chmod((tools / "quser").c_str(), 0755);
+    QuserDoneSleeper sleeper(work / "quser.done");
     RecordingStarter starter;
     {
         TfMain window(ari::Environment{&clock, &sleeper, &starter, app / "autoreindex"});
@@ -301,7 +348,7 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
         const char* path = std::getenv("PATH");
         const std::string savedPath = path ? path : "";
         ari::SetCurrentFolder(work.Path());
-        setenv("PATH", (std::string(ARI_BIN_DIR) + ":" + savedPath).c_str(), 1);
+        setenv("PATH", (tools.Path() + ":" + ARI_BIN_DIR + ":" + savedPath).c_str(), 1);
         setenv("ARI_UTMP_FILE", (work / "utmp").c_str(), 1);
 
         window.tCheckUser->Fire();
@@ -310,7 +357,8 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
             users << window.lstUsers->item(i)->text();
         EXPECT_EQ(users, (QStringList{"operator(directly);active", "clerk2;disc"}));
         EXPECT_EQ(window.ListBox3->count(), 2);
-        EXPECT_EQ(starter.calls, (std::vector<std::string>{kCmd, "logoff| 2   /server:127.0.0.1"}));
+        EXPECT_EQ(starter.calls,
+                  (std::vector<std::string>{kQuser, "logoff| 2   /server:127.0.0.1"}));
         unsetenv("ARI_UTMP_FILE");
         setenv("PATH", savedPath.c_str(), 1);
         ari::SetCurrentFolder(savedFolder);

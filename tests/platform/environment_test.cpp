@@ -1,7 +1,9 @@
 // The real process starter: the shell form of "cmd", the search beside the executable and then
-// on PATH, parameters passed as words and never through a shell, and a clean, detached start.
+// on PATH, parameters passed as words and never through a shell, and a clean, detached start;
+// and a started program's output read through a pipe.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +161,103 @@ TEST_F(StarterTest, EmptyPathEntriesNeverMeanTheCurrentFolder) {
     ASSERT_TRUE(starter_->Start("cmd", "/c " + name + "; touch shell-done"));
     ASSERT_TRUE(WaitForFile(work_ / "shell-done"));
     EXPECT_FALSE(ari::FileExists(work_ / "planted-ran"));
+}
+
+TEST_F(StarterTest, ReadingOutputTakesEveryByteThroughAPipe) {
+    // Every byte value, and more than a pipe holds at once: the program must never wait on a
+    // full pipe, however long the caller waits before taking the text.
+    std::string payload;
+    for (int i = 0; i < 300000; ++i)
+        payload += static_cast<char>(i % 256);
+    WriteFileBytes(pathDir_ / "payload.bin", payload);
+    const std::string name = UniqueName("printer");
+    WriteScript(pathDir_ / name,
+                "for a in \"$@\"; do echo \"[$a]\"; done\ncat '" + (pathDir_ / "payload.bin") +
+                    "'\nout=$(readlink /proc/$$/fd/1)\necho \"$out\" > stdout.txt\n"
+                    "touch done\n");
+    const auto output = starter_->StartReadingOutput(name, " /server:127.0.0.1  x");
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(WaitForFile(work_ / "done"));  // run in the current folder
+    const std::optional<std::string> text = output->Take();
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->size(), payload.size() + 24);
+    EXPECT_TRUE(*text == "[/server:127.0.0.1]\n[x]\n" + payload);
+    EXPECT_EQ(ReadFileBytes(work_ / "stdout.txt").substr(0, 6), "pipe:[");
+    // The start was detached: nothing is left to reap.
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(StarterTest, ReadingOutputStartsCleanlyAndFindsProgramsAsStartDoes) {
+    const std::string name = UniqueName("probe");
+    PlaceBesideExecutable(name, ProbeBody("beside"));
+    WriteScript(pathDir_ / name, ProbeBody("path"));
+    const int opened = open("/dev/null", O_RDONLY);
+    ASSERT_GE(opened, 3);
+    const int leaked = fcntl(opened, F_DUPFD, 57);
+    close(opened);
+    ASSERT_GE(leaked, 57);
+    const auto output = starter_->StartReadingOutput(name, "");
+    close(leaked);
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(WaitForFile(work_ / "probe.out"));
+    const std::string out = ReadFileBytes(work_ / "probe.out");
+    EXPECT_EQ(out.substr(0, 7), "beside\n");
+    EXPECT_EQ(out.find(" " + std::to_string(leaked) + " "), std::string::npos) << out;
+    EXPECT_NE(out.find("stdin-empty"), std::string::npos) << out;
+
+    EXPECT_FALSE(starter_->StartReadingOutput(UniqueName("nowhere"), "1"));
+    EXPECT_FALSE(starter_->StartReadingOutput("", ""));
+    // No shell form here: "cmd" is a program name like any other.
+    EXPECT_FALSE(starter_->StartReadingOutput("cmd", " /c touch ran"));
+    // The current folder is never searched.
+    const std::string planted = UniqueName("planted");
+    WriteScript(work_ / planted, "touch planted-ran\n");
+    setenv("PATH", (":" + savedPath_ + ":").c_str(), 1);
+    EXPECT_FALSE(starter_->StartReadingOutput(planted, ""));
+    EXPECT_FALSE(ari::FileExists(work_ / "planted-ran"));
+}
+
+TEST_F(StarterTest, ReadingOutputTakesWhatWasPrintedWithoutWaitingForTheEnd) {
+    const std::string name = UniqueName("slow");
+    WriteScript(pathDir_ / name,
+                "printf first\necho $$ > pid.tmp\nmv pid.tmp pid.txt\n"
+                "exec sleep 30\n");
+    auto output = starter_->StartReadingOutput(name, "");
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(WaitForFile(work_ / "pid.txt"));
+    const pid_t pid = std::stoi(ReadFileBytes(work_ / "pid.txt"));
+    EXPECT_EQ(output->Take(), std::optional<std::string>("first"));
+    output.reset();
+    kill(pid, SIGKILL);
+}
+
+TEST(ProgramOutput, TextOverTheLimitIsDroppedWhole) {
+    struct Case {
+        std::string written;
+        bool closed;  // the writer closed its end before the text is taken
+        std::optional<std::string> taken;
+    };
+    const Case cases[] = {
+        {"0123456789", true, "0123456789"},
+        {"0123456789A", true, std::nullopt},
+        {"0123", false, "0123"},  // taken without waiting for the end
+        {"", true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written);
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        ari::ProgramOutput output(fds[0], 10);
+        ASSERT_EQ(write(fds[1], c.written.data(), c.written.size()),
+                  static_cast<ssize_t>(c.written.size()));
+        if (c.closed)
+            close(fds[1]);
+        EXPECT_EQ(output.Take(), c.taken);
+        if (!c.closed)
+            close(fds[1]);
+    }
 }
 
 TEST(SplitParameters, SplitsAtRunsOfBlanksAndTabs) {

@@ -218,4 +218,70 @@ TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
     }
 }
 
+// A row as the platform's own listing tool prints it: the id right-aligned to end in column 44,
+// so that an id of three or more digits reaches left into the session name's columns.
+QString RightAlignedRow(const QString& user, const QString& session, const QString& id,
+                        const QString& state) {
+    return (user.leftJustified(23) + session).leftJustified(44 - id.size()) + id + "  " +
+           state.leftJustified(8) + "      .  10/12/2026 07:00";
+}
+
+// A row as our quser prints it: ids of one or two digits end in column 44, ids of three or four
+// fill the id columns from column 43 (a four-digit id meets the state), longer ones show "*".
+QString OurQuserRow(const QString& user, const QString& session, const QString& id,
+                    const QString& state) {
+    const QString idColumns = id.size() <= 2   ? id.rightJustified(2) + "  "
+                              : id.size() <= 4 ? id.leftJustified(4)
+                                               : QStringLiteral(" *  ");
+    return user.leftJustified(23) + session.leftJustified(19) + idColumns + state.leftJustified(8) +
+           "      .";
+}
+
+TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
+    struct Case {
+        const char* name;
+        QString line;
+        QString logoff;  // the parameters logoff gets; "" when the row gets no logoff
+    };
+    const QString kServer = QStringLiteral(" /server:127.0.0.1");
+    const QString named = QStringLiteral(" clerk2"), rdp = QStringLiteral("rdp-tcp#4");
+    const Case cases[] = {
+        // The platform's layout, with and without user and session names.
+        {"right-aligned 1 digit", RightAlignedRow(named, rdp, "7", "Disc"), " 7  " + kServer},
+        {"right-aligned 2 digits", RightAlignedRow(named, rdp, "42", "Disc"), "42  " + kServer},
+        // "23" and "34" are the last digits of sessions 123 and 1234: another user's sessions.
+        {"right-aligned 3 digits", RightAlignedRow(named, rdp, "123", "Disc"), ""},
+        {"right-aligned 4 digits", RightAlignedRow(named, rdp, "1234", "Disc"), ""},
+        {"right-aligned 5 digits", RightAlignedRow(named, rdp, "12345", "Disc"), ""},
+        {"right-aligned 2 digits, no names", RightAlignedRow("", "", "42", "Disc"),
+         "42  " + kServer},
+        {"right-aligned 3 digits, no names", RightAlignedRow("", "", "123", "Disc"), ""},
+        {"right-aligned 4 digits, no session name", RightAlignedRow(named, "", "1234", "Disc"), ""},
+        {"right-aligned 5 digits, no names", RightAlignedRow("", "", "12345", "Disc"), ""},
+        // Our quser's layout keeps ids of up to four digits inside the id columns.
+        {"our quser 1 digit", OurQuserRow(named, "", "7", "Disc"), " 7  " + kServer},
+        {"our quser 2 digits", OurQuserRow(named, rdp, "42", "Disc"), "42  " + kServer},
+        {"our quser 3 digits", OurQuserRow(named, "", "123", "Disc"), "123 " + kServer},
+        {"our quser 4 digits", OurQuserRow(named, "", "1234", "Disc"), "1234" + kServer},
+        {"our quser 4 digits, no names", OurQuserRow("", "", "1234", "Disc"), "1234" + kServer},
+        {"our quser 5 digits", OurQuserRow(named, "", "12345", "Disc"), ""},
+        // Broken id fields.
+        {"session name runs into the id",
+         named.leftJustified(23) + "abcdefghijklmnopqr7" + "2   Disc", ""},
+        {"mark before the id", named.leftJustified(23) + QString(18, u' ') + "#12  Disc", ""},
+        {"two numbers in the field", named.leftJustified(42) + "1 2 Disc", ""},
+        {"tab before the id", named.leftJustified(41) + "\t5   Disc", "5   " + kServer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto listing = ari::ParseSessionListing({kHeader, c.line});
+        ASSERT_EQ(listing.rows.size(), 1u);
+        ASSERT_EQ(listing.counted.size(), 1u);  // every row is still counted and listed
+        EXPECT_EQ(listing.counted[0].text.section(u';', 1), "disc");
+        const QString logoff =
+            listing.logoffRows.empty() ? QString() : ari::LogoffParameters(listing.rows[0]);
+        EXPECT_EQ(logoff.toStdString(), c.logoff.toStdString());
+    }
+}
+
 }  // namespace

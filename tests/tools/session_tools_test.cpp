@@ -227,14 +227,22 @@ TEST_F(SessionTools, LogoffHangsUpADisconnectedSession) {
     EXPECT_FALSE(Gone(other.member));
 }
 
-TEST_F(SessionTools, LogoffHangsUpAnActiveSessionsLeader) {
-    FixtureSession active(true);
-    WriteFileBytes(dir / "utmp", UtmpRecord(USER_PROCESS, active.leader, active.leader, "pts/78",
-                                            "clerk3", kLogon));
+TEST_F(SessionTools, LogoffRefusesASessionThatIsNotDisconnected) {
+    // The user of slot 1 has come back (its leader lives again) since the listing showed it
+    // disconnected; slot 2 is the session that is still left.
+    FixtureSession active(true), left(false);
+    WriteFileBytes(
+        dir / "utmp",
+        UtmpRecord(USER_PROCESS, active.leader, active.leader, "pts/78", "clerk3", kLogon) +
+            UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/77", "clerk2", kLogon));
     const Result r = RunTool(dir, "logoff", {"1", "/server:127.0.0.1"}, UtmpEnv());
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(active.LeaderEnded());
-    EXPECT_TRUE(WaitUntilGone(active.member));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Session 1 is not disconnected: only a disconnected session is logged off\n");
+    EXPECT_EQ(r.out, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(Gone(active.leader));
+    EXPECT_FALSE(Gone(active.member));
+    EXPECT_FALSE(Gone(left.member));
 }
 
 // systemd-logind through a fake loginctl first on PATH.
@@ -299,6 +307,18 @@ TEST_F(LogindTools, LogoffTerminatesKnownSessionsOnly) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "No session exists for ID 99\n");
     EXPECT_EQ(ReadFileBytes(dir / "terminated"), "12\n");
+}
+
+TEST_F(LogindTools, LogoffRefusesSessionsThatAreNotDisconnected) {
+    // 3: an active user session; 7: a greeter, which quser never lists.
+    for (const char* id : {"3", "7"}) {
+        SCOPED_TRACE(id);
+        const Result r = RunTool(dir, "logoff", {id, "/server:127.0.0.1"}, env);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "Session " + std::string(id) +
+                             " is not disconnected: only a disconnected session is logged off\n");
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "terminated"), "");
 }
 
 }  // namespace
