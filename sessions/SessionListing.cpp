@@ -107,30 +107,60 @@ bool IsSessionNumber(const QString& idField) {
     return true;
 }
 
+namespace {
+
+bool IsBlank(QChar c) {
+    return c.unicode() <= 32;
+}
+bool IsDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// The digits of a right-aligned id that reach left out of the id field into the session name's
+// columns, when the field starts with a digit (often none). `whole` is false when the number
+// does not start after a blank (it runs into a name or a mark), so it cannot be told apart.
+QString DigitsBeforeIdField(const SessionRow& row, bool* whole) {
+    *whole = true;
+    if (row.id.isEmpty() || !IsDigit(row.id.front()))
+        return {};
+    qsizetype start = row.sessionName.size();
+    while (start > 0 && IsDigit(row.sessionName.at(start - 1)))
+        --start;
+    const QChar before = start > 0                  ? row.sessionName.at(start - 1)
+                         : row.userName.isEmpty() ? QChar(u' ')
+                                                  : row.userName.back();
+    *whole = IsBlank(before);
+    return row.sessionName.mid(start);
+}
+
+}  // namespace
+
 bool HoldsWholeSessionId(const SessionRow& row) {
     if (!IsSessionNumber(row.id))
         return false;
-    auto isBlank = [](QChar c) { return c.unicode() <= 32; };
-    auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
     qsizetype first = 0, end = row.id.size();
-    while (isBlank(row.id.at(first)))
+    while (IsBlank(row.id.at(first)))
         ++first;
-    while (isBlank(row.id.at(end - 1)))
+    while (IsBlank(row.id.at(end - 1)))
         --end;
-    // Before the number: a blank inside the field, or the session name's last column.
-    const QChar before = first > 0
-                             ? row.id.at(first - 1)
-                             : (row.sessionName.isEmpty() ? QChar(u' ') : row.sessionName.back());
-    if (!isBlank(before))
-        return false;
+    // Before the number: a blank inside the field, or a blank before the digits that a
+    // right-aligned id puts into the session name's last columns.
+    if (first == 0) {
+        bool whole = true;
+        DigitsBeforeIdField(row, &whole);
+        if (!whole)
+            return false;
+    }
     // After it: a blank inside the field, or, from the field's last column on, the state.
     if (end < row.id.size())
         return true;
-    return row.state.isEmpty() || !isDigit(row.state.front());
+    return row.state.isEmpty() || !IsDigit(row.state.front());
 }
 
 QString LogoffParameters(const SessionRow& row) {
-    return row.id + QStringLiteral(" /server:") + QLatin1String(kSessionServer);
+    bool whole = true;
+    const QString lead = DigitsBeforeIdField(row, &whole);
+    return lead + row.id + QStringLiteral(" /server:") + QLatin1String(kSessionServer);
 }
 
 bool IsOwnSession(const SessionRow& row) {

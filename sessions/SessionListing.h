@@ -59,15 +59,18 @@ QString CountedEntry(const SessionRow& row);
 bool IsSessionNumber(const QString& idField);
 
 // True when the id field holds a whole session number: the field, trimmed, is a session number
-// and it does not run on past the field. A listing right-aligns the id under "ID", so an id of
-// three or more digits reaches left into the session name's columns and the field shows only
-// its last digits ("123" reads "23", "1234" reads "34"): logging that off would end another
-// session, so the character just before the number must be a blank. After the number comes a
-// blank, the line's end, or, when the number fills the field to its last column, the state's
-// first column, which must not hold a digit (a longer number would go on there).
+// and it neither runs into a name on its left nor on past the field. A listing right-aligns the
+// id under "ID", so an id of three or more digits reaches left into the session name's columns
+// and the field shows only its last digits ("123" reads "23"): those digits count as part of
+// the id only when a blank stands before them; digits glued to a name make the row's id
+// uncertain, and such a row is never logged off. After the number comes a blank, the line's
+// end, or, when the number fills the field to its last column, the state's first column, which
+// must not hold a digit (a longer number would go on there).
 bool HoldsWholeSessionId(const SessionRow& row);
 
-// The parameter text of logoff for a row: the id field untrimmed, " /server:", the address.
+// The parameter text of logoff for a row: the digits of a right-aligned id that reach left of
+// the id field (none for ids of one or two digits), the id field untrimmed, " /server:", the
+// address. REQUIRES: HoldsWholeSessionId(row).
 QString LogoffParameters(const SessionRow& row);
 
 // True for a row that the listing marks (">" in column 1) as the session the listing was made

@@ -204,14 +204,20 @@ TEST_F(SessionMonitor, RowsWithoutASessionNumberNeverReachLogoff) {
     FakeQuser(std::string(kHeader) + row(" blankid", "    ", "Disc") +
               row(" garbled", " ?x ", "Disc") +
               row(" cut", "1234", "5 Disc") +  // an id too long for its columns
-              // Session 123 right-aligned under "ID": the id columns show "23".
-              row(" wide", "23  ", "Disc").replace(41, 1, "1") + row(" good", "42  ", "Disc"));
+              // Session 123 right-aligned under "ID": the id columns show "23", its first
+              // digit stands after a blank in the session name's last column.
+              row(" wide", "23  ", "Disc").replace(41, 1, "1") +
+              // The same with a session name ending right before it: no telling the id.
+              row(" glued", "23  ", "Disc").replace(39, 3, "#91") + row(" good", "42  ", "Disc"));
     window->tCheckUser->Fire();
-    EXPECT_EQ(Items(window->lstUsers),
-              (QStringList{"blankid;disc", "garbled;disc", "wide;disc", "good;disc"}));
+    EXPECT_EQ(Items(window->lstUsers), (QStringList{"blankid;disc", "garbled;disc", "wide;disc",
+                                                    "glued;disc", "good;disc"}));
     EXPECT_EQ(Items(window->ListBox3).at(3), "23  ");
-    EXPECT_EQ(starter.calls, (std::vector<std::string>{kQuser, "logoff|42   /server:127.0.0.1"}));
-    EXPECT_EQ(LogoffCalls(1), std::vector<std::string>{"42 /server:127.0.0.1"});
+    EXPECT_EQ(starter.calls,
+              (std::vector<std::string>{kQuser, "logoff|123   /server:127.0.0.1",
+                                        "logoff|42   /server:127.0.0.1"}));
+    EXPECT_EQ(LogoffCalls(2),
+              (std::vector<std::string>{"123 /server:127.0.0.1", "42 /server:127.0.0.1"}));
 }
 
 // The current folder is the live or template folder, which other users can write.

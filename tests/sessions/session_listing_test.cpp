@@ -249,15 +249,26 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
         // The platform's layout, with and without user and session names.
         {"right-aligned 1 digit", RightAlignedRow(named, rdp, "7", "Disc"), " 7  " + kServer},
         {"right-aligned 2 digits", RightAlignedRow(named, rdp, "42", "Disc"), "42  " + kServer},
-        // "23" and "34" are the last digits of sessions 123 and 1234: another user's sessions.
-        {"right-aligned 3 digits", RightAlignedRow(named, rdp, "123", "Disc"), ""},
-        {"right-aligned 4 digits", RightAlignedRow(named, rdp, "1234", "Disc"), ""},
-        {"right-aligned 5 digits", RightAlignedRow(named, rdp, "12345", "Disc"), ""},
+        // The field shows "23" and "34" of sessions 123 and 1234; their first digits stand in
+        // the session name's columns, after a blank.
+        {"right-aligned 3 digits", RightAlignedRow(named, rdp, "123", "Disc"), "123  " + kServer},
+        {"right-aligned 4 digits", RightAlignedRow(named, rdp, "1234", "Disc"),
+         "1234  " + kServer},
+        {"right-aligned 5 digits", RightAlignedRow(named, rdp, "12345", "Disc"),
+         "12345  " + kServer},
         {"right-aligned 2 digits, no names", RightAlignedRow("", "", "42", "Disc"),
          "42  " + kServer},
-        {"right-aligned 3 digits, no names", RightAlignedRow("", "", "123", "Disc"), ""},
-        {"right-aligned 4 digits, no session name", RightAlignedRow(named, "", "1234", "Disc"), ""},
-        {"right-aligned 5 digits, no names", RightAlignedRow("", "", "12345", "Disc"), ""},
+        {"right-aligned 3 digits, no names", RightAlignedRow("", "", "123", "Disc"),
+         "123  " + kServer},
+        {"right-aligned 4 digits, no session name", RightAlignedRow(named, "", "1234", "Disc"),
+         "1234  " + kServer},
+        {"right-aligned 5 digits, no names", RightAlignedRow("", "", "12345", "Disc"),
+         "12345  " + kServer},
+        // A session name that ends in digits right before a right-aligned id: where the name
+        // ends and the id begins cannot be told.
+        {"session name glued to a 3-digit id", named.leftJustified(23) + "rdp-tcp#12345678912" +
+                                                   "3   Disc",
+         ""},
         // Our quser's layout keeps ids of up to four digits inside the id columns.
         {"our quser 1 digit", OurQuserRow(named, "", "7", "Disc"), " 7  " + kServer},
         {"our quser 2 digits", OurQuserRow(named, rdp, "42", "Disc"), "42  " + kServer},
