@@ -332,7 +332,8 @@ std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string&
                 if (k < storedBlank.size() && storedBlank[k].first == recno) {
                     ++k;
                 } else {
-                    fault("record " + std::to_string(recno) + " with key \"        \" is missing");
+                    fault("record " + std::to_string(recno) + " with key " +
+                          Quote(std::string(kDateKeyLength, ' ')) + " is missing");
                 }
             }
             for (; k < storedBlank.size(); ++k)
