@@ -213,6 +213,24 @@ TEST(ExprKeys, TypeAndLengthFollowFromTheExpression) {
         {"BORN", KeyType::Date, 8},
         {"BORN+1", KeyType::Date, 8},
         {"CTOD('01/02/99')", KeyType::Date, 8},
+        // Each function's width rule: literal lengths, the longest name, the template.
+        {"SPACE(5)+NAME", KeyType::Character, 15},
+        {"PADL(NAME,20)", KeyType::Character, 20},
+        {"PADR(CITY,3,'.')", KeyType::Character, 3},
+        {"REPLICATE(CITY,3)", KeyType::Character, 24},
+        {"STUFF(NAME,3,2,CITY)", KeyType::Character, 16},
+        {"STUFF(NAME,9,5,CITY)", KeyType::Character, 16},
+        {"STUFF(NAME,AMOUNT,2,CITY)", KeyType::Character, 18},
+        {"CHR(65)+SOUNDEX(NAME)", KeyType::Character, 5},
+        {"CDOW(BORN)+CMONTH(BORN)", KeyType::Character, 18},
+        {"MAX(NAME,CITY)", KeyType::Character, 10},
+        {"TRANSFORM(NAME,'@!')", KeyType::Character, 10},
+        {"TRANSFORM(NAME,'@R 99-99')", KeyType::Character, 5},
+        {"TRANSFORM(AMOUNT,'@Z 9,999.99')", KeyType::Character, 8},
+        {"TRANSFORM(AMOUNT,'')", KeyType::Character, 10},
+        {"TRANSFORM(BORN,'')", KeyType::Character, 8},
+        {"ROUND(AMOUNT,1)+LEN(NAME)+MOD(AMOUNT,7)", KeyType::Numeric, 12},
+        {"MIN(BORN,BORN+1)", KeyType::Date, 8},
     };
     for (const auto& c : cases) {
         const Expression e = Expression::Parse(c.expr, Fields());
