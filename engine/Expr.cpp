@@ -1362,7 +1362,7 @@ std::string AmericanDate(double julianDay) {
 }
 
 bool IsTemplatePosition(char c) {
-    return std::strchr("9#!AXNLYaxnly", c) != nullptr && c != '\0';
+    return c != '\0' && std::strchr("9#!AXNLY", c) != nullptr;
 }
 
 // TRANSFORM() of a character value (see Parser::CheckTransform).
