@@ -450,3 +450,22 @@ TEST(IndexNegativeNumbers, TagsStoreTheLegacyEngineBytesAndOlderFilesStillCheck)
     EXPECT_EQ(IndexFaults(table), "");
     EXPECT_EQ(WalkTag(table, "AMOUNT")[2], (IndexEntry{1, "-16"}));
 }
+
+TEST(IndexBlankDates, ADescendingDateTagListsTheEmptyDatesFirst) {
+    TempFolder dir;
+    const std::vector<FieldDef> fields = {{"BORN", 'D', 8, 0, 0}};
+    const std::string table =
+        MakeTable(dir / "dates.dbf", fields, {{{"20240315"}}, {{""}}, {{"19991231"}}, {{""}}});
+    TTable t("Table2");
+    t.SetDatabaseName(dir.Path());
+    t.SetTableName("dates.dbf");
+    t.AddIndex("DBORN", "BORN",
+               ixExpression | static_cast<TIndexOptions>(TIndexOption::ixDescending));
+    const std::vector<IndexEntry> want = {
+        {2, "        "}, {4, "        "}, {1, "20240315"}, {3, "19991231"}};
+    EXPECT_EQ(WalkTag(table, "DBORN"), want);
+    if (PerlIndexReaderAvailable()) {
+        EXPECT_EQ(PerlOrder(dir / "dates.mdx", "DBORN"), RecordOrder(want));
+    }
+    EXPECT_EQ(IndexFaults(table), "");
+}
