@@ -1400,7 +1400,7 @@ std::string TransformNumber(double v, const Picture& p) {
     const double r = RoundHalfAway(v, p.decimals);
     if (p.zeroBlank && r == 0)
         return std::string(width, ' ');
-    char buf[400];
+    char buf[640];  // 309 integer digits, a point, up to 253 decimals
     std::snprintf(buf, sizeof buf, "%.*f", p.decimals, std::fabs(r));
     const std::string digits = buf;
     const size_t pointAt = digits.find('.');
