@@ -14,6 +14,8 @@ namespace ari::engine {
 namespace {
 
 constexpr size_t kMaxExpressionText = 220;
+// Longest character value a function builds (a dBASE IV character field's limit).
+constexpr size_t kMaxCharacterResult = 254;
 
 enum class Op {
     Field,
@@ -64,6 +66,52 @@ enum class Fn {
     Int,
     Abs,
     Deleted,
+    Empty,
+    IsBlank,
+    Space,
+    Round,
+    Len,
+    Chr,
+    Asc,
+    At,
+    Rat,
+    PadL,
+    PadR,
+    Replicate,
+    Stuff,
+    Max,
+    Min,
+    ModFn,
+    Dow,
+    Cdow,
+    Cmonth,
+    Transform,
+    IsAlpha,
+    IsUpper,
+    IsLower,
+    IsDigit,
+    Soundex,
+    Difference,
+    Like,
+    Exp,
+    Log,
+    Log10,
+    Sqrt,
+    Ceiling,
+    Floor,
+    Sign,
+    Pi,
+    Fixed,
+    Float,
+    Sin,
+    Cos,
+    Tan,
+    Asin,
+    Acos,
+    Atan,
+    Atn2,
+    Dtor,
+    Rtod,
 };
 
 struct FnInfo {
@@ -73,14 +121,62 @@ struct FnInfo {
 };
 
 constexpr FnInfo kFunctions[] = {
-    {"UPPER", Fn::Upper, 1, 1},     {"LOWER", Fn::Lower, 1, 1}, {"TRIM", Fn::Trim, 1, 1},
-    {"RTRIM", Fn::RTrim, 1, 1},     {"LTRIM", Fn::LTrim, 1, 1}, {"SUBSTR", Fn::Substr, 2, 3},
-    {"LEFT", Fn::Left, 2, 2},       {"RIGHT", Fn::Right, 2, 2}, {"STR", Fn::Str, 1, 3},
-    {"DTOS", Fn::Dtos, 1, 1},       {"DTOC", Fn::Dtoc, 1, 1},   {"IIF", Fn::Iif, 3, 3},
-    {"VAL", Fn::Val, 1, 1},         {"RECNO", Fn::Recno, 0, 0}, {"CTOD", Fn::Ctod, 1, 1},
-    {"STOD", Fn::Stod, 1, 1},       {"YEAR", Fn::Year, 1, 1},   {"MONTH", Fn::Month, 1, 1},
-    {"DAY", Fn::Day, 1, 1},         {"INT", Fn::Int, 1, 1},     {"ABS", Fn::Abs, 1, 1},
-    {"DELETED", Fn::Deleted, 0, 0},
+    {"UPPER", Fn::Upper, 1, 1},     {"LOWER", Fn::Lower, 1, 1},
+    {"TRIM", Fn::Trim, 1, 1},       {"RTRIM", Fn::RTrim, 1, 1},
+    {"LTRIM", Fn::LTrim, 1, 1},     {"SUBSTR", Fn::Substr, 2, 3},
+    {"LEFT", Fn::Left, 2, 2},       {"RIGHT", Fn::Right, 2, 2},
+    {"STR", Fn::Str, 1, 3},         {"DTOS", Fn::Dtos, 1, 1},
+    {"DTOC", Fn::Dtoc, 1, 1},       {"IIF", Fn::Iif, 3, 3},
+    {"VAL", Fn::Val, 1, 1},         {"RECNO", Fn::Recno, 0, 0},
+    {"CTOD", Fn::Ctod, 1, 1},       {"STOD", Fn::Stod, 1, 1},
+    {"YEAR", Fn::Year, 1, 1},       {"MONTH", Fn::Month, 1, 1},
+    {"DAY", Fn::Day, 1, 1},         {"INT", Fn::Int, 1, 1},
+    {"ABS", Fn::Abs, 1, 1},         {"DELETED", Fn::Deleted, 0, 0},
+    {"EMPTY", Fn::Empty, 1, 1},     {"ISBLANK", Fn::IsBlank, 1, 1},
+    {"SPACE", Fn::Space, 1, 1},     {"ROUND", Fn::Round, 2, 2},
+    {"LEN", Fn::Len, 1, 1},         {"CHR", Fn::Chr, 1, 1},
+    {"ASC", Fn::Asc, 1, 1},         {"AT", Fn::At, 2, 2},
+    {"RAT", Fn::Rat, 2, 2},         {"PADL", Fn::PadL, 2, 3},
+    {"PADR", Fn::PadR, 2, 3},       {"REPLICATE", Fn::Replicate, 2, 2},
+    {"STUFF", Fn::Stuff, 4, 4},     {"MAX", Fn::Max, 2, 2},
+    {"MIN", Fn::Min, 2, 2},         {"MOD", Fn::ModFn, 2, 2},
+    {"DOW", Fn::Dow, 1, 1},         {"CDOW", Fn::Cdow, 1, 1},
+    {"CMONTH", Fn::Cmonth, 1, 1},   {"TRANSFORM", Fn::Transform, 2, 2},
+    {"ISALPHA", Fn::IsAlpha, 1, 1}, {"ISUPPER", Fn::IsUpper, 1, 1},
+    {"ISLOWER", Fn::IsLower, 1, 1}, {"ISDIGIT", Fn::IsDigit, 1, 1},
+    {"SOUNDEX", Fn::Soundex, 1, 1}, {"DIFFERENCE", Fn::Difference, 2, 2},
+    {"LIKE", Fn::Like, 2, 2},       {"EXP", Fn::Exp, 1, 1},
+    {"LOG", Fn::Log, 1, 1},         {"LOG10", Fn::Log10, 1, 1},
+    {"SQRT", Fn::Sqrt, 1, 1},       {"CEILING", Fn::Ceiling, 1, 1},
+    {"FLOOR", Fn::Floor, 1, 1},     {"SIGN", Fn::Sign, 1, 1},
+    {"PI", Fn::Pi, 0, 0},           {"FIXED", Fn::Fixed, 1, 1},
+    {"FLOAT", Fn::Float, 1, 1},     {"SIN", Fn::Sin, 1, 1},
+    {"COS", Fn::Cos, 1, 1},         {"TAN", Fn::Tan, 1, 1},
+    {"ASIN", Fn::Asin, 1, 1},       {"ACOS", Fn::Acos, 1, 1},
+    {"ATAN", Fn::Atan, 1, 1},       {"ATN2", Fn::Atn2, 2, 2},
+    {"DTOR", Fn::Dtor, 1, 1},       {"RTOD", Fn::Rtod, 1, 1},
+};
+
+// dBASE IV functions whose result depends on the session (clock, environment, work areas,
+// the position in the table) rather than on the record: an index built with one of them
+// would not match its table the next day or in the next program.
+constexpr const char* kSessionFunctions[] = {
+    "DATE",  "TIME",    "RECCOUNT", "RECSIZE",   "FOUND",   "EOF",     "BOF",      "SELECT",
+    "ALIAS", "DBF",     "MDX",      "NDX",       "TAG",     "ORDER",   "FIELD",    "GETENV",
+    "OS",    "VERSION", "USER",     "INKEY",     "READKEY", "ROW",     "COL",      "PROW",
+    "PCOL",  "NETWORK", "ACCESS",   "DISKSPACE", "MEMORY",  "ISCOLOR", "ISMARKED", "LUPDATE",
+    "SET",   "RAND",    "ERROR",    "MESSAGE",   "LINENO",  "PROGRAM", "LOCK",     "RLOCK",
+    "FLOCK", "FKLABEL", "FKMAX",    "KEY",       "SEEK",    "LOOKUP",  "CALL",     "FILE",
+};
+
+// TRANSFORM picture, parsed when the expression is checked: the picture functions this engine
+// supports (@!, @R, @Z) and the template.
+struct Picture {
+    bool upper = false;      // @! or ! in the template: letters upper case
+    bool insert = false;     // @R: template literals are inserted, not laid over the data
+    bool zeroBlank = false;  // @Z: a zero number shows as blanks
+    std::string tmpl;        // the template, "" for none
+    int decimals = 0;        // numeric template: 9/# positions after its point
 };
 
 struct Node {
@@ -94,7 +190,9 @@ struct Node {
     double number = 0;            // Op::Number, Op::Date (Julian day)
     bool logical = false;         // Op::Logical
     Fn fn = Fn::Upper;            // Op::Call
-    int strLen = 10, strDec = 0;  // STR() arguments
+    int strLen = 10, strDec = 0;  // STR() arguments, TRANSFORM's field width and decimals
+    long count = 0;               // SPACE, PADL/PADR, REPLICATE: the literal length or count
+    Picture picture;              // TRANSFORM
 };
 
 enum class Tok {
@@ -140,10 +238,12 @@ std::string Upper(std::string s) {
     return s;
 }
 
-[[noreturn]] void Fail(const std::string& expr, size_t pos, const std::string& what) {
+[[noreturn]] void Fail(const std::string& expr, size_t pos, const std::string& what,
+                       const std::string& note = "") {
     std::string msg = "Invalid index expression \"" + expr + "\": " + what;
     if (pos > 0)
         msg += " at position " + std::to_string(pos);
+    msg += note;
     throw EDBEngineError(kStatusInvalidExpression, {msg});
 }
 
@@ -669,8 +769,18 @@ class Parser {
             if (name.text == f.name)
                 info = &f;
         }
-        if (!info)
-            Fail(text_, name.pos, "unknown function " + name.text);
+        if (!info) {
+            for (const char* session : kSessionFunctions) {
+                if (name.text == session) {
+                    Fail(text_, name.pos,
+                         "function " + name.text +
+                             "() depends on the session, not on the record, and cannot be used "
+                             "in an index key or FOR condition");
+                }
+            }
+            Fail(text_, name.pos, "unknown function " + name.text,
+                 " (user functions cannot be used in an index key or FOR condition)");
+        }
         Take();  // '('
         std::vector<int> args;
         if (Peek().kind != Tok::RParen) {
@@ -698,6 +808,16 @@ class Parser {
                 Fail(text_, a.pos,
                      name.text + " argument " + std::to_string(i + 1) + " must be a number");
             return std::lround(a.number);
+        };
+        // A literal length or count argument, 0 (or `min`) to 254.
+        auto lengthArg = [&](int i, long min) {
+            const long v = literal(i);
+            if (v < min || v > static_cast<long>(kMaxCharacterResult)) {
+                Fail(text_, At(args[static_cast<size_t>(i)]).pos,
+                     name.text + " argument " + std::to_string(i + 1) + " must be " +
+                         std::to_string(min) + " to 254");
+            }
+            return v;
         };
         Node n;
         n.op = Op::Call;
@@ -815,8 +935,227 @@ class Parser {
             case Fn::Deleted:
                 n.type = ExprType::Logical;
                 break;
+            case Fn::Empty:
+            case Fn::IsBlank:
+                n.type = ExprType::Logical;
+                break;
+            case Fn::Space:
+                need(0, ExprType::Numeric);
+                n.count = lengthArg(0, 0);
+                n.type = ExprType::Character;
+                n.width = static_cast<size_t>(n.count);
+                break;
+            case Fn::Round:
+            case Fn::ModFn:
+            case Fn::Atn2:
+                need(0, ExprType::Numeric);
+                need(1, ExprType::Numeric);
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::Len:
+            case Fn::Asc:
+                need(0, ExprType::Character);
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::Chr:
+                need(0, ExprType::Numeric);
+                n.type = ExprType::Character;
+                n.width = 1;
+                break;
+            case Fn::At:
+            case Fn::Rat:
+                need(0, ExprType::Character);
+                need(1, ExprType::Character);
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::PadL:
+            case Fn::PadR:
+                need(0, ExprType::Character);
+                need(1, ExprType::Numeric);
+                if (argc == 3)
+                    need(2, ExprType::Character);
+                n.count = lengthArg(1, 0);
+                n.type = ExprType::Character;
+                n.width = static_cast<size_t>(n.count);
+                break;
+            case Fn::Replicate: {
+                need(0, ExprType::Character);
+                need(1, ExprType::Numeric);
+                n.count = lengthArg(1, 0);
+                const size_t w = width0() * static_cast<size_t>(n.count);
+                if (w > kMaxCharacterResult)
+                    Fail(text_, name.pos, "REPLICATE result longer than 254 characters");
+                n.type = ExprType::Character;
+                n.width = w;
+                break;
+            }
+            case Fn::Stuff: {
+                need(0, ExprType::Character);
+                need(1, ExprType::Numeric);
+                need(2, ExprType::Numeric);
+                need(3, ExprType::Character);
+                const size_t w = width0();
+                const size_t added = At(args[3]).width;
+                size_t removed = 0;  // unknown start or count: the widest result, padded
+                if (IsLiteral(At(args[1])) && IsLiteral(At(args[2]))) {
+                    const long start = std::max(1L, literal(1));
+                    const long count = std::max(0L, literal(2));
+                    const size_t from = std::min(static_cast<size_t>(start - 1), w);
+                    removed = std::min(static_cast<size_t>(count), w - from);
+                }
+                n.type = ExprType::Character;
+                n.width = w - removed + added;
+                break;
+            }
+            case Fn::Max:
+            case Fn::Min: {
+                const Node& a = At(args[0]);
+                const Node& b = At(args[1]);
+                if (a.type != b.type || a.type == ExprType::Logical) {
+                    Fail(text_, b.pos,
+                         name.text + " needs two numbers, two dates or two strings, got " +
+                             TypeName(a.type) + " and " + TypeName(b.type));
+                }
+                n.type = a.type;
+                n.width = std::max(a.width, b.width);
+                break;
+            }
+            case Fn::Dow:
+                need(0, ExprType::Date);
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::Cdow:
+            case Fn::Cmonth:
+                need(0, ExprType::Date);
+                n.type = ExprType::Character;
+                n.width = 9;  // "Wednesday", "September": the longest names
+                break;
+            case Fn::Transform:
+                CheckTransform(n, args, name);
+                break;
+            case Fn::IsAlpha:
+            case Fn::IsUpper:
+            case Fn::IsLower:
+            case Fn::IsDigit:
+                need(0, ExprType::Character);
+                n.type = ExprType::Logical;
+                break;
+            case Fn::Soundex:
+                need(0, ExprType::Character);
+                n.type = ExprType::Character;
+                n.width = 4;
+                break;
+            case Fn::Difference:
+                need(0, ExprType::Character);
+                need(1, ExprType::Character);
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::Like:
+                need(0, ExprType::Character);
+                need(1, ExprType::Character);
+                n.type = ExprType::Logical;
+                break;
+            case Fn::Pi:
+                n.type = ExprType::Numeric;
+                break;
+            case Fn::Exp:
+            case Fn::Log:
+            case Fn::Log10:
+            case Fn::Sqrt:
+            case Fn::Ceiling:
+            case Fn::Floor:
+            case Fn::Sign:
+            case Fn::Fixed:
+            case Fn::Float:
+            case Fn::Sin:
+            case Fn::Cos:
+            case Fn::Tan:
+            case Fn::Asin:
+            case Fn::Acos:
+            case Fn::Atan:
+            case Fn::Dtor:
+            case Fn::Rtod:
+                need(0, ExprType::Numeric);
+                n.type = ExprType::Numeric;
+                break;
         }
         return AddResult(std::move(n));
+    }
+
+    // TRANSFORM(value, picture): the picture must be a string literal. Supported: the picture
+    // functions @! (upper case), @R (template literals inserted) and @Z (zero as blanks), alone
+    // or before a blank and a template; character templates of 9 # ! A X N L Y positions and
+    // literals; numeric templates of 9 and # positions, commas and one point. The result is as
+    // wide as the template; without a template, as wide as a character value, a numeric
+    // field's width, or 8 for a date (MM/DD/YY).
+    void CheckTransform(Node& n, const std::vector<int>& args, const Token& name) {
+        const Node& value = At(args[0]);
+        const Node& pic = At(args[1]);
+        if (pic.op != Op::String)
+            Fail(text_, pic.pos, "TRANSFORM picture must be a string literal");
+        Picture p;
+        std::string rest = pic.text;
+        if (!rest.empty() && rest[0] == '@') {
+            const size_t blank = rest.find(' ');
+            const std::string functions =
+                rest.substr(1, blank == std::string::npos ? std::string::npos : blank - 1);
+            rest = blank == std::string::npos ? std::string() : rest.substr(blank + 1);
+            for (char c : functions) {
+                const char f = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (f == '!')
+                    p.upper = true;
+                else if (f == 'R')
+                    p.insert = true;
+                else if (f == 'Z')
+                    p.zeroBlank = true;
+                else
+                    Fail(text_, pic.pos,
+                         std::string("TRANSFORM picture function @") + c +
+                             " is not supported (supported: @!, @R, @Z)");
+            }
+        }
+        p.tmpl = rest;
+        n.type = ExprType::Character;
+        switch (value.type) {
+            case ExprType::Character:
+                n.width = p.tmpl.empty() ? value.width : p.tmpl.size();
+                break;
+            case ExprType::Numeric:
+                if (p.tmpl.empty()) {
+                    if (value.op != Op::Field)
+                        Fail(text_, pic.pos, "TRANSFORM of a computed number needs a template");
+                    n.strLen = static_cast<int>(value.field.length);
+                    n.strDec = value.field.decimals;
+                    n.width = value.field.length;
+                    break;
+                }
+                {
+                    bool point = false;
+                    for (char c : p.tmpl) {
+                        if (c == '.' && !point) {
+                            point = true;
+                        } else if (c == '9' || c == '#') {
+                            p.decimals += point ? 1 : 0;
+                        } else if (c != ',') {
+                            Fail(text_, pic.pos,
+                                 std::string("TRANSFORM numeric template character '") + c +
+                                     "' is not supported (supported: 9 # , .)");
+                        }
+                    }
+                }
+                n.width = p.tmpl.size();
+                break;
+            case ExprType::Date:
+                if (!p.tmpl.empty() || p.insert || p.zeroBlank)
+                    Fail(text_, pic.pos, "TRANSFORM of a date takes no template");
+                n.width = 8;
+                break;
+            case ExprType::Logical:
+                Fail(text_, value.pos, name.text + " of a logical value is not supported");
+        }
+        if (n.width == 0 || n.width > kMaxCharacterResult)
+            Fail(text_, pic.pos, "TRANSFORM result must be 1 to 254 characters");
+        n.picture = p;
     }
 
     const std::string& text_;
@@ -940,6 +1279,179 @@ int CompareText(const std::string& a, const std::string& b) {
     }
     return 0;
 }
+
+bool AllBlank(const std::string& s) {
+    return s.find_first_not_of(' ') == std::string::npos;
+}
+
+// Half away from zero at `decimals` places (negative places round to tens, hundreds, ...).
+double RoundHalfAway(double v, double decimals) {
+    const double scale = std::pow(10.0, std::trunc(decimals));
+    if (!std::isfinite(scale) || scale == 0)
+        return v;
+    const double r = std::round(v * scale) / scale;
+    return r == 0 ? 0 : r;
+}
+
+// 1 for Sunday to 7 for Saturday; 0 for the empty date.
+int DayOfWeek(double julianDay) {
+    int y, m, d;
+    if (!DateFromJulianDay(julianDay, y, m, d))
+        return 0;
+    return static_cast<int>((static_cast<int64_t>(julianDay) + 1) % 7) + 1;
+}
+
+// SOUNDEX(): the first letter (after leading blanks) and three digits for the following
+// consonants up to the first character that is not a letter: B F P V 1, C G J K Q S X Z 2,
+// D T 3, L 4, M N 5, R 6. A consonant with the same digit as the letter before it is coded
+// once, also across H and W; vowels (A E I O U Y) separate. "0000" when the text does not
+// begin with a letter.
+std::string SoundexOf(const std::string& s) {
+    static const char kCodes[] = "01230120022455012623010202";  // A..Z
+    size_t i = s.find_first_not_of(' ');
+    auto letter = [&](size_t k) {
+        return k < s.size() && std::isalpha(static_cast<unsigned char>(s[k]));
+    };
+    if (i == std::string::npos || !letter(i))
+        return "0000";
+    std::string out(1, static_cast<char>(std::toupper(static_cast<unsigned char>(s[i]))));
+    char last = kCodes[out[0] - 'A'];
+    for (++i; letter(i) && out.size() < 4; ++i) {
+        const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i])));
+        if (c == 'H' || c == 'W')
+            continue;
+        const char code = kCodes[c - 'A'];
+        if (code != '0' && code != last)
+            out += code;
+        last = code;
+    }
+    out.resize(4, '0');
+    return out;
+}
+
+// LIKE(pattern, text): * matches any run of characters, ? any one; case counts; the whole
+// text must match (its trailing blanks included).
+bool LikeMatch(const std::string& pattern, const std::string& text) {
+    size_t p = 0, t = 0, star = std::string::npos, mark = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            mark = t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+std::string AmericanDate(double julianDay) {
+    int y, m, d;
+    if (!DateFromJulianDay(julianDay, y, m, d))
+        return "  /  /  ";
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%02d", m, d, y % 100);
+    return buf;
+}
+
+bool IsTemplatePosition(char c) {
+    return c != '\0' && std::strchr("9#!AXNLY", c) != nullptr;
+}
+
+// TRANSFORM() of a character value (see Parser::CheckTransform).
+std::string TransformText(const std::string& value, const Picture& p) {
+    auto up = [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); };
+    if (p.tmpl.empty()) {
+        std::string out = value;
+        if (p.upper) {
+            for (auto& c : out)
+                c = up(c);
+        }
+        return out;
+    }
+    std::string out;
+    size_t k = 0;
+    for (char t : p.tmpl) {
+        if (IsTemplatePosition(t)) {
+            const char c = k < value.size() ? value[k] : ' ';
+            ++k;
+            out += (p.upper || t == '!') ? up(c) : c;
+        } else {
+            out += t;
+            if (!p.insert)
+                ++k;  // the literal takes the place of a character of the value
+        }
+    }
+    return out;
+}
+
+// TRANSFORM() of a number with a numeric template: right-aligned in the template's digit
+// positions, rounded to its decimals, commas only between digits, asterisks when it does not
+// fit, blanks for zero under @Z.
+std::string TransformNumber(double v, const Picture& p) {
+    const size_t width = p.tmpl.size();
+    const double r = RoundHalfAway(v, p.decimals);
+    if (p.zeroBlank && r == 0)
+        return std::string(width, ' ');
+    char buf[640];  // 309 integer digits, a point, up to 253 decimals
+    std::snprintf(buf, sizeof buf, "%.*f", p.decimals, std::fabs(r));
+    const std::string digits = buf;
+    const size_t pointAt = digits.find('.');
+    std::string whole = digits.substr(0, pointAt);
+    const std::string fraction = pointAt == std::string::npos ? "" : digits.substr(pointAt + 1);
+    if (whole == "0" && p.tmpl.find('.') != std::string::npos) {
+        // "0.50" in ".99": no room for the leading zero is no overflow
+        size_t before = 0;
+        for (char c : p.tmpl.substr(0, p.tmpl.find('.')))
+            before += (c == '9' || c == '#') ? 1 : 0;
+        if (before == 0)
+            whole.clear();
+    }
+    if (r < 0)
+        whole = "-" + whole;
+    const size_t tmplPoint = std::min(p.tmpl.find('.'), width);
+    std::string out(width, ' ');
+    // Integer part, right to left.
+    size_t next = whole.size();
+    for (size_t i = tmplPoint; i-- > 0;) {
+        const char t = p.tmpl[i];
+        if (t == ',') {
+            out[i] = (next > 0 && whole[next - 1] != '-') ? ',' : ' ';
+            continue;
+        }
+        if (next > 0)
+            out[i] = whole[--next];
+    }
+    if (next > 0)
+        return std::string(width, '*');
+    if (tmplPoint < width) {
+        out[tmplPoint] = '.';
+        size_t f = 0;
+        for (size_t i = tmplPoint + 1; i < width; ++i) {
+            const char t = p.tmpl[i];
+            if (t == '9' || t == '#')
+                out[i] = f < fraction.size() ? fraction[f++] : '0';
+            else
+                out[i] = t == ',' ? ',' : ' ';
+        }
+    }
+    // A comma left of the first digit stays blank (set above); a blank left of a comma's
+    // digit group is fine.
+    return out;
+}
+
+const char* const kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+const char* const kMonthNames[] = {"January",   "February", "March",    "April",
+                                   "May",       "June",     "July",     "August",
+                                   "September", "October",  "November", "December"};
 
 }  // namespace
 
@@ -1100,6 +1612,243 @@ ExprValue Expression::Impl::Eval(int i, const RecordRef& r) const {
             case Fn::Deleted:
                 v.logical = r.length > 0 && r.data[0] == '*';
                 return v;
+            case Fn::Empty: {
+                const ExprValue a = arg(0);
+                switch (a.type) {
+                    case ExprType::Character:
+                        v.logical = AllBlank(a.text);
+                        break;
+                    case ExprType::Numeric:
+                    case ExprType::Date:
+                        v.logical = a.number == 0;
+                        break;
+                    case ExprType::Logical:
+                        v.logical = !a.logical;
+                        break;
+                }
+                return v;
+            }
+            case Fn::IsBlank: {
+                // A field is blank when its bytes are: a numeric field of blanks (not 0), a
+                // logical field not yet set. Computed values: blank text or the empty date.
+                const Node& a = N(n.kids[0]);
+                if (a.op == Op::Field) {
+                    v.logical = AllBlank(FieldText(a, r)) ||
+                                (a.field.type == 'L' && FieldText(a, r)[0] == '?');
+                    return v;
+                }
+                const ExprValue av = arg(0);
+                v.logical = (av.type == ExprType::Character && AllBlank(av.text)) ||
+                            (av.type == ExprType::Date && av.number == 0);
+                return v;
+            }
+            case Fn::Space:
+                v.text.assign(static_cast<size_t>(n.count), ' ');
+                return v;
+            case Fn::Round:
+                v.number = RoundHalfAway(arg(0).number, arg(1).number);
+                return v;
+            case Fn::Len:
+                v.number = static_cast<double>(arg(0).text.size());
+                return v;
+            case Fn::Chr: {
+                const double c = arg(0).number;
+                v.text.assign(1, static_cast<char>(c >= 0 && c < 256 ? static_cast<int>(c) : 0));
+                return v;
+            }
+            case Fn::Asc: {
+                const std::string t = arg(0).text;
+                v.number = t.empty() ? 0 : static_cast<unsigned char>(t[0]);
+                return v;
+            }
+            case Fn::At:
+            case Fn::Rat: {
+                const std::string needle = arg(0).text, hay = arg(1).text;
+                if (needle.empty())
+                    return v;
+                const size_t at = n.fn == Fn::At ? hay.find(needle) : hay.rfind(needle);
+                v.number = at == std::string::npos ? 0 : static_cast<double>(at + 1);
+                return v;
+            }
+            case Fn::PadL:
+            case Fn::PadR: {
+                std::string t = arg(0).text;
+                const size_t len = static_cast<size_t>(n.count);
+                char fill = ' ';
+                if (n.kids.size() == 3) {
+                    const std::string f = arg(2).text;
+                    if (!f.empty())
+                        fill = f[0];
+                }
+                if (t.size() >= len) {
+                    t.resize(len);  // too long: its first characters
+                } else if (n.fn == Fn::PadL) {
+                    t.insert(0, len - t.size(), fill);
+                } else {
+                    t.append(len - t.size(), fill);
+                }
+                v.text = t;
+                return v;
+            }
+            case Fn::Replicate: {
+                const std::string t = arg(0).text;
+                for (long k = 0; k < n.count; ++k)
+                    v.text += t;
+                return v;
+            }
+            case Fn::Stuff: {
+                std::string t = arg(0).text;
+                const long start = std::max(1L, std::lround(arg(1).number));
+                const long count = std::max(0L, std::lround(arg(2).number));
+                const size_t from = std::min(static_cast<size_t>(start - 1), t.size());
+                t.replace(from, std::min(static_cast<size_t>(count), t.size() - from), arg(3).text);
+                v.text = t;
+                return v;
+            }
+            case Fn::Max:
+            case Fn::Min: {
+                const ExprValue a = arg(0), b = arg(1);
+                bool firstWins;
+                if (a.type == ExprType::Character) {
+                    const int c = CompareText(a.text, b.text);
+                    firstWins = n.fn == Fn::Max ? c >= 0 : c <= 0;
+                } else {
+                    firstWins = n.fn == Fn::Max ? a.number >= b.number : a.number <= b.number;
+                }
+                v = firstWins ? a : b;
+                if (v.type == ExprType::Character && v.text.size() < n.width)
+                    v.text.append(n.width - v.text.size(), ' ');
+                return v;
+            }
+            case Fn::ModFn: {
+                // The remainder takes the divisor's sign; MOD(x, 0) is x.
+                const double a = arg(0).number, b = arg(1).number;
+                v.number = b == 0 ? a : a - b * std::floor(a / b);
+                return v;
+            }
+            case Fn::Dow:
+                v.number = DayOfWeek(arg(0).number);
+                return v;
+            case Fn::Cdow: {
+                const int d = DayOfWeek(arg(0).number);
+                v.text = d == 0 ? std::string() : kDayNames[d - 1];
+                v.text.resize(n.width, ' ');
+                return v;
+            }
+            case Fn::Cmonth: {
+                int y = 0, m = 0, d = 0;
+                if (DateFromJulianDay(arg(0).number, y, m, d))
+                    v.text = kMonthNames[m - 1];
+                v.text.resize(n.width, ' ');
+                return v;
+            }
+            case Fn::Transform: {
+                const ExprValue a = arg(0);
+                if (a.type == ExprType::Character)
+                    v.text = TransformText(a.text, n.picture);
+                else if (a.type == ExprType::Date)
+                    v.text = AmericanDate(a.number);
+                else if (n.picture.tmpl.empty())
+                    v.text = (n.picture.zeroBlank && a.number == 0)
+                                 ? std::string(n.width, ' ')
+                                 : StrOf(a.number, n.strLen, n.strDec);
+                else
+                    v.text = TransformNumber(a.number, n.picture);
+                v.text.resize(n.width, ' ');
+                return v;
+            }
+            case Fn::IsAlpha:
+            case Fn::IsUpper:
+            case Fn::IsLower:
+            case Fn::IsDigit: {
+                // The first character, ASCII classes.
+                const std::string t = arg(0).text;
+                const unsigned char c = t.empty() ? 0 : static_cast<unsigned char>(t[0]);
+                v.logical = n.fn == Fn::IsAlpha   ? (c < 128 && std::isalpha(c))
+                            : n.fn == Fn::IsUpper ? (c >= 'A' && c <= 'Z')
+                            : n.fn == Fn::IsLower ? (c >= 'a' && c <= 'z')
+                                                  : (c >= '0' && c <= '9');
+                return v;
+            }
+            case Fn::Soundex:
+                v.text = SoundexOf(arg(0).text);
+                return v;
+            case Fn::Difference: {
+                const std::string a = SoundexOf(arg(0).text), b = SoundexOf(arg(1).text);
+                int same = 0;
+                for (size_t k = 0; k < 4; ++k)
+                    same += a[k] == b[k] ? 1 : 0;
+                v.number = same;
+                return v;
+            }
+            case Fn::Like:
+                v.logical = LikeMatch(arg(0).text, arg(1).text);
+                return v;
+            default:
+                break;
+        }
+        // Numeric functions of numbers. A value outside a function's domain (LOG of 0 or
+        // less, SQRT of a negative, ASIN/ACOS beyond 1) gives 0.
+        auto finite = [](double x) { return std::isfinite(x) ? x : 0.0; };
+        const double x = n.kids.empty() ? 0 : arg(0).number;
+        switch (n.fn) {
+            case Fn::Exp:
+                v.number = finite(std::exp(x));
+                break;
+            case Fn::Log:
+                v.number = x > 0 ? std::log(x) : 0;
+                break;
+            case Fn::Log10:
+                v.number = x > 0 ? std::log10(x) : 0;
+                break;
+            case Fn::Sqrt:
+                v.number = x >= 0 ? std::sqrt(x) : 0;
+                break;
+            case Fn::Ceiling:
+                v.number = std::ceil(x);
+                break;
+            case Fn::Floor:
+                v.number = std::floor(x);
+                break;
+            case Fn::Sign:
+                v.number = x > 0 ? 1 : x < 0 ? -1 : 0;
+                break;
+            case Fn::Pi:
+                v.number = 3.14159265358979323846;
+                break;
+            case Fn::Fixed:
+            case Fn::Float:
+                v.number = x;
+                break;
+            case Fn::Sin:
+                v.number = std::sin(x);
+                break;
+            case Fn::Cos:
+                v.number = std::cos(x);
+                break;
+            case Fn::Tan:
+                v.number = finite(std::tan(x));
+                break;
+            case Fn::Asin:
+                v.number = (x >= -1 && x <= 1) ? std::asin(x) : 0;
+                break;
+            case Fn::Acos:
+                v.number = (x >= -1 && x <= 1) ? std::acos(x) : 0;
+                break;
+            case Fn::Atan:
+                v.number = std::atan(x);
+                break;
+            case Fn::Atn2:
+                v.number = std::atan2(x, arg(1).number);
+                break;
+            case Fn::Dtor:
+                v.number = x * 3.14159265358979323846 / 180;
+                break;
+            case Fn::Rtod:
+                v.number = x * 180 / 3.14159265358979323846;
+                break;
+            default:
+                break;
         }
         return v;
     }

@@ -14,6 +14,9 @@ namespace {
 constexpr uint8_t kNumericExponentBias = 52;  // byte 0 of a numeric key for 0.d1d2... x 10^0
 constexpr uint8_t kNumericSignBit = 0x80;
 constexpr uint8_t kNumericLowBits = 0x01;
+// Digit-count field of a negative key: all five bits set, whatever the number of digits (the
+// reference engine's files store -16 as 36 FD).
+constexpr int kNegativeDigitCount = 31;
 
 // Sortable numeric form: class byte, exponent byte, 10 digit bytes.
 constexpr uint8_t kClassNegative = 0;
@@ -35,8 +38,10 @@ void EncodeDigits(bool negative, int exponent, const char* digits, size_t count,
     if (e > 255)
         e = 255;
     out[0] = static_cast<uint8_t>(e);
-    const int even = (static_cast<int>(count) + 1) & ~1;  // digit count rounded up to even
-    out[1] = static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (even << 2) | kNumericLowBits);
+    // Positive: the digit count rounded up to even; negative: the sign bit and a full count.
+    const int shown = negative ? kNegativeDigitCount : (static_cast<int>(count) + 1) & ~1;
+    out[1] =
+        static_cast<uint8_t>((negative ? kNumericSignBit : 0) | (shown << 2) | kNumericLowBits);
     for (size_t i = 0; i < count; ++i) {
         const uint8_t d = static_cast<uint8_t>(digits[i] - '0');
         out[2 + i / 2] |= (i % 2 == 0) ? static_cast<uint8_t>(d << 4) : d;
@@ -141,7 +146,13 @@ double NumericKeyValue(const uint8_t key[kNumericKeyLength]) {
     return std::strtod(NumericKeyText(key).c_str(), nullptr);
 }
 
+bool IsBlankDateKey(double value) {
+    return value == 0.0 || value == kBlankDateKey || value == kXbase64BlankDateKey;
+}
+
 void EncodeDateKey(double julianDay, uint8_t out[kDateKeyLength]) {
+    if (julianDay == 0.0)
+        julianDay = kBlankDateKey;
     uint64_t bits;
     std::memcpy(&bits, &julianDay, sizeof bits);
     for (size_t i = 0; i < kDateKeyLength; ++i)
@@ -317,7 +328,7 @@ std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength) {
             return NumericKeyText(key);
         case KeyType::Date: {
             const double v = DateKeyValue(key);
-            if (v == 0)
+            if (IsBlankDateKey(v))
                 return std::string(8, ' ');
             return JulianDayToDtos(v);
         }

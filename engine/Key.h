@@ -20,9 +20,10 @@ inline constexpr int kNumericKeyDigits = 20;
 inline constexpr int32_t kJulianDayOf18991230 = 2415019;
 
 // Encodes a decimal text ("-123.45", "  17", "1.5e3") as a numeric key: byte 0 = 52 + digits
-// before the point (or 52 - zeros after it), byte 1 = sign bit, digit count rounded up to
-// even, low bits 01; bytes 2..11 the significant digits. Blank or unparsable text encodes 0.
-// Digits beyond 20 are dropped (truncated).
+// before the point (or 52 - zeros after it); byte 1 = the low bits 01 and, for a positive
+// number, the digit count rounded up to even in bits 2..6, for a negative one the sign bit and
+// 31 in bits 2..6 (byte 1 = FD); bytes 2..11 the significant digits. Blank or unparsable text
+// encodes 0. Digits beyond 20 are dropped (truncated).
 void EncodeNumericKey(const std::string& decimalText, uint8_t out[kNumericKeyLength]);
 void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]);
 // The value of a numeric key as exact decimal text ("-123.45", "0"); the digit count in
@@ -30,7 +31,18 @@ void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]);
 std::string NumericKeyText(const uint8_t key[kNumericKeyLength]);
 double NumericKeyValue(const uint8_t key[kNumericKeyLength]);
 
-// Date keys: the Julian day number as a little-endian IEEE double; 0.0 for an empty date.
+// The key value written for an empty date: 1.0E100, after every real date in an ascending tag
+// (where the legacy engine looks for it when it updates or deletes such a record).
+inline constexpr double kBlankDateKey = 1.0e100;
+// Another library's spelling of the empty date in date keys (after every real date as well).
+inline constexpr double kXbase64BlankDateKey = 21474835648.0;
+// True for every spelling of the empty date found in existing files: 0.0 (this engine's files
+// before 1.0E100), 1.0E100 and 21474835648. A checker accepts any of them for an empty date;
+// writers write kBlankDateKey only.
+bool IsBlankDateKey(double value);
+
+// Date keys: the Julian day number as a little-endian IEEE double; an empty date (Julian day 0)
+// is written as kBlankDateKey.
 void EncodeDateKey(double julianDay, uint8_t out[kDateKeyLength]);
 double DateKeyValue(const uint8_t key[kDateKeyLength]);
 
@@ -57,7 +69,7 @@ void StoredKeyFromSortable(KeyType type, const uint8_t* sortable, size_t keyLeng
                            uint8_t* out, uint8_t language = 0);
 
 // Key text for listings: character keys as they are, numeric keys as decimal text, date keys
-// as YYYYMMDD (blank for the empty date).
+// as YYYYMMDD (8 blanks for every spelling of the empty date).
 std::string KeyDisplayText(KeyType type, const uint8_t* key, size_t keyLength);
 
 }  // namespace ari::engine

@@ -151,6 +151,54 @@ TEST(ExprEvaluate, TableOfCases) {
     }
 }
 
+TEST(ExprEvaluate, FunctionEdgesWorkedOutByHand) {
+    // kRec: NAME "Smith", CITY "Paris", AMOUNT -123.45, BORN 1970-01-01 (a Thursday), OK .T.
+    struct Case {
+        const char* expr;
+        const char* want;
+    } cases[] = {
+        {"SOUNDEX('Robert')+SOUNDEX('Rupert')", "C:R163R163"},
+        {"SOUNDEX('Pfister')+SOUNDEX('Ashcraft')", "C:P236A261"},  // same code as the first
+        {"SOUNDEX('Tymczak')+SOUNDEX('Lloyd')", "C:T522L300"},     // letter; across H
+        {"SOUNDEX(' 1abc')+SOUNDEX('')+SOUNDEX('A-B')", "C:00000000A000"},
+        {"DIFFERENCE('Smith','Smyth')", "N:4"},
+        {"DIFFERENCE('Robert','Ashcraft')", "N:1"},
+        {"LIKE('S*h',TRIM(NAME))", "L:T"},
+        {"LIKE('S*h',NAME)", "L:F"},  // trailing blanks count
+        {"LIKE('?mith*',NAME)", "L:T"},
+        {"LIKE('s*',NAME)", "L:F"},  // case counts
+        {"MOD(-7,3)", "N:2"},
+        {"MOD(7,-3)", "N:-2"},
+        {"MOD(5,0)", "N:5"},
+        {"ROUND(-2.5,0)", "N:-3"},
+        {"ROUND(1234.5,-2)", "N:1200"},
+        {"ROUND(AMOUNT,1)", "N:-123.5"},
+        {"AT('',NAME)+AT('x',NAME)+RAT('i','mini')", "N:4"},
+        {"PADL('abc',5,'xy')+PADR('abcdef',3)+PADL('',2)", "C:xxabcabc  "},
+        {"STUFF('abcdef',3,2,'XYZ')+STUFF('abc',9,1,'-')+STUFF('abc',0,1,'')", "C:abXYZefabc-bc"},
+        {"DOW(BORN)", "N:5"},
+        {"CDOW(BORN)+CMONTH(BORN)", "C:Thursday January  "},
+        {"DOW(CTOD(''))", "N:0"},
+        {"EMPTY(SPACE(3))", "L:T"},
+        {"EMPTY(0) .AND. EMPTY(CTOD('')) .AND. EMPTY(.F.)", "L:T"},
+        {"EMPTY(AMOUNT) .OR. ISBLANK(AMOUNT) .OR. ISBLANK(0)", "L:F"},
+        {"ISDIGIT('7a') .AND. ISALPHA('a7') .AND. .NOT. ISALPHA('7a')", "L:T"},
+        {"ISUPPER(NAME) .AND. .NOT. ISLOWER(NAME) .AND. ISLOWER(CITY-NAME) = .F.", "L:T"},
+        {"TRANSFORM(123.456,'999.99')", "C:123.46"},
+        {"TRANSFORM(-5,'9,999')", "C:   -5"},
+        {"TRANSFORM(1234567,'9,999')", "C:*****"},
+        {"TRANSFORM(0,'@Z 99')+TRANSFORM(0,'99')", "C:   0"},
+        {"TRANSFORM(0.5,'.99')", "C:.50"},
+        {"TRANSFORM('ab12','@R X-X-X-X')", "C:a-b-1-2"},
+        {"TRANSFORM(BORN,'')", "C:01/01/70"},
+        {"ASC(CHR(200))+LEN(REPLICATE('ab',3))", "N:206"},
+        {"MAX(NAME,CITY)+DTOS(MIN(BORN,BORN+1))", "C:Smith     19700101"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Eval(c.expr), c.want) << c.expr;
+    }
+}
+
 TEST(ExprEvaluate, EmptyFieldsAndDeletedRecords) {
     const Record blank = MakeRecord("", "", "", "", ' ', true);
     EXPECT_EQ(Eval("DTOS(BORN)", blank), "C:        ");
@@ -213,6 +261,24 @@ TEST(ExprKeys, TypeAndLengthFollowFromTheExpression) {
         {"BORN", KeyType::Date, 8},
         {"BORN+1", KeyType::Date, 8},
         {"CTOD('01/02/99')", KeyType::Date, 8},
+        // Each function's width rule: literal lengths, the longest name, the template.
+        {"SPACE(5)+NAME", KeyType::Character, 15},
+        {"PADL(NAME,20)", KeyType::Character, 20},
+        {"PADR(CITY,3,'.')", KeyType::Character, 3},
+        {"REPLICATE(CITY,3)", KeyType::Character, 24},
+        {"STUFF(NAME,3,2,CITY)", KeyType::Character, 16},
+        {"STUFF(NAME,9,5,CITY)", KeyType::Character, 16},
+        {"STUFF(NAME,AMOUNT,2,CITY)", KeyType::Character, 18},
+        {"CHR(65)+SOUNDEX(NAME)", KeyType::Character, 5},
+        {"CDOW(BORN)+CMONTH(BORN)", KeyType::Character, 18},
+        {"MAX(NAME,CITY)", KeyType::Character, 10},
+        {"TRANSFORM(NAME,'@!')", KeyType::Character, 10},
+        {"TRANSFORM(NAME,'@R 99-99')", KeyType::Character, 5},
+        {"TRANSFORM(AMOUNT,'@Z 9,999.99')", KeyType::Character, 8},
+        {"TRANSFORM(AMOUNT,'')", KeyType::Character, 10},
+        {"TRANSFORM(BORN,'')", KeyType::Character, 8},
+        {"ROUND(AMOUNT,1)+LEN(NAME)+MOD(AMOUNT,7)", KeyType::Numeric, 12},
+        {"MIN(BORN,BORN+1)", KeyType::Date, 8},
     };
     for (const auto& c : cases) {
         const Expression e = Expression::Parse(c.expr, Fields());

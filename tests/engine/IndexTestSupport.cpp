@@ -165,6 +165,26 @@ std::vector<uint32_t> PerlOrder(const std::string& mdxPath, const std::string& t
     return order;
 }
 
+std::vector<std::pair<std::string, uint32_t>> PerlEntries(const std::string& mdxPath,
+                                                          const std::string& tag) {
+    const auto r = RunCommand(
+        "perl -MXBase::Index -e 'my $i = XBase::Index->new($ARGV[0], tag => $ARGV[1]) or die"
+        " XBase::Index->errstr; $i->prepare_select or die $i->errstr;"
+        " while (my @d = $i->fetch) { print unpack(\"H*\", $d[0]), \" $d[1]\\n\" }' " +
+        ShellQuote(mdxPath) + " " + ShellQuote(tag));
+    if (r.exitCode != 0)
+        throw std::runtime_error("XBase::Index could not walk " + tag);
+    std::vector<std::pair<std::string, uint32_t>> out;
+    for (const auto& l : SplitLines(r.output)) {
+        const size_t blank = l.find(' ');
+        std::string bytes;
+        for (size_t i = 0; i + 1 < blank; i += 2)
+            bytes += static_cast<char>(std::stoi(l.substr(i, 2), nullptr, 16));
+        out.emplace_back(bytes, static_cast<uint32_t>(std::stoul(l.substr(blank + 1))));
+    }
+    return out;
+}
+
 std::string TdbfProgram() {
     const std::string p = std::string(ARI_BIN_DIR) + "/../tests/mdxwalk";
     return std::filesystem::exists(p) ? p : std::string();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/Field.h"
@@ -47,6 +48,9 @@ std::string IndexFaults(const std::string& tablePath);
 bool PerlIndexReaderAvailable();
 std::vector<std::string> PerlTags(const std::string& mdxPath);
 std::vector<uint32_t> PerlOrder(const std::string& mdxPath, const std::string& tag);
+// The stored key bytes and record number of each entry, as the Perl reader walks the tag.
+std::vector<std::pair<std::string, uint32_t>> PerlEntries(const std::string& mdxPath,
+                                                          const std::string& tag);
 // The Free Pascal TDbf program built into the build folder ("" when fpc was not found).
 std::string TdbfProgram();
 // "TAG name|expression|unique|descending" lines and, with a tag, the record order.

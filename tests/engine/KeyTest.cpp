@@ -40,21 +40,28 @@ TEST(NumericKeys, EncodedLikeTheIndexFilesOfTheLegacyTools) {
         {"", "34 01 00 00 00 00 00 00 00 00 00 00"},
         {"   -0.00", "34 01 00 00 00 00 00 00 00 00 00 00"},
         {"1", "35 09 10 00 00 00 00 00 00 00 00 00"},
-        {"-1", "35 89 10 00 00 00 00 00 00 00 00 00"},
+        {"-1", "35 FD 10 00 00 00 00 00 00 00 00 00"},
         {"123.45", "37 19 12 34 50 00 00 00 00 00 00 00"},
         {"100", "37 09 10 00 00 00 00 00 00 00 00 00"},
         {"102", "37 11 10 20 00 00 00 00 00 00 00 00"},
         {"1023495", "3B 21 10 23 49 50 00 00 00 00 00 00"},
         {"  0.5", "34 09 50 00 00 00 00 00 00 00 00 00"},
         {"0.05", "33 09 50 00 00 00 00 00 00 00 00 00"},
-        {"-16", "36 89 16 00 00 00 00 00 00 00 00 00"},
         {"12345678901234567890", "48 51 12 34 56 78 90 12 34 56 78 90"},
+        // Negative: sign bit and all five digit-count bits set in byte 1, whatever the count.
+        {"-16", "36 FD 16 00 00 00 00 00 00 00 00 00"},
+        {"-0.5", "34 FD 50 00 00 00 00 00 00 00 00 00"},
+        {"-1234.5", "38 FD 12 34 50 00 00 00 00 00 00 00"},
+        {"-0.05", "33 FD 50 00 00 00 00 00 00 00 00 00"},
+        {"-12345678901234567890", "48 FD 12 34 56 78 90 12 34 56 78 90"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Numeric(c.text), c.bytes) << c.text;
     uint8_t k[12];
     EncodeNumericKey(-123.45, k);
-    EXPECT_EQ(Hex(k, 12), "37 99 12 34 50 00 00 00 00 00 00 00");
+    EXPECT_EQ(Hex(k, 12), "37 FD 12 34 50 00 00 00 00 00 00 00");
+    EncodeNumericKey(-16.0, k);
+    EXPECT_EQ(Hex(k, 12), "36 FD 16 00 00 00 00 00 00 00 00 00");
     EncodeNumericKey(0.1, k);
     EXPECT_EQ(NumericKeyText(k), "0.1");
 }
@@ -68,6 +75,22 @@ TEST(NumericKeys, TextRoundTripIgnoresTheDigitCount) {
         k[1] = static_cast<uint8_t>((k[1] & 0x80) | (31 << 2) | 1);  // another writer's count
         EXPECT_EQ(NumericKeyText(k), t);
     }
+}
+
+TEST(NumericKeys, NegativeKeysOfEitherCountReadBackAndSortTheSame) {
+    // Our earlier files wrote the even-rounded count for negatives too (-16 as 36 89); the
+    // legacy engine writes 36 FD. Both are the same value and the same place in a tag.
+    const uint8_t older[12] = {0x36, 0x89, 0x16};
+    const uint8_t current[12] = {0x36, 0xFD, 0x16};
+    EXPECT_EQ(NumericKeyText(older), "-16");
+    EXPECT_EQ(NumericKeyText(current), "-16");
+    uint8_t a[12], b[12];
+    MakeSortableKey(KeyType::Numeric, older, 12, false, a);
+    MakeSortableKey(KeyType::Numeric, current, 12, false, b);
+    EXPECT_EQ(0, std::memcmp(a, b, 12));
+    const uint8_t twenty[12] = {0x48, 0xFD, 0x12, 0x34, 0x56, 0x78,
+                                0x90, 0x12, 0x34, 0x56, 0x78, 0x90};
+    EXPECT_EQ(NumericKeyText(twenty), "-12345678901234567890");
 }
 
 TEST(DateKeys, JulianDayDoubles) {
@@ -123,9 +146,10 @@ TEST(SortableKeys, NumericOrderMatchesTheValues) {
     }
 }
 
-TEST(SortableKeys, DatesSortByDayAndEmptyFirst) {
-    const int32_t days[] = {0, JulianDayFromDate(1899, 12, 30), JulianDayFromDate(1970, 1, 1),
-                            JulianDayFromDate(1970, 1, 2), JulianDayFromDate(2038, 1, 19)};
+TEST(SortableKeys, DatesSortByDayAndEmptyLast) {
+    const int32_t days[] = {JulianDayFromDate(1, 1, 1),      JulianDayFromDate(1899, 12, 30),
+                            JulianDayFromDate(1970, 1, 1),   JulianDayFromDate(1970, 1, 2),
+                            JulianDayFromDate(9999, 12, 31), 0};
     std::string previous;
     for (int32_t d : days) {
         uint8_t k[8], s[8], back[8];
@@ -136,6 +160,30 @@ TEST(SortableKeys, DatesSortByDayAndEmptyFirst) {
         const std::string cur(reinterpret_cast<char*>(s), 8);
         EXPECT_LT(previous, cur);
         previous = cur;
+    }
+}
+
+TEST(DateKeys, TheEmptyDateIsWrittenAsOneE100AndReadInEverySpelling) {
+    uint8_t k[8];
+    EncodeDateKey(0, k);
+    EXPECT_EQ(Hex(k, 8), "7D C3 94 25 AD 49 B2 54");  // 1.0E100, little-endian
+    EXPECT_EQ(KeyDisplayText(KeyType::Date, k, 8), "        ");
+    struct Spelling {
+        const char* bytes;
+        bool blank;
+    } spellings[] = {
+        {"00 00 00 00 00 00 00 00", true},   // 0.0
+        {"7D C3 94 25 AD 49 B2 54", true},   // 1.0E100
+        {"00 00 00 F3 FF FF 13 42", true},   // 21474835648
+        {"00 00 00 80 D5 6C 42 41", false},  // 2415019: 1899-12-30, a real day
+    };
+    for (const auto& sp : spellings) {
+        uint8_t key[8];
+        for (int i = 0; i < 8; ++i)
+            key[i] =
+                static_cast<uint8_t>(std::stoul(std::string(sp.bytes + 3 * i, 2), nullptr, 16));
+        EXPECT_EQ(IsBlankDateKey(DateKeyValue(key)), sp.blank) << sp.bytes;
+        EXPECT_EQ(KeyDisplayText(KeyType::Date, key, 8) == "        ", sp.blank) << sp.bytes;
     }
 }
 
