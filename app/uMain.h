@@ -26,6 +26,9 @@
 #include "platform/Environment.h"
 
 class TfMain;
+namespace ari {
+class LogSubscription;
+}
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).
 extern QString AppDir;          // the executable's folder, with a trailing separator
@@ -124,4 +127,5 @@ private:
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
     bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
+    std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
 };

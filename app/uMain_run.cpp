@@ -9,6 +9,7 @@
 
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
+#include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexRebuild.h"
 #include "maintenance/IndexTransfer.h"
@@ -21,8 +22,6 @@
 namespace {
 
 const char kRunMarkerName[] = "reindexing";
-
-using ari::Quoted;
 
 // The check list receives the pass's entries, in order, all unticked.
 void FillCheckList(QListWidget* list, const QStringList& entries) {
@@ -61,19 +60,18 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
     // before any table is touched.
     const bool indexPassChosen = w.CBReIndex->isChecked() || w.CBCopyRe->isChecked();
     if (indexPassChosen && templateTextEmpty) {
-        AddLog(QStringLiteral("\\\\\\Directory of the template tables (LESource) is empty!"));
+        AddLog(ari::EmptyTemplateFolderTextLine());
         return false;
     }
     if ((indexPassChosen || w.CBPack->isChecked()) && liveTextEmpty) {
-        AddLog(QStringLiteral("\\\\\\Directory of the live tables (LEMaghsad) is empty!"));
+        AddLog(ari::EmptyLiveFolderTextLine());
         return false;
     }
 
     ari::TDateTime indexPassEnd = 0;
     if (w.CBReIndex->isChecked() || w.CBCopyRe->isChecked()) {
         if (!ari::FolderExists(templateFolder)) {
-            AddLog(QStringLiteral("\\\\\\Directory ") + QString::fromStdString(templateFolder) +
-                   QStringLiteral(" does not exists!"));
+            AddLog(ari::MissingTemplateFolderLine(QString::fromStdString(templateFolder)));
             return false;
         }
         w.FLBMaghsad->ApplyFilePath(QString::fromStdString(templateFolder));
@@ -118,8 +116,7 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
         for (const QString& e : entries) {
             w.Table2->Close();
             w.Table2->SetTableName(e.toStdString());
-            AddLog(QStringLiteral("---Packing ") + QString::fromStdString(w.Table2->TableName()) +
-                   QStringLiteral(" ... "));
+            AddLog(ari::PackingLine(QString::fromStdString(w.Table2->TableName())));
             PackTable(*w.Table2, true);
             w.Table2->Close();
             StepProgress(w.ProgressBar1);
@@ -128,11 +125,9 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
     }
 
     if (w.CBReIndex->isChecked() || w.CBCopyRe->isChecked())
-        AddLog(QStringLiteral("---ReIndex has successfully Time: ") +
-               Quoted(ari::LongTimeText(indexPassEnd)));
+        AddLog(ari::IndexPassDoneLine(ari::LongTimeText(indexPassEnd)));
     if (w.CBPack->isChecked())
-        AddLog(QStringLiteral("---Pack has successfully Time: ") +
-               Quoted(ari::LongTimeText(w.Now())));
+        AddLog(ari::PackPassDoneLine(ari::LongTimeText(w.Now())));
     return true;
 }
 
@@ -177,8 +172,7 @@ bool TfMain::ReindexProccess() {
             result = RunPasses(*this, templateFolder, liveFolder, templateText.isEmpty(),
                                liveText.isEmpty());
         } catch (const Exception& e) {
-            AddLog(QStringLiteral("\\\\\\Error ") + Quoted(QString::fromStdString(e.Message())) +
-                   QStringLiteral(" Time: ") + Quoted(ari::LongTimeText(Now())));
+            AddLog(ari::ErrorLine(QString::fromStdString(e.Message()), ari::LongTimeText(Now())));
             // A table that the failed step left open (a pack holds it for sole use) would keep
             // the legacy application out of it until the next run, and a run with another
             // folder could never rebind it: let go of both. Their names and Exclusive stay.
