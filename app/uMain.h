@@ -99,7 +99,8 @@ public:
     // The toggle state of btnStart (0 stopped, 1 armed).
     int btnStartTag() const { return btnStartTag_; }
 
-    // The maintenance run: true when it went through without error.
+    // The maintenance run (ari::MaintenanceRun) over the choices of the controls, followed by
+    // the window: true when it went through without error.
     bool ReindexProccess();
     // True while ReindexProccess is in progress (a run never starts twice at once).
     bool RunInProgress() const { return runInProgress_; }
