@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,11 @@
 #include "platform/Files.h"
 #include "tests/maintenance/run_fixtures.h"
 #include "tests/support/TestFolders.h"
+
+// Log lines as text in failure messages.
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
