@@ -2,7 +2,7 @@
 // process-wide values that the startup sequence sets. Handlers are spread over several source
 // files by concern (uMain.cpp: the window and the list selection; uMain_startup.cpp: creation
 // and settings buttons; uMain_schedule.cpp: start/stop, schedule tick, session monitor;
-// uMain_run.cpp: the maintenance run).
+// uMain_run.cpp: the window's side of the maintenance run, maintenance/MaintenanceRun.h).
 #pragma once
 
 #include <QCheckBox>
