@@ -85,12 +85,23 @@ TfMain::TfMain(const ari::Environment& env, QWidget* parent) : QWidget(parent), 
     InstallFontSubstitutes();
     CreateControls();
     WireEvents();
-    ari::SetLogPanel(mLog);
+    logPanel_ = std::make_unique<ari::LogSubscription>([this](const QString& line, bool clear) {
+        // A line written on another thread reaches the panel through the window's queue.
+        QMetaObject::invokeMethod(mLog, [this, line, clear] {
+            if (fMain != this)
+                return;  // the log writes to the panel of the one main window
+            if (clear)
+                mLog->clear();
+            // appendPlainText adds a line break before the text only when the panel is not
+            // empty.
+            mLog->appendPlainText(line);
+        });
+    });
     ari::RunGuarded([this] { FormCreate(); });
 }
 
 TfMain::~TfMain() {
-    ari::SetLogPanel(nullptr);
+    logPanel_.reset();
     if (fMain == this) fMain = nullptr;
 }
 

@@ -2,7 +2,7 @@
 // process-wide values that the startup sequence sets. Handlers are spread over several source
 // files by concern (uMain.cpp: the window and the list selection; uMain_startup.cpp: creation
 // and settings buttons; uMain_schedule.cpp: start/stop, schedule tick, session monitor;
-// uMain_run.cpp: the maintenance run).
+// uMain_run.cpp: the window's side of the maintenance run, maintenance/MaintenanceRun.h).
 #pragma once
 
 #include <QCheckBox>
@@ -26,6 +26,9 @@
 #include "platform/Environment.h"
 
 class TfMain;
+namespace ari {
+class LogSubscription;
+}
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).
 extern QString AppDir;          // the executable's folder, with a trailing separator
@@ -96,7 +99,8 @@ public:
     // The toggle state of btnStart (0 stopped, 1 armed).
     int btnStartTag() const { return btnStartTag_; }
 
-    // The maintenance run: true when it went through without error.
+    // The maintenance run (ari::MaintenanceRun) over the choices of the controls, followed by
+    // the window: true when it went through without error.
     bool ReindexProccess();
     // True while ReindexProccess is in progress (a run never starts twice at once).
     bool RunInProgress() const { return runInProgress_; }
@@ -124,4 +128,5 @@ private:
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
     bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
+    std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
 };

@@ -1,7 +1,6 @@
 // Small pieces shared by the main window's handler files.
 #pragma once
 
-#include <QString>
 #include <utility>
 
 namespace ari {
@@ -18,10 +17,5 @@ class ScopeExit {
   private:
     F action_;
 };
-
-// `text` between double quotes, as the log's times and messages stand.
-inline QString Quoted(const QString& text) {
-    return u'"' + text + u'"';
-}
 
 }  // namespace ari

@@ -10,6 +10,7 @@
 
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
+#include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "platform/Dialogs.h"
 #include "sessions/SessionListing.h"
@@ -25,7 +26,6 @@ constexpr char kNoOperationMessage[] = "نوع عملیات تعیین نشده 
 const QString kProcessedToday = QStringLiteral("This operation has been processed today");
 const QString kNotProcessedToday = QStringLiteral("No processing has been done today");
 
-using ari::Quoted;
 using ari::ScopeExit;
 
 // The time of day of a picker; only hours, minutes and seconds take part.
@@ -77,7 +77,7 @@ void TfMain::tStartReindexTimer() {
         QApplication::restoreOverrideCursor();
     });
 
-    AddLog(QStringLiteral("---Checking... Time: ") + Quoted(ari::LongTimeText(Now())), true);
+    AddLog(ari::CheckingLine(ari::LongTimeText(Now())), true);
 
     const ari::TDateTime now = Now();
     const QString timeText = ari::LongTimeText(now);
@@ -101,14 +101,12 @@ void TfMain::tStartReindexTimer() {
 
     const int sessions = lstUsers->count();
     if (sessions > 1) {
-        AddLog(QStringLiteral("\\\\\\There are ") + QString::number(sessions) +
-               QStringLiteral(" users connected to the server. Time: ") +
-               Quoted(ari::LongTimeText(Now())));
+        AddLog(ari::UsersConnectedLine(sessions, ari::LongTimeText(Now())));
         return;
     }
 
     tCheckUser->SetEnabled(false);
-    AddLog(QStringLiteral("---Start reindex Time: ") + Quoted(ari::LongTimeText(Now())));
+    AddLog(ari::StartLine(ari::LongTimeText(Now())));
     QCoreApplication::processEvents();
 
     const bool succeeded = ReindexProccess();

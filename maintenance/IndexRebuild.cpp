@@ -3,6 +3,7 @@
 #include <QString>
 
 #include "engine/DbfFormat.h"
+#include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
 #include "platform/FileAccess.h"
@@ -56,8 +57,7 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
 
     const QString tableName = QString::fromStdString(live.TableName());
     for (const IndexDefinition& d : definitions) {
-        AddLog(QStringLiteral("------Add Index ") + tableName + u' ' +
-               QString::fromStdString(d.name));
+        AddLog(AddIndexLine(tableName, QString::fromStdString(d.name)));
         live.AddIndex(d.name, d.key, ixExpression, std::string());
     }
 }

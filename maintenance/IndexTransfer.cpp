@@ -3,6 +3,7 @@
 #include <QString>
 #include <filesystem>
 
+#include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
 #include "platform/FileAccess.h"
@@ -21,7 +22,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 void TransferIndex(const std::string& entry, const std::string& templateFolder,
                    const std::string& liveFolder, const TTable& live) {
-    AddLog(QStringLiteral("---Copy Index ") + QString::fromStdString(live.TableName()));
+    AddLog(CopyIndexLine(QString::fromStdString(live.TableName())));
 
     const std::string indexName = IndexFileName(entry);
     const auto templateNames = FilesNamedNoCase(templateFolder, indexName);

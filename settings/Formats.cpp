@@ -1,6 +1,6 @@
 #include "settings/Formats.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QLocale>
 
 namespace ari {
@@ -212,7 +212,11 @@ bool StrToBool(const QString& text) {
 void ApplyFormatSettings() {
     ari::FormatSettings& fs = ari::CurrentFormats();
     fs.rightToLeft = true;
-    if (qApp) QApplication::setLayoutDirection(Qt::RightToLeft);
+    // Through the application's property, so that the formats need no GUI library: a process
+    // without a GUI (a headless run) has no layout direction to set.
+    if (QCoreApplication* app = QCoreApplication::instance();
+        app && app->metaObject()->indexOfProperty("layoutDirection") >= 0)
+        app->setProperty("layoutDirection", QVariant::fromValue(Qt::RightToLeft));
     fs.shortDateFormat = QStringLiteral("DD/MM/YYYY");
     fs.dateSeparator = u'/';
     fs.timeSeparator = u':';

@@ -10,12 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QPlainTextEdit>
 #include <cstring>
 #include <filesystem>
 
 #include "engine/TTable.h"
-#include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
 #include "maintenance/IndexRebuild.h"
 #include "maintenance/IndexTransfer.h"
@@ -199,12 +197,10 @@ TEST(IndexFiles, FindsEverySpellingExactFirst) {
 class Transfer : public ::testing::Test {
   protected:
     void SetUp() override {
-        ari::SetLogPanel(&log);
         std::filesystem::create_directory(tmpl);
         std::filesystem::create_directory(live);
         table.SetDatabaseName(live);
     }
-    void TearDown() override { ari::SetLogPanel(nullptr); }
     void Run(const std::string& entry) {
         table.SetTableName(entry);
         ari::TransferIndex(entry, tmpl, live, table);
@@ -213,7 +209,7 @@ class Transfer : public ::testing::Test {
     TempFolder dir;
     std::string tmpl = dir / "mdx/";
     std::string live = dir / "live/";
-    QPlainTextEdit log;
+    ari::test::RecordedLog log;
     TTable table{"Table2"};
 };
 

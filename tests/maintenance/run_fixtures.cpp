@@ -140,6 +140,13 @@ ForeignLock::~ForeignLock() {
         close(fd_);
 }
 
+RecordedLog::RecordedLog()
+    : subscription_([this](const QString& line, bool clearFirst) {
+          if (clearFirst)
+              lines_.clear();
+          lines_ << line;
+      }) {}
+
 std::string Bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

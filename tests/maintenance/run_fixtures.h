@@ -3,9 +3,13 @@
 // a table's rows, memos and header bytes back for comparison.
 #pragma once
 
+#include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "log/OperationLog.h"
 
 namespace ari::test {
 
@@ -53,5 +57,19 @@ class ForeignLock {
 
 // Bytes of a file ("" when it cannot be read).
 std::string Bytes(const std::string& path);
+
+// The operation log as a panel shows it, for as long as the object lives: the lines written
+// since the last clearing, one per line.
+class RecordedLog {
+  public:
+    RecordedLog();
+    QString toPlainText() const { return lines_.join(u'\n'); }
+    const QStringList& Lines() const { return lines_; }
+    void clear() { lines_.clear(); }
+
+  private:
+    QStringList lines_;
+    ari::LogSubscription subscription_;
+};
 
 }  // namespace ari::test

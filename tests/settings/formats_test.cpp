@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <QLocale>
 
 #include "settings/Formats.h"
@@ -123,6 +124,7 @@ TEST_F(Formats, ApplyFormatSettingsFixesTheFields) {
     EXPECT_EQ(fs.currencyDecimals, 0);
     EXPECT_FALSE(fs.currencyString.isEmpty());
     EXPECT_TRUE(fs.rightToLeft);
+    EXPECT_EQ(QGuiApplication::layoutDirection(), Qt::RightToLeft);
 }
 
 }  // namespace

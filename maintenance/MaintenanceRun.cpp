@@ -1,0 +1,192 @@
+#include "maintenance/MaintenanceRun.h"
+
+#include <thread>
+#include <utility>
+
+#include "log/LogTexts.h"
+#include "log/OperationLog.h"
+#include "maintenance/IndexTransfer.h"
+#include "maintenance/PackTable.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/RunMarker.h"
+#include "settings/Formats.h"
+
+namespace ari {
+
+void RunObserver::PassStarted(RunPass, const std::vector<std::string>&) {}
+void RunObserver::TableStarted(RunPass, const std::string&) {}
+void RunObserver::IndexDefinitionsRead(const std::string&, const std::vector<IndexDefinition>&) {}
+void RunObserver::IndexAdded(const std::string&, const IndexDefinition&) {}
+void RunObserver::TablePacked(const std::string&) {}
+void RunObserver::TableFinished(RunPass, const std::string&) {}
+void RunObserver::Progress(int, int) {}
+void RunObserver::LogLine(const QString&) {}
+void RunObserver::Error(const std::string&) {}
+void RunObserver::Pump(RunOperations&) {}
+void RunObserver::PassFinished(RunPass) {}
+void RunObserver::RunFinished(bool) {}
+
+namespace {
+
+// Absolute, so that the listings' changes of the current folder cannot move it: a relative
+// text means the folder it names when the run starts.
+std::string FolderOf(const std::string& text) {
+    return text.empty() ? std::string() : WithTrailingSeparator(AbsolutePath(text));
+}
+
+}  // namespace
+
+MaintenanceRun::MaintenanceRun(RunChoices choices, TTable& templateTable, TTable& liveTable)
+    : choices_(std::move(choices)),
+      operations_(choices_.operations),
+      templateTable_(templateTable),
+      liveTable_(liveTable) {}
+
+void MaintenanceRun::AddObserver(RunObserver* observer) {
+    observers_.push_back(observer);
+}
+
+template <typename Event>
+void MaintenanceRun::Tell(const Event& event) const {
+    for (RunObserver* o : observers_)
+        event(*o);
+}
+
+TDateTime MaintenanceRun::Now() const {
+    return choices_.now ? choices_.now() : LocalNow();
+}
+
+bool MaintenanceRun::Run() {
+    operations_ = choices_.operations;
+    templateFolder_ = FolderOf(choices_.templateFolderText);
+    liveFolder_ = FolderOf(choices_.liveFolderText);
+
+    // Every line written on this thread while the run has not handed the turn to its caller
+    // is the run's own: the transfer and the rebuild write theirs straight to the log.
+    const std::thread::id runThread = std::this_thread::get_id();
+    const LogSubscription ownLines([this, runThread](const QString& line, bool) {
+        if (std::this_thread::get_id() == runThread && !pumping_)
+            Tell([&](RunObserver& o) { o.LogLine(line); });
+    });
+
+    RunMarker marker;
+    if (operations_.transfer || operations_.rebuild || operations_.pack)
+        marker.Create(choices_.markerPath);  // EInOutError goes to the caller
+
+    const auto closing = [&] {
+        marker.Close();
+        if (FileExists(choices_.markerPath))
+            RemoveFile(choices_.markerPath);
+    };
+    bool result = false;
+    try {
+        try {
+            result = Passes();
+        } catch (const Exception& e) {
+            AddLog(ErrorLine(QString::fromStdString(e.Message()), LongTimeText(Now())));
+            Tell([&](RunObserver& o) { o.Error(e.Message()); });
+            // A table that the failed step left open (a pack holds it for sole use) would keep
+            // the legacy application out of it until the next run, and a run with another
+            // folder could never rebind it: let go of both. Their names and Exclusive stay.
+            templateTable_.Close();
+            liveTable_.Close();
+        }
+    } catch (...) {
+        templateTable_.Close();
+        liveTable_.Close();
+        closing();
+        throw;
+    }
+    closing();
+    Tell([&](RunObserver& o) { o.RunFinished(result); });
+    return result;
+}
+
+// The two passes and the closing lines; true when they went through. Errors go to the caller.
+bool MaintenanceRun::Passes() {
+    if (operations_.IndexPass() && choices_.templateFolderText.empty()) {
+        AddLog(EmptyTemplateFolderTextLine());
+        return false;
+    }
+    if ((operations_.IndexPass() || operations_.pack) && choices_.liveFolderText.empty()) {
+        AddLog(EmptyLiveFolderTextLine());
+        return false;
+    }
+
+    TDateTime indexPassEnd = 0;
+    if (operations_.IndexPass()) {
+        if (!FolderExists(templateFolder_)) {
+            AddLog(MissingTemplateFolderLine(QString::fromStdString(templateFolder_)));
+            return false;
+        }
+        SetCurrentFolder(templateFolder_);
+        const std::vector<std::string> tables = ListFiles(templateFolder_, choices_.tableMask);
+        templateTable_.SetDatabaseName(templateFolder_);
+        liveTable_.SetDatabaseName(liveFolder_);
+        const int count = static_cast<int>(tables.size());
+        Tell([&](RunObserver& o) { o.PassStarted(RunPass::Index, tables); });
+        Tell([&](RunObserver& o) { o.Progress(0, count); });
+        int done = 0;
+        for (const std::string& table : tables) {
+            Tell([&](RunObserver& o) { o.TableStarted(RunPass::Index, table); });
+            templateTable_.Close();
+            liveTable_.Close();
+            templateTable_.SetTableName(table);
+            liveTable_.SetTableName(table);
+            if (operations_.transfer)
+                TransferIndex(table, templateFolder_, liveFolder_, liveTable_);
+            if (operations_.rebuild) {
+                const auto definitions = ReadIndexDefinitions(templateTable_);
+                Tell([&](RunObserver& o) { o.IndexDefinitionsRead(table, definitions); });
+                RebuildIndexes(table, liveFolder_, liveTable_, definitions);
+                for (const IndexDefinition& d : definitions)
+                    Tell([&](RunObserver& o) { o.IndexAdded(table, d); });
+            }
+            ++done;
+            Tell([&](RunObserver& o) { o.TableFinished(RunPass::Index, table); });
+            Tell([&](RunObserver& o) { o.Progress(done, count); });
+            pumping_ = true;
+            try {
+                Tell([&](RunObserver& o) { o.Pump(operations_); });
+            } catch (...) {
+                pumping_ = false;
+                throw;
+            }
+            pumping_ = false;
+        }
+        indexPassEnd = Now();
+        Tell([&](RunObserver& o) { o.PassFinished(RunPass::Index); });
+    }
+
+    if (operations_.pack) {
+        SetCurrentFolder(liveFolder_);
+        const std::vector<std::string> tables = ListFiles(liveFolder_, choices_.tableMask);
+        liveTable_.SetDatabaseName(liveFolder_);
+        const int count = static_cast<int>(tables.size());
+        Tell([&](RunObserver& o) { o.PassStarted(RunPass::Pack, tables); });
+        Tell([&](RunObserver& o) { o.Progress(0, count); });
+        int done = 0;
+        for (const std::string& table : tables) {
+            Tell([&](RunObserver& o) { o.TableStarted(RunPass::Pack, table); });
+            liveTable_.Close();
+            liveTable_.SetTableName(table);
+            AddLog(PackingLine(QString::fromStdString(liveTable_.TableName())));
+            PackTable(liveTable_, true);
+            liveTable_.Close();
+            ++done;
+            Tell([&](RunObserver& o) { o.TablePacked(table); });
+            Tell([&](RunObserver& o) { o.TableFinished(RunPass::Pack, table); });
+            Tell([&](RunObserver& o) { o.Progress(done, count); });
+        }
+        Tell([&](RunObserver& o) { o.PassFinished(RunPass::Pack); });
+    }
+
+    if (operations_.IndexPass())
+        AddLog(IndexPassDoneLine(LongTimeText(indexPassEnd)));
+    if (operations_.pack)
+        AddLog(PackPassDoneLine(LongTimeText(Now())));
+    return true;
+}
+
+}  // namespace ari

@@ -1,0 +1,314 @@
+// The maintenance run without any window: whole passes over real folders through the real
+// engine, followed by an observer that records every event, and the operation log beside it.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/TTable.h"
+#include "log/OperationLog.h"
+#include "maintenance/MaintenanceRun.h"
+#include "platform/Files.h"
+#include "tests/maintenance/run_fixtures.h"
+#include "tests/support/TestFolders.h"
+
+// Log lines as text in failure messages.
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+using ari::RunPass;
+using ari::test::Bytes;
+using ari::test::RecordedLog;
+using ari::test::Surviving;
+using ari::test::TempFolder;
+
+namespace fs = std::filesystem;
+
+using Tags = std::vector<std::pair<std::string, std::string>>;
+
+// Adds tags to a closed table through the engine, as the template tables carry them.
+void AddTags(const std::string& folder, const std::string& table, const Tags& tags) {
+    TTable t("Fixture");
+    t.SetDatabaseName(folder);
+    t.SetTableName(table);
+    for (const auto& [name, key] : tags)
+        t.AddIndex(name, key, ixExpression);
+}
+
+Tags ReadTags(const std::string& folder, const std::string& table) {
+    TTable t("Reader");
+    t.SetDatabaseName(folder);
+    t.SetTableName(table);
+    t.IndexDefs().Update();
+    Tags out;
+    for (const auto& d : t.IndexDefs().Items())
+        out.emplace_back(d.Name, d.FieldExpression);
+    return out;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+int DbtoolCheck(const std::string& table) {
+    const std::string cmd =
+        std::string(ARI_BIN_DIR) + "/dbtool check '" + table + "' >/dev/null 2>&1";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string PassName(RunPass pass) {
+    return pass == RunPass::Index ? "index" : "pack";
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& n : names)
+        out += (out.empty() ? "" : ",") + n;
+    return out;
+}
+
+// Every event as one text, in the order the run reports them.
+class Recorder : public ari::RunObserver {
+  public:
+    std::vector<std::string> events;
+    QStringList lines;                         // the LogLine events
+    std::function<void(RunPass)> onPassStart;  // runs at each PassStarted
+    std::function<void(ari::RunOperations&)> onPump;
+
+    void PassStarted(RunPass pass, const std::vector<std::string>& tables) override {
+        events.push_back("pass-started " + PassName(pass) + " " + Joined(tables));
+        if (onPassStart)
+            onPassStart(pass);
+    }
+    void TableStarted(RunPass pass, const std::string& table) override {
+        events.push_back("table-started " + PassName(pass) + " " + table);
+    }
+    void IndexDefinitionsRead(const std::string& table,
+                              const std::vector<ari::IndexDefinition>& definitions) override {
+        std::vector<std::string> names;
+        for (const auto& d : definitions)
+            names.push_back(d.name + "=" + d.key);
+        events.push_back("definitions " + table + " " + Joined(names));
+    }
+    void IndexAdded(const std::string& table, const ari::IndexDefinition& d) override {
+        events.push_back("index-added " + table + " " + d.name);
+    }
+    void TablePacked(const std::string& table) override { events.push_back("packed " + table); }
+    void TableFinished(RunPass pass, const std::string& table) override {
+        events.push_back("table-finished " + PassName(pass) + " " + table);
+    }
+    void Progress(int position, int count) override {
+        events.push_back("progress " + std::to_string(position) + "/" + std::to_string(count));
+    }
+    void LogLine(const QString& line) override {
+        events.push_back("log " + line.toStdString());
+        lines << line;
+    }
+    void Error(const std::string& message) override { events.push_back("error " + message); }
+    void Pump(ari::RunOperations& operations) override {
+        events.push_back("pump");
+        if (onPump)
+            onPump(operations);
+    }
+    void PassFinished(RunPass pass) override {
+        events.push_back("pass-finished " + PassName(pass));
+    }
+    void RunFinished(bool result) override {
+        events.push_back(std::string("finished ") + (result ? "true" : "false"));
+    }
+};
+
+class Pass : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directory(tmpl);
+        fs::create_directory(live);
+    }
+
+    // A run over the fixture folders with the clock at `clock`.
+    bool Run(bool transfer, bool rebuild, bool pack) {
+        ari::RunChoices choices;
+        choices.templateFolderText = tmpl;
+        choices.liveFolderText = live;
+        choices.operations.transfer = transfer;
+        choices.operations.rebuild = rebuild;
+        choices.operations.pack = pack;
+        choices.markerPath = marker;
+        choices.now = [this] { return clock; };
+        ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+        run.AddObserver(&recorder);
+        return run.Run();
+    }
+
+    // The events from the first one that starts with `first` on.
+    std::vector<std::string> EventsFrom(const std::string& first) const {
+        auto it = recorder.events.begin();
+        while (it != recorder.events.end() && it->rfind(first, 0) != 0)
+            ++it;
+        return std::vector<std::string>(it, recorder.events.end());
+    }
+
+    TempFolder dir;
+    std::string tmpl = dir / "mdx/";
+    std::string live = dir / "live/";
+    std::string marker = dir / "reindexing";
+    ari::TDateTime clock = ari::EncodeTime(10, 0, 0);
+    TTable templateTable{"Table1"};
+    TTable liveTable{"Table2"};
+    RecordedLog log;
+    Recorder recorder;
+};
+
+TEST_F(Pass, AWholeRunReportsEveryStepInOrder) {
+    const Tags aTags = {{"ID", "ID"}, {"BYNAME", "UPPER(NAME)"}};
+    const Tags bTags = {{"NAME", "NAME"}};
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", aTags);
+    ari::test::MakeTable(tmpl + "B.DBF", {});
+    AddTags(tmpl, "B.DBF", bTags);
+    for (const char* t : {"a.dbf", "B.DBF"}) {
+        ari::test::MakeTable(live + t, ari::test::StandardRows(), 1, 0x57);
+        AddTags(live, t, {{"STALE", "NAME"}});
+    }
+    // The marker is there, empty, while the tables are worked on; the index pass's closing
+    // line carries the time that pass ended, not the time it is written.
+    std::vector<std::pair<bool, uintmax_t>> markerDuring;
+    recorder.onPump = [&](ari::RunOperations&) {
+        markerDuring.emplace_back(ari::FileExists(marker), fs::file_size(marker));
+    };
+    recorder.onPassStart = [&](RunPass pass) {
+        if (pass == RunPass::Pack)
+            clock = ari::EncodeTime(10, 5, 9);
+    };
+
+    EXPECT_TRUE(Run(true, true, true));
+
+    const std::vector<std::string> expected = {
+        "pass-started index a.dbf,B.DBF",
+        "progress 0/2",
+        "table-started index a.dbf",
+        "log ---Copy Index a.dbf",
+        "definitions a.dbf ID=ID,BYNAME=UPPER(NAME)",
+        "log ------Add Index a.dbf ID",
+        "log ------Add Index a.dbf BYNAME",
+        "index-added a.dbf ID",
+        "index-added a.dbf BYNAME",
+        "table-finished index a.dbf",
+        "progress 1/2",
+        "pump",
+        "table-started index B.DBF",
+        "log ---Copy Index B.DBF",
+        "definitions B.DBF NAME=NAME",
+        "log ------Add Index B.DBF NAME",
+        "index-added B.DBF NAME",
+        "table-finished index B.DBF",
+        "progress 2/2",
+        "pump",
+        "pass-finished index",
+        "pass-started pack a.dbf,B.DBF",
+        "progress 0/2",
+        "table-started pack a.dbf",
+        "log ---Packing a.dbf ... ",
+        "packed a.dbf",
+        "table-finished pack a.dbf",
+        "progress 1/2",
+        "table-started pack B.DBF",
+        "log ---Packing B.DBF ... ",
+        "packed B.DBF",
+        "table-finished pack B.DBF",
+        "progress 2/2",
+        "pass-finished pack",
+        "log ---ReIndex has successfully Time: \"10:00:00\"",
+        "log ---Pack has successfully Time: \"10:05:09\"",
+        "finished true",
+    };
+    EXPECT_EQ(recorder.events, expected);
+    // The operation log holds the same lines, in the same order.
+    EXPECT_EQ(log.Lines(), recorder.lines);
+
+    EXPECT_EQ(markerDuring, (std::vector<std::pair<bool, uintmax_t>>{{true, 0}, {true, 0}}));
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(templateTable.Active());
+    EXPECT_FALSE(liveTable.Active());
+    for (const auto& [t, tags] : {std::pair{"a.dbf", aTags}, std::pair{"B.DBF", bTags}}) {
+        SCOPED_TRACE(t);
+        EXPECT_EQ(ReadTags(live, t), tags);
+        EXPECT_EQ(ari::test::ReadRows(live + t), Surviving(ari::test::StandardRows()));
+        EXPECT_EQ(ari::test::RecordCount(live + t), 3u);
+        EXPECT_EQ(DbtoolCheck(live + t), 0);
+    }
+}
+
+TEST_F(Pass, ATableMissingFromTheLiveFolderEndsTheRunWithOneError) {
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        AddTags(tmpl, t, {{"NAME", "NAME"}});
+    }
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    ari::test::WriteFileBytes(marker, "left behind by an interrupted run");
+
+    EXPECT_FALSE(Run(false, true, true));
+
+    const std::vector<std::string> expected = {
+        "table-started index b.dbf",
+        "definitions b.dbf NAME=NAME",
+        "log \\\\\\Error \"The specified file was not found\" Time: \"10:00:00\"",
+        "error The specified file was not found",
+        "finished false",
+    };
+    EXPECT_EQ(EventsFrom("table-started index b.dbf"), expected);
+    EXPECT_EQ(std::count_if(recorder.events.begin(), recorder.events.end(),
+                            [](const std::string& e) { return e.rfind("error ", 0) == 0; }),
+              1);
+    EXPECT_EQ(log.Lines(), (QStringList{"------Add Index a.dbf NAME",
+                                        "\\\\\\Error \"The specified file was not found\" Time: "
+                                        "\"10:00:00\""}));
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(templateTable.Active());
+    EXPECT_FALSE(liveTable.Active());
+    // The first table was finished and stays so; the pack pass never came.
+    EXPECT_EQ(ReadTags(live, "a.dbf"), (Tags{{"NAME", "NAME"}}));
+    EXPECT_EQ(ari::test::RecordCount(live + "a.dbf"), 5u);
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+}
+
+TEST_F(Pass, TheCallersTurnMayChangeTheOperationsAndItsLinesAreNotTheRuns) {
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+    }
+    // The operator unticks the pack box while the first table's messages are pumped.
+    recorder.onPump = [&](ari::RunOperations& operations) {
+        AddLog(QStringLiteral("written by the caller"));
+        operations.pack = false;
+    };
+    EXPECT_TRUE(Run(true, false, true));
+    EXPECT_EQ(recorder.lines, (QStringList{"---Copy Index a.dbf", "---Copy Index b.dbf",
+                                           "---ReIndex has successfully Time: \"10:00:00\""}));
+    EXPECT_EQ(log.Lines(), (QStringList{"---Copy Index a.dbf", "written by the caller",
+                                        "---Copy Index b.dbf", "written by the caller",
+                                        "---ReIndex has successfully Time: \"10:00:00\""}));
+    EXPECT_TRUE(EventsFrom("pass-started pack").empty());
+    for (const char* t : {"a.dbf", "b.dbf"})
+        EXPECT_EQ(ari::test::RecordCount(live + t), 5u) << t;  // not packed
+}
+
+}  // namespace
