@@ -91,7 +91,10 @@ bool RunPasses(TfMain& w, const std::string& templateFolder, const std::string& 
             w.Memo1->clear();
             w.Memo2->clear();
             if (w.CBCopyRe->isChecked())
-                ari::TransferIndex(entry, templateFolder, liveFolder, *w.Table2);
+                ari::TransferIndex(entry, templateFolder, liveFolder, *w.Table2,
+                                   w.CBReIndex->isChecked()
+                                       ? ari::TransferredTags::BuiltByTheRebuild
+                                       : ari::TransferredTags::BuiltHere);
             if (w.CBReIndex->isChecked()) {
                 const auto definitions = ari::ReadIndexDefinitions(*w.Table1);
                 for (const auto& d : definitions) {
