@@ -245,4 +245,44 @@ TEST_F(IndexSteps, TransferThatCannotBuildLeavesTheLiveIndexAsItWas) {
     EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
 }
 
+// Another process's attempt to open `table` for shared use: true when it got the table.
+bool OpenedByAnotherProcess(const std::string& folder, const std::string& table) {
+    const pid_t child = fork();
+    if (child == 0) {
+        try {
+            TTable t("Other");
+            t.SetDatabaseName(folder);
+            t.SetTableName(table);
+            t.Open();
+            _exit(0);
+        } catch (...) {
+            _exit(1);
+        }
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Between its tags the rebuild keeps the live table to itself: another user who opened the table
+// there would work with an index that is still being built.
+TEST_F(IndexSteps, RebuildHoldsTheLiveTableFromFirstToLastTag) {
+    ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
+    AddTemplateTags(tmpl, "T.DBF");
+    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
+    liveTable.SetTableName("T.DBF");
+    templateTable.SetTableName("T.DBF");
+    ASSERT_TRUE(OpenedByAnotherProcess(live, "T.DBF"));
+
+    // Each "------Add Index" line is written while the rebuild is under way.
+    std::vector<bool> openedDuring;
+    QObject::connect(&log, &QPlainTextEdit::textChanged,
+                     [&] { openedDuring.push_back(OpenedByAnotherProcess(live, "T.DBF")); });
+    ari::RebuildIndexes("T.DBF", live, liveTable, ari::ReadIndexDefinitions(templateTable));
+    QObject::disconnect(&log, nullptr, nullptr, nullptr);
+
+    EXPECT_EQ(openedDuring, std::vector<bool>(kTemplateTags.size(), false));
+    EXPECT_TRUE(OpenedByAnotherProcess(live, "T.DBF"));  // let go of at the end
+}
+
 }  // namespace
