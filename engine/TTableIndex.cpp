@@ -161,8 +161,9 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     if (Active()) {
         // Under the hold of the open table: its lease and its table file.
         if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
-            RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + cursor_->Path(),
-                                                        "Production indexes belong to dBASE tables."});
+            RaiseEngineError(
+                kStatusUnsupportedFormat,
+                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
         }
         AddTagUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), def);
         return;
@@ -193,8 +194,8 @@ Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
                          {t.Name() + ": the table must be open for sole use."});
     }
     if (cursor->GetDriver() != Driver::DBase || !cursor->Table()) {
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + cursor->Path(), "Production indexes belong to dBASE tables."});
+        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + cursor->Path(),
+                                                    "Production indexes belong to dBASE tables."});
     }
     return *cursor;
 }
@@ -227,8 +228,7 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
         const MdxFile source(sourceIndexPath);
         TemporaryFile temp(indexPath, "index");
         WriteIndexFile(temp.Fd(), temp.Path(), table, source.Header().baseName,
-                       source.Header().blockPages, table.LanguageDriver(),
-                       TagDefinitions(source));
+                       source.Header().blockPages, table.LanguageDriver(), TagDefinitions(source));
         SyncFile(temp.Fd(), temp.Path());
         RenameFile(temp.Path(), indexPath);
         SyncFolder(ari::ExtractFilePath(indexPath));

@@ -41,8 +41,9 @@ LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table
             case engine::kStatusTableInUse:
             case engine::kStatusRecordsLocked: {
                 const std::string file = FileNamedBy(e);
-                throw EInOutError(kSharingViolation, FileErrorMessage(kSharingViolation) + " - " +
-                                                         (file.empty() ? table_.TablePath() : file));
+                throw EInOutError(kSharingViolation,
+                                  FileErrorMessage(kSharingViolation) + " - " +
+                                      (file.empty() ? table_.TablePath() : file));
             }
             default:
                 throw;

@@ -10,9 +10,8 @@ namespace ari {
 
 namespace {
 
-constexpr TIndexOptions kCarriedOptions =
-    static_cast<TIndexOptions>(TIndexOption::ixUnique) |
-    static_cast<TIndexOptions>(TIndexOption::ixDescending);
+constexpr TIndexOptions kCarriedOptions = static_cast<TIndexOptions>(TIndexOption::ixUnique) |
+                                          static_cast<TIndexOptions>(TIndexOption::ixDescending);
 
 }  // namespace
 
@@ -21,7 +20,8 @@ std::vector<IndexDefinition> ReadIndexDefinitions(TTable& templateTable) {
     templateTable.IndexDefs().Update();
     std::vector<IndexDefinition> out;
     for (const TIndexDef& d : templateTable.IndexDefs().Items())
-        out.push_back({d.Name, d.FieldExpression, static_cast<TIndexOptions>(d.Options & kCarriedOptions),
+        out.push_back({d.Name, d.FieldExpression,
+                       static_cast<TIndexOptions>(d.Options & kCarriedOptions),
                        d.FilterExpression});
     templateTable.SetExclusive(false);
     return out;

@@ -69,7 +69,7 @@ TEST(DemoFolder, TransferOnlyRunLeavesEveryTableChecked) {
     fs::create_directory(bin);
     const std::string maker = std::string(ARI_BIN_DIR) + "/maketemplates";
     ASSERT_EQ(RunQuietly(maker + " --archive " + Quoted(dir / "templates.zip") + " --keep " +
-                  Quoted(tmpl)),
+                         Quoted(tmpl)),
               0);
     ASSERT_EQ(RunQuietly(maker + " --demo " + Quoted(live)), 0);
     // The demo folder starts with stale indexes: the check sees them.

@@ -115,9 +115,9 @@ void ExpectTemplateTagsOverLiveRecords(const std::string& liveTable, const std::
         EXPECT_EQ(got.FilterExpression, want.condition);
         EXPECT_EQ(got.Options & (kUnique | kDescending), want.options);
 
-        const auto model = ari::test::ModelOrder(liveTable, want.key, want.condition,
-                                                 (want.options & kUnique) != 0,
-                                                 (want.options & kDescending) != 0);
+        const auto model =
+            ari::test::ModelOrder(liveTable, want.key, want.condition,
+                                  (want.options & kUnique) != 0, (want.options & kDescending) != 0);
         EXPECT_EQ(ari::test::RecordOrder(ari::test::WalkTag(liveTable, want.name)),
                   ari::test::RecordOrder(model));
         if (ari::test::PerlIndexReaderAvailable()) {

@@ -279,59 +279,61 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
     for (const auto tags :
          {ari::TransferredTags::BuiltHere, ari::TransferredTags::BuiltByTheRebuild})
-    for (const char* what : {"no template index", "template index is a folder", "live table in use",
-                             "live index in use", "a dBASE client locks a record", "same folder",
-                             "disk full during the copy"}) {
-        SCOPED_TRACE(what);
-        SCOPED_TRACE(tags == ari::TransferredTags::BuiltHere ? "built here" : "built by the rebuild");
-        const std::string w = what;
-        std::filesystem::remove_all(tmpl);
-        std::filesystem::remove_all(live);
-        std::filesystem::create_directory(tmpl);
-        std::filesystem::create_directory(live);
-        log.clear();
-        MakeLive("a.dbf");
-        WriteFileBytes(live + "a.mdx", "live index");
-        std::string templateFolder = tmpl;
-        if (w != "no template index")
-            WriteFileBytes(tmpl + "a.mdx", "template index");
-        if (w == "template index is a folder") {
-            std::filesystem::remove(tmpl + "a.mdx");
-            std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
-        }
-        std::unique_ptr<ForeignLock> holder;
-        if (w == "live table in use")  // a shared user's marker byte
-            holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
-        if (w == "live index in use")
-            holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
-        if (w == "a dBASE client locks a record")
-            holder = std::make_unique<ForeignLock>(live + "a.dbf", 'w', 0xEFFFFFFEull - 3, 1);
-        if (w == "same folder")
-            templateFolder = live;
-        table.SetTableName("a.dbf");
-        if (w == "disk full during the copy") {
-            // A child whose files may not grow past 4 bytes: the copy's writes fail part way.
-            const pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{4, 4};
-                setrlimit(RLIMIT_FSIZE, &limit);
-                ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
-                _exit(0);
+        for (const char* what :
+             {"no template index", "template index is a folder", "live table in use",
+              "live index in use", "a dBASE client locks a record", "same folder",
+              "disk full during the copy"}) {
+            SCOPED_TRACE(what);
+            SCOPED_TRACE(tags == ari::TransferredTags::BuiltHere ? "built here"
+                                                                 : "built by the rebuild");
+            const std::string w = what;
+            std::filesystem::remove_all(tmpl);
+            std::filesystem::remove_all(live);
+            std::filesystem::create_directory(tmpl);
+            std::filesystem::create_directory(live);
+            log.clear();
+            MakeLive("a.dbf");
+            WriteFileBytes(live + "a.mdx", "live index");
+            std::string templateFolder = tmpl;
+            if (w != "no template index")
+                WriteFileBytes(tmpl + "a.mdx", "template index");
+            if (w == "template index is a folder") {
+                std::filesystem::remove(tmpl + "a.mdx");
+                std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
             }
-            int status = -1;
-            waitpid(child, &status, 0);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
-        } else {
-            ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
-            EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+            std::unique_ptr<ForeignLock> holder;
+            if (w == "live table in use")  // a shared user's marker byte
+                holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
+            if (w == "live index in use")
+                holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
+            if (w == "a dBASE client locks a record")
+                holder = std::make_unique<ForeignLock>(live + "a.dbf", 'w', 0xEFFFFFFEull - 3, 1);
+            if (w == "same folder")
+                templateFolder = live;
+            table.SetTableName("a.dbf");
+            if (w == "disk full during the copy") {
+                // A child whose files may not grow past 4 bytes: the copy's writes fail part way.
+                const pid_t child = fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    signal(SIGXFSZ, SIG_IGN);
+                    const rlimit limit{4, 4};
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                    ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
+                    _exit(0);
+                }
+                int status = -1;
+                waitpid(child, &status, 0);
+                ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+            } else {
+                ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
+                EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+            }
+            EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
+            EXPECT_FALSE(table.Active());  // the hold is let go of
+            EXPECT_FALSE(table.Exclusive());
         }
-        EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
-        EXPECT_FALSE(table.Active());  // the hold is let go of
-        EXPECT_FALSE(table.Exclusive());
-    }
 }
 
 TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
