@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <QPlainTextEdit>
+#include <cerrno>
 #include <filesystem>
 
 #include "engine/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/FileOps.h"
 #include "engine/MdxFile.h"
 #include "engine/MdxTable.h"
 #include "engine/TTable.h"
@@ -243,6 +245,60 @@ TEST_F(IndexSteps, TransferThatCannotBuildLeavesTheLiveIndexAsItWas) {
     EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));  // no copy left over
     EXPECT_FALSE(liveTable.Active());
     EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+}
+
+// Fails the first write, flush or rename of the engine's files.
+class FailFirst final : public ari::engine::FileOps {
+  public:
+    explicit FailFirst(char what) : what_(what) {}
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        if (what_ == 'w') {
+            errno = ENOSPC;
+            return -1;
+        }
+        return FileOps::Write(fd, data, size);
+    }
+    int Fsync(int fd) override {
+        if (what_ == 'f') {
+            errno = EIO;
+            return -1;
+        }
+        return FileOps::Fsync(fd);
+    }
+    int Rename(const char* from, const char* to) override {
+        if (what_ == 'r') {
+            errno = EACCES;
+            return -1;
+        }
+        return FileOps::Rename(from, to);
+    }
+
+  private:
+    char what_;
+};
+
+// A build over the live records that fails at any of its writes leaves the live index as it was
+// and no file of its own behind.
+TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
+    ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
+    AddTemplateTags(tmpl, "T.DBF");
+    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
+    liveTable.SetTableName("T.DBF");
+    liveTable.AddIndex("NAME", "NAME", ixExpression);
+    const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+    for (const char what : {'w', 'f', 'r'}) {
+        SCOPED_TRACE(what);
+        FailFirst failure(what);
+        ari::engine::SetFileOpsForTesting(&failure);
+        EXPECT_THROW(
+            ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere),
+            EDBEngineError);
+        ari::engine::SetFileOpsForTesting(nullptr);
+        EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
+        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_FALSE(liveTable.Active());
+        EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+    }
 }
 
 // Another process's attempt to open `table` for shared use: true when it got the table.
