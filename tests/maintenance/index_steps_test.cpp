@@ -301,6 +301,46 @@ TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
     }
 }
 
+// Ends the process at the first rename of the engine's files: the moment before the built index
+// would take the live index's place.
+class DieAtRename final : public ari::engine::FileOps {
+  public:
+    int Rename(const char*, const char*) override { _exit(9); }
+};
+
+// A process killed inside the transfer's build leaves the live index as it was; the next
+// transfer clears what it left and puts the built index in place.
+TEST_F(IndexSteps, TransferKilledBeforeItsRenameLeavesTheLiveIndexForTheNextRun) {
+    ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
+    AddTemplateTags(tmpl, "T.DBF");
+    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
+    liveTable.SetTableName("T.DBF");
+    liveTable.AddIndex("NAME", "NAME", ixExpression);
+    const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DieAtRename die;
+        ari::engine::SetFileOpsForTesting(&die);
+        try {
+            ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);  // killed at the rename
+    EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
+    EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+
+    log.clear();
+    ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    ExpectTemplateTagsOverLiveRecords(live + "T.DBF", live + "T.mdx");
+}
+
 // Another process's attempt to open `table` for shared use: true when it got the table.
 bool OpenedByAnotherProcess(const std::string& folder, const std::string& table) {
     const pid_t child = fork();
