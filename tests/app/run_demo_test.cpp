@@ -1,7 +1,8 @@
 // A maintenance run through the real window over the demo folder that scripts/start.sh makes
 // (maketemplates: the template set and a live folder of filled copies whose indexes are
-// current, stale or missing): whatever the boxes ticked, every live table passes `dbtool check`
-// when the run has ended.
+// current, stale or missing): with only the transfer ticked, every live table passes
+// `dbtool check` when the run has ended: each transferred index lists the live table's records,
+// not the template's.
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
