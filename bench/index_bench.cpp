@@ -9,8 +9,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -121,27 +123,46 @@ int main(int argc, char** argv) {
     size_t budgetMb = 256;
     bool floor = true, keep = false;
     std::string folder;
+    const auto usage = [](std::FILE* out, int code) {
+        std::fprintf(out,
+                     "usage: index_bench [--records N] [--budget MB] [--folder DIR] "
+                     "[--no-floor] [--keep] [--large]\n");
+        return code;
+    };
+    // A positive whole number, or 0 when the text is none.
+    const auto count = [](const char* text) -> uint64_t {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long n = std::strtoull(text, &end, 10);
+        return (*text >= '0' && *text <= '9' && *end == '\0' && errno == 0) ? n : 0;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--records" && i + 1 < argc)
-            records = std::stoull(argv[++i]);
-        else if (a == "--budget" && i + 1 < argc)
-            budgetMb = std::stoul(argv[++i]);
-        else if (a == "--folder" && i + 1 < argc)
+        if (a == "--help" || a == "-h") {
+            return usage(stdout, 0);
+        } else if ((a == "--records" || a == "--budget") && i + 1 < argc) {
+            const uint64_t n = count(argv[++i]);
+            if (n == 0) {
+                std::fprintf(stderr, "index_bench: %s needs a positive whole number\n", a.c_str());
+                return usage(stderr, 2);
+            }
+            if (a == "--records")
+                records = n;
+            else
+                budgetMb = static_cast<size_t>(n);
+        } else if (a == "--folder" && i + 1 < argc) {
             folder = argv[++i];
-        else if (a == "--no-floor")
+        } else if (a == "--no-floor") {
             floor = false;
-        else if (a == "--keep")
+        } else if (a == "--keep") {
             keep = true;
-        else if (a == "--large") {
+        } else if (a == "--large") {
             records = 10000000;
             budgetMb = 64;
             floor = false;
         } else {
-            std::fprintf(stderr,
-                         "usage: index_bench [--records N] [--budget MB] [--folder DIR] "
-                         "[--no-floor] [--keep] [--large]\n");
-            return 2;
+            std::fprintf(stderr, "index_bench: unknown or incomplete argument %s\n", a.c_str());
+            return usage(stderr, 2);
         }
     }
     if (folder.empty())

@@ -1,7 +1,7 @@
 // pack_bench: packs a table of 1,000,000 records (every tenth deleted) and, in the same run,
 // copies the same file with a flush, as the pack flushes; prints both times, their ratio and
 // the peak memory. A first, smaller table shows whether memory grows with the table size.
-// Usage: pack_bench [FOLDER] [RECORDS]   (default: a folder under /tmp, 1000000)
+// Usage: pack_bench [FOLDER] [RECORDS]   (default: a folder under /tmp, 1000000); --help
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -97,10 +97,49 @@ Figures Measure(const std::string& folder, uint32_t records, int rounds) {
 
 }  // namespace
 
+namespace {
+
+int Usage(std::FILE* out, int code) {
+    std::fprintf(
+        out,
+        "usage: pack_bench [FOLDER] [RECORDS]\n"
+        "  packs a table of RECORDS records (default 1000000, every tenth deleted) in\n"
+        "  FOLDER (default: a new folder under /tmp, removed afterwards) and compares the\n"
+        "  time with a flushed copy of the same file\n");
+    return code;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h")
+            return Usage(stdout, 0);
+        if (a.size() > 1 && a[0] == '-') {
+            std::fprintf(stderr, "pack_bench: unknown option %s\n", a.c_str());
+            return Usage(stderr, 2);
+        }
+        args.push_back(a);
+    }
+    if (args.size() > 2) {
+        std::fprintf(stderr, "pack_bench: unexpected argument %s\n", args[2].c_str());
+        return Usage(stderr, 2);
+    }
+    uint32_t records = 1000000;
+    if (args.size() == 2) {
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(args[1].c_str(), &end, 10);
+        if (args[1].empty() || *end != '\0' || n < 5 || n > 0xFFFFFFFFul) {
+            std::fprintf(stderr, "pack_bench: RECORDS must be a whole number of at least 5\n");
+            return Usage(stderr, 2);
+        }
+        records = static_cast<uint32_t>(n);
+    }
     std::string folder;
-    if (argc > 1) {
-        folder = argv[1];
+    if (!args.empty()) {
+        folder = args[0];
         if (folder.back() != '/')
             folder += '/';
     } else {
@@ -109,8 +148,6 @@ int main(int argc, char** argv) {
             return 2;
         folder = std::string(tmpl) + "/";
     }
-    const uint32_t records =
-        argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1000000;
     const int rounds = 3;
     try {
         const Figures small = Measure(folder, records / 5, rounds);
@@ -131,7 +168,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pack_bench: %s\n", e.what());
         return 1;
     }
-    if (argc <= 1)
+    if (args.empty())
         std::filesystem::remove_all(folder);
     return 0;
 }

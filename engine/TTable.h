@@ -101,10 +101,34 @@ public:
 
     TIndexDefs& IndexDefs() { return indexDefs_; }
 
-    // Adds a maintained, non-unique, ascending tag named `name` keyed by the dBASE expression
-    // `fields` to the table's production index, creating the index file when there is none.
+    // Adds a maintained tag named `name` keyed by the dBASE expression `fields` to the table's
+    // production index, creating the index file when there is none. Of `options`, ixUnique and
+    // ixDescending make the tag unique and descending (a dBASE tag is descending as a whole, so
+    // `descFields` is not looked at); `forCondition`, when not empty, is the tag's FOR condition
+    // (a logical dBASE expression: only the records it admits are in the tag).
+    // On a closed table the call holds the table for sole use while it writes. On a table open
+    // for sole use (Exclusive) it works under that hold, so that a caller can make several
+    // changes to the table's index under one hold; on a table open for shared use it raises
+    // EDBEngineError. Then the file is the one the open table holds, as found when opened.
     void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
-                  const std::string& descFields = std::string());
+                  const std::string& descFields = std::string(),
+                  const std::string& forCondition = std::string());
+
+    // Writes header bytes 28 (the production index flag) and 29 (the language driver id) of
+    // the table open for sole use, through the engine's own hold of the file; nothing else of
+    // the file changes. Raises EDBEngineError when the table is not open for sole use or is no
+    // dBASE table, or when the write fails.
+    void SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver);
+
+    // Gives the table, open for sole use, the production index file `indexPath`, built over its
+    // records with the tags of the index file at `sourceIndexPath` (their order, names, key and
+    // FOR expressions, unique and descending flags) and its block size and base name, under the
+    // table's language driver. The new file is written beside `indexPath` and renamed over it:
+    // the index is at every moment either the old file or the whole new one. The table's header
+    // is not changed. `indexPath` must name a file beside the table named like it with the
+    // extension ".mdx", whatever the case. Raises EDBEngineError (the old index then stays as it
+    // was).
+    void RebuildIndexFrom(const std::string& sourceIndexPath, const std::string& indexPath);
 
     // Full path of the table file: DatabaseName followed by the file as found on disk
     // (case aside).

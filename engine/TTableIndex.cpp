@@ -101,16 +101,73 @@ void TIndexDefs::Update() {
     }
 }
 
+namespace {
+
+// Adds `def` to the production index of the dBASE table at `path`, whose files `lease` holds
+// for sole use and `table` reads (open for writing).
+void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table,
+                      const IndexTagDef& def) {
+    try {
+        const std::string existing = FindCompanion(path, kIndexExtension);
+        if (!existing.empty() && table.ProductionIndexFlag() != 0) {
+            const MdxFile index(existing);
+            TemporaryFile temp(existing, "index");
+            AppendTagToCopy(temp.Fd(), temp.Path(), index, table, def);
+            SyncFile(temp.Fd(), temp.Path());
+            RenameFile(temp.Path(), existing);
+            SyncFolder(ari::ExtractFilePath(existing));
+            lease.Replace(existing, temp.Release());
+        } else {
+            // No production index yet (an index file the header does not name is not the
+            // table's and is replaced).
+            const std::string target =
+                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
+            TemporaryFile temp(target, "index");
+            WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
+                           table.LanguageDriver(), {def});
+            SyncFile(temp.Fd(), temp.Path());
+            RenameFile(temp.Path(), target);
+            SyncFolder(ari::ExtractFilePath(target));
+            // The lease takes the new file with the build's lock. (A caller holding the table
+            // may have removed an index file of that name: the lease then lets go of it.)
+            lease.Replace(target, temp.Release());
+        }
+        if (table.ProductionIndexFlag() != 1)
+            table.SetProductionIndexFlag(1);
+    } catch (const EDBEngineError&) {
+        throw;
+    } catch (const Exception& e) {
+        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+    }
+}
+
+}  // namespace
+
 void TTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
-                      const std::string& /*descFields: dBASE tags are descending as a whole*/) {
-    if (Active()) {
-        RaiseEngineError(kStatusTableOpen, {name_ + ": an index is added to a closed table."});
+                      const std::string& /*descFields: dBASE tags are descending as a whole*/,
+                      const std::string& forCondition) {
+    if (Active() && cursor_->Mode() != ShareMode::Exclusive) {
+        RaiseEngineError(kStatusTableOpen,
+                         {name_ + ": an index is added to a closed table or to a table open "
+                                  "for sole use."});
     }
     IndexTagDef def;
     def.name = ValidTagName(Trimmed(name));
     def.expression = Trimmed(fields);
+    def.forExpression = Trimmed(forCondition);
     def.unique = (options & static_cast<TIndexOptions>(TIndexOption::ixUnique)) != 0;
     def.descending = (options & static_cast<TIndexOptions>(TIndexOption::ixDescending)) != 0;
+
+    if (Active()) {
+        // Under the hold of the open table: its lease and its table file.
+        if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
+            RaiseEngineError(
+                kStatusUnsupportedFormat,
+                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
+        }
+        AddTagUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), def);
+        return;
+    }
 
     const std::string path = TablePath();
     if (ari::FolderExists(path))
@@ -125,36 +182,57 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
                                      ShareMode::Exclusive);
     auto table = DbfFile::OpenHeld(path, true);
+    AddTagUnderLease(path, *lease, *table, def);
+}
+
+namespace {
+
+// The open table's cursor when it is a dBASE table open for sole use; raises otherwise.
+Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
+    if (!cursor || cursor->Mode() != ShareMode::Exclusive) {
+        RaiseEngineError(kStatusNeedExclusive,
+                         {t.Name() + ": the table must be open for sole use."});
+    }
+    if (cursor->GetDriver() != Driver::DBase || !cursor->Table()) {
+        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + cursor->Path(),
+                                                    "Production indexes belong to dBASE tables."});
+    }
+    return *cursor;
+}
+
+}  // namespace
+
+void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
+    Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     try {
-        const std::string existing = FindCompanion(path, kIndexExtension);
-        if (!existing.empty() && table->ProductionIndexFlag() != 0) {
-            const MdxFile index(existing);
-            TemporaryFile temp(existing, "index");
-            AppendTagToCopy(temp.Fd(), temp.Path(), index, *table, def);
-            SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), existing);
-            SyncFolder(ari::ExtractFilePath(existing));
-            lease->Replace(existing, temp.Release());
-        } else {
-            // No production index yet (an index file the header does not name is not the
-            // table's and is replaced).
-            const std::string target =
-                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
-            TemporaryFile temp(target, "index");
-            WriteIndexFile(temp.Fd(), temp.Path(), *table, BaseNameOf(path), kNewIndexBlockPages,
-                           table->LanguageDriver(), {def});
-            SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), target);
-            SyncFolder(ari::ExtractFilePath(target));
-            if (!existing.empty()) {
-                lease->Replace(existing, temp.Release());
-            } else {
-                ::close(temp.Release());  // lets go of the build's lock so the lease can take it
-                lease->Add(target);
-            }
-        }
-        if (table->ProductionIndexFlag() != 1)
-            table->SetProductionIndexFlag(1);
+        cursor.Table()->SetProductionIndexFlag(productionIndexFlag);
+        cursor.Table()->SetLanguageDriver(languageDriver);
+    } catch (const EDBEngineError&) {
+        throw;
+    } catch (const Exception& e) {
+        RaiseEngineError(kStatusWriteError, {"Table: " + cursor.Path(), e.Message()});
+    }
+}
+
+void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::string& indexPath) {
+    Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
+    const std::string& path = cursor.Path();
+    if (ari::ExtractFilePath(indexPath) != ari::ExtractFilePath(path) ||
+        !ari::EqualsNoCase(ari::ExtractFileName(indexPath),
+                           ari::ExtractFileName(CompanionPathFor(path, kIndexExtension)))) {
+        RaiseEngineError(kStatusInvalidParameter,
+                         {"Table: " + path, indexPath + " is not the table's index file."});
+    }
+    const DbfFile& table = *cursor.Table();
+    try {
+        const MdxFile source(sourceIndexPath);
+        TemporaryFile temp(indexPath, "index");
+        WriteIndexFile(temp.Fd(), temp.Path(), table, source.Header().baseName,
+                       source.Header().blockPages, table.LanguageDriver(), TagDefinitions(source));
+        SyncFile(temp.Fd(), temp.Path());
+        RenameFile(temp.Path(), indexPath);
+        SyncFolder(ari::ExtractFilePath(indexPath));
+        cursor.Lease().Replace(indexPath, temp.Release());
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {

@@ -1,21 +1,26 @@
-// The index rebuild: gives a live table a fresh production index whose tags are named and
-// keyed like the template table's, after clearing the live header's production index flag and
-// language driver bytes.
+// The index rebuild: gives a live table a fresh production index whose tags are the template
+// table's (names, keys, FOR conditions, unique and descending), after clearing the live header's
+// production index flag and language driver bytes; all of it under one sole-use hold of the
+// live table.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "engine/TTable.h"
-#include "platform/FileAccess.h"
 
 namespace ari {
 
-// One saved index definition of a template table: the tag name and its FieldExpression (the
-// key expression, or the field names joined by ";").
+// One saved index definition of a template table: the tag name, its FieldExpression (the
+// key expression, or the field names joined by ";") and what else makes the tag the template's
+// tag: unique, descending, its FOR condition. A rebuilt tag without them would let the legacy
+// application show duplicate rows, list them in the wrong order, or see records its filter
+// excludes.
 struct IndexDefinition {
     std::string name;
     std::string key;
+    TIndexOptions options = 0;  // of the template's options, ixUnique and ixDescending only
+    std::string forCondition;   // "" when the tag has none
 };
 
 // Sets Exclusive of the closed `templateTable`, refreshes its IndexDefs (opening it briefly),
@@ -23,21 +28,21 @@ struct IndexDefinition {
 // Exclusive set.
 std::vector<IndexDefinition> ReadIndexDefinitions(TTable& templateTable);
 
-// Clears bytes 28 and 29 of an open table file (one 0 byte written at each; nothing else
-// changes, the length neither) and closes it. Throws EInOutError "Read beyond end of file"
-// for a file too short to hold a table header, else the file error of the failed write.
-void ClearIndexHeaderBytes(ByteFile& tableFile);
+// Clears bytes 28 and 29 of the table (one 0 byte written at each; nothing else changes, the
+// length neither), through the engine's hold of it. REQUIRES: `table` open for sole use.
+void ClearIndexHeaderBytes(TTable& table);
 
-// Rebuilds the live table named `entry` in `liveFolder` from `definitions`:
-// 1. opens the live table file (live.TablePath(): the file the engine opens) for writing, so
-//    that a missing or read-only table fails with its file error before anything is changed;
-// 2. refuses ("I/O error 32 - <path of the held file>") while another user holds a lock on
-//    the table or its index file;
-// 3. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
+// Rebuilds the live table named `entry` in `liveFolder` from `definitions`, all of it under one
+// sole-use hold of the live table (LiveTableHold, maintenance/IndexFiles.h):
+// 1. takes the hold, so that a missing table, one another user has open or locked, or one that
+//    cannot be opened for writing fails with its error before anything is changed;
+// 2. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
 //    at;
-// 4. clears header bytes 28 and 29;
-// 5. for each definition logs "------Add Index <TableName> <name>" and adds it to the closed
-//    `live` as an ascending, non-unique expression tag keyed by the definition's text.
+// 3. clears header bytes 28 and 29;
+// 4. for each definition logs "------Add Index <TableName> <name>" and adds it to `live` as an
+//    expression tag keyed by the definition's text, unique, descending and with the FOR
+//    condition as the definition has them;
+// 5. lets go of the hold (also on error): `live` ends closed, Exclusive as it was.
 // Errors go to the caller; what was done before stays done. REQUIRES: `live` closed, bound to
 // `liveFolder` (ending in the separator) with TableName `entry`.
 void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,

@@ -2,11 +2,13 @@
 
 #include <QString>
 #include <filesystem>
+#include <memory>
 
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
 #include "platform/FileAccess.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 
 namespace ari {
@@ -21,7 +23,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 }  // namespace
 
 void TransferIndex(const std::string& entry, const std::string& templateFolder,
-                   const std::string& liveFolder, const TTable& live) {
+                   const std::string& liveFolder, TTable& live, TransferredTags tags) {
     AddLog(CopyIndexLine(QString::fromStdString(live.TableName())));
 
     const std::string indexName = IndexFileName(entry);
@@ -33,15 +35,18 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         return;
 
     const auto liveNames = FilesNamedNoCase(liveFolder, indexName);
-    const std::string liveTable = live.TablePath();
     for (const auto& n : liveNames) {
         if (SameFile(source, liveFolder + n))
             return;  // template and live folder are one
     }
-    if (FileLockedByOthers(liveTable))
-        return;
-    for (const auto& n : liveNames) {
-        if (FileLockedByOthers(liveFolder + n))
+
+    // Sole use of the live table and its files until the step ends. A table another user has
+    // open or locked is left alone; without a live table there is nothing to hold.
+    std::unique_ptr<LiveTableHold> hold;
+    try {
+        hold = std::make_unique<LiveTableHold>(live);
+    } catch (const EInOutError& e) {
+        if (e.ErrorCode() != kFileNotFound)
             return;
     }
 
@@ -53,7 +58,17 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
     RemoveFile(staged);  // a leftover of an interrupted run
     if (!CopyFileNoOverwrite(source, staged))
         return;
-    if (!ReplaceFileWith(liveFolder + targetName, staged)) {
+    if (hold && tags == TransferredTags::BuiltHere) {
+        // The copy, built over the live records, takes the live index's place in one rename:
+        // at no moment does the live table have an index listing the template's records.
+        try {
+            live.RebuildIndexFrom(staged, liveFolder + targetName);
+        } catch (...) {
+            RemoveFile(staged);
+            throw;
+        }
+        RemoveFile(staged);
+    } else if (!ReplaceFileWith(liveFolder + targetName, staged)) {
         RemoveFile(staged);
         return;
     }

@@ -1,5 +1,6 @@
-// The index transfer: replaces a live table's production index file with the template
-// table's, byte for byte. Works on files only and opens no table.
+// The index transfer: replaces a live table's production index file with the template table's
+// and leaves the live table with an index that lists its own records: the copied file's tags
+// are built over the live table's records, under one sole-use hold of the live table.
 #pragma once
 
 #include <string>
@@ -8,16 +9,36 @@
 
 namespace ari {
 
+// What builds the transferred index's tags over the live table's records.
+enum class TransferredTags {
+    BuiltHere,         // the transfer, so that the table and its index agree when it ends
+    BuiltByTheRebuild  // the index rebuild that follows in the same step of the run, which
+                       // replaces the copied file at once: building it here would be work
+                       // thrown away
+};
+
 // Logs "---Copy Index " and `live`'s TableName, then replaces the live index file (live folder,
-// IndexFileName(entry), whatever its case) by a copy of the template's. Raises nothing; a step
-// that cannot be done is skipped without a word, and the live index is left exactly as it was:
+// IndexFileName(entry), whatever its case) by the template's. With a live table, all of it is
+// done under one sole-use hold of it (LiveTableHold, maintenance/IndexFiles.h); the template's
+// file is copied beside the live index and then
+// - BuiltHere: the live index is replaced, in one rename, by a file with the copy's tags (names,
+//   keys, FOR conditions, unique and descending), block size and base name, built over the live
+//   table's records under its language driver (TTable::RebuildIndexFrom);
+// - BuiltByTheRebuild: the copy itself replaces the live index, byte for byte.
+// Without a live table the copy is put in place as it is: there are no records to list.
+// A step that cannot be done is skipped without a word, and the live index is left exactly as it
+// was:
 // - when the template has no index file, or it cannot be read, or it is the live file itself;
-// - when the live table or its index file is locked by another user (deleting it under them
-//   would leave them writing to a file nobody opens again);
-// - when the live index cannot be deleted (the copy then finds its destination in place).
+// - when the live table or one of its files is open or locked by another user (replacing the
+//   index under them would leave them writing to a file nobody opens again);
+// - when the copy cannot be made or cannot take the live index's place.
+// Raises the engine's EDBEngineError when the live table cannot be opened for another reason (a
+// damaged header ...) or the tags cannot be built over it (a key naming a field the live table
+// lacks, a damaged template index ...): the live index is then left as it was.
 // A replaced file keeps the live spelling of its name; a new one is named IndexFileName(entry).
-// REQUIRES: both folders end in the separator.
+// `live` ends closed, Exclusive as it was. REQUIRES: both folders end in the separator; `live`
+// closed, bound to `liveFolder` with TableName `entry`.
 void TransferIndex(const std::string& entry, const std::string& templateFolder,
-                   const std::string& liveFolder, const TTable& live);
+                   const std::string& liveFolder, TTable& live, TransferredTags tags);
 
 }  // namespace ari

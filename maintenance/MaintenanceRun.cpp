@@ -135,7 +135,9 @@ bool MaintenanceRun::Passes() {
             templateTable_.SetTableName(table);
             liveTable_.SetTableName(table);
             if (operations_.transfer)
-                TransferIndex(table, templateFolder_, liveFolder_, liveTable_);
+                TransferIndex(table, templateFolder_, liveFolder_, liveTable_,
+                              operations_.rebuild ? TransferredTags::BuiltByTheRebuild
+                                                  : TransferredTags::BuiltHere);
             if (operations_.rebuild) {
                 const auto definitions = ReadIndexDefinitions(templateTable_);
                 Tell([&](RunObserver& o) { o.IndexDefinitionsRead(table, definitions); });

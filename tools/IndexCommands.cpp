@@ -84,14 +84,23 @@ int KeysCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
-int IndexCommand(const std::vector<std::string>& args) {
-    if (args.size() < 3)
+int IndexCommand(const std::vector<std::string>& args, const CommandOptions& options) {
+    if (args.size() != 3)
         throw Exception("index needs a table, a tag name and a key expression");
+    TIndexOptions tagOptions = ixExpression;
+    if (options.count("--unique"))
+        tagOptions |= static_cast<TIndexOptions>(TIndexOption::ixUnique);
+    if (options.count("--descending"))
+        tagOptions |= static_cast<TIndexOptions>(TIndexOption::ixDescending);
+    const auto condition = options.find("--for");
+    if (condition != options.end() && condition->second.find_first_not_of(' ') == std::string::npos)
+        throw Exception("the FOR condition is empty");
     const std::string& path = args.at(0);
     TTable t("dbtool");
     t.SetDatabaseName(ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path));
     t.SetTableName(ExtractFileName(path));
-    t.AddIndex(args.at(1), args.at(2), ixExpression);
+    t.AddIndex(args.at(1), args.at(2), tagOptions, std::string(),
+               condition == options.end() ? std::string() : condition->second);
     std::cout << "Added tag " << args.at(1) << " to " << path << "\n";
     return 0;
 }

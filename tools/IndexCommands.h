@@ -2,6 +2,7 @@
 // adding a tag, and the index step of "check".
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,13 @@ namespace ari::tools {
 int TagsCommand(const std::vector<std::string>& args);
 // "keys TABLE TAG": record number and key of every entry, in index order.
 int KeysCommand(const std::vector<std::string>& args);
-// "index TABLE NAME EXPRESSION": adds a tag to the table's production index.
-int IndexCommand(const std::vector<std::string>& args);
+// The options given to a command, by name: "--unique" -> "", "--for" -> its value.
+using CommandOptions = std::map<std::string, std::string>;
+
+// "index TABLE NAME EXPRESSION [--for COND] [--unique] [--descending]": adds a tag to the
+// table's production index, with the FOR condition, unique and descending when given. Throws
+// Exception for an empty FOR condition, and the engine's errors.
+int IndexCommand(const std::vector<std::string>& args, const CommandOptions& options);
 // The production index check of "check": "" when the table names no index or it is sound,
 // else the faults, one per line.
 std::string CheckProductionIndexStep(const ari::engine::DbfFile& table);

@@ -1,6 +1,10 @@
 // dbtool: inspects, checks and packs tables from the command line with the program's own
-// engine. One entry per command in kCommands; each command takes the remaining arguments and
-// returns the process exit code (0 success / sound, 1 a fault found, 2 usage or engine error).
+// engine. One entry per command in Commands(): its arguments (each required), its options and
+// what it does; a command line with an unknown option, a missing or a surplus argument is
+// refused with the command's usage line. Each command returns the process exit code (0 success
+// / sound, 1 a fault found, 2 usage or engine error); "dbtool help" and "dbtool COMMAND --help"
+// print the usage and exit 0.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -278,51 +282,182 @@ int CheckCommand(const Args& a) {
     return 0;
 }
 
+// A command's options: "--unique" (a flag) or "--for COND" / "--for=COND" (with a value).
+struct Option {
+    const char* name;
+    const char* value;  // the value's placeholder in the usage line; nullptr for a flag
+};
+
 struct Command {
     const char* name;
-    size_t minArgs;
-    const char* usage;
-    int (*run)(const Args&);
+    std::vector<const char*> arguments;  // placeholders of the arguments; each one is required
+    std::vector<Option> options;
+    const char* what;
+    std::function<int(const Args&, const ari::tools::CommandOptions&)> run;
 };
 
-const Command kCommands[] = {
-    {"info", 1, "info TABLE            header, fields, record counts, memo file", Info},
-    {"dump", 1, "dump TABLE            every record as hex field values (memos resolved)", Dump},
-    {"check", 1, "check TABLE           structure and memo checks; exit 0 only when sound",
-     CheckCommand},
-    {"pack", 1, "pack TABLE            drop deleted records, rebuild the production index", Pack},
-    {"tags", 1, "tags TABLE            the tags of the production index", ari::tools::TagsCommand},
-    {"keys", 2, "keys TABLE TAG        record numbers and keys of a tag in index order",
-     ari::tools::KeysCommand},
-    {"index", 3, "index TABLE NAME EXPR add a tag keyed by EXPR to the production index",
-     ari::tools::IndexCommand},
-};
+// Adapts a command that takes no options.
+std::function<int(const Args&, const ari::tools::CommandOptions&)> NoOptions(
+    int (*run)(const Args&)) {
+    return [run](const Args& a, const ari::tools::CommandOptions&) { return run(a); };
+}
 
-int Usage() {
-    std::cerr << "usage: dbtool COMMAND ARGS...\n";
-    for (const auto& c : kCommands)
-        std::cerr << "  dbtool " << c.usage << "\n";
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"info", {"TABLE"}, {}, "header, fields, record counts, memo file", NoOptions(Info)},
+        {"dump",
+         {"TABLE"},
+         {},
+         "every record as hex field values (memos resolved)",
+         NoOptions(Dump)},
+        {"check",
+         {"TABLE"},
+         {},
+         "structure and memo checks; exit 0 only when sound",
+         NoOptions(CheckCommand)},
+        {"pack",
+         {"TABLE"},
+         {},
+         "drop deleted records, rebuild the production index",
+         NoOptions(Pack)},
+        {"tags",
+         {"TABLE"},
+         {},
+         "the tags of the production index",
+         NoOptions(ari::tools::TagsCommand)},
+        {"keys",
+         {"TABLE", "TAG"},
+         {},
+         "record numbers and keys of a tag in index order",
+         NoOptions(ari::tools::KeysCommand)},
+        {"index",
+         {"TABLE", "NAME", "EXPR"},
+         {{"--for", "COND"}, {"--unique", nullptr}, {"--descending", nullptr}},
+         "add a tag keyed by EXPR to the production index; --for: only the records COND\n"
+         "admits, --unique: one record per key value, --descending: keys in descending order",
+         ari::tools::IndexCommand},
+    };
+    return commands;
+}
+
+// "index TABLE NAME EXPR [--for COND] [--unique] [--descending]"
+std::string Synopsis(const Command& c) {
+    std::string s = c.name;
+    for (const char* a : c.arguments)
+        s += std::string(" ") + a;
+    for (const Option& o : c.options)
+        s += std::string(" [") + o.name + (o.value ? std::string(" ") + o.value : "") + "]";
+    return s;
+}
+
+// What a command does, each line of it indented.
+void PrintWhat(std::ostream& out, const Command& c, const std::string& indent) {
+    std::string what = c.what;
+    for (size_t nl = what.find('\n'); nl != std::string::npos; nl = what.find('\n', nl + 1))
+        what.insert(nl + 1, indent);
+    out << indent << what << "\n";
+}
+
+void PrintCommandUsage(std::ostream& out, const Command& c) {
+    out << "usage: dbtool " << Synopsis(c) << "\n";
+    PrintWhat(out, c, "  ");
+}
+
+void PrintUsage(std::ostream& out) {
+    out << "usage: dbtool COMMAND ARGUMENTS... [OPTIONS]\n"
+           "       dbtool help | dbtool COMMAND --help\n";
+    for (const auto& c : Commands()) {
+        out << "  dbtool " << Synopsis(c) << "\n";
+        PrintWhat(out, c, "      ");
+    }
+}
+
+// A command line that does not fit the command: what is wrong, then the command's usage.
+int Refuse(const Command& c, const std::string& fault) {
+    std::cerr << "dbtool " << c.name << ": " << fault << "\n";
+    PrintCommandUsage(std::cerr, c);
     return 2;
+}
+
+int RunCommand(const Command& c, const Args& words) {
+    Args args;
+    ari::tools::CommandOptions options;
+    bool optionsEnd = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (optionsEnd || w.size() < 2 || w.compare(0, 2, "--") != 0) {
+            args.push_back(w);
+            continue;
+        }
+        if (w == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        if (w == "--help") {
+            PrintCommandUsage(std::cout, c);
+            return 0;
+        }
+        const auto eq = w.find('=');
+        const std::string name = w.substr(0, eq);
+        const auto o = std::find_if(c.options.begin(), c.options.end(),
+                                    [&](const Option& x) { return name == x.name; });
+        if (o == c.options.end())
+            return Refuse(c, "unknown option " + name);
+        if (options.count(name))
+            return Refuse(c, "option " + name + " given twice");
+        if (!o->value) {
+            if (eq != std::string::npos)
+                return Refuse(c, "option " + name + " takes no value");
+            options[name] = std::string();
+        } else if (eq != std::string::npos) {
+            options[name] = w.substr(eq + 1);
+        } else if (i + 1 < words.size()) {
+            options[name] = words[++i];
+        } else {
+            return Refuse(c, "option " + name + " needs " + o->value);
+        }
+    }
+    if (args.size() < c.arguments.size())
+        return Refuse(c, std::string("missing ") + c.arguments[args.size()]);
+    if (args.size() > c.arguments.size())
+        return Refuse(c, "unexpected argument " + args[c.arguments.size()]);
+    try {
+        return c.run(args, options);
+    } catch (const Exception& e) {
+        std::cerr << "dbtool " << c.name << ": " << e.Message() << "\n";
+        return 2;
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return Usage();
-    const std::string name = argv[1];
-    for (const auto& c : kCommands) {
-        if (name != c.name)
-            continue;
-        Args args(argv + 2, argv + argc);
-        if (args.size() < c.minArgs)
-            return Usage();
-        try {
-            return c.run(args);
-        } catch (const Exception& e) {
-            std::cerr << "dbtool " << name << ": " << e.Message() << "\n";
-            return 2;
-        }
+    const Args words(argv + 1, argv + argc);
+    if (words.empty()) {
+        PrintUsage(std::cerr);
+        return 2;
     }
-    return Usage();
+    const std::string& name = words[0];
+    if (name == "help" || name == "--help") {
+        if (words.size() == 1) {
+            PrintUsage(std::cout);
+            return 0;
+        }
+        // "dbtool help COMMAND"
+        for (const auto& c : Commands()) {
+            if (words.size() == 2 && words[1] == c.name) {
+                PrintCommandUsage(std::cout, c);
+                return 0;
+            }
+        }
+        PrintUsage(std::cerr);
+        return 2;
+    }
+    for (const auto& c : Commands()) {
+        if (name == c.name)
+            return RunCommand(c, Args(words.begin() + 1, words.end()));
+    }
+    std::cerr << "dbtool: unknown command " << name << "\n";
+    PrintUsage(std::cerr);
+    return 2;
 }

@@ -1,5 +1,6 @@
-// The file steps of the maintenance run that need no table engine: the run marker, the header
-// byte patch, index file names found whatever their case, and the index transfer.
+// The file steps of the maintenance run: the run marker, the header byte patch and the hold the
+// index steps take of a live table, index file names found whatever their case, and the index
+// transfer's copy.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -97,24 +98,22 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
     }
 }
 
-// ---- header bytes 28 and 29
-
-std::string SampleHeader() {
-    std::string bytes;
-    for (int i = 0; i < 200; ++i)
-        bytes.push_back(static_cast<char>(0x80 + (i % 100)));
-    bytes[28] = 1;
-    bytes[29] = 0x57;
-    return bytes;
-}
+// ---- header bytes 28 and 29, and the hold of the live table
 
 TEST(HeaderPatch, ClearsOnlyBytes28And29) {
     TempFolder dir;
     const std::string path = dir / "t.dbf";
-    const std::string before = SampleHeader();
-    WriteFileBytes(path, before);
-    ari::ByteFile f(path);
-    ari::ClearIndexHeaderBytes(f);
+    ari::test::MakeTable(path, ari::test::StandardRows(), 1, 0x57);
+    const std::string before = ReadFileBytes(path);
+    TTable t("Table2");
+    t.SetDatabaseName(dir.Path());
+    t.SetTableName("t.dbf");
+    {
+        const ari::LiveTableHold hold(t);
+        ari::ClearIndexHeaderBytes(t);
+    }
+    EXPECT_FALSE(t.Active());
+    EXPECT_FALSE(t.Exclusive());
     const std::string after = ReadFileBytes(path);
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < before.size(); ++i) {
@@ -125,48 +124,71 @@ TEST(HeaderPatch, ClearsOnlyBytes28And29) {
     }
 }
 
-TEST(HeaderPatch, FailuresChangeNothing) {
+// The rebuild takes its hold before it changes anything: every refusal leaves the table and its
+// index file as they were.
+TEST(HeaderPatch, RefusedHoldChangesNothing) {
     struct Case {
         const char* what;
-        const char* message;
+        bool fileError;       // EInOutError, else the engine's EDBEngineError
+        const char* message;  // the whole message of a file error, else a part of it
     };
     const Case cases[] = {
-        {"missing", "The specified file was not found"},
-        {"read-only", "File access denied"},
-        {"a folder", "File access denied"},
-        {"short", "Read beyond end of file"},
-        {"held for sole use", "I/O error 32"},
+        {"missing", true, "The specified file was not found"},
+        {"read-only", false, "File access denied"},
+        {"a folder", false, "It is a folder."},
+        {"short", false, "The file is shorter than a table header"},
+        {"held for sole use", true, "I/O error 32 - <dir>t.dbf"},
+        {"a dBASE client locks a record", true, "I/O error 32 - <dir>t.dbf"},
+        {"index held by another user", true, "I/O error 32 - <dir>t.mdx"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        const std::string w = c.what;
         TempFolder dir;
         const std::string path = dir / "t.dbf";
-        std::string before = SampleHeader();
-        if (std::string(c.what) == "short")
-            before.resize(20);
-        if (std::string(c.what) == "a folder")
+        ari::test::RecordedLog log;
+        if (w == "a folder") {
             std::filesystem::create_directory(path);
-        else if (std::string(c.what) != "missing")
-            WriteFileBytes(path, before);
-        if (std::string(c.what) == "read-only")
-            chmod(path.c_str(), 0444);
-        std::unique_ptr<ForeignLock> holder;
-        if (std::string(c.what) == "held for sole use")
-            holder = std::make_unique<ForeignLock>(path, 'w');
-        if (geteuid() == 0 && std::string(c.what) == "read-only") {
-            // root writes read-only files; the permission case cannot show here.
-            continue;
+        } else if (w != "missing") {
+            ari::test::MakeTable(path, ari::test::StandardRows(), 1, 0x57);
+            if (w == "short")
+                WriteFileBytes(path, ReadFileBytes(path).substr(0, 20));
         }
+        WriteFileBytes(dir / "t.mdx", "the live index");
+        const std::string before = w == "a folder" ? "" : ReadFileBytes(path);
+        if (w == "read-only")
+            chmod(path.c_str(), 0444);
+        if (geteuid() == 0 && w == "read-only")
+            continue;  // root writes read-only files; the permission case cannot show here
+        std::unique_ptr<ForeignLock> holder;
+        if (w == "held for sole use")
+            holder = std::make_unique<ForeignLock>(path, 'w');
+        if (w == "a dBASE client locks a record")
+            holder = std::make_unique<ForeignLock>(path, 'w', 0xEFFFFFFEull - 3, 1);
+        if (w == "index held by another user")
+            holder = std::make_unique<ForeignLock>(dir / "t.mdx", 'r');
+
+        TTable live("Table2");
+        live.SetDatabaseName(dir.Path());
+        live.SetTableName("t.dbf");
+        std::string message = c.message;
+        if (message.find("<dir>") != std::string::npos)
+            message.replace(message.find("<dir>"), 5, dir.Path());
         try {
-            ari::ByteFile f(path);
-            ari::ClearIndexHeaderBytes(f);
+            ari::RebuildIndexes("t.dbf", dir.Path(), live, {{"ID", "ID", 0, ""}});
             FAIL() << "no error";
         } catch (const EInOutError& e) {
-            EXPECT_EQ(e.Message(), c.message);
+            EXPECT_TRUE(c.fileError) << e.Message();
+            EXPECT_EQ(e.Message(), message);
+        } catch (const EDBEngineError& e) {
+            EXPECT_FALSE(c.fileError) << e.Message();
+            EXPECT_NE(e.Message().find(message), std::string::npos) << e.Message();
         }
-        if (std::string(c.what) == "missing") {
-            EXPECT_FALSE(ari::FileExists(path));
-        } else if (std::string(c.what) != "a folder") {
+        EXPECT_FALSE(live.Active());
+        EXPECT_FALSE(live.Exclusive());
+        EXPECT_TRUE(log.toPlainText().isEmpty());
+        EXPECT_EQ(ReadFileBytes(dir / "t.mdx"), "the live index");
+        if (w != "a folder" && w != "missing") {
             EXPECT_EQ(ReadFileBytes(path), before);
         }
     }
@@ -201,10 +223,14 @@ class Transfer : public ::testing::Test {
         std::filesystem::create_directory(live);
         table.SetDatabaseName(live);
     }
+    // The copy as the transfer puts it in place when the rebuild of the same step follows
+    // (the tags built over the live records: tests/maintenance/index_steps_test.cpp).
     void Run(const std::string& entry) {
         table.SetTableName(entry);
-        ari::TransferIndex(entry, tmpl, live, table);
+        ari::TransferIndex(entry, tmpl, live, table, ari::TransferredTags::BuiltByTheRebuild);
     }
+    // A live table the engine opens.
+    void MakeLive(const std::string& name) { ari::test::MakeTable(live + name, {}); }
 
     TempFolder dir;
     std::string tmpl = dir / "mdx/";
@@ -216,23 +242,24 @@ class Transfer : public ::testing::Test {
 TEST_F(Transfer, ReplacesLiveIndexByteForByteAndLogsOneLine) {
     WriteFileBytes(tmpl + "Orders.DBF", "template table");
     WriteFileBytes(tmpl + "Orders.mdx", std::string("template index\0\x01\x02", 17));
-    WriteFileBytes(live + "Orders.DBF", "live table");
+    MakeLive("Orders.DBF");
     WriteFileBytes(live + "Orders.mdx", "stale live index, longer than the template's");
+    const std::string table = ReadFileBytes(live + "Orders.DBF");
     Run("Orders.DBF");
     EXPECT_EQ(ReadFileBytes(live + "Orders.mdx"), ReadFileBytes(tmpl + "Orders.mdx"));
-    EXPECT_EQ(ReadFileBytes(live + "Orders.DBF"), "live table");
+    EXPECT_EQ(ReadFileBytes(live + "Orders.DBF"), table);
     EXPECT_EQ(log.toPlainText(), "---Copy Index Orders.DBF");
 }
 
 TEST_F(Transfer, MatchesLiveFilesWhateverTheirCase) {
     WriteFileBytes(tmpl + "ORDERS.DBF", "t");
     WriteFileBytes(tmpl + "orders.MDX", "template index");
-    WriteFileBytes(live + "orders.dbf", "live table");
+    MakeLive("orders.dbf");
     WriteFileBytes(live + "ORDERS.MDX", "stale");
     WriteFileBytes(live + "Orders.Mdx", "stale too");
     Run("ORDERS.DBF");
     // One index file is left, under a spelling the live folder already used.
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.MDX", "orders.dbf"}));
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.MDX", "orders.dbf", "orders.dbt"}));
     EXPECT_EQ(ReadFileBytes(live + "ORDERS.MDX"), "template index");
 }
 
@@ -244,64 +271,74 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
 }
 
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
-    for (const char* what : {"no template index", "template index is a folder", "live table in use",
-                             "live index in use", "same folder", "disk full during the copy"}) {
-        SCOPED_TRACE(what);
-        const std::string w = what;
-        std::filesystem::remove_all(tmpl);
-        std::filesystem::remove_all(live);
-        std::filesystem::create_directory(tmpl);
-        std::filesystem::create_directory(live);
-        log.clear();
-        WriteFileBytes(live + "a.dbf", "live table");
-        WriteFileBytes(live + "a.mdx", "live index");
-        std::string templateFolder = tmpl;
-        if (w != "no template index")
-            WriteFileBytes(tmpl + "a.mdx", "template index");
-        if (w == "template index is a folder") {
-            std::filesystem::remove(tmpl + "a.mdx");
-            std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
-        }
-        std::unique_ptr<ForeignLock> holder;
-        if (w == "live table in use")  // a shared user's marker byte
-            holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
-        if (w == "live index in use")
-            holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
-        if (w == "same folder")
-            templateFolder = live;
-        table.SetTableName("a.dbf");
-        if (w == "disk full during the copy") {
-            // A child whose files may not grow past 4 bytes: the copy's writes fail part way.
-            const pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{4, 4};
-                setrlimit(RLIMIT_FSIZE, &limit);
-                ari::TransferIndex("a.dbf", templateFolder, live, table);
-                _exit(0);
+    for (const auto tags :
+         {ari::TransferredTags::BuiltHere, ari::TransferredTags::BuiltByTheRebuild})
+        for (const char* what :
+             {"no template index", "template index is a folder", "live table in use",
+              "live index in use", "a dBASE client locks a record", "same folder",
+              "disk full during the copy"}) {
+            SCOPED_TRACE(what);
+            SCOPED_TRACE(tags == ari::TransferredTags::BuiltHere ? "built here"
+                                                                 : "built by the rebuild");
+            const std::string w = what;
+            std::filesystem::remove_all(tmpl);
+            std::filesystem::remove_all(live);
+            std::filesystem::create_directory(tmpl);
+            std::filesystem::create_directory(live);
+            log.clear();
+            MakeLive("a.dbf");
+            WriteFileBytes(live + "a.mdx", "live index");
+            std::string templateFolder = tmpl;
+            if (w != "no template index")
+                WriteFileBytes(tmpl + "a.mdx", "template index");
+            if (w == "template index is a folder") {
+                std::filesystem::remove(tmpl + "a.mdx");
+                std::filesystem::create_directory(tmpl + "a.mdx");  // a name, but no index file
             }
-            int status = -1;
-            waitpid(child, &status, 0);
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
-        } else {
-            ari::TransferIndex("a.dbf", templateFolder, live, table);
-            EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+            std::unique_ptr<ForeignLock> holder;
+            if (w == "live table in use")  // a shared user's marker byte
+                holder = std::make_unique<ForeignLock>(live + "a.dbf", 'r', 0xF0000000, 1);
+            if (w == "live index in use")
+                holder = std::make_unique<ForeignLock>(live + "a.mdx", 'r');
+            if (w == "a dBASE client locks a record")
+                holder = std::make_unique<ForeignLock>(live + "a.dbf", 'w', 0xEFFFFFFEull - 3, 1);
+            if (w == "same folder")
+                templateFolder = live;
+            table.SetTableName("a.dbf");
+            if (w == "disk full during the copy") {
+                // A child whose files may not grow past 4 bytes: the copy's writes fail part way.
+                const pid_t child = fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    signal(SIGXFSZ, SIG_IGN);
+                    const rlimit limit{4, 4};
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                    ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
+                    _exit(0);
+                }
+                int status = -1;
+                waitpid(child, &status, 0);
+                ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+            } else {
+                ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
+                EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
+            }
+            EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
+            EXPECT_FALSE(table.Active());  // the hold is let go of
+            EXPECT_FALSE(table.Exclusive());
         }
-        EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
-    }
 }
 
 TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
     WriteFileBytes(tmpl + "a.mdx", "template index");
-    WriteFileBytes(live + "a.dbf", "live table");
+    MakeLive("a.dbf");
     WriteFileBytes(live + "a.mdx", "live index");
     std::filesystem::permissions(live + "a.mdx", std::filesystem::perms(0666));
     Run("a.dbf");
     EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
     EXPECT_EQ(std::filesystem::status(live + "a.mdx").permissions(), std::filesystem::perms(0666));
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 
 }  // namespace

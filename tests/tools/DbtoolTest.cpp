@@ -11,6 +11,7 @@
 #include "engine/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/engine/IndexTestSupport.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::test;
@@ -257,4 +258,145 @@ TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
                   .output.find("Records: " + std::to_string(live)),
               std::string::npos);
     EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
+}
+
+// ---- command lines
+
+namespace {
+
+// A table with repeated names for the index commands: ID N(3), NAME C(8).
+std::string MakeNamesTable(const TempFolder& dir) {
+    DbfWriter w(dir / "T.DBF", {{"ID", 'N', 3, 0, 0}, {"NAME", 'C', 8, 0, 0}});
+    const char* names[] = {"mina", "ali", "sara", "ali", "reza", "mina", "ali"};
+    for (int i = 0; i < 7; ++i)
+        w.Append({std::to_string(10 - i), names[i]});
+    w.Finish();
+    return dir / "T.DBF";
+}
+
+// Every file of a folder with its bytes.
+std::map<std::string, std::string> FolderBytes(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& n : AllNames(folder))
+        out[n] = ReadFileBytes(folder + n);
+    return out;
+}
+
+}  // namespace
+
+// A command line that does not fit its command is refused with the command's usage line, and
+// touches no file; help is printed on standard output with exit code 0.
+TEST(DbtoolCommandLine, RefusesWhatDoesNotFitAndPrintsHelp) {
+    struct Case {
+        const char* args;  // shell words; the word T stands for the table
+        int exitCode;
+        const char* mentions;  // in standard output and error together
+    } cases[] = {
+        {"help", 0, "dbtool index TABLE NAME EXPR [--for COND] [--unique] [--descending]"},
+        {"--help", 0, "dbtool keys TABLE TAG"},
+        {"help check", 0, "usage: dbtool check TABLE\n"},
+        {"index --help", 0, "usage: dbtool index TABLE NAME EXPR [--for COND] [--unique]"},
+        {"check T --help", 0, "usage: dbtool check TABLE\n"},
+        {"", 2, "usage: dbtool COMMAND"},
+        {"frob T", 2, "dbtool: unknown command frob"},
+        {"check T --for 'ID>1'", 2,
+         "dbtool check: unknown option --for\nusage: dbtool check TABLE"},
+        {"pack T --force", 2, "dbtool pack: unknown option --force\nusage: dbtool pack TABLE"},
+        {"info T T", 2, "dbtool info: unexpected argument"},
+        {"tags", 2, "dbtool tags: missing TABLE\nusage: dbtool tags TABLE"},
+        {"keys T", 2, "dbtool keys: missing TAG\nusage: dbtool keys TABLE TAG"},
+        {"index T BYNAME", 2, "dbtool index: missing EXPR\nusage: dbtool index TABLE NAME EXPR"},
+        {"index T BYNAME NAME ID", 2, "dbtool index: unexpected argument ID"},
+        {"index T BYNAME NAME --filter 'ID>1'", 2, "dbtool index: unknown option --filter"},
+        {"index T BYNAME NAME --for", 2, "dbtool index: option --for needs COND"},
+        {"index T BYNAME NAME --unique=yes", 2, "dbtool index: option --unique takes no value"},
+        {"index T BYNAME NAME --unique --unique", 2, "option --unique given twice"},
+        {"index T BYNAME NAME --for ''", 2, "dbtool index: the FOR condition is empty"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        TempFolder dir;
+        const std::string table = MakeNamesTable(dir);
+        const auto before = FolderBytes(dir.Path());
+        std::string args;
+        std::istringstream words(c.args);
+        for (std::string w; words >> w;)
+            args += (args.empty() ? "" : " ") + (w == "T" ? ShellQuote(table) : w);
+        const auto r = Dbtool(args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_NE(r.output.find(c.mentions), std::string::npos) << r.output;
+        EXPECT_EQ(FolderBytes(dir.Path()), before);
+        if (c.exitCode == 0) {
+            // Help goes to standard output.
+            const auto out =
+                RunCommand(std::string(ARI_BIN_DIR) + "/dbtool " + args + " 2>/dev/null");
+            EXPECT_NE(out.output.find("usage: dbtool"), std::string::npos) << out.output;
+        }
+    }
+}
+
+// Any tag the format allows: FOR condition, unique and descending, alone and together, the
+// options before, between or after the arguments; each tag walks as the model says, checked by
+// the Perl reader, and the table passes the check.
+TEST(DbtoolCommandLine, IndexMakesUniqueDescendingAndFilteredTags) {
+    struct Case {
+        const char* options;  // around NAME EXPR
+        const char* expression;
+        const char* condition;
+        bool unique, descending;
+        const char* tagsLine;  // as `dbtool tags` prints the tag
+    } cases[] = {
+        {"", "NAME", "", false, false, "BYNAME\tC\t8\tNAME\n"},
+        {"--unique", "NAME", "", true, false, "BYNAME\tC\t8\tNAME\tUNIQUE\n"},
+        {"--descending", "ID", "", false, true, "BYNAME\tN\t12\tID\tDESCENDING\n"},
+        {"--for 'ID > 6'", "NAME", "ID > 6", false, false, "BYNAME\tC\t8\tNAME\tFOR ID > 6\n"},
+        {"--for='ID < 9' --descending --unique", "NAME", "ID < 9", true, true,
+         "BYNAME\tC\t8\tNAME\tUNIQUE\tDESCENDING\tFOR ID < 9\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        for (int place = 0; place < 3; ++place) {
+            TempFolder dir;
+            const std::string table = MakeNamesTable(dir);
+            const std::string tail = std::string("BYNAME ") + c.expression;
+            const std::string args =
+                place == 0   ? std::string(c.options) + " " + ShellQuote(table) + " " + tail
+                : place == 1 ? ShellQuote(table) + " BYNAME " + c.options + " " + c.expression
+                             : ShellQuote(table) + " " + tail + " " + c.options;
+            const auto r = Dbtool("index " + args);
+            ASSERT_EQ(r.exitCode, 0) << args << "\n" << r.output;
+            EXPECT_EQ(Dbtool("tags " + ShellQuote(table)).output, c.tagsLine);
+            EXPECT_EQ(Dbtool("check " + ShellQuote(table)).exitCode, 0);
+            const auto model =
+                RecordOrder(ModelOrder(table, c.expression, c.condition, c.unique, c.descending));
+            EXPECT_EQ(RecordOrder(WalkTag(table, "BYNAME")), model);
+            if (PerlIndexReaderAvailable()) {
+                EXPECT_EQ(PerlOrder(dir / "T.mdx", "BYNAME"), model);
+            }
+        }
+    }
+}
+
+// The benchmarks print their usage for --help instead of taking it for a folder or a count.
+TEST(BenchCommandLine, HelpPrintsUsageAndNothingElseHappens) {
+    struct Case {
+        const char* program;
+        const char* args;
+        int exitCode;
+    } cases[] = {
+        {"pack_bench", "--help", 0},          {"pack_bench", "-h", 0},
+        {"pack_bench", "--fast", 2},          {"pack_bench", "folder 10x", 2},
+        {"pack_bench", "a 100 c", 2},         {"index_bench", "--help", 0},
+        {"index_bench", "--records many", 2}, {"index_bench", "--bogus", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.args);
+        TempFolder dir;
+        const auto r = RunCommand("cd " + ShellQuote(dir.Path()) + " && timeout 20 " +
+                                  std::string(ARI_BIN_DIR) + "/" + c.program + " " + c.args +
+                                  (c.exitCode == 0 ? " 2>/dev/null" : " 2>&1"));
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_NE(r.output.find(std::string("usage: ") + c.program), std::string::npos) << r.output;
+        EXPECT_TRUE(AllNames(dir.Path()).empty());  // no folder or table made
+    }
 }
