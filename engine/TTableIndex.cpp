@@ -124,6 +124,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
                                      ShareMode::Exclusive);
+    // Nobody else has any of the files open, up to and including the rename.
+    const SoleUseHold hold(*lease);
     auto table = DbfFile::OpenHeld(path, true);
     try {
         const std::string existing = FindCompanion(path, kIndexExtension);
@@ -132,9 +134,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
             TemporaryFile temp(existing, "index");
             AppendTagToCopy(temp.Fd(), temp.Path(), index, *table, def);
             SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), existing);
-            SyncFolder(ari::ExtractFilePath(existing));
-            lease->Replace(existing, temp.Release());
+            // Renamed over the old index only while nobody else has any of the files open.
+            ReplaceTableFiles(existing, temp, {}, nullptr, *lease);
         } else {
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
@@ -144,13 +145,16 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
             WriteIndexFile(temp.Fd(), temp.Path(), *table, BaseNameOf(path), kNewIndexBlockPages,
                            table->LanguageDriver(), {def});
             SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), target);
-            SyncFolder(ari::ExtractFilePath(target));
             if (!existing.empty()) {
-                lease->Replace(existing, temp.Release());
+                ReplaceTableFiles(existing, temp, {}, nullptr, *lease);
             } else {
-                ::close(temp.Release());  // lets go of the build's lock so the lease can take it
-                lease->Add(target);
+                // A new file: proven before its rename so that an open of it after is seen; the
+                // lease takes it over with its lock.
+                lease->ProveNewFile(temp.Fd(), temp.Path());
+                lease->CheckSoleUse();
+                RenameFile(temp.Path(), target);
+                SyncFolder(ari::ExtractFilePath(target));
+                lease->Replace(target, temp.Release());
             }
         }
         if (table->ProductionIndexFlag() != 1)
