@@ -335,6 +335,13 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     lease->mode_ = mode;
     std::unique_lock<std::mutex> guard(registryMutex);
     auto& reg = Registry();
+    // A file this process holds for sole use is never opened again (that would break its lease
+    // and wait for ourselves): another component of this program is refused at once.
+    Key heldKey{};
+    if (KeyOfPath(tablePath, true, heldKey) && HeldFds().count(heldKey))
+        RaiseEngineError(kStatusTableInUse,
+                         {"File: " + tablePath,
+                          "Another component of this program holds the table for sole use."});
 
     if (mode == ShareMode::Shared) {
         const int fd = OpenForLock(tablePath, false);
@@ -376,6 +383,10 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     std::vector<std::string> files{tablePath};
     files.insert(files.end(), companions.begin(), companions.end());
     for (const auto& path : files) {
+        if (KeyOfPath(path, true, heldKey) && HeldFds().count(heldKey))
+            RaiseEngineError(kStatusTableInUse,
+                             {"File: " + path,
+                              "Another component of this program holds the file for sole use."});
         const int fd = OpenForLock(path, true);
         lease->held_.push_back({path, fd});  // the destructor closes it on failure
         if (path == tablePath) {
