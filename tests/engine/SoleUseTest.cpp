@@ -249,11 +249,12 @@ class HookedOps : public FileOps {
     bool fired_ = false;
 };
 
-// A child that, when told, opens T.DBF (which waits while a lease is broken), says so, then
-// waits for the dBASE lock of record 1, writes `value` into its VAL field and ends.
+// A child that, when told, opens `file` of `folder` (which waits while a lease on it is being
+// broken), says so; when told to go on, opens T.DBF as well if that was another file, waits for
+// the dBASE lock of record 1, writes `value` into its VAL field and ends.
 class LateOpener {
   public:
-    LateOpener(const std::string& table, const std::string& value) {
+    LateOpener(const std::string& folder, const std::string& file, const std::string& value) {
         int go[2], opened[2];
         if (::pipe(go) != 0 || ::pipe(opened) != 0)
             throw std::runtime_error("pipe");
@@ -264,10 +265,13 @@ class LateOpener {
             char c;
             if (::read(go[0], &c, 1) != 1)
                 ::_exit(2);
-            const int fd = ::open(table.c_str(), O_RDWR);
-            if (fd < 0 || ::write(opened[1], "o", 1) != 1)
+            const int first = ::open((folder + file).c_str(), O_RDWR);
+            if (first < 0 || ::write(opened[1], "o", 1) != 1)
                 ::_exit(3);
-            if (!OfdLock(fd, F_WRLCK, kDbaseLockBase - 1, 1, true))
+            if (::read(go[0], &c, 1) != 1)  // told to go on
+                ::_exit(2);
+            const int fd = file == "T.DBF" ? first : ::open((folder + "T.DBF").c_str(), O_RDWR);
+            if (fd < 0 || !OfdLock(fd, F_WRLCK, kDbaseLockBase - 1, 1, true))
                 ::_exit(4);
             uint8_t head[12];
             if (::pread(fd, head, sizeof head, 0) != sizeof head)
@@ -295,6 +299,7 @@ class LateOpener {
         }
     }
     void Go() { (void)::write(goFd_, "g", 1); }
+    void GoOn() { (void)::write(goFd_, "g", 1); }
     // Waits until the child's open returned.
     bool Opened() {
         char c;
@@ -338,62 +343,78 @@ TEST(SoleUse, ASecondOpenInThisProcessIsRefusedButTheEnginesOwnReadsAreNot) {
     EXPECT_NO_THROW(Pack(dir.Path()));
 }
 
-TEST(SoleUse, AnOpenDuringThePackUndoesItAndTheOpenersWritesPersist) {
+TEST(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
+    const auto pack = [](const std::string& folder, FileOps& ops) {
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName("T.DBF");
+        t.SetExclusive(true);
+        t.Open();
+        SetFileOpsForTesting(&ops);
+        Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+    };
+    const auto addIndex = [](const std::string& folder, FileOps& ops) {
+        SetFileOpsForTesting(&ops);
+        AddValueIndex(folder);
+    };
     struct Case {
         const char* name;
+        std::function<void(const std::string&, FileOps&)> run;
         HookedOps::At at;
+        const char* file;  // the late opener opens it first
     } cases[] = {
-        {"opened while the new files are written", HookedOps::At::Fsync},
-        {"opened between the last check and the rename", HookedOps::At::Rename},
+        {"pack, table opened while the new files are written", pack, HookedOps::At::Fsync,
+         "T.DBF"},
+        {"pack, table opened between the last check and the rename", pack,
+         HookedOps::At::Rename, "T.DBF"},
+        {"pack, index opened between the last check and the rename", pack,
+         HookedOps::At::Rename, "T.mdx"},
+        {"add index, index opened between the last check and the rename", addIndex,
+         HookedOps::At::Rename, "T.mdx"},
+        {"add index, table opened between the last check and the rename", addIndex,
+         HookedOps::At::Rename, "T.DBF"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder dir;
         MakeFixture(dir);
         const auto before = Snapshot(dir.Path());
-        LateOpener opener(dir / "T.DBF", "from client");
+        LateOpener opener(dir.Path(), c.file, "from client");
         bool leaseBroken = false, sawLease = false;
         HookedOps ops(c.at, [&] {
-            sawLease = !LeasesOn(dir / "T.DBF").empty();
+            sawLease = !LeasesOn(dir / c.file).empty();
             opener.Go();
             if (ScanMode()) {
                 opener.Opened();  // nothing holds it back
             } else {
                 // The opener waits in open(2) while the lease is being broken.
                 leaseBroken = ari::test::WaitUntil([&] {
-                    for (const auto& l : LeasesOn(dir / "T.DBF"))
+                    for (const auto& l : LeasesOn(dir / c.file))
                         if (l.find("BREAK") != std::string::npos)
                             return true;
                     return false;
                 });
             }
         });
-        {
-            TTable t("Table2");
-            t.SetDatabaseName(dir.Path());
-            t.SetTableName("T.DBF");
-            t.SetExclusive(true);
-            t.Open();
-            SetFileOpsForTesting(&ops);
-            try {
-                Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
-                ADD_FAILURE() << "the pack went ahead";
-            } catch (const EDBEngineError& e) {
-                EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
-                EXPECT_NE(e.Message().find(dir / "T.DBF"), std::string::npos) << e.Message();
-            }
-            SetFileOpsForTesting(nullptr);
-            // The old files, untouched, are the live ones.
-            EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "");
+        try {
+            c.run(dir.Path(), ops);
+            ADD_FAILURE() << "the change went ahead";
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
+            EXPECT_NE(e.Message().find(dir / c.file), std::string::npos) << e.Message();
         }
-        // Closed: the opener gets its record lock on the live table and writes.
+        SetFileOpsForTesting(nullptr);
+        // The old files, untouched, are the live ones; the opener gets its record lock now that
+        // the table is closed, and writes.
+        EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "");
         if (ScanMode()) {
-            EXPECT_FALSE(sawLease) << "a lease was taken although the look through /proc was asked for";
+            EXPECT_FALSE(sawLease) << "a lease although the look through /proc was asked for";
         } else {
-            EXPECT_TRUE(sawLease) << "the pack held no lease on the table";
+            EXPECT_TRUE(sawLease) << "no lease on " << c.file;
             EXPECT_TRUE(leaseBroken);
             EXPECT_TRUE(opener.Opened());
         }
+        opener.GoOn();
         EXPECT_EQ(opener.Wait(), 0);
         const auto table = DbfFile::Open(dir / "T.DBF", ShareMode::Shared);
         EXPECT_EQ(table->ReadRecord(1).substr(1 + kIdLength, kValueLength), "from client ");
