@@ -426,15 +426,15 @@ TEST(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
 namespace {
 
 // A simulated dBASE client: opens the table, takes the table lock at the dBASE offset for each
-// change, edits, appends and deletes records keyed by ID, sometimes keeps its descriptor across
-// changes; keeps a model of what it believes the table holds and writes it to `result` at the
+// change, edits, appends and deletes records keyed by ID, keeps its descriptor across a run of
+// changes and then closes it for a while; keeps a model of what it believes the table holds and writes it to `result` at the
 // end ("L id value" for live records, "D id" for deleted ones, "M n" for changes it found
-// missing itself).
+// missing itself, "W n" for the appends and edits it made).
 void RunClient(const std::string& table, const std::string& result, int stopFd, unsigned seed) {
     std::mt19937 rng(seed);
     std::map<std::string, std::string> live;
     std::set<std::string> deleted;
-    int missing = 0, nextId = 0, fd = -1;
+    int missing = 0, nextId = 0, fd = -1, sessionLeft = 5, writes = 0;
     bool first = true;
     auto field = [](std::string s, size_t n) {
         s.resize(n, ' ');
@@ -488,6 +488,7 @@ void RunClient(const std::string& table, const std::string& result, int stopFd, 
                 ::pwrite(fd, newCount, 4, 4) != 4)
                 ::_exit(14);
             live[id] = value;
+            ++writes;
         } else {
             auto it = live.begin();
             std::advance(it, rng() % live.size());
@@ -504,6 +505,7 @@ void RunClient(const std::string& table, const std::string& result, int stopFd, 
                     static_cast<ssize_t>(v.size()))
                     ::_exit(15);
                 it->second = value;
+                ++writes;
             } else {  // delete
                 if (::pwrite(fd, "*", 1, headerLength + off_t(found->second) * off_t(rl)) != 1)
                     ::_exit(16);
@@ -512,11 +514,12 @@ void RunClient(const std::string& table, const std::string& result, int stopFd, 
             }
         }
         OfdLock(fd, F_UNLCK, kDbaseLockBase, 1, false);
-        if (rng() % 3 == 0) {  // sometimes the descriptor is kept across changes
+        // The descriptor is kept across a run of changes (a session), then closed for a while.
+        if (--sessionLeft <= 0) {
             ::close(fd);
             fd = -1;
-            // Mostly a short pause; now and then a long one in which a pack can go ahead.
-            ::usleep(rng() % 4 == 0 ? 100000 + rng() % 100000 : 1000 + rng() % 20000);
+            sessionLeft = 5 + static_cast<int>(rng() % 36);
+            ::usleep(50000 + rng() % 200000);
         } else {
             ::usleep(rng() % 3000);
         }
@@ -527,6 +530,7 @@ void RunClient(const std::string& table, const std::string& result, int stopFd, 
     for (const auto& id : deleted)
         out << "D " << id << "\n";
     out << "M " << missing << "\n";
+    out << "W " << writes << "\n";
     out.close();
     ::_exit(out ? 0 : 17);
 }
@@ -584,14 +588,14 @@ TEST(SoleUse, AClientEditingAgainstRepeatedPacksLosesNothing) {
             inTable[id] = v;
         }
     }
-    int writes = 0, deletes = 0, lostWrites = 0, lostDeletes = 0, missing = 0;
+    int live = 0, writes = 0, deletes = 0, lostWrites = 0, lostDeletes = 0, missing = 0;
     std::ifstream in(result);
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string kind, id, value;
         fields >> kind >> id >> value;
         if (kind == "L") {
-            ++writes;
+            ++live;
             const auto it = inTable.find(id);
             lostWrites += it == inTable.end() || it->second != value;
         } else if (kind == "D") {
@@ -599,12 +603,16 @@ TEST(SoleUse, AClientEditingAgainstRepeatedPacksLosesNothing) {
             lostDeletes += inTable.count(id) > 0;
         } else if (kind == "M") {
             missing = std::stoi(id);
+        } else if (kind == "W") {
+            writes = std::stoi(id);
         }
     }
-    std::cout << "packs " << packed << ", refused " << refused << "; live records " << writes
-              << " (lost " << lostWrites << "), deletes " << deletes << " (lost " << lostDeletes
-              << "), changes the client found missing " << missing << "\n";
+    std::cout << "packs " << packed << ", refused " << refused << "; appends and edits " << writes
+              << ", records whose last write is lost " << lostWrites << " of " << live
+              << "; deletes " << deletes << " (lost " << lostDeletes
+              << "); changes the client found missing " << missing << "\n";
     EXPECT_GT(packed, 0) << "no pack went ahead: the soak proved nothing";
+    EXPECT_GT(live, 0);
     EXPECT_GT(writes, 0);
     EXPECT_EQ(lostWrites, 0);
     EXPECT_EQ(lostDeletes, 0);
