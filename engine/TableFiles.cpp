@@ -125,8 +125,9 @@ struct Backups {
         }
     } else {
         lines[1] = "Another program opened the file while it was replaced.";
-        lines.push_back("The new file is in place: this file system keeps no second name of the "
-                        "old one to put back.");
+        lines.push_back(
+            "The new file is in place: this file system keeps no second name of the "
+            "old one to put back.");
     }
     backups.keep = failed;
     SyncFolder(ExtractFilePath(mainPath));

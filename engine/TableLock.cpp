@@ -216,8 +216,8 @@ std::map<Key, std::string> FindOtherOpeners(const std::vector<Target>& targets) 
                     continue;
                 found[key] = "This program (process " + pid + ") has the file open a second time.";
             } else {
-                found[key] =
-                    "Another program (process " + pid + ", " + CommandOf(pid) + ") has the file open.";
+                found[key] = "Another program (process " + pid + ", " + CommandOf(pid) +
+                             ") has the file open.";
             }
         }
         ::closedir(fds);
@@ -479,7 +479,8 @@ void TableLease::Replace(const std::string& path, int fd) {
             continue;
         const int old = h.fd;
         Key oldKey{};
-        if (old >= 0 && StatKey(old, oldKey) && !(oldKey.dev == newKey.dev && oldKey.ino == newKey.ino)) {
+        if (old >= 0 && StatKey(old, oldKey) &&
+            !(oldKey.dev == newKey.dev && oldKey.ino == newKey.ino)) {
             const auto f = HeldFds().find(oldKey);
             if (f != HeldFds().end() && f->second == old)
                 HeldFds().erase(f);

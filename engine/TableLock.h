@@ -112,9 +112,9 @@ class TableLease {
     // proof (a new one) is proven now. On a refusal every lease is released first, so that the
     // opener goes on at once.
     void CheckSoleUse();
-    // REQUIRES: sole use and a SoleUseHold. Proves a new file (held by `fd`, named `path` in messages) that is to
-    // be renamed over a held one, so that an open of it after the rename is seen. Throws
-    // kStatusTableInUse when another description of it exists.
+    // REQUIRES: sole use and a SoleUseHold. Proves a new file (held by `fd`, named `path` in
+    // messages) that is to be renamed over a held one, so that an open of it after the rename is
+    // seen. Throws kStatusTableInUse when another description of it exists.
     void ProveNewFile(int fd, const std::string& path);
     // After the rename(s) of a replace: "" when every held (old) file is still proven, i.e.
     // nobody opened one of them since the last check; else the path of one that is not.

@@ -51,7 +51,8 @@ bool ScanMode() {
 void MakeFixture(const TempFolder& dir, int records = 20) {
     {
         DbfWriter w(dir / "T.DBF",
-                    {{"ID", 'C', kIdLength, 0, 0}, {"VAL", 'C', kValueLength, 0, 0},
+                    {{"ID", 'C', kIdLength, 0, 0},
+                     {"VAL", 'C', kValueLength, 0, 0},
                      {"NOTES", 'M', 10, 0, 0}},
                     0x83);
         for (int i = 0; i < records; ++i)
@@ -363,12 +364,11 @@ TEST(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
         HookedOps::At at;
         const char* file;  // the late opener opens it first
     } cases[] = {
-        {"pack, table opened while the new files are written", pack, HookedOps::At::Fsync,
+        {"pack, table opened while the new files are written", pack, HookedOps::At::Fsync, "T.DBF"},
+        {"pack, table opened between the last check and the rename", pack, HookedOps::At::Rename,
          "T.DBF"},
-        {"pack, table opened between the last check and the rename", pack,
-         HookedOps::At::Rename, "T.DBF"},
-        {"pack, index opened between the last check and the rename", pack,
-         HookedOps::At::Rename, "T.mdx"},
+        {"pack, index opened between the last check and the rename", pack, HookedOps::At::Rename,
+         "T.mdx"},
         {"add index, index opened between the last check and the rename", addIndex,
          HookedOps::At::Rename, "T.mdx"},
         {"add index, table opened between the last check and the rename", addIndex,
@@ -427,9 +427,9 @@ namespace {
 
 // A simulated dBASE client: opens the table, takes the table lock at the dBASE offset for each
 // change, edits, appends and deletes records keyed by ID, keeps its descriptor across a run of
-// changes and then closes it for a while; keeps a model of what it believes the table holds and writes it to `result` at the
-// end ("L id value" for live records, "D id" for deleted ones, "M n" for changes it found
-// missing itself, "W n" for the appends and edits it made).
+// changes and then closes it for a while; keeps a model of what it believes the table holds and
+// writes it to `result` at the end ("L id value" for live records, "D id" for deleted ones, "M n"
+// for changes it found missing itself, "W n" for the appends and edits it made).
 void RunClient(const std::string& table, const std::string& result, int stopFd, unsigned seed) {
     std::mt19937 rng(seed);
     std::map<std::string, std::string> live;
@@ -451,7 +451,8 @@ void RunClient(const std::string& table, const std::string& result, int stopFd, 
         uint8_t head[12];
         if (::pread(fd, head, sizeof head, 0) != sizeof head)
             ::_exit(12);
-        const uint32_t count = head[4] | (head[5] << 8) | (head[6] << 16) | (uint32_t(head[7]) << 24);
+        const uint32_t count =
+            head[4] | (head[5] << 8) | (head[6] << 16) | (uint32_t(head[7]) << 24);
         const off_t headerLength = head[8] | (head[9] << 8);
         const size_t rl = head[10] | (head[11] << 8);
         std::string records(count * rl, '\0');
