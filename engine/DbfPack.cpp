@@ -71,7 +71,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         for (uint32_t done = 0; done < total;) {
             // A program that opened a file meanwhile waits for us: give up at once, not at the
             // end of a long pass.
-            lease.CheckSoleUse();
+            if (lease.LeaseBroken())
+                lease.CheckSoleUse();
             const size_t want = std::min<size_t>(perBlock, total - done);
             const uint64_t off = h.headerLength + static_cast<uint64_t>(done) * rl;
             if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)

@@ -593,6 +593,13 @@ void TableLease::ProveNewFile(int fd, const std::string& path) {
         RefuseInUse(path, who.empty() ? "Another program has the new file open." : who);
 }
 
+bool TableLease::LeaseBroken() const {
+    for (const auto& h : held_)
+        if (h.proof == SoleUseProof::Lease && !LeaseIntact(h.fd))
+            return true;
+    return false;
+}
+
 std::string TableLease::LostProof() const {
     for (const auto& h : held_)
         if (!StillProven(h.fd, h.proof))

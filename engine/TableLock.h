@@ -112,6 +112,9 @@ class TableLease {
     // proof (a new one) is proven now. On a refusal every lease is released first, so that the
     // opener goes on at once.
     void CheckSoleUse();
+    // True when an open of a held file has broken its lease since it was taken (cheap: no look
+    // through /proc); for long operations to give up early through CheckSoleUse.
+    bool LeaseBroken() const;
     // REQUIRES: sole use and a SoleUseHold. Proves a new file (held by `fd`, named `path` in
     // messages) that is to be renamed over a held one, so that an open of it after the rename is
     // seen. Throws kStatusTableInUse when another description of it exists.

@@ -227,8 +227,12 @@ namespace {
 // Runs `hook` once, at the first call of the chosen kind, before doing the call.
 class HookedOps : public FileOps {
   public:
-    enum class At { Fsync, Rename };
+    enum class At { Write, Fsync, Rename };
     HookedOps(At at, std::function<void()> hook) : at_(at), hook_(std::move(hook)) {}
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        Fire(At::Write);
+        return FileOps::Write(fd, data, size);
+    }
     int Fsync(int fd) override {
         Fire(At::Fsync);
         return FileOps::Fsync(fd);
@@ -364,6 +368,7 @@ TEST(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
         HookedOps::At at;
         const char* file;  // the late opener opens it first
     } cases[] = {
+        {"pack, table opened as the new table is begun", pack, HookedOps::At::Write, "T.DBF"},
         {"pack, table opened while the new files are written", pack, HookedOps::At::Fsync, "T.DBF"},
         {"pack, table opened between the last check and the rename", pack, HookedOps::At::Rename,
          "T.DBF"},
