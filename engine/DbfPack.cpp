@@ -28,6 +28,9 @@ constexpr const char* kPackPurpose = "pack";
 PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     if (lease.Mode() != ShareMode::Exclusive)
         RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    // Nobody else has the table, its index or its memo file open; the proof lasts through the
+    // index rebuild and the renames (ReplaceTableFiles).
+    const SoleUseHold hold(lease);
     const auto src = DbfFile::OpenHeld(path);
     const DbfHeader& h = src->Header();
     if (h.family != DbfFamily::DBase)
@@ -49,7 +52,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         // Header: every byte as it was but the date of last update and the record count.
         std::vector<uint8_t> header(h.headerLength);
         {
-            const ScopedFd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            const ScopedFd source(OpenTableFile(path, O_RDONLY));
             if (source.Get() < 0)
                 ThrowLastInOutError();
             const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
@@ -63,13 +66,17 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         const size_t rl = h.recordLength;
         const size_t perBlock = std::max<size_t>(1, kPackBufferBytes / rl);
         std::vector<uint8_t> buf(perBlock * rl + 1);
-        const ScopedFd source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        const ScopedFd source(OpenTableFile(path, O_RDONLY));
         const int in = source.Get();
         if (in < 0)
             ThrowLastInOutError();
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
         const uint32_t total = src->RecordCount();
         for (uint32_t done = 0; done < total;) {
+            // A program that opened a file meanwhile waits for us: give up at once, not at the
+            // end of a long pass.
+            if (lease.LeaseBroken())
+                lease.CheckSoleUse();
             const size_t want = std::min<size_t>(perBlock, total - done);
             const uint64_t off = h.headerLength + static_cast<uint64_t>(done) * rl;
             if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)

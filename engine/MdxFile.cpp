@@ -1,9 +1,14 @@
 #include "engine/MdxFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "engine/EngineErrors.h"
 #include "engine/MdxFormat.h"
+#include "engine/TableLock.h"
 
 namespace ari::engine {
 
@@ -33,8 +38,14 @@ void MdxFile::Fault(const std::string& what) const {
 }
 
 MdxFile::MdxFile(const std::string& path) : path_(path) {
-    file_ = std::fopen(path.c_str(), "rb");
+    // Through OpenTableFile: a held index is read through the held descriptor.
+    const int fd = OpenTableFile(path, O_RDONLY);
+    file_ = fd < 0 ? nullptr : ::fdopen(fd, "rb");
     if (!file_) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        errno = err;
         throw EDBEngineError(kStatusIndexFault,
                              {"Cannot open index file " + path + ": " + std::strerror(errno)});
     }

@@ -15,6 +15,7 @@
 #include "engine/MdxBuild.h"
 #include "engine/MdxFormat.h"
 #include "engine/MdxWriter.h"
+#include "engine/TableLock.h"
 #include "platform/Files.h"
 
 namespace ari::engine {
@@ -54,7 +55,7 @@ std::string Quote(const std::string& s) {
 // Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
 // where the file system can, else through a buffer.
 void CopyPages(const MdxFile& index, int fd, const std::string& path) {
-    const ScopedFd source(::open(index.Path().c_str(), O_RDONLY | O_CLOEXEC));
+    const ScopedFd source(OpenTableFile(index.Path(), O_RDONLY));
     const int in = source.Get();
     if (in < 0)
         throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});

@@ -9,6 +9,7 @@
 
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
+#include "engine/TableLock.h"
 #include "platform/FileErrors.h"
 
 namespace ari::engine {
@@ -20,7 +21,7 @@ namespace {
 }  // namespace
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout layout) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenTableFile(path, O_RDONLY);
     if (fd < 0)
         MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());

@@ -21,6 +21,7 @@ extern "C" {
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/TableFiles.h"
+#include "engine/TableLock.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 
@@ -129,7 +130,7 @@ struct ParadoxSource {
 };
 
 ParadoxSource OpenParadoxSource(const std::string& path) {
-    ParadoxSource source{ScopedFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), 0, {}};
+    ParadoxSource source{ScopedFd(OpenTableFile(path, O_RDONLY)), 0, {}};
     struct stat st {};
     if (source.fd.Get() < 0 || ::fstat(source.fd.Get(), &st) != 0)
         RaiseEngineError(kStatusReadError,
@@ -223,6 +224,8 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
 ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     if (lease.Mode() != ShareMode::Exclusive)
         RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    // Nobody else has the table or its index open, up to and including the renames.
+    const SoleUseHold hold(lease);
     ParadoxSource source = OpenParadoxSource(path);
     const int in = source.fd.Get();
     std::string& head = source.head;

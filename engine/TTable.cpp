@@ -10,6 +10,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/ParadoxPack.h"
 #include "engine/TableFiles.h"
+#include "engine/TableLock.h"
 #include "platform/Files.h"
 
 namespace ari::engine {
@@ -37,7 +38,7 @@ Driver DriverForTable(const std::string& tablePath) {
     if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
         return Driver::FoxPro;
     // A FoxPro version byte without its companion files is still a FoxPro table.
-    const int fd = ::open(tablePath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenTableFile(tablePath, O_RDONLY);
     if (fd >= 0) {
         uint8_t version = 0;
         const bool got = ::pread(fd, &version, 1, 0) == 1;

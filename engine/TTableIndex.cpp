@@ -103,10 +103,30 @@ void TIndexDefs::Update() {
 
 namespace {
 
+// Puts the new index `temp` in place at `target`, an existing index file or, when
+// `replacesExisting` is false, a new name: renamed only while nobody else has any of the table's
+// files open. A new file is proven before its rename, so that an open of it after is seen; the
+// lease takes it over with its lock. (A caller holding the table may have removed an index file
+// of that name: the lease then lets go of it.)
+void PutIndexInPlace(const std::string& target, bool replacesExisting, TemporaryFile& temp,
+                     TableLease& lease) {
+    if (replacesExisting) {
+        ReplaceTableFiles(target, temp, {}, nullptr, lease);
+        return;
+    }
+    lease.ProveNewFile(temp.Fd(), temp.Path());
+    lease.CheckSoleUse();
+    RenameFile(temp.Path(), target);
+    SyncFolder(ari::ExtractFilePath(target));
+    lease.Replace(target, temp.Release());
+}
+
 // Adds `def` to the production index of the dBASE table at `path`, whose files `lease` holds
 // for sole use and `table` reads (open for writing).
 void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table,
                       const IndexTagDef& def) {
+    // Nobody else has any of the files open, up to and including the rename.
+    const SoleUseHold hold(lease);
     try {
         const std::string existing = FindCompanion(path, kIndexExtension);
         if (!existing.empty() && table.ProductionIndexFlag() != 0) {
@@ -114,9 +134,7 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
             TemporaryFile temp(existing, "index");
             AppendTagToCopy(temp.Fd(), temp.Path(), index, table, def);
             SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), existing);
-            SyncFolder(ari::ExtractFilePath(existing));
-            lease.Replace(existing, temp.Release());
+            PutIndexInPlace(existing, true, temp, lease);
         } else {
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
@@ -126,11 +144,7 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
             WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
                            table.LanguageDriver(), {def});
             SyncFile(temp.Fd(), temp.Path());
-            RenameFile(temp.Path(), target);
-            SyncFolder(ari::ExtractFilePath(target));
-            // The lease takes the new file with the build's lock. (A caller holding the table
-            // may have removed an index file of that name: the lease then lets go of it.)
-            lease.Replace(target, temp.Release());
+            PutIndexInPlace(target, !existing.empty(), temp, lease);
         }
         if (table.ProductionIndexFlag() != 1)
             table.SetProductionIndexFlag(1);
@@ -181,6 +195,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
                                      ShareMode::Exclusive);
+    // Nobody else has any of the files open, up to and including the rename.
+    const SoleUseHold hold(*lease);
     auto table = DbfFile::OpenHeld(path, true);
     AddTagUnderLease(path, *lease, *table, def);
 }
@@ -204,6 +220,7 @@ Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
 
 void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
+    const SoleUseHold hold(cursor.Lease());
     try {
         cursor.Table()->SetProductionIndexFlag(productionIndexFlag);
         cursor.Table()->SetLanguageDriver(languageDriver);
@@ -224,15 +241,14 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
                          {"Table: " + path, indexPath + " is not the table's index file."});
     }
     const DbfFile& table = *cursor.Table();
+    const SoleUseHold hold(cursor.Lease());
     try {
         const MdxFile source(sourceIndexPath);
         TemporaryFile temp(indexPath, "index");
         WriteIndexFile(temp.Fd(), temp.Path(), table, source.Header().baseName,
                        source.Header().blockPages, table.LanguageDriver(), TagDefinitions(source));
         SyncFile(temp.Fd(), temp.Path());
-        RenameFile(temp.Path(), indexPath);
-        SyncFolder(ari::ExtractFilePath(indexPath));
-        cursor.Lease().Replace(indexPath, temp.Release());
+        PutIndexInPlace(indexPath, ari::FileExists(indexPath), temp, cursor.Lease());
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {

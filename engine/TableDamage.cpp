@@ -12,6 +12,7 @@
 #include "engine/MdxBuild.h"
 #include "engine/MdxFile.h"
 #include "engine/TableFiles.h"
+#include "engine/TableLock.h"
 #include "platform/FileErrors.h"
 #include "platform/ScopedFd.h"
 
@@ -94,7 +95,9 @@ std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table, const s
 
 std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
     std::vector<TableDamage> out;
-    const ari::ScopedFd file(::open(table.Path().c_str(), O_RDONLY | O_CLOEXEC));
+    // The held descriptor when this process holds the table: an own second open would break
+    // the lease that proves sole use.
+    const ari::ScopedFd file(OpenTableFile(table.Path(), O_RDONLY));
     if (file.Get() < 0)
         ThrowLastInOutError();
     CheckHeaderGap(table, file.Get(), out);

@@ -89,6 +89,63 @@ std::string StemOf(const std::string& path) {
     const auto dot = name.rfind('.');
     return ExtractFilePath(path) + (dot == std::string::npos ? name : name.substr(0, dot));
 }
+
+// The backups a replace made (hard links of the old files); removed when it ends, unless a
+// failed put-back left an old file only under its backup name.
+struct Backups {
+    std::string main, companion;
+    bool keep = false;
+    void Remove() {
+        if (!keep) {
+            if (!main.empty())
+                ::unlink(main.c_str());
+            if (!companion.empty())
+                ::unlink(companion.c_str());
+        }
+        main.clear();
+        companion.clear();
+    }
+    ~Backups() { Remove(); }
+};
+
+// A replace whose proof of sole use was lost during its renames (`lost` names the file): the old
+// files are renamed back from their backups, the leases released so that the program that
+// opened an old file goes on with it, and the replace is refused as "table in use" (a write
+// error when an old file could not be put back: it is then kept under its backup name).
+[[noreturn]] void PutBackAfterLostProof(const std::string& mainPath,
+                                        const std::string& companionPath, Backups& backups,
+                                        const std::string& lost, TableLease& lease) {
+    std::vector<std::string> lines{"File: " + lost,
+                                   "Another program opened the file while it was replaced; the "
+                                   "change was undone."};
+    bool failed = false;
+    if (!backups.companion.empty()) {
+        if (::rename(backups.companion.c_str(), companionPath.c_str()) == 0) {
+            backups.companion.clear();
+        } else {
+            failed = true;
+            lines.push_back("The index before the change is kept as " + backups.companion + ".");
+        }
+    }
+    if (!backups.main.empty()) {
+        if (::rename(backups.main.c_str(), mainPath.c_str()) == 0) {
+            backups.main.clear();
+        } else {
+            failed = true;
+            lines.push_back("The table before the change is kept as " + backups.main + ".");
+        }
+    } else {
+        lines[1] = "Another program opened the file while it was replaced.";
+        lines.push_back(
+            "The new file is in place: this file system keeps no second name of the "
+            "old one to put back.");
+    }
+    backups.keep = failed;
+    SyncFolder(ExtractFilePath(mainPath));
+    lease.ReleaseProofs();
+    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines);
+}
+
 }  // namespace
 
 std::string CompanionPathFor(const std::string& tablePath, const std::string& ext) {
@@ -126,7 +183,9 @@ bool IsEngineTemporaryName(const std::string& name) {
 }
 
 bool RemoveStaleTemporary(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    // A second name of a file this process holds is opened as the held descriptor (an own
+    // second open would break its lease).
+    const int fd = OpenTableFile(path, O_RDWR | O_NOFOLLOW);
     if (fd < 0)
         return errno == ENOENT;
     // A live writer holds a write lock on its temporary file; without one it is a leftover.
@@ -314,21 +373,35 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
                        TableLease& lease) {
     const std::string folder = ExtractFilePath(mainPath);
-    std::string mainBackup, companionBackup;  // set once this call has made them
+    const SoleUseHold hold(lease);  // the caller's, when it holds one
+    Backups backups;                // removed on every way out but a failed put-back
     try {
-        if (newCompanion) {
+        // Nobody else has any of the files open, and nobody opened one since it was proven.
+        lease.CheckSoleUse();
+        if (newCompanion)
             RecoverInterruptedReplace(lease);
-            const std::string mainKeep = BackupPathFor(mainPath);
+        // The old files keep a second name until the end, so that a failed second rename, and
+        // an open of an old file that arrives while they are renamed, can be undone. One file on
+        // a file system without second names is replaced without (nothing else needs undoing).
+        const std::string mainKeep = BackupPathFor(mainPath);
+        RemoveStaleTemporary(mainKeep);
+        if (::link(mainPath.c_str(), mainKeep.c_str()) == 0)
+            backups.main = mainKeep;
+        else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+            throw LinkError(errno, mainKeep);
+        if (newCompanion) {
             const std::string companionKeep = BackupPathFor(companionPath);
-            RemoveStaleTemporary(mainKeep);
             RemoveStaleTemporary(companionKeep);
-            if (::link(mainPath.c_str(), mainKeep.c_str()) != 0)
-                throw LinkError(errno, mainKeep);
-            mainBackup = mainKeep;
             if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
                 throw LinkError(errno, companionKeep);
-            companionBackup = companionKeep;
+            backups.companion = companionKeep;
         }
+        // The new files are proven too, so that an open of one after its rename is seen; then
+        // the last check before the renames.
+        lease.ProveNewFile(newMain.Fd(), newMain.Path());
+        if (newCompanion)
+            lease.ProveNewFile(newCompanion->Fd(), newCompanion->Path());
+        lease.CheckSoleUse();
         RenameFile(newMain.Path(), mainPath);
         try {
             if (newCompanion)
@@ -336,26 +409,28 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         } catch (const EInOutError& e) {
             // Put the old table file back; if even that fails its backup name keeps it, and the
             // companion's backup tells the next holder of the table to put it back.
-            if (::rename(mainBackup.c_str(), mainPath.c_str()) != 0) {
+            if (::rename(backups.main.c_str(), mainPath.c_str()) != 0) {
+                backups.keep = true;
                 RaiseEngineError(kStatusWriteError,
                                  {"Table: " + mainPath, e.Message(),
-                                  "The table before the change is kept as " + mainBackup + "."});
+                                  "The table before the change is kept as " + backups.main + "."});
             }
+            backups.main.clear();
             throw;
         }
     } catch (const EInOutError& e) {
-        if (!mainBackup.empty())
-            ::unlink(mainBackup.c_str());
-        if (!companionBackup.empty())
-            ::unlink(companionBackup.c_str());
+        backups.Remove();
         SyncFolder(folder);
         RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
     }
+    // A program that opened an old file between the last check and the renames waits for the
+    // lease (or was found by the look through /proc): the old files go back before it goes on.
+    const std::string lost = lease.LostProof();
+    if (!lost.empty()) {
+        PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease);
+    }
     SyncFolder(folder);
-    if (!mainBackup.empty())
-        ::unlink(mainBackup.c_str());
-    if (!companionBackup.empty())
-        ::unlink(companionBackup.c_str());
+    backups.Remove();
     lease.Replace(mainPath, newMain.Release());
     if (newCompanion)
         lease.Replace(companionPath, newCompanion->Release());
