@@ -20,7 +20,8 @@ namespace {
 }  // namespace
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout layout) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());

@@ -24,13 +24,16 @@ struct IndexDefinition {
 std::vector<IndexDefinition> ReadIndexDefinitions(TTable& templateTable);
 
 // Clears bytes 28 and 29 of an open table file (one 0 byte written at each; nothing else
-// changes, the length neither) and closes it. Throws EInOutError "Read beyond end of file"
-// for a file too short to hold a table header, else the file error of the failed write.
+// changes, the length neither) and closes it, only when the file holds a dBASE table header.
+// Throws EInOutError "Read beyond end of file" for a file too short to hold a table header,
+// EDBEngineError (ParseDbfHeader) for one whose header fails a check, else the file error of
+// the failed write.
 void ClearIndexHeaderBytes(ByteFile& tableFile);
 
 // Rebuilds the live table named `entry` in `liveFolder` from `definitions`:
 // 1. opens the live table file (live.TablePath(): the file the engine opens) for writing, so
-//    that a missing or read-only table fails with its file error before anything is changed;
+//    that a missing or read-only table, a symbolic link or a file without a dBASE table header
+//    fails (ByteFile, ClearIndexHeaderBytes) before anything is changed;
 // 2. refuses ("I/O error 32 - <path of the held file>") while another user holds a lock on
 //    the table or its index file;
 // 3. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked

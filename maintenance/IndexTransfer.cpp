@@ -6,6 +6,7 @@
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
 #include "platform/FileAccess.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 
 namespace ari {
@@ -48,11 +49,25 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
     // whole and flushed: a copy that fails (a full disk) leaves the live index as it was, and
     // never a table that names an index without one.
     const std::string targetName = liveNames.empty() ? indexName : liveNames.front();
+    // A link would be replaced by a file, leaving two diverging indexes under two names.
+    if (IsSymbolicLink(liveFolder + targetName))
+        throw EInOutError(kAccessDenied, liveFolder + targetName +
+                                             " is a symbolic link; the index is not replaced "
+                                             "through a link (put the index file itself there)");
     const std::string staged = liveFolder + "." + targetName + ".copy.tmp";
     RemoveFile(staged);  // a leftover of an interrupted run
     if (!CopyFileNoOverwrite(source, staged))
         return;
-    if (!ReplaceFileWith(liveFolder + targetName, staged)) {
+    bool replaced = false;
+    try {
+        // The copy carries what the live index carries (access lists, attributes), or does
+        // not take its place.
+        replaced = ReplaceFileWith(liveFolder + targetName, staged);
+    } catch (const EInOutError&) {
+        RemoveFile(staged);
+        throw;
+    }
+    if (!replaced) {
         RemoveFile(staged);
         return;
     }

@@ -101,12 +101,26 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
 
 // ---- header bytes 28 and 29
 
+// A dBASE IV table of one C(10) field and 12 records whose header names a production index
+// (byte 28) and a language driver (byte 29).
 std::string SampleHeader() {
-    std::string bytes;
-    for (int i = 0; i < 200; ++i)
-        bytes.push_back(static_cast<char>(0x80 + (i % 100)));
+    std::string bytes(65, '\0');
+    bytes[0] = 0x03;
+    bytes[1] = 125;
+    bytes[2] = 12;
+    bytes[3] = 8;
+    bytes[4] = 12;  // records
+    bytes[8] = 65;  // header length
+    bytes[10] = 11;  // record length
     bytes[28] = 1;
     bytes[29] = 0x57;
+    bytes.replace(32, 4, "NAME");
+    bytes[32 + 11] = 'C';
+    bytes[32 + 16] = 10;
+    bytes[64] = 0x0D;
+    for (int r = 0; r < 12; ++r)
+        bytes += " NAME" + std::to_string(10 + r) + "    ";
+    bytes += '\x1A';
     return bytes;
 }
 
@@ -170,6 +184,54 @@ TEST(HeaderPatch, FailuresChangeNothing) {
             EXPECT_FALSE(ari::FileExists(path));
         } else if (std::string(c.what) != "a folder") {
             EXPECT_EQ(ReadFileBytes(path), before);
+        }
+    }
+}
+
+TEST(HeaderPatch, WritesOnlyIntoARegularTableFileReachedByItsOwnName) {
+    // What an ordinary user who can write the live folder may put under the table's name; the
+    // two bytes must land nowhere, whatever the name leads to.
+    const char* const cases[] = {"a link to another file", "a link to a table elsewhere",
+                                 "a pipe", "a link to /dev/zero", "no table header"};
+    for (const std::string what : cases) {
+        SCOPED_TRACE(what);
+        TempFolder dir;
+        const std::string path = dir / "t.dbf";
+        const std::string elsewhere = dir / "root-only.dat";
+        const std::string before = SampleHeader();
+        WriteFileBytes(elsewhere, what == "a link to another file" ? std::string(200, 'x') : before);
+        if (what.rfind("a link to /dev", 0) == 0)
+            std::filesystem::create_symlink("/dev/zero", path);
+        else if (what.rfind("a link", 0) == 0)
+            std::filesystem::create_symlink(elsewhere, path);
+        else if (what == "a pipe")
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        else
+            WriteFileBytes(path, std::string(200, '\x80'));
+        const std::string target = std::filesystem::is_symlink(path) ? elsewhere : path;
+        const std::string targetBefore =
+            std::filesystem::is_regular_file(target) ? ReadFileBytes(target) : "";
+        // A pipe must be refused at once: the patch runs in a child that a hang would keep.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(10);
+            try {
+                ari::ByteFile f(path);
+                ari::ClearIndexHeaderBytes(f);
+            } catch (const Exception& e) {
+                const std::string m = e.Message();
+                const bool named = m.find(path) != std::string::npos;
+                _exit(named ? 0 : 3);
+            }
+            _exit(1);  // written
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        if (std::filesystem::is_regular_file(target)) {
+            EXPECT_EQ(ReadFileBytes(target), targetBefore);
         }
     }
 }
