@@ -1,7 +1,8 @@
 // pack_bench: packs a table of 1,000,000 records (every tenth deleted) and, in the same run,
 // copies the same file with a flush, as the pack flushes; prints both times, their ratio and
 // the peak memory. A first, smaller table shows whether memory grows with the table size.
-// Usage: pack_bench [FOLDER] [RECORDS]   (default: a folder under /tmp, 1000000)
+// Usage: pack_bench [FOLDER] [RECORDS]   (default: /tmp, 1000000); the files go into a new
+// folder inside FOLDER, the only folder the bench removes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 
 using namespace ari::engine;
 using Clock = std::chrono::steady_clock;
@@ -98,17 +100,15 @@ Figures Measure(const std::string& folder, uint32_t records, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string folder;
-    if (argc > 1) {
-        folder = argv[1];
-        if (folder.back() != '/')
-            folder += '/';
-    } else {
-        char tmpl[] = "/tmp/pack_bench-XXXXXX";
-        if (!mkdtemp(tmpl))
-            return 2;
-        folder = std::string(tmpl) + "/";
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
+    // The bench works in a folder it makes itself, inside FOLDER or /tmp, and removes only that:
+    // whatever else FOLDER holds is never touched.
+    std::string made = std::string(argc > 1 ? argv[1] : "/tmp") + "/pack_bench-XXXXXX";
+    if (!mkdtemp(made.data())) {
+        std::perror("pack_bench: cannot make its folder");
+        return 2;
     }
+    const std::string folder = made + "/";
     const uint32_t records =
         argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1000000;
     const int rounds = 3;
@@ -129,9 +129,9 @@ int main(int argc, char** argv) {
             peakSmall, records / 5, peakBig, records);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pack_bench: %s\n", e.what());
+        std::filesystem::remove_all(made);
         return 1;
     }
-    if (argc <= 1)
-        std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(made);
     return 0;
 }

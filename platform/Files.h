@@ -42,6 +42,11 @@ bool CopyFileNoOverwrite(const std::string& from, const std::string& to);
 // was. Throws EInOutError (target as it was) when an extended attribute of `target` cannot be
 // carried.
 bool ReplaceFileWith(const std::string& target, const std::string& replacement);
+// Renames the file or folder `from` to `to` (both in one folder) unless `to` exists, and
+// flushes the folder; false on failure, `to` then as it was.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+// Removes an empty folder; false on failure.
+bool RemoveFolder(const std::string& path);
 // Creates one folder; false on failure (an existing folder is a failure).
 bool MakeFolder(const std::string& path);
 // Creates a folder with all missing parents; false on failure.

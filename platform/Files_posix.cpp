@@ -164,6 +164,20 @@ bool ReplaceFileWith(const std::string& target, const std::string& replacement) 
     return true;
 }
 
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+        return false;
+    const std::string folder = ExtractFilePath(to);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return true;
+}
+
+bool RemoveFolder(const std::string& path) { return rmdir(path.c_str()) == 0; }
+
 bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
 
 bool MakeFolderPath(const std::string& path) {

@@ -16,6 +16,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/ParadoxPack.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "tools/IndexCommands.h"
 
@@ -298,6 +299,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     if (argc < 2)
         return Usage();
     const std::string name = argv[1];

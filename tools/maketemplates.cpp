@@ -26,6 +26,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 
 namespace fs = std::filesystem;
@@ -875,6 +876,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
         if (args.size() >= 2 && args[0] == "--archive") {
