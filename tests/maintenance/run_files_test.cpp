@@ -23,6 +23,7 @@
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -367,6 +368,34 @@ TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
     Run("a.dbf");
     EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
     EXPECT_EQ(std::filesystem::status(live + "a.mdx").permissions(), std::filesystem::perms(0666));
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
+}
+
+TEST_F(Transfer, ReplacedIndexCarriesItsAccessListAndAttributes) {
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    WriteFileBytes(live + "a.dbf", "live table");
+    WriteFileBytes(live + "a.mdx", "live index");
+    const auto attributes = ari::test::PlantServerAttributes(live + "a.mdx");
+    Run("a.dbf");
+    EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
+    EXPECT_EQ(ari::test::ReadAttributes(live + "a.mdx"), attributes);
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
+}
+
+TEST_F(Transfer, ALinkedLiveIndexIsRefusedNamingTheLink) {
+    // Replaced, the link would become a second index beside the file it names.
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    WriteFileBytes(live + "a.dbf", "live table");
+    WriteFileBytes(dir / "elsewhere.mdx", "the index the link names");
+    std::filesystem::create_symlink(dir / "elsewhere.mdx", live + "a.mdx");
+    try {
+        Run("a.dbf");
+        ADD_FAILURE() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message().rfind(live + "a.mdx is a symbolic link", 0), 0u) << e.Message();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(live + "a.mdx"));
+    EXPECT_EQ(ReadFileBytes(dir / "elsewhere.mdx"), "the index the link names");
     EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.mdx"}));
 }
 
