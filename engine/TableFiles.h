@@ -31,8 +31,8 @@ bool IsEngineTemporaryName(const std::string& fileName);
 // crashed run at the same name (no lock on it) is removed first. When the file it replaces
 // exists, the new file carries what it carries (CarryFileAttributes: extended attributes and
 // access lists, permission bits and, as far as the system allows, owner and group); an
-// attribute that cannot be carried throws EInOutError and no file is left. The destructor closes the file and removes it unless Release() was called after the
-// rename.
+// attribute that cannot be carried throws EInOutError and no file is left. The destructor closes
+// the file and removes it unless Release() was called after the rename.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& forPath, const std::string& purpose);

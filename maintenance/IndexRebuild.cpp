@@ -58,9 +58,10 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
     // stale index.
     for (const auto& n : indexNames) {
         if (IsSymbolicLink(liveFolder + n))
-            throw EInOutError(kAccessDenied, liveFolder + n +
-                                                 " is a symbolic link; the index is not rebuilt "
-                                                 "through a link (put the index file itself there)");
+            throw EInOutError(kAccessDenied,
+                              liveFolder + n +
+                                  " is a symbolic link; the index is not rebuilt "
+                                  "through a link (put the index file itself there)");
     }
     // Another user (the engine's shared-use byte, a dBASE client's record or file locks, a sole
     // user) would keep working with the old index under a header that no longer names it.

@@ -32,8 +32,9 @@ bool RangeLocked(int fd, uint64_t offset, uint64_t length) {
 
 [[noreturn]] void RefuseLink(const std::string& path) {
     throw EInOutError(kAccessDenied,
-                      path + " is a symbolic link; a file the program changes is never reached "
-                             "through a link (name the file itself)");
+                      path +
+                          " is a symbolic link; a file the program changes is never reached "
+                          "through a link (name the file itself)");
 }
 
 [[noreturn]] void RefuseNotRegular(const std::string& path) {
@@ -48,9 +49,9 @@ std::vector<std::string> AttributeNames(const std::string& path) {
         if (need < 0) {
             if (errno == ENOTSUP || errno == ENOENT)
                 return {};  // a file system without them carries none
-            throw EInOutError(FileErrorFromErrno(errno),
-                              "Cannot list the extended attributes of " + path + ": " +
-                                  InOutErrorFromErrno(errno).Message());
+            throw EInOutError(FileErrorFromErrno(errno), "Cannot list the extended attributes of " +
+                                                             path + ": " +
+                                                             InOutErrorFromErrno(errno).Message());
         }
         buf.resize(static_cast<size_t>(need));
         const ssize_t got = listxattr(path.c_str(), buf.data(), buf.size());
@@ -59,9 +60,9 @@ std::vector<std::string> AttributeNames(const std::string& path) {
             break;
         }
         if (errno != ERANGE)  // ERANGE: the list grew meanwhile; ask again
-            throw EInOutError(FileErrorFromErrno(errno),
-                              "Cannot list the extended attributes of " + path + ": " +
-                                  InOutErrorFromErrno(errno).Message());
+            throw EInOutError(FileErrorFromErrno(errno), "Cannot list the extended attributes of " +
+                                                             path + ": " +
+                                                             InOutErrorFromErrno(errno).Message());
     }
     std::vector<std::string> names;
     for (size_t i = 0; i < buf.size();) {
@@ -188,8 +189,8 @@ std::string ByteFile::Read(uint64_t offset, size_t size) const {
     std::string out(size, '\0');
     size_t done = 0;
     while (fd_ >= 0 && done < size) {
-        const ssize_t n = pread(fd_, out.data() + done, size - done,
-                                static_cast<off_t>(offset + done));
+        const ssize_t n =
+            pread(fd_, out.data() + done, size - done, static_cast<off_t>(offset + done));
         if (n == 0)
             break;
         if (n < 0) {

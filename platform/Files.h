@@ -27,8 +27,8 @@ std::string AbsolutePath(const std::string& path);
 // Makes `folder` the process's current folder; throws EInOutError on failure.
 void SetCurrentFolder(const std::string& folder);
 
-bool FileExists(const std::string& path);    // true for regular files only
-bool FolderExists(const std::string& path);  // true for folders only
+bool FileExists(const std::string& path);      // true for regular files only
+bool FolderExists(const std::string& path);    // true for folders only
 bool IsSymbolicLink(const std::string& path);  // the last step of the path is a link
 // Removes a file; returns false on failure (callers that ignore failures say so).
 bool RemoveFile(const std::string& path);

@@ -154,7 +154,11 @@ std::string Utf8ToUtf16(const std::string& text, bool bigEndian) {
     };
     for (size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
-        const size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        const size_t len = b < 0x80         ? 1
+                           : (b >> 5) == 6  ? 2
+                           : (b >> 4) == 14 ? 3
+                           : (b >> 3) == 30 ? 4
+                                            : 0;
         bool whole = len > 0 && i + len <= text.size();
         for (size_t k = 1; whole && k < len; ++k)
             whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
@@ -240,7 +244,8 @@ ProfileText::ProfileText(const std::string& fileBytes) {
     if (fileBytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         encoding_ = Encoding::Utf8Bom;
         bytes = fileBytes.substr(3);
-    } else if (fileBytes.compare(0, 2, "\xFF\xFE") == 0 || fileBytes.compare(0, 2, "\xFE\xFF") == 0) {
+    } else if (fileBytes.compare(0, 2, "\xFF\xFE") == 0 ||
+               fileBytes.compare(0, 2, "\xFE\xFF") == 0) {
         encoding_ = fileBytes[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
         const std::string units = fileBytes.substr(2);
         if (units.size() % 2 != 0)

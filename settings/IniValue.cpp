@@ -35,8 +35,8 @@ void IniValue(const QString& path, const QString& section, const QString& key,
     if (read.find('\0') != std::string::npos) {
         QString shown = QString::fromStdString(read);
         shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
-        throw EConvertError(QStringLiteral("'%1' is not a valid value for %2").arg(shown, key)
-                                .toStdString());
+        throw EConvertError(
+            QStringLiteral("'%1' is not a valid value for %2").arg(shown, key).toStdString());
     }
     value = QString::fromStdString(read);
     if (erase) {

@@ -110,8 +110,8 @@ std::string SampleHeader() {
     bytes[1] = 125;
     bytes[2] = 12;
     bytes[3] = 8;
-    bytes[4] = 12;  // records
-    bytes[8] = 65;  // header length
+    bytes[4] = 12;   // records
+    bytes[8] = 65;   // header length
     bytes[10] = 11;  // record length
     bytes[28] = 1;
     bytes[29] = 0x57;
@@ -192,15 +192,16 @@ TEST(HeaderPatch, FailuresChangeNothing) {
 TEST(HeaderPatch, WritesOnlyIntoARegularTableFileReachedByItsOwnName) {
     // What an ordinary user who can write the live folder may put under the table's name; the
     // two bytes must land nowhere, whatever the name leads to.
-    const char* const cases[] = {"a link to another file", "a link to a table elsewhere",
-                                 "a pipe", "a link to /dev/zero", "no table header"};
+    const char* const cases[] = {"a link to another file", "a link to a table elsewhere", "a pipe",
+                                 "a link to /dev/zero", "no table header"};
     for (const std::string what : cases) {
         SCOPED_TRACE(what);
         TempFolder dir;
         const std::string path = dir / "t.dbf";
         const std::string elsewhere = dir / "root-only.dat";
         const std::string before = SampleHeader();
-        WriteFileBytes(elsewhere, what == "a link to another file" ? std::string(200, 'x') : before);
+        WriteFileBytes(elsewhere,
+                       what == "a link to another file" ? std::string(200, 'x') : before);
         if (what.rfind("a link to /dev", 0) == 0)
             std::filesystem::create_symlink("/dev/zero", path);
         else if (what.rfind("a link", 0) == 0)

@@ -186,8 +186,9 @@ TEST(ProfileText, ReadsAndWritesEachEncodingThePlatformReads) {
         EXPECT_EQ(t.Bytes(), bytes);
         t.Write("Setting", "Pack", "-1");
         t.Write("Setting", "Begin", "07:00");
-        EXPECT_EQ(t.Bytes(),
-                  Encoded(mark, "[Setting]\r\nBegin=07:00\r\nDest=/داده‌ها/live\r\nPack=-1\r\n"));
+        EXPECT_EQ(
+            t.Bytes(),
+            Encoded(mark, "[Setting]\r\nBegin=07:00\r\nDest=/داده‌ها/live\r\nPack=-1\r\n"));
     }
 }
 
