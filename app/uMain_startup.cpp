@@ -85,6 +85,7 @@ void UnpackTemplatesIfMissing() {
     const bool made = ari::MakeFolderPath(staging);  // a failure surfaces as the archive's box
     const QString stagedZip = QString::fromStdString(staging + "/") + kTemplateArchiveName;
     if (!SaveResourceFile(stagedZip, kTemplateResourceName)) {
+        ari::RemoveFile(stagedZip.toStdString());  // what a failed write left of it
         if (made)
             ari::RemoveFolder(staging);
         return;

@@ -1,6 +1,7 @@
 // The startup sequence through the real window: paths, settings applied to the controls, the
 // template folder on first start, failures stopping at their step, and the settings buttons.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -242,6 +243,44 @@ TEST_F(Unpacking, AFirstStartKilledAtAnyMomentIsCompletedByTheNext) {
         window.reset();
     }
     std::printf("starts killed part way through the unpack: %d\n", partial);
+}
+
+TEST_F(Unpacking, AFirstStartUnderAFileSizeLimitIsNotEndedAndTheNextCompletes) {
+    // The archive's write fails part way (the limit is below its size): the program must live
+    // on to report it, not end by SIGXFSZ, and leave nothing a later start cannot complete.
+    const auto whole = Whole();
+    for (const rlim_t limit : {rlim_t{1}, rlim_t{4096}, rlim_t{40000}}) {
+        SCOPED_TRACE(limit);
+        app = dir / ("limit" + std::to_string(limit) + "/");
+        fs::create_directory(app);
+        std::error_code linked;
+        fs::create_hard_link(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex",
+                             linked);
+        if (linked)
+            fs::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_DFL);  // as a shell starts it
+            const rlimit r{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &r);
+            const std::string exe = app + "autoreindex";
+            execl(exe.c_str(), "autoreindex", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(1500 * 1000);  // the start fails its unpack and waits on its message box
+        kill(child, SIGKILL);
+        int status = -1;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGKILL) << "the program ended by itself";
+
+        Start();
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(Contents(Mdx()), whole);
+        EXPECT_FALSE(fs::exists(app + ".mdx.unpacking"));
+        window.reset();
+    }
 }
 
 struct SettingsCase {
