@@ -1,5 +1,7 @@
 // The profile-file rules (ProfileText, the file operations) and IniValue over them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/FileAccess.h"
 #include "platform/ProfileFile.h"
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
@@ -248,6 +251,52 @@ TEST(ProfileFile, OnlyARegularFileOfASettingsFilesSizeIsRead) {
                   }),
                   0);
     }
+}
+
+TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    const std::string pad = "; " + std::string(256 << 10, '-') + "\r\n";  // writes take a while
+    const std::string a = "[Setting]\r\nDest=/a\r\n" + pad, b = "[Setting]\r\nDest=/b\r\n" + pad;
+    WriteFileBytes(path, a);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;) {
+                ari::WriteProfileString(path, "Setting", "Dest", "/b");
+                ari::WriteProfileString(path, "Setting", "Dest", "/a");
+            }
+        }
+        usleep(static_cast<useconds_t>(round % 8) * 700);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const std::string now = ReadFileBytes(path);
+        EXPECT_TRUE(now == a || now == b) << now.substr(0, 40);
+    }
+    // A write that fails part way (the file-size limit as a full disk) changes nothing.
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        if (e.path().string() != path)
+            std::filesystem::remove(e.path());  // temporaries of the killed writers
+    const std::string before = ReadFileBytes(path);
+    EXPECT_EQ(InAChild([&] {
+                  ari::IgnoreFileSizeSignal();
+                  const rlimit limit{4096, 4096};
+                  setrlimit(RLIMIT_FSIZE, &limit);
+                  try {
+                      ari::WriteProfileString(path, "Setting", "Dest", "/c");
+                  } catch (const EInOutError& e) {
+                      return e.Message() == "Disk full" ? 0 : 2;
+                  }
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(ReadFileBytes(path), before);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"Setting_VorelIndex.ini"});
 }
 
 TEST(ProfileFile, WriteCarriesTheFilesAccessListAndAttributes) {

@@ -98,6 +98,48 @@ TEST(HostileFolder, PackedFilesCarryTheAccessListsAndAttributesOfTheOldOnes) {
     EXPECT_EQ(Dbtool("check " + ShellQuote(dir / "T.DBF")).exitCode, 0);
 }
 
+TEST(HostileFolder, APackThatCannotCarryAnAttributeIsRefusedAndChangesNothing) {
+    // Run as an ordinary user, the pack can read the file server's security.NTACL but not set
+    // it on a new file: dropping it would change who may use the table, so nothing is packed.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting security.NTACL and changing to another user need root";
+    TempFolder dir;
+    MakeIndexedTable(dir.Path());
+    PlantServerAttributes(dir / "T.DBF");
+    ASSERT_EQ(ReadAttributes(dir / "T.DBF").count("security.NTACL"), 1u);
+    const uid_t nobody = 65534;
+    chmod(dir.Path().c_str(), 0777);
+    for (const std::string name : {"T.DBF", "T.mdx"})
+        ASSERT_EQ(chown((dir / name).c_str(), nobody, nobody), 0);
+    const std::string table = ReadFileBytes(dir / "T.DBF");
+    const std::string index = ReadFileBytes(dir / "T.mdx");
+    const auto attributes = ReadAttributes(dir / "T.DBF");
+    const std::string out = dir / "out.txt";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        freopen(out.c_str(), "w", stderr);
+        if (setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(126);
+        const std::string dbtool = std::string(ARI_BIN_DIR) + "/dbtool";
+        const std::string path = dir / "T.DBF";
+        execl(dbtool.c_str(), "dbtool", "pack", path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2) << ReadFileBytes(out);
+    EXPECT_NE(ReadFileBytes(out).find("Cannot carry the extended attribute security.NTACL of " +
+                                      dir / "T.DBF"),
+              std::string::npos)
+        << ReadFileBytes(out);
+    EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
+    EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
+    EXPECT_EQ(ReadAttributes(dir / "T.DBF"), attributes);
+    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx", "out.txt"}));
+}
+
 TEST(HostileFolder, AFileSizeLimitFailsThePackWithAnErrorInsteadOfEndingIt) {
     TempFolder dir;
     MakeIndexedTable(dir.Path());
