@@ -284,7 +284,10 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
     QFile resource(ResourcePath(resourceName));
     if (resource.fileName().isEmpty() || !resource.open(QIODevice::ReadOnly))
         throw Exception("Resource " + resourceName.toStdString() + " not found");
-    ari::ScopedFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // Never through a link or over a file put there meanwhile: a user who can write the folder
+    // could otherwise have the archive written over any file the program may write.
+    ari::ScopedFd out(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (out.Get() < 0)
         throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
     std::vector<char> chunk(kCopyChunk);
@@ -302,7 +305,7 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
 
 bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
     const std::string path = filePath.toStdString();
-    if (ari::FileExists(path))
+    if (ari::FileExists(path) || ari::IsSymbolicLink(path))
         ari::RemoveFile(path);  // a failure shows up below
     try {
         WriteResourceFile(resourceName, filePath,

@@ -209,6 +209,30 @@ TEST_F(Unpacking, WhatAnEndedFirstStartLeftIsCompletedByTheNext) {
     EXPECT_FALSE(fs::exists(app + ".mdx.unpacking"));
 }
 
+TEST_F(Unpacking, AnArchiveNameThatIsALinkIsNeverWrittenThrough) {
+    // Whoever can write the template folder may leave a link where the archive goes: a start
+    // writes its own file there, never the one the link names (nor creates it).
+    const auto whole = Whole();
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "a link to nothing" : "a link to a file");
+        fs::remove_all(Mdx());
+        fs::remove(dir / "elsewhere.txt");
+        fs::create_directory(Mdx());
+        if (!dangling)
+            WriteFileBytes(dir / "elsewhere.txt", "somebody's file");
+        fs::create_symlink(dir / "elsewhere.txt", Mdx() + "mdx.zip");
+        Start();
+        window.reset();
+        EXPECT_TRUE(messages.empty());
+        if (dangling) {
+            EXPECT_FALSE(fs::exists(dir / "elsewhere.txt"));
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir / "elsewhere.txt"), "somebody's file");
+            EXPECT_TRUE(Contents(Mdx()) == whole) << "completed";
+        }
+    }
+}
+
 TEST_F(Unpacking, AFirstStartKilledAtAnyMomentIsCompletedByTheNext) {
     const auto whole = Whole();
     ASSERT_EQ(whole.size(), 120u);
