@@ -200,4 +200,21 @@ TEST(HostileFolder, BenchesRemoveOnlyTheFolderTheyMade) {
     }
 }
 
+TEST(HostileFolder, TheDemoMakerNeverEmptiesAFolderThroughALink) {
+    // A folder that once held a demo, named through a link: it is refused, not emptied.
+    TempFolder dir;
+    fs::create_directory(dir / "real");
+    WriteFileBytes(dir / "real/.demo-live", "marker");
+    WriteFileBytes(dir / "real/ORDERS.DBF", "a table put there since");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    for (const std::string& target : {dir / "link", dir / "link/"}) {
+        SCOPED_TRACE(target);
+        const auto r = RunCommand(std::string(ARI_BIN_DIR) + "/maketemplates --demo " +
+                                  ShellQuote(target) + " 2>&1");
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_NE(r.output.find("is a symbolic link"), std::string::npos) << r.output;
+        EXPECT_EQ(Names(dir / "real"), (std::vector<std::string>{".demo-live", "ORDERS.DBF"}));
+    }
+}
+
 }  // namespace
