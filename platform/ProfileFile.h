@@ -80,7 +80,8 @@ std::string ReadProfileValue(const std::string& path, const std::string& section
 // either the old one or the new one, and on disk when the call returns. The new file keeps the
 // old one's encoding and carries what it carried (CarryFileAttributes: access lists and
 // other extended attributes, owner and group where allowed, permissions); a symbolic link is
-// followed, and the file it names is replaced in its own folder.
+// followed, and the file it names is replaced in its own folder. What writes that ended part
+// way left beside the file ("<name>.XXXXXX", held by no writer) is removed first.
 // Throws EInOutError on any failure (also for an entry IsWritableProfileEntry refuses,
 // with kInvalidFileName); the file is then unchanged.
 void WriteProfileString(const std::string& path, const std::string& section, const std::string& key,

@@ -1,4 +1,5 @@
 // POSIX implementation of ProfileFile.h.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -190,13 +191,52 @@ std::string ResolveTarget(const std::string& path) {
     return path;
 }
 
+// Takes (without waiting) an open-file-description lock over the whole of `fd`.
+bool LockWhole(int fd, short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// Removes what writes of `target` that ended part way left beside it: the files
+// "<name>.XXXXXX" that ReplaceFile writes into, when no writer holds one (a live write keeps a
+// read lock on its file until the rename).
+void RemoveStaleTemporaries(const std::string& target) {
+    std::string folder = ExtractFilePath(target);
+    const std::string prefix = ExtractFileName(target) + ".";
+    DIR* d = opendir(folder.empty() ? "." : folder.c_str());
+    if (!d)
+        return;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const ScopedFd fd(
+            openat(dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st;
+        if (fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            LockWhole(fd.Get(), F_WRLCK))
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
 // Writes `bytes` to a new file beside `path`, flushes it and renames it over `path`.
 void ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string target = ResolveTarget(path);
+    RemoveStaleTemporaries(target);
     std::string tmp = target + ".XXXXXX";
     ScopedFd f(mkostemp(tmp.data(), O_CLOEXEC));
     if (f.Get() < 0)
         ThrowLastInOutError();
+    // Held until the rename: another writer's clean-up leaves this file alone.
+    const ScopedFd held(open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (held.Get() < 0 || !LockWhole(held.Get(), F_RDLCK)) {
+        const int err = errno;
+        unlink(tmp.c_str());
+        throw InOutErrorFromErrno(err);
+    }
     auto fail = [&](int err) {
         unlink(tmp.c_str());
         throw InOutErrorFromErrno(err);
