@@ -238,6 +238,29 @@ TEST(HeaderPatch, WritesOnlyIntoARegularTableFileReachedByItsOwnName) {
     }
 }
 
+TEST(HeaderPatch, TheRebuildRefusesALinkedIndexBeforeChangingAnything) {
+    // Deleting the link and writing a new index would leave the file it names as a second,
+    // stale index; the header would no longer name the one the link keeps.
+    TempFolder dir;
+    std::filesystem::create_directory(dir / "live");
+    const std::string live = dir / "live/";
+    WriteFileBytes(live + "T.DBF", SampleHeader());
+    WriteFileBytes(dir / "elsewhere.mdx", "the index the link names");
+    std::filesystem::create_symlink(dir / "elsewhere.mdx", live + "T.mdx");
+    TTable table("Table2");
+    table.SetDatabaseName(live);
+    table.SetTableName("T.DBF");
+    try {
+        ari::RebuildIndexes("T.DBF", live, table, {{"NAME", "NAME"}});
+        ADD_FAILURE() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message().rfind(live + "T.mdx is a symbolic link", 0), 0u) << e.Message();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(live + "T.mdx"));
+    EXPECT_EQ(ReadFileBytes(dir / "elsewhere.mdx"), "the index the link names");
+    EXPECT_EQ(ReadFileBytes(live + "T.DBF"), SampleHeader());
+}
+
 // ---- index file names
 
 TEST(IndexFiles, NameKeepsBaseCaseWithLowerExtension) {
