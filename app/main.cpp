@@ -6,6 +6,7 @@
 
 #include "app/ErrorGuard.h"
 #include "app/uMain.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 
 namespace {
@@ -19,6 +20,7 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     if (!HasDisplay()) {
         std::fprintf(stderr,
                      "autoreindex: no display is available (DISPLAY is not set).\n"

@@ -63,13 +63,39 @@ void ApplyFlag(const QString& text, QCheckBox* box) {
 // Unpacks the embedded templates into TemplateDir unless that folder exists already. A failed
 // write shows its message box (SaveResourceFile); a failed unpack shows nothing and keeps the
 // zip file for inspection.
+// The archive is written into a hidden staging folder that takes the template folder's name
+// only once the archive is whole inside it, and the archive is removed only after every entry
+// is out: a start that ends at any point leaves either no template folder (the staging folder
+// is taken up again) or one that still holds the archive. Such a folder is completed at the next
+// start: the archive is written again and every missing entry unpacked; entries in place stay
+// (each was renamed into place whole, or is the administrator's own).
 void UnpackTemplatesIfMissing() {
     const std::string folder = TemplateDir.toStdString();
-    if (ari::FolderExists(folder))
-        return;
-    ari::MakeFolderPath(folder);  // a failure surfaces as the archive write's message box
     const QString zipPath = TemplateDir + kTemplateArchiveName;
-    SaveResourceFile(zipPath, kTemplateResourceName);
+    if (ari::FolderExists(folder)) {
+        if (!ari::FileExists(zipPath.toStdString()))
+            return;
+        if (SaveResourceFile(zipPath, kTemplateResourceName) && UnzipMissing(zipPath, TemplateDir))
+            ari::RemoveFile(zipPath.toStdString());
+        return;
+    }
+    const std::string target = folder.substr(0, folder.size() - 1);  // without the separator
+    const std::string staging =
+        ari::ExtractFilePath(target) + "." + ari::ExtractFileName(target) + ".unpacking";
+    const bool made = ari::MakeFolderPath(staging);  // a failure surfaces as the archive's box
+    const QString stagedZip = QString::fromStdString(staging + "/") + kTemplateArchiveName;
+    if (!SaveResourceFile(stagedZip, kTemplateResourceName)) {
+        ari::RemoveFile(stagedZip.toStdString());  // what a failed write left of it
+        if (made)
+            ari::RemoveFolder(staging);
+        return;
+    }
+    if (!ari::RenameNoReplace(staging, target)) {
+        ari::RemoveFile(stagedZip.toStdString());
+        ari::RemoveFolder(staging);
+        ari::ShowMessage(kExtractFailedMessage);
+        return;
+    }
     if (ari::FileExists(zipPath.toStdString()) && UnzipAll(zipPath, TemplateDir))
         ari::RemoveFile(zipPath.toStdString());
 }

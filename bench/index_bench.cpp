@@ -3,6 +3,8 @@
 // run: reading the table once and std::sort of the same three key sets in memory.
 //
 //   index_bench [--records N] [--budget MB] [--folder DIR] [--no-floor] [--keep]
+//   (the files go into a new folder inside DIR, or inside the temporary folder: the only
+//   folder the bench removes is the one it made)
 //   index_bench --large        10,000,000 records, 64 MB sort budget, no floor
 //
 // Prints each time, the ratios to the floor and the peak resident memory (maxrss).
@@ -24,6 +26,7 @@
 #include "engine/Key.h"
 #include "engine/MdxBuild.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 
 using namespace ari::engine;
 using Clock = std::chrono::steady_clock;
@@ -119,6 +122,7 @@ double Floor(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     uint64_t records = 1000000;
     size_t budgetMb = 256;
     bool floor = true, keep = false;
@@ -165,11 +169,16 @@ int main(int argc, char** argv) {
             return usage(stderr, 2);
         }
     }
-    if (folder.empty())
-        folder = (std::filesystem::temp_directory_path() / "ari-index-bench").string();
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    folder += "/";
+    // The bench works in a folder it makes itself, inside DIR or the temporary folder, and
+    // removes only that: whatever else DIR holds is never touched.
+    std::string inside = folder.empty() ? std::filesystem::temp_directory_path().string() : folder;
+    std::string made = inside + "/index_bench-XXXXXX";
+    if (!mkdtemp(made.data())) {
+        std::fprintf(stderr, "index_bench: cannot make a folder in %s: %s\n", inside.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    folder = made + "/";
     const std::string table = folder + "BENCH.DBF";
     SetIndexSortMemoryBudget(budgetMb << 20);
 
@@ -223,9 +232,13 @@ int main(int argc, char** argv) {
         std::printf("peak resident memory (maxrss): %ld MB\n", MaxRssMb());
     } catch (const Exception& e) {
         std::fprintf(stderr, "index_bench: %s\n", e.Message().c_str());
+        if (!keep)
+            std::filesystem::remove_all(made);
         return 1;
     }
-    if (!keep)
-        std::filesystem::remove_all(folder);
+    if (keep)
+        std::printf("files kept in %s\n", made.c_str());
+    else
+        std::filesystem::remove_all(made);
     return 0;
 }

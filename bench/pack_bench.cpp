@@ -1,7 +1,8 @@
 // pack_bench: packs a table of 1,000,000 records (every tenth deleted) and, in the same run,
 // copies the same file with a flush, as the pack flushes; prints both times, their ratio and
 // the peak memory. A first, smaller table shows whether memory grows with the table size.
-// Usage: pack_bench [FOLDER] [RECORDS]   (default: a folder under /tmp, 1000000); --help
+// Usage: pack_bench [FOLDER] [RECORDS]   (default: /tmp, 1000000); --help. The files go into a
+// new folder inside FOLDER, the only folder the bench removes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 
 using namespace ari::engine;
 using Clock = std::chrono::steady_clock;
@@ -104,8 +106,8 @@ int Usage(std::FILE* out, int code) {
         out,
         "usage: pack_bench [FOLDER] [RECORDS]\n"
         "  packs a table of RECORDS records (default 1000000, every tenth deleted) in\n"
-        "  FOLDER (default: a new folder under /tmp, removed afterwards) and compares the\n"
-        "  time with a flushed copy of the same file\n");
+        "  a new folder it makes inside FOLDER (default /tmp) and removes afterwards, and\n"
+        "  compares the time with a flushed copy of the same file\n");
     return code;
 }
 
@@ -137,17 +139,15 @@ int main(int argc, char** argv) {
         }
         records = static_cast<uint32_t>(n);
     }
-    std::string folder;
-    if (!args.empty()) {
-        folder = args[0];
-        if (folder.back() != '/')
-            folder += '/';
-    } else {
-        char tmpl[] = "/tmp/pack_bench-XXXXXX";
-        if (!mkdtemp(tmpl))
-            return 2;
-        folder = std::string(tmpl) + "/";
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
+    // The bench works in a folder it makes itself, inside FOLDER or /tmp, and removes only that:
+    // whatever else FOLDER holds is never touched.
+    std::string made = (args.empty() ? std::string("/tmp") : args[0]) + "/pack_bench-XXXXXX";
+    if (!mkdtemp(made.data())) {
+        std::perror("pack_bench: cannot make its folder");
+        return 2;
     }
+    const std::string folder = made + "/";
     const int rounds = 3;
     try {
         const Figures small = Measure(folder, records / 5, rounds);
@@ -166,9 +166,9 @@ int main(int argc, char** argv) {
             peakSmall, records / 5, peakBig, records);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pack_bench: %s\n", e.what());
+        std::filesystem::remove_all(made);
         return 1;
     }
-    if (args.empty())
-        std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(made);
     return 0;
 }

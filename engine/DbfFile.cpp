@@ -59,7 +59,8 @@ std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) 
 }
 
 std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writable) {
-    const int fd = OpenTableFile(path, writable ? O_RDWR : O_RDONLY);
+    // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
+    const int fd = OpenTableFile(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
     if (fd < 0)
         RaiseFileError(kStatusReadError, errno, path);
     std::unique_ptr<DbfFile> file(new DbfFile());

@@ -21,7 +21,8 @@ namespace {
 }  // namespace
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout layout) {
-    const int fd = OpenTableFile(path, O_RDONLY);
+    // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
+    const int fd = OpenTableFile(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());

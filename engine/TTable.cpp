@@ -38,7 +38,8 @@ Driver DriverForTable(const std::string& tablePath) {
     if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
         return Driver::FoxPro;
     // A FoxPro version byte without its companion files is still a FoxPro table.
-    const int fd = OpenTableFile(tablePath, O_RDONLY);
+    // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
+    const int fd = OpenTableFile(tablePath, O_RDONLY | O_NONBLOCK);
     if (fd >= 0) {
         uint8_t version = 0;
         const bool got = ::pread(fd, &version, 1, 0) == 1;

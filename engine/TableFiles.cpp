@@ -13,6 +13,7 @@
 #include "engine/ProductionIndex.h"
 #include "engine/TableDamage.h"
 #include "engine/TableLock.h"
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 
@@ -22,26 +23,6 @@ namespace {
 constexpr const char* kTempSuffix = ".tmp";
 constexpr const char* kBackupPurpose = "keep";
 constexpr const char* kPackPurpose = "pack";  // the temporary name the packs write under
-
-// Gives the new file `fd` the permission bits, owner and group of `forPath`, the file it is to
-// replace, so that a rename keeps the table usable by everybody who could use it before. Only
-// root may give a file to another owner, and only a group the process is in may be given: those
-// refusals (EPERM) leave the new file to this process's owner or group. Returns 0 or an errno.
-int TakeAccessOf(const std::string& forPath, int fd) {
-    struct stat st;
-    if (::stat(forPath.c_str(), &st) != 0)
-        return errno == ENOENT ? 0 : errno;  // nothing replaced: the defaults stay
-    // Owner and group first: a change of owner clears the set-id bits that fchmod then sets.
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        if (errno != EPERM)
-            return errno;
-        if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)
-            return errno;
-    }
-    if (::fchmod(fd, st.st_mode & 07777) != 0 && errno != EPERM)
-        return errno;
-    return 0;
-}
 
 // The identity of the file at a path (not following a final symbolic link): `exists` false when
 // there is none.
@@ -209,13 +190,21 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
             throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
         }
     }
-    const int err = !TryLockWholeFile(fd_, true) ? EBUSY : TakeAccessOf(forPath, fd_);
-    if (err != 0) {
-        ::close(fd_);
+    auto undo = [this] {
         ::unlink(path_.c_str());
+        ::close(fd_);
         fd_ = -1;
-        const EInOutError e = InOutErrorFromErrno(err);
+    };
+    if (!TryLockWholeFile(fd_, true)) {
+        undo();
+        const EInOutError e = InOutErrorFromErrno(EBUSY);
         throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
+    }
+    try {
+        CarryFileAttributes(forPath, fd_);
+    } catch (const EInOutError&) {
+        undo();
+        throw;
     }
 }
 

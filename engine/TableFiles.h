@@ -29,9 +29,10 @@ bool IsEngineTemporaryName(const std::string& fileName);
 // A file the engine creates to replace another: created exclusively (O_EXCL) and held with a
 // write lock so that no other engine instance takes it for a stale leftover. A leftover of a
 // crashed run at the same name (no lock on it) is removed first. When the file it replaces
-// exists, the new file gets its permission bits and, as far as the system allows, its owner and
-// group. The destructor closes the file and removes it unless Release() was called after the
-// rename.
+// exists, the new file carries what it carries (CarryFileAttributes: extended attributes and
+// access lists, permission bits and, as far as the system allows, owner and group); an
+// attribute that cannot be carried throws EInOutError and no file is left. The destructor closes
+// the file and removes it unless Release() was called after the rename.
 class TemporaryFile {
   public:
     TemporaryFile(const std::string& forPath, const std::string& purpose);

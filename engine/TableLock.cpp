@@ -17,6 +17,7 @@
 
 #include "engine/EngineStatus.h"
 #include "engine/TableFiles.h"
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 
 namespace ari::engine {
@@ -83,16 +84,19 @@ bool StatKey(int fd, Key& key) {
                      {"File: " + path, what});
 }
 
+// Sole use is taken to change or replace the files: a symbolic link is refused, so that a
+// replace never turns a link into a second, diverging copy. Shared use reads through one.
 int OpenForLock(const std::string& path, bool write) {
-    const int fd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        RaiseOpenError(errno, path);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        RaiseEngineError(kStatusNotATableFile, {"File: " + path, "It is not a regular file."});
+    try {
+        return OpenRegularFile(path, write ? O_RDWR : O_RDONLY,
+                               write ? LinkPolicy::Refuse : LinkPolicy::Follow);
+    } catch (const EInOutError& e) {
+        if (e.ErrorCode() == kFileNotFound)
+            RaiseEngineError(kStatusTableNotFound, {"File: " + path});
+        if (e.Message() == FileErrorMessage(e.ErrorCode()))  // the open itself failed
+            RaiseEngineError(kStatusReadError, {"File: " + path, e.Message()});
+        RaiseEngineError(kStatusNotATableFile, {"File: " + path, e.Message() + "."});
     }
-    return fd;
 }
 
 bool KeyOfPath(const std::string& path, bool followLink, Key& key) {

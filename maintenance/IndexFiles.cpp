@@ -1,6 +1,7 @@
 #include "maintenance/IndexFiles.h"
 
 #include "engine/EngineStatus.h"
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 
 namespace ari {
@@ -37,6 +38,9 @@ LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table
         table_.SetExclusive(wasExclusive_);
         switch (e.ErrorCode()) {
             case engine::kStatusTableNotFound:
+                // Something that is no regular file under the name (a link, a pipe, a device,
+                // a folder) is named with what it is; nothing there is the file error.
+                RequireRegularFile(table_.TablePath(), LinkPolicy::Refuse);
                 throw EInOutError(kFileNotFound, FileErrorMessage(kFileNotFound));
             case engine::kStatusTableInUse:
             case engine::kStatusRecordsLocked: {

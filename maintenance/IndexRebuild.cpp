@@ -1,10 +1,12 @@
 #include "maintenance/IndexRebuild.h"
 
 #include <QString>
+#include <algorithm>
 
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 
 namespace ari {
@@ -35,7 +37,17 @@ void ClearIndexHeaderBytes(TTable& table) {
 void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,
                     const std::vector<IndexDefinition>& definitions) {
     const LiveTableHold hold(live);
-    for (const auto& n : FilesNamedNoCase(liveFolder, IndexFileName(entry)))
+    const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
+    // Deleting a link and writing a new index would leave the file it names behind as a second,
+    // stale index.
+    for (const auto& n : indexNames) {
+        if (IsSymbolicLink(liveFolder + n))
+            throw EInOutError(kAccessDenied,
+                              liveFolder + n +
+                                  " is a symbolic link; the index is not rebuilt "
+                                  "through a link (put the index file itself there)");
+    }
+    for (const auto& n : indexNames)
         RemoveFile(liveFolder + n);
     ClearIndexHeaderBytes(live);
 

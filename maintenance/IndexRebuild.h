@@ -34,8 +34,11 @@ void ClearIndexHeaderBytes(TTable& table);
 
 // Rebuilds the live table named `entry` in `liveFolder` from `definitions`, all of it under one
 // sole-use hold of the live table (LiveTableHold, maintenance/IndexFiles.h):
-// 1. takes the hold, so that a missing table, one another user has open or locked, or one that
-//    cannot be opened for writing fails with its error before anything is changed;
+// 1. takes the hold, so that a missing table, one another user has open or locked, one that
+//    cannot be opened for writing, a symbolic link or a file without a sound dBASE table header
+//    fails with its error before anything is changed; so does a live index file that is a
+//    symbolic link (EInOutError naming it: deleting the link would leave the file it names as a
+//    second, stale index);
 // 2. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
 //    at;
 // 3. clears header bytes 28 and 29;

@@ -54,13 +54,20 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
     // whole and flushed: a copy that fails (a full disk) leaves the live index as it was, and
     // never a table that names an index without one.
     const std::string targetName = liveNames.empty() ? indexName : liveNames.front();
+    // A link would be replaced by a file, leaving two diverging indexes under two names.
+    if (IsSymbolicLink(liveFolder + targetName))
+        throw EInOutError(kAccessDenied, liveFolder + targetName +
+                                             " is a symbolic link; the index is not replaced "
+                                             "through a link (put the index file itself there)");
     const std::string staged = liveFolder + "." + targetName + ".copy.tmp";
     RemoveFile(staged);  // a leftover of an interrupted run
     if (!CopyFileNoOverwrite(source, staged))
         return;
+    bool replaced = true;
     if (hold && tags == TransferredTags::BuiltHere) {
         // The copy, built over the live records, takes the live index's place in one rename:
-        // at no moment does the live table have an index listing the template's records.
+        // at no moment does the live table have an index listing the template's records. The
+        // engine's new file carries what the live index carries.
         try {
             live.RebuildIndexFrom(staged, liveFolder + targetName);
         } catch (...) {
@@ -68,7 +75,17 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
             throw;
         }
         RemoveFile(staged);
-    } else if (!ReplaceFileWith(liveFolder + targetName, staged)) {
+    } else {
+        try {
+            // The copy carries what the live index carries (access lists, attributes), or does
+            // not take its place.
+            replaced = ReplaceFileWith(liveFolder + targetName, staged);
+        } catch (const EInOutError&) {
+            RemoveFile(staged);
+            throw;
+        }
+    }
+    if (!replaced) {
         RemoveFile(staged);
         return;
     }

@@ -27,16 +27,26 @@ std::string AbsolutePath(const std::string& path);
 // Makes `folder` the process's current folder; throws EInOutError on failure.
 void SetCurrentFolder(const std::string& folder);
 
-bool FileExists(const std::string& path);    // true for regular files only
-bool FolderExists(const std::string& path);  // true for folders only
+bool FileExists(const std::string& path);      // true for regular files only
+bool FolderExists(const std::string& path);    // true for folders only
+bool IsSymbolicLink(const std::string& path);  // the last step of the path is a link
 // Removes a file; returns false on failure (callers that ignore failures say so).
 bool RemoveFile(const std::string& path);
-// Copies `from` to `to` without overwriting an existing `to`; false on any failure.
+// Copies the regular file `from` to `to` without overwriting an existing `to`; false on any
+// failure (also when `from` is a pipe, device or folder).
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to);
-// Puts `replacement` in the place of `target` in one step (both in one folder), with the
-// permissions (and, where allowed, the owner) `target` had, and flushes the folder. False on
-// failure, when `target` is as it was.
+// Puts `replacement` in the place of `target` in one step (both in one folder), with
+// everything `target` carried (CarryFileAttributes: extended attributes and access lists,
+// owner and group where allowed, permissions), and flushes the folder. False on failure, and
+// for a `target` that is a symbolic link (never replaced by a file); `target` is then as it
+// was. Throws EInOutError (target as it was) when an extended attribute of `target` cannot be
+// carried.
 bool ReplaceFileWith(const std::string& target, const std::string& replacement);
+// Renames the file or folder `from` to `to` (both in one folder) unless `to` exists, and
+// flushes the folder; false on failure, `to` then as it was.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+// Removes an empty folder; false on failure.
+bool RemoveFolder(const std::string& path);
 // Creates one folder; false on failure (an existing folder is a failure).
 bool MakeFolder(const std::string& path);
 // Creates a folder with all missing parents; false on failure.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 
@@ -92,14 +93,18 @@ bool FolderExists(const std::string& path) {
     return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsSymbolicLink(const std::string& path) {
+    struct stat st;
+    return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    struct stat st;
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(in);
+    int in = -1;
+    try {
+        in = OpenRegularFile(from, O_RDONLY, LinkPolicy::Follow);
+    } catch (const EInOutError&) {
         return false;
     }
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -137,9 +142,17 @@ bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
 
 bool ReplaceFileWith(const std::string& target, const std::string& replacement) {
     struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
-        if (chmod(replacement.c_str(), st.st_mode & 07777) != 0) return false;
-        (void)!chown(replacement.c_str(), st.st_uid, st.st_gid);  // allowed to root only
+    if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+    {
+        const int fd = open(replacement.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) return false;
+        try {
+            CarryFileAttributes(target, fd);
+        } catch (const EInOutError&) {
+            close(fd);
+            throw;
+        }
+        if (close(fd) != 0) return false;
     }
     if (rename(replacement.c_str(), target.c_str()) != 0) return false;
     const std::string folder = ExtractFilePath(target);
@@ -150,6 +163,20 @@ bool ReplaceFileWith(const std::string& target, const std::string& replacement) 
     }
     return true;
 }
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
+        return false;
+    const std::string folder = ExtractFilePath(to);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    return true;
+}
+
+bool RemoveFolder(const std::string& path) { return rmdir(path.c_str()) == 0; }
 
 bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
 

@@ -1,12 +1,15 @@
 // POSIX implementation of ProfileFile.h.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
@@ -64,14 +67,28 @@ bool KeyName(const std::string& line, std::string& key) {
     return true;
 }
 
-// The whole file; false when it does not exist. Other failures throw.
+[[noreturn]] void RefuseTooLong(const std::string& path) {
+    throw EInOutError(kAccessDenied, path + " is larger than " +
+                                         std::to_string(kMaxProfileFileBytes >> 20) +
+                                         " MiB; that is no settings file");
+}
+
+// The whole file; false when it does not exist. Other failures throw, also for anything but a
+// regular file (a pipe would keep the read waiting, a device would never end it) and for a file
+// longer than kMaxProfileFileBytes.
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    const ScopedFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.Get() < 0) {
-        if (errno == ENOENT)
+    int fd = -1;
+    try {
+        fd = OpenRegularFile(path, O_RDONLY, LinkPolicy::Follow);
+    } catch (const EInOutError& e) {
+        if (e.ErrorCode() == kFileNotFound)
             return false;
-        ThrowLastInOutError();
+        throw;
     }
+    const ScopedFd f(fd);
+    struct stat st;
+    if (fstat(f.Get(), &st) == 0 && static_cast<uint64_t>(st.st_size) > kMaxProfileFileBytes)
+        RefuseTooLong(path);
     bytes.clear();
     char buf[1 << 14];
     for (;;) {
@@ -84,8 +101,85 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
             ThrowLastInOutError();
         }
         bytes.append(buf, static_cast<size_t>(n));
+        if (bytes.size() > kMaxProfileFileBytes)  // it grew while read
+            RefuseTooLong(path);
     }
     return true;
+}
+
+// UTF-16 code units to UTF-8. A unit that is half of no pair is written as the three bytes its
+// value takes, so that the text goes back to the same units unchanged.
+std::string Utf16ToUtf8(const std::string& bytes, bool bigEndian) {
+    auto unit = [&](size_t i) {
+        const auto a = static_cast<unsigned char>(bytes[i]);
+        const auto b = static_cast<unsigned char>(bytes[i + 1]);
+        return bigEndian ? static_cast<uint32_t>(a << 8 | b) : static_cast<uint32_t>(b << 8 | a);
+    };
+    std::string out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+            const uint32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// UTF-8 (as Utf16ToUtf8 makes it) back to UTF-16 code units; a byte that starts no character
+// becomes U+FFFD.
+std::string Utf8ToUtf16(const std::string& text, bool bigEndian) {
+    std::string out;
+    auto put = [&](uint32_t u) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const size_t len = b < 0x80         ? 1
+                           : (b >> 5) == 6  ? 2
+                           : (b >> 4) == 14 ? 3
+                           : (b >> 3) == 30 ? 4
+                                            : 0;
+        bool whole = len > 0 && i + len <= text.size();
+        for (size_t k = 1; whole && k < len; ++k)
+            whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (!whole) {
+            put(0xFFFD);
+            ++i;
+            continue;
+        }
+        uint32_t c = len == 1 ? b : b & (0xFF >> (len + 1));
+        for (size_t k = 1; k < len; ++k)
+            c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+        i += len;
+    }
+    return out;
 }
 
 // The file a write replaces: symbolic links are followed so that the link itself stays.
@@ -97,21 +191,65 @@ std::string ResolveTarget(const std::string& path) {
     return path;
 }
 
+// Takes (without waiting) an open-file-description lock over the whole of `fd`.
+bool LockWhole(int fd, short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// Removes what writes of `target` that ended part way left beside it: the files
+// "<name>.XXXXXX" that ReplaceFile writes into, when no writer holds one (a live write keeps a
+// read lock on its file until the rename).
+void RemoveStaleTemporaries(const std::string& target) {
+    std::string folder = ExtractFilePath(target);
+    const std::string prefix = ExtractFileName(target) + ".";
+    DIR* d = opendir(folder.empty() ? "." : folder.c_str());
+    if (!d)
+        return;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const ScopedFd fd(
+            openat(dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st;
+        if (fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            LockWhole(fd.Get(), F_WRLCK))
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
 // Writes `bytes` to a new file beside `path`, flushes it and renames it over `path`.
 void ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string target = ResolveTarget(path);
+    RemoveStaleTemporaries(target);
     std::string tmp = target + ".XXXXXX";
     ScopedFd f(mkostemp(tmp.data(), O_CLOEXEC));
     if (f.Get() < 0)
         ThrowLastInOutError();
+    // Held until the rename: another writer's clean-up leaves this file alone.
+    const ScopedFd held(open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (held.Get() < 0 || !LockWhole(held.Get(), F_RDLCK)) {
+        const int err = errno;
+        unlink(tmp.c_str());
+        throw InOutErrorFromErrno(err);
+    }
     auto fail = [&](int err) {
         unlink(tmp.c_str());
         throw InOutErrorFromErrno(err);
     };
-    struct stat old;
-    const mode_t mode = stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    if (fchmod(f.Get(), mode) != 0)
+    // A new file is readable by all; a replacement carries what the old file carried.
+    if (fchmod(f.Get(), 0644) != 0)
         fail(errno);
+    try {
+        CarryFileAttributes(target, f.Get());
+    } catch (const EInOutError&) {
+        unlink(tmp.c_str());
+        throw;
+    }
     for (size_t done = 0; done < bytes.size();) {
         const ssize_t w = write(f.Get(), bytes.data() + done, bytes.size() - done);
         if (w < 0) {
@@ -139,7 +277,23 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-ProfileText::ProfileText(const std::string& bytes) {
+ProfileText::ProfileText(const std::string& fileBytes) {
+    // The byte order marks the platform's profile functions recognise; the text is worked on as
+    // UTF-8 and written back in the encoding it came in.
+    std::string bytes;
+    if (fileBytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        encoding_ = Encoding::Utf8Bom;
+        bytes = fileBytes.substr(3);
+    } else if (fileBytes.compare(0, 2, "\xFF\xFE") == 0 ||
+               fileBytes.compare(0, 2, "\xFE\xFF") == 0) {
+        encoding_ = fileBytes[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
+        const std::string units = fileBytes.substr(2);
+        if (units.size() % 2 != 0)
+            oddByte_ = units.substr(units.size() - 1);
+        bytes = Utf16ToUtf8(units, encoding_ == Encoding::Utf16Be);
+    } else {
+        bytes = fileBytes;
+    }
     size_t i = 0;
     while (i < bytes.size()) {
         size_t j = i;
@@ -249,6 +403,16 @@ std::string ProfileText::Bytes() const {
     std::string out;
     for (const Line& l : lines_)
         out += l.text + l.end;
+    switch (encoding_) {
+        case Encoding::Utf8:
+            return out;
+        case Encoding::Utf8Bom:
+            return "\xEF\xBB\xBF" + out;
+        case Encoding::Utf16Le:
+            return "\xFF\xFE" + Utf8ToUtf16(out, false) + oddByte_;
+        case Encoding::Utf16Be:
+            return "\xFE\xFF" + Utf8ToUtf16(out, true) + oddByte_;
+    }
     return out;
 }
 
@@ -276,6 +440,14 @@ std::string ReadProfileString(const std::string& path, const std::string& sectio
     } catch (const EInOutError&) {
         return {};  // read as a missing file; only a write must not go past it
     }
+    return ProfileText(bytes).Read(section, key);
+}
+
+std::string ReadProfileValue(const std::string& path, const std::string& section,
+                             const std::string& key) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes))
+        return {};
     return ProfileText(bytes).Read(section, key);
 }
 

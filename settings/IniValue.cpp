@@ -4,6 +4,7 @@
 
 #include "platform/Exception.h"
 #include "platform/ProfileFile.h"
+#include "settings/Formats.h"
 
 namespace {
 
@@ -28,7 +29,16 @@ void IniValue(const QString& path, const QString& section, const QString& key,
             ThrowUnableToWrite(file);
         }
     }
-    value = QString::fromStdString(ari::ReadProfileString(file, sec, k));
+    const std::string read = ari::ReadProfileValue(file, sec, k);
+    // The platform's profile functions end a value at a NUL: the rest would be dropped
+    // without a word, so such a value is refused as unreadable.
+    if (read.find('\0') != std::string::npos) {
+        QString shown = QString::fromStdString(read);
+        shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
+        throw EConvertError(
+            QStringLiteral("'%1' is not a valid value for %2").arg(shown, key).toStdString());
+    }
+    value = QString::fromStdString(read);
     if (erase) {
         try {
             ari::DeleteProfileKey(file, sec, k);

@@ -1,5 +1,6 @@
 #include "templates/TemplateArchive.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
+#include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
@@ -111,8 +113,27 @@ time_t DosTimeToLocal(const tm_unz& d) {
     return mktime(&t);
 }
 
-// Extracts the current entry of `zip`. Throws nothing; false on any failure.
-bool ExtractCurrent(unzFile zip, const std::string& folder) {
+// Removes what an extraction that ended part way left beside `target`: the hidden files
+// ".<name>.XXXXXX" that ExtractCurrent writes an entry into before its rename.
+void RemoveStaleEntryTemporaries(const std::string& dir, const std::string& fileName) {
+    const std::string prefix = "." + fileName + ".";
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
+// Extracts the current entry of `zip`; with `missingOnly`, an entry whose name is taken already
+// is left as it is. Throws nothing; false on any failure.
+bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     unz_file_info64 info;
     char nameBuf[4096];
     if (unzGetCurrentFileInfo64(zip, &info, nameBuf, sizeof nameBuf, nullptr, 0, nullptr, 0) !=
@@ -133,6 +154,13 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
             dir += p + "/";
     // rename() below replaces a link of that name rather than following it.
     const std::string target = dir + fileName;
+    struct stat existing;
+    const bool exists = lstat(target.c_str(), &existing) == 0;
+    if (missingOnly) {
+        if (exists)
+            return true;  // renamed into place whole, or the administrator's own file
+        RemoveStaleEntryTemporaries(dir, fileName);
+    }
 
     std::string tmp = dir + "." + fileName + ".XXXXXX";
     ari::ScopedFd out(mkostemp(tmp.data(), O_CLOEXEC));
@@ -182,6 +210,15 @@ bool ExtractCurrent(unzFile zip, const std::string& folder) {
     }
     const time_t stamp = DosTimeToLocal(info.tmu_date);
     const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
+    // A file replaced keeps what it carried (access lists, attributes, owner); the entry's own
+    // permissions then apply.
+    if (exists && S_ISREG(existing.st_mode)) {
+        try {
+            ari::CarryFileAttributes(target, out.Get());
+        } catch (const EInOutError&) {
+            return fail();
+        }
+    }
     if (fchmod(out.Get(), mode) != 0 || futimens(out.Get(), times) != 0 || fsync(out.Get()) != 0)
         return fail();
     const int fd = out.Release();
@@ -247,7 +284,10 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
     QFile resource(ResourcePath(resourceName));
     if (resource.fileName().isEmpty() || !resource.open(QIODevice::ReadOnly))
         throw Exception("Resource " + resourceName.toStdString() + " not found");
-    ari::ScopedFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // Never through a link or over a file put there meanwhile: a user who can write the folder
+    // could otherwise have the archive written over any file the program may write.
+    ari::ScopedFd out(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (out.Get() < 0)
         throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
     std::vector<char> chunk(kCopyChunk);
@@ -265,7 +305,7 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
 
 bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
     const std::string path = filePath.toStdString();
-    if (ari::FileExists(path))
+    if (ari::FileExists(path) || ari::IsSymbolicLink(path))
         ari::RemoveFile(path);  // a failure shows up below
     try {
         WriteResourceFile(resourceName, filePath,
@@ -277,7 +317,9 @@ bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
     return true;
 }
 
-bool UnzipAll(const QString& archivePath, const QString& folder) {
+namespace {
+
+bool Unzip(const QString& archivePath, const QString& folder, bool missingOnly) {
     const std::string target = ari::WithTrailingSeparator(folder.toStdString());
     unzFile zip = unzOpen64(archivePath.toStdString().c_str());
     if (!zip)
@@ -286,7 +328,7 @@ bool UnzipAll(const QString& archivePath, const QString& folder) {
     if (ok) {
         int rc = unzGoToFirstFile(zip);
         while (ok && rc == UNZ_OK) {
-            ok = ExtractCurrent(zip, target);
+            ok = ExtractCurrent(zip, target, missingOnly);
             if (ok)
                 rc = unzGoToNextFile(zip);
         }
@@ -295,4 +337,14 @@ bool UnzipAll(const QString& archivePath, const QString& folder) {
     if (unzClose(zip) != UNZ_OK)
         ok = false;
     return ok;
+}
+
+}  // namespace
+
+bool UnzipAll(const QString& archivePath, const QString& folder) {
+    return Unzip(archivePath, folder, false);
+}
+
+bool UnzipMissing(const QString& archivePath, const QString& folder) {
+    return Unzip(archivePath, folder, true);
 }

@@ -28,7 +28,15 @@ bool SaveResourceFile(const QString& filePath, const QString& resourceName);
 // name once complete, so a failed entry never leaves a half-written file under its name.
 // Entries whose data do not match their stored size or CRC-32 fail. Returns false on any
 // failure (entries extracted before it remain); shows nothing.
+// A file an entry replaces keeps its extended attributes, owner and group
+// (CarryFileAttributes); an attribute that cannot be carried fails the entry.
 bool UnzipAll(const QString& archivePath, const QString& folder);
+
+// Completes an extraction that ended part way: UnzipAll, except that an entry whose name is
+// taken in `folder` already (a file renamed into place whole, or one the administrator put or
+// changed there) is left as it is, and the hidden temporary files an ended extraction left for
+// a missing entry are removed first.
+bool UnzipMissing(const QString& archivePath, const QString& folder);
 
 namespace ari {
 

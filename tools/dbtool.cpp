@@ -21,6 +21,7 @@
 #include "engine/ParadoxPack.h"
 #include "engine/TTable.h"
 #include "engine/TableDamage.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "tools/IndexCommands.h"
 
@@ -432,6 +433,7 @@ int RunCommand(const Command& c, const Args& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     const Args words(argv + 1, argv + argc);
     if (words.empty()) {
         PrintUsage(std::cerr);

@@ -26,6 +26,7 @@
 
 #include "engine/DbfFile.h"
 #include "engine/TTable.h"
+#include "platform/FileAccess.h"
 #include "platform/Files.h"
 
 namespace fs = std::filesystem;
@@ -820,6 +821,9 @@ const char* const kDemoMarker = ".demo-live";
 
 int MakeDemo(const std::string& target) {
     const std::string folder = ari::WithTrailingSeparator(target);
+    // A link would have the folder it names emptied: only a folder of its own is ever removed.
+    if (fs::is_symlink(fs::path(folder).parent_path()))
+        throw std::runtime_error(target + " is a symbolic link; not touched");
     if (fs::exists(folder)) {
         if (!fs::exists(folder + kDemoMarker) && !fs::is_empty(folder))
             throw std::runtime_error(folder + " exists and is not a demo folder; not touched");
@@ -875,6 +879,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
         if (args.size() >= 2 && args[0] == "--archive") {

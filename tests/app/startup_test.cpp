@@ -1,7 +1,10 @@
 // The startup sequence through the real window: paths, settings applied to the controls, the
 // template folder on first start, failures stopping at their step, and the settings buttons.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <unzip.h>
 
 #include <QApplication>
@@ -9,6 +12,8 @@
 #include <QFileDialog>
 #include <QTimer>
 #include <QToolButton>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -155,6 +160,153 @@ TEST_F(Startup, AFileWhereTheTemplateFolderBelongsShowsTheExtractionMessage) {
     EXPECT_EQ(window->LESource->text().toStdString(), Mdx()) << "the fallback still applies";
 }
 
+// Every file below `folder` (hidden ones included) with its bytes.
+std::map<std::string, std::string> Contents(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        out[e.path().lexically_relative(folder).string()] =
+            e.is_regular_file() ? ReadFileBytes(e.path().string()) : "<folder>";
+    return out;
+}
+
+class Unpacking : public Startup {
+  protected:
+    // The template folder a whole unpack makes: the embedded archive unpacked elsewhere.
+    std::map<std::string, std::string> Whole() {
+        QByteArray data;
+        EXPECT_TRUE(ari::FindRawResource("mdx", data));
+        WriteFileBytes(dir / "whole.zip", data.toStdString());
+        fs::create_directory(dir / "whole");
+        EXPECT_TRUE(UnzipAll(QString::fromStdString(dir / "whole.zip"),
+                             QString::fromStdString(dir / "whole/")));
+        return Contents(dir / "whole/");
+    }
+};
+
+TEST_F(Unpacking, WhatAnEndedFirstStartLeftIsCompletedByTheNext) {
+    // An earlier start ended part way: its archive cut short, some entries out, a temporary of
+    // the entry it was writing. A template the administrator changed since stays as it is.
+    const auto whole = Whole();
+    ASSERT_EQ(whole.size(), 120u);
+    fs::create_directory(Mdx());
+    QByteArray data;
+    ASSERT_TRUE(ari::FindRawResource("mdx", data));
+    WriteFileBytes(Mdx() + "mdx.zip", data.toStdString().substr(0, data.size() / 2));
+    auto expected = whole;
+    int n = 0;
+    for (const auto& [name, bytes] : whole) {
+        if (++n > 10)
+            break;
+        WriteFileBytes(Mdx() + name, n == 3 ? "changed by hand" : bytes);
+        if (n == 3)
+            expected[name] = "changed by hand";
+        if (n == 10)
+            WriteFileBytes(Mdx() + "." + std::next(whole.begin(), 10)->first + ".a1B2c3", "cut");
+    }
+    Start();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(Contents(Mdx()), expected);
+    EXPECT_FALSE(fs::exists(app + ".mdx.unpacking"));
+}
+
+TEST_F(Unpacking, AnArchiveNameThatIsALinkIsNeverWrittenThrough) {
+    // Whoever can write the template folder may leave a link where the archive goes: a start
+    // writes its own file there, never the one the link names (nor creates it).
+    const auto whole = Whole();
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "a link to nothing" : "a link to a file");
+        fs::remove_all(Mdx());
+        fs::remove(dir / "elsewhere.txt");
+        fs::create_directory(Mdx());
+        if (!dangling)
+            WriteFileBytes(dir / "elsewhere.txt", "somebody's file");
+        fs::create_symlink(dir / "elsewhere.txt", Mdx() + "mdx.zip");
+        Start();
+        window.reset();
+        EXPECT_TRUE(messages.empty());
+        if (dangling) {
+            EXPECT_FALSE(fs::exists(dir / "elsewhere.txt"));
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir / "elsewhere.txt"), "somebody's file");
+            EXPECT_TRUE(Contents(Mdx()) == whole) << "completed";
+        }
+    }
+}
+
+TEST_F(Unpacking, AFirstStartKilledAtAnyMomentIsCompletedByTheNext) {
+    const auto whole = Whole();
+    ASSERT_EQ(whole.size(), 120u);
+    int partial = 0;
+    for (const int ms : {0, 40, 80, 120, 160, 240, 400}) {
+        SCOPED_TRACE(ms);
+        app = dir / ("kill" + std::to_string(ms) + "/");
+        fs::create_directory(app);
+        // The program itself, started from this folder: its templates go beside it.
+        std::error_code linked;
+        fs::create_hard_link(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex",
+                             linked);
+        if (linked)
+            fs::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string exe = app + "autoreindex";
+            execl(exe.c_str(), "autoreindex", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(static_cast<useconds_t>(ms) * 1000);
+        kill(child, SIGKILL);
+        int status = -1;
+        waitpid(child, &status, 0);
+        partial += fs::exists(Mdx()) && Contents(Mdx()) != whole ? 1 : 0;
+
+        Start();
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(Contents(Mdx()), whole);
+        EXPECT_FALSE(fs::exists(app + ".mdx.unpacking"));
+        window.reset();
+    }
+    std::printf("starts killed part way through the unpack: %d\n", partial);
+}
+
+TEST_F(Unpacking, AFirstStartUnderAFileSizeLimitIsNotEndedAndTheNextCompletes) {
+    // The archive's write fails part way (the limit is below its size): the program must live
+    // on to report it, not end by SIGXFSZ, and leave nothing a later start cannot complete.
+    const auto whole = Whole();
+    for (const rlim_t limit : {rlim_t{1}, rlim_t{4096}, rlim_t{40000}}) {
+        SCOPED_TRACE(limit);
+        app = dir / ("limit" + std::to_string(limit) + "/");
+        fs::create_directory(app);
+        std::error_code linked;
+        fs::create_hard_link(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex",
+                             linked);
+        if (linked)
+            fs::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", app + "autoreindex");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_DFL);  // as a shell starts it
+            const rlimit r{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &r);
+            const std::string exe = app + "autoreindex";
+            execl(exe.c_str(), "autoreindex", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(1500 * 1000);  // the start fails its unpack and waits on its message box
+        kill(child, SIGKILL);
+        int status = -1;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGKILL) << "the program ended by itself";
+
+        Start();
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(Contents(Mdx()), whole);
+        EXPECT_FALSE(fs::exists(app + ".mdx.unpacking"));
+        window.reset();
+    }
+}
+
 struct SettingsCase {
     const char* label;
     std::string lines;
@@ -257,6 +409,59 @@ TEST_F(Startup, AutomaticStartArmsTheSchedule) {
     Start();
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Armed());
+}
+
+TEST_F(Startup, SettingsWithAByteOrderMarkArmTheScheduleToo) {
+    // What a Windows editor saves: UTF-8 with a mark, or UTF-16 either way round.
+    fs::create_directory(dir / "live");
+    const std::string text = "[Setting]\r\nDest=" + dir / "live" + "\r\nPack=-1\r\nAutomat=-1\r\n";
+    for (const std::string mark : {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"}) {
+        SCOPED_TRACE(testing::PrintToString(mark));
+        std::string bytes = mark;
+        if (mark.size() == 3) {
+            bytes += text;
+        } else {
+            for (const char c : text)  // ASCII text: one unit per character
+                bytes += mark == "\xFF\xFE" ? std::string{c, '\0'} : std::string{'\0', c};
+        }
+        WriteFileBytes(app + "Setting_VorelIndex.ini", bytes);
+        Start();
+        EXPECT_TRUE(errors.empty());
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(window->LEMaghsad->text().toStdString(), dir / "live");
+        EXPECT_TRUE(Armed());
+        window.reset();
+    }
+}
+
+TEST_F(Startup, ASettingsFileThatIsNoFileOrHoldsANulStopsWithAnError) {
+    // A pipe under the settings file's name must not hold the start; a value with a NUL would
+    // be cut short without a word.
+    struct Case {
+        const char* what;
+        std::string error;
+    };
+    const char kNulFlag[] = "Dest=/d\r\nPack=-1\0\r\nAutomat=-1\r\n";
+    const Case cases[] = {
+        {"a pipe", app + "Setting_VorelIndex.ini is not a regular file."},
+        {"a NUL in a flag", "'-1\\0' is not a valid value for Pack."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(app + "Setting_VorelIndex.ini");
+        if (std::string(c.what) == "a pipe")
+            ASSERT_EQ(mkfifo((app + "Setting_VorelIndex.ini").c_str(), 0600), 0);
+        else
+            WriteSettings(std::string(kNulFlag, sizeof kNulFlag - 1));
+        errors.clear();
+        alarm(30);  // a start that waits on the pipe ends the test program instead of holding it
+        Start();
+        alarm(0);
+        EXPECT_EQ(errors, std::vector<std::string>{c.error});
+        EXPECT_FALSE(window->CBPack->isChecked());
+        EXPECT_TRUE(Stopped());
+        window.reset();
+    }
 }
 
 TEST_F(Startup, AutomaticStartWithoutALiveFolderSaysSoAndStaysStopped) {

@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -99,6 +100,29 @@ TEST(RunMarker, CreationFailuresAreFileErrors) {
 }
 
 // ---- header bytes 28 and 29, and the hold of the live table
+
+// A dBASE IV table of one C(10) field and 12 records whose header names a production index
+// (byte 28) and a language driver (byte 29).
+std::string SampleHeader() {
+    std::string bytes(65, '\0');
+    bytes[0] = 0x03;
+    bytes[1] = 125;
+    bytes[2] = 12;
+    bytes[3] = 8;
+    bytes[4] = 12;   // records
+    bytes[8] = 65;   // header length
+    bytes[10] = 11;  // record length
+    bytes[28] = 1;
+    bytes[29] = 0x57;
+    bytes.replace(32, 4, "NAME");
+    bytes[32 + 11] = 'C';
+    bytes[32 + 16] = 10;
+    bytes[64] = 0x0D;
+    for (int r = 0; r < 12; ++r)
+        bytes += " NAME" + std::to_string(10 + r) + "    ";
+    bytes += '\x1A';
+    return bytes;
+}
 
 TEST(HeaderPatch, ClearsOnlyBytes28And29) {
     TempFolder dir;
@@ -192,6 +216,81 @@ TEST(HeaderPatch, RefusedHoldChangesNothing) {
             EXPECT_EQ(ReadFileBytes(path), before);
         }
     }
+}
+
+TEST(HeaderPatch, WritesOnlyIntoARegularTableFileReachedByItsOwnName) {
+    // What an ordinary user who can write the live folder may put under the table's name; the
+    // two bytes must land nowhere, whatever the name leads to.
+    const char* const cases[] = {"a link to another file", "a link to a table elsewhere", "a pipe",
+                                 "a link to /dev/zero", "no table header"};
+    for (const std::string what : cases) {
+        SCOPED_TRACE(what);
+        TempFolder dir;
+        const std::string path = dir / "t.dbf";
+        const std::string elsewhere = dir / "root-only.dat";
+        const std::string before = SampleHeader();
+        WriteFileBytes(elsewhere,
+                       what == "a link to another file" ? std::string(200, 'x') : before);
+        if (what.rfind("a link to /dev", 0) == 0)
+            std::filesystem::create_symlink("/dev/zero", path);
+        else if (what.rfind("a link", 0) == 0)
+            std::filesystem::create_symlink(elsewhere, path);
+        else if (what == "a pipe")
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        else
+            WriteFileBytes(path, std::string(200, '\x80'));
+        const std::string target = std::filesystem::is_symlink(path) ? elsewhere : path;
+        const std::string targetBefore =
+            std::filesystem::is_regular_file(target) ? ReadFileBytes(target) : "";
+        // A pipe must be refused at once: the patch runs in a child that a hang would keep.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(10);
+            try {
+                TTable live("Table2");
+                live.SetDatabaseName(dir.Path());
+                live.SetTableName("t.dbf");
+                ari::RebuildIndexes("t.dbf", dir.Path(), live, {{"NAME", "NAME", 0, ""}});
+            } catch (const Exception& e) {
+                const std::string m = e.Message();
+                const bool named = m.find(path) != std::string::npos;
+                _exit(named ? 0 : 3);
+            }
+            _exit(1);  // written
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        if (std::filesystem::is_regular_file(target)) {
+            EXPECT_EQ(ReadFileBytes(target), targetBefore);
+        }
+    }
+}
+
+TEST(HeaderPatch, TheRebuildRefusesALinkedIndexBeforeChangingAnything) {
+    // Deleting the link and writing a new index would leave the file it names as a second,
+    // stale index; the header would no longer name the one the link keeps.
+    TempFolder dir;
+    std::filesystem::create_directory(dir / "live");
+    const std::string live = dir / "live/";
+    WriteFileBytes(live + "T.DBF", SampleHeader());
+    WriteFileBytes(dir / "elsewhere.mdx", "the index the link names");
+    std::filesystem::create_symlink(dir / "elsewhere.mdx", live + "T.mdx");
+    TTable table("Table2");
+    table.SetDatabaseName(live);
+    table.SetTableName("T.DBF");
+    try {
+        ari::RebuildIndexes("T.DBF", live, table, {{"NAME", "NAME", 0, ""}});
+        ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.Message().find(live + "T.mdx is a symbolic link"), std::string::npos)
+            << e.Message();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(live + "T.mdx"));
+    EXPECT_EQ(ReadFileBytes(dir / "elsewhere.mdx"), "the index the link names");
+    EXPECT_EQ(ReadFileBytes(live + "T.DBF"), SampleHeader());
 }
 
 // ---- index file names
@@ -338,6 +437,35 @@ TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
     Run("a.dbf");
     EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
     EXPECT_EQ(std::filesystem::status(live + "a.mdx").permissions(), std::filesystem::perms(0666));
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+}
+
+TEST_F(Transfer, ReplacedIndexCarriesItsAccessListAndAttributes) {
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    MakeLive("a.dbf");
+    WriteFileBytes(live + "a.mdx", "live index");
+    const auto attributes = ari::test::PlantServerAttributes(live + "a.mdx");
+    Run("a.dbf");
+    EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
+    EXPECT_EQ(ari::test::ReadAttributes(live + "a.mdx"), attributes);
+    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+}
+
+TEST_F(Transfer, ALinkedLiveIndexIsRefusedNamingTheLink) {
+    // Replaced, the link would become a second index beside the file it names.
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    MakeLive("a.dbf");
+    WriteFileBytes(dir / "elsewhere.mdx", "the index the link names");
+    std::filesystem::create_symlink(dir / "elsewhere.mdx", live + "a.mdx");
+    try {
+        Run("a.dbf");
+        ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.Message().find(live + "a.mdx is a symbolic link"), std::string::npos)
+            << e.Message();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(live + "a.mdx"));
+    EXPECT_EQ(ReadFileBytes(dir / "elsewhere.mdx"), "the index the link names");
     EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 

@@ -1,14 +1,24 @@
 // The profile-file rules (ProfileText, the file operations) and IniValue over them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QString>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/FileAccess.h"
 #include "platform/ProfileFile.h"
+#include "settings/Formats.h"
 #include "settings/IniValue.h"
+#include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -152,7 +162,162 @@ TEST(ProfileText, BytesOfUntouchedTextAreUnchanged) {
     EXPECT_EQ(ProfileText(odd).Bytes(), odd);
 }
 
+// The UTF-8 text `text` in the encoding that `mark` announces, mark included ("" plain UTF-8,
+// "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF").
+std::string Encoded(const std::string& mark, const std::string& text) {
+    if (mark.size() != 2)
+        return mark + text;
+    std::string out = mark;
+    const QString q = QString::fromStdString(text);
+    for (const char16_t u : q.toStdU16String()) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+        out += mark == "\xFF\xFE" ? std::string{lo, hi} : std::string{hi, lo};
+    }
+    return out;
+}
+
+TEST(ProfileText, ReadsAndWritesEachEncodingThePlatformReads) {
+    // A file saved by a Windows editor starts with a byte order mark; a settings file written
+    // by the platform's functions into a Unicode file stays UTF-16.
+    const std::string text = "[Setting]\r\nBegin=06:30\r\nDest=/داده‌ها/live\r\n";
+    for (const std::string mark : {"", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"}) {
+        SCOPED_TRACE(testing::PrintToString(mark));
+        const std::string bytes = Encoded(mark, text);
+        ProfileText t(bytes);
+        EXPECT_EQ(t.Read("Setting", "Begin"), "06:30");
+        EXPECT_EQ(t.Read("setting", "DEST"), "/داده‌ها/live");
+        EXPECT_EQ(t.Bytes(), bytes);
+        t.Write("Setting", "Pack", "-1");
+        t.Write("Setting", "Begin", "07:00");
+        EXPECT_EQ(
+            t.Bytes(),
+            Encoded(mark, "[Setting]\r\nBegin=07:00\r\nDest=/داده‌ها/live\r\nPack=-1\r\n"));
+    }
+}
+
+TEST(ProfileText, UntouchedUtf16TextComesBackUnitForUnit) {
+    // A lone surrogate, a character outside the basic plane, and a last byte of no whole unit.
+    const std::string le = std::string("\xFF\xFE", 2) + std::string("[\0A\0]\0\r\0\n\0", 10) +
+                           std::string("K\0=\0\x3D\xD8\x00\xDE\x01\xD8\r\0\n\0", 16) + "Z";
+    ProfileText t(le);
+    EXPECT_EQ(t.Bytes(), le);
+    EXPECT_EQ(t.Read("A", "K"), "\xF0\x9F\x98\x80\xED\xA0\x81");
+}
+
 // ---- Files.
+
+// Runs `body` in a child that may take ten seconds: a read that waits on a pipe or never ends
+// fails the test instead of holding it. The child's exit code is what `body` returns.
+int InAChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        _exit(body());
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ProfileFile, OnlyARegularFileOfASettingsFilesSizeIsRead) {
+    const char* const cases[] = {"a pipe", "a link to /dev/zero", "a folder", "two megabytes"};
+    for (const std::string what : cases) {
+        SCOPED_TRACE(what);
+        TempFolder dir;
+        const std::string path = dir / "Setting_VorelIndex.ini";
+        if (what == "a pipe")
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        else if (what == "a link to /dev/zero")
+            std::filesystem::create_symlink("/dev/zero", path);
+        else if (what == "a folder")
+            std::filesystem::create_directory(path);
+        else
+            WriteFileBytes(path, "[Setting]\r\nAutomat=-1\r\n; " + std::string(2 << 20, 'x'));
+        // The lenient read gives "", as for any unreadable file; IniValue, which the program
+        // reads its settings through, says what is wrong, naming the file.
+        EXPECT_EQ(InAChild([&] {
+                      return ari::ReadProfileString(path, "Setting", "Automat").empty() ? 0 : 1;
+                  }),
+                  0);
+        EXPECT_EQ(InAChild([&] {
+                      QString value;
+                      try {
+                          IniValue(QString::fromStdString(path), "Setting", "Automat", "", false,
+                                   false, value);
+                      } catch (const EInOutError& e) {
+                          return e.Message().rfind(path, 0) == 0 ? 0 : 2;
+                      }
+                      return 1;
+                  }),
+                  0);
+    }
+}
+
+TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    const std::string pad = "; " + std::string(256 << 10, '-') + "\r\n";  // writes take a while
+    const std::string a = "[Setting]\r\nDest=/a\r\n" + pad, b = "[Setting]\r\nDest=/b\r\n" + pad;
+    WriteFileBytes(path, a);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;) {
+                ari::WriteProfileString(path, "Setting", "Dest", "/b");
+                ari::WriteProfileString(path, "Setting", "Dest", "/a");
+            }
+        }
+        usleep(static_cast<useconds_t>(round % 8) * 700);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const std::string now = ReadFileBytes(path);
+        EXPECT_TRUE(now == a || now == b) << now.substr(0, 40);
+    }
+    // The next write clears what the killed ones left.
+    ari::WriteProfileString(path, "Setting", "Dest", "/a");
+    EXPECT_EQ(ReadFileBytes(path), a);
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"Setting_VorelIndex.ini"});
+    // A write that fails part way (the file-size limit as a full disk) changes nothing.
+    const std::string before = ReadFileBytes(path);
+    EXPECT_EQ(InAChild([&] {
+                  ari::IgnoreFileSizeSignal();
+                  const rlimit limit{4096, 4096};
+                  setrlimit(RLIMIT_FSIZE, &limit);
+                  try {
+                      ari::WriteProfileString(path, "Setting", "Dest", "/c");
+                  } catch (const EInOutError& e) {
+                      return e.Message() == "Disk full" ? 0 : 2;
+                  }
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(ReadFileBytes(path), before);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"Setting_VorelIndex.ini"});
+}
+
+TEST(ProfileFile, WriteCarriesTheFilesAccessListAndAttributes) {
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    WriteFileBytes(path, "[Setting]\r\nDest=/a\r\n");
+    const auto attributes = ari::test::PlantServerAttributes(path);
+    struct stat before {};
+    stat(path.c_str(), &before);
+    ari::WriteProfileString(path, "Setting", "Dest", "/b");
+    EXPECT_EQ(ReadFileBytes(path), "[Setting]\r\nDest=/b\r\n");
+    EXPECT_EQ(ari::test::ReadAttributes(path), attributes);
+    struct stat after {};
+    stat(path.c_str(), &after);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_NE(after.st_ino, before.st_ino);  // replaced, not written in place
+}
 
 TEST(ProfileFile, MissingFileReadsEmptyAndIsNotCreated) {
     TempFolder dir;
@@ -268,6 +433,23 @@ TEST(IniValue, ReadingAMissingFileGivesEmptyWithoutCreatingIt) {
     IniValue(QString::fromStdString(dir / "none.ini"), "Setting", "Begin", "", false, false, value);
     EXPECT_EQ(value, "");
     EXPECT_FALSE(std::filesystem::exists(dir / "none.ini"));
+}
+
+TEST(IniValue, AValueWithANulCharacterIsRefused) {
+    // The platform's functions would read "-1" and drop the rest without a word.
+    TempFolder dir;
+    const char bytes[] = "[Setting]\r\nPack=-1\0yes\r\nDest=/d\r\n";
+    WriteFileBytes(dir / "s.ini", std::string(bytes, sizeof bytes - 1));
+    const QString file = QString::fromStdString(dir / "s.ini");
+    QString value;
+    try {
+        IniValue(file, "Setting", "Pack", "", false, false, value);
+        ADD_FAILURE() << "read as " << value.toStdString();
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'-1\\0yes' is not a valid value for Pack");
+    }
+    IniValue(file, "Setting", "Dest", "", false, false, value);
+    EXPECT_EQ(value, "/d");
 }
 
 TEST(IniValue, AFailedWriteSaysUnableToWriteToTheFile) {
