@@ -19,7 +19,4 @@ QString ErrorBoxText(const QString& message);
 // rule above) and goes no further.
 void RunGuarded(const std::function<void()>& handler);
 
-// Installs the real message box, error box and folder picker of the window toolkit.
-void InstallQtDialogs();
-
 }  // namespace ari

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/ErrorGuard.h"
+#include "app/QtDialogs.h"
 #include "app/uMain.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"

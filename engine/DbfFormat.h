@@ -1,6 +1,6 @@
 // The dBASE table format in one place: named offsets and values of the .dbf header and field
-// descriptors, little-endian helpers, and the pure parser that validates a header before any
-// other code trusts it (doc/engine-format.md summarises the facts used here).
+// descriptors, and the pure parser that validates a header before any other code trusts it
+// (doc/engine-format.md summarises the facts used here; integers are little-endian: Endian.h).
 #pragma once
 
 #include <cstddef>
@@ -9,26 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/Endian.h"
 #include "engine/Field.h"
 
 namespace ari::engine {
-
-// ---- little-endian helpers
-inline uint16_t GetLE16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t GetLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void PutLE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // ---- .dbf header (32 bytes), then 32-byte field descriptors ended by 0x0D
 namespace dbf {

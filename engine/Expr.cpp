@@ -1189,36 +1189,17 @@ char ChangeCase(Fn fn, char c) {
     return c;
 }
 
-// A numeric field's text read as the key encoder reads it: blanks, a sign, blanks, digits with
-// one point, an exponent; anything else ends the number, so that "0x10", "inf" or "nan" give
-// the same value in a FOR condition as in a key.
+// A numeric field's text read by the key encoder's grammar (ScanNumberText), so that "0x10",
+// "inf" or "nan" give the same value in a FOR condition as in a key.
 double ParseNumberText(const std::string& s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    const auto digit = [&](size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
-    while (i < n && (s[i] == ' ' || s[i] == '\t'))
-        ++i;
-    std::string t;
-    if (i < n && (s[i] == '-' || s[i] == '+'))
-        t += s[i++];
-    while (i < n && s[i] == ' ')
-        ++i;
-    bool point = false, anyDigit = false;
-    for (; i < n && (digit(i) || (s[i] == '.' && !point)); ++i) {
-        point = point || s[i] == '.';
-        anyDigit = anyDigit || s[i] != '.';
-        t += s[i];
-    }
-    if (!anyDigit)
+    const NumberText number = ScanNumberText(s);
+    if (!number.HasDigits())
         return 0;
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        const size_t sign = (i + 1 < n && (s[i + 1] == '-' || s[i + 1] == '+')) ? 1 : 0;
-        if (digit(i + 1 + sign)) {
-            t += s.substr(i, 1 + sign);
-            for (i += 1 + sign; digit(i); ++i)
-                t += s[i];
-        }
-    }
+    std::string t;
+    if (number.sign != 0)
+        t += number.sign;
+    t += number.mantissa;
+    t += number.exponent;
     const double v = std::strtod(t.c_str(), nullptr);
     return std::isfinite(v) ? v : 0;
 }

@@ -50,31 +50,49 @@ void EncodeDigits(bool negative, int exponent, const char* digits, size_t count,
 
 }  // namespace
 
-void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
+bool NumberText::HasDigits() const {
+    return mantissa.find_first_of("0123456789") != std::string_view::npos;
+}
+
+NumberText ScanNumberText(std::string_view text) {
+    NumberText number;
     size_t i = 0;
     const size_t n = text.size();
+    const auto digit = [&](size_t k) { return k < n && text[k] >= '0' && text[k] <= '9'; };
     while (i < n && (text[i] == ' ' || text[i] == '\t'))
         ++i;
-    bool negative = false;
-    if (i < n && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    if (i < n && (text[i] == '-' || text[i] == '+'))
+        number.sign = text[i++];
     while (i < n && text[i] == ' ')
         ++i;  // "-  5" as some writers pad
+    const size_t begin = i;
+    for (bool point = false; digit(i) || (i < n && text[i] == '.' && !point); ++i)
+        point = point || text[i] == '.';
+    number.mantissa = text.substr(begin, i - begin);
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        const size_t sign = (i + 1 < n && (text[i + 1] == '-' || text[i + 1] == '+')) ? 1 : 0;
+        size_t end = i + 1 + sign;
+        if (digit(end)) {
+            while (digit(end))
+                ++end;
+            number.exponent = text.substr(i, end - i);
+        }
+    }
+    return number;
+}
+
+void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
+    const NumberText number = ScanNumberText(text);
     // Significant digits and the power of ten of the first one: value = 0.d1d2... x 10^exponent.
     char digits[kNumericKeyDigits];
     size_t count = 0;
     int exponent = 0;
     bool seenNonZero = false, afterPoint = false;
-    for (; i < n; ++i) {
-        const char c = text[i];
-        if (c == '.' && !afterPoint) {
+    for (const char c : number.mantissa) {
+        if (c == '.') {
             afterPoint = true;
             continue;
         }
-        if (c < '0' || c > '9')
-            break;
         if (!seenNonZero) {
             if (c == '0') {
                 if (afterPoint)
@@ -88,19 +106,20 @@ void EncodeNumericKey(const std::string& text, uint8_t out[kNumericKeyLength]) {
         if (count < static_cast<size_t>(kNumericKeyDigits))
             digits[count++] = c;
     }
-    if (seenNonZero && i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
+    if (seenNonZero && !number.exponent.empty()) {
+        const std::string_view e = number.exponent;
+        size_t i = 1;  // after the 'e'
         bool eneg = false;
-        if (i < n && (text[i] == '-' || text[i] == '+'))
-            eneg = text[i++] == '-';
+        if (e[i] == '-' || e[i] == '+')
+            eneg = e[i++] == '-';
         int ev = 0;
-        while (i < n && text[i] >= '0' && text[i] <= '9' && ev < 10000)
-            ev = ev * 10 + (text[i++] - '0');
+        while (i < e.size() && ev < 10000)
+            ev = ev * 10 + (e[i++] - '0');
         exponent += eneg ? -ev : ev;
     }
     while (count > 0 && digits[count - 1] == '0')
         --count;
-    EncodeDigits(negative && count > 0, exponent, digits, count, out);
+    EncodeDigits(number.sign == '-' && count > 0, exponent, digits, count, out);
 }
 
 void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ari::engine {
 
@@ -19,11 +20,25 @@ inline constexpr int kNumericKeyDigits = 20;
 // Julian day number of 1899-12-30, day 0 of the program's date-and-time values.
 inline constexpr int32_t kJulianDayOf18991230 = 2415019;
 
+// The one grammar of a number held as text (a numeric field), by which both the key encoder
+// and the expression evaluator read it, so that a FOR condition sees the number the key holds:
+// blanks or tabs, a sign, blanks, digits with at most one point, then an exponent ('e' or 'E',
+// a sign, one digit at least). The first other character ends the number: "0x10" reads as 0,
+// "12abc" as 12, "inf" and "nan" as no number at all.
+struct NumberText {
+    char sign = 0;              // '-', '+' or 0 when there is none
+    std::string_view mantissa;  // the digits with their point; may be "" or "."
+    std::string_view exponent;  // 'e' or 'E', a sign and the digits; "" when there is none
+    bool HasDigits() const;     // false: blank or unparsable text, which reads as 0
+};
+// The parts of `text`; the views point into `text`.
+NumberText ScanNumberText(std::string_view text);
+
 // Encodes a decimal text ("-123.45", "  17", "1.5e3") as a numeric key: byte 0 = 52 + digits
 // before the point (or 52 - zeros after it); byte 1 = the low bits 01 and, for a positive
 // number, the digit count rounded up to even in bits 2..6, for a negative one the sign bit and
-// 31 in bits 2..6 (byte 1 = FD); bytes 2..11 the significant digits. Blank or unparsable text
-// encodes 0. Digits beyond 20 are dropped (truncated).
+// 31 in bits 2..6 (byte 1 = FD); bytes 2..11 the significant digits. The text is read by
+// ScanNumberText; blank or unparsable text encodes 0. Digits beyond 20 are dropped (truncated).
 void EncodeNumericKey(const std::string& decimalText, uint8_t out[kNumericKeyLength]);
 void EncodeNumericKey(double value, uint8_t out[kNumericKeyLength]);
 // The value of a numeric key as exact decimal text ("-123.45", "0"); the digit count in

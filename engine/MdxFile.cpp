@@ -66,12 +66,12 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
         const uint8_t* h = headerArea_.data();
         header_.version = h[kVersion];
         header_.baseName = CText(h + kBaseName, kBaseNameSize);
-        header_.blockPages = Get16(h + kBlockPages);
-        header_.blockBytes = Get16(h + kBlockBytes);
-        header_.tagsInUse = Get16(h + kTagsInUse);
+        header_.blockPages = GetLE16(h + kBlockPages);
+        header_.blockBytes = GetLE16(h + kBlockBytes);
+        header_.tagsInUse = GetLE16(h + kTagsInUse);
         header_.language = h[kLanguage];
-        header_.totalPages = Get32(h + kTotalPages);
-        header_.freePage = Get32(h + kFreePage);
+        header_.totalPages = GetLE32(h + kTotalPages);
+        header_.freePage = GetLE32(h + kFreePage);
         if (header_.version == kVersionLevel7) {
             Fault("version 3 (level 7) index files are not supported");
         }
@@ -101,7 +101,7 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             const uint8_t* s = h + SlotOffset(slot);
             MdxTag t;
             t.slot = slot;
-            t.headerPage = Get32(s + kSlotHeaderPage);
+            t.headerPage = GetLE32(s + kSlotHeaderPage);
             t.name = TrimRight(CText(s + kSlotName, kSlotNameSize));
             const std::string where = "tag " + std::to_string(slot) + " (" + t.name + ")";
             if (t.name.empty())
@@ -116,7 +116,7 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             }
             ReadBlock(t.headerPage, block);
             const uint8_t* b = block.data();
-            t.root = Get32(b + kTagRoot);
+            t.root = GetLE32(b + kTagRoot);
             t.keyFormat = b[kTagKeyFormat];
             const char type = static_cast<char>(b[kTagKeyType]);
             if (type != 'C' && type != 'N' && type != 'D' && type != 'F') {
@@ -125,9 +125,9 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             t.keyType = type == 'C'   ? KeyType::Character
                         : type == 'D' ? KeyType::Date
                                       : KeyType::Numeric;
-            t.keyLength = Get16(b + kTagKeyLength);
-            t.maxKeys = Get16(b + kTagMaxKeys);
-            t.itemLength = Get16(b + kTagItemLength);
+            t.keyLength = GetLE16(b + kTagKeyLength);
+            t.maxKeys = GetLE16(b + kTagMaxKeys);
+            t.itemLength = GetLE16(b + kTagItemLength);
             t.unique = (t.keyFormat & kKeyFormatUnique) != 0 || b[kTagUniqueFlag] != 0;
             t.descending = (t.keyFormat & kKeyFormatDescending) != 0;
             t.expression = TrimRight(CText(b + kTagExpression, kMaxExpressionBytes + 1));
@@ -208,12 +208,12 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
         }
         std::vector<uint8_t> node;
         ReadBlock(page, node);
-        const uint32_t n = Get32(node.data() + kNodeCount);
+        const uint32_t n = GetLE32(node.data() + kNodeCount);
         if (n > tag.maxKeys) {
             Fault(where + ": node at page " + std::to_string(page) + " holds " + std::to_string(n) +
                   " keys, at most " + std::to_string(tag.maxKeys) + " fit");
         }
-        const uint32_t trailing = Get32(node.data() + kNodeItems + n * itemLen);
+        const uint32_t trailing = GetLE32(node.data() + kNodeItems + n * itemLen);
         if (trailing == 0) {  // leaf
             if (leafDepth < 0)
                 leafDepth = depth;
@@ -224,7 +224,7 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
             }
             for (uint32_t i = 0; i < n; ++i) {
                 const uint8_t* item = node.data() + kNodeItems + i * itemLen;
-                visit(item + 4, Get32(item));
+                visit(item + 4, GetLE32(item));
             }
             if (n == 0)
                 return false;
@@ -236,7 +236,7 @@ void MdxFile::Walk(const MdxTag& tag, const MdxKeyVisitor& visit, std::vector<bo
         std::vector<uint8_t> childLast;
         for (uint32_t i = 0; i <= n; ++i) {
             const uint8_t* item = node.data() + kNodeItems + i * itemLen;
-            const uint32_t child = Get32(item);
+            const uint32_t child = GetLE32(item);
             const bool has = visitNode(child, depth + 1, childLast);
             if (i < n) {
                 if (!has || std::memcmp(childLast.data(), item + 4, keyLen) != 0) {
@@ -269,7 +269,7 @@ std::vector<uint32_t> MdxFile::FreePages() const {
         met[p] = true;
         pages.push_back(p);
         ReadBlock(p, block);
-        p = Get32(block.data() + kNodePrevious);
+        p = GetLE32(block.data() + kNodePrevious);
     }
     return pages;
 }

@@ -1,5 +1,5 @@
 // The production index (.mdx) format in one place: named offsets and values of the file
-// header, the tag table, tag header blocks and nodes, and little-endian helpers.
+// header, the tag table, tag header blocks and nodes (integers are little-endian: Endian.h).
 // All pointers in the file are 512-byte page numbers; a block (node or tag header) is
 // header[20..21] pages.
 #pragma once
@@ -7,23 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ari::engine::mdx {
+#include "engine/Endian.h"
 
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+namespace ari::engine::mdx {
 
 inline constexpr size_t kPageSize = 512;
 inline constexpr uint32_t kFirstDataPage = 4;  // pages 0..3: file header and tag table

@@ -68,8 +68,8 @@ MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::string& baseNa
     std::memcpy(h + kCreateDate, today_, 3);
     const std::string base = UpperAscii(baseName).substr(0, kBaseNameSize - 1);
     std::memcpy(h + kBaseName, base.data(), base.size());
-    Put16(h + kBlockPages, blockPages_);
-    Put16(h + kBlockBytes, static_cast<uint16_t>(blockPages_ * kPageSize));
+    PutLE16(h + kBlockPages, blockPages_);
+    PutLE16(h + kBlockBytes, static_cast<uint16_t>(blockPages_ * kPageSize));
     h[kProductionFlag] = 1;
     h[kSlotCount] = kSlotsValue;
     h[kSlotLength] = kSlotLengthValue;
@@ -81,9 +81,9 @@ MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::vector<uint8_t
     : fd_(fd), path_(std::move(path)), head_(headerArea) {
     TodayForHeader(today_);
     head_.resize(kHeaderAreaSize, 0);
-    blockPages_ = Get16(head_.data() + kBlockPages);
+    blockPages_ = GetLE16(head_.data() + kBlockPages);
     CheckBlockPages();
-    nextPage_ = Get32(head_.data() + kTotalPages);
+    nextPage_ = GetLE32(head_.data() + kTotalPages);
 }
 
 void MdxFileWriter::CheckBlockPages() const {
@@ -96,7 +96,7 @@ void MdxFileWriter::CheckBlockPages() const {
 MdxFileWriter::~MdxFileWriter() = default;
 
 int MdxFileWriter::TagCount() const {
-    return Get16(head_.data() + kTagsInUse);
+    return GetLE16(head_.data() + kTagsInUse);
 }
 uint8_t MdxFileWriter::Language() const {
     return head_[kLanguage];
@@ -119,17 +119,17 @@ void MdxFileWriter::EndTag() {
     const uint32_t root = t.Finish();
     const MdxTagSpec& spec = t.spec_;
     std::vector<uint8_t> b(t.blockBytes_, 0);
-    Put32(b.data() + kTagRoot, root);
-    Put32(b.data() + kTagPages, t.nodes_ * blockPages_);
+    PutLE32(b.data() + kTagRoot, root);
+    PutLE32(b.data() + kTagPages, t.nodes_ * blockPages_);
     b[kTagKeyFormat] =
         static_cast<uint8_t>(kKeyFormatBase | (spec.descending ? kKeyFormatDescending : 0) |
                              (spec.unique ? kKeyFormatUnique : 0));
     b[kTagKeyType] = static_cast<uint8_t>(spec.keyType);
     b[kTagLanguage] = head_[kLanguage];
-    Put16(b.data() + kTagKeyLength, spec.keyLength);
-    Put16(b.data() + kTagMaxKeys, static_cast<uint16_t>(t.maxKeys_));
-    Put16(b.data() + kTagSecondaryType, spec.keyType == KeyType::Date ? 1 : 0);
-    Put16(b.data() + kTagItemLength, static_cast<uint16_t>(t.itemLength_));
+    PutLE16(b.data() + kTagKeyLength, spec.keyLength);
+    PutLE16(b.data() + kTagMaxKeys, static_cast<uint16_t>(t.maxKeys_));
+    PutLE16(b.data() + kTagSecondaryType, spec.keyType == KeyType::Date ? 1 : 0);
+    PutLE16(b.data() + kTagItemLength, static_cast<uint16_t>(t.itemLength_));
     b[kTagCounter] = kCounterValue;
     b[kTagUniqueFlag] = spec.unique ? 1 : 0;
     std::memcpy(b.data() + kTagExpression, spec.expression.data(),
@@ -140,21 +140,21 @@ void MdxFileWriter::EndTag() {
                     std::min(spec.forExpression.size(), kMaxExpressionBytes));
     }
     b[kTagHasKeys] = 1;  // as the legacy tools write it, empty tags included
-    Put32(b.data() + kTagFirstNode, t.headerPage_ + blockPages_);  // nodes follow the header
-    Put32(b.data() + kTagLastNode, root);
+    PutLE32(b.data() + kTagFirstNode, t.headerPage_ + blockPages_);  // nodes follow the header
+    PutLE32(b.data() + kTagLastNode, root);
     std::memcpy(b.data() + kTagDate, today_, 3);
     b[kTagPlainField] = spec.plainField ? 1 : 0;
     WriteAllAt(fd_, static_cast<uint64_t>(t.headerPage_) * kPageSize, b.data(), b.size(), path_);
 
     uint8_t* s = head_.data() + SlotOffset(t.slot_);
     std::memset(s, 0, kSlotSize);
-    Put32(s + kSlotHeaderPage, t.headerPage_);
+    PutLE32(s + kSlotHeaderPage, t.headerPage_);
     const std::string name = spec.name.substr(0, kMaxTagName);
     std::memcpy(s + kSlotName, name.data(), name.size());
     s[kSlotKeyFormat] = kKeyFormatBase;
     s[kSlotMarker] = kSlotMarkerValue;
     s[kSlotKeyType] = static_cast<uint8_t>(spec.keyType);
-    Put16(head_.data() + kTagsInUse, static_cast<uint16_t>(t.slot_));
+    PutLE16(head_.data() + kTagsInUse, static_cast<uint16_t>(t.slot_));
     open_.reset();
 }
 
@@ -181,7 +181,7 @@ void MdxFileWriter::Finish() {
     uint8_t* h = head_.data();
     const int n = TagCount();
     h[kNextTag] = static_cast<uint8_t>(n + 1);
-    Put32(h + kTotalPages, nextPage_);
+    PutLE32(h + kTotalPages, nextPage_);
     std::memcpy(h + kUpdateDate, today_, 3);
     WriteAllAt(fd_, 0, head_.data(), head_.size(), path_);
 }
@@ -202,7 +202,7 @@ void MdxTagWriter::Add(const uint8_t* key, uint32_t recno) {
     if (leafCount_ == maxKeys_)
         FlushLeaf();
     uint8_t* item = leaf_.data() + kNodeItems + leafCount_ * itemLength_;
-    Put32(item, recno);
+    PutLE32(item, recno);
     std::memcpy(item + 4, key, spec_.keyLength);
     ++leafCount_;
 }
@@ -212,7 +212,7 @@ uint32_t MdxTagWriter::WriteNode(const std::vector<uint8_t>& node) {
     file_.nextPage_ += file_.blockPages_;
     const size_t at = out_.size();
     out_.insert(out_.end(), node.begin(), node.end());
-    Put32(out_.data() + at + kNodePrevious, lastWritten_);
+    PutLE32(out_.data() + at + kNodePrevious, lastWritten_);
     lastWritten_ = page;
     ++nodes_;
     if (out_.size() >= kOutputBufferBytes)
@@ -230,7 +230,7 @@ void MdxTagWriter::Flush() {
 }
 
 void MdxTagWriter::FlushLeaf() {
-    Put32(leaf_.data() + kNodeCount, static_cast<uint32_t>(leafCount_));
+    PutLE32(leaf_.data() + kNodeCount, static_cast<uint32_t>(leafCount_));
     // The leaf's last key; zeros for the one empty leaf of an empty tag.
     const uint8_t* last =
         leaf_.data() + kNodeItems + (leafCount_ > 0 ? leafCount_ - 1 : 0) * itemLength_ + 4;
@@ -269,13 +269,13 @@ void MdxTagWriter::PushChild(size_t level, Child child) {
 void MdxTagWriter::WriteInterior(size_t level, const std::vector<Child>& children) {
     std::vector<uint8_t> node(blockBytes_, 0);
     const size_t n = children.size() - 1;
-    Put32(node.data() + kNodeCount, static_cast<uint32_t>(n));
+    PutLE32(node.data() + kNodeCount, static_cast<uint32_t>(n));
     for (size_t i = 0; i < n; ++i) {
         uint8_t* item = node.data() + kNodeItems + i * itemLength_;
-        Put32(item, children[i].page);
+        PutLE32(item, children[i].page);
         std::memcpy(item + 4, children[i].lastKey.data(), spec_.keyLength);
     }
-    Put32(node.data() + kNodeItems + n * itemLength_, children.back().page);
+    PutLE32(node.data() + kNodeItems + n * itemLength_, children.back().page);
     const uint32_t page = WriteNode(node);
     levels_[level].any = true;
     PushChild(level + 1, Child{page, children.back().lastKey});

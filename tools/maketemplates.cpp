@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/DbfFile.h"
+#include "engine/Endian.h"
 #include "engine/TTable.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
@@ -528,19 +529,9 @@ std::string Value(const std::string& table, const Field& f, size_t fieldIndex, i
 
 // ---- Files.
 
-void PutU16(std::string& b, size_t at, uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void PutU32(std::string& b, size_t at, uint32_t v) {
-    PutU16(b, at, v & 0xFFFF);
-    PutU16(b, at + 2, v >> 16);
-}
-uint32_t GetU32(const std::string& b, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
-    return v;
+// Byte `at` of a file held in a string, for the engine's little-endian helpers.
+uint8_t* BytesAt(std::string& b, size_t at) {
+    return reinterpret_cast<uint8_t*>(&b[at]);
 }
 
 std::string ReadBytes(const std::string& path) {
@@ -573,7 +564,7 @@ std::string MemoFileBytes(const std::string& baseName, const std::vector<std::st
         b[8 + i] = baseName[i];
     b[18] = 0x02;
     b[19] = 0x01;
-    PutU16(b, 20, kMemoBlock);
+    ari::engine::PutLE16(BytesAt(b, 20), kMemoBlock);
     blocks.clear();
     for (const std::string& text : memos) {
         blocks.push_back(static_cast<uint32_t>(b.size() / kMemoBlock));
@@ -582,11 +573,11 @@ std::string MemoFileBytes(const std::string& baseName, const std::vector<std::st
         memo[1] = '\xFF';
         memo[2] = '\x08';
         memo += text;
-        PutU32(memo, 4, static_cast<uint32_t>(text.size() + 8));
+        ari::engine::PutLE32(BytesAt(memo, 4), static_cast<uint32_t>(text.size() + 8));
         memo.resize((memo.size() + kMemoBlock - 1) / kMemoBlock * kMemoBlock, '\0');
         b += memo;
     }
-    PutU32(b, 0, static_cast<uint32_t>(b.size() / kMemoBlock));
+    ari::engine::PutLE32(BytesAt(b, 0), static_cast<uint32_t>(b.size() / kMemoBlock));
     return b;
 }
 
@@ -685,9 +676,10 @@ void FixTemplateHeaders(const std::string& folder, const TableDesign& design) {
     std::string mdx = ReadBytes(folder + mdxName);
     StampDate(mdx, 1);
     StampDate(mdx, 44);
-    const unsigned tags = static_cast<uint8_t>(mdx[28]) | (static_cast<uint8_t>(mdx[29]) << 8);
+    const unsigned tags = ari::engine::GetLE16(BytesAt(mdx, 28));
     for (unsigned k = 1; k <= tags; ++k) {
-        const size_t tagHeader = static_cast<size_t>(GetU32(mdx, 512 + 32 * k)) * 512;
+        const size_t tagHeader =
+            static_cast<size_t>(ari::engine::GetLE32(BytesAt(mdx, 512 + 32 * k))) * 512;
         if (tagHeader + 260 <= mdx.size())
             StampDate(mdx, tagHeader + 257);
     }

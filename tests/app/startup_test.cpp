@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ErrorGuard.h"
+#include "app/QtDialogs.h"
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
 #include "templates/TemplateArchive.h"

@@ -49,15 +49,15 @@ struct Fixture {
         totalPages = index.Header().totalPages;
         std::vector<uint8_t> block;
         index.ReadBlock(root, block);
-        interior = mdx::Get32(block.data() + mdx::kNodeItems);  // first child of the root
+        interior = GetLE32(block.data() + mdx::kNodeItems);  // first child of the root
         for (uint32_t page = interior;;) {
             index.ReadBlock(page, block);
-            const uint32_t n = mdx::Get32(block.data());
-            if (mdx::Get32(block.data() + mdx::kNodeItems + n * itemLength) == 0) {
+            const uint32_t n = GetLE32(block.data());
+            if (GetLE32(block.data() + mdx::kNodeItems + n * itemLength) == 0) {
                 leaf = page;
                 break;
             }
-            page = mdx::Get32(block.data() + mdx::kNodeItems);
+            page = GetLE32(block.data() + mdx::kNodeItems);
         }
     }
     size_t At(uint32_t page, size_t offset = 0) const {
@@ -69,8 +69,7 @@ struct Fixture {
 };
 
 void Put32(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + size_t(i)] = static_cast<char>(v >> (8 * i));
+    PutLE32(reinterpret_cast<uint8_t*>(&b[at]), v);
 }
 
 }  // namespace
@@ -118,7 +117,7 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
          [&](std::string& b) {
              // The leaf's last entry gone: one key fewer, its item cleared.
              const uint32_t n =
-                 ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + f.At(f.leaf)));
+                 ari::engine::GetLE32(reinterpret_cast<const uint8_t*>(b.data() + f.At(f.leaf)));
              Put32(b, f.At(f.leaf), n - 1);
              std::fill(b.begin() + long(f.Item(f.leaf, n - 1)), b.begin() + long(f.Item(f.leaf, n)),
                        '\0');
@@ -130,7 +129,7 @@ TEST(IndexCorruption, EachKindOfDamageIsAFaultNamingWhatIsWrong) {
          [&](std::string& b) {
              // Tag AMOUNT's root made to point into tag NAME's tree.
              const uint32_t amountHeader =
-                 ari::engine::mdx::Get32(reinterpret_cast<const uint8_t*>(b.data() + 576));
+                 ari::engine::GetLE32(reinterpret_cast<const uint8_t*>(b.data() + 576));
              Put32(b, f.At(amountHeader), f.leaf);
          },
          "reached twice"},
@@ -167,16 +166,16 @@ TEST(IndexCorruption, ContentFaultsNameTheRecords) {
     uint32_t leaf = amount.root;  // the first leaf of tag AMOUNT
     for (;;) {
         index.ReadBlock(leaf, block);
-        const uint32_t n = mdx::Get32(block.data());
-        if (mdx::Get32(block.data() + mdx::kNodeItems + n * amount.itemLength) == 0)
+        const uint32_t n = GetLE32(block.data());
+        if (GetLE32(block.data() + mdx::kNodeItems + n * amount.itemLength) == 0)
             break;
-        leaf = mdx::Get32(block.data() + mdx::kNodeItems);
+        leaf = GetLE32(block.data() + mdx::kNodeItems);
     }
     const auto amountItem = [&](size_t i) {
         return f.At(leaf, mdx::kNodeItems + i * amount.itemLength);
     };
     const auto recnoAt = [&](size_t at) {
-        return mdx::Get32(reinterpret_cast<const uint8_t*>(f.good.data() + at));
+        return GetLE32(reinterpret_cast<const uint8_t*>(f.good.data() + at));
     };
     // AMOUNT is i % 97 - 40 for record i + 1: the smallest value is in records 1, 98, 195...
     ASSERT_EQ(recnoAt(amountItem(0)), 1u);

@@ -121,11 +121,11 @@ int TreeLevels(const std::string& mdxPath, const std::string& tag) {
         std::vector<uint8_t> block;
         for (;;) {
             index.ReadBlock(page, block);
-            const uint32_t n = mdx::Get32(block.data());
-            const uint32_t trailing = mdx::Get32(block.data() + mdx::kNodeItems + n * t.itemLength);
+            const uint32_t n = GetLE32(block.data());
+            const uint32_t trailing = GetLE32(block.data() + mdx::kNodeItems + n * t.itemLength);
             if (trailing == 0)
                 return levels;
-            page = mdx::Get32(block.data() + mdx::kNodeItems);
+            page = GetLE32(block.data() + mdx::kNodeItems);
             ++levels;
         }
     }

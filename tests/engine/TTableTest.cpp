@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "engine/Cursor.h"
@@ -195,6 +196,33 @@ TEST(TTableDrivers, SampleMemosReadByBothLayouts) {
                 }
         EXPECT_EQ(memos > 0, hasMemos);
         EXPECT_LT(bytes, f->Memo()->FileSize());
+    }
+}
+
+TEST(TTableDrivers, WithoutTheSamplesACiRunFailsWhereOtherRunsSkip) {
+    // This program run again on one sample test, its samples folder pointed at a missing one: a
+    // green CI run (CI=true) must mean that the files of other programs were read.
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    TempFolder dir;
+    const std::string missing = dir / "no-samples";
+    struct {
+        const char* ci;  // how the environment variable CI is set
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {"CI=true", 1, "does not skip the tests that read it"},
+        {"CI=false", 0, "[  SKIPPED ]"},
+        {"-u CI", 0, "[  SKIPPED ]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ci);
+        const auto r = ari::test::RunCommand(
+            "env " + std::string(c.ci) + " ARI_SAMPLES_DIR=" + ari::test::ShellQuote(missing) +
+            " " + ari::test::ShellQuote(self) +
+            " --gtest_filter=TTableDrivers.EverySampleOpensWithItsTypeText 2>&1");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("1 test from"), std::string::npos) << r.output;
     }
 }
 

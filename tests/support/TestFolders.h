@@ -28,7 +28,10 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool WaitUntil(const std::function<bool()>& condition);
 // Waits up to ten seconds for a regular file at `path`.
 bool WaitForFile(const std::string& path);
-// The samples folder beside the project ("" when it is not there).
+// The samples folder of files made by other programs, with a trailing separator: the folder
+// that the environment variable ARI_SAMPLES_DIR names, else the one beside the project. "" when
+// it is not there, and the tests that need it skip; but when the environment variable CI is
+// "true", a missing folder also fails the running test.
 std::string SamplesDir();
 
 }  // namespace ari::test
