@@ -75,9 +75,18 @@ bool MaintenanceRun::Run() {
         marker.Create(choices_.markerPath);  // EInOutError goes to the caller
 
     const auto closing = [&] {
-        marker.Close();
-        if (FileExists(choices_.markerPath))
-            RemoveFile(choices_.markerPath);
+        if (marker.IsOpen()) {
+            marker.CloseAndRemove();  // removed under its lock: see RunMarker.h
+        } else if (FileExists(choices_.markerPath)) {
+            // A marker that an interrupted run left behind, with no operation chosen now. One
+            // that another pass holds is not ours to delete.
+            RunMarker leftOver;
+            try {
+                leftOver.Create(choices_.markerPath);
+                leftOver.CloseAndRemove();
+            } catch (const EInOutError&) {
+            }
+        }
     };
     bool result = false;
     try {
