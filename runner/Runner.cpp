@@ -7,14 +7,11 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <cstdio>
-#include <memory>
-#include <optional>
 
 #include "engine/TTable.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/RunSummary.h"
-#include "platform/Environment.h"
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -155,10 +152,6 @@ std::string ProgramBeside(const std::string& appDir, const char* name) {
         return beside.toStdString();
     return QStandardPaths::findExecutable(QString::fromLatin1(name)).toStdString();
 }
-
-struct PassOutcome {
-    int code = kSuccess;
-};
 
 // One pass now, as the schedule tick starts it (sessions already counted): the marker, the run,
 // the summary, the checks. Returns the exit code.
