@@ -8,6 +8,7 @@
 #include "maintenance/IndexTransfer.h"
 #include "maintenance/PackTable.h"
 #include "platform/Exception.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "settings/Formats.h"
@@ -71,8 +72,17 @@ bool MaintenanceRun::Run() {
     });
 
     RunMarker marker;
-    if (operations_.transfer || operations_.rebuild || operations_.pack)
-        marker.Create(choices_.markerPath);  // EInOutError goes to the caller
+    if (operations_.transfer || operations_.rebuild || operations_.pack) {
+        try {
+            marker.Create(choices_.markerPath);
+        } catch (const EInOutError& e) {
+            // Another pass (this program's, the window's or the runner's) holds the marker:
+            // say so before the error goes to the caller; nothing has been touched.
+            if (e.ErrorCode() == kSharingViolation)
+                AddLog(AnotherPassRunningLine(LongTimeText(Now())));
+            throw;
+        }
+    }
 
     const auto closing = [&] {
         if (marker.IsOpen()) {

@@ -184,10 +184,8 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
     } catch (const EInOutError& e) {
         // Only the marker's creation lets a file error out of the run.
         console.EndBar();
-        if (e.ErrorCode() == kSharingViolation) {
-            AddLog(AnotherPassRunningLine(Now()));
-            return kAnotherPass;  // nothing was touched: no summary
-        }
+        if (e.ErrorCode() == kSharingViolation)
+            return kAnotherPass;  // the run said so; nothing was touched: no summary
         AddLog(ErrorLine(QString::fromStdString(e.Message()), Now()));
         return kError;
     }
