@@ -12,6 +12,7 @@
 #include "app/ErrorGuard.h"
 #include "app/ListBox.h"
 #include "log/OperationLog.h"
+#include "maintenance/RunSummary.h"
 
 namespace {
 

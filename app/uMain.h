@@ -27,6 +27,7 @@
 
 class TfMain;
 namespace ari {
+class JournalLog;
 class LogSubscription;
 }
 
@@ -129,4 +130,5 @@ private:
     bool runInProgress_ = false;
     bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
+    std::unique_ptr<ari::JournalLog> journal_;  // the run journal beside the executable
 };

@@ -12,6 +12,7 @@
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
 #include "maintenance/MaintenanceRun.h"
+#include "maintenance/RunSummary.h"
 #include "platform/Files.h"
 
 namespace {
@@ -120,8 +121,13 @@ bool TfMain::ReindexProccess() {
     choices.tableMask = FLBMaghsad->Mask().toStdString();
     choices.now = [this] { return Now(); };
 
+    ari::RunSummary summary(choices.liveFolderText, choices.operations);
     ari::MaintenanceRun run(std::move(choices), *Table1, *Table2);
     WindowObserver observer(*this);
     run.AddObserver(&observer);
-    return run.Run();
+    run.AddObserver(&summary);
+    const bool result = run.Run();
+    if (journal_)  // the pass's summary block follows its lines in the journal
+        journal_->Journal().Append(summary.Lines(ari::StampText(Now())).join(u'\n'));
+    return result;
 }

@@ -3,6 +3,7 @@
 #include <QTime>
 
 #include "app/uMain.h"
+#include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
@@ -107,6 +108,8 @@ void TfMain::FormCreate() {
     AppDir = QString::fromStdString(ari::ExtractFilePath(Env().executablePath));
     SettingsFile = AppDir + kSettingsFileName;
     TemplateDir = AppDir + kTemplateFolderName + QChar(ari::kPathSeparator);
+    // Every log line, with its date and time, also goes to the run journal beside the program.
+    journal_ = std::make_unique<ari::JournalLog>(AppDir.toStdString(), [this] { return Now(); });
     ApplyFormatSettings();
     TodayStamp = ari::ShortDateText(Now());
     ProcessedToday = false;

@@ -63,4 +63,33 @@ QString AddIndexLine(const QString& table, const QString& index) {
     return QStringLiteral("------Add Index ") + table + u' ' + index;
 }
 
+QString AnotherPassRunningLine(const QString& time) {
+    return kProblem + QStringLiteral("Another pass is running on these tables. Time: \"") + time +
+           u'"';
+}
+
+QString TableErrorLine(const QString& table, const QString& message, const QString& time) {
+    return kProblem + QStringLiteral("Error in table ") + table + QStringLiteral(": \"") + message +
+           QStringLiteral("\" Time: \"") + time + u'"';
+}
+
+QString StoppedLine(const QString& table, const QString& time) {
+    return (table.isEmpty() ? kProblem + QStringLiteral("Stopped on request before the first table")
+                            : kProblem + QStringLiteral("Stopped on request after table ") + table) +
+           QStringLiteral(" Time: \"") + time + u'"';
+}
+
+QString VerifyOkLine(const QString& table) {
+    return QStringLiteral("---Verify ") + table + QStringLiteral(" OK");
+}
+
+QString VerifyFailedLine(const QString& table, const QString& fault, const QString& time) {
+    return kProblem + QStringLiteral("Verify ") + table + QStringLiteral(" failed: \"") + fault +
+           QStringLiteral("\" Time: \"") + time + u'"';
+}
+
+QString JournalUnwritableLine(const QString& path) {
+    return kProblem + QStringLiteral("The journal ") + path + QStringLiteral(" cannot be written");
+}
+
 }  // namespace ari

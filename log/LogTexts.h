@@ -35,6 +35,21 @@ QString PackPassDoneLine(const QString& time);
 // "\\\Error "<message>" Time: "<time>"": the message unchanged, quotes and line breaks kept.
 QString ErrorLine(const QString& message, const QString& time);
 
+// ---- the headless runner
+// "\\\Another pass is running on these tables. Time: "<time>"": the run marker is held by
+// another pass (the window's or another runner's); nothing was touched.
+QString AnotherPassRunningLine(const QString& time);
+// "\\\Error in table <table>: "<message>" Time: "<time>"": which table a failed run stopped at.
+QString TableErrorLine(const QString& table, const QString& message, const QString& time);
+// "\\\Stopped on request after table <table> Time: "<time>"": a stop between two tables
+// (`table` is the last one finished, "" when none was).
+QString StoppedLine(const QString& table, const QString& time);
+// "---Verify <table> OK" and "\\\Verify <table> failed: "<fault>" Time: "<time>"".
+QString VerifyOkLine(const QString& table);
+QString VerifyFailedLine(const QString& table, const QString& fault, const QString& time);
+// "\\\The journal <path> cannot be written": said once; the pass goes on without it.
+QString JournalUnwritableLine(const QString& path);
+
 // ---- the index transfer and the index rebuild
 // "---Copy Index <table>": before a table's index file is copied.
 QString CopyIndexLine(const QString& table);

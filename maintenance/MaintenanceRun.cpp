@@ -8,6 +8,7 @@
 #include "maintenance/IndexTransfer.h"
 #include "maintenance/PackTable.h"
 #include "platform/Exception.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "settings/Formats.h"
@@ -71,13 +72,31 @@ bool MaintenanceRun::Run() {
     });
 
     RunMarker marker;
-    if (operations_.transfer || operations_.rebuild || operations_.pack)
-        marker.Create(choices_.markerPath);  // EInOutError goes to the caller
+    if (operations_.transfer || operations_.rebuild || operations_.pack) {
+        try {
+            marker.Create(choices_.markerPath);
+        } catch (const EInOutError& e) {
+            // Another pass (this program's, the window's or the runner's) holds the marker:
+            // say so before the error goes to the caller; nothing has been touched.
+            if (e.ErrorCode() == kSharingViolation)
+                AddLog(AnotherPassRunningLine(LongTimeText(Now())));
+            throw;
+        }
+    }
 
     const auto closing = [&] {
-        marker.Close();
-        if (FileExists(choices_.markerPath))
-            RemoveFile(choices_.markerPath);
+        if (marker.IsOpen()) {
+            marker.CloseAndRemove();  // removed under its lock: see RunMarker.h
+        } else if (FileExists(choices_.markerPath)) {
+            // A marker that an interrupted run left behind, with no operation chosen now. One
+            // that another pass holds is not ours to delete.
+            RunMarker leftOver;
+            try {
+                leftOver.Create(choices_.markerPath);
+                leftOver.CloseAndRemove();
+            } catch (const EInOutError&) {
+            }
+        }
     };
     bool result = false;
     try {

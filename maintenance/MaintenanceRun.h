@@ -98,7 +98,8 @@ class MaintenanceRun {
     // error (also when no operation was chosen: nothing is done then, and a marker file left
     // by an earlier run is deleted). In order:
     // 1. creates the marker anew when an operation is chosen; its file error (EInOutError)
-    //    goes to the caller with nothing else done;
+    //    goes to the caller with nothing else done (a marker that another pass holds, error 32,
+    //    is first logged as AnotherPassRunningLine);
     // 2. the index pass, when transfer or rebuild is chosen: a missing template folder logs
     //    MissingTemplateFolderLine and ends the run with false; else the template folder
     //    becomes the current folder and each of its tables, in order, gets the transfer and

@@ -2,6 +2,12 @@
 // progress, so that other programs can tell. Created anew, held with an OFD write lock that
 // cooperating programs honour (they may read it, not write or delete it), and its one line
 // written only when it is closed, so the file has length zero during the run.
+//
+// The lock is what keeps two passes apart, in one process or in two (the window and the
+// headless runner share the marker beside them): it is held from Create to the end of the
+// pass, and a marker is removed while its lock is still held (CloseAndRemove). Create takes
+// the lock only on the file that the path names at that moment, so a program that opened the
+// file just before its holder removed it cannot run beside the next one.
 #pragma once
 
 #include <string>
@@ -20,7 +26,8 @@ class RunMarker {
     RunMarker& operator=(const RunMarker&) = delete;
 
     // Creates `path` anew (an existing file of that name is emptied), takes a write lock over
-    // it and buffers the line. Throws EInOutError: "File access denied" for a folder of that
+    // it and buffers the line. A file that was removed or replaced between its opening and its
+    // lock is let go and the path opened again. Throws EInOutError: "File access denied" for a folder of that
     // name or a folder without write access, "I/O error 32" when another program holds a lock
     // on the file. REQUIRES: !IsOpen().
     void Create(const std::string& path);
@@ -33,7 +40,14 @@ class RunMarker {
     // when not open.
     void Close() noexcept;
 
+    // Writes the buffered line, removes the marker while its lock is still held (only when the
+    // path still names the marker's own file) and closes it. Never throws; does nothing when
+    // not open.
+    void CloseAndRemove() noexcept;
+
   private:
+    void WriteLine() noexcept;
+
     int fd_ = -1;
     std::string path_;
 };

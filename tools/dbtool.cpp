@@ -24,6 +24,7 @@
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "tools/IndexCommands.h"
+#include "tools/TableCheck.h"
 
 using namespace ari::engine;
 
@@ -194,66 +195,6 @@ int Pack(const Args& a) {
     return 0;
 }
 
-// ---- check: one step per aspect; a step returns the first fault found ("" when sound).
-using CheckStep = std::function<std::string(const DbfFile&)>;
-
-// The damage the pack refuses, in the pack's words (engine/TableDamage.h).
-std::string CheckDamage(const DbfFile& f) {
-    std::string out;
-    for (const auto& d : FindTableDamage(f))
-        out += (out.empty() ? "" : "\n") + d.what;
-    return out;
-}
-
-std::string CheckRecords(const DbfFile& f) {
-    const DbfHeader& h = f.Header();
-    const uint32_t physical = PhysicalRecordCount(h, f.FileSize());
-    if (h.recordCount > physical)
-        return "The header counts " + std::to_string(h.recordCount) +
-               " records but the file holds " + std::to_string(physical) + ".";
-    if (f.RecordCount() != h.recordCount)
-        return "The file holds " + std::to_string(f.RecordCount()) +
-               " records but the header counts " + std::to_string(h.recordCount) + ".";
-    DbfFile::Scanner scan(f);
-    while (const uint8_t* r = scan.Next())
-        if (r[0] != dbf::kLiveFlag && r[0] != dbf::kDeletedFlag)
-            return "Record " + std::to_string(scan.RecNo()) + " has the invalid deletion flag " +
-                   Hex2(r[0]) + ".";
-    return {};
-}
-
-std::string CheckMemos(const DbfFile& f) {
-    const DbfHeader& h = f.Header();
-    if (h.family != DbfFamily::DBase || !h.HasMemoFields())
-        return {};
-    const MemoFile* memo = f.Memo();  // throws when missing
-    DbfFile::Scanner scan(f);
-    while (const uint8_t* r = scan.Next()) {
-        for (const auto& fd : f.Fields()) {
-            if (fd.type != 'M' && fd.type != 'B' && fd.type != 'G')
-                continue;
-            try {
-                f.ReadMemoField(r, fd);
-            } catch (const EDBEngineError& e) {
-                return "Record " + std::to_string(scan.RecNo()) + ", field " + fd.name + ": " +
-                       e.Message();
-            }
-        }
-    }
-    (void)memo;
-    return {};
-}
-
-std::vector<std::pair<std::string, CheckStep>>& CheckSteps() {
-    static std::vector<std::pair<std::string, CheckStep>> steps{
-        {"damage", CheckDamage},
-        {"records", CheckRecords},
-        {"memos", CheckMemos},
-        {"index", ari::tools::CheckProductionIndexStep},
-    };
-    return steps;
-}
-
 int CheckCommand(const Args& a) {
     const std::string& path = a.at(0);
     try {
@@ -268,7 +209,7 @@ int CheckCommand(const Args& a) {
             return 0;
         }
         const auto f = DbfFile::Open(path, ShareMode::Shared);
-        for (const auto& [name, step] : CheckSteps()) {
+        for (const auto& [name, step] : ari::tools::CheckSteps()) {
             const std::string fault = step(*f);
             if (!fault.empty()) {
                 std::cout << "FAULT (" << name << "): " << path << ": " << fault << "\n";

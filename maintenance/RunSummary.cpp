@@ -1,0 +1,214 @@
+#include "maintenance/RunSummary.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/Files.h"
+#include "settings/Formats.h"
+
+namespace ari {
+
+QString StampText(TDateTime value) {
+    return ShortDateText(value) + u' ' + LongTimeText(value);
+}
+
+JournalLog::JournalLog(const std::string& folder, std::function<TDateTime()> now)
+    : journal_(folder),
+      now_(std::move(now)),
+      subscription_([this](const QString& line, bool) {
+          if (!journal_.Append(StampText(now_ ? now_() : LocalNow()) + u' ' + line))
+              failed_ = true;
+      }) {}
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& s : items)
+        out += (out.empty() ? "" : ", ") + s;
+    return out;
+}
+
+void AddOnce(std::vector<std::string>& items, const std::string& item) {
+    for (const std::string& s : items)
+        if (s == item)
+            return;
+    items.push_back(item);
+}
+
+std::string Stem(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+RunSummary::RunSummary(const std::string& liveFolderText, RunOperations operations)
+    : operations_(operations),
+      liveFolder_(liveFolderText.empty() ? std::string()
+                                         : WithTrailingSeparator(AbsolutePath(liveFolderText))),
+      started_(std::chrono::steady_clock::now()) {}
+
+TableSummary& RunSummary::Entry(const std::string& table) {
+    for (TableSummary& t : tables_)
+        if (EqualsNoCase(t.table, table))
+            return t;
+    TableSummary t;
+    t.table = table;
+    t.recordsBefore = TableRecords(table);
+    t.bytesBefore = TableBytes(table);
+    t.result = "not finished";
+    tables_.push_back(std::move(t));
+    return tables_.back();
+}
+
+std::uint64_t RunSummary::TableBytes(const std::string& table) const {
+    if (liveFolder_.empty())
+        return 0;
+    std::uint64_t total = 0;
+    for (const char* ext : {".dbf", ".dbt", ".mdx"}) {
+        for (const std::string& name : FilesNamedNoCase(liveFolder_, Stem(table) + ext)) {
+            struct stat st;
+            if (lstat((liveFolder_ + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                total += static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    return total;
+}
+
+// The record count of the table's header (bytes 4 to 7, little-endian), read without opening
+// the table through the engine: no lock taken, nothing held.
+std::int64_t RunSummary::TableRecords(const std::string& table) const {
+    if (liveFolder_.empty())
+        return -1;
+    const std::string name = FindFileNoCase(liveFolder_, table);
+    if (name.empty())
+        return -1;
+    const int fd = open((liveFolder_ + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    unsigned char header[8];
+    struct stat st;
+    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    if (!ok)
+        return -1;
+    return static_cast<std::int64_t>(header[4]) | static_cast<std::int64_t>(header[5]) << 8 |
+           static_cast<std::int64_t>(header[6]) << 16 | static_cast<std::int64_t>(header[7]) << 24;
+}
+
+void RunSummary::TableStarted(RunPass pass, const std::string& table) {
+    current_ = table;
+    tableStarted_ = std::chrono::steady_clock::now();
+    TableSummary& t = Entry(table);
+    t.result = "not finished";
+    if (pass == RunPass::Pack) {
+        AddOnce(t.operations, "pack");
+    } else {
+        if (operations_.transfer)
+            AddOnce(t.operations, "transfer");
+        if (operations_.rebuild)
+            AddOnce(t.operations, "rebuild");
+    }
+}
+
+void RunSummary::IndexAdded(const std::string& table, const IndexDefinition& definition) {
+    TableSummary& t = Entry(table);
+    AddOnce(t.operations, "rebuild");
+    t.tagsRebuilt.push_back(definition.name);
+}
+
+void RunSummary::TablePacked(const std::string& table) {
+    Entry(table).packed = true;
+}
+
+void RunSummary::TableFinished(RunPass, const std::string& table) {
+    TableSummary& t = Entry(table);
+    t.seconds += Seconds(std::chrono::steady_clock::now() - tableStarted_);
+    t.recordsAfter = TableRecords(table);
+    t.bytesAfter = TableBytes(table);
+    t.result = "ok";
+    current_.clear();
+}
+
+void RunSummary::Error(const std::string& message) {
+    if (!current_.empty()) {
+        TableSummary& t = Entry(current_);
+        t.seconds += Seconds(std::chrono::steady_clock::now() - tableStarted_);
+        t.recordsAfter = TableRecords(current_);
+        t.bytesAfter = TableBytes(current_);
+        t.result = "failed: " + message;
+        failedTable_ = current_;
+        current_.clear();
+    }
+    overall_ = "failed: " + message;
+}
+
+void RunSummary::RunFinished(bool result) {
+    ended_ = std::chrono::steady_clock::now();
+    finished_ = true;
+    if (overall_.empty())
+        overall_ = result ? "ok" : "failed";
+}
+
+void RunSummary::Stopped(const std::string& why) {
+    if (!current_.empty()) {
+        TableSummary& t = Entry(current_);
+        t.seconds += Seconds(std::chrono::steady_clock::now() - tableStarted_);
+        t.recordsAfter = TableRecords(current_);
+        t.bytesAfter = TableBytes(current_);
+        t.result = why;
+        current_.clear();
+    }
+    if (!finished_) {
+        ended_ = std::chrono::steady_clock::now();
+        finished_ = true;
+    }
+    overall_ = why;
+}
+
+QStringList RunSummary::Lines(const QString& stamp) const {
+    QStringList out;
+    out << QStringLiteral("=== Pass summary ") + stamp + QStringLiteral(" (") +
+               QString::fromStdString(liveFolder_) + u')';
+    for (const TableSummary& t : tables_) {
+        const std::vector<std::string>& operations = t.operations;
+        QString line = QStringLiteral("table ") + QString::fromStdString(t.table) +
+                       QStringLiteral(": operations ") +
+                       QString::fromStdString(operations.empty() ? "none" : Joined(operations));
+        const auto count = [](std::int64_t n) {
+            return n < 0 ? QStringLiteral("?") : QString::number(n);
+        };
+        line += QStringLiteral("; records ") + count(t.recordsBefore) + QStringLiteral(" -> ") +
+                count(t.recordsAfter);
+        if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
+            line += QStringLiteral("; deleted records removed ") +
+                    QString::number(t.recordsBefore - t.recordsAfter);
+        line += QStringLiteral("; tags rebuilt ") +
+                (t.tagsRebuilt.empty() ? QStringLiteral("none")
+                                       : QString::fromStdString(Joined(t.tagsRebuilt)));
+        line += QStringLiteral("; bytes ") + QString::number(t.bytesBefore) +
+                QStringLiteral(" -> ") + QString::number(t.bytesAfter);
+        line += QStringLiteral("; time ") + QString::number(t.seconds, 'f', 2) +
+                QStringLiteral(" s; result ") + QString::fromStdString(t.result);
+        if (!t.verify.empty())
+            line += QStringLiteral("; verify ") + QString::fromStdString(t.verify);
+        out << line;
+    }
+    const auto end = finished_ ? ended_ : std::chrono::steady_clock::now();
+    out << QStringLiteral("total time ") + QString::number(Seconds(end - started_), 'f', 2) +
+               QStringLiteral(" s; result ") +
+               QString::fromStdString(overall_.empty() ? "not finished" : overall_);
+    return out;
+}
+
+}  // namespace ari

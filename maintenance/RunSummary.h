@@ -1,0 +1,99 @@
+// What a pass did, table by table, for the run journal (log/RunJournal.h): a RunObserver that
+// gathers, for each table the pass touched, its operations, its records and its files' bytes
+// before and after, the deleted records the pack removed, the tags the rebuild built, the time
+// it took and its result, and then prints them as one summary block. Also the journal's
+// subscription to the operation log, which stamps each line with its date and time.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "log/OperationLog.h"
+#include "log/RunJournal.h"
+#include "maintenance/MaintenanceRun.h"
+
+namespace ari {
+
+// "DD/MM/YYYY HH:MM:SS": the date and time in front of each journal and console line.
+QString StampText(TDateTime value);
+
+// Every line of the operation log goes into `journal` with its date and time in front, for as
+// long as the object lives. A journal that cannot be written costs the lines, never the pass.
+class JournalLog {
+  public:
+    // `now` gives the local time for the stamps; the system's clock when empty.
+    explicit JournalLog(const std::string& folder, std::function<TDateTime()> now = {});
+    const RunJournal& Journal() const { return journal_; }
+    // True once a line could not be written.
+    bool Failed() const { return failed_; }
+
+  private:
+    RunJournal journal_;
+    std::function<TDateTime()> now_;
+    std::atomic<bool> failed_{false};
+    LogSubscription subscription_;
+};
+
+struct TableSummary {
+    std::string table;                 // as the pass named it
+    std::vector<std::string> operations;  // "transfer", "rebuild", "pack", in the order done
+    std::int64_t recordsBefore = -1;   // the header's count; -1 when it could not be read
+    std::int64_t recordsAfter = -1;
+    std::vector<std::string> tagsRebuilt;  // names of the indexes the rebuild added
+    std::uint64_t bytesBefore = 0;     // the table, memo and index files together
+    std::uint64_t bytesAfter = 0;
+    double seconds = 0;
+    bool packed = false;
+    std::string result;  // "ok", "failed: <message>" or "not finished"
+    std::string verify;  // "" when not verified, else "ok" or the fault
+};
+
+class RunSummary final : public RunObserver {
+  public:
+    // `liveFolderText` as the run gets it (made absolute here the same way: construct right
+    // before the run starts) and the operations chosen for it.
+    RunSummary(const std::string& liveFolderText, RunOperations operations);
+
+    void TableStarted(RunPass pass, const std::string& table) override;
+    void IndexAdded(const std::string& table, const IndexDefinition& definition) override;
+    void TablePacked(const std::string& table) override;
+    void TableFinished(RunPass pass, const std::string& table) override;
+    void Error(const std::string& message) override;
+    void RunFinished(bool result) override;
+
+    // The table in progress when an error ended the run ("" when none was).
+    const std::string& FailedTable() const { return failedTable_; }
+    const std::vector<TableSummary>& Tables() const { return tables_; }
+    std::vector<TableSummary>& Tables() { return tables_; }
+    const std::string& LiveFolder() const { return liveFolder_; }
+    // Ends the summary of a run that did not report its end (it was stopped between tables,
+    // or an error other than Exception left it): the table in progress is marked `why`.
+    void Stopped(const std::string& why);
+    // The pass's result as the summary prints it; `overall` overrides the run's own.
+    void SetResult(const std::string& overall) { overall_ = overall; }
+
+    // The block: a heading with `stamp`, one line per table, the total time and the result.
+    QStringList Lines(const QString& stamp) const;
+
+  private:
+    TableSummary& Entry(const std::string& table);
+    std::uint64_t TableBytes(const std::string& table) const;
+    std::int64_t TableRecords(const std::string& table) const;
+
+    RunOperations operations_;
+    std::string liveFolder_;
+    std::vector<TableSummary> tables_;
+    std::string current_;
+    std::chrono::steady_clock::time_point started_, tableStarted_, ended_;
+    bool finished_ = false;
+    std::string failedTable_;
+    std::string overall_;
+};
+
+}  // namespace ari

@@ -1,0 +1,424 @@
+#include "runner/Runner.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <cstdio>
+
+#include "engine/TTable.h"
+#include "log/LogTexts.h"
+#include "log/OperationLog.h"
+#include "maintenance/RunSummary.h"
+#include "platform/Exception.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+#include "runner/ScheduleTick.h"
+#include "settings/Formats.h"
+#include "settings/IniValue.h"
+#include "templates/TemplateArchive.h"
+#include "tools/TableCheck.h"
+
+namespace ari::runner {
+
+namespace {
+
+const char kRunMarkerName[] = "reindexing";
+const QString kSettingsFileName = QStringLiteral("Setting_VorelIndex.ini");
+const QString kSettingsSection = QStringLiteral("Setting");
+const char kTemplateFolderName[] = "mdx";
+
+volatile sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int) {
+    stopSignal = 1;
+}
+
+// Thrown by the runner's observer between two tables once a stop is asked for: it is no
+// Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
+struct StopBetweenTables {};
+
+QString Now() {
+    return LongTimeText(LocalNow());
+}
+
+// The log lines on standard output, with the date and time in front, and the pass's progress:
+// a bar redrawn in place on a terminal, a plain line per table otherwise.
+class Console final : public RunObserver {
+  public:
+    Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}
+
+    void Line(const QString& line) {
+        ClearBar();
+        const QByteArray bytes = (StampText(LocalNow()) + u' ' + line + u'\n').toUtf8();
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+        DrawBar();
+        std::fflush(stdout);
+    }
+
+    void PassStarted(RunPass pass, const std::vector<std::string>&) override {
+        pass_ = pass == RunPass::Index ? "index" : "pack";
+    }
+    void TableStarted(RunPass, const std::string& table) override { table_ = table; }
+    void Progress(int position, int count) override {
+        position_ = position;
+        count_ = count;
+        if (terminal_) {
+            ClearBar();
+            DrawBar();
+            std::fflush(stdout);
+        } else if (position > 0) {
+            const QByteArray bytes = (StampText(LocalNow()) + QStringLiteral(" progress ") +
+                                      QString::fromStdString(pass_) + u' ' +
+                                      QString::number(position) + u'/' + QString::number(count) +
+                                      u' ' + QString::fromStdString(table_) + u'\n')
+                                         .toUtf8();
+            std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+            std::fflush(stdout);
+        }
+    }
+    void RunFinished(bool) override { EndBar(); }
+    void EndBar() {
+        ClearBar();
+        count_ = 0;
+        std::fflush(stdout);
+    }
+
+  private:
+    void ClearBar() {
+        if (terminal_ && barShown_) {
+            std::fputs("\r\033[K", stdout);
+            barShown_ = false;
+        }
+    }
+    void DrawBar() {
+        if (!terminal_ || count_ <= 0)
+            return;
+        constexpr int kWidth = 30;
+        const int filled = position_ * kWidth / count_;
+        std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
+                          std::string(static_cast<size_t>(kWidth - filled), ' ') + "] " +
+                          std::to_string(position_) + "/" + std::to_string(count_) + " " + pass_ +
+                          " " + table_;
+        std::fputs(bar.c_str(), stdout);
+        barShown_ = true;
+    }
+
+    bool terminal_;
+    bool barShown_ = false;
+    int position_ = 0, count_ = 0;
+    std::string pass_, table_;
+};
+
+// Stops the run after the table in progress when a stop is asked for, and remembers the last
+// table finished for the stop line.
+class StopObserver final : public RunObserver {
+  public:
+    void TableFinished(RunPass, const std::string& table) override {
+        lastFinished_ = table;
+        if (StopRequested())
+            throw StopBetweenTables{};
+    }
+    const std::string& LastFinished() const { return lastFinished_; }
+
+  private:
+    std::string lastFinished_;
+};
+
+// The template folder beside the program, unpacked from the program's archive when missing, as
+// the window does at start.
+std::string TemplateFolderBeside(const std::string& appDir) {
+    const std::string folder = appDir + kTemplateFolderName + "/";
+    if (!FolderExists(folder)) {
+        MakeFolderPath(folder);
+        const QString zip = QString::fromStdString(folder) + QStringLiteral("mdx.zip");
+        try {
+            WriteResourceFile(QStringLiteral("mdx"), zip, QString::fromStdString(folder));
+            if (UnzipAll(zip, QString::fromStdString(folder)))
+                RemoveFile(zip.toStdString());
+        } catch (const Exception&) {
+            // The run then reports the template folder it cannot use.
+        }
+    }
+    return folder;
+}
+
+std::string ProgramBeside(const std::string& appDir, const char* name) {
+    const QString beside = QString::fromStdString(appDir) + QString::fromLatin1(name);
+    const QFileInfo info(beside);
+    if (info.isFile() && info.isExecutable())
+        return beside.toStdString();
+    return QStandardPaths::findExecutable(QString::fromLatin1(name)).toStdString();
+}
+
+// One pass now, as the schedule tick starts it (sessions already counted): the marker, the run,
+// the summary, the checks. Returns the exit code.
+int OnePass(const Options& options, const RunnerSettings& settings, const std::string& appDir,
+            Console& console, const RunJournal& journal) {
+    RunChoices choices;
+    choices.templateFolderText =
+        settings.templateFolder.empty() ? TemplateFolderBeside(appDir) : settings.templateFolder;
+    choices.liveFolderText = settings.liveFolder;
+    choices.operations = settings.operations;
+    choices.markerPath = AbsolutePath(appDir + kRunMarkerName);
+
+    TTable templateTable("Table1");
+    TTable liveTable("Table2");
+    MaintenanceRun run(choices, templateTable, liveTable);
+    RunSummary summary(choices.liveFolderText, choices.operations);
+    StopObserver stop;
+    run.AddObserver(&summary);
+    run.AddObserver(&console);
+    run.AddObserver(&stop);
+
+    int code = kSuccess;
+    try {
+        code = run.Run() ? kSuccess : kError;
+    } catch (const StopBetweenTables&) {
+        console.EndBar();
+        AddLog(StoppedLine(QString::fromStdString(stop.LastFinished()), Now()));
+        summary.Stopped("stopped on request");
+        code = kStopped;
+    } catch (const EInOutError& e) {
+        // Only the marker's creation lets a file error out of the run.
+        console.EndBar();
+        if (e.ErrorCode() == kSharingViolation)
+            return kAnotherPass;  // the run said so; nothing was touched: no summary
+        AddLog(ErrorLine(QString::fromStdString(e.Message()), Now()));
+        return kError;
+    }
+    if (code == kError && !summary.FailedTable().empty()) {
+        const auto& tables = summary.Tables();
+        std::string message;
+        for (const TableSummary& t : tables)
+            if (t.table == summary.FailedTable())
+                message = t.result.substr(t.result.find(':') + 2);
+        AddLog(TableErrorLine(QString::fromStdString(summary.FailedTable()),
+                              QString::fromStdString(message), Now()));
+    }
+
+    if (options.verify && code != kAnotherPass) {
+        bool allSound = true;
+        for (TableSummary& t : summary.Tables()) {
+            const std::string name = FindFileNoCase(summary.LiveFolder(), t.table);
+            const tools::CheckResult check =
+                tools::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
+            if (check.fault.empty()) {
+                t.verify = "ok";
+                AddLog(VerifyOkLine(QString::fromStdString(t.table)));
+            } else {
+                allSound = false;
+                t.verify = "FAULT" + (check.step.empty() ? "" : " (" + check.step + ")") + ": " +
+                           check.fault;
+                AddLog(VerifyFailedLine(QString::fromStdString(t.table),
+                                        QString::fromStdString(t.verify), Now()));
+            }
+        }
+        if (!allSound && code == kSuccess) {
+            code = kVerifyFailed;
+            summary.SetResult("ok, verify failed");
+        }
+    }
+    journal.Append(summary.Lines(StampText(LocalNow())).join(u'\n'));
+    return code;
+}
+
+}  // namespace
+
+bool StopRequested() {
+    return stopSignal != 0;
+}
+
+void InstallStopHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the schedule's sleep wakes at once
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+QString HelpText() {
+    return QStringLiteral(
+        "Usage: autoreindex-run --now [options]\n"
+        "       autoreindex-run --schedule [options]\n"
+        "\n"
+        "The maintenance pass of the window without a window: the index transfer, the index\n"
+        "rebuild and the pack that the settings file ticks, over its template and live folders.\n"
+        "\n"
+        "  --now              one pass now, then exit\n"
+        "  --schedule         the window's schedule: a tick every minute starts the pass inside\n"
+        "                     the settings' time window (begin included, end excluded), at most\n"
+        "                     one successful pass a day; every 30 seconds the sessions are\n"
+        "                     listed and disconnected ones logged off. SIGTERM stops it cleanly.\n"
+        "  --settings FILE    the settings file (default: Setting_VorelIndex.ini beside the\n"
+        "                     program)\n"
+        "  --ignore-sessions  run even when more than one session is connected\n"
+        "  --verify           after the pass, check every table it touched and its production\n"
+        "                     index (the checks of \"dbtool check\")\n"
+        "  --journal DIR      write the run journal autoreindex.log into DIR (default: beside\n"
+        "                     the program)\n"
+        "  --help             this text\n"
+        "\n"
+        "Log lines go to standard output with the date and time in front, and to the journal\n"
+        "with a summary of each pass. A pass never runs beside another one (the window's or a\n"
+        "runner's): the run marker \"reindexing\" beside the program, held under a lock for the\n"
+        "whole pass, keeps them apart. A stop (SIGTERM, Ctrl-C) lets the table in progress finish\n"
+        "and ends the pass before the next one; a table is never left half-replaced.\n"
+        "\n"
+        "Exit codes:\n"
+        "  0  success\n"
+        "  1  the pass failed (the error line names the table and why)\n"
+        "  2  a command line or settings file that cannot be used\n"
+        "  3  more than one session connected: no pass\n"
+        "  4  another pass is running: nothing touched\n"
+        "  5  the pass went through but a table failed its check (--verify)\n"
+        "  6  stopped on request between two tables\n");
+}
+
+bool ParseOptions(const QStringList& arguments, Options& options, QString& fault) {
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        const auto value = [&](std::string& into) {
+            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
+                fault = a + QStringLiteral(" needs a value");
+                return false;
+            }
+            into = arguments[++i].toStdString();
+            return true;
+        };
+        if (a == QLatin1String("--now")) {
+            options.now = true;
+        } else if (a == QLatin1String("--schedule")) {
+            options.schedule = true;
+        } else if (a == QLatin1String("--ignore-sessions")) {
+            options.ignoreSessions = true;
+        } else if (a == QLatin1String("--verify")) {
+            options.verify = true;
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            options.help = true;
+        } else if (a == QLatin1String("--settings")) {
+            if (!value(options.settingsFile))
+                return false;
+        } else if (a == QLatin1String("--journal")) {
+            if (!value(options.journalFolder))
+                return false;
+        } else {
+            fault = QStringLiteral("unknown argument ") + a;
+            return false;
+        }
+    }
+    if (options.help)
+        return true;
+    if (options.now == options.schedule) {
+        fault = QStringLiteral("give either --now or --schedule");
+        return false;
+    }
+    return true;
+}
+
+RunnerSettings ReadRunnerSettings(const QString& settingsFile) {
+    const auto read = [&](const char* key) {
+        QString value;
+        IniValue(settingsFile, kSettingsSection, QString::fromLatin1(key), QString(), false, false,
+                 value);
+        return value;
+    };
+    const auto flag = [&](const char* key) {
+        const QString text = read(key);
+        return !text.isEmpty() && StrToBool(text);
+    };
+    RunnerSettings s;
+    s.templateFolder = read("Source").toStdString();
+    s.liveFolder = read("Dest").toStdString();
+    s.operations.transfer = flag("Transfer");
+    s.operations.rebuild = flag("Reindex");
+    s.operations.pack = flag("Pack");
+    const QString begin = read("Begin");
+    const QString end = read("End");
+    if (!begin.isEmpty())
+        s.begin = LongTimeText(StrToTime(begin));
+    if (!end.isEmpty())
+        s.end = LongTimeText(StrToTime(end));
+    return s;
+}
+
+SessionListing ListSessions(const std::string& appDir, int waitMs) {
+    const std::string program = ProgramBeside(appDir, "quser");
+    if (program.empty())
+        return {};
+    QProcess quser;
+    quser.setProcessChannelMode(QProcess::SeparateChannels);
+    quser.setStandardInputFile(QProcess::nullDevice());
+    quser.setStandardErrorFile(QProcess::nullDevice());
+    quser.start(QString::fromStdString(program),
+                {QStringLiteral("/server:") + QString::fromLatin1(kSessionServer)});
+    if (!quser.waitForStarted(waitMs))
+        return {};
+    if (!quser.waitForFinished(waitMs)) {
+        quser.kill();
+        quser.waitForFinished(1000);
+    }
+    const QByteArray printed = quser.readAllStandardOutput();
+    return ParseSessionListing(SplitListingLines(DecodeListingText(printed)));
+}
+
+namespace {
+int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
+                   const JournalLog& journal);
+}  // namespace
+
+int RunMain(const Options& options, const std::string& appDir) {
+    if (options.help) {
+        std::fputs(HelpText().toUtf8().constData(), stdout);
+        return kSuccess;
+    }
+    ApplyFormatSettings();
+    Console console;
+    const LogSubscription toConsole([&console](const QString& line, bool) { console.Line(line); });
+    const std::string journalFolder =
+        options.journalFolder.empty() ? appDir : WithTrailingSeparator(options.journalFolder);
+    const JournalLog journal(journalFolder);
+    const int code = RunWithJournal(options, appDir, console, journal);
+    if (journal.Failed())
+        console.Line(JournalUnwritableLine(QString::fromStdString(journal.Journal().Path())));
+    return code;
+}
+
+namespace {
+
+int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
+                   const JournalLog& journal) {
+    const QString settingsFile = options.settingsFile.empty()
+                                     ? QString::fromStdString(appDir) + kSettingsFileName
+                                     : QString::fromStdString(options.settingsFile);
+    RunnerSettings settings;
+    try {
+        settings = ReadRunnerSettings(settingsFile);
+    } catch (const Exception& e) {
+        AddLog(ErrorLine(QString::fromStdString(e.Message()), Now()));
+        return kUsage;
+    }
+
+    if (options.schedule)
+        return RunSchedule(options, settingsFile, appDir, [&](const RunnerSettings& s) {
+            return OnePass(options, s, appDir, console, journal.Journal());
+        });
+
+    if (!options.ignoreSessions) {
+        const SessionListing listing = ListSessions(appDir);
+        const int sessions = static_cast<int>(listing.counted.size());
+        if (sessions > 1) {
+            AddLog(UsersConnectedLine(sessions, Now()));
+            return kSessionsConnected;
+        }
+    }
+    AddLog(StartLine(Now()));
+    return OnePass(options, settings, appDir, console, journal.Journal());
+}
+
+}  // namespace
+
+}  // namespace ari::runner

@@ -1,0 +1,419 @@
+// autoreindex-run as a real process: a copy of the program in a folder of its own with its
+// settings file and a stand-in quser beside it, over a live folder made by maketemplates; what
+// it leaves is read back with readers we did not write (python3-dbfread, Perl XBase::Index).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include "platform/Files.h"
+#include "platform/RunMarker.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/engine/IndexTestSupport.h"
+#include "tests/maintenance/run_fixtures.h"
+#include "tests/support/TestFolders.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ari::test::CommandResult;
+using ari::test::ReadFileBytes;
+using ari::test::RunCommand;
+using ari::test::ShellQuote;
+using ari::test::TempFolder;
+using ari::test::WriteFileBytes;
+
+const std::string kBin = ARI_BIN_DIR;
+
+// One row of a session listing, cut at the listing's fixed columns.
+std::string ListingRow(const std::string& user, const std::string& session, int id,
+                       const std::string& state) {
+    auto pad = [](std::string s, size_t n) {
+        s.resize(n, ' ');
+        return s;
+    };
+    std::string idText = std::to_string(id);
+    return pad(user, 23) + pad(session, 19) + pad(std::string(4 - idText.size(), ' ') + idText, 4) +
+           " " + pad(state, 8) + "  .  1/1/2026 1:00 AM\n";
+}
+
+const std::string kListingHeader =
+    " USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME\n";
+
+void WriteScript(const std::string& path, const std::string& body) {
+    WriteFileBytes(path, "#!/bin/sh\n" + body);
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+}
+
+std::vector<std::string> Tables(const std::string& folder) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (e.is_regular_file() && ari::MatchesMask(name, "*.dbf"))
+            out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The program's folder (a copy of autoreindex-run, its settings, a quser that lists `sessions`
+// active sessions), a template folder and a live folder.
+struct RunnerFolder {
+    TempFolder dir;
+    std::string app = dir / "app/";
+    std::string tmpl = dir / "mdx/";
+    std::string live = dir / "live/";
+
+    explicit RunnerFolder(const std::string& operations = "Transfer=0\nReindex=-1\nPack=-1\n") {
+        fs::create_directory(app);
+        fs::create_directory(live);
+        fs::copy_file(kBin + "/autoreindex-run", app + "autoreindex-run");
+        WriteFileBytes(app + "Setting_VorelIndex.ini",
+                       "[Setting]\nSource=" + tmpl + "\nDest=" + live + "\n" + operations +
+                           "Begin=00:00:00\nEnd=23:59:59\n");
+        Sessions(1);
+    }
+    void Sessions(int active, int disconnected = 0) {
+        std::string listing = kListingHeader;
+        for (int i = 0; i < active; ++i)
+            listing += ListingRow((i == 0 ? ">user" : "user") + std::to_string(i), "rdp-tcp#" +
+                                  std::to_string(i), i + 1, "Active");
+        for (int i = 0; i < disconnected; ++i)
+            listing += ListingRow("gone" + std::to_string(i), "", i + 10, "Disc");
+        WriteFileBytes(app + "listing.txt", listing);
+        WriteScript(app + "quser", "cat '" + app + "listing.txt'\n");
+    }
+    // The template set and the demo live folder (stale, current and missing indexes; about one
+    // record in nine deleted).
+    void MakeDemo() {
+        ASSERT_EQ(RunCommand(kBin + "/maketemplates --archive " + ShellQuote(dir / "t.zip") +
+                             " --keep " + ShellQuote(tmpl) + " >/dev/null 2>&1")
+                      .exitCode,
+                  0);
+        fs::remove_all(live);
+        ASSERT_EQ(RunCommand(kBin + "/maketemplates --demo " + ShellQuote(live) +
+                             " >/dev/null 2>&1")
+                      .exitCode,
+                  0);
+    }
+    CommandResult Run(const std::string& arguments) const {
+        return RunCommand("cd / && " + ShellQuote(app + "autoreindex-run") + " " + arguments);
+    }
+    std::string Journal() const { return ReadFileBytes(app + "autoreindex.log"); }
+};
+
+// Live and deleted record counts of a table as dbfread sees it.
+std::pair<int, int> DbfreadCounts(const std::string& table) {
+    int live = 0, deleted = 0;
+    for (const std::string& l : ari::test::DbfreadRecords(table)) {
+        live += l.rfind("L", 0) == 0 ? 1 : 0;
+        deleted += l.rfind("D", 0) == 0 ? 1 : 0;
+    }
+    return {live, deleted};
+}
+
+bool ReadersAvailable() {
+    return ari::test::PythonModuleAvailable("dbfread") && ari::test::PerlIndexReaderAvailable();
+}
+
+const std::regex kStamped(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d .*)");
+
+TEST(Runner, NowRebuildsAndPacksTheLiveFolderAsOtherReadersSeeIt) {
+    if (!ReadersAvailable())
+        GTEST_SKIP() << "python3-dbfread or Perl XBase::Index is not installed";
+    RunnerFolder f;
+    f.MakeDemo();
+    std::map<std::string, std::pair<int, int>> before;
+    for (const std::string& t : Tables(f.live))
+        before[t] = DbfreadCounts(f.live + t);
+    ASSERT_GT(before.size(), 30u);
+
+    const CommandResult r = f.Run("--now --verify");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+
+    // Every line on standard output carries the date and time (not a terminal: no bar).
+    const std::vector<std::string> out = ari::test::SplitLines(r.output);
+    for (const std::string& l : out)
+        EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+    EXPECT_NE(r.output.find(" ---Start reindex Time: \""), std::string::npos);
+    EXPECT_NE(r.output.find(" ---Pack has successfully Time: \""), std::string::npos);
+    EXPECT_EQ(r.output.find("\\\\\\"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(f.app + "reindexing"));
+
+    const std::string journal = f.Journal();
+    int indexed = 0;
+    for (const auto& [table, counts] : before) {
+        SCOPED_TRACE(table);
+        // dbfread: the live records are all there, the deleted ones gone.
+        EXPECT_EQ(DbfreadCounts(f.live + table), std::make_pair(counts.first, 0));
+        EXPECT_NE(r.output.find("---Packing " + table + " ... "), std::string::npos);
+        EXPECT_NE(r.output.find("---Verify " + table + " OK"), std::string::npos);
+        // The summary line of the table: records before and after, the deleted ones removed.
+        const std::string summary = "table " + table + ": operations ";
+        const size_t at = journal.find(summary);
+        ASSERT_NE(at, std::string::npos);
+        const std::string line = journal.substr(at, journal.find('\n', at) - at);
+        EXPECT_NE(line.find("; records " + std::to_string(counts.first + counts.second) + " -> " +
+                            std::to_string(counts.first) + "; deleted records removed " +
+                            std::to_string(counts.second) + ";"),
+                  std::string::npos)
+            << line;
+        EXPECT_NE(line.find("; result ok; verify ok"), std::string::npos) << line;
+        // Perl's index reader walks every tag in the order of the records it lists.
+        const std::string mdx = f.live + table.substr(0, table.size() - 4) + ".mdx";
+        if (!fs::exists(mdx))
+            continue;
+        ++indexed;
+        const std::vector<std::string> tags = ari::test::PerlTags(mdx);
+        EXPECT_FALSE(tags.empty());
+        for (const std::string& tag : tags)
+            EXPECT_EQ(ari::test::PerlOrder(mdx, tag).size(), static_cast<size_t>(counts.first))
+                << tag;
+    }
+    EXPECT_GT(indexed, 30);
+    EXPECT_NE(journal.find("total time "), std::string::npos);
+    EXPECT_NE(journal.find(" s; result ok\n"), std::string::npos);
+    // Every log line in the journal carries its date and time too.
+    EXPECT_NE(journal.find(" ---Start reindex Time: "), std::string::npos);
+    for (const std::string& l : ari::test::SplitLines(journal))
+        if (l.find("---") != std::string::npos && l.rfind("===", 0) != 0) {
+            EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+        }
+}
+
+TEST(Runner, SessionGateCountsTheListingOfTheQuserBesideIt) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    const std::string original = ReadFileBytes(f.live + "items.dbf");
+    struct Case {
+        const char* what;
+        int active, disconnected;
+        const char* options;
+        int exitCode;
+        bool packed;
+    };
+    const Case cases[] = {
+        {"two active sessions", 2, 0, "--now", 3, false},
+        {"one active, two disconnected", 1, 2, "--now", 3, false},
+        {"two sessions, gate ignored", 2, 0, "--now --ignore-sessions", 0, true},
+        {"only our own session", 1, 0, "--now", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(f.live + "items.dbf", original);
+        f.Sessions(c.active, c.disconnected);
+        const CommandResult r = f.Run(c.options);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_EQ(ReadFileBytes(f.live + "items.dbf") != original, c.packed);
+        if (c.exitCode == 3) {
+            EXPECT_NE(r.output.find("\\\\\\There are " +
+                                    std::to_string(c.active + c.disconnected) +
+                                    " users connected to the server. Time: \""),
+                      std::string::npos)
+                << r.output;
+        }
+    }
+}
+
+// Another pass holds the marker (a second process, as the window or another runner holds it
+// for its whole pass): the runner says so, exits with its own code and touches nothing.
+TEST(Runner, RefusesToRunBesideAnotherPass) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    const std::string original = ReadFileBytes(f.live + "items.dbf");
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        ari::RunMarker marker;
+        marker.Create(f.app + "reindexing");
+        char c = 1;
+        (void)!write(ready[1], &c, 1);
+        (void)!read(release[0], &c, 1);
+        marker.CloseAndRemove();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+
+    const CommandResult r = f.Run("--now");
+    EXPECT_EQ(r.exitCode, 4) << r.output;
+    EXPECT_NE(r.output.find("\\\\\\Another pass is running on these tables."), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("---Packing"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(f.live + "items.dbf"), original);
+    EXPECT_TRUE(fs::exists(f.app + "reindexing"));  // the holder's marker stays
+
+    (void)!write(release[1], &c, 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    // Once the other pass has ended, the runner runs.
+    const CommandResult again = f.Run("--now");
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(ReadFileBytes(f.live + "items.dbf"), original);
+}
+
+// An error names the table it stopped at; the exit code says it failed; the journal's summary
+// keeps the failure.
+TEST(Runner, AnErrorNamesItsTableAndEndsWithTheErrorCode) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    ari::test::MakeTable(f.live + "a.dbf", ari::test::StandardRows());
+    ari::test::MakeTable(f.live + "b.dbf", ari::test::StandardRows());
+    ari::test::MakeTable(f.live + "c.dbf", ari::test::StandardRows());
+    const std::string c = ReadFileBytes(f.live + "c.dbf");
+    // Another program reads b: its pack, which needs the table alone, must not go ahead.
+    const ari::test::ForeignLock reader(f.live + "b.dbf", 'r');
+    const CommandResult r = f.Run("--now");
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("\\\\\\Error in table b.dbf: \""), std::string::npos) << r.output;
+    EXPECT_EQ(ReadFileBytes(f.live + "c.dbf"), c);  // the later table untouched
+    const std::string journal = f.Journal();
+    EXPECT_NE(journal.find("table b.dbf: operations pack;"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("; result failed: "), std::string::npos) << journal;
+    EXPECT_NE(journal.find("s; result failed: "), std::string::npos) << journal;
+}
+
+// The index rebuild reads no memo: a table whose memo file lost its blocks goes through the
+// pass, and only the check after it finds the fault.
+TEST(Runner, VerifyNamesATableThatFailsItsCheck) {
+    RunnerFolder f("Transfer=0\nReindex=-1\nPack=0\n");
+    fs::create_directory(f.tmpl);
+    ari::test::MakeTable(f.tmpl + "items.dbf", {});
+    ASSERT_EQ(RunCommand(kBin + "/dbtool index " + ShellQuote(f.tmpl + "items.dbf") +
+                         " BYID ID >/dev/null")
+                  .exitCode,
+              0);
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    ari::test::MakeTable(f.live + "other.dbf", ari::test::StandardRows());
+    fs::resize_file(f.live + "items.dbt", 512);  // the memo blocks are gone
+
+    const CommandResult unchecked = f.Run("--now");
+    EXPECT_EQ(unchecked.exitCode, 0) << unchecked.output;
+    const CommandResult r = f.Run("--now --verify");
+    EXPECT_EQ(r.exitCode, 5) << r.output;
+    EXPECT_NE(r.output.find("\\\\\\Verify items.dbf failed: \"FAULT (memos): "),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("other.dbf"), std::string::npos) << "not in the pass: not checked";
+    const std::string journal = f.Journal();
+    EXPECT_NE(journal.find("tags rebuilt BYID;"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("; result ok; verify FAULT (memos): "), std::string::npos) << journal;
+    EXPECT_NE(journal.find("s; result ok, verify failed"), std::string::npos) << journal;
+}
+
+// A stop asked for during the pack of a big table lets that table finish and packs no other:
+// the big table is whole and packed, the next one whole and untouched, the marker gone.
+TEST(Runner, SigtermStopsBetweenTablesLeavingEachTableWhole) {
+    if (!ari::test::PythonModuleAvailable("dbfread"))
+        GTEST_SKIP() << "python3-dbfread is not installed";
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    std::vector<ari::test::FixtureRow> rows;
+    for (int i = 0; i < 60000; ++i)
+        rows.push_back({std::to_string(i % 100000), "name " + std::to_string(i),
+                        i % 3 == 0 ? std::string(300, 'n') : std::string(), i % 4 == 1});
+    ari::test::MakeTable(f.live + "a.dbf", rows);
+    ari::test::MakeTable(f.live + "b.dbf", ari::test::StandardRows());
+    const std::string b = ReadFileBytes(f.live + "b.dbf");
+    const auto aBefore = DbfreadCounts(f.live + "a.dbf");
+
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--now",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    char buf[4096];
+    bool signalled = false;
+    for (;;) {
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        seen.append(buf, static_cast<size_t>(n));
+        if (!signalled && seen.find("---Packing a.dbf ... ") != std::string::npos) {
+            kill(child, SIGTERM);
+            signalled = true;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(signalled) << seen;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal: " << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 6) << seen;
+    EXPECT_NE(seen.find("\\\\\\Stopped on request after table a.dbf"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("---Packing b.dbf"), std::string::npos) << seen;
+    EXPECT_EQ(DbfreadCounts(f.live + "a.dbf"), std::make_pair(aBefore.first, 0));
+    EXPECT_EQ(ReadFileBytes(f.live + "b.dbf"), b);
+    EXPECT_FALSE(fs::exists(f.app + "reindexing"));
+    EXPECT_NE(f.Journal().find("s; result stopped on request"), std::string::npos) << f.Journal();
+}
+
+TEST(Runner, ScheduleEndsCleanlyOnSigterm) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    const pid_t child = fork();
+    if (child == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    usleep(300 * 1000);
+    kill(child, SIGTERM);
+    int status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Runner, CommandLineAndHelp) {
+    RunnerFolder f;
+    const CommandResult help = f.Run("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* word : {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify",
+                             "--journal", "another pass is running"})
+        EXPECT_NE(help.output.find(word), std::string::npos) << word;
+    for (const char* bad : {"", "--now --schedule", "--bogus --now", "--now --settings"})
+        EXPECT_EQ(f.Run(std::string(bad) + " 2>/dev/null").exitCode, 2) << bad;
+    // --settings and --journal name other places.
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    WriteFileBytes(f.dir / "other.ini",
+                   "[Setting]\nDest=" + f.live + "\nPack=-1\nReindex=0\nTransfer=0\n");
+    fs::create_directory(f.dir / "journal");
+    const CommandResult r =
+        f.Run("--now --settings " + ShellQuote(f.dir / "other.ini") + " --journal " +
+              ShellQuote(f.dir / "journal"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(ReadFileBytes(f.dir / "journal/autoreindex.log").find("table items.dbf: "),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(f.app + "autoreindex.log"));
+}
+
+TEST(Runner, LoadsNoWidgetOrGuiLibrary) {
+    const CommandResult r = RunCommand("ldd " + ShellQuote(kBin + "/autoreindex-run"));
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("libQt6Core"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("libQt6Widgets"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("libQt6Gui"), std::string::npos) << r.output;
+}
+
+}  // namespace
