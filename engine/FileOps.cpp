@@ -10,36 +10,16 @@
 namespace ari::engine {
 
 namespace {
-FileOps systemOps;
-FileOps* current = &systemOps;
-
 [[noreturn]] void Fail(int err, const std::string& path) {
     const EInOutError e = InOutErrorFromErrno(err);
     throw EInOutError(e.ErrorCode(), e.Message() + ": " + path);
 }
 }  // namespace
 
-ssize_t FileOps::Write(int fd, const void* data, size_t size) {
-    return ::write(fd, data, size);
-}
-int FileOps::Fsync(int fd) {
-    return ::fsync(fd);
-}
-int FileOps::Rename(const char* from, const char* to) {
-    return ::rename(from, to);
-}
-
-FileOps& CurrentFileOps() {
-    return *current;
-}
-void SetFileOpsForTesting(FileOps* ops) {
-    current = ops ? ops : &systemOps;
-}
-
 void WriteAll(int fd, const void* data, size_t size, const std::string& path) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        const ssize_t n = current->Write(fd, p, size);
+        const ssize_t n = CurrentFileOps().Write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -59,12 +39,12 @@ void WriteAllAt(int fd, uint64_t offset, const void* data, size_t size, const st
 }
 
 void SyncFile(int fd, const std::string& path) {
-    if (current->Fsync(fd) != 0)
+    if (CurrentFileOps().Fsync(fd) != 0)
         Fail(errno, path);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-    if (current->Rename(from.c_str(), to.c_str()) != 0)
+    if (CurrentFileOps().Rename(from.c_str(), to.c_str()) != 0)
         Fail(errno, to);
 }
 

@@ -1,6 +1,6 @@
-// The seam through which the engine writes, flushes and renames files when it replaces a
-// table. Production code uses the system calls; tests install a FileOps that fails the Nth call
-// (or ends the process) to prove that every failure leaves the old table whole.
+// The engine's helpers over the seam through which files that replace others are written,
+// flushed and renamed (platform/FileOps.h): whole writes, flushes and renames that throw the
+// engine's file errors naming the file.
 #pragma once
 
 #include <sys/types.h>
@@ -8,23 +8,16 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/FileOps.h"
 #include "platform/ScopedFd.h"
 
 namespace ari::engine {
 
-class FileOps {
-  public:
-    virtual ~FileOps() = default;
-    // Same contracts as write(2), fsync(2), rename(2): -1 with errno set on failure.
-    virtual ssize_t Write(int fd, const void* data, size_t size);
-    virtual int Fsync(int fd);
-    virtual int Rename(const char* from, const char* to);
-};
-
-// The FileOps in use (the system calls unless a test installed another).
-FileOps& CurrentFileOps();
-// Installs `ops` (nullptr restores the system calls). Not thread-safe; tests only.
-void SetFileOpsForTesting(FileOps* ops);
+// The seam itself lives in the platform layer, so that the settings file and the template
+// unpacking go through it too.
+using ari::CurrentFileOps;
+using ari::FileOps;
+using ari::SetFileOpsForTesting;
 
 // Writes all of `data` through CurrentFileOps, retrying short writes and EINTR; throws
 // EInOutError (with the file named) on failure.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/FileOps.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -251,7 +252,7 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         throw;
     }
     for (size_t done = 0; done < bytes.size();) {
-        const ssize_t w = write(f.Get(), bytes.data() + done, bytes.size() - done);
+        const ssize_t w = CurrentFileOps().Write(f.Get(), bytes.data() + done, bytes.size() - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -259,12 +260,12 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         }
         done += static_cast<size_t>(w);
     }
-    if (fsync(f.Get()) != 0)
+    if (CurrentFileOps().Fsync(f.Get()) != 0)
         fail(errno);
     const int fd = f.Release();
     if (close(fd) != 0)
         fail(errno);
-    if (rename(tmp.c_str(), target.c_str()) != 0)
+    if (CurrentFileOps().Rename(tmp.c_str(), target.c_str()) != 0)
         fail(errno);
     // The rename itself is on disk once the folder is flushed.
     std::string folder = ExtractFilePath(target);

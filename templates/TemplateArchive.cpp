@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileOps.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
@@ -48,7 +49,7 @@ std::string OsMessage(int err) {
 
 void WriteAll(int fd, const char* data, size_t size, const std::string& path) {
     for (size_t done = 0; done < size;) {
-        const ssize_t w = write(fd, data + done, size - done);
+        const ssize_t w = ari::CurrentFileOps().Write(fd, data + done, size - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -219,12 +220,13 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
             return fail();
         }
     }
-    if (fchmod(out.Get(), mode) != 0 || futimens(out.Get(), times) != 0 || fsync(out.Get()) != 0)
+    if (fchmod(out.Get(), mode) != 0 || futimens(out.Get(), times) != 0 ||
+        ari::CurrentFileOps().Fsync(out.Get()) != 0)
         return fail();
     const int fd = out.Release();
     if (close(fd) != 0)
         return fail();
-    if (rename(tmp.c_str(), target.c_str()) != 0)
+    if (ari::CurrentFileOps().Rename(tmp.c_str(), target.c_str()) != 0)
         return fail();
     return true;
 }
@@ -299,7 +301,7 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
             break;
         WriteAll(out.Get(), chunk.data(), static_cast<size_t>(n), path);
     }
-    if (fsync(out.Get()) != 0)
+    if (ari::CurrentFileOps().Fsync(out.Get()) != 0)
         throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
 }
 

@@ -140,7 +140,7 @@ std::vector<std::string> AllNames(const std::string& folder) {
     return names;
 }
 
-void PackInADyingProcess(ari::engine::FileOps& ops, const std::function<void()>& pack) {
+void PackInADyingProcess(ari::FileOps& ops, const std::function<void()>& pack) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

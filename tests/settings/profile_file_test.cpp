@@ -19,6 +19,7 @@
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
 #include "tests/support/FileAttributes.h"
+#include "tests/support/FailingFileOps.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -301,6 +302,41 @@ TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
     for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
         names.push_back(e.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string>{"Setting_VorelIndex.ini"});
+}
+
+TEST(ProfileFile, EveryFailedWriteFlushOrRenameLeavesTheOldFileAndNoTemporary) {
+    using ari::test::FailNthFileOp;
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    const std::string before = "[Setting]\r\nDest=/a\r\nPack=-1\r\n";
+    for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename}) {
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::to_string(kind) + " #" + std::to_string(n));
+            WriteFileBytes(path, before);
+            FailNthFileOp ops(kind, n);
+            bool threw = false;
+            {
+                const ari::test::InstalledFileOps installed(ops);
+                try {
+                    ari::WriteProfileString(path, "Setting", "Dest", "/b");
+                } catch (const EInOutError& e) {
+                    threw = true;
+                    EXPECT_EQ(e.Message(), "Disk full");
+                }
+            }
+            EXPECT_EQ(threw, ops.Failed());
+            std::vector<std::string> names;
+            for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+                names.push_back(e.path().filename().string());
+            EXPECT_EQ(names, std::vector<std::string>{"Setting_VorelIndex.ini"});
+            if (!ops.Failed()) {
+                EXPECT_EQ(ReadFileBytes(path), "[Setting]\r\nDest=/b\r\nPack=-1\r\n");
+                EXPECT_GT(n, 1) << "the write never reached this kind of call";
+                break;
+            }
+            EXPECT_EQ(ReadFileBytes(path), before);
+        }
+    }
 }
 
 TEST(ProfileFile, WriteCarriesTheFilesAccessListAndAttributes) {

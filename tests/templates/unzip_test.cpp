@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "templates/TemplateArchive.h"
+#include "tests/support/FailingFileOps.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -174,6 +175,51 @@ TEST(UnzipAll, ADamagedEntryLeavesNoFileUnderItsName) {
     EXPECT_EQ(ReadFileBytes(dir / "target/B.DBF"), "the old B");
     EXPECT_EQ(Tree(dir / "target"), (std::vector<std::string>{"A.DBF", "B.DBF"}))
         << "no temporary file is left behind";
+}
+
+// Unpacking fails at every write, flush and rename in turn (a full disk): each entry is either
+// whole under its name or absent, never cut short, and the completion of the next start brings
+// the folder to what an undisturbed unpack gives.
+TEST(UnzipAll, EveryFailedWriteFlushOrRenameIsCompletedByTheNextStart) {
+    using ari::test::FailNthFileOp;
+    TempFolder dir;
+    const std::vector<ZipItem> items{{"A.DBF", "first table"},
+                                     {"A.MDX", std::string(70000, 'a')},
+                                     {"B.DBF", "second table"},
+                                     {"sub/C.DBF", std::string(3000, 'c')}};
+    MakeZip(dir / "t.zip", items);
+    fs::create_directory(dir / "clean");
+    ASSERT_TRUE(Unzip(dir / "t.zip", dir / "clean"));
+    const auto cleanTree = Tree(dir / "clean");
+    for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename}) {
+        for (int n = 1;; ++n) {
+            SCOPED_TRACE(std::to_string(kind) + " #" + std::to_string(n));
+            const std::string target = dir / ("t" + std::to_string(kind) + "-" + std::to_string(n));
+            fs::create_directory(target);
+            FailNthFileOp ops(kind, n);
+            bool unpacked = false;
+            {
+                const ari::test::InstalledFileOps installed(ops);
+                unpacked = Unzip(dir / "t.zip", target);
+            }
+            EXPECT_EQ(unpacked, !ops.Failed());
+            for (const ZipItem& it : items) {
+                const std::string file = target + "/" + it.name;
+                if (fs::exists(file)) {
+                    EXPECT_EQ(ReadFileBytes(file), it.data) << it.name;
+                }
+            }
+            ASSERT_TRUE(UnzipMissing(QString::fromStdString(dir / "t.zip"),
+                                          QString::fromStdString(target)));
+            EXPECT_EQ(Tree(target), cleanTree);
+            for (const ZipItem& it : items)
+                EXPECT_EQ(ReadFileBytes(target + "/" + it.name), it.data) << it.name;
+            if (!ops.Failed()) {
+                EXPECT_GT(n, 1) << "the unpacking never reached this kind of call";
+                break;
+            }
+        }
+    }
 }
 
 TEST(UnzipAll, FailsOnAMissingOrDamagedArchive) {
