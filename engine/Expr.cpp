@@ -157,9 +157,9 @@ constexpr FnInfo kFunctions[] = {
     {"DTOR", Fn::Dtor, 1, 1},       {"RTOD", Fn::Rtod, 1, 1},
 };
 
-// dBASE IV functions whose result depends on the session (clock, environment, work areas,
-// the position in the table) rather than on the record: an index built with one of them
-// would not match its table the next day or in the next program.
+// dBASE IV functions whose result depends on the session (clock, environment, settings such as
+// SET CENTURY, work areas, the position in the table) rather than on the record: an index built
+// with one of them would not match its table the next day or in the next program.
 constexpr const char* kSessionFunctions[] = {
     "DATE",  "TIME",    "RECCOUNT", "RECSIZE",   "FOUND",   "EOF",     "BOF",      "SELECT",
     "ALIAS", "DBF",     "MDX",      "NDX",       "TAG",     "ORDER",   "FIELD",    "GETENV",
@@ -167,6 +167,7 @@ constexpr const char* kSessionFunctions[] = {
     "PCOL",  "NETWORK", "ACCESS",   "DISKSPACE", "MEMORY",  "ISCOLOR", "ISMARKED", "LUPDATE",
     "SET",   "RAND",    "ERROR",    "MESSAGE",   "LINENO",  "PROGRAM", "LOCK",     "RLOCK",
     "FLOCK", "FKLABEL", "FKMAX",    "KEY",       "SEEK",    "LOOKUP",  "CALL",     "FILE",
+    "DMY",   "MDY",
 };
 
 // TRANSFORM picture, parsed when the expression is checked: the picture functions this engine

@@ -281,6 +281,7 @@ TEST(IndexKeyFunctions, FunctionsOfTheSessionAndUserFunctionsAreRefusedByName) {
         {"NAME", "BORN < DATE()", "function DATE() depends on the session"},
         {"TIME()+NAME", "", "function TIME() depends on the session"},
         {"NAME", "RECCOUNT() > 1", "function RECCOUNT() depends on the session"},
+        {"MDY(BORN)", "", "function MDY() depends on the session"},
         {"MYKEY(NAME)", "", "unknown function MYKEY at position 1 (user functions"},
         {"NAME", "ISOK(NAME)", "unknown function ISOK at position 1 (user functions"},
         {"TRANSFORM(CODE,'@X')", "", "TRANSFORM picture function @X is not supported"},
