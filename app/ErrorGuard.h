@@ -5,6 +5,8 @@
 #include <QString>
 #include <functional>
 
+class QMessageBox;
+
 namespace ari {
 
 // The application title: the executable's file name without its folder, cut at its first
@@ -18,6 +20,10 @@ QString ErrorBoxText(const QString& message);
 // Runs `handler`; an exception that escapes it is shown through ShowErrorBox (with the text
 // rule above) and goes no further.
 void RunGuarded(const std::function<void()>& handler);
+
+// Widens `box` so that its title bar holds its whole title (a box sized for its text alone
+// would cut the caption).
+void FitTitle(QMessageBox& box);
 
 // Installs the real message box, error box and folder picker of the window toolkit.
 void InstallQtDialogs();

@@ -163,6 +163,11 @@ TEST_F(Window, StatusPanels) {
     EXPECT_LT(p0->x(), p1->x());
     EXPECT_LT(p1->x(), p2->x());
     EXPECT_GE(p2->geometry().right(), window->StatusBar1->width() - 12);  // reaches the end
+    // Edge to edge: no margin before the first panel and no gap between two of them.
+    EXPECT_EQ(p0->x(), 0);
+    EXPECT_EQ(p1->x(), p0->geometry().right() + 1);
+    EXPECT_EQ(p2->x(), p1->geometry().right() + 1);
+    EXPECT_EQ(p2->geometry().right(), window->StatusBar1->width() - 1);
     EXPECT_TRUE(p1->alignment() & Qt::AlignHCenter);
     EXPECT_TRUE(p0->alignment() & Qt::AlignLeft);
 }
@@ -270,6 +275,21 @@ TEST_F(Window, ShorterListsGetNoRowBeyondTheirEnd) {
     window->lstUsersClick(window->ListBox1);
     EXPECT_EQ(window->lstUsers->currentRow(), -1);
     EXPECT_EQ(window->ListBox1->currentRow(), 4);
+}
+
+TEST_F(Window, TabLeavesTheLogAsEveryOtherControl) {
+    // The log is the last visible control of the tab order but one: Tab must reach the one
+    // after it, and the log must not take the key as a tab character.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->mLog->setFocus();
+    ASSERT_TRUE(window->mLog->hasFocus());
+    window->mLog->setPlainText(QStringLiteral("typed"));
+    QTest::keyClick(window->mLog, Qt::Key_Tab);
+    EXPECT_EQ(window->mLog->toPlainText(), "typed");
+    EXPECT_EQ(QApplication::focusWidget(), window->chkAutomat);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), window->mLog);
 }
 
 }  // namespace
