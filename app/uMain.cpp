@@ -101,6 +101,8 @@ TfMain::TfMain(const ari::Environment& env, QWidget* parent) : QWidget(parent), 
 }
 
 TfMain::~TfMain() {
+    if (listingSleep_.joinable())
+        listingSleep_.join();  // the sleeper belongs to the environment's owner
     logPanel_.reset();
     if (fMain == this) fMain = nullptr;
 }
