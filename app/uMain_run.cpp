@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
+#include <QWindow>
 #include <QListWidgetItem>
 #include <QStringList>
 #include <algorithm>
@@ -143,6 +144,10 @@ bool TfMain::ReindexProccess() {
     const ari::ScopeExit inProgress([this] { runInProgress_ = false; });
 
     setWindowTitle(QString());
+    // The platform shows the application's name in place of an empty title; a blank keeps the
+    // caption empty on screen (the window's own title stays the empty text).
+    if (QWindow* handle = windowHandle())
+        handle->setTitle(QStringLiteral(" "));
     ari::RunChoices choices;
     choices.liveFolderText = LEMaghsad->text().toStdString();
     choices.templateFolderText = LESource->text().toStdString();

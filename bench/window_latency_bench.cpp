@@ -19,10 +19,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/uMain.h"
@@ -105,6 +107,24 @@ void MakeTemplateTable(const std::string& folder) {
     t.AddIndex("AMOUNT", "AMOUNT", ixExpression);
 }
 
+// The real starter, with the listing tool replaced by the slow one (a program beside the
+// executable would be found before anything on the path).
+class SlowListing final : public ari::ProcessStarter {
+  public:
+    explicit SlowListing(std::string quser) : quser_(std::move(quser)) {}
+    bool Start(const std::string& file, const std::string& parameters) override {
+        return real_->Start(file, parameters);
+    }
+    std::unique_ptr<ari::ProgramOutput> StartReadingOutput(const std::string& file,
+                                                           const std::string& parameters) override {
+        return real_->StartReadingOutput(file == "quser" ? quser_ : file, parameters);
+    }
+
+  private:
+    std::string quser_;
+    ari::ProcessStarter* real_ = ari::DefaultEnvironment().starter;
+};
+
 void WriteScript(const std::string& path, const std::string& body) {
     std::ofstream(path) << "#!/bin/sh\n" << body;
     chmod(path.c_str(), 0755);
@@ -143,13 +163,12 @@ int main(int argc, char** argv) {
     ari::Dialogs().showMessage = [](const std::string& t) { std::printf("box: %s\n", t.c_str()); };
     ari::Dialogs().showError = [](const std::string& t) { std::printf("error: %s\n", t.c_str()); };
 
-    // A listing tool that takes 2.5 s, first on the path.
+    // A listing tool that takes 2.5 s.
     WriteScript(tools + "quser",
                 "sleep 2.5\n"
                 "echo ' USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME'\n"
                 "echo '>operator              console             1  Active      .  10/12/2026 07:00'\n");
-    const char* path = std::getenv("PATH");
-    setenv("PATH", (tools + ":" + (path ? path : "")).c_str(), 1);
+    SlowListing starter(tools + "quser");
 
     std::printf("preparing a table of %llu records ...\n", static_cast<unsigned long long>(records));
     std::fflush(stdout);
@@ -158,6 +177,7 @@ int main(int argc, char** argv) {
 
     ari::Environment env = ari::DefaultEnvironment();
     env.executablePath = bin + "autoreindex";
+    env.starter = &starter;
     TfMain window(env);
     window.show();
     QCoreApplication::processEvents();

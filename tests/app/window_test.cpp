@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <cstdlib>
+#include <filesystem>
 
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
@@ -290,6 +292,35 @@ TEST_F(Window, TabLeavesTheLogAsEveryOtherControl) {
     EXPECT_EQ(QApplication::focusWidget(), window->chkAutomat);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
     EXPECT_EQ(QApplication::focusWidget(), window->mLog);
+}
+
+// The caption as the display server shows it: the platform appends the application display name
+// to a window's title when one is set. Runs a copy of the real program (its folder takes its
+// settings and templates) on a virtual display and reads its window's name there.
+TEST(Caption, TheDisplayShowsTheDesignedCaptionAlone) {
+    if (std::system("command -v xvfb-run >/dev/null 2>&1 && command -v xwininfo >/dev/null 2>&1") !=
+        0)
+        GTEST_SKIP() << "xvfb-run or xwininfo is not installed";
+    TempFolder dir;
+    const std::string exe = dir / "autoreindex";
+    std::filesystem::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", exe);
+    const std::string tree = dir / "tree.txt";
+    const std::string script =
+        "'" + exe + "' & app=\\$!; i=0; "
+        "until xwininfo -root -tree | grep -q '\\\"Auto ReIndex'; do "
+        "i=\\$((i+1)); [ \\$i -gt 200 ] && break; sleep 0.05; done; "
+        "sleep 0.3; xwininfo -root -tree > '" + tree + "'; kill \\$app; wait \\$app";
+    const std::string command = "env -u QT_QPA_PLATFORM xvfb-run -a sh -c \"" + script +
+                                "\" >/dev/null 2>&1";
+    std::system(command.c_str());
+    const QString listing = QString::fromStdString(ari::test::ReadFileBytes(tree));
+    QString caption;
+    for (const QString& line : listing.split(u'\n')) {
+        // The program's top-level window: its class is the executable's name.
+        if (line.contains(QStringLiteral("(\"autoreindex\"")) && line.contains(QStringLiteral("720x613")))
+            caption = line.section(u'"', 1, 1);
+    }
+    EXPECT_EQ(caption.toStdString(), "Auto ReIndex Database") << listing.toStdString();
 }
 
 }  // namespace
