@@ -326,6 +326,8 @@ TEST_F(SessionMonitor, TheWindowAnswersWhileTheListingToolRuns) {
     EXPECT_EQ(window->ListBox1->count(), 5);
     EXPECT_EQ(window->lstUsers->count(), 4);
     EXPECT_EQ(LogoffCalls(2).size(), 2u);
+    WriteFileBytes(work / "release", "");           // also when the tick did not release it
+    ASSERT_TRUE(WaitForFile(work / "quser.done"));  // let it finish inside this test's folder
 }
 
 TEST_F(SessionMonitor, AScheduleTickDuringTheWaitSeesTheNewListing) {
@@ -347,6 +349,8 @@ TEST_F(SessionMonitor, AScheduleTickDuringTheWaitSeesTheNewListing) {
               "---Checking... Time: \"12:00:00\"\n"
               "\\\\\\There are 4 users connected to the server. Time: \"12:00:00\"");
     EXPECT_EQ(LogoffCalls(2).size(), 2u);
+    WriteFileBytes(work / "release", "");
+    ASSERT_TRUE(WaitForFile(work / "quser.done"));
 }
 
 TEST_F(SessionMonitor, ErrorInsideTheTickIsSwallowedAndTheTimerRunsOn) {
