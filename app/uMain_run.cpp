@@ -3,6 +3,7 @@
 // its observers, in its title, check list, progress bar, hidden lists and memos, answering the
 // operator throughout.
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QThread>
 #include <QWindow>
@@ -180,7 +181,10 @@ bool TfMain::ReindexProccess() {
     connect(worker.get(), &QThread::finished, &waiting, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start();
     waiting.exec();
-    worker->wait();
+    // The loop also ends when the application quits (the window was closed); the run still
+    // needs this thread for its turns between tables, so its events go on being handled.
+    while (!worker->wait(QDeadlineTimer(10)))
+        QCoreApplication::processEvents();
     if (error)
         std::rethrow_exception(error);
     return result;

@@ -469,6 +469,22 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
         EXPECT_EQ(ari::test::RecordCount(live + t), 3u) << t;
 }
 
+TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {
+    // The application quits while the run waits for the window's turn: the window thread must
+    // go on giving the run its turns instead of waiting for a run that waits for it.
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+    }
+    DuringRun([] { QCoreApplication::exit(0); });
+    Choose(true, false, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    ExpectLog({"---Copy Index a.dbf", "---Copy Index b.dbf", "---Packing a.dbf ... ",
+               "---Packing b.dbf ... ", "---ReIndex has successfully Time: <time>",
+               "---Pack has successfully Time: <time>"});
+    EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
 // ---- the rebuild's result on disk
 
 TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
