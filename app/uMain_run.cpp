@@ -185,6 +185,7 @@ bool TfMain::ReindexProccess() {
     // needs this thread for its turns between tables, so its events go on being handled.
     while (!worker->wait(QDeadlineTimer(10)))
         QCoreApplication::processEvents();
+    QCoreApplication::processEvents();  // what the run reported last comes before the result
     if (error)
         std::rethrow_exception(error);
     return result;
