@@ -5,6 +5,8 @@
 #include <QString>
 #include <functional>
 
+class QMessageBox;
+
 namespace ari {
 
 // The application title: the executable's file name without its folder, cut at its first

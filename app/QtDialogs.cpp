@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QToolButton>
@@ -11,18 +12,31 @@
 
 namespace ari {
 
+void FitTitle(QMessageBox& box) {
+    // The title bar holds the caption beside the box's icon and its buttons; a box sized for
+    // its text alone cuts a longer caption. Room for three title-bar buttons and the margins.
+    const int titleRoom = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 3 * 32 + 48;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (grid == nullptr)
+        return;
+    grid->addItem(new QSpacerItem(titleRoom, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 void InstallQtDialogs() {
     DialogHooks& hooks = Dialogs();
     hooks.showMessage = [](const std::string& text) {
-        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(),
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
                         QString::fromStdString(text), QMessageBox::Ok,
                         QApplication::activeWindow());
+        FitTitle(box);
         box.exec();
     };
     hooks.showError = [](const std::string& text) {
-        QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
+        QMessageBox box(QMessageBox::Critical, QApplication::applicationName(),
                         QString::fromStdString(text), QMessageBox::Ok,
                         QApplication::activeWindow());
+        FitTitle(box);
         box.exec();
     };
     hooks.pickFolder = [](std::string& folder) {

@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString exe = QString::fromStdString(ari::ExecutablePath());
     // Message and error boxes carry the application title made from the executable's name.
+    // No display name is set: the platform would append it to the window's caption.
     QApplication::setApplicationName(ari::ApplicationTitle(exe));
-    QApplication::setApplicationDisplayName(ari::ApplicationTitle(exe));
     ari::InstallQtDialogs();
 
     auto* window = new TfMain();

@@ -102,6 +102,8 @@ TfMain::TfMain(const ari::Environment& env, QWidget* parent) : QWidget(parent), 
 }
 
 TfMain::~TfMain() {
+    if (listingSleep_.joinable())
+        listingSleep_.join();  // the sleeper belongs to the environment's owner
     logPanel_.reset();
     if (fMain == this) fMain = nullptr;
 }
@@ -136,16 +138,17 @@ void TfMain::CreateControls() {
     StatusBar1 = Make<QStatusBar>(this, "StatusBar1", 0, 594, 720, 19);
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setLayoutDirection(Qt::LeftToRight);
-    const int widths[3] = {70, 300, 100};
+    // The panels sit edge to edge at 0, 70 and 370, the last reaching the right end. They are
+    // placed by hand: the bar's own layout would put margins and spacing around them.
+    const int lefts[3] = {0, 70, 370};
+    const int widths[3] = {70, 300, 720 - 370};
     const char* texts[3] = {"Ver: 5.33", "Proccess isn't start", ""};
     for (int i = 0; i < 3; ++i) {
         auto* panel = new QLabel(QString::fromLatin1(texts[i]), StatusBar1);
         panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(i));
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setAlignment(i == 0 ? (Qt::AlignLeft | Qt::AlignVCenter) : Qt::AlignCenter);
-        if (i < 2) panel->setFixedWidth(widths[i]);
-        else panel->setMinimumWidth(widths[i]);
-        StatusBar1->addWidget(panel, i == 2 ? 1 : 0);  // the last panel reaches the right end
+        panel->setGeometry(lefts[i], 0, widths[i], 19);
         statusPanels_[i] = panel;
     }
     statusPanels_[0]->setLayoutDirection(Qt::LeftToRight);
@@ -244,6 +247,7 @@ void TfMain::CreateControls() {
     mLog->setStyleSheet(QStringLiteral(
         "QPlainTextEdit#mLog { background-color: rgb(0, 0, 0); color: rgb(0, 255, 0); }"));
     mLog->document()->setDocumentMargin(3);
+    mLog->setTabChangesFocus(true);  // Tab moves on from the log as from every other control
 
     ProgressBar1 = Make<QProgressBar>(p, "ProgressBar1", 4, 542, 712, 17);
     ProgressBar1->setRange(0, 100);

@@ -19,6 +19,8 @@
 #include <QTimeEdit>
 #include <QWidget>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "app/FileListBox.h"
 #include "app/WindowTimer.h"
@@ -29,6 +31,8 @@ class TfMain;
 namespace ari {
 class JournalLog;
 class LogSubscription;
+// The run marker's file name, in the folder of the executable.
+extern const char kRunMarkerName[];
 }
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).
@@ -101,7 +105,10 @@ public:
     int btnStartTag() const { return btnStartTag_; }
 
     // The maintenance run (ari::MaintenanceRun) over the choices of the controls, followed by
-    // the window: true when it went through without error.
+    // the window: true when it went through without error. The run works on a thread of its
+    // own; this call keeps the window thread's events flowing (the window repaints and answers
+    // input) until the run has ended, and every event of the run has reached the window by the
+    // time it returns. An error that leaves the run is rethrown here.
     bool ReindexProccess();
     // True while ReindexProccess is in progress (a run never starts twice at once).
     bool RunInProgress() const { return runInProgress_; }
@@ -120,8 +127,14 @@ public:
     void tCheckUserTimer();
     void tStartReindexTimer();
 
+signals:
+    // The window's turn between two tables of the index pass, on the window thread, while the
+    // run waits for it; the boxes are read for the run's next decisions right after it.
+    void RunPumped();
+
 private:
     void CreateControls();
+    void WaitForListing(ari::ProgramOutput& output);
     void WireEvents();
 
     ari::Environment env_;
@@ -129,6 +142,10 @@ private:
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
     bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
+    bool sessionTickBusy_ = false;       // the session tick waits for its listing
+    bool scheduleTickDeferred_ = false;  // a schedule tick came during that wait
+    std::thread listingSleep_;           // the session tick's 3000 ms, on a thread of its own
+    std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;  // the run journal beside the executable
 };

@@ -1,11 +1,17 @@
 // The maintenance run of TfMain: the window gathers the choices from its controls, runs the
-// MaintenanceRun (maintenance/MaintenanceRun.h) and follows it as one of its observers, in its
-// title, check list, progress bar, hidden lists and memos, pumping its messages between the
-// tables of the index pass.
+// MaintenanceRun (maintenance/MaintenanceRun.h) on a thread of its own and follows it as one of
+// its observers, in its title, check list, progress bar, hidden lists and memos, answering the
+// operator throughout.
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QWindow>
 #include <QListWidgetItem>
 #include <QStringList>
 #include <algorithm>
+#include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,9 +21,11 @@
 #include "maintenance/RunSummary.h"
 #include "platform/Files.h"
 
-namespace {
-
+namespace ari {
 const char kRunMarkerName[] = "reindexing";
+}  // namespace ari
+
+namespace {
 
 QStringList ToStringList(const std::vector<std::string>& names) {
     QStringList out;
@@ -55,46 +63,77 @@ ari::RunOperations ChosenOperations(const TfMain& w) {
     return ops;
 }
 
-// The window as an observer of its run.
+// The window as an observer of its run. The run works on a thread of its own: every event is
+// handed to the window thread through the window's queue, in the order the run reports them
+// (the log's lines take the same queue, so lines and events keep their order), and nothing of
+// the window is touched on the run's thread.
 class WindowObserver final : public ari::RunObserver {
   public:
     explicit WindowObserver(TfMain& w) : w_(w) {}
 
     void PassStarted(ari::RunPass, const std::vector<std::string>& tables) override {
         const QStringList entries = ToStringList(tables);
-        // The hidden file list holds the folder's tables, as it did when it listed them.
-        w_.FLBMaghsad->clear();
-        w_.FLBMaghsad->addItems(entries);
-        FillCheckList(w_.CLBFile, entries);
+        Post([this, entries] {
+            // The hidden file list holds the folder's tables, as it did when it listed them.
+            w_.FLBMaghsad->clear();
+            w_.FLBMaghsad->addItems(entries);
+            FillCheckList(w_.CLBFile, entries);
+        });
     }
     void TableStarted(ari::RunPass pass, const std::string&) override {
         if (pass == ari::RunPass::Index) {
-            w_.Memo1->clear();
-            w_.Memo2->clear();
+            Post([this] {
+                w_.Memo1->clear();
+                w_.Memo2->clear();
+            });
         }
     }
     void IndexDefinitionsRead(const std::string&,
                               const std::vector<ari::IndexDefinition>& definitions) override {
+        QStringList names, keys;
         for (const auto& d : definitions) {
-            w_.Memo1->appendPlainText(QString::fromStdString(d.name));
-            w_.Memo2->appendPlainText(QString::fromStdString(d.key));
+            names << QString::fromStdString(d.name);
+            keys << QString::fromStdString(d.key);
         }
+        Post([this, names, keys] {
+            for (const QString& n : names)
+                w_.Memo1->appendPlainText(n);
+            for (const QString& k : keys)
+                w_.Memo2->appendPlainText(k);
+        });
     }
     void TableFinished(ari::RunPass, const std::string& table) override {
-        TickEntry(w_.CLBFile, QString::fromStdString(table));
+        const QString entry = QString::fromStdString(table);
+        Post([this, entry] { TickEntry(w_.CLBFile, entry); });
     }
     // One step a table; a folder without tables leaves the bar empty (a range of 0 to 0 would
     // show Qt's busy animation instead).
     void Progress(int position, int count) override {
-        w_.ProgressBar1->setValue(position);
-        w_.ProgressBar1->setMaximum(std::max(count, 1));
+        Post([this, position, count] {
+            w_.ProgressBar1->setValue(position);
+            w_.ProgressBar1->setMaximum(std::max(count, 1));
+        });
     }
+    // The window's turn between two tables of the index pass: the run waits until the window
+    // thread has handled everything reported so far, and reads the boxes as they stand then.
     void Pump(ari::RunOperations& operations) override {
-        QCoreApplication::processEvents();
-        operations = ChosenOperations(w_);
+        ari::RunOperations chosen = operations;
+        QMetaObject::invokeMethod(
+            &w_,
+            [this, &chosen] {
+                emit w_.RunPumped();
+                chosen = ChosenOperations(w_);
+            },
+            Qt::BlockingQueuedConnection);
+        operations = chosen;
     }
 
   private:
+    template <typename F>
+    void Post(F action) {
+        QMetaObject::invokeMethod(&w_, std::move(action), Qt::QueuedConnection);
+    }
+
     TfMain& w_;
 };
 
@@ -107,6 +146,10 @@ bool TfMain::ReindexProccess() {
     const ari::ScopeExit inProgress([this] { runInProgress_ = false; });
 
     setWindowTitle(QString());
+    // The platform shows the application's name in place of an empty title; a blank keeps the
+    // caption empty on screen (the window's own title stays the empty text).
+    if (QWindow* handle = windowHandle())
+        handle->setTitle(QStringLiteral(" "));
     ari::RunChoices choices;
     choices.liveFolderText = LEMaghsad->text().toStdString();
     choices.templateFolderText = LESource->text().toStdString();
@@ -117,16 +160,37 @@ bool TfMain::ReindexProccess() {
 
     choices.operations = ChosenOperations(*this);
     choices.markerPath =
-        ari::AbsolutePath(ari::ExtractFilePath(env_.executablePath) + kRunMarkerName);
+        ari::AbsolutePath(ari::ExtractFilePath(env_.executablePath) + ari::kRunMarkerName);
     choices.tableMask = FLBMaghsad->Mask().toStdString();
     choices.now = [this] { return Now(); };
 
     ari::RunSummary summary(choices.liveFolderText, choices.operations);
+    // The run works on a thread of its own while this thread keeps answering the operator;
+    // the call returns when the run has ended, as a call that did the work itself would.
     ari::MaintenanceRun run(std::move(choices), *Table1, *Table2);
     WindowObserver observer(*this);
     run.AddObserver(&observer);
     run.AddObserver(&summary);
-    const bool result = run.Run();
+    bool result = false;
+    std::exception_ptr error;
+    QEventLoop waiting;
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        try {
+            result = run.Run();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }));
+    connect(worker.get(), &QThread::finished, &waiting, &QEventLoop::quit, Qt::QueuedConnection);
+    worker->start();
+    waiting.exec();
+    // The loop also ends when the application quits (the window was closed); the run still
+    // needs this thread for its turns between tables, so its events go on being handled.
+    while (!worker->wait(QDeadlineTimer(10)))
+        QCoreApplication::processEvents();
+    QCoreApplication::processEvents();  // what the run reported last comes before the result
+    if (error)
+        std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal
         journal_->Journal().Append(summary.Lines(ari::StampText(Now())).join(u'\n'));
     return result;

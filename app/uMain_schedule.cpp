@@ -2,17 +2,23 @@
 // Clock, sleep and program starts go through Env() so that tests move time and fake the tools.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTime>
+#include <QTimer>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "app/uMain.h"
+#include "app/ErrorGuard.h"
 #include "app/uMainSupport.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "platform/Dialogs.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
 #include "sessions/SessionListing.h"
 #include "settings/Formats.h"
 
@@ -58,6 +64,12 @@ void TfMain::btnStartClick() {
 }
 
 void TfMain::tStartReindexTimer() {
+    if (sessionTickBusy_) {
+        // The session tick waits for its listing with the lists cleared: the gate must see the
+        // new listing, as it would had the wait blocked this thread.
+        scheduleTickDeferred_ = true;
+        return;
+    }
     if (scheduleTickBusy_ || RunInProgress()) {
         // A stop and a start pressed while a run pumps messages re-arm the timer, so its tick
         // can arrive inside the run: it starts nothing. The running tick re-arms the timer when
@@ -109,7 +121,24 @@ void TfMain::tStartReindexTimer() {
     AddLog(ari::StartLine(ari::LongTimeText(Now())));
     QCoreApplication::processEvents();
 
-    const bool succeeded = ReindexProccess();
+    bool succeeded = false;
+    try {
+        succeeded = ReindexProccess();
+        markerFault_.clear();  // the marker could be created: a later fault is news again
+    } catch (const Exception& e) {
+        // The run handles every Exception of its passes itself; one that leaves it comes from
+        // the run marker, before anything was done. It is logged as any other run error, and
+        // shown in a box only when its cause differs from the last one shown: a tick comes
+        // every minute, and an unattended night must not pile up boxes.
+        const std::string marker = ari::AbsolutePath(
+            ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
+        const std::string message = e.Message() + ": " + marker;
+        AddLog(ari::ErrorLine(QString::fromStdString(message), ari::LongTimeText(Now())));
+        if (message == markerFault_)
+            return;
+        markerFault_ = message;
+        throw Exception(message);
+    }
     ProcessedToday = succeeded;
     if (succeeded) {
         SetStatusPanelText(2, ari::DateTimeText(Now()));
@@ -120,9 +149,42 @@ void TfMain::tStartReindexTimer() {
     QCoreApplication::processEvents();
 }
 
+// The 3000 ms are the sleeper's (tests give one that ends with their fake tool); it sleeps on a
+// thread of its own, so that this thread handles its events until the tool has closed its
+// output or the sleep has ended. A sleep that outlasts the tool ends in the background and is
+// joined before the next wait.
+void TfMain::WaitForListing(ari::ProgramOutput& output) {
+    if (listingSleep_.joinable())
+        listingSleep_.join();
+    auto slept = std::make_shared<std::atomic<bool>>(false);
+    ari::Sleeper* sleeper = Env().sleeper;
+    listingSleep_ = std::thread([sleeper, slept] {
+        sleeper->Sleep(3000);
+        *slept = true;
+    });
+    QEventLoop waiting;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &waiting, [&] {
+        if (*slept || output.Ended())
+            waiting.quit();
+    });
+    poll.start(5);
+    waiting.exec();
+}
+
 void TfMain::tCheckUserTimer() {
     tCheckUser->SetEnabled(false);
-    const ScopeExit rearm([this] { tCheckUser->SetEnabled(true); });
+    sessionTickBusy_ = true;
+    const ScopeExit rearm([this] {
+        sessionTickBusy_ = false;
+        tCheckUser->SetEnabled(true);
+        // A schedule tick that fell into the wait comes now, with the lists of this tick.
+        if (scheduleTickDeferred_) {
+            scheduleTickDeferred_ = false;
+            QTimer::singleShot(0, this,
+                               [this] { ari::RunGuarded([this] { tStartReindexTimer(); }); });
+        }
+    });
 
     lstUsers->clear();
     ListBox1->clear();
@@ -140,8 +202,9 @@ void TfMain::tCheckUserTimer() {
             "quser", std::string("/server:") + ari::kSessionServer);
         if (!output)
             return;
-        // The listing is what the tool has printed when the wait ends.
-        Env().sleeper->Sleep(3000);
+        // The listing is what the tool has printed when the wait ends: at its end, or after
+        // 3000 ms, whichever comes first. The window thread goes on with its events meanwhile.
+        WaitForListing(*output);
         const std::optional<std::string> printed = output->Take();
         if (!printed)
             return;

@@ -54,11 +54,23 @@ QString FlagText(const QCheckBox* box) {
     return box->isChecked() ? kTrue : kFalse;
 }
 
-// Sets `box` from a flag text; an empty text leaves the box as it is. Raises for a text that
-// is not a flag.
-void ApplyFlag(const QString& text, QCheckBox* box) {
+// Runs a conversion of the value of `key`; its error names the key and the settings file
+// after the conversion's own text: "'25:00' is not a valid time (key End in <file>)".
+template <typename Convert>
+auto ConvertSetting(const QString& key, Convert convert) {
+    try {
+        return convert();
+    } catch (const EConvertError& e) {
+        throw EConvertError(e.Message() + " (key " + key.toStdString() + " in " +
+                                 SettingsFile.toStdString() + ")");
+    }
+}
+
+// Sets `box` from the flag text of `key`; an empty text leaves the box as it is. Raises for a
+// text that is not a flag.
+void ApplyFlag(const QString& key, const QString& text, QCheckBox* box) {
     if (!text.isEmpty())
-        box->setChecked(ari::StrToBool(text));
+        box->setChecked(ConvertSetting(key, [&] { return ari::StrToBool(text); }));
 }
 
 // Unpacks the embedded templates into TemplateDir unless that folder exists already. A failed
@@ -118,9 +130,11 @@ void TfMain::FormCreate() {
     const QString begin = ReadSetting(QStringLiteral("Begin"));
     const QString end = ReadSetting(QStringLiteral("End"));
     if (!begin.isEmpty())
-        tmpckrBegin->setTime(ToQTime(ari::StrToTime(begin)));
+        tmpckrBegin->setTime(ToQTime(
+            ConvertSetting(QStringLiteral("Begin"), [&] { return ari::StrToTime(begin); })));
     if (!end.isEmpty())
-        tmpckrEnd->setTime(ToQTime(ari::StrToTime(end)));
+        tmpckrEnd->setTime(
+            ToQTime(ConvertSetting(QStringLiteral("End"), [&] { return ari::StrToTime(end); })));
     LESource->setText(ReadSetting(QStringLiteral("Source")));
     LEMaghsad->setText(ReadSetting(QStringLiteral("Dest")));
 
@@ -132,10 +146,10 @@ void TfMain::FormCreate() {
     const QString pack = ReadSetting(QStringLiteral("Pack"));
     const QString reindex = ReadSetting(QStringLiteral("Reindex"));
     const QString automat = ReadSetting(QStringLiteral("Automat"));
-    ApplyFlag(transfer, CBCopyRe);
-    ApplyFlag(pack, CBPack);
-    ApplyFlag(reindex, CBReIndex);
-    ApplyFlag(automat, chkAutomat);
+    ApplyFlag(QStringLiteral("Transfer"), transfer, CBCopyRe);
+    ApplyFlag(QStringLiteral("Pack"), pack, CBPack);
+    ApplyFlag(QStringLiteral("Reindex"), reindex, CBReIndex);
+    ApplyFlag(QStringLiteral("Automat"), automat, chkAutomat);
 
     if (chkAutomat->isChecked())
         btnStartClick();

@@ -36,6 +36,14 @@ std::string FolderOf(const std::string& text) {
     return text.empty() ? std::string() : WithTrailingSeparator(AbsolutePath(text));
 }
 
+// The error's message, followed by ": " and the file or folder it is about when the message
+// names no path of its own (the platform's file errors give only their designed text).
+std::string NamingItsFile(const std::string& message, const std::string& subject) {
+    if (subject.empty() || message.find('/') != std::string::npos)
+        return message;
+    return message + ": " + subject;
+}
+
 }  // namespace
 
 MaintenanceRun::MaintenanceRun(RunChoices choices, TTable& templateTable, TTable& liveTable)
@@ -60,6 +68,7 @@ TDateTime MaintenanceRun::Now() const {
 
 bool MaintenanceRun::Run() {
     operations_ = choices_.operations;
+    subject_.clear();
     templateFolder_ = FolderOf(choices_.templateFolderText);
     liveFolder_ = FolderOf(choices_.liveFolderText);
 
@@ -103,7 +112,8 @@ bool MaintenanceRun::Run() {
         try {
             result = Passes();
         } catch (const Exception& e) {
-            AddLog(ErrorLine(QString::fromStdString(e.Message()), LongTimeText(Now())));
+            AddLog(ErrorLine(QString::fromStdString(NamingItsFile(e.Message(), subject_)),
+                             LongTimeText(Now())));
             Tell([&](RunObserver& o) { o.Error(e.Message()); });
             // A table that the failed step left open (a pack holds it for sole use) would keep
             // the legacy application out of it until the next run, and a run with another
@@ -139,6 +149,7 @@ bool MaintenanceRun::Passes() {
             AddLog(MissingTemplateFolderLine(QString::fromStdString(templateFolder_)));
             return false;
         }
+        subject_ = templateFolder_;
         SetCurrentFolder(templateFolder_);
         const std::vector<std::string> tables = ListFiles(templateFolder_, choices_.tableMask);
         templateTable_.SetDatabaseName(templateFolder_);
@@ -149,6 +160,7 @@ bool MaintenanceRun::Passes() {
         int done = 0;
         for (const std::string& table : tables) {
             Tell([&](RunObserver& o) { o.TableStarted(RunPass::Index, table); });
+            subject_ = liveFolder_ + table;
             templateTable_.Close();
             liveTable_.Close();
             templateTable_.SetTableName(table);
@@ -181,6 +193,7 @@ bool MaintenanceRun::Passes() {
     }
 
     if (operations_.pack) {
+        subject_ = liveFolder_;
         SetCurrentFolder(liveFolder_);
         const std::vector<std::string> tables = ListFiles(liveFolder_, choices_.tableMask);
         liveTable_.SetDatabaseName(liveFolder_);
@@ -190,6 +203,7 @@ bool MaintenanceRun::Passes() {
         int done = 0;
         for (const std::string& table : tables) {
             Tell([&](RunObserver& o) { o.TableStarted(RunPass::Pack, table); });
+            subject_ = liveFolder_ + table;
             liveTable_.Close();
             liveTable_.SetTableName(table);
             AddLog(PackingLine(QString::fromStdString(liveTable_.TableName())));
@@ -203,6 +217,7 @@ bool MaintenanceRun::Passes() {
         Tell([&](RunObserver& o) { o.PassFinished(RunPass::Pack); });
     }
 
+    subject_.clear();
     if (operations_.IndexPass())
         AddLog(IndexPassDoneLine(LongTimeText(indexPassEnd)));
     if (operations_.pack)

@@ -108,7 +108,9 @@ class MaintenanceRun {
     //    each of its tables is logged (PackingLine) and packed;
     // 4. the closing lines: IndexPassDoneLine with the time the index pass ended, and
     //    PackPassDoneLine.
-    // An Exception in steps 2 to 4 ends the run with ErrorLine and false; both tables are
+    // An Exception in steps 2 to 4 ends the run with ErrorLine and false (a message that names
+    // no path gets ": " and the table file or folder being worked on appended, so that every
+    // error line names its file after the error's own text); both tables are
     // closed then, so that none stays held for sole use. Any other error goes to the caller
     // after both tables and the marker are closed and the marker deleted. Lines go to the
     // operation log (AddLog). The current folder is process-wide: only one run at a time per
@@ -128,6 +130,7 @@ class MaintenanceRun {
     std::vector<RunObserver*> observers_;
     std::string templateFolder_;
     std::string liveFolder_;
+    std::string subject_;   // the table file or folder being worked on, for the error line
     bool pumping_ = false;  // an observer's Pump is under way: lines written meanwhile are not ours
 };
 

@@ -28,6 +28,10 @@ class ProgramOutput {
     ProgramOutput(const ProgramOutput&) = delete;
     ProgramOutput& operator=(const ProgramOutput&) = delete;
 
+    // True once the program has closed its end of the pipe (or the pipe could not be read, or
+    // the text went over the limit): Take then has all there will be. Any thread.
+    bool Ended();
+
     // What the program has written so far, and stops collecting; nothing when it wrote more
     // than the limit or the pipe could not be read. REQUIRES: called once.
     std::optional<std::string> Take();

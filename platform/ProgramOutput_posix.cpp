@@ -93,6 +93,11 @@ void ProgramOutput::Stop() {
     collector_.join();
 }
 
+bool ProgramOutput::Ended() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_ || failed_ || readFd_ < 0;
+}
+
 std::optional<std::string> ProgramOutput::Take() {
     Stop();
     std::lock_guard<std::mutex> lock(mutex_);

@@ -11,7 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   pxlib-dev
   # running: a display server for machines without one, fonts with Persian glyphs
-  xvfb xauth fonts-dejavu-core fonts-noto-core
+  xvfb xauth fonts-dejavu-core fonts-noto-core fonts-noto-ui-core
   # independent readers used by the tests
   python3 python3-dbfread python3-dbf libdbd-xbase-perl fpc fp-units-db
   # screenshots

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
 #include <stdexcept>
 
 #include "app/ErrorGuard.h"
+#include "app/QtDialogs.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
 
@@ -42,6 +44,19 @@ TEST(ErrorGuard, AnEscapingErrorIsShownAndGoesNoFurther) {
     ari::Dialogs() = {};
     EXPECT_EQ(shown, (std::vector<std::string>{"Unable to write to /x/settings.ini.", "plain."}));
     EXPECT_TRUE(after);
+}
+
+TEST(ErrorGuard, ABoxIsWideEnoughForItsTitle) {
+    // A short text would size the box below its caption, which the title bar then cuts.
+    for (const char* title : {"Autoreindex", "A much longer application title than the text"}) {
+        QMessageBox box(QMessageBox::Critical, QString::fromLatin1(title), QStringLiteral("Ok."),
+                        QMessageBox::Ok);
+        ari::FitTitle(box);
+        box.show();
+        EXPECT_GT(box.width(), box.fontMetrics().horizontalAdvance(box.windowTitle()) + 96)
+            << title;
+        box.hide();
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QTimer>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -281,7 +282,7 @@ TEST_F(Schedule, ErrorLeavingTheRunEndsTheTickButTimersAndPointerRecover) {
     SetNow(10, 0, 30, 0);
     window->tStartReindex->Fire();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "File access denied.");
+    EXPECT_EQ(errors[0], "File access denied: " + dir / "reindexing" + ".");
     errors.clear();
     EXPECT_FALSE(ProcessedToday);
     EXPECT_EQ(window->StatusPanelText(2), "");
@@ -357,6 +358,42 @@ TEST_F(Schedule, TickArrivingDuringARunStartsNoSecondRun) {
     EXPECT_TRUE(window->tStartReindex->Enabled());
     EXPECT_GT(window->tStartReindex->RemainingTime(), 59000);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(Schedule, AMarkerThatCannotBeCreatedIsLoggedEveryTickAndBoxedOncePerCause) {
+    Arm();
+    window->CBPack->setChecked(true);
+    ASSERT_TRUE(ari::MakeFolder(dir / "reindexing"));  // where the run marker belongs
+    const QString errorLine = QString::fromStdString(
+        "\\\\\\Error \"File access denied: " + dir / "reindexing" + "\" Time: \"00:3%1:00\"");
+    for (int minute = 0; minute < 3; ++minute) {
+        SCOPED_TRACE(minute);
+        SetNow(10, 0, 30 + minute, 0);
+        window->tStartReindex->Fire();
+        EXPECT_EQ(Log(), (QStringList{QStringLiteral("---Checking... Time: \"00:3%1:00\"").arg(minute),
+                                      QStringLiteral("---Start reindex Time: \"00:3%1:00\"").arg(minute),
+                                      errorLine.arg(minute)}));
+        EXPECT_FALSE(ProcessedToday);
+        EXPECT_TRUE(window->tStartReindex->Enabled());
+    }
+    // One box for the night, not one a minute.
+    EXPECT_EQ(errors, (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
+    errors.clear();
+
+    // Once the cause has gone, the same fault coming back is news and gets its box again.
+    ASSERT_TRUE(std::filesystem::remove(dir / "reindexing"));
+    window->CBPack->setChecked(false);
+    SetNow(10, 0, 40, 0);
+    window->tStartReindex->Fire();
+    EXPECT_TRUE(ProcessedToday);
+    EXPECT_TRUE(errors.empty());
+    ProcessedToday = false;
+    window->CBPack->setChecked(true);
+    ASSERT_TRUE(ari::MakeFolder(dir / "reindexing"));
+    SetNow(10, 0, 41, 0);
+    window->tStartReindex->Fire();
+    EXPECT_EQ(errors, (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
+    errors.clear();
 }
 
 }  // namespace

@@ -16,6 +16,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include <QCoreApplication>
+#include <QTime>
+#include <QTimer>
+
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -306,6 +310,47 @@ TEST_F(SessionMonitor, LateListingIsNotWaitedFor) {
     EXPECT_EQ(starter.calls, std::vector<std::string>{kQuser});
     WriteFileBytes(work / "release", "");
     ASSERT_TRUE(WaitForFile(work / "quser.done"));  // let it finish inside this test's folder
+}
+
+TEST_F(SessionMonitor, TheWindowAnswersWhileTheListingToolRuns) {
+    // The fake quser prints only once released, and the release comes from an event that the
+    // window thread must handle while the tick waits for the listing.
+    FakeQuser(kExample, "while [ ! -e release ]; do sleep 0.01; done\n");
+    bool answered = false;
+    QTimer::singleShot(0, window.get(), [&] {
+        answered = true;
+        WriteFileBytes(work / "release", "");
+    });
+    window->tCheckUser->Fire();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(window->ListBox1->count(), 5);
+    EXPECT_EQ(window->lstUsers->count(), 4);
+    EXPECT_EQ(LogoffCalls(2).size(), 2u);
+    WriteFileBytes(work / "release", "");           // also when the tick did not release it
+    ASSERT_TRUE(WaitForFile(work / "quser.done"));  // let it finish inside this test's folder
+}
+
+TEST_F(SessionMonitor, AScheduleTickDuringTheWaitSeesTheNewListing) {
+    // The lists are empty while the tick waits: a schedule tick handled then would count no
+    // session and start a run. It waits for the listing instead.
+    FakeQuser(kExample, "while [ ! -e release ]; do sleep 0.01; done\n");
+    ProcessedToday = false;
+    window->tmpckrBegin->setTime(QTime(0, 0, 1));
+    window->tmpckrEnd->setTime(QTime(23, 59, 59));
+    window->LEMaghsad->setText(QString::fromStdString(work / "live"));
+    window->LESource->setText(QString::fromStdString(work / "mdx"));
+    QTimer::singleShot(0, window.get(), [&] {
+        window->tStartReindex->Fire();
+        WriteFileBytes(work / "release", "");
+    });
+    window->tCheckUser->Fire();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->mLog->toPlainText(),
+              "---Checking... Time: \"12:00:00\"\n"
+              "\\\\\\There are 4 users connected to the server. Time: \"12:00:00\"");
+    EXPECT_EQ(LogoffCalls(2).size(), 2u);
+    WriteFileBytes(work / "release", "");
+    ASSERT_TRUE(WaitForFile(work / "quser.done"));
 }
 
 TEST_F(SessionMonitor, ErrorInsideTheTickIsSwallowedAndTheTimerRunsOn) {

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <cstdlib>
+#include <filesystem>
 
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
@@ -163,6 +165,11 @@ TEST_F(Window, StatusPanels) {
     EXPECT_LT(p0->x(), p1->x());
     EXPECT_LT(p1->x(), p2->x());
     EXPECT_GE(p2->geometry().right(), window->StatusBar1->width() - 12);  // reaches the end
+    // Edge to edge: no margin before the first panel and no gap between two of them.
+    EXPECT_EQ(p0->x(), 0);
+    EXPECT_EQ(p1->x(), p0->geometry().right() + 1);
+    EXPECT_EQ(p2->x(), p1->geometry().right() + 1);
+    EXPECT_EQ(p2->geometry().right(), window->StatusBar1->width() - 1);
     EXPECT_TRUE(p1->alignment() & Qt::AlignHCenter);
     EXPECT_TRUE(p0->alignment() & Qt::AlignLeft);
 }
@@ -270,6 +277,50 @@ TEST_F(Window, ShorterListsGetNoRowBeyondTheirEnd) {
     window->lstUsersClick(window->ListBox1);
     EXPECT_EQ(window->lstUsers->currentRow(), -1);
     EXPECT_EQ(window->ListBox1->currentRow(), 4);
+}
+
+TEST_F(Window, TabLeavesTheLogAsEveryOtherControl) {
+    // The log is the last visible control of the tab order but one: Tab must reach the one
+    // after it, and the log must not take the key as a tab character.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->mLog->setFocus();
+    ASSERT_TRUE(window->mLog->hasFocus());
+    window->mLog->setPlainText(QStringLiteral("typed"));
+    QTest::keyClick(window->mLog, Qt::Key_Tab);
+    EXPECT_EQ(window->mLog->toPlainText(), "typed");
+    EXPECT_EQ(QApplication::focusWidget(), window->chkAutomat);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), window->mLog);
+}
+
+// The caption as the display server shows it: the platform appends the application display name
+// to a window's title when one is set. Runs a copy of the real program (its folder takes its
+// settings and templates) on a virtual display and reads its window's name there.
+TEST(Caption, TheDisplayShowsTheDesignedCaptionAlone) {
+    if (std::system("command -v xvfb-run >/dev/null 2>&1 && command -v xwininfo >/dev/null 2>&1") !=
+        0)
+        GTEST_SKIP() << "xvfb-run or xwininfo is not installed";
+    TempFolder dir;
+    const std::string exe = dir / "autoreindex";
+    std::filesystem::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", exe);
+    const std::string tree = dir / "tree.txt";
+    const std::string script =
+        "'" + exe + "' & app=\\$!; i=0; "
+        "until xwininfo -root -tree | grep -q '\\\"Auto ReIndex'; do "
+        "i=\\$((i+1)); [ \\$i -gt 200 ] && break; sleep 0.05; done; "
+        "sleep 0.3; xwininfo -root -tree > '" + tree + "'; kill \\$app; wait \\$app";
+    const std::string command = "env -u QT_QPA_PLATFORM xvfb-run -a sh -c \"" + script +
+                                "\" >/dev/null 2>&1";
+    std::system(command.c_str());
+    const QString listing = QString::fromStdString(ari::test::ReadFileBytes(tree));
+    QString caption;
+    for (const QString& line : listing.split(u'\n')) {
+        // The program's top-level window: its class is the executable's name.
+        if (line.contains(QStringLiteral("(\"autoreindex\"")) && line.contains(QStringLiteral("720x613")))
+            caption = line.section(u'"', 1, 1);
+    }
+    EXPECT_EQ(caption.toStdString(), "Auto ReIndex Database") << listing.toStdString();
 }
 
 }  // namespace
