@@ -113,16 +113,16 @@ void TTable::Close() {
 bool TTable::Active() const {
     return cursor_ != nullptr;
 }
-hDBICur TTable::Handle() const {
+CursorHandle TTable::Handle() const {
     return cursor_.get();
 }
-hDBIDb TTable::DBHandle() const {
+DatabaseHandle TTable::DBHandle() const {
     return cursor_ ? database_.get() : nullptr;
 }
 
 // ---- engine operations
 
-uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record) {
+uint16_t EngineCursorInfo(CursorHandle cursor, uint8_t* record) {
     return Guarded([&] {
         if (!cursor || !record)
             RaiseEngineError(kStatusInvalidHandle, {});
@@ -135,7 +135,7 @@ uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record) {
     });
 }
 
-uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database) {
+uint16_t EngineDatabaseOf(CursorHandle cursor, uint16_t objectKind, DatabaseHandle* database) {
     return Guarded([&] {
         if (!cursor || !database)
             RaiseEngineError(kStatusInvalidHandle, {});
@@ -146,7 +146,7 @@ uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database)
     });
 }
 
-uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, const char* driverType,
+uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* tableName, const char* driverType,
                     int32_t /*regenerateIndexes: the production index is always rebuilt, since a
                               stale index would misdirect the legacy application*/) {
     return Guarded([&] {
@@ -182,7 +182,7 @@ uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, cons
     });
 }
 
-uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount, const uint8_t* descriptor,
+uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount, const uint8_t* descriptor,
                            const char* saveAs, const char* keyviolName, const char* problemsName,
                            int32_t analyzeOnly) {
     return Guarded([&] {

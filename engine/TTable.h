@@ -20,8 +20,10 @@ class Cursor;    // an open table inside the engine
 class Database;  // the engine's database: one folder
 }  // namespace ari::engine
 
-using hDBICur = ari::engine::Cursor*;
-using hDBIDb = ari::engine::Database*;
+// What TTable::Handle and TTable::DBHandle give: the open table's engine cursor and the engine
+// database it belongs to, to be handed back to the engine operations below.
+using CursorHandle = ari::engine::Cursor*;
+using DatabaseHandle = ari::engine::Database*;
 
 enum class TIndexOption : uint16_t {
     ixPrimary = 1,
@@ -89,8 +91,8 @@ public:
     void SetActive(bool value) { value ? Open() : Close(); }
 
     // The engine cursor and database of an open table (nullptr when closed).
-    hDBICur Handle() const;
-    hDBIDb DBHandle() const;
+    CursorHandle Handle() const;
+    DatabaseHandle DBHandle() const;
 
     // Brackets for data-aware controls; counted, and observable for tests.
     void DisableControls() { ++disableCount_; ++disableCalls_; }
@@ -159,11 +161,11 @@ inline constexpr size_t kCursorInfoTypeLength = 32;
 inline constexpr size_t kTableDescriptorSize = 682;
 inline constexpr uint16_t kObjectKindDatabase = 4;
 
-uint16_t EngineCursorInfo(hDBICur cursor, uint8_t* record /* kCursorInfoSize bytes */);
-uint16_t EngineDatabaseOf(hDBICur cursor, uint16_t objectKind, hDBIDb* database);
-uint16_t EnginePack(hDBIDb database, hDBICur cursor, const char* tableName, const char* driverType,
+uint16_t EngineCursorInfo(CursorHandle cursor, uint8_t* record /* kCursorInfoSize bytes */);
+uint16_t EngineDatabaseOf(CursorHandle cursor, uint16_t objectKind, DatabaseHandle* database);
+uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* tableName, const char* driverType,
                     int32_t regenerateIndexes);
-uint16_t EngineRestructure(hDBIDb database, uint16_t descriptorCount,
+uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount,
                            const uint8_t* descriptor /* kTableDescriptorSize bytes */,
                            const char* saveAs, const char* keyviolName, const char* problemsName,
                            int32_t analyzeOnly);

@@ -61,7 +61,7 @@ bool PackTable(TTable& table, bool withControls) {
     const std::string typeText = ari::CursorInfoTypeText(info.data());
 
     if (typeText == kParadox) {
-        hDBIDb database = nullptr;
+        DatabaseHandle database = nullptr;
         Check(EngineDatabaseOf(table.Handle(), kObjectKindDatabase, &database));
         const ari::TableDescriptor descriptor =
             ari::MakePackDescriptor(table.TableName(), typeText);

@@ -173,7 +173,7 @@ int Pack(const Args& a) {
         std::memcpy(desc.data(), name.data(), std::min<size_t>(name.size(), 260));
         std::memcpy(desc.data() + 261, "PARADOX", 7);
         desc[620] = desc[621] = 0xFF;
-        hDBIDb db = nullptr;
+        DatabaseHandle db = nullptr;
         Check(EngineDatabaseOf(t.Handle(), kObjectKindDatabase, &db));
         t.Close();
         Check(EngineRestructure(db, 1, desc.data(), nullptr, nullptr, nullptr, 0));

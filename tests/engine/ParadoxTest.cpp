@@ -117,7 +117,7 @@ uint16_t PackParadox(const std::string& folder, const std::string& table) {
     std::memcpy(desc.data(), table.c_str(), table.size() + 1);
     std::memcpy(desc.data() + 261, "PARADOX", 8);
     desc[620] = desc[621] = 0xFF;
-    hDBIDb db = nullptr;
+    DatabaseHandle db = nullptr;
     Check(EngineDatabaseOf(t.Handle(), kObjectKindDatabase, &db));
     t.Close();
     return EngineRestructure(db, 1, desc.data(), nullptr, nullptr, nullptr, 0);

@@ -103,7 +103,7 @@ TEST(TTableProperties, HandlesAndDatabaseOfAnOpenTable) {
     t.SetTableName("A.DBF");  // found whatever the case of the name on disk
     t.Open();
     EXPECT_EQ(t.TablePath(), dir / "a.dbf");
-    hDBIDb db = nullptr;
+    DatabaseHandle db = nullptr;
     Check(EngineDatabaseOf(t.Handle(), kObjectKindDatabase, &db));
     EXPECT_EQ(db, t.DBHandle());
     EXPECT_NE(EngineDatabaseOf(t.Handle(), 3, &db), 0);
