@@ -1,5 +1,4 @@
-// A window timer with the original platform's rule: switching it on restarts the interval only
-// when it was off; switching it to the state it has does nothing. Ticks arrive on the window
+// A window timer with this rule: switching it on restarts the interval only when it was off; switching it to the state it has does nothing. Ticks arrive on the window
 // thread through the handler given at construction, guarded against escaping exceptions.
 #pragma once
 

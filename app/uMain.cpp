@@ -70,7 +70,8 @@ void SetTabOrder(std::vector<std::pair<int, QWidget*>> controls) {
         QWidget::setTabOrder(controls[i - 1].second, controls[i].second);
 }
 
-// Maps the design's fonts onto fonts this machine has that carry Persian glyphs.
+// Maps the window's fonts (Tahoma, Segoe UI) onto fonts this machine has that carry Persian
+// glyphs with close metrics.
 void InstallFontSubstitutes() {
     const QStringList persian = {QStringLiteral("Noto Sans Arabic UI"),
                                  QStringLiteral("Noto Sans Arabic"), QStringLiteral("DejaVu Sans")};

@@ -37,7 +37,7 @@ std::string FolderOf(const std::string& text) {
 }
 
 // The error's message, followed by ": " and the file or folder it is about when the message
-// names no path of its own (the platform's file errors give only their designed text).
+// names no path of its own (the platform's file errors give only their fixed text).
 std::string NamingItsFile(const std::string& message, const std::string& subject) {
     if (subject.empty() || message.find('/') != std::string::npos)
         return message;

@@ -1,5 +1,6 @@
 // Date-and-time values as the program computes with them: days since 30 December 1899 with the
-// time of day as the fraction, the way the original platform counts them.
+// time of day as the fraction (so 1.5 is noon on 31 December 1899), which is how stored
+// dates and the status bar's date-and-time texts are computed.
 #pragma once
 
 namespace ari {

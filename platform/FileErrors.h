@@ -8,7 +8,8 @@
 
 namespace ari {
 
-// File error numbers used in messages (the numbering of the original platform).
+// File error numbers used in messages ("I/O error 32"): the numbers that the log lines and
+// error boxes show, so that texts matched by operators and scripts stay the same.
 enum FileError : int {
     kFileNotFound = 2,
     kInvalidFileName = 3,
