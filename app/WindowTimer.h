@@ -1,5 +1,6 @@
-// A window timer with this rule: switching it on restarts the interval only when it was off; switching it to the state it has does nothing. Ticks arrive on the window
-// thread through the handler given at construction, guarded against escaping exceptions.
+// A window timer with this rule: switching it on restarts the interval only when it was off;
+// switching it to the state it has does nothing. Ticks arrive on the window thread through the
+// handler given at construction, guarded against escaping exceptions.
 #pragma once
 
 #include <QObject>
