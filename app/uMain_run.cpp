@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QWindow>
 #include <QListWidgetItem>
+#include <QPalette>
 #include <QProgressBar>
 #include <QStringList>
 #include <algorithm>
@@ -86,6 +87,11 @@ void ShowTableProgress(QProgressBar* bar, const QString& entry, uint64_t done, u
     name.replace(u'%', u'_');  // the bar's text format would read %v, %m and %p in a name
     bar->setFormat(
         QStringLiteral("%1: %2 / %3").arg(name, QString::number(done), QString::number(total)));
+    // The style draws the text over the empty part of a right-to-left bar in the colour meant
+    // for the filled part, white on white while no table is done: one colour for both parts.
+    QPalette palette = bar->palette();
+    palette.setColor(QPalette::HighlightedText, palette.color(QPalette::Text));
+    bar->setPalette(palette);
     bar->setTextVisible(true);
 }
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QListWidgetItem>
 #include <QRegularExpression>
 #include <QThread>
@@ -473,11 +475,23 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
 // At each write of a table file by the run, what the window shows once it has handled
 // everything the run reported before that write: the check list's marked entry and the text of
 // the progress bar.
+bool HasDarkPixelsInside(const QPixmap& drawn) {
+    const QImage image = drawn.toImage();
+    for (int y = 3; y < image.height() - 3; ++y) {
+        for (int x = 3; x < image.width() - 3; ++x) {
+            if (qGray(image.pixel(x, y)) < 80)
+                return true;
+        }
+    }
+    return false;
+}
+
 class WindowAtEachWrite final : public ari::engine::FileOps {
   public:
     struct Shown {
-        QString marked;   // the current, selected entry of the check list; "" for none
-        QString barText;  // "" while the bar shows no text
+        QString marked;             // the current, selected entry of the check list; "" for none
+        QString barText;            // "" while the bar shows no text
+        bool barTextInked = false;  // the bar, drawn, has dark pixels inside its frame
     };
     explicit WindowAtEachWrite(TfMain* window) : window_(window) {}
     ssize_t Write(int fd, const void* data, size_t size) override {
@@ -490,8 +504,10 @@ class WindowAtEachWrite final : public ari::engine::FileOps {
                     const QListWidgetItem* item = window_->CLBFile->currentItem();
                     if (item && item->isSelected())
                         now.marked = item->text();
-                    if (window_->ProgressBar1->isTextVisible())
+                    if (window_->ProgressBar1->isTextVisible()) {
                         now.barText = window_->ProgressBar1->text();
+                        now.barTextInked = HasDarkPixelsInside(window_->ProgressBar1->grab());
+                    }
                     {
                         const std::lock_guard<std::mutex> lock(mutex_);
                         shown_.push_back(now);
@@ -538,6 +554,7 @@ TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
         EXPECT_TRUE(s.marked == "a.dbf" || s.marked == "b.dbf");
         if (!s.barText.isEmpty()) {
             EXPECT_TRUE(s.barText.startsWith(s.marked + ": "));
+            EXPECT_TRUE(s.barTextInked) << "the text is not seen on the bar";
             barTexts.insert(s.barText);
         }
     }
