@@ -8,8 +8,11 @@
 #include <QThread>
 #include <QWindow>
 #include <QListWidgetItem>
+#include <QPalette>
+#include <QProgressBar>
 #include <QStringList>
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
@@ -54,6 +57,49 @@ void TickEntry(QListWidget* list, const QString& entry) {
     }
 }
 
+int EntryRow(const QListWidget* list, const QString& entry) {
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->text().compare(entry, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// The table being worked on is the check list's current, selected entry, scrolled into view;
+// none is once it is finished.
+void MarkEntry(QListWidget* list, const QString& entry) {
+    const int row = EntryRow(list, entry);
+    if (row < 0 || list->currentRow() == row)
+        return;
+    list->setCurrentRow(row);
+    list->scrollToItem(list->item(row));
+}
+
+void UnmarkEntries(QListWidget* list) {
+    list->setCurrentItem(nullptr);
+    list->clearSelection();
+}
+
+// The bar's text shows how far the engine has got within the current table, records done of
+// its total; the bar's value keeps counting tables. The text is hidden between tables.
+void ShowTableProgress(QProgressBar* bar, const QString& entry, uint64_t done, uint64_t total) {
+    QString name = entry;
+    name.replace(u'%', u'_');  // the bar's text format would read %v, %m and %p in a name
+    bar->setFormat(
+        QStringLiteral("%1: %2 / %3").arg(name, QString::number(done), QString::number(total)));
+    // The style draws the text over the empty part of a right-to-left bar in the colour meant
+    // for the filled part, white on white while no table is done: one colour for both parts.
+    QPalette palette = bar->palette();
+    palette.setColor(QPalette::HighlightedText, palette.color(QPalette::Text));
+    bar->setPalette(palette);
+    bar->setTextVisible(true);
+}
+
+void HideTableProgress(QProgressBar* bar) {
+    bar->setTextVisible(false);
+    bar->resetFormat();
+}
+
 // The boxes as they stand: the run follows them from its next decision on.
 ari::RunOperations ChosenOperations(const TfMain& w) {
     ari::RunOperations ops;
@@ -80,13 +126,23 @@ class WindowObserver final : public ari::RunObserver {
             FillCheckList(w_.CLBFile, entries);
         });
     }
-    void TableStarted(ari::RunPass pass, const std::string&) override {
+    void TableStarted(ari::RunPass pass, const std::string& table) override {
         if (pass == ari::RunPass::Index) {
             Post([this] {
                 w_.Memo1->clear();
                 w_.Memo2->clear();
             });
         }
+        const QString entry = QString::fromStdString(table);
+        Post([this, entry] { MarkEntry(w_.CLBFile, entry); });
+    }
+    void TableProgress(ari::RunPass, const std::string& table, uint64_t done,
+                       uint64_t total) override {
+        const QString entry = QString::fromStdString(table);
+        Post([this, entry, done, total] {
+            MarkEntry(w_.CLBFile, entry);
+            ShowTableProgress(w_.ProgressBar1, entry, done, total);
+        });
     }
     void IndexDefinitionsRead(const std::string&,
                               const std::vector<ari::IndexDefinition>& definitions) override {
@@ -104,7 +160,18 @@ class WindowObserver final : public ari::RunObserver {
     }
     void TableFinished(ari::RunPass, const std::string& table) override {
         const QString entry = QString::fromStdString(table);
-        Post([this, entry] { TickEntry(w_.CLBFile, entry); });
+        Post([this, entry] {
+            TickEntry(w_.CLBFile, entry);
+            UnmarkEntries(w_.CLBFile);
+            HideTableProgress(w_.ProgressBar1);
+        });
+    }
+    // A table that an error ended is no longer worked on.
+    void RunFinished(bool) override {
+        Post([this] {
+            UnmarkEntries(w_.CLBFile);
+            HideTableProgress(w_.ProgressBar1);
+        });
     }
     // One step a table; a folder without tables leaves the bar empty (a range of 0 to 0 would
     // show Qt's busy animation instead).
@@ -189,6 +256,7 @@ bool TfMain::ReindexProccess() {
     while (!worker->wait(QDeadlineTimer(10)))
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();  // what the run reported last comes before the result
+    HideTableProgress(ProgressBar1);    // also after an error that did not let the run finish
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal

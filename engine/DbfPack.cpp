@@ -12,6 +12,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/FileOps.h"
 #include "engine/ProductionIndex.h"
+#include "engine/Progress.h"
 #include "engine/TableDamage.h"
 #include "engine/TableFiles.h"
 #include "platform/FileErrors.h"
@@ -72,6 +73,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             ThrowLastInOutError();
         ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
         const uint32_t total = src->RecordCount();
+        const ProgressSink* progress = CurrentProgressSink();
+        ReportProgress(progress, 0, total);
         for (uint32_t done = 0; done < total;) {
             // A program that opened a file meanwhile waits for us: give up at once, not at the
             // end of a long pass.
@@ -85,6 +88,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
                     {"Table: " + path, "Record " + std::to_string(done + 1) + " is cut off."});
             size_t kept = 0;
             for (size_t i = 0; i < want; ++i) {
+                if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
+                    ReportProgress(progress, done + i, total);
                 const uint8_t* rec = buf.data() + i * rl;
                 if (*rec == dbf::kDeletedFlag) {
                     ++result.dropped;
@@ -104,6 +109,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             if (bytes)
                 WriteAll(newDbf.Fd(), buf.data(), bytes, tmp);
         }
+        ReportProgress(progress, total, total);
         if (total == 0) {
             const uint8_t eof = dbf::kEndOfFile;
             WriteAll(newDbf.Fd(), &eof, 1, tmp);

@@ -12,6 +12,7 @@
 #include "engine/KeyCollation.h"
 #include "engine/MdxFormat.h"
 #include "engine/MdxWriter.h"
+#include "engine/Progress.h"
 #include "engine/TableFiles.h"
 
 namespace ari::engine {
@@ -224,9 +225,14 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
     DbfFile::Scanner scan(table);
     RecordRef ref;
     ref.length = table.RecordLength();
+    const ProgressSink* progress = CurrentProgressSink();
+    const uint64_t total = table.RecordCount();
+    ReportProgress(progress, 0, total);
     while (const uint8_t* rec = scan.Next()) {
         ref.data = rec;
         ref.recno = scan.RecNo();
+        if (progress && ref.recno % kProgressEveryRecords == 0)
+            ReportProgress(progress, ref.recno, total);
         if (plan.filter && !plan.filter->Test(ref))
             continue;
         plan.key.EvaluateKey(ref, key.data());
@@ -235,6 +241,7 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
         PutEntryRecno(entry.data(), sortLen, ref.recno);
         sorter->Add(entry.data());
     }
+    ReportProgress(progress, total, total);
     sorter->Finish();
     return sorter;
 }

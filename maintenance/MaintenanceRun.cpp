@@ -3,6 +3,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/Progress.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexTransfer.h"
@@ -20,6 +21,7 @@ void RunObserver::TableStarted(RunPass, const std::string&) {}
 void RunObserver::IndexDefinitionsRead(const std::string&, const std::vector<IndexDefinition>&) {}
 void RunObserver::IndexAdded(const std::string&, const IndexDefinition&) {}
 void RunObserver::TablePacked(const std::string&) {}
+void RunObserver::TableProgress(RunPass, const std::string&, uint64_t, uint64_t) {}
 void RunObserver::TableFinished(RunPass, const std::string&) {}
 void RunObserver::Progress(int, int) {}
 void RunObserver::LogLine(const QString&) {}
@@ -132,6 +134,14 @@ bool MaintenanceRun::Run() {
     return result;
 }
 
+// The engine's progress within `table`, told to the observers as TableProgress.
+std::function<void(uint64_t, uint64_t)> MaintenanceRun::ProgressOf(RunPass pass,
+                                                                   const std::string& table) const {
+    return [this, pass, table](uint64_t done, uint64_t total) {
+        Tell([&](RunObserver& o) { o.TableProgress(pass, table, done, total); });
+    };
+}
+
 // The two passes and the closing lines; true when they went through. Errors go to the caller.
 bool MaintenanceRun::Passes() {
     if (operations_.IndexPass() && choices_.templateFolderText.empty()) {
@@ -165,16 +175,19 @@ bool MaintenanceRun::Passes() {
             liveTable_.Close();
             templateTable_.SetTableName(table);
             liveTable_.SetTableName(table);
-            if (operations_.transfer)
-                TransferIndex(table, templateFolder_, liveFolder_, liveTable_,
-                              operations_.rebuild ? TransferredTags::BuiltByTheRebuild
-                                                  : TransferredTags::BuiltHere);
-            if (operations_.rebuild) {
-                const auto definitions = ReadIndexDefinitions(templateTable_);
-                Tell([&](RunObserver& o) { o.IndexDefinitionsRead(table, definitions); });
-                RebuildIndexes(table, liveFolder_, liveTable_, definitions);
-                for (const IndexDefinition& d : definitions)
-                    Tell([&](RunObserver& o) { o.IndexAdded(table, d); });
+            {
+                const engine::ProgressScope progress(ProgressOf(RunPass::Index, table));
+                if (operations_.transfer)
+                    TransferIndex(table, templateFolder_, liveFolder_, liveTable_,
+                                  operations_.rebuild ? TransferredTags::BuiltByTheRebuild
+                                                      : TransferredTags::BuiltHere);
+                if (operations_.rebuild) {
+                    const auto definitions = ReadIndexDefinitions(templateTable_);
+                    Tell([&](RunObserver& o) { o.IndexDefinitionsRead(table, definitions); });
+                    RebuildIndexes(table, liveFolder_, liveTable_, definitions);
+                    for (const IndexDefinition& d : definitions)
+                        Tell([&](RunObserver& o) { o.IndexAdded(table, d); });
+                }
             }
             ++done;
             Tell([&](RunObserver& o) { o.TableFinished(RunPass::Index, table); });
@@ -207,7 +220,10 @@ bool MaintenanceRun::Passes() {
             liveTable_.Close();
             liveTable_.SetTableName(table);
             AddLog(PackingLine(QString::fromStdString(liveTable_.TableName())));
-            PackTable(liveTable_, true);
+            {
+                const engine::ProgressScope progress(ProgressOf(RunPass::Pack, table));
+                PackTable(liveTable_, true);
+            }
             liveTable_.Close();
             ++done;
             Tell([&](RunObserver& o) { o.TablePacked(table); });

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +63,14 @@ class RunObserver {
     virtual void IndexAdded(const std::string& table, const IndexDefinition& definition);
     // `table` of the live folder was packed and closed again.
     virtual void TablePacked(const std::string& table);
+    // `done` of the `total` records of `table` are through in one of the engine's long loops
+    // for it (engine/Progress.h): each index build of the rebuild and the transfer, the pack's
+    // pass over the records and then each of its index builds, one after another and each
+    // rising from 0 to `total`. Only between the table's TableStarted and TableFinished; called
+    // with the table held, so it must return quickly, must not use the run's tables and must
+    // not throw.
+    virtual void TableProgress(RunPass pass, const std::string& table, uint64_t done,
+                               uint64_t total);
     // `table` is finished in `pass`.
     virtual void TableFinished(RunPass pass, const std::string& table);
     // `position` tables of the pass's `count` are finished (0 when a pass starts).
@@ -122,6 +131,8 @@ class MaintenanceRun {
     TDateTime Now() const;
     template <typename Event>
     void Tell(const Event& event) const;
+    std::function<void(uint64_t, uint64_t)> ProgressOf(RunPass pass,
+                                                       const std::string& table) const;
 
     RunChoices choices_;
     RunOperations operations_;

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QListWidgetItem>
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
@@ -467,6 +470,109 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
     EXPECT_FALSE(window->RunInProgress());
     for (const char* t : {"a.dbf", "b.dbf"})
         EXPECT_EQ(ari::test::RecordCount(live + t), 3u) << t;
+}
+
+// At each write of a table file by the run, what the window shows once it has handled
+// everything the run reported before that write: the check list's marked entry and the text of
+// the progress bar.
+bool HasDarkPixelsInside(const QPixmap& drawn) {
+    const QImage image = drawn.toImage();
+    for (int y = 3; y < image.height() - 3; ++y) {
+        for (int x = 3; x < image.width() - 3; ++x) {
+            if (qGray(image.pixel(x, y)) < 80)
+                return true;
+        }
+    }
+    return false;
+}
+
+class WindowAtEachWrite final : public ari::engine::FileOps {
+  public:
+    struct Shown {
+        QString marked;             // the current, selected entry of the check list; "" for none
+        QString barText;            // "" while the bar shows no text
+        bool barTextInked = false;  // the bar, drawn, has dark pixels inside its frame
+    };
+    explicit WindowAtEachWrite(TfMain* window) : window_(window) {}
+    ssize_t Write(int fd, const void* data, size_t size) override {
+        if (QThread::currentThread() != window_->thread()) {
+            auto seen = std::make_shared<std::atomic<bool>>(false);
+            QMetaObject::invokeMethod(
+                window_,
+                [this, seen] {
+                    Shown now;
+                    const QListWidgetItem* item = window_->CLBFile->currentItem();
+                    if (item && item->isSelected())
+                        now.marked = item->text();
+                    if (window_->ProgressBar1->isTextVisible()) {
+                        now.barText = window_->ProgressBar1->text();
+                        now.barTextInked = HasDarkPixelsInside(window_->ProgressBar1->grab());
+                    }
+                    {
+                        const std::lock_guard<std::mutex> lock(mutex_);
+                        shown_.push_back(now);
+                    }
+                    *seen = true;
+                },
+                Qt::QueuedConnection);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!*seen && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return FileOps::Write(fd, data, size);
+    }
+    std::vector<Shown> Taken() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return shown_;
+    }
+
+  private:
+    TfMain* window_;
+    std::mutex mutex_;
+    std::vector<Shown> shown_;
+};
+
+TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        AddTags(tmpl, t, {{"ID", "ID"}, {"NAME", "UPPER(NAME)"}});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+    }
+    WindowAtEachWrite writes(window.get());
+    ari::engine::SetFileOpsForTesting(&writes);
+    Choose(false, true, true);
+    EXPECT_TRUE(window->ReindexProccess());
+    ari::engine::SetFileOpsForTesting(nullptr);
+
+    const std::vector<WindowAtEachWrite::Shown> shown = writes.Taken();
+    ASSERT_FALSE(shown.empty());
+    std::set<QString> barTexts;
+    for (const auto& s : shown) {
+        SCOPED_TRACE(s.marked.toStdString() + " | " + s.barText.toStdString());
+        // Whenever the engine writes, the table it works on is marked; the bar's text names
+        // that table and how many of its records are through.
+        EXPECT_TRUE(s.marked == "a.dbf" || s.marked == "b.dbf");
+        if (!s.barText.isEmpty()) {
+            EXPECT_TRUE(s.barText.startsWith(s.marked + ": "));
+            EXPECT_TRUE(s.barTextInked) << "the text is not seen on the bar";
+            barTexts.insert(s.barText);
+        }
+    }
+    // Each rebuild's index builds and each pack went through the table's 5 records; the pack's
+    // index rebuild through the 3 it kept.
+    for (const char* text : {"a.dbf: 5 / 5", "b.dbf: 5 / 5", "a.dbf: 3 / 3", "b.dbf: 3 / 3"})
+        EXPECT_EQ(barTexts.count(QString::fromLatin1(text)), 1u) << text;
+
+    // Afterwards no table is marked and the bar shows no text; the ticks and the bar's count
+    // of tables are as ever.
+    EXPECT_EQ(window->CLBFile->currentItem(), nullptr);
+    EXPECT_TRUE(window->CLBFile->selectedItems().isEmpty());
+    EXPECT_FALSE(window->ProgressBar1->isTextVisible());
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, true}));
+    EXPECT_EQ(window->ProgressBar1->value(), 2);
+    ExpectLog({"------Add Index a.dbf ID", "------Add Index a.dbf NAME", "------Add Index b.dbf ID",
+               "------Add Index b.dbf NAME", "---Packing a.dbf ... ", "---Packing b.dbf ... ",
+               "---ReIndex has successfully Time: <time>", "---Pack has successfully Time: <time>"});
 }
 
 TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {

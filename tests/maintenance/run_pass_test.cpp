@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -311,6 +312,128 @@ TEST_F(Pass, TheCallersTurnMayChangeTheOperationsAndItsLinesAreNotTheRuns) {
     EXPECT_TRUE(EventsFrom("pass-started pack").empty());
     for (const char* t : {"a.dbf", "b.dbf"})
         EXPECT_EQ(ari::test::RecordCount(live + t), 5u) << t;  // not packed
+}
+
+// Follows the engine's progress within each table, with the table's start and end around it.
+class ProgressRecorder : public ari::RunObserver {
+  public:
+    struct Event {
+        std::string what;  // "started", "progress" or "finished"
+        RunPass pass;
+        std::string table;
+        uint64_t done = 0, total = 0;
+    };
+    std::vector<Event> events;
+
+    void TableStarted(RunPass pass, const std::string& table) override {
+        events.push_back({"started", pass, table});
+    }
+    void TableProgress(RunPass pass, const std::string& table, uint64_t done,
+                       uint64_t total) override {
+        events.push_back({"progress", pass, table, done, total});
+    }
+    void TableFinished(RunPass pass, const std::string& table) override {
+        events.push_back({"finished", pass, table});
+    }
+};
+
+TEST_F(Pass, EachTablesRecordsDoneRiseToItsTotalInEveryBuildAndPack) {
+    // Large enough for reports between the first record and the last of every loop.
+    constexpr uint32_t kRecords = 40000;
+    std::vector<ari::test::FixtureRow> big;
+    for (uint32_t i = 0; i < kRecords; ++i)
+        big.push_back(
+            {std::to_string(i % 99999), "N" + std::to_string(kRecords - i), "", i % 10 == 0});
+    const uint64_t kept = Surviving(big).size();
+    const Tags tags = {{"ID", "ID"}, {"BYNAME", "UPPER(NAME)"}};
+    for (const char* t : {"BIG.DBF", "small.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        AddTags(tmpl, t, tags);
+    }
+    ari::test::MakeTable(live + "BIG.DBF", big, 1);
+    ari::test::MakeTable(live + "small.dbf", ari::test::StandardRows(), 1);
+    for (const char* t : {"BIG.DBF", "small.dbf"})
+        AddTags(live, t, {{"STALE", "NAME"}});
+    ProgressRecorder progress;
+
+    ari::RunChoices choices;
+    choices.templateFolderText = tmpl;
+    choices.liveFolderText = live;
+    choices.operations = {false, true, true};
+    choices.markerPath = marker;
+    ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+    run.AddObserver(&progress);
+    run.AddObserver(&recorder);
+    ASSERT_TRUE(run.Run());
+
+    // Each loop: from 0, never falling, up to its total, all within the table's start and end.
+    // The rebuild builds each tag over every record; the pack goes over every record and then
+    // builds each tag over the ones it kept.
+    struct Loops {
+        std::vector<uint64_t> totals;
+        size_t reports = 0;
+    };
+    std::map<std::pair<RunPass, std::string>, Loops> seen;
+    const ProgressRecorder::Event* current = nullptr;  // the table's start
+    uint64_t last = 0;
+    for (const auto& e : progress.events) {
+        SCOPED_TRACE(PassName(e.pass) + " " + e.table + " " + e.what + " " +
+                     std::to_string(e.done) + "/" + std::to_string(e.total));
+        if (e.what == "started") {
+            EXPECT_EQ(current, nullptr);
+            current = &e;
+            last = 0;
+            continue;
+        }
+        ASSERT_NE(current, nullptr) << "outside a table";
+        EXPECT_EQ(e.pass, current->pass);
+        EXPECT_EQ(e.table, current->table);
+        Loops& loops = seen[{e.pass, e.table}];
+        if (e.what == "finished") {
+            EXPECT_EQ(last, loops.totals.empty() ? 0 : loops.totals.back()) << "a loop ended early";
+            current = nullptr;
+            continue;
+        }
+        ++loops.reports;
+        if (e.done == 0) {
+            if (!loops.totals.empty()) {
+                EXPECT_EQ(last, loops.totals.back()) << "a loop ended early";
+            }
+            loops.totals.push_back(e.total);
+        } else {
+            ASSERT_FALSE(loops.totals.empty()) << "a loop that did not start at 0";
+            EXPECT_EQ(e.total, loops.totals.back());
+            EXPECT_GE(e.done, last);
+            EXPECT_LE(e.done, e.total);
+        }
+        last = e.done;
+    }
+    EXPECT_EQ(current, nullptr);
+
+    const auto totals = [&](RunPass pass, const std::string& table) {
+        return seen[{pass, table}].totals;
+    };
+    // The rebuild may build the copied index's tags too before it adds the template's: its
+    // last two loops are the template's two tags.
+    for (const auto& [table, records] :
+         {std::pair<std::string, uint64_t>{"BIG.DBF", kRecords}, {"small.dbf", 5}}) {
+        SCOPED_TRACE(table);
+        const std::vector<uint64_t> index = totals(RunPass::Index, table);
+        ASSERT_GE(index.size(), 2u);
+        EXPECT_EQ(std::vector<uint64_t>(index.end() - 2, index.end()),
+                  (std::vector<uint64_t>{records, records}));
+    }
+    EXPECT_EQ(totals(RunPass::Pack, "BIG.DBF"), (std::vector<uint64_t>{kRecords, kept, kept}));
+    EXPECT_EQ(totals(RunPass::Pack, "small.dbf"), (std::vector<uint64_t>{5, 3, 3}));
+    // A loop over the large table reports on its way, not only at its ends.
+    const size_t packReports = seen[{RunPass::Pack, "BIG.DBF"}].reports;
+    const size_t indexReports = seen[{RunPass::Index, "BIG.DBF"}].reports;
+    EXPECT_GT(packReports, 3 * 3u);
+    EXPECT_GT(indexReports, 2 * 3u);
+
+    EXPECT_EQ(ari::test::ReadRows(live + "BIG.DBF"), Surviving(big));
+    EXPECT_EQ(ReadTags(live, "BIG.DBF"), tags);
+    EXPECT_EQ(DbtoolCheck(live + "BIG.DBF"), 0);
 }
 
 }  // namespace

@@ -1,0 +1,23 @@
+#include "engine/Progress.h"
+
+#include <utility>
+
+namespace ari::engine {
+
+namespace {
+thread_local const ProgressSink* tSink = nullptr;
+}  // namespace
+
+ProgressScope::ProgressScope(ProgressSink sink) : sink_(std::move(sink)), previous_(tSink) {
+    tSink = sink_ ? &sink_ : nullptr;
+}
+
+ProgressScope::~ProgressScope() {
+    tSink = previous_;
+}
+
+const ProgressSink* CurrentProgressSink() {
+    return tSink;
+}
+
+}  // namespace ari::engine
