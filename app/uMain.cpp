@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/ClickFilter.h"
 #include "app/ErrorGuard.h"
 #include "app/ListBox.h"
 #include "log/OperationLog.h"
@@ -153,6 +154,12 @@ void TfMain::CreateControls() {
         statusPanels_[i] = panel;
     }
     statusPanels_[0]->setLayoutDirection(Qt::LeftToRight);
+    // Panels 1 and 2 (the day's state or the last error, the last success) open the last
+    // pass's summary.
+    auto* lastPassClick = new ari::ClickFilter(
+        StatusBar1, [this] { ari::RunGuarded([this] { ShowLastPass(); }); });
+    statusPanels_[1]->installEventFilter(lastPassClick);
+    statusPanels_[2]->installEventFilter(lastPassClick);
 
     FilterComboBox1 = Make<QComboBox>(this, "FilterComboBox1", 432, 173, 145, 21);
     FilterComboBox1->addItem(QStringLiteral("*.dbf"), QStringLiteral("*.dbf|*.dbf"));

@@ -18,6 +18,7 @@
 #include <QString>
 #include <QTimeEdit>
 #include <QWidget>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -126,6 +127,9 @@ public:
     void lstUsersClick(QListWidget* sender);
     void tCheckUserTimer();
     void tStartReindexTimer();
+    // A click on status panel 1 or 2: the summary of the last pass the window ran, in a message
+    // box, in Persian; before any pass, a Persian text that says so.
+    void ShowLastPass();
 
 signals:
     // The window's turn between two tables of the index pass, on the window thread, while the
@@ -148,4 +152,11 @@ private:
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;  // the run journal beside the executable
+    // The last pass the schedule tick ran, as ShowLastPass shows it ("" before any).
+    QString lastPassText_;
+    // The last pass's problem line while it failed and no later pass has succeeded; status
+    // panel 1 shows it (the tick does not write that panel then), and its text before it.
+    QString lastError_;
+    QString panel1BeforeError_;
+    void NoteLastPass(std::uint64_t passBefore, bool succeeded, const QString& problemLine);
 };

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "app/uMainSupport.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -31,6 +33,11 @@ constexpr char kNoOperationMessage[] = "نوع عملیات تعیین نشده 
 
 const QString kProcessedToday = QStringLiteral("This operation has been processed today");
 const QString kNotProcessedToday = QStringLiteral("No processing has been done today");
+// The three backslashes in front of every line that reports a problem (log/LogTexts.h).
+const QString kProblemLead = QStringLiteral("\\\\\\");
+const QString kLastErrorLead = QStringLiteral("خطای آخرین اجرا: ");
+const QString kFailedWithoutLine = QStringLiteral("اجرا با موفقیت تمام نشد");
+const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجام نشده است.");
 
 using ari::ScopeExit;
 
@@ -122,6 +129,22 @@ void TfMain::tStartReindexTimer() {
     QCoreApplication::processEvents();
 
     bool succeeded = false;
+    // The pass's problem lines, from whichever thread writes them: the last one is the error that
+    // the window keeps showing until a later pass succeeds.
+    std::mutex problemMutex;
+    QString problemLine;
+    const ari::LogSubscription problems([&](const QString& line, bool) {
+        if (line.startsWith(kProblemLead)) {
+            std::lock_guard<std::mutex> lock(problemMutex);
+            problemLine = line;
+        }
+    });
+    const std::uint64_t passBefore = ari::LastPassNumber();
+    // Also when an error leaves the run: that pass failed too.
+    const ScopeExit noted([&] {
+        std::lock_guard<std::mutex> lock(problemMutex);
+        NoteLastPass(passBefore, succeeded, problemLine);
+    });
     try {
         succeeded = ReindexProccess();
         markerFault_.clear();  // the marker could be created: a later fault is news again
@@ -147,6 +170,39 @@ void TfMain::tStartReindexTimer() {
         TodayStamp = dateText;
     }
     QCoreApplication::processEvents();
+}
+
+void TfMain::NoteLastPass(std::uint64_t passBefore, bool succeeded, const QString& problemLine) {
+    try {
+        if (ari::LastPassNumber() != passBefore)
+            lastPassText_ = ari::PersianLines(ari::LastPass(), ari::StampText(Now())).join(u'\n');
+        if (succeeded) {
+            // A later pass succeeded: the day's state comes back in panel 1.
+            if (!lastError_.isEmpty()) {
+                SetStatusPanelText(1, panel1BeforeError_);
+                statusPanels_[1]->setToolTip(QString());
+                lastError_.clear();
+            }
+            return;
+        }
+        // Panel 1 is written by the tick only while a pass has succeeded: the error stays in
+        // it through every tick until a pass succeeds, the log cleared or not.
+        if (lastError_.isEmpty())
+            panel1BeforeError_ = StatusPanelText(1);
+        lastError_ = problemLine.isEmpty() ? kFailedWithoutLine : problemLine;
+        // The panel is one line high: an engine message of several lines shows on one, the
+        // panel's tip shows it as written.
+        QString oneLine = kLastErrorLead + lastError_;
+        oneLine.replace(u'\n', u' ');
+        SetStatusPanelText(1, oneLine);
+        statusPanels_[1]->setToolTip(kLastErrorLead + lastError_);
+    } catch (...) {
+        // Out of memory: the panel keeps what it showed; the tick goes on.
+    }
+}
+
+void TfMain::ShowLastPass() {
+    ari::ShowMessage((lastPassText_.isEmpty() ? kNoPassYet : lastPassText_).toStdString());
 }
 
 // The 3000 ms are the sleeper's (tests give one that ends with their fake tool); it sleeps on a

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "platform/Files.h"
@@ -50,6 +51,44 @@ std::string Stem(const std::string& name) {
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex lastPassMutex;
+std::uint64_t lastPassNumber = 0;
+PassSummary lastPass;
+
+}  // namespace
+
+std::uint64_t LastPassNumber() {
+    std::lock_guard<std::mutex> lock(lastPassMutex);
+    return lastPassNumber;
+}
+
+PassSummary LastPass() {
+    std::lock_guard<std::mutex> lock(lastPassMutex);
+    return lastPass;
+}
+
+RunSummary::~RunSummary() {
+    try {
+        PassSummary pass = Pass();
+        std::lock_guard<std::mutex> lock(lastPassMutex);
+        lastPass = std::move(pass);
+        ++lastPassNumber;
+    } catch (...) {
+        // Out of memory: the last pass shown stays the one before; the pass is not affected.
+    }
+}
+
+PassSummary RunSummary::Pass() const {
+    PassSummary pass;
+    pass.liveFolder = liveFolder_;
+    pass.tables = tables_;
+    pass.seconds = Seconds((finished_ ? ended_ : std::chrono::steady_clock::now()) - started_);
+    pass.result = overall_.empty() ? "not finished" : overall_;
+    return pass;
+}
 
 RunSummary::RunSummary(const std::string& liveFolderText, RunOperations operations)
     : operations_(operations),
@@ -208,6 +247,83 @@ QStringList RunSummary::Lines(const QString& stamp) const {
     out << QStringLiteral("total time ") + QString::number(Seconds(end - started_), 'f', 2) +
                QStringLiteral(" s; result ") +
                QString::fromStdString(overall_.empty() ? "not finished" : overall_);
+    return out;
+}
+
+namespace {
+
+QString PersianOperation(const std::string& operation) {
+    if (operation == "transfer")
+        return QStringLiteral("انتقال ایندکس");
+    if (operation == "rebuild")
+        return QStringLiteral("بازسازی ایندکس");
+    if (operation == "pack")
+        return QStringLiteral("فشرده سازی");
+    return QString::fromStdString(operation);
+}
+
+// "ok" and "failed[: message]" and "not finished" in Persian; a result of another wording (a
+// stop on request) is shown as it is.
+QString PersianResult(const std::string& result) {
+    static const std::string failed = "failed";
+    if (result == "ok")
+        return QStringLiteral("موفق");
+    if (result == "not finished")
+        return QStringLiteral("ناتمام");
+    if (result.compare(0, failed.size(), failed) == 0) {
+        const std::string rest = result.substr(failed.size());
+        if (rest.empty())
+            return QStringLiteral("ناموفق");
+        if (rest.compare(0, 2, ": ") == 0)
+            return QStringLiteral("ناموفق: ") + QString::fromStdString(rest.substr(2));
+    }
+    return QString::fromStdString(result);
+}
+
+QString PersianSeconds(double seconds) {
+    return QString::number(seconds, 'f', 2) + QStringLiteral(" ثانیه");
+}
+
+}  // namespace
+
+QStringList PersianLines(const PassSummary& pass, const QString& stamp) {
+    const QString none = QStringLiteral("هیچ");
+    const QString separator = QStringLiteral("؛ ");
+    const auto count = [](std::int64_t n) {
+        return n < 0 ? QStringLiteral("نامعلوم") : QString::number(n);
+    };
+    QStringList out;
+    out << QStringLiteral("خلاصه آخرین اجرا، ") + stamp + QStringLiteral(" (") +
+               QString::fromStdString(pass.liveFolder) + u')';
+    for (const TableSummary& t : pass.tables) {
+        QStringList operations;
+        for (const std::string& o : t.operations)
+            operations << PersianOperation(o);
+        QStringList fields;
+        fields << QStringLiteral("عملیات: ") +
+                      (operations.isEmpty() ? none : operations.join(QStringLiteral("، ")));
+        fields << QStringLiteral("تعداد رکوردها پیش از کار: ") + count(t.recordsBefore) +
+                      QStringLiteral("، پس از کار: ") + count(t.recordsAfter);
+        if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
+            fields << QStringLiteral("رکوردهای حذف شده که پاک شدند: ") +
+                          QString::number(t.recordsBefore - t.recordsAfter);
+        fields << QStringLiteral("ایندکس های بازسازی شده: ") +
+                      (t.tagsRebuilt.empty() ? none
+                                             : QString::fromStdString(Joined(t.tagsRebuilt)));
+        fields << QStringLiteral("حجم پیش از کار: ") + QString::number(t.bytesBefore) +
+                      QStringLiteral(" بایت، پس از کار: ") + QString::number(t.bytesAfter) +
+                      QStringLiteral(" بایت");
+        fields << QStringLiteral("زمان: ") + PersianSeconds(t.seconds);
+        fields << QStringLiteral("نتیجه: ") + PersianResult(t.result);
+        if (!t.verify.empty())
+            fields << QStringLiteral("بررسی: ") +
+                          (t.verify == "ok" ? QStringLiteral("سالم")
+                                            : QString::fromStdString(t.verify));
+        out << QStringLiteral("جدول ") + QString::fromStdString(t.table) + QStringLiteral(": ") +
+                   fields.join(separator);
+    }
+    out << QStringLiteral("زمان کل: ") + PersianSeconds(pass.seconds) + separator +
+               QStringLiteral("نتیجه کل: ") + PersianResult(pass.result);
     return out;
 }
 
