@@ -20,12 +20,14 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/FileListBox.h"
 #include "app/WindowTimer.h"
 #include "engine/TTable.h"
+#include "maintenance/RunSummary.h"
 #include "platform/Environment.h"
 
 class TfMain;
@@ -152,11 +154,13 @@ private:
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;  // the run journal beside the executable
-    // The last pass the schedule tick ran, as ShowLastPass shows it ("" before any).
+    // The summary of the pass ReindexProccess last ran (none while a tick has not run one), and
+    // the last pass the schedule tick ran, as ShowLastPass shows it ("" before any).
+    std::optional<ari::PassSummary> lastPass_;
     QString lastPassText_;
     // The last pass's problem line while it failed and no later pass has succeeded; status
     // panel 1 shows it (the tick does not write that panel then), and its text before it.
     QString lastError_;
     QString panel1BeforeError_;
-    void NoteLastPass(std::uint64_t passBefore, bool succeeded, const QString& problemLine);
+    void NoteLastPass(bool succeeded, const QString& problemLine);
 };

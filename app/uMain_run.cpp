@@ -257,6 +257,7 @@ bool TfMain::ReindexProccess() {
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();  // what the run reported last comes before the result
     HideTableProgress(ProgressBar1);    // also after an error that did not let the run finish
+    lastPass_ = summary.Pass();  // shown on demand, however the pass ended
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal

@@ -139,11 +139,11 @@ void TfMain::tStartReindexTimer() {
             problemLine = line;
         }
     });
-    const std::uint64_t passBefore = ari::LastPassNumber();
+    lastPass_.reset();
     // Also when an error leaves the run: that pass failed too.
     const ScopeExit noted([&] {
         std::lock_guard<std::mutex> lock(problemMutex);
-        NoteLastPass(passBefore, succeeded, problemLine);
+        NoteLastPass(succeeded, problemLine);
     });
     try {
         succeeded = ReindexProccess();
@@ -172,10 +172,10 @@ void TfMain::tStartReindexTimer() {
     QCoreApplication::processEvents();
 }
 
-void TfMain::NoteLastPass(std::uint64_t passBefore, bool succeeded, const QString& problemLine) {
+void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
     try {
-        if (ari::LastPassNumber() != passBefore)
-            lastPassText_ = ari::PersianLines(ari::LastPass(), ari::StampText(Now())).join(u'\n');
+        if (lastPass_)
+            lastPassText_ = ari::PersianLines(*lastPass_, ari::StampText(Now())).join(u'\n');
         if (succeeded) {
             // A later pass succeeded: the day's state comes back in panel 1.
             if (!lastError_.isEmpty()) {

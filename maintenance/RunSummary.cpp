@@ -52,35 +52,6 @@ std::string Stem(const std::string& name) {
 
 }  // namespace
 
-namespace {
-
-std::mutex lastPassMutex;
-std::uint64_t lastPassNumber = 0;
-PassSummary lastPass;
-
-}  // namespace
-
-std::uint64_t LastPassNumber() {
-    std::lock_guard<std::mutex> lock(lastPassMutex);
-    return lastPassNumber;
-}
-
-PassSummary LastPass() {
-    std::lock_guard<std::mutex> lock(lastPassMutex);
-    return lastPass;
-}
-
-RunSummary::~RunSummary() {
-    try {
-        PassSummary pass = Pass();
-        std::lock_guard<std::mutex> lock(lastPassMutex);
-        lastPass = std::move(pass);
-        ++lastPassNumber;
-    } catch (...) {
-        // Out of memory: the last pass shown stays the one before; the pass is not affected.
-    }
-}
-
 PassSummary RunSummary::Pass() const {
     PassSummary pass;
     pass.liveFolder = liveFolder_;

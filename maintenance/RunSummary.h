@@ -62,12 +62,6 @@ struct PassSummary {
     std::string result;  // "ok", "failed", "failed: <message>", "not finished" or why it stopped
 };
 
-// The last pass whose RunSummary ended in this process (a summary is over when it is destroyed,
-// however its pass ended), for the window to show on demand. Numbered from 1; 0 before any.
-// Thread-safe.
-std::uint64_t LastPassNumber();
-PassSummary LastPass();
-
 // The summary block in Persian, right to left, for the window: a heading with `stamp`, one
 // paragraph per table (operations, records before and after, deleted records removed, tags
 // rebuilt, bytes before and after, time, result), then the total time and the result. Table,
@@ -79,8 +73,6 @@ class RunSummary final : public RunObserver {
     // `liveFolderText` as the run gets it (made absolute here the same way: construct right
     // before the run starts) and the operations chosen for it.
     RunSummary(const std::string& liveFolderText, RunOperations operations);
-    // Publishes the summary as the last pass (LastPass above).
-    ~RunSummary() override;
     RunSummary(const RunSummary&) = delete;
     RunSummary& operator=(const RunSummary&) = delete;
 
