@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 
 #include "engine/DbfFile.h"
@@ -193,6 +194,54 @@ TEST_F(IndexSteps, TransferBuildsTheCopiedTagsOverTheLiveRecords) {
     EXPECT_EQ(ReadFileBytes(live + "T.DBF"), tableBefore);  // the table file is not touched
     EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));  // nothing left over
     ExpectTemplateTagsOverLiveRecords(live + "T.DBF", live + "T.mdx");
+}
+
+// A process that merely has the live table or its index open, with no lock at all (a dBASE
+// client between two edits), keeps the rebuild and the transfer away: replacing the index or
+// patching the header under it would leave it working with files nobody opens again.
+TEST_F(IndexSteps, APlainOpenOfTheLiveFilesKeepsTheRebuildAndTheTransferAway) {
+    ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
+    AddTemplateTags(tmpl, "T.DBF");
+    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
+    liveTable.SetTableName("T.DBF");
+    liveTable.AddIndex("STALE", "NAME", ixExpression);
+    templateTable.SetTableName("T.DBF");
+    const auto definitions = ari::ReadIndexDefinitions(templateTable);
+    for (const std::string held : {"T.DBF", "T.mdx"}) {
+        SCOPED_TRACE(held);
+        const std::string tableBefore = ReadFileBytes(live + "T.DBF");
+        const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int fd = ::open((live + held).c_str(), O_RDWR);
+            (void)!write(ready[1], "x", 1);
+            pause();
+            _exit(fd >= 0 ? 0 : 1);
+        }
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        try {
+            ari::RebuildIndexes("T.DBF", live, liveTable, definitions);
+            ADD_FAILURE() << "the rebuild went ahead";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.Message(), "I/O error 32 - " + live + held);
+        }
+        log.clear();
+        ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
+        EXPECT_EQ(log.toPlainText().toStdString(), "---Copy Index T.DBF");  // skipped
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        close(ready[0]);
+        close(ready[1]);
+        EXPECT_EQ(ReadFileBytes(live + "T.DBF"), tableBefore);
+        EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
+        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_FALSE(liveTable.Active());
+        log.clear();
+    }
 }
 
 TEST_F(IndexSteps, TransferKeepsTheCopiedFilesBlockSize) {
