@@ -25,81 +25,20 @@
 #include "platform/DateTime.h"
 #include "platform/Dialogs.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FakeEnvironment.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
 
+using ari::test::HeldByChild;
 using ari::test::TempFolder;
 
 const QString kErrorLead = QStringLiteral("خطای آخرین اجرا: ");
 
-class FakeClock final : public ari::Clock {
-  public:
-    ari::TDateTime Now() override { return now; }
-    ari::TDateTime now = ari::EncodeDateTime(2026, 12, 10, 12, 0, 0);
-};
+using ari::test::FakeClock;
+using ari::test::NoSleep;
+using ari::test::NoStart;  // no tick here may reach a real session tool
 
-class NoSleep final : public ari::Sleeper {
-  public:
-    void Sleep(unsigned) override {}
-};
-
-class NoStart final : public ari::ProcessStarter {
-  public:
-    bool Start(const std::string&, const std::string&) override { return false; }
-    std::unique_ptr<ari::ProgramOutput> StartReadingOutput(const std::string&,
-                                                           const std::string&) override {
-        return nullptr;
-    }
-};
-
-// Another user's program with `table` open (and locked) through the engine, in a process of its
-// own, until released.
-class HeldByChild {
-  public:
-    HeldByChild(const std::string& folder, const std::string& table) {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return;
-        child_ = fork();
-        if (child_ == 0) {
-            close(ready[0]);
-            try {
-                TTable held("Held");
-                held.SetDatabaseName(folder);
-                held.SetTableName(table);
-                held.Open();
-                const char ok = 1;
-                if (write(ready[1], &ok, 1) != 1)
-                    _exit(2);
-                for (;;)
-                    pause();
-            } catch (...) {
-                _exit(3);
-            }
-        }
-        close(ready[1]);
-        char ok = 0;
-        holding_ = child_ > 0 && read(ready[0], &ok, 1) == 1;
-        close(ready[0]);
-    }
-    ~HeldByChild() { Release(); }
-    HeldByChild(const HeldByChild&) = delete;
-    HeldByChild& operator=(const HeldByChild&) = delete;
-
-    bool Holding() const { return holding_; }
-    void Release() {
-        if (child_ > 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
-            child_ = -1;
-        }
-    }
-
-  private:
-    pid_t child_ = -1;
-    bool holding_ = false;
-};
 
 class LastPass : public ::testing::Test {
   protected:

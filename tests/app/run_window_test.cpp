@@ -40,6 +40,7 @@ namespace {
 
 using ari::test::Bytes;
 using ari::test::Surviving;
+using ari::test::HeldByChild;
 using ari::test::TempFolder;
 
 namespace fs = std::filesystem;
@@ -83,53 +84,6 @@ int DbtoolCheck(const std::string& table) {
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-// Another process that opens a table through the engine and keeps it open until released.
-class HeldByChild {
-  public:
-    HeldByChild(const std::string& folder, const std::string& table) {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return;
-        child_ = fork();
-        if (child_ == 0) {
-            close(ready[0]);
-            try {
-                TTable held("Held");
-                held.SetDatabaseName(folder);
-                held.SetTableName(table);
-                held.Open();
-                const char ok = 1;
-                if (write(ready[1], &ok, 1) != 1)
-                    _exit(2);
-                for (;;)
-                    pause();
-            } catch (...) {
-                _exit(3);
-            }
-        }
-        close(ready[1]);
-        char ok = 0;
-        holding_ = child_ > 0 && read(ready[0], &ok, 1) == 1;
-        close(ready[0]);
-    }
-    ~HeldByChild() { Release(); }
-    HeldByChild(const HeldByChild&) = delete;
-    HeldByChild& operator=(const HeldByChild&) = delete;
-
-    bool Holding() const { return holding_; }
-    void Release() {
-        if (child_ > 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
-            child_ = -1;
-        }
-    }
-
-  private:
-    pid_t child_ = -1;
-    bool holding_ = false;
-};
 
 class Run : public ::testing::Test {
   protected:

@@ -14,6 +14,7 @@
 #include "platform/DateTime.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
+#include "tests/support/FakeEnvironment.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -25,26 +26,9 @@ const QString kStopCaption = QStringLiteral("--- توقف ---");
 const std::string kNoFolders = "مسیر ها تعریف نشده اند";
 const std::string kNoOperation = "نوع عملیات تعیین نشده است";
 
-class FakeClock final : public ari::Clock {
-  public:
-    ari::TDateTime Now() override { return now; }
-    ari::TDateTime now = ari::EncodeDateTime(2026, 12, 10, 12, 0, 0);
-};
-
-class NoSleep final : public ari::Sleeper {
-  public:
-    void Sleep(unsigned) override {}
-};
-
-// Starts nothing: no tick here may reach a real session tool.
-class NoStart final : public ari::ProcessStarter {
-  public:
-    bool Start(const std::string&, const std::string&) override { return false; }
-    std::unique_ptr<ari::ProgramOutput> StartReadingOutput(const std::string&,
-                                                           const std::string&) override {
-        return nullptr;
-    }
-};
+using ari::test::FakeClock;
+using ari::test::NoSleep;
+using ari::test::NoStart;  // no tick here may reach a real session tool
 
 class Schedule : public ::testing::Test {
   protected:

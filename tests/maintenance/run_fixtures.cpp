@@ -1,6 +1,8 @@
 #include "tests/maintenance/run_fixtures.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <fstream>
 
 #include "engine/DbfFile.h"
+#include "engine/TTable.h"
 #include "platform/Exception.h"
 
 namespace ari::test {
@@ -150,6 +153,41 @@ RecordedLog::RecordedLog()
 std::string Bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+HeldByChild::HeldByChild(const std::string& folder, const std::string& table) {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return;
+    child_ = fork();
+    if (child_ == 0) {
+        close(ready[0]);
+        try {
+            TTable held("Held");
+            held.SetDatabaseName(folder);
+            held.SetTableName(table);
+            held.Open();
+            const char ok = 1;
+            if (write(ready[1], &ok, 1) != 1)
+                _exit(2);
+            for (;;)
+                pause();
+        } catch (...) {
+            _exit(3);
+        }
+    }
+    close(ready[1]);
+    char ok = 0;
+    holding_ = child_ > 0 && read(ready[0], &ok, 1) == 1;
+    close(ready[0]);
+}
+
+void HeldByChild::Release() {
+    if (child_ > 0) {
+        kill(child_, SIGKILL);
+        waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
 }
 
 }  // namespace ari::test

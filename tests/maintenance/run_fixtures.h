@@ -72,4 +72,21 @@ class RecordedLog {
     ari::LogSubscription subscription_;
 };
 
+// Another process that opens `table` of `folder` through the engine (shared use, as another
+// user's program) and keeps it open until released or destroyed.
+class HeldByChild {
+  public:
+    HeldByChild(const std::string& folder, const std::string& table);
+    ~HeldByChild() { Release(); }
+    HeldByChild(const HeldByChild&) = delete;
+    HeldByChild& operator=(const HeldByChild&) = delete;
+
+    bool Holding() const { return holding_; }
+    void Release();
+
+  private:
+    int child_ = -1;
+    bool holding_ = false;
+};
+
 }  // namespace ari::test
