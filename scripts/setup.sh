@@ -16,6 +16,8 @@ PACKAGES=(
   python3 python3-dbfread python3-dbf libdbd-xbase-perl fpc fp-units-db
   # screenshots
   imagemagick x11-apps
+  # the window caption test reads the title the X server holds
+  x11-utils
 )
 
 missing=()
