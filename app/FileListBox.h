@@ -1,5 +1,5 @@
-// The hidden file list: lists the files of a folder that match its mask and makes that folder
-// the process's current folder.
+// The hidden file list: the table files of the folder a run lists (the run fills it) and the
+// mask they match.
 #pragma once
 
 #include <QListWidget>
@@ -15,11 +15,6 @@ public:
 
     QString Mask() const { return mask_; }
     void SetMask(const QString& mask) { mask_ = mask; }
-
-    // Reads `folder` now: regular, non-hidden files matching the mask (case aside), sorted
-    // without regard to case; `folder` becomes the current folder. Throws EInOutError when the
-    // folder cannot be entered or read.
-    void ApplyFilePath(const QString& folder);
 
     QStringList Entries() const;
 

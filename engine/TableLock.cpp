@@ -507,39 +507,6 @@ void TableLease::Replace(const std::string& path, int fd) {
     held_.push_back({path, fd, proof});
 }
 
-void TableLease::Add(const std::string& path) {
-    for (const auto& h : held_)
-        if (h.path == path)
-            return;
-    const int fd = OpenForLock(path, true);
-    if (!TryLockWholeFile(fd, true)) {
-        const int err = errno;
-        try {
-            if (err != EAGAIN && err != EACCES)
-                RaiseOpenError(err, path);
-            RaiseInUse(fd, path, true);
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-    }
-    Held h{path, fd, SoleUseProof::None};
-    std::string who;
-    if (!ProveFile(fd, h.proof, who)) {
-        ::close(fd);
-        RefuseInUse(path, who);
-    }
-    if (holds_ == 0)
-        DropLease(fd, h.proof);
-    {
-        std::lock_guard<std::mutex> guard(registryMutex);
-        Key key{};
-        if (StatKey(fd, key))
-            HeldFds()[key] = fd;
-    }
-    held_.push_back(h);
-}
-
 void TableLease::ProveAll() {
     for (auto& h : held_) {
         if (h.proof != SoleUseProof::None)

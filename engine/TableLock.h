@@ -103,8 +103,6 @@ class TableLease {
     // its descriptor holding a whole-file write lock. The lease takes it over and lets go of the
     // old file.
     void Replace(const std::string& path, int fd);
-    // REQUIRES: sole use. Locks a companion created while the table is held (a new index file).
-    void Add(const std::string& path);
 
     // REQUIRES: sole use and a SoleUseHold on this lease. Throws EDBEngineError
     // kStatusTableInUse (naming the file and, where known, who has it open) unless no other open
