@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,7 +21,39 @@ TempFolder::TempFolder() {
     path_ = tmpl + "/";
 }
 
+namespace {
+
+// With ARI_KEEP_TABLES naming a folder, every table, index and memo file a test leaves behind is
+// copied there (under the test's name) before its folder goes, so that two builds can be checked
+// to write the same bytes.
+void KeepTableFiles(const std::string& folder) {
+    const char* keep = std::getenv("ARI_KEEP_TABLES");
+    if (!keep || !*keep) return;
+    static int folders = 0;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "outside";
+    for (char& c : test)
+        if (c == '/') c = '_';
+    const std::filesystem::path into =
+        std::filesystem::path(keep) / test / std::to_string(folders++);
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+        std::string ext = it->path().extension().string();
+        for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ext != ".dbf" && ext != ".mdx" && ext != ".dbt") continue;
+        const std::filesystem::path to = into / std::filesystem::relative(it->path(), folder, ec);
+        std::filesystem::create_directories(to.parent_path(), ec);
+        std::filesystem::copy_file(it->path(), to, std::filesystem::copy_options::overwrite_existing,
+                                   ec);
+    }
+}
+
+}  // namespace
+
 TempFolder::~TempFolder() {
+    KeepTableFiles(path_);
     std::error_code ec;
     // Make read-only fixtures removable again.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
