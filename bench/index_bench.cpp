@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/Key.h"
-#include "engine/MdxBuild.h"
+#include "engine/expr/Key.h"
+#include "engine/index/MdxBuild.h"
 #include "engine/TTable.h"
 #include "platform/FileAccess.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
 #include "platform/FileAccess.h"
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
 #include "maintenance/IndexRebuild.h"
 #include "platform/Files.h"

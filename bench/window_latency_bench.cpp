@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "app/uMain.h"
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"

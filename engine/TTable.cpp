@@ -3,12 +3,12 @@
 
 #include <cstring>
 
-#include "engine/Cursor.h"
-#include "engine/DbfPack.h"
+#include "engine/table/Cursor.h"
+#include "engine/pack/DbfPack.h"
 #include "engine/EngineStatus.h"
-#include "engine/ParadoxPack.h"
-#include "engine/TableFiles.h"
-#include "engine/TableLock.h"
+#include "engine/pack/ParadoxPack.h"
+#include "engine/table/TableFiles.h"
+#include "engine/table/TableLock.h"
 #include "platform/Files.h"
 
 namespace ari::engine {

@@ -4,17 +4,17 @@
 
 #include <cctype>
 
-#include "engine/Cursor.h"
-#include "engine/DbfFile.h"
+#include "engine/table/Cursor.h"
+#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/Expr.h"
-#include "engine/FileOps.h"
-#include "engine/MdxFile.h"
-#include "engine/MdxTable.h"
+#include "engine/expr/Expr.h"
+#include "engine/table/FileOps.h"
+#include "engine/index/MdxFile.h"
+#include "engine/index/MdxTable.h"
 #include "engine/TTable.h"
-#include "engine/TableFiles.h"
-#include "engine/TableLock.h"
+#include "engine/table/TableFiles.h"
+#include "engine/table/TableLock.h"
 #include "platform/Files.h"
 
 using namespace ari::engine;

@@ -19,7 +19,7 @@
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
 #include "templates/TemplateArchive.h"
-#include "tools/TableCheck.h"
+#include "tools/dbtool/TableCheck.h"
 
 namespace ari::runner {
 

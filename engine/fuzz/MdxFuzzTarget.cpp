@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/EngineErrors.h"
-#include "engine/MdxFile.h"
+#include "engine/index/MdxFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace ari::engine;

@@ -28,7 +28,7 @@
 #include <stdexcept>
 
 #include "app/uMain.h"
-#include "engine/FileOps.h"
+#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"

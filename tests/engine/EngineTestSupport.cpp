@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "engine/FileOps.h"
+#include "engine/table/FileOps.h"
 #include "tests/support/TestFolders.h"
 
 namespace ari::test {

@@ -5,14 +5,14 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "engine/DbfFile.h"
-#include "engine/Expr.h"
-#include "engine/KeyCollation.h"
-#include "engine/MdxFile.h"
-#include "engine/MdxFormat.h"
-#include "engine/TableFiles.h"
+#include "engine/table/DbfFile.h"
+#include "engine/expr/Expr.h"
+#include "engine/expr/KeyCollation.h"
+#include "engine/index/MdxFile.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/table/TableFiles.h"
 #include "tests/engine/EngineTestSupport.h"
-#include "tools/IndexCommands.h"
+#include "tools/dbtool/IndexCommands.h"
 
 using namespace ari::engine;
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/Field.h"
+#include "engine/format/Field.h"
 
 namespace ari::test {
 

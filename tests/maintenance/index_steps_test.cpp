@@ -12,11 +12,11 @@
 #include <csignal>
 #include <filesystem>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/FileOps.h"
-#include "engine/MdxFile.h"
-#include "engine/MdxTable.h"
+#include "engine/table/FileOps.h"
+#include "engine/index/MdxFile.h"
+#include "engine/index/MdxTable.h"
 #include "engine/TTable.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexRebuild.h"

@@ -11,7 +11,7 @@
 
 #include <fstream>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
 #include "platform/Exception.h"
 

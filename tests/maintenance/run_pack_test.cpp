@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "engine/FileOps.h"
+#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "maintenance/PackTable.h"
 #include "tests/maintenance/run_fixtures.h"

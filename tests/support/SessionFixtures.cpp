@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "tests/support/TestFolders.h"
-#include "tools/LoginSessions.h"
+#include "sessions/standins/LoginSessions.h"
 
 namespace ari::test {
 

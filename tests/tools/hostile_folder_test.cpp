@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/DbfFile.h"
+#include "engine/table/DbfFile.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"

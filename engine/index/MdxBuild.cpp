@@ -1,0 +1,276 @@
+#include "engine/index/MdxBuild.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "engine/table/DbfFile.h"
+#include "engine/EngineErrors.h"
+#include "engine/table/FileOps.h"
+#include "engine/expr/KeyCollation.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxWriter.h"
+#include "engine/Progress.h"
+#include "engine/table/TableFiles.h"
+
+namespace ari::engine {
+
+using mdx::kStatusIndexFault;
+
+namespace {
+
+std::atomic<size_t> gBudget{size_t{256} << 20};
+constexpr size_t kMinEntriesInMemory = 4096;
+constexpr size_t kMinMergeBuffer = size_t{64} << 10;
+
+}  // namespace
+
+size_t IndexSortMemoryBudget() {
+    return gBudget.load();
+}
+void SetIndexSortMemoryBudget(size_t bytes) {
+    gBudget.store(bytes);
+}
+
+// One sorted run on disk and its read window.
+struct KeySorter::Run {
+    std::unique_ptr<TemporaryFile> file;
+    uint64_t entries = 0;
+    uint64_t consumed = 0;  // entries taken from the window so far
+    uint64_t loaded = 0;    // entries read into the window so far
+    std::vector<uint8_t> window;
+    size_t windowEntries = 0, windowPos = 0;
+};
+
+KeySorter::KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside)
+    : entrySize_(entrySize),
+      stride_((entrySize + 7) & ~size_t{7}),
+      spillBeside_(std::move(spillBeside)) {
+    capacity_ = std::max(kMinEntriesInMemory, memoryBudget / stride_);
+    mergeBufferBytes_ = memoryBudget;
+}
+
+KeySorter::~KeySorter() = default;
+
+void KeySorter::Reserve(size_t entries) {
+    data_.reserve(std::min(entries, capacity_) * stride_);
+}
+
+void KeySorter::Add(const uint8_t* entry) {
+    if (count_ == capacity_)
+        Spill();
+    const size_t at = data_.size();
+    data_.resize(at + stride_);  // the padding stays zero: equal in every entry, order unchanged
+    std::memcpy(data_.data() + at, entry, entrySize_);
+    ++count_;
+}
+
+namespace {
+
+// Entries sorted in place as fixed-size values: the compiler sees the size, so the
+// comparison is a few word compares and the moves are plain copies.
+template <size_t N>
+struct Blob {
+    uint8_t bytes[N];
+};
+
+template <size_t N>
+void SortBlobs(uint8_t* data, size_t count) {
+    auto* first = reinterpret_cast<Blob<N>*>(data);
+    std::sort(first, first + count, [](const Blob<N>& a, const Blob<N>& b) {
+        return std::memcmp(a.bytes, b.bytes, N) < 0;
+    });
+}
+
+template <size_t... Ns>
+void SortByStride(size_t stride, uint8_t* data, size_t count, std::index_sequence<Ns...>) {
+    // Strides 8, 16, ..., 8 * sizeof...(Ns).
+    ((stride == 8 * (Ns + 1) ? (SortBlobs<8 * (Ns + 1)>(data, count), true) : false) || ...);
+}
+
+}  // namespace
+
+void KeySorter::SortBuffer() {
+    // Longest entry: a 100-byte key and the record number, padded: 104 bytes, 13 strides.
+    SortByStride(stride_, data_.data(), count_, std::make_index_sequence<13>{});
+}
+
+void KeySorter::Spill() {
+    if (count_ == 0)
+        return;
+    SortBuffer();
+    auto run = std::make_unique<Run>();
+    run->file =
+        std::make_unique<TemporaryFile>(spillBeside_, "sort" + std::to_string(runs_.size()));
+    WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
+    run->entries = count_;
+    runs_.push_back(std::move(run));
+    data_.clear();
+    count_ = 0;
+}
+
+void KeySorter::Finish() {
+    finished_ = true;
+    if (runs_.empty()) {
+        SortBuffer();
+        memPos_ = 0;
+        return;
+    }
+    Spill();
+    data_ = std::vector<uint8_t>();
+    // Share the budget between the runs' read windows.
+    const size_t perRun = std::max(kMinMergeBuffer, mergeBufferBytes_ / runs_.size());
+    windowEntries_ = std::max<size_t>(1, perRun / stride_);
+    for (auto& r : runs_)
+        Refill(*r);
+    heap_.clear();
+    for (size_t i = 0; i < runs_.size(); ++i) {
+        if (runs_[i]->windowEntries > 0)
+            heap_.push_back(i);
+    }
+    auto cmp = [this](size_t a, size_t b) { return RunAfter(a, b); };
+    std::make_heap(heap_.begin(), heap_.end(), cmp);
+    memPos_ = 0;
+}
+
+void KeySorter::Refill(Run& r) {
+    const uint64_t left = r.entries - r.loaded;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, windowEntries_));
+    r.window.resize(n * stride_);
+    if (n) {
+        const size_t got = ReadAt(r.file->Fd(), r.loaded * stride_, r.window.data(),
+                                  r.window.size(), r.file->Path());
+        if (got != r.window.size()) {
+            throw EDBEngineError(kStatusIndexFault, {"Sort run " + r.file->Path() + " is short."});
+        }
+    }
+    r.loaded += n;
+    r.windowEntries = n;
+    r.windowPos = 0;
+}
+
+bool KeySorter::RunAfter(size_t a, size_t b) const {
+    const Run& ra = *runs_[a];
+    const Run& rb = *runs_[b];
+    return std::memcmp(ra.window.data() + ra.windowPos * stride_,
+                       rb.window.data() + rb.windowPos * stride_, entrySize_) > 0;
+}
+
+const uint8_t* KeySorter::Next() {
+    if (runs_.empty()) {
+        if (memPos_ >= count_)
+            return nullptr;
+        return data_.data() + (memPos_++) * stride_;
+    }
+    auto cmp = [this](size_t a, size_t b) { return RunAfter(a, b); };
+    // The entry handed out last time is consumed now (its window stayed valid until this call).
+    if (memPos_ != 0) {
+        const size_t i = memPos_ - 1;
+        Run& r = *runs_[i];
+        if (++r.windowPos == r.windowEntries)
+            Refill(r);
+        if (r.windowEntries > 0) {
+            heap_.push_back(i);
+            std::push_heap(heap_.begin(), heap_.end(), cmp);
+        }
+        memPos_ = 0;
+    }
+    if (heap_.empty())
+        return nullptr;
+    std::pop_heap(heap_.begin(), heap_.end(), cmp);
+    const size_t i = heap_.back();
+    heap_.pop_back();
+    memPos_ = i + 1;
+    const Run& r = *runs_[i];
+    return r.window.data() + r.windowPos * stride_;
+}
+
+TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
+                   const std::string& forExpression, bool unique, bool descending,
+                   const std::vector<FieldDef>& fields, uint8_t language) {
+    TagKeyPlan plan{name, Expression::Parse(keyExpression, fields), nullptr};
+    plan.keyType = plan.key.KeyTypeOf();
+    plan.keyLength = plan.key.KeyLength();
+    plan.unique = unique;
+    plan.descending = descending;
+    plan.language = language;
+    if (plan.keyType == KeyType::Character && !CollationKnown(language)) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%02X", language);
+        throw EDBEngineError(
+            kStatusUnknownCollation,
+            {"Tag " + name + ": the order of character keys under language driver " + id +
+             " is not known to this engine; the tag is not written"});
+    }
+    if (!forExpression.empty()) {
+        plan.filter = std::make_unique<Expression>(Expression::Parse(forExpression, fields));
+        if (plan.filter->Type() != ExprType::Logical) {
+            throw EDBEngineError(kStatusInvalidExpression,
+                                 {"Invalid FOR condition \"" + forExpression + "\" of tag " + name +
+                                  ": it is not a logical expression"});
+        }
+    }
+    return plan;
+}
+
+std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
+                                       size_t memoryBudget) {
+    const size_t sortLen = plan.SortLength();
+    const size_t entrySize = sortLen + 4;
+    auto sorter = std::make_unique<KeySorter>(entrySize, memoryBudget, table.Path());
+    sorter->Reserve(table.RecordCount());
+    std::vector<uint8_t> key(plan.keyLength), entry(entrySize);
+    DbfFile::Scanner scan(table);
+    RecordRef ref;
+    ref.length = table.RecordLength();
+    const ProgressSink* progress = CurrentProgressSink();
+    const uint64_t total = table.RecordCount();
+    ReportProgress(progress, 0, total);
+    while (const uint8_t* rec = scan.Next()) {
+        ref.data = rec;
+        ref.recno = scan.RecNo();
+        if (progress && ref.recno % kProgressEveryRecords == 0)
+            ReportProgress(progress, ref.recno, total);
+        if (plan.filter && !plan.filter->Test(ref))
+            continue;
+        plan.key.EvaluateKey(ref, key.data());
+        MakeSortableKey(plan.keyType, key.data(), plan.keyLength, plan.descending, entry.data(),
+                        plan.language);
+        PutEntryRecno(entry.data(), sortLen, ref.recno);
+        sorter->Add(entry.data());
+    }
+    ReportProgress(progress, total, total);
+    sorter->Finish();
+    return sorter;
+}
+
+TagEntries::TagEntries(KeySorter& sorter, const TagKeyPlan& plan)
+    : sorter_(sorter), unique_(plan.unique), lastKey_(plan.SortLength()) {}
+
+const uint8_t* TagEntries::Next() {
+    for (;;) {
+        const uint8_t* e = sorter_.Next();
+        if (!e || !unique_)
+            return e;
+        if (haveLast_ && std::memcmp(lastKey_.data(), e, lastKey_.size()) == 0)
+            continue;
+        std::memcpy(lastKey_.data(), e, lastKey_.size());
+        haveLast_ = true;
+        return e;
+    }
+}
+
+void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer) {
+    const size_t sortLen = plan.SortLength();
+    std::vector<uint8_t> key(plan.keyLength);
+    TagEntries entries(sorter, plan);
+    while (const uint8_t* e = entries.Next()) {
+        StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(),
+                              plan.language);
+        writer.Add(key.data(), EntryRecno(e, sortLen));
+    }
+}
+
+}  // namespace ari::engine

@@ -1,0 +1,350 @@
+#include "engine/index/MdxTable.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "engine/table/DbfFile.h"
+#include "engine/EngineErrors.h"
+#include "engine/table/FileOps.h"
+#include "engine/index/MdxBuild.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxWriter.h"
+#include "engine/table/TableLock.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+using namespace mdx;
+using ari::EqualsNoCase;
+
+namespace {
+
+MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan) {
+    MdxTagSpec spec;
+    spec.name = def.name;
+    spec.expression = def.expression;
+    spec.forExpression = def.forExpression;
+    spec.keyType = plan.keyType;
+    spec.keyLength = static_cast<uint16_t>(plan.keyLength);
+    spec.unique = def.unique;
+    spec.descending = def.descending;
+    spec.plainField = !plan.key.SingleField().empty();
+    return spec;
+}
+
+void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def) {
+    const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
+                                    def.descending, table.Fields(), writer.Language());
+    const MdxTagSpec spec = SpecFor(def, plan);
+    auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget());
+    MdxTagWriter& tw = writer.BeginTag(spec);
+    WriteSortedKeys(*sorter, plan, tw);
+    writer.EndTag();
+}
+
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
+
+// Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
+// where the file system can, else through a buffer.
+void CopyPages(const MdxFile& index, int fd, const std::string& path) {
+    const ScopedFd source(OpenTableFile(index.Path(), O_RDONLY));
+    const int in = source.Get();
+    if (in < 0)
+        throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
+    const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
+    uint64_t done = 0;
+    loff_t inOff = 0, outOff = 0;
+    while (done < bytes) {
+        const ssize_t n =
+            ::copy_file_range(in, &inOff, fd, &outOff, static_cast<size_t>(bytes - done), 0);
+        if (n <= 0)
+            break;  // not supported here, or an error: the buffered copy decides
+        done += static_cast<uint64_t>(n);
+    }
+    std::vector<uint8_t> buf(size_t{1} << 20);
+    while (done < bytes) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), bytes - done));
+        if (ReadAt(in, done, buf.data(), want, index.Path()) != want) {
+            throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
+        }
+        WriteAllAt(fd, done, buf.data(), want, path);
+        done += want;
+    }
+}
+
+}  // namespace
+
+std::vector<IndexTagDef> TagDefinitions(const MdxFile& index) {
+    std::vector<IndexTagDef> defs;
+    for (const auto& t : index.Tags()) {
+        defs.push_back(IndexTagDef{t.name, t.expression, t.forExpression, t.unique, t.descending});
+    }
+    return defs;
+}
+
+std::string ValidTagName(const std::string& name) {
+    std::string up;
+    for (char c : name)
+        up += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    bool ok =
+        !up.empty() && up.size() <= kMaxTagName && std::isalpha(static_cast<unsigned char>(up[0]));
+    for (char c : up)
+        ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    if (!ok) {
+        throw EDBEngineError(kStatusInvalidExpression,
+                             {"Invalid tag name \"" + name +
+                              "\": 1 to 10 letters, digits or '_', starting with a letter"});
+    }
+    return up;
+}
+
+void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
+                    const std::string& baseName, uint16_t blockPages, uint8_t language,
+                    const std::vector<IndexTagDef>& tags) {
+    if (tags.size() > static_cast<size_t>(kMaxTags)) {
+        throw EDBEngineError(kStatusIndexFault, {"An index file holds at most 47 tags."});
+    }
+    MdxFileWriter writer(fd, path, baseName, blockPages, language);
+    for (const auto& def : tags)
+        BuildTag(writer, table, def);
+    writer.Finish();
+}
+
+void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
+                     const IndexTagDef& tag) {
+    if (index.Tags().size() >= static_cast<size_t>(kMaxTags)) {
+        throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
+                                                 " already holds 47 tags; no tag can be added."});
+    }
+    for (const auto& t : index.Tags()) {
+        if (EqualsNoCase(t.name, tag.name)) {
+            throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
+                                                     " already has a tag named " + tag.name + "."});
+        }
+    }
+    // Check the definition before copying anything.
+    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields(),
+            index.Header().language);
+
+    CopyPages(index, fd, path);
+    MdxFileWriter writer(fd, path, index.HeaderArea());
+    BuildTag(writer, table, tag);
+    writer.Finish();
+}
+
+std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string& mdxPath,
+                                        size_t maxFaultsPerTag) {
+    std::vector<std::string> faults;
+    std::unique_ptr<MdxFile> index;
+    try {
+        index = std::make_unique<MdxFile>(mdxPath);
+    } catch (const EDBEngineError& e) {
+        faults.push_back(e.Message());
+        return faults;
+    }
+    const MdxHeader& h = index->Header();
+    const std::string file = "Index file " + mdxPath + ": ";
+    if (static_cast<uint64_t>(h.totalPages) * kPageSize != index->FileSize()) {
+        faults.push_back(file + "header counts " + std::to_string(h.totalPages) +
+                         " pages, the file has " + std::to_string(index->FileSize()) + " bytes");
+    }
+    if (h.tagsInUse < 1)
+        faults.push_back(file + "no tags");
+    if (h.language != table.LanguageDriver()) {
+        faults.push_back(file + "language driver " + std::to_string(h.language) +
+                         " differs from the table's " + std::to_string(table.LanguageDriver()));
+    }
+    std::vector<bool> seen(h.totalPages, false);
+    for (uint32_t p = 0; p < kFirstDataPage && p < h.totalPages; ++p)
+        seen[p] = true;
+    auto mark = [&](uint32_t page, const std::string& what) {
+        for (uint32_t p = page; p < page + h.blockPages && p < h.totalPages; ++p) {
+            if (seen[p]) {
+                faults.push_back(file + what + " uses page " + std::to_string(p) +
+                                 " that is in use elsewhere");
+                return;
+            }
+            seen[p] = true;
+        }
+    };
+    for (const auto& t : index->Tags())
+        mark(t.headerPage, "header block of tag " + t.name);
+    try {
+        for (uint32_t p : index->FreePages())
+            mark(p, "free list");
+    } catch (const EDBEngineError& e) {
+        faults.push_back(e.Message());
+    }
+
+    struct Stop {};
+    for (const auto& t : index->Tags()) {
+        const std::string where = "Tag " + t.name + ": ";
+        std::unique_ptr<TagKeyPlan> plan;
+        try {
+            plan = std::make_unique<TagKeyPlan>(PlanTag(t.name, t.expression, t.forExpression,
+                                                        t.unique, t.descending, table.Fields(),
+                                                        h.language));
+        } catch (const EDBEngineError& e) {
+            faults.push_back(where + e.Message());
+            continue;
+        }
+        if (plan->keyType != t.keyType || plan->keyLength != t.keyLength) {
+            faults.push_back(where + "key type " + std::string(1, static_cast<char>(t.keyType)) +
+                             " of " + std::to_string(t.keyLength) +
+                             " bytes, but its expression gives " +
+                             std::string(1, static_cast<char>(plan->keyType)) + " of " +
+                             std::to_string(plan->keyLength) + " bytes");
+            continue;
+        }
+        std::unique_ptr<KeySorter> expected;
+        try {
+            expected = SortTagKeys(table, *plan, IndexSortMemoryBudget());
+        } catch (const Exception& e) {
+            faults.push_back(where + e.Message());
+            continue;
+        }
+        const size_t sortLen = plan->SortLength();
+        const size_t entrySize = sortLen + 4;
+        std::vector<uint8_t> entry(entrySize), previous(entrySize), key(t.keyLength);
+        bool havePrevious = false;
+        size_t tagFaults = 0;
+        auto fault = [&](const std::string& what) {
+            faults.push_back(where + what);
+            if (++tagFaults >= maxFaultsPerTag)
+                throw Stop{};
+        };
+        auto keyText = [&](const uint8_t* sortable) {
+            std::vector<uint8_t> stored(t.keyLength);
+            StoredKeyFromSortable(t.keyType, sortable, t.keyLength, t.descending, stored.data(),
+                                  h.language);
+            return Quote(KeyDisplayText(t.keyType, stored.data(), t.keyLength));
+        };
+        // Expected entries, without the repeats a unique tag leaves out. Files hold the empty
+        // date under more than one value (Key.h), so in a date tag the entries of empty dates
+        // are set aside on both sides and compared by record afterwards; the stored ones still
+        // take part in the order check.
+        const bool dateTag = t.keyType == KeyType::Date;
+        auto blankDate = [&](const uint8_t* bytes) {
+            return dateTag && IsBlankDateKey(DateKeyValue(bytes));
+        };
+        std::vector<uint32_t> expectedBlank;
+        std::vector<std::pair<uint32_t, std::vector<uint8_t>>> storedBlank;
+        TagEntries expectedEntries(*expected, *plan);
+        auto nextWant = [&]() -> const uint8_t* {
+            for (;;) {
+                const uint8_t* w = expectedEntries.Next();
+                if (!w || !dateTag)
+                    return w;
+                uint8_t k[kDateKeyLength];
+                StoredKeyFromSortable(t.keyType, w, t.keyLength, t.descending, k, h.language);
+                if (!blankDate(k))
+                    return w;
+                expectedBlank.push_back(EntryRecno(w, sortLen));
+            }
+        };
+        const uint8_t* want = nextWant();
+        std::vector<uint8_t> record(table.RecordLength());
+        auto explainExtra = [&](uint32_t recno, const uint8_t* storedKey) {
+            const std::string shown = Quote(KeyDisplayText(t.keyType, storedKey, t.keyLength));
+            if (recno == 0 || recno > table.RecordCount()) {
+                fault("entry with key " + shown + " points to record " + std::to_string(recno) +
+                      ", the table has " + std::to_string(table.RecordCount()) + " records");
+                return;
+            }
+            table.ReadRecord(recno, record.data());
+            RecordRef ref{record.data(), record.size(), recno};
+            if (plan->filter && !plan->filter->Test(ref)) {
+                fault("record " + std::to_string(recno) +
+                      " is in the tag but its FOR condition excludes it");
+                return;
+            }
+            plan->key.EvaluateKey(ref, key.data());
+            std::vector<uint8_t> a(sortLen), b(sortLen);
+            MakeSortableKey(t.keyType, key.data(), t.keyLength, false, a.data(), h.language);
+            MakeSortableKey(t.keyType, storedKey, t.keyLength, false, b.data(), h.language);
+            const bool bothBlank = blankDate(key.data()) && blankDate(storedKey);
+            if (a != b && !bothBlank) {
+                fault("record " + std::to_string(recno) + " has key " + shown +
+                      " in the index, but its expression gives " +
+                      Quote(KeyDisplayText(t.keyType, key.data(), t.keyLength)));
+                return;
+            }
+            fault("record " + std::to_string(recno) + " with key " + shown +
+                  (plan->unique ? " is not the first record of its value in a unique tag"
+                                : " appears more than once"));
+        };
+        try {
+            index->Walk(
+                t,
+                [&](const uint8_t* stored, uint32_t recno) {
+                    MakeSortableKey(t.keyType, stored, t.keyLength, t.descending, entry.data(),
+                                    h.language);
+                    PutEntryRecno(entry.data(), sortLen, recno);
+                    if (havePrevious) {
+                        const int c = std::memcmp(previous.data(), entry.data(), entrySize);
+                        if (c > 0) {
+                            fault("keys out of order: record " + std::to_string(recno) +
+                                  " with key " + keyText(entry.data()) + " follows record " +
+                                  std::to_string(EntryRecno(previous.data(), sortLen)) +
+                                  " with key " + keyText(previous.data()));
+                        }
+                    }
+                    previous = entry;
+                    havePrevious = true;
+                    if (blankDate(stored)) {
+                        storedBlank.emplace_back(
+                            recno, std::vector<uint8_t>(stored, stored + t.keyLength));
+                        return;
+                    }
+                    while (want && std::memcmp(want, entry.data(), entrySize) < 0) {
+                        fault("record " + std::to_string(EntryRecno(want, sortLen)) + " with key " +
+                              keyText(want) + " is missing");
+                        want = nextWant();
+                    }
+                    if (want && std::memcmp(want, entry.data(), entrySize) == 0) {
+                        want = nextWant();
+                        return;
+                    }
+                    explainExtra(recno, stored);
+                },
+                &seen);
+            while (want) {
+                fault("record " + std::to_string(EntryRecno(want, sortLen)) + " with key " +
+                      keyText(want) + " is missing");
+                want = nextWant();
+            }
+            // Empty dates: each expected record once, whichever spelling the file uses.
+            std::sort(storedBlank.begin(), storedBlank.end());
+            // Both lists ascend: equal keys are sorted by record number in either direction.
+            size_t k = 0;
+            for (uint32_t recno : expectedBlank) {
+                while (k < storedBlank.size() && storedBlank[k].first < recno) {
+                    explainExtra(storedBlank[k].first, storedBlank[k].second.data());
+                    ++k;
+                }
+                if (k < storedBlank.size() && storedBlank[k].first == recno) {
+                    ++k;
+                } else {
+                    fault("record " + std::to_string(recno) + " with key " +
+                          Quote(std::string(kDateKeyLength, ' ')) + " is missing");
+                }
+            }
+            for (; k < storedBlank.size(); ++k)
+                explainExtra(storedBlank[k].first, storedBlank[k].second.data());
+        } catch (const Stop&) {
+        } catch (const EDBEngineError& e) {
+            faults.push_back(where + e.Message());
+        }
+    }
+    return faults;
+}
+
+}  // namespace ari::engine

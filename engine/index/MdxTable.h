@@ -1,0 +1,53 @@
+// A table's production index as a whole: writing a complete index file from a table's records
+// and a list of tag definitions, appending one tag to a copy of an existing file, and the
+// verifier that checks an index file's structure and its content against the records.
+// The callers (TTable::AddIndex, the pack's rebuild, the tools) hold the table's files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/index/MdxFile.h"
+
+namespace ari::engine {
+
+class DbfFile;
+
+struct IndexTagDef {
+    std::string name;
+    std::string expression;
+    std::string forExpression;
+    bool unique = false;
+    bool descending = false;
+};
+
+// The definitions of an open index file's tags, in tag-table order.
+std::vector<IndexTagDef> TagDefinitions(const MdxFile& index);
+
+// Checks a tag name (1..10 letters, digits or '_', starting with a letter) and returns it upper
+// case; throws EDBEngineError naming it otherwise.
+std::string ValidTagName(const std::string& name);
+
+// Writes a complete index file to `fd` (empty, open for writing; `path` names it in messages):
+// every tag bulk-built from `table`'s records. Throws EDBEngineError on a bad definition or a
+// failed write. The caller flushes and renames.
+void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
+                    const std::string& baseName, uint16_t blockPages, uint8_t language,
+                    const std::vector<IndexTagDef>& tags);
+
+// Copies `index`'s file into `fd` (empty, open for writing) and appends one tag built from
+// `table`'s records; the old tags keep their blocks and their slots. Throws EDBEngineError for
+// a full tag table (47 tags), an existing tag of that name, a bad definition, a failed write.
+void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
+                     const IndexTagDef& tag);
+
+// Checks the index file against the table: the structure rules (header, tag headers, nodes,
+// pages, free list) and the content (every record the tag's FOR admits exactly once - once per
+// value for unique tags - with the key its expression gives, in order). Returns one line per
+// fault, naming the tag, the record and what is wrong; empty when the index is sound. At most
+// `maxFaultsPerTag` lines per tag.
+std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string& mdxPath,
+                                        size_t maxFaultsPerTag = 5);
+
+}  // namespace ari::engine

@@ -1,0 +1,144 @@
+#include "engine/pack/DbfPack.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/table/DbfFile.h"
+#include "engine/EngineStatus.h"
+#include "engine/table/FileOps.h"
+#include "engine/index/ProductionIndex.h"
+#include "engine/Progress.h"
+#include "engine/table/TableDamage.h"
+#include "engine/table/TableFiles.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+namespace {
+constexpr size_t kPackBufferBytes = size_t{4} << 20;
+constexpr const char* kPackPurpose = "pack";
+
+}  // namespace
+
+PackResult PackDbfTable(const std::string& path, TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    // Nobody else has the table, its index or its memo file open; the proof lasts through the
+    // index rebuild and the renames (ReplaceTableFiles).
+    const SoleUseHold hold(lease);
+    const auto src = DbfFile::OpenHeld(path);
+    const DbfHeader& h = src->Header();
+    if (h.family != DbfFamily::DBase)
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Only dBASE tables can be packed."});
+    // A damaged table is refused before anything is written: a pack would rewrite the damage
+    // into a file that no longer shows it.
+    RefuseDamagedTable(*src);
+
+    // The production index must be rebuilt after the record numbers change.
+    std::string mdxPath;
+    if (h.productionIndexFlag != 0)
+        mdxPath = FindCompanion(path, ".mdx");
+
+    PackResult result;
+    TemporaryFile newDbf(path, kPackPurpose);
+    const std::string& tmp = newDbf.Path();
+    try {
+        // Header: every byte as it was but the date of last update and the record count.
+        std::vector<uint8_t> header(h.headerLength);
+        {
+            const ScopedFd source(OpenTableFile(path, O_RDONLY));
+            if (source.Get() < 0)
+                ThrowLastInOutError();
+            const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
+            if (got < header.size())
+                RaiseEngineError(kStatusReadError, {"Table: " + path, "The header is cut off."});
+        }
+        WriteAll(newDbf.Fd(), header.data(), header.size(), tmp);
+
+        // Records: read large blocks, close the gaps of deleted records inside each block, and
+        // write what is left; one read and one write per block.
+        const size_t rl = h.recordLength;
+        const size_t perBlock = std::max<size_t>(1, kPackBufferBytes / rl);
+        std::vector<uint8_t> buf(perBlock * rl + 1);
+        const ScopedFd source(OpenTableFile(path, O_RDONLY));
+        const int in = source.Get();
+        if (in < 0)
+            ThrowLastInOutError();
+        ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+        const uint32_t total = src->RecordCount();
+        const ProgressSink* progress = CurrentProgressSink();
+        ReportProgress(progress, 0, total);
+        for (uint32_t done = 0; done < total;) {
+            // A program that opened a file meanwhile waits for us: give up at once, not at the
+            // end of a long pass.
+            if (lease.LeaseBroken())
+                lease.CheckSoleUse();
+            const size_t want = std::min<size_t>(perBlock, total - done);
+            const uint64_t off = h.headerLength + static_cast<uint64_t>(done) * rl;
+            if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)
+                RaiseEngineError(
+                    kStatusReadError,
+                    {"Table: " + path, "Record " + std::to_string(done + 1) + " is cut off."});
+            size_t kept = 0;
+            for (size_t i = 0; i < want; ++i) {
+                if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
+                    ReportProgress(progress, done + i, total);
+                const uint8_t* rec = buf.data() + i * rl;
+                if (*rec == dbf::kDeletedFlag) {
+                    ++result.dropped;
+                    continue;
+                }
+                // Live records and records with a damaged flag are kept as they are: nothing is
+                // lost.
+                if (kept != i)
+                    std::memmove(buf.data() + kept * rl, rec, rl);
+                ++kept;
+            }
+            result.kept += static_cast<uint32_t>(kept);
+            done += static_cast<uint32_t>(want);
+            size_t bytes = kept * rl;
+            if (done == total)
+                buf[bytes++] = dbf::kEndOfFile;
+            if (bytes)
+                WriteAll(newDbf.Fd(), buf.data(), bytes, tmp);
+        }
+        ReportProgress(progress, total, total);
+        if (total == 0) {
+            const uint8_t eof = dbf::kEndOfFile;
+            WriteAll(newDbf.Fd(), &eof, 1, tmp);
+        }
+
+        uint8_t fix[8];
+        TodayForHeader(fix);            // bytes 1..3
+        PutLE32(fix + 3, result.kept);  // bytes 4..7
+        WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
+        SyncFile(newDbf.Fd(), tmp);
+    } catch (const EInOutError& e) {
+        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+    }
+
+    // The new index, built from the new table file into a temporary file held (locked) from
+    // its creation until the lease takes it over; it is removed on any failure.
+    std::unique_ptr<TemporaryFile> newMdx;
+    if (!mdxPath.empty()) {
+        try {
+            newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose);
+            RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path());
+        } catch (const EInOutError& e) {
+            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        }
+        result.indexRebuilt = true;
+    }
+
+    ReplaceTableFiles(path, newDbf, mdxPath, newMdx.get(), lease);
+    return result;
+}
+
+}  // namespace ari::engine

@@ -1,0 +1,329 @@
+#include "engine/pack/ParadoxPack.h"
+
+#include <fcntl.h>
+extern "C" {
+#include <paradox.h>  // pxlib: no C++ guards of its own
+}
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <vector>
+
+#include "engine/format/DbfFormat.h"
+#include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
+#include "engine/table/FileOps.h"
+#include "engine/table/TableFiles.h"
+#include "engine/table/TableLock.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+namespace {
+[[noreturn]] void Corrupt(const std::string& path, const std::string& what) {
+    RaiseEngineError(kStatusCorruptHeader, {"Table: " + path, what});
+}
+}  // namespace
+
+ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
+                                 const std::string& path) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (fileSize == 0)
+        Corrupt(path, "The file is empty.");
+    if (bytes.size() < 0x58)
+        Corrupt(path, "The file is shorter than a Paradox header.");
+    ParadoxHeader h;
+    h.recordSize = GetLE16(p + px::kRecordSize);
+    h.headerSize = GetLE16(p + px::kHeaderSize);
+    h.fileType = p[px::kFileType];
+    h.blockSize = static_cast<uint32_t>(p[px::kBlockSizeCode]) * 1024u;
+    h.recordCount = GetLE32(p + px::kRecordCount);
+    h.blocksInUse = GetLE16(p + px::kBlocksInUse);
+    h.blocksInFile = GetLE16(p + px::kBlocksInFile);
+    h.firstBlock = GetLE16(p + px::kFirstBlock);
+    h.lastBlock = GetLE16(p + px::kLastBlock);
+    h.fieldCount = GetLE16(p + px::kFieldCount);
+    h.keyFieldCount = GetLE16(p + px::kKeyFieldCount);
+    h.version = p[px::kVersion];
+    if (h.fileType != px::kFileTypeKeyed && h.fileType != px::kFileTypeUnkeyed)
+        Corrupt(path, "File type " + std::to_string(h.fileType) + " is not a Paradox table.");
+    if (h.blockSize == 0 || h.blockSize > 32u * 1024u)
+        Corrupt(path, "Block size code " + std::to_string(p[px::kBlockSizeCode]) + " is invalid.");
+    if (h.headerSize < 0x58 || h.headerSize > fileSize)
+        Corrupt(path, "Header size " + std::to_string(h.headerSize) + " is invalid.");
+    if (h.recordSize == 0 || h.recordSize + px::kBlockHeaderSize > h.blockSize)
+        Corrupt(path, "Record size " + std::to_string(h.recordSize) + " does not fit a block.");
+    if (h.fieldCount == 0 || h.keyFieldCount > h.fieldCount)
+        Corrupt(path, "Field count " + std::to_string(h.fieldCount) + " / key fields " +
+                          std::to_string(h.keyFieldCount) + " are invalid.");
+    if (h.version < 3 || h.version > 0x0C)
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path,
+                          "Paradox version " + std::to_string(h.version) + " is not supported."});
+    if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize >
+        fileSize)
+        Corrupt(path,
+                "The file is shorter than its " + std::to_string(h.blocksInFile) + " blocks.");
+    return h;
+}
+
+uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& path,
+                          const std::function<void(const uint8_t*, uint32_t)>& each) {
+    // A block seen twice, out of range, cut off, or claiming more records than fit is damage.
+    const uint32_t bs = h.blockSize;
+    const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
+    std::vector<uint8_t> block(bs);
+    std::vector<bool> seen(h.blocksInFile + 1u, false);
+    uint32_t records = 0;
+    for (uint16_t b = h.firstBlock; b != 0;) {
+        if (b > h.blocksInFile || seen[b])
+            RaiseEngineError(kStatusCorruptData,
+                             {"Table: " + path, "The chain of data blocks is broken at block " +
+                                                    std::to_string(b) + "."});
+        seen[b] = true;
+        const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
+        if (ReadAt(fd, off, block.data(), bs, path) < bs)
+            RaiseEngineError(
+                kStatusCorruptData,
+                {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
+        const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
+        if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
+            static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
+            RaiseEngineError(kStatusCorruptData,
+                             {"Table: " + path,
+                              "Data block " + std::to_string(b) + " has an invalid record count."});
+        const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
+        each(block.data() + px::kBlockHeaderSize, n);
+        records += n;
+        b = GetLE16(block.data());
+    }
+    return records;
+}
+
+namespace {
+
+// ".Xnn"/".Ynn" (nn the field number in hex) or ".XGn"/".YGn" (a composite index), any case;
+// other files that share the table's name (a spreadsheet, say) are not indexes.
+bool IsSecondaryIndexExtension(const std::string& ext) {
+    if (ext.size() != 4 || ext[0] != '.')
+        return false;
+    const char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(ext[1])));
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    return (kind == 'X' || kind == 'Y') && (hex(ext[2]) || ext[2] == 'G' || ext[2] == 'g') &&
+           hex(ext[3]);
+}
+
+// A Paradox table open for reading, with its size and its first bytes (as many as the largest
+// header can take).
+struct ParadoxSource {
+    ScopedFd fd;
+    uint64_t size = 0;
+    std::string head;
+};
+
+ParadoxSource OpenParadoxSource(const std::string& path) {
+    ParadoxSource source{ScopedFd(OpenTableFile(path, O_RDONLY)), 0, {}};
+    struct stat st {};
+    if (source.fd.Get() < 0 || ::fstat(source.fd.Get(), &st) != 0)
+        RaiseEngineError(kStatusReadError,
+                         {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+    source.size = static_cast<uint64_t>(st.st_size);
+    source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
+    source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));
+    return source;
+}
+
+}  // namespace
+
+ParadoxHeader ReadParadoxHeader(const std::string& path) {
+    const ParadoxSource source = OpenParadoxSource(path);
+    return ParseParadoxHeader(source.head, source.size, path);
+}
+
+std::string CheckParadoxTable(const std::string& path) {
+    const ParadoxSource source = OpenParadoxSource(path);
+    try {
+        const ParadoxHeader h = ParseParadoxHeader(source.head, source.size, path);
+        const uint32_t records =
+            WalkParadoxChain(source.fd.Get(), h, path, [](const uint8_t*, uint32_t) {});
+        if (records != h.recordCount)
+            return "The header counts " + std::to_string(h.recordCount) +
+                   " records but the data blocks hold " + std::to_string(records) + ".";
+    } catch (const EDBEngineError& e) {
+        return e.Message();
+    }
+    return {};
+}
+
+namespace {
+
+// The primary index (.px) of a keyed table, generated from the new table file with pxlib.
+void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uint16_t keyFields) {
+    pxdoc_t* db = PX_new();
+    pxdoc_t* ix = PX_new();
+    if (!db || !ix)
+        throw std::bad_alloc();
+    struct Close {
+        pxdoc_t* d;
+        ~Close() {
+            PX_close(d);
+            PX_delete(d);
+        }
+    } closeDb{db}, closeIx{ix};
+    if (PX_open_file(db, dbPath.c_str()) < 0)
+        RaiseEngineError(kStatusIndexError,
+                         {"Table: " + dbPath, "The packed table could not be read back."});
+    pxfield_t* fields = PX_get_fields(db);
+    if (!fields || PX_get_num_fields(db) < keyFields)
+        RaiseEngineError(kStatusIndexError,
+                         {"Table: " + dbPath, "The key fields could not be read."});
+    // The index records: the key fields, then the block number, the records of that block and
+    // one reserved short.
+    std::vector<pxfield_t> ixFields(keyFields + 3u);
+    std::vector<std::string> names;
+    names.reserve(ixFields.size());
+    for (uint16_t k = 0; k < keyFields; ++k) {
+        ixFields[k] = fields[k];
+        names.emplace_back(fields[k].px_fname ? fields[k].px_fname : "");
+    }
+    for (const char* n : {"block", "count", "reserved"})
+        names.emplace_back(n);
+    for (size_t k = 0; k < ixFields.size(); ++k) {
+        if (k >= keyFields) {
+            ixFields[k].px_ftype = pxfShort;
+            ixFields[k].px_flen = 2;
+            ixFields[k].px_fdc = 0;
+        }
+        ixFields[k].px_fname = names[k].data();
+    }
+    // pxlib keeps and frees the field array it is given: hand it a malloc'ed copy.
+    auto* owned = static_cast<pxfield_t*>(std::malloc(sizeof(pxfield_t) * ixFields.size()));
+    if (!owned)
+        throw std::bad_alloc();
+    for (size_t k = 0; k < ixFields.size(); ++k) {
+        owned[k] = ixFields[k];
+        owned[k].px_fname = strdup(names[k].c_str());
+    }
+    if (PX_create_file(ix, owned, static_cast<int>(ixFields.size()), pxPath.c_str(),
+                       pxfFileTypPrimIndex) < 0 ||
+        PX_write_primary_index(db, ix) < 0)
+        RaiseEngineError(kStatusIndexError,
+                         {"Index file: " + pxPath, "The primary index could not be written."});
+}
+
+}  // namespace
+
+ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+    // Nobody else has the table or its index open, up to and including the renames.
+    const SoleUseHold hold(lease);
+    ParadoxSource source = OpenParadoxSource(path);
+    const int in = source.fd.Get();
+    std::string& head = source.head;
+    const ParadoxHeader h = ParseParadoxHeader(head, source.size, path);
+    head.resize(h.headerSize);
+    const auto* hp = reinterpret_cast<const uint8_t*>(head.data());
+    // Encryption word; 0xFF00FF00 there means "see the word at 0x5C" (version 4 and later).
+    uint32_t encryption = GetLE32(hp + px::kEncryption);
+    if (encryption == px::kEncryptionElsewhere && h.headerSize >= px::kEncryption4 + 4)
+        encryption = GetLE32(hp + px::kEncryption4);
+    if (encryption != 0)
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Encrypted Paradox tables are not supported."});
+    // Secondary indexes would be left stale by the new record positions.
+    const std::string stem = CompanionPathFor(path, "");
+    {
+        const std::string folder = ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path);
+        for (const auto& name : ListFiles(folder, ExtractFileName(stem) + ".*")) {
+            if (IsSecondaryIndexExtension(name.substr(ExtractFileName(stem).size())))
+                RaiseEngineError(kStatusIndexUnavailable,
+                                 {"Table: " + path, "Secondary index file: " + folder + name});
+        }
+    }
+    const std::string pxPath = FindCompanion(path, ".px");
+
+    ParadoxPackResult result;
+    result.blocksBefore = h.blocksInFile;
+    const uint32_t bs = h.blockSize;
+    const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
+    std::vector<uint8_t> out(bs, 0);
+    uint32_t inOut = 0;  // records in the output block
+    uint16_t written = 0;
+    TemporaryFile newDb(path, "pack");
+    auto flush = [&](bool last) {
+        if (inOut == 0)
+            return;
+        ++written;
+        PutLE16(out.data(), last ? 0 : static_cast<uint16_t>(written + 1));
+        PutLE16(out.data() + 2, static_cast<uint16_t>(written - 1));
+        PutLE16(out.data() + 4, static_cast<uint16_t>((inOut - 1) * h.recordSize));
+        WriteAll(newDb.Fd(), out.data(), out.size(), newDb.Path());
+        std::fill(out.begin(), out.end(), 0);
+        inOut = 0;
+    };
+    try {
+        WriteAll(newDb.Fd(), head.data(), head.size(), newDb.Path());
+        const uint32_t records =
+            WalkParadoxChain(in, h, path, [&](const uint8_t* recs, uint32_t n) {
+                for (uint32_t r = 0; r < n; ++r) {
+                    std::memcpy(out.data() + px::kBlockHeaderSize + inOut * h.recordSize,
+                                recs + r * h.recordSize, h.recordSize);
+                    if (++inOut == perBlock)
+                        flush(false);
+                }
+            });
+        if (inOut > 0)
+            flush(true);
+        else if (written > 0) {
+            // The last full block was written with a next pointer: clear it.
+            uint8_t zero[2] = {0, 0};
+            WriteAllAt(newDb.Fd(), h.headerSize + static_cast<uint64_t>(written - 1) * bs, zero, 2,
+                       newDb.Path());
+        }
+        if (records != h.recordCount)
+            RaiseEngineError(
+                kStatusCorruptData,
+                {"Table: " + path, "The header counts " + std::to_string(h.recordCount) +
+                                       " records but the data blocks hold " +
+                                       std::to_string(records) + "."});
+        uint8_t fix[2];
+        PutLE16(fix, written);
+        WriteAllAt(newDb.Fd(), px::kBlocksInUse, fix, 2, newDb.Path());
+        WriteAllAt(newDb.Fd(), px::kBlocksInFile, fix, 2, newDb.Path());
+        WriteAllAt(newDb.Fd(), px::kLastBlock, fix, 2, newDb.Path());
+        PutLE16(fix, written ? 1 : 0);
+        WriteAllAt(newDb.Fd(), px::kFirstBlock, fix, 2, newDb.Path());
+        PutLE16(fix, 0);
+        WriteAllAt(newDb.Fd(), px::kFirstFreeBlock, fix, 2, newDb.Path());
+        SyncFile(newDb.Fd(), newDb.Path());
+        result.records = records;
+        result.blocksAfter = written;
+    } catch (const EInOutError& e) {
+        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+    }
+
+    std::unique_ptr<TemporaryFile> newPx;
+    if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty()) {
+        newPx = std::make_unique<TemporaryFile>(pxPath, "pack");
+        WritePrimaryIndex(newDb.Path(), newPx->Path(), h.keyFieldCount);
+        try {
+            SyncFile(newPx->Fd(), newPx->Path());
+        } catch (const EInOutError& e) {
+            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        }
+        result.indexRebuilt = true;
+    }
+    ReplaceTableFiles(path, newDb, pxPath, newPx.get(), lease);
+    return result;
+}
+
+}  // namespace ari::engine

@@ -1,0 +1,90 @@
+// The engine's databases and cursors (Cursor.h): the driver a table file takes, and a cursor's
+// opening of its table under a lease on the files.
+#include "engine/table/Cursor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
+#include "engine/pack/ParadoxPack.h"
+#include "engine/table/TableFiles.h"
+#include "engine/table/TableLock.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+const char* DriverTypeText(Driver driver) {
+    switch (driver) {
+        case Driver::DBase:
+            return "DBASE";
+        case Driver::FoxPro:
+            return "FOXPRO";
+        case Driver::Paradox:
+            return "PARADOX";
+    }
+    return "";
+}
+
+Driver DriverForTable(const std::string& tablePath) {
+    const std::string name = ExtractFileName(tablePath);
+    if (MatchesMask(name, "*.db"))
+        return Driver::Paradox;
+    if (!MatchesMask(name, "*.dbf"))
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + tablePath,
+                          "The extension names no table driver (.dbf dBASE, .db Paradox)."});
+    if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
+        return Driver::FoxPro;
+    // A FoxPro version byte without its companion files is still a FoxPro table.
+    // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
+    const int fd = OpenTableFile(tablePath, O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) {
+        uint8_t version = 0;
+        const bool got = ::pread(fd, &version, 1, 0) == 1;
+        ::close(fd);
+        if (got && FamilyOfVersion(version) == DbfFamily::FoxPro)
+            return Driver::FoxPro;
+    }
+    return Driver::DBase;
+}
+
+Cursor::Cursor(Database& database, const std::string& path, Driver driver, ShareMode mode)
+    : database_(database), path_(path), driver_(driver) {
+    if (FolderExists(path))
+        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+    if (!FileExists(path))
+        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    std::vector<std::string> companions;
+    if (mode == ShareMode::Exclusive) {
+        switch (driver) {
+            case Driver::DBase:
+                companions = FindCompanions(path, DbaseCompanionExtensions());
+                break;
+            case Driver::FoxPro:
+                companions = FindCompanions(path, {".fpt", ".cdx"});
+                break;
+            case Driver::Paradox:
+                companions = FindCompanions(path, {".px", ".mb"});
+                break;
+        }
+    }
+    lease_ = TableLease::Acquire(path, companions, mode);
+    Reload();
+}
+
+Cursor::~Cursor() {
+    dbf_.reset();
+    lease_.reset();
+}
+
+void Cursor::Reload() {
+    dbf_.reset();
+    if (driver_ == Driver::Paradox) {
+        ReadParadoxHeader(path_);  // validated only: the pack reads the records itself
+        return;
+    }
+    dbf_ = DbfFile::OpenHeld(path_, lease_->Mode() == ShareMode::Exclusive);
+}
+
+}  // namespace ari::engine

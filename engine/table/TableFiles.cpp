@@ -1,0 +1,428 @@
+#include "engine/table/TableFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/table/DbfFile.h"
+#include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
+#include "engine/table/FileOps.h"
+#include "engine/index/ProductionIndex.h"
+#include "engine/table/TableDamage.h"
+#include "engine/table/TableLock.h"
+#include "platform/FileAccess.h"
+#include "platform/FileErrors.h"
+#include "platform/Files.h"
+
+namespace ari::engine {
+
+namespace {
+constexpr const char* kTempSuffix = ".tmp";
+constexpr const char* kBackupPurpose = "keep";
+constexpr const char* kPackPurpose = "pack";  // the temporary name the packs write under
+
+// The identity of the file at a path (not following a final symbolic link): `exists` false when
+// there is none.
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+FileId IdOf(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return {};
+    return {true, st.st_dev, st.st_ino};
+}
+
+bool SameFile(const FileId& a, const FileId& b) {
+    return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino;
+}
+
+EInOutError InOutErrorNaming(int err, const std::string& path) {
+    const EInOutError e = InOutErrorFromErrno(err);
+    return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+}
+
+// A backup name that could not be made. A file system that gives a file no second name (FAT,
+// many network shares) says so, as the replace of a table with its index needs one.
+EInOutError LinkError(int err, const std::string& path) {
+    const EInOutError e = InOutErrorNaming(err, path);
+    if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS)
+        return e;
+    return EInOutError(e.ErrorCode(), e.Message() +
+                                          " (this file system gives a file no second name, which "
+                                          "replacing a table with its index needs)");
+}
+
+// A dBASE production index, which the engine can build afresh from its own tag definitions.
+bool IsProductionIndexName(const std::string& path) {
+    const std::string name = ExtractFileName(path);
+    return name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), ".mdx");
+}
+
+std::string StemOf(const std::string& path) {
+    const std::string name = ExtractFileName(path);
+    const auto dot = name.rfind('.');
+    return ExtractFilePath(path) + (dot == std::string::npos ? name : name.substr(0, dot));
+}
+
+// The backups a replace made (hard links of the old files); removed when it ends, unless a
+// failed put-back left an old file only under its backup name.
+struct Backups {
+    std::string main, companion;
+    bool keep = false;
+    void Remove() {
+        if (!keep) {
+            if (!main.empty())
+                ::unlink(main.c_str());
+            if (!companion.empty())
+                ::unlink(companion.c_str());
+        }
+        main.clear();
+        companion.clear();
+    }
+    ~Backups() { Remove(); }
+};
+
+// A replace whose proof of sole use was lost during its renames (`lost` names the file): the old
+// files are renamed back from their backups, the leases released so that the program that
+// opened an old file goes on with it, and the replace is refused as "table in use" (a write
+// error when an old file could not be put back: it is then kept under its backup name).
+[[noreturn]] void PutBackAfterLostProof(const std::string& mainPath,
+                                        const std::string& companionPath, Backups& backups,
+                                        const std::string& lost, TableLease& lease) {
+    std::vector<std::string> lines{"File: " + lost,
+                                   "Another program opened the file while it was replaced; the "
+                                   "change was undone."};
+    bool failed = false;
+    if (!backups.companion.empty()) {
+        if (::rename(backups.companion.c_str(), companionPath.c_str()) == 0) {
+            backups.companion.clear();
+        } else {
+            failed = true;
+            lines.push_back("The index before the change is kept as " + backups.companion + ".");
+        }
+    }
+    if (!backups.main.empty()) {
+        if (::rename(backups.main.c_str(), mainPath.c_str()) == 0) {
+            backups.main.clear();
+        } else {
+            failed = true;
+            lines.push_back("The table before the change is kept as " + backups.main + ".");
+        }
+    } else {
+        lines[1] = "Another program opened the file while it was replaced.";
+        lines.push_back(
+            "The new file is in place: this file system keeps no second name of the "
+            "old one to put back.");
+    }
+    backups.keep = failed;
+    SyncFolder(ExtractFilePath(mainPath));
+    lease.ReleaseProofs();
+    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines);
+}
+
+}  // namespace
+
+std::string CompanionPathFor(const std::string& tablePath, const std::string& ext) {
+    return StemOf(tablePath) + ext;
+}
+
+std::string FindCompanion(const std::string& tablePath, const std::string& ext) {
+    const std::string wanted = ExtractFileName(CompanionPathFor(tablePath, ext));
+    const std::string folder = ExtractFilePath(tablePath);
+    const std::string found = FindFileNoCase(folder.empty() ? "." : folder, wanted);
+    return found.empty() ? std::string() : folder + found;
+}
+
+std::vector<std::string> FindCompanions(const std::string& tablePath,
+                                        const std::vector<std::string>& exts) {
+    std::vector<std::string> out;
+    for (const auto& e : exts) {
+        std::string p = FindCompanion(tablePath, e);
+        if (!p.empty())
+            out.push_back(std::move(p));
+    }
+    return out;
+}
+
+std::string TemporaryPathFor(const std::string& path, const std::string& purpose) {
+    return ExtractFilePath(path) + "." + ExtractFileName(path) + "." + purpose + kTempSuffix;
+}
+
+std::string BackupPathFor(const std::string& path) {
+    return TemporaryPathFor(path, kBackupPurpose);
+}
+
+bool IsEngineTemporaryName(const std::string& name) {
+    return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, kTempSuffix) == 0;
+}
+
+bool RemoveStaleTemporary(const std::string& path) {
+    // A second name of a file this process holds is opened as the held descriptor (an own
+    // second open would break its lease).
+    const int fd = OpenTableFile(path, O_RDWR | O_NOFOLLOW);
+    if (fd < 0)
+        return errno == ENOENT;
+    // A live writer holds a write lock on its temporary file; without one it is a leftover.
+    const bool free = TryLockWholeFile(fd, true);
+    bool removed = false;
+    if (free)
+        removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    ::close(fd);
+    return removed;
+}
+
+TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purpose)
+    : path_(TemporaryPathFor(forPath, purpose)) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ >= 0)
+            break;
+        if (errno != EEXIST || attempt > 0 || !RemoveStaleTemporary(path_)) {
+            const int err = errno == EEXIST ? EBUSY : errno;
+            const EInOutError e = InOutErrorFromErrno(err);
+            throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
+        }
+    }
+    auto undo = [this] {
+        ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+    };
+    if (!TryLockWholeFile(fd_, true)) {
+        undo();
+        const EInOutError e = InOutErrorFromErrno(EBUSY);
+        throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
+    }
+    try {
+        CarryFileAttributes(forPath, fd_);
+    } catch (const EInOutError&) {
+        undo();
+        throw;
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    Discard();
+}
+
+int TemporaryFile::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    path_.clear();
+    return fd;
+}
+
+void TemporaryFile::Discard() {
+    if (fd_ >= 0) {
+        ::unlink(path_.c_str());  // before close: the lock keeps others from taking it meanwhile
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void RecoverInterruptedReplace(TableLease& lease) {
+    if (lease.Mode() != ShareMode::Exclusive)
+        return;
+    const std::vector<std::string> files = lease.Files();
+    if (files.empty())
+        return;
+    const std::string& mainPath = files.front();
+    const std::string mainBackup = BackupPathFor(mainPath);
+    const FileId mainId = IdOf(mainPath);
+    const FileId mainBackupId = IdOf(mainBackup);
+    struct Kept {
+        std::string path;
+        std::string backup;
+        bool sameAsLive;  // the live file was not replaced
+    };
+    std::vector<Kept> companions;  // the companions that have a backup
+    for (size_t i = 1; i < files.size(); ++i) {
+        const std::string backup = BackupPathFor(files[i]);
+        const FileId backupId = IdOf(backup);
+        if (backupId.exists)
+            companions.push_back({files[i], backup, SameFile(backupId, IdOf(files[i]))});
+    }
+    if (!mainBackupId.exists && companions.empty())
+        return;
+    const std::string folder = ExtractFilePath(mainPath);
+    const bool mainReplaced = mainBackupId.exists && !SameFile(mainBackupId, mainId);
+    bool companionKept = false, companionReplaced = false, keptAreIndexes = true;
+    for (const auto& c : companions) {
+        companionKept = companionKept || c.sameAsLive;
+        companionReplaced = companionReplaced || !c.sameAsLive;
+        if (c.sameAsLive)
+            keptAreIndexes = keptAreIndexes && IsProductionIndexName(c.path);
+    }
+
+    if (mainReplaced && companionKept && keptAreIndexes) {
+        // Ended between the two renames of a pack: the new table, flushed before its rename,
+        // with the old production index. Whatever was written to the table since is in it, so
+        // the table stays and the index follows it: built afresh from the table's records with
+        // the old index's own tag definitions, under the pack's temporary name (so the ended
+        // pack's unfinished index goes as the leftover it is), then renamed over the old one.
+        for (const auto& c : companions) {
+            if (!c.sameAsLive)
+                continue;
+            try {
+                // Checked first, so that an index that cannot be built from changes nothing.
+                RefuseDamagedIndex(*DbfFile::OpenHeld(mainPath), c.path);
+                TemporaryFile fresh(c.path, kPackPurpose);
+                RebuildProductionIndex(mainPath, c.path, fresh.Fd(), fresh.Path());
+                RenameFile(fresh.Path(), c.path);
+                lease.Replace(c.path, fresh.Release());
+            } catch (const Exception& e) {
+                const std::string ended =
+                    "A pack ended between replacing the table and its index " + c.path +
+                    "; the packed table is kept, and the index is built again the next time the "
+                    "table is held for sole use.";
+                // An engine error already names the table; an I/O error is a failed write.
+                if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
+                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
+                RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message(), ended});
+            }
+        }
+        // The new index reaches the disk before the marks of the interrupted change go. The old
+        // table's backup goes once no process holds it; the old index was held here.
+        SyncFolder(folder);
+        RemoveStaleTemporary(mainBackup);
+        for (const auto& c : companions)
+            if (c.sameAsLive)
+                ::unlink(c.backup.c_str());
+        SyncFolder(folder);
+        return;
+    }
+    if (mainReplaced && companionKept) {
+        // Ended between the two renames, with a companion the engine cannot build afresh here
+        // (a Paradox primary index): put the old table back, so that the old pair is in place
+        // again, and hold it instead of the new one.
+        const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            const EInOutError e = InOutErrorNaming(errno, mainBackup);
+            RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != mainBackupId.dev ||
+            st.st_ino != mainBackupId.ino) {
+            ::close(fd);
+            RaiseEngineError(kStatusWriteError,
+                             {"Table: " + mainPath, "The table before an interrupted change, " +
+                                                        mainBackup + ", changed while read."});
+        }
+        if (!TryLockWholeFile(fd, true)) {
+            ::close(fd);
+            RaiseEngineError(kStatusTableInUse, {"Table: " + mainPath,
+                                                 "Another program holds " + mainBackup +
+                                                     ", the table before an interrupted change."});
+        }
+        try {
+            RenameFile(mainBackup, mainPath);
+        } catch (const EInOutError& e) {
+            ::close(fd);
+            RaiseEngineError(
+                kStatusWriteError,
+                {"Table: " + mainPath, e.Message(),
+                 "The table before an interrupted change is kept as " + mainBackup + "."});
+        }
+        lease.Replace(mainPath, fd);
+        // The rename reaches the disk before the mark of the interrupted change goes.
+        SyncFolder(folder);
+        for (const auto& c : companions)
+            if (c.sameAsLive)
+                ::unlink(c.backup.c_str());
+        SyncFolder(folder);
+        return;
+    }
+    // A backup that is a second name of a file held here is nobody else's: it goes. A backup of
+    // a replaced file goes once the companion was replaced too (the table is renamed first), and
+    // only when no process holds it. A table backup alone that differs from the table is not
+    // a state a replace leaves: it is kept.
+    if (mainBackupId.exists && !mainReplaced)
+        ::unlink(mainBackup.c_str());
+    for (const auto& c : companions)
+        if (c.sameAsLive)
+            ::unlink(c.backup.c_str());
+    if (companionReplaced) {
+        if (mainReplaced)
+            RemoveStaleTemporary(mainBackup);
+        for (const auto& c : companions)
+            if (!c.sameAsLive)
+                RemoveStaleTemporary(c.backup);
+    }
+    SyncFolder(folder);
+}
+
+void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
+                       const std::string& companionPath, TemporaryFile* newCompanion,
+                       TableLease& lease) {
+    const std::string folder = ExtractFilePath(mainPath);
+    const SoleUseHold hold(lease);  // the caller's, when it holds one
+    Backups backups;                // removed on every way out but a failed put-back
+    try {
+        // Nobody else has any of the files open, and nobody opened one since it was proven.
+        lease.CheckSoleUse();
+        if (newCompanion)
+            RecoverInterruptedReplace(lease);
+        // The old files keep a second name until the end, so that a failed second rename, and
+        // an open of an old file that arrives while they are renamed, can be undone. One file on
+        // a file system without second names is replaced without (nothing else needs undoing).
+        const std::string mainKeep = BackupPathFor(mainPath);
+        RemoveStaleTemporary(mainKeep);
+        if (::link(mainPath.c_str(), mainKeep.c_str()) == 0)
+            backups.main = mainKeep;
+        else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+            throw LinkError(errno, mainKeep);
+        if (newCompanion) {
+            const std::string companionKeep = BackupPathFor(companionPath);
+            RemoveStaleTemporary(companionKeep);
+            if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
+                throw LinkError(errno, companionKeep);
+            backups.companion = companionKeep;
+        }
+        // The new files are proven too, so that an open of one after its rename is seen; then
+        // the last check before the renames.
+        lease.ProveNewFile(newMain.Fd(), newMain.Path());
+        if (newCompanion)
+            lease.ProveNewFile(newCompanion->Fd(), newCompanion->Path());
+        lease.CheckSoleUse();
+        RenameFile(newMain.Path(), mainPath);
+        try {
+            if (newCompanion)
+                RenameFile(newCompanion->Path(), companionPath);
+        } catch (const EInOutError& e) {
+            // Put the old table file back; if even that fails its backup name keeps it, and the
+            // companion's backup tells the next holder of the table to put it back.
+            if (::rename(backups.main.c_str(), mainPath.c_str()) != 0) {
+                backups.keep = true;
+                RaiseEngineError(kStatusWriteError,
+                                 {"Table: " + mainPath, e.Message(),
+                                  "The table before the change is kept as " + backups.main + "."});
+            }
+            backups.main.clear();
+            throw;
+        }
+    } catch (const EInOutError& e) {
+        backups.Remove();
+        SyncFolder(folder);
+        RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+    }
+    // A program that opened an old file between the last check and the renames waits for the
+    // lease (or was found by the look through /proc): the old files go back before it goes on.
+    const std::string lost = lease.LostProof();
+    if (!lost.empty()) {
+        PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease);
+    }
+    SyncFolder(folder);
+    backups.Remove();
+    lease.Replace(mainPath, newMain.Release());
+    if (newCompanion)
+        lease.Replace(companionPath, newCompanion->Release());
+}
+
+}  // namespace ari::engine
