@@ -218,8 +218,9 @@ uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount, co
             RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
         if (ProcessHoldsTable(path))
             RaiseEngineError(kStatusTableOpen, {"Table: " + path});
-        auto lease =
-            TableLease::Acquire(path, FindCompanions(path, {".px", ".mb"}), ShareMode::Exclusive);
+        auto lease = TableLease::Acquire(
+            path, FindCompanions(path, {ari::kParadoxIndexExtension, ari::kParadoxMemoExtension}),
+            ShareMode::Exclusive);
         PackParadoxTable(path, *lease);
     });
 }

@@ -22,7 +22,6 @@ using namespace ari::engine;
 namespace {
 
 constexpr uint16_t kNewIndexBlockPages = 2;  // 1024-byte blocks, as every known writer uses
-constexpr const char* kIndexExtension = ".mdx";
 
 std::string Trimmed(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -73,7 +72,7 @@ void TIndexDefs::Update() {
     const DbfFile& table = *cursor->Table();
     if (table.ProductionIndexFlag() == 0)
         return;
-    const std::string mdxPath = FindCompanion(cursor->Path(), kIndexExtension);
+    const std::string mdxPath = FindCompanion(cursor->Path(), ari::kProductionIndexExtension);
     if (mdxPath.empty()) {
         RaiseEngineError(kStatusIndexError,
                          {"Table: " + cursor->Path(),
@@ -128,10 +127,10 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
     // Nobody else has any of the files open, up to and including the rename.
     const SoleUseHold hold(lease);
     try {
-        const std::string existing = FindCompanion(path, kIndexExtension);
+        const std::string existing = FindCompanion(path, ari::kProductionIndexExtension);
         if (!existing.empty() && table.ProductionIndexFlag() != 0) {
             const MdxFile index(existing);
-            TemporaryFile temp(existing, "index");
+            TemporaryFile temp(existing, ari::kIndexPurpose);
             AppendTagToCopy(temp.Fd(), temp.Path(), index, table, def);
             SyncFile(temp.Fd(), temp.Path());
             PutIndexInPlace(existing, true, temp, lease);
@@ -139,8 +138,8 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
             const std::string target =
-                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
-            TemporaryFile temp(target, "index");
+                existing.empty() ? CompanionPathFor(path, ari::kProductionIndexExtension) : existing;
+            TemporaryFile temp(target, ari::kIndexPurpose);
             WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
                            table.LanguageDriver(), {def});
             SyncFile(temp.Fd(), temp.Path());
@@ -235,8 +234,9 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     const std::string& path = cursor.Path();
     if (ari::ExtractFilePath(indexPath) != ari::ExtractFilePath(path) ||
-        !ari::EqualsNoCase(ari::ExtractFileName(indexPath),
-                           ari::ExtractFileName(CompanionPathFor(path, kIndexExtension)))) {
+        !ari::EqualsNoCase(
+            ari::ExtractFileName(indexPath),
+            ari::ExtractFileName(CompanionPathFor(path, ari::kProductionIndexExtension)))) {
         RaiseEngineError(kStatusInvalidParameter,
                          {"Table: " + path, indexPath + " is not the table's index file."});
     }
@@ -244,7 +244,7 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     const SoleUseHold hold(cursor.Lease());
     try {
         const MdxFile source(sourceIndexPath);
-        TemporaryFile temp(indexPath, "index");
+        TemporaryFile temp(indexPath, ari::kIndexPurpose);
         WriteIndexFile(temp.Fd(), temp.Path(), table, source.Header().baseName,
                        source.Header().blockPages, table.LanguageDriver(), TagDefinitions(source));
         SyncFile(temp.Fd(), temp.Path());

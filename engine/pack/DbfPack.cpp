@@ -22,7 +22,6 @@ namespace ari::engine {
 
 namespace {
 constexpr size_t kPackBufferBytes = size_t{4} << 20;
-constexpr const char* kPackPurpose = "pack";
 
 }  // namespace
 
@@ -44,7 +43,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     // The production index must be rebuilt after the record numbers change.
     std::string mdxPath;
     if (h.productionIndexFlag != 0)
-        mdxPath = FindCompanion(path, ".mdx");
+        mdxPath = FindCompanion(path, kProductionIndexExtension);
 
     PackResult result;
     TemporaryFile newDbf(path, kPackPurpose);

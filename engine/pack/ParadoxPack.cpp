@@ -249,7 +249,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
                                  {"Table: " + path, "Secondary index file: " + folder + name});
         }
     }
-    const std::string pxPath = FindCompanion(path, ".px");
+    const std::string pxPath = FindCompanion(path, kParadoxIndexExtension);
 
     ParadoxPackResult result;
     result.blocksBefore = h.blocksInFile;
@@ -258,7 +258,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     std::vector<uint8_t> out(bs, 0);
     uint32_t inOut = 0;  // records in the output block
     uint16_t written = 0;
-    TemporaryFile newDb(path, "pack");
+    TemporaryFile newDb(path, kPackPurpose);
     auto flush = [&](bool last) {
         if (inOut == 0)
             return;
@@ -313,7 +313,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
 
     std::unique_ptr<TemporaryFile> newPx;
     if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty()) {
-        newPx = std::make_unique<TemporaryFile>(pxPath, "pack");
+        newPx = std::make_unique<TemporaryFile>(pxPath, kPackPurpose);
         WritePrimaryIndex(newDb.Path(), newPx->Path(), h.keyFieldCount);
         try {
             SyncFile(newPx->Fd(), newPx->Path());

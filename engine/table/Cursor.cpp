@@ -28,13 +28,14 @@ const char* DriverTypeText(Driver driver) {
 
 Driver DriverForTable(const std::string& tablePath) {
     const std::string name = ExtractFileName(tablePath);
-    if (MatchesMask(name, "*.db"))
+    if (MatchesMask(name, kParadoxTableMask))
         return Driver::Paradox;
-    if (!MatchesMask(name, "*.dbf"))
+    if (!MatchesMask(name, kTableMask))
         RaiseEngineError(kStatusUnsupportedFormat,
                          {"Table: " + tablePath,
                           "The extension names no table driver (.dbf dBASE, .db Paradox)."});
-    if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
+    if (!FindCompanion(tablePath, kFoxProMemoExtension).empty() ||
+        !FindCompanion(tablePath, kFoxProIndexExtension).empty())
         return Driver::FoxPro;
     // A FoxPro version byte without its companion files is still a FoxPro table.
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
@@ -62,10 +63,10 @@ Cursor::Cursor(Database& database, const std::string& path, Driver driver, Share
                 companions = FindCompanions(path, DbaseCompanionExtensions());
                 break;
             case Driver::FoxPro:
-                companions = FindCompanions(path, {".fpt", ".cdx"});
+                companions = FindCompanions(path, {kFoxProMemoExtension, kFoxProIndexExtension});
                 break;
             case Driver::Paradox:
-                companions = FindCompanions(path, {".px", ".mb"});
+                companions = FindCompanions(path, {kParadoxIndexExtension, kParadoxMemoExtension});
                 break;
         }
     }

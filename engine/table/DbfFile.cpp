@@ -30,7 +30,7 @@ char UpperAscii(char c) {
 }  // namespace
 
 const std::vector<std::string>& DbaseCompanionExtensions() {
-    static const std::vector<std::string> exts{".dbt", ".mdx"};
+    static const std::vector<std::string> exts{kMemoExtension, kProductionIndexExtension};
     return exts;
 }
 
@@ -180,8 +180,8 @@ const uint8_t* DbfFile::Scanner::Next() {
 
 std::string DbfFile::MemoPath() const {
     if (header_.memoLayout == MemoLayout::FoxPro)
-        return FindCompanion(path_, ".fpt");
-    return FindCompanion(path_, ".dbt");
+        return FindCompanion(path_, kFoxProMemoExtension);
+    return FindCompanion(path_, kMemoExtension);
 }
 
 const MemoFile* DbfFile::Memo() const {
@@ -196,7 +196,7 @@ const MemoFile* DbfFile::Memo() const {
         if (needed)
             RaiseEngineError(kStatusMemoError,
                              {"Table: " + path_,
-                              "The memo file " + ExtractFileName(CompanionPathFor(path_, ".dbt")) +
+                              "The memo file " + ExtractFileName(CompanionPathFor(path_, kMemoExtension)) +
                                   " is missing."});
         return nullptr;
     }
@@ -282,7 +282,7 @@ DbfWriter::DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint
         d[dbf::kFieldDecimals] = fields_[i].decimals;
     }
     header_[headerLength - 1] = dbf::kFieldTerminator;
-    temp_ = std::make_unique<TemporaryFile>(path_, "new");
+    temp_ = std::make_unique<TemporaryFile>(path_, kNewTablePurpose);
     WriteAll(temp_->Fd(), header_.data(), header_.size(), temp_->Path());
     buffer_.reserve(size_t{1} << 20);
 }

@@ -104,7 +104,7 @@ std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
     CheckTail(table, file.Get(), out);
     const DbfHeader& h = table.Header();
     if (h.family == DbfFamily::DBase && h.productionIndexFlag != 0) {
-        const std::string index = FindCompanion(table.Path(), ".mdx");
+        const std::string index = FindCompanion(table.Path(), kProductionIndexExtension);
         if (!index.empty()) {
             for (auto& d : FindProductionIndexDamage(table, index))
                 out.push_back(std::move(d));

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/FileOps.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
 #include "platform/ScopedFd.h"
@@ -201,17 +202,15 @@ bool LockWhole(int fd, short type) {
 }
 
 // Removes what writes of `target` that ended part way left beside it: the files
-// "<name>.XXXXXX" that ReplaceFile writes into, when no writer holds one (a live write keeps a
-// read lock on its file until the rename).
+// UniqueTemporaryPattern(target) that ReplaceFile writes into, when no writer holds one (a live
+// write keeps a read lock on its file until the rename).
 void RemoveStaleTemporaries(const std::string& target) {
     std::string folder = ExtractFilePath(target);
-    const std::string prefix = ExtractFileName(target) + ".";
     DIR* d = opendir(folder.empty() ? "." : folder.c_str());
     if (!d)
         return;
     while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        if (!IsUniqueTemporaryOf(e->d_name, target, false))
             continue;
         const ScopedFd fd(
             openat(dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -227,53 +226,17 @@ void RemoveStaleTemporaries(const std::string& target) {
 void ReplaceFile(const std::string& path, const std::string& bytes) {
     const std::string target = ResolveTarget(path);
     RemoveStaleTemporaries(target);
-    std::string tmp = target + ".XXXXXX";
-    ScopedFd f(mkostemp(tmp.data(), O_CLOEXEC));
-    if (f.Get() < 0)
-        ThrowLastInOutError();
+    AtomicFile file(target, UniqueTemporaryPattern(target), AtomicFile::Naming::Unique);
     // Held until the rename: another writer's clean-up leaves this file alone.
-    const ScopedFd held(open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (held.Get() < 0 || !LockWhole(held.Get(), F_RDLCK)) {
-        const int err = errno;
-        unlink(tmp.c_str());
-        throw InOutErrorFromErrno(err);
-    }
-    auto fail = [&](int err) {
-        unlink(tmp.c_str());
-        throw InOutErrorFromErrno(err);
-    };
+    const ScopedFd held(open(file.TemporaryPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (held.Get() < 0 || !LockWhole(held.Get(), F_RDLCK))
+        ThrowLastInOutError();
     // A new file is readable by all; a replacement carries what the old file carried.
-    if (fchmod(f.Get(), 0644) != 0)
-        fail(errno);
-    try {
-        CarryFileAttributes(target, f.Get());
-    } catch (const EInOutError&) {
-        unlink(tmp.c_str());
-        throw;
-    }
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t w = CurrentFileOps().Write(f.Get(), bytes.data() + done, bytes.size() - done);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(errno);
-        }
-        done += static_cast<size_t>(w);
-    }
-    if (CurrentFileOps().Fsync(f.Get()) != 0)
-        fail(errno);
-    const int fd = f.Release();
-    if (close(fd) != 0)
-        fail(errno);
-    if (CurrentFileOps().Rename(tmp.c_str(), target.c_str()) != 0)
-        fail(errno);
-    // The rename itself is on disk once the folder is flushed.
-    std::string folder = ExtractFilePath(target);
-    if (folder.empty())
-        folder = ".";
-    const ScopedFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0)
-        fsync(dir.Get());
+    if (fchmod(file.Fd(), 0644) != 0)
+        ThrowLastInOutError();
+    file.CarryAttributes();
+    file.Write(bytes.data(), bytes.size());
+    file.Commit();
 }
 
 }  // namespace
