@@ -60,4 +60,12 @@ std::string PartialPathFor(const std::string& path) {
     return path + ".part";
 }
 
+std::string UnpackingPathFor(const std::string& folderPath) {
+    return ExtractFilePath(folderPath) + "." + ExtractFileName(folderPath) + ".unpacking";
+}
+
+std::string GenerationPathFor(const std::string& path, int generation) {
+    return path + "." + std::to_string(generation);
+}
+
 }  // namespace ari

@@ -63,4 +63,17 @@ bool IsUniqueTemporaryOf(const std::string& fileName, const std::string& target,
 // library) writes to before its rename ("<path>.part").
 std::string PartialPathFor(const std::string& path);
 
+// The files beside the programs: the settings file, the marker held while a pass runs, the
+// folder of the template tables and the archive of them, written into that folder and removed
+// once it is unpacked.
+inline constexpr const char* kSettingsFileName = "Setting_VorelIndex.ini";
+inline constexpr const char* kRunMarkerName = "reindexing";
+inline constexpr const char* kTemplateFolderName = "mdx";
+inline constexpr const char* kTemplateArchiveName = "mdx.zip";
+// The hidden folder beside `folderPath` (given without a trailing separator) in which a folder
+// is made whole before it takes that name ("<parent>.<name>.unpacking").
+std::string UnpackingPathFor(const std::string& folderPath);
+// The Nth older generation of a rotated file ("<path>.<n>", 1 the newest).
+std::string GenerationPathFor(const std::string& path, int generation);
+
 }  // namespace ari
