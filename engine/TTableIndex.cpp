@@ -74,9 +74,8 @@ void TIndexDefs::Update() {
         return;
     const std::string mdxPath = FindCompanion(cursor->Path(), ari::kProductionIndexExtension);
     if (mdxPath.empty()) {
-        RaiseEngineError(kStatusIndexError,
-                         {"Table: " + cursor->Path(),
-                          "The table names a production index file, but there is none."});
+        RaiseTableError(kStatusIndexError, cursor->Path(),
+                        {"The table names a production index file, but there is none."});
     }
     const MdxFile index(mdxPath);
     for (const auto& tag : index.Tags()) {
@@ -150,7 +149,7 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusIndexError, path, {e.Message()});
     }
 }
 
@@ -174,9 +173,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     if (Active()) {
         // Under the hold of the open table: its lease and its table file.
         if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
-            RaiseEngineError(
-                kStatusUnsupportedFormat,
-                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
+            RaiseTableError(kStatusUnsupportedFormat, cursor_->Path(),
+                            {"Production indexes belong to dBASE tables."});
         }
         AddTagUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), def);
         return;
@@ -184,12 +182,12 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
 
     const std::string path = TablePath();
     if (ari::FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (!ari::FileExists(path))
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     if (DriverForTable(path) != Driver::DBase) {
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Production indexes belong to dBASE tables."});
     }
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
@@ -209,8 +207,8 @@ Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
                          {t.Name() + ": the table must be open for sole use."});
     }
     if (cursor->GetDriver() != Driver::DBase || !cursor->Table()) {
-        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + cursor->Path(),
-                                                    "Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, cursor->Path(),
+                        {"Production indexes belong to dBASE tables."});
     }
     return *cursor;
 }
@@ -226,7 +224,7 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusWriteError, {"Table: " + cursor.Path(), e.Message()});
+        RaiseTableError(kStatusWriteError, cursor.Path(), {e.Message()});
     }
 }
 
@@ -237,8 +235,8 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
         !ari::EqualsNoCase(
             ari::ExtractFileName(indexPath),
             ari::ExtractFileName(CompanionPathFor(path, ari::kProductionIndexExtension)))) {
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path, indexPath + " is not the table's index file."});
+        RaiseTableError(kStatusInvalidParameter, path,
+                        {indexPath + " is not the table's index file."});
     }
     const DbfFile& table = *cursor.Table();
     const SoleUseHold hold(cursor.Lease());
@@ -252,6 +250,6 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusIndexError, path, {e.Message()});
     }
 }

@@ -31,9 +31,8 @@ Driver DriverForTable(const std::string& tablePath) {
     if (MatchesMask(name, kParadoxTableMask))
         return Driver::Paradox;
     if (!MatchesMask(name, kTableMask))
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + tablePath,
-                          "The extension names no table driver (.dbf dBASE, .db Paradox)."});
+        RaiseTableError(kStatusUnsupportedFormat, tablePath,
+                        {"The extension names no table driver (.dbf dBASE, .db Paradox)."});
     if (!FindCompanion(tablePath, kFoxProMemoExtension).empty() ||
         !FindCompanion(tablePath, kFoxProIndexExtension).empty())
         return Driver::FoxPro;
@@ -53,9 +52,9 @@ Driver DriverForTable(const std::string& tablePath) {
 Cursor::Cursor(Database& database, const std::string& path, Driver driver, ShareMode mode)
     : database_(database), path_(path), driver_(driver) {
     if (FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (!FileExists(path))
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     std::vector<std::string> companions;
     if (mode == ShareMode::Exclusive) {
         switch (driver) {

@@ -117,7 +117,7 @@ namespace {
 void Refuse(const DbfFile& table, const std::vector<TableDamage>& damage) {
     if (damage.empty())
         return;
-    std::vector<std::string> texts{"Table: " + table.Path()};
+    std::vector<std::string> texts{TableDetail(table.Path())};
     for (const auto& d : damage)
         texts.push_back(d.what);
     texts.push_back("The table is left as it is.");

@@ -244,7 +244,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
                 // An engine error already names the table; an I/O error is a failed write.
                 if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
                     throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
-                RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message(), ended});
+                RaiseTableError(kStatusWriteError, mainPath, {e.Message(), ended});
             }
         }
         // The new index reaches the disk before the marks of the interrupted change go. The old
@@ -264,30 +264,29 @@ void RecoverInterruptedReplace(TableLease& lease) {
         const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             const EInOutError e = InOutErrorNaming(errno, mainBackup);
-            RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+            RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
         }
         struct stat st;
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != mainBackupId.dev ||
             st.st_ino != mainBackupId.ino) {
             ::close(fd);
-            RaiseEngineError(kStatusWriteError,
-                             {"Table: " + mainPath, "The table before an interrupted change, " +
-                                                        mainBackup + ", changed while read."});
+            RaiseTableError(kStatusWriteError, mainPath,
+                            {"The table before an interrupted change, " + mainBackup +
+                             ", changed while read."});
         }
         if (!TryLockWholeFile(fd, true)) {
             ::close(fd);
-            RaiseEngineError(kStatusTableInUse, {"Table: " + mainPath,
-                                                 "Another program holds " + mainBackup +
-                                                     ", the table before an interrupted change."});
+            RaiseTableError(kStatusTableInUse, mainPath,
+                            {"Another program holds " + mainBackup +
+                             ", the table before an interrupted change."});
         }
         try {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
             ::close(fd);
-            RaiseEngineError(
-                kStatusWriteError,
-                {"Table: " + mainPath, e.Message(),
-                 "The table before an interrupted change is kept as " + mainBackup + "."});
+            RaiseTableError(kStatusWriteError, mainPath,
+                            {e.Message(), "The table before an interrupted change is kept as " +
+                                              mainBackup + "."});
         }
         lease.Replace(mainPath, fd);
         // The rename reaches the disk before the mark of the interrupted change goes.
@@ -359,9 +358,9 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             // companion's backup tells the next holder of the table to put it back.
             if (::rename(backups.main.c_str(), mainPath.c_str()) != 0) {
                 backups.keep = true;
-                RaiseEngineError(kStatusWriteError,
-                                 {"Table: " + mainPath, e.Message(),
-                                  "The table before the change is kept as " + backups.main + "."});
+                RaiseTableError(
+                    kStatusWriteError, mainPath,
+                    {e.Message(), "The table before the change is kept as " + backups.main + "."});
             }
             backups.main.clear();
             throw;
@@ -369,7 +368,7 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     } catch (const EInOutError& e) {
         backups.Remove();
         SyncFolder(folder);
-        RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+        RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.
