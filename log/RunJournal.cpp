@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/FileNames.h"
+
 namespace ari {
 
 namespace {
@@ -44,7 +46,7 @@ RunJournal::RunJournal(const std::string& folder, std::uint64_t limit, int keep)
 }
 
 void RunJournal::Rotate() const {
-    const auto old = [this](int n) { return path_ + "." + std::to_string(n); };
+    const auto old = [this](int n) { return GenerationPathFor(path_, n); };
     unlink(old(keep_).c_str());
     for (int n = keep_ - 1; n >= 1; --n)
         rename(old(n).c_str(), old(n + 1).c_str());

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 
@@ -45,11 +46,6 @@ void AddOnce(std::vector<std::string>& items, const std::string& item) {
     items.push_back(item);
 }
 
-std::string Stem(const std::string& name) {
-    const size_t dot = name.rfind('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 }  // namespace
 
 PassSummary RunSummary::Pass() const {
@@ -84,8 +80,8 @@ std::uint64_t RunSummary::TableBytes(const std::string& table) const {
     if (liveFolder_.empty())
         return 0;
     std::uint64_t total = 0;
-    for (const char* ext : {".dbf", ".dbt", ".mdx"}) {
-        for (const std::string& name : FilesNamedNoCase(liveFolder_, Stem(table) + ext)) {
+    for (const char* ext : {kTableExtension, kMemoExtension, kProductionIndexExtension}) {
+        for (const std::string& name : FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
             struct stat st;
             if (lstat((liveFolder_ + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
                 total += static_cast<std::uint64_t>(st.st_size);

@@ -11,14 +11,17 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/FileOps.h"
+#include "platform/AtomicFile.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
+#include "platform/FileOps.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
 
@@ -115,15 +118,14 @@ time_t DosTimeToLocal(const tm_unz& d) {
 }
 
 // Removes what an extraction that ended part way left beside `target`: the hidden files
-// ".<name>.XXXXXX" that ExtractCurrent writes an entry into before its rename.
+// HiddenUniqueTemporaryPattern(target) that ExtractCurrent writes an entry into before its
+// rename.
 void RemoveStaleEntryTemporaries(const std::string& dir, const std::string& fileName) {
-    const std::string prefix = "." + fileName + ".";
     DIR* d = opendir(dir.c_str());
     if (!d)
         return;
     while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        if (!ari::IsUniqueTemporaryOf(e->d_name, fileName, true))
             continue;
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
@@ -163,16 +165,16 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
         RemoveStaleEntryTemporaries(dir, fileName);
     }
 
-    std::string tmp = dir + "." + fileName + ".XXXXXX";
-    ari::ScopedFd out(mkostemp(tmp.data(), O_CLOEXEC));
-    if (out.Get() < 0)
+    std::unique_ptr<ari::AtomicFile> out;
+    try {
+        out = std::make_unique<ari::AtomicFile>(target, ari::HiddenUniqueTemporaryPattern(target),
+                                                ari::AtomicFile::Naming::Unique);
+    } catch (const EInOutError&) {
         return false;
-    auto fail = [&] {
-        unlink(tmp.c_str());
-        return false;
-    };
+    }
+    // Every failure below returns false; the temporary then goes with `out`.
     if (unzOpenCurrentFile(zip) != UNZ_OK)
-        return fail();
+        return false;
     std::vector<char> buf(1 << 16);
     ZPOS64_T total = 0;
     bool ok = true;
@@ -190,8 +192,8 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
             break;
         }
         try {
-            WriteAll(out.Get(), buf.data(), static_cast<size_t>(n), tmp);
-        } catch (const Exception&) {
+            out->Write(buf.data(), static_cast<size_t>(n));
+        } catch (const EInOutError&) {
             ok = false;
             break;
         }
@@ -199,7 +201,7 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     // Closing after the whole entry was read compares the CRC-32.
     const int closeRc = unzCloseCurrentFile(zip);
     if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size)
-        return fail();
+        return false;
 
     mode_t mode = 0644;
     const unsigned host = (info.version >> 8) & 0xFF;
@@ -213,21 +215,15 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
     // A file replaced keeps what it carried (access lists, attributes, owner); the entry's own
     // permissions then apply.
-    if (exists && S_ISREG(existing.st_mode)) {
-        try {
-            ari::CarryFileAttributes(target, out.Get());
-        } catch (const EInOutError&) {
-            return fail();
-        }
+    try {
+        if (exists && S_ISREG(existing.st_mode))
+            out->CarryAttributes();
+        if (fchmod(out->Fd(), mode) != 0 || futimens(out->Fd(), times) != 0)
+            return false;
+        out->Commit();
+    } catch (const EInOutError&) {
+        return false;
     }
-    if (fchmod(out.Get(), mode) != 0 || futimens(out.Get(), times) != 0 ||
-        ari::CurrentFileOps().Fsync(out.Get()) != 0)
-        return fail();
-    const int fd = out.Release();
-    if (close(fd) != 0)
-        return fail();
-    if (ari::CurrentFileOps().Rename(tmp.c_str(), target.c_str()) != 0)
-        return fail();
     return true;
 }
 
