@@ -254,6 +254,22 @@ TEST(ProfileFile, OnlyARegularFileOfASettingsFilesSizeIsRead) {
     }
 }
 
+// A regular file whose read the system refuses (the memory file of the reading process, which
+// fails at offset 0 with an I/O error) is an error that names the settings file.
+TEST(ProfileFile, AReadTheSystemRefusesNamesTheSettingsFile) {
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    std::filesystem::create_symlink("/proc/self/mem", path);
+    QString value;
+    try {
+        IniValue(QString::fromStdString(path), "Setting", "Automat", "", false, false, value);
+        ADD_FAILURE() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message().rfind(path + ": ", 0), 0u) << e.Message();
+    }
+    EXPECT_TRUE(value.isEmpty());
+}
+
 TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
     TempFolder dir;
     const std::string path = dir / "Setting_VorelIndex.ini";
