@@ -14,6 +14,7 @@
 // pipe, device or folder, a file over kMaxProfileFileBytes, an open or read the system
 // refuses), and EConvertError
 // "'<value>' is not a valid value for <key>" for a value that holds a NUL character (shown as
-// \0), which the platform's profile functions would cut short.
+// \0), which the platform's profile functions would cut short: a value read so, or a new value
+// so (refused before the file is touched).
 void IniValue(const QString& path, const QString& section, const QString& key,
               const QString& newValue, bool write, bool erase, QString& value);

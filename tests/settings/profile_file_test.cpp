@@ -504,6 +504,21 @@ TEST(IniValue, AValueWithANulCharacterIsRefused) {
     EXPECT_EQ(value, "/d");
 }
 
+TEST(IniValue, ANewValueWithANulCharacterIsRefusedBeforeTheFileIsTouched) {
+    TempFolder dir;
+    const std::string before = "[Setting]\r\nPack=0\r\n";
+    WriteFileBytes(dir / "s.ini", before);
+    const QString file = QString::fromStdString(dir / "s.ini");
+    QString value;
+    try {
+        IniValue(file, "Setting", "Pack", QString::fromUtf8("1\0yes", 5), true, false, value);
+        ADD_FAILURE() << "written";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'1\\0yes' is not a valid value for Pack");
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "s.ini"), before);
+}
+
 TEST(IniValue, AFailedWriteSaysUnableToWriteToTheFile) {
     TempFolder dir;
     WriteFileBytes(dir / "plain-file", "x");
