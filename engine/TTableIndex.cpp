@@ -222,8 +222,7 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     const SoleUseHold hold(cursor.Lease());
     try {
-        cursor.Table()->SetProductionIndexFlag(productionIndexFlag);
-        cursor.Table()->SetLanguageDriver(languageDriver);
+        cursor.Table()->SetIndexHeaderBytes(productionIndexFlag, languageDriver);
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {

@@ -242,6 +242,17 @@ void DbfFile::SetLanguageDriver(uint8_t value) {
     header_.languageDriver = value;
 }
 
+void DbfFile::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
+    static_assert(dbf::kLanguageDriver == dbf::kProductionIndexFlag + 1, "adjacent bytes");
+    if (!writable_)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path_});
+    const uint8_t bytes[2] = {productionIndexFlag, languageDriver};
+    WriteAllAt(fd_, dbf::kProductionIndexFlag, bytes, sizeof bytes, path_);
+    SyncFile(fd_, path_);
+    header_.productionIndexFlag = productionIndexFlag;
+    header_.languageDriver = languageDriver;
+}
+
 // ---- DbfWriter
 
 DbfWriter::DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint8_t version,
