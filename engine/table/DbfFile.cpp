@@ -154,7 +154,9 @@ std::string DbfFile::ReadRecord(uint32_t recno) const {
 
 DbfFile::Scanner::Scanner(const DbfFile& file, size_t bufferBytes) : file_(file) {
     const size_t rl = file.RecordLength();
-    perRead_ = std::max<size_t>(1, bufferBytes / rl);
+    // No larger than the records need: a small table's scan does not clear megabytes.
+    perRead_ = std::max<size_t>(
+        1, std::min<size_t>(bufferBytes / rl, std::max<uint32_t>(file.RecordCount(), 1)));
     buf_.resize(perRead_ * rl);
 }
 
