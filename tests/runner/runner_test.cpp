@@ -2,12 +2,14 @@
 // settings file and a stand-in quser beside it, over a live folder made by maketemplates; what
 // it leaves is read back with readers we did not write (python3-dbfread, Perl XBase::Index).
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -386,6 +388,60 @@ TEST(Runner, ScheduleEndsCleanlyOnSigterm) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// On a terminal the bar follows the engine within a table: the table's name, the tables done
+// of the pass's count and its records done, rising to the total, redrawn in place.
+TEST(Runner, OnATerminalTheBarFollowsTheRecordsOfTheTableInProgress) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    constexpr int kRecords = 40000;
+    std::vector<ari::test::FixtureRow> rows;
+    for (int i = 0; i < kRecords; ++i)
+        rows.push_back({std::to_string(i % 99999), "name " + std::to_string(i), "", i % 5 == 1});
+    ari::test::MakeTable(f.live + "big.dbf", rows);
+    ari::test::MakeTable(f.live + "small.dbf", ari::test::StandardRows());
+
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--now",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(terminal, buf, sizeof buf);
+        if (n <= 0)
+            break;  // EIO once the program has ended
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+
+    // Each drawing of the bar follows a carriage return; the records figures of big.dbf rise
+    // from 0 past a figure between the ends up to the total.
+    const std::regex bigBar(R"(\] 0/2 pack big\.dbf (\d+)/(\d+) records)");
+    std::vector<long> done;
+    for (auto it = std::sregex_iterator(seen.begin(), seen.end(), bigBar);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ(std::stol((*it)[2]), kRecords);
+        done.push_back(std::stol((*it)[1]));
+    }
+    ASSERT_GE(done.size(), 3u) << seen;
+    EXPECT_EQ(done.front(), 0);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << seen;
+    EXPECT_TRUE(std::any_of(done.begin(), done.end(), [](long d) { return d > 0 && d < kRecords; }))
+        << seen;
+    EXPECT_NE(seen.find("] 1/2 pack small.dbf"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos) << "the bar is redrawn in place";
+    // The log lines still come whole, each on its own line, with the date and time.
+    EXPECT_NE(seen.find(" ---Packing big.dbf ... "), std::string::npos) << seen;
+    EXPECT_NE(seen.find(" ---Pack has successfully Time: \""), std::string::npos) << seen;
 }
 
 size_t Occurrences(const std::string& text, const std::string& what) {
