@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +117,25 @@ public:
     void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
                   const std::string& descFields = std::string(),
                   const std::string& forCondition = std::string());
+
+    // One tag for AddIndexes: the arguments of an AddIndex call.
+    struct NewIndex {
+        std::string name;
+        std::string fields;
+        TIndexOptions options = 0;
+        std::string forCondition;
+    };
+    // Adds `tags` to the production index, in order, leaving the index file as that many
+    // AddIndex calls would, but builds them into one new file: one flush, one rename and the
+    // header's flag set once, where each AddIndex call copies the file, flushes and renames it.
+    // `beforeEach(i)`, when given, is called before tag i is looked at. A tag that AddIndex
+    // would refuse before writing anything (its name, a name the index or an earlier tag of the
+    // list holds, its key or FOR expression, a full tag table) ends the list: the tags before it
+    // are put in place first, as the AddIndex calls before it would have done, then its
+    // EDBEngineError is raised. Any other failure raises EDBEngineError with the index as it
+    // was before the call. Holds and open states as for AddIndex.
+    void AddIndexes(const std::vector<NewIndex>& tags,
+                    const std::function<void(size_t)>& beforeEach = {});
 
     // Writes header bytes 28 (the production index flag) and 29 (the language driver id) of
     // the table open for sole use, through the engine's own hold of the file; nothing else of

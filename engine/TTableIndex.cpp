@@ -153,7 +153,141 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
     }
 }
 
+// The tags of an AddIndexes call, each looked at as its AddIndex call would look at it.
+class TagList {
+  public:
+    TagList(const std::vector<TTable::NewIndex>& tags, const std::function<void(size_t)>& before)
+        : tags_(tags), before_(before) {}
+    size_t Size() const { return tags_.size(); }
+    // Tells the caller that tag `i` is next and checks its name (raises EDBEngineError).
+    IndexTagDef Take(size_t i) const {
+        if (before_)
+            before_(i);
+        const TTable::NewIndex& t = tags_[i];
+        IndexTagDef def;
+        def.name = ValidTagName(Trimmed(t.name));
+        def.expression = Trimmed(t.fields);
+        def.forExpression = Trimmed(t.forCondition);
+        def.unique = (t.options & static_cast<TIndexOptions>(TIndexOption::ixUnique)) != 0;
+        def.descending = (t.options & static_cast<TIndexOptions>(TIndexOption::ixDescending)) != 0;
+        return def;
+    }
+
+  private:
+    const std::vector<TTable::NewIndex>& tags_;
+    const std::function<void(size_t)>& before_;
+};
+
+// Adds the tags of `list` (the first already taken: `first`) to the production index of the
+// dBASE table at `path`, whose files `lease` holds for sole use and `table` reads (open for
+// writing): the leading ones that pass their checks, in one new file put in place once; then
+// the refusal of the first that does not pass, if any.
+void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& table,
+                       const TagList& list, IndexTagDef first) {
+    // Nobody else has any of the files open, up to and including the rename.
+    const SoleUseHold hold(lease);
+    std::unique_ptr<EDBEngineError> refusal;
+    // The tags that pass, taken and checked in order until one is refused.
+    const auto passing = [&](const std::vector<std::string>& present, uint8_t language,
+                             const std::string& indexPath) {
+        std::vector<IndexTagDef> defs;
+        std::vector<std::string> names = present;
+        try {
+            for (size_t i = 0; i < list.Size(); ++i) {
+                IndexTagDef def = i == 0 ? std::move(first) : list.Take(i);
+                CheckNewTag(def, names, table, language, indexPath);
+                names.push_back(def.name);
+                defs.push_back(std::move(def));
+            }
+        } catch (const EDBEngineError& e) {
+            refusal = std::make_unique<EDBEngineError>(e);
+        }
+        return defs;
+    };
+    try {
+        const std::string existing = FindCompanion(path, kIndexExtension);
+        bool added = false;
+        if (!existing.empty() && table.ProductionIndexFlag() != 0) {
+            const MdxFile index(existing);
+            std::vector<std::string> names;
+            for (const auto& t : index.Tags())
+                names.push_back(t.name);
+            const auto defs = passing(names, index.Header().language, index.Path());
+            if (!defs.empty()) {
+                TemporaryFile temp(existing, "index");
+                AppendTagsToCopy(temp.Fd(), temp.Path(), index, table, defs);
+                SyncFile(temp.Fd(), temp.Path());
+                PutIndexInPlace(existing, true, temp, lease);
+                added = true;
+            }
+        } else {
+            // No production index yet (an index file the header does not name is not the
+            // table's and is replaced).
+            const std::string target =
+                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
+            const auto defs = passing({}, table.LanguageDriver(), target);
+            if (!defs.empty()) {
+                TemporaryFile temp(target, "index");
+                WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path),
+                               kNewIndexBlockPages, table.LanguageDriver(), defs);
+                SyncFile(temp.Fd(), temp.Path());
+                PutIndexInPlace(target, !existing.empty(), temp, lease);
+                added = true;
+            }
+        }
+        if (added && table.ProductionIndexFlag() != 1)
+            table.SetProductionIndexFlag(1);
+    } catch (const EDBEngineError&) {
+        throw;
+    } catch (const Exception& e) {
+        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+    }
+    if (refusal)
+        throw EDBEngineError(*refusal);
+}
+
 }  // namespace
+
+void TTable::AddIndexes(const std::vector<NewIndex>& tags,
+                        const std::function<void(size_t)>& beforeEach) {
+    if (tags.empty())
+        return;
+    if (Active() && cursor_->Mode() != ShareMode::Exclusive) {
+        RaiseEngineError(kStatusTableOpen,
+                         {name_ + ": an index is added to a closed table or to a table open "
+                                  "for sole use."});
+    }
+    const TagList list(tags, beforeEach);
+    IndexTagDef first = list.Take(0);
+
+    if (Active()) {
+        // Under the hold of the open table: its lease and its table file.
+        if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
+            RaiseEngineError(
+                kStatusUnsupportedFormat,
+                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
+        }
+        AddTagsUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), list,
+                          std::move(first));
+        return;
+    }
+
+    const std::string path = TablePath();
+    if (ari::FolderExists(path))
+        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+    if (!ari::FileExists(path))
+        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+    if (DriverForTable(path) != Driver::DBase) {
+        RaiseEngineError(kStatusUnsupportedFormat,
+                         {"Table: " + path, "Production indexes belong to dBASE tables."});
+    }
+    // Sole use of the table and its companions while the index is written.
+    auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
+                                     ShareMode::Exclusive);
+    const SoleUseHold hold(*lease);
+    auto table = DbfFile::OpenHeld(path, true);
+    AddTagsUnderLease(path, *lease, *table, list, std::move(first));
+}
 
 void TTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
                       const std::string& /*descFields: dBASE tags are descending as a whole*/,
@@ -219,8 +353,7 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     const SoleUseHold hold(cursor.Lease());
     try {
-        cursor.Table()->SetProductionIndexFlag(productionIndexFlag);
-        cursor.Table()->SetLanguageDriver(languageDriver);
+        cursor.Table()->SetIndexHeaderBytes(productionIndexFlag, languageDriver);
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {

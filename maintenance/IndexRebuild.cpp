@@ -51,12 +51,15 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
         RemoveFile(liveFolder + n);
     ClearIndexHeaderBytes(live);
 
+    // All tags into one new index file: one build per tag, one flush and one rename.
     const QString tableName = QString::fromStdString(live.TableName());
-    for (const IndexDefinition& d : definitions) {
-        AddLog(AddIndexLine(tableName, QString::fromStdString(d.name)));
-        live.AddIndex(d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options),
-                      std::string(), d.forCondition);
-    }
+    std::vector<TTable::NewIndex> tags;
+    for (const IndexDefinition& d : definitions)
+        tags.push_back({d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options),
+                        d.forCondition});
+    live.AddIndexes(tags, [&](size_t i) {
+        AddLog(AddIndexLine(tableName, QString::fromStdString(definitions[i].name)));
+    });
 }
 
 }  // namespace ari

@@ -44,7 +44,10 @@ void ClearIndexHeaderBytes(TTable& table);
 // 3. clears header bytes 28 and 29;
 // 4. for each definition logs "------Add Index <TableName> <name>" and adds it to `live` as an
 //    expression tag keyed by the definition's text, unique, descending and with the FOR
-//    condition as the definition has them;
+//    condition as the definition has them; the tags are built into one new index file, put in
+//    place once (TTable::AddIndexes): a definition the engine refuses ends the list with its
+//    error after the ones before it are in place, and a failure while building leaves the
+//    table without an index, its header flag cleared;
 // 5. lets go of the hold (also on error): `live` ends closed, Exclusive as it was.
 // Errors go to the caller; what was done before stays done. REQUIRES: `live` closed, bound to
 // `liveFolder` (ending in the separator) with TableName `entry`.

@@ -43,7 +43,8 @@ QString Now() {
 }
 
 // The log lines on standard output, with the date and time in front, and the pass's progress:
-// a bar redrawn in place on a terminal, a plain line per table otherwise.
+// on a terminal a bar redrawn in place (tables done of the pass's count, the pass, the table in
+// progress and its records done), a plain line per table otherwise.
 class Console final : public RunObserver {
   public:
     Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}
@@ -59,10 +60,29 @@ class Console final : public RunObserver {
     void PassStarted(RunPass pass, const std::vector<std::string>&) override {
         pass_ = pass == RunPass::Index ? "index" : "pack";
     }
-    void TableStarted(RunPass, const std::string& table) override { table_ = table; }
+    void TableStarted(RunPass, const std::string& table) override {
+        table_ = table;
+        records_.clear();
+    }
+    // The engine's records done within the table, on the bar only: a plain line per record
+    // count would bury the log lines. Redrawn when the figure changes.
+    void TableProgress(RunPass, const std::string&, uint64_t done, uint64_t total) override {
+        if (!terminal_)
+            return;
+        std::string records = total > 0 ? std::to_string(done) + "/" + std::to_string(total) +
+                                              " records"
+                                        : std::string();
+        if (records == records_)
+            return;
+        records_ = std::move(records);
+        ClearBar();
+        DrawBar();
+        std::fflush(stdout);
+    }
     void Progress(int position, int count) override {
         position_ = position;
         count_ = count;
+        records_.clear();
         if (terminal_) {
             ClearBar();
             DrawBar();
@@ -100,6 +120,8 @@ class Console final : public RunObserver {
                           std::string(static_cast<size_t>(kWidth - filled), ' ') + "] " +
                           std::to_string(position_) + "/" + std::to_string(count_) + " " + pass_ +
                           " " + table_;
+        if (!records_.empty())
+            bar += " " + records_;
         std::fputs(bar.c_str(), stdout);
         barShown_ = true;
     }
@@ -108,6 +130,7 @@ class Console final : public RunObserver {
     bool barShown_ = false;
     int position_ = 0, count_ = 0;
     std::string pass_, table_;
+    std::string records_;  // "done/total records" of the table in progress, "" before any
 };
 
 // Stops the run after the table in progress when a stop is asked for, and remembers the last

@@ -1,6 +1,9 @@
 #include "runner/ScheduleTick.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "log/LogTexts.h"
@@ -41,8 +44,39 @@ void PassEnded(ScheduleState& state, TDateTime tickTime, bool succeeded) {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-constexpr auto kSessionInterval = std::chrono::seconds(30);
-constexpr auto kTickInterval = std::chrono::seconds(60);
+using Milliseconds = std::chrono::milliseconds;
+constexpr Milliseconds kSessionInterval = std::chrono::seconds(30);
+constexpr Milliseconds kTickInterval = std::chrono::seconds(60);
+constexpr long kTestTickMin = 100, kTestTickMax = 60000;
+
+// The tick and the session interval. A test shortens them with kTestTickVariable (see
+// ScheduleTick.h); any other value of it is ignored, and a shortened tick is announced on
+// standard error, so that it cannot pass unnoticed on a server.
+struct Intervals {
+    Milliseconds tick = kTickInterval;
+    Milliseconds sessions = kSessionInterval;
+};
+
+Intervals ScheduleIntervals() {
+    Intervals out;
+    const char* text = std::getenv(kTestTickVariable);
+    if (!text || !*text)
+        return out;
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (*end != '\0' || ms < kTestTickMin || ms > kTestTickMax) {
+        std::fprintf(stderr, "autoreindex-run: %s=%s ignored (%ld to %ld ms)\n",
+                     kTestTickVariable, text, kTestTickMin, kTestTickMax);
+        return out;
+    }
+    out.tick = Milliseconds(ms);
+    out.sessions = Milliseconds(ms / 2);
+    std::fprintf(stderr,
+                 "autoreindex-run: test schedule: a tick every %ld ms, sessions every %ld ms "
+                 "(%s)\n",
+                 ms, ms / 2, kTestTickVariable);
+    return out;
+}
 
 // The session monitor's tick: the counted sessions, and a logoff for each disconnected one.
 int MonitorSessions(const std::string& appDir, ProcessStarter& starter) {
@@ -57,17 +91,18 @@ int MonitorSessions(const std::string& appDir, ProcessStarter& starter) {
 int RunSchedule(const Options& options, const QString& settingsFile, const std::string& appDir,
                 const std::function<int(const RunnerSettings&)>& pass) {
     Environment env = DefaultEnvironment();
+    const Intervals intervals = ScheduleIntervals();
     ScheduleState state;
     state.todayStamp = ShortDateText(LocalNow());
     int counted = 0;  // no listing yet: nobody counted, as the window's empty list
-    auto nextListing = SteadyClock::now() + kSessionInterval;
-    auto nextTick = SteadyClock::now() + kTickInterval;
+    auto nextListing = SteadyClock::now() + intervals.sessions;
+    auto nextTick = SteadyClock::now() + intervals.tick;
 
     while (!StopRequested()) {
         const auto now = SteadyClock::now();
         if (now >= nextListing) {
             counted = MonitorSessions(appDir, *env.starter);
-            nextListing = SteadyClock::now() + kSessionInterval;
+            nextListing = SteadyClock::now() + intervals.sessions;
             continue;
         }
         if (now >= nextTick) {
@@ -96,12 +131,12 @@ int RunSchedule(const Options& options, const QString& settingsFile, const std::
                             return kSuccess;
                         PassEnded(state, tickTime, code == kSuccess || code == kVerifyFailed);
                         // The listing waited while the pass ran; it comes one interval after.
-                        nextListing = SteadyClock::now() + kSessionInterval;
+                        nextListing = SteadyClock::now() + intervals.sessions;
                         break;
                     }
                 }
             }
-            nextTick = SteadyClock::now() + kTickInterval;
+            nextTick = SteadyClock::now() + intervals.tick;
             continue;
         }
         // A stop signal ends the sleep early (its handler does not restart it).

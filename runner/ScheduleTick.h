@@ -11,6 +11,9 @@
 namespace ari::runner {
 
 struct Options;
+
+inline constexpr const char kTestTickVariable[] = "ARI_TEST_SCHEDULE_TICK_MS";
+
 struct RunnerSettings;
 
 // What the schedule remembers between ticks: the day a pass belongs to and whether one has
@@ -41,6 +44,9 @@ void PassEnded(ScheduleState& state, TDateTime tickTime, bool succeeded);
 // listing, with a logoff of each disconnected session; a tick one minute after the end of the
 // previous one, re-reading `settingsFile` so that a saved change counts from the next tick.
 // `pass` runs one pass and returns its exit code. Returns the process's exit code.
+// For tests only, the environment variable kTestTickVariable set to a number of milliseconds
+// (100 to 60000) makes the tick that long and the session listing half of it; the runner then
+// says so on standard error at start. Nothing the package installs sets it.
 int RunSchedule(const Options& options, const QString& settingsFile, const std::string& appDir,
                 const std::function<int(const RunnerSettings&)>& pass);
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -100,15 +101,48 @@ double ValOf(const std::string& s) {
     return std::strtod(t.c_str(), nullptr);
 }
 
+// Whole numbers below this size print as the decimals of their quotient by a power of ten:
+// that double lies within half a unit in the last place of the exact quotient, and below 2^52
+// such a unit is less than the last decimal printed.
+static constexpr double kExactDecimalLimit = 4503599627370496.0;  // 2^52
+
+// The text "%.*f" prints for `scaled` / 10^dec, where `scaled` is a whole number below
+// kExactDecimalLimit in size (0 prints without a sign): its digits with the point put in.
+static std::string FixedOfWhole(double scaled, int dec) {
+    uint64_t k = static_cast<uint64_t>(std::fabs(scaled));
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + k % 10);
+        k /= 10;
+    } while (k != 0 || n <= dec);  // at least one digit before the point
+    std::string s;
+    s.reserve(static_cast<size_t>(n) + 2);
+    if (scaled < 0)
+        s += '-';
+    for (int i = n - 1; i >= 0; --i) {
+        s += digits[i];
+        if (i == dec && dec > 0)
+            s += '.';
+    }
+    return s;
+}
+
 std::string StrOf(double v, int len, int dec) {
     char buf[400];
     double r = v;
     const double scale = std::pow(10.0, dec);
-    r = std::round(r * scale) / scale;  // half away from zero
-    if (r == 0)
-        r = 0;  // no "-0"
-    std::snprintf(buf, sizeof buf, "%.*f", dec, r);
-    std::string s = buf;
+    const double scaled = std::round(r * scale);  // half away from zero
+    std::string s;
+    if (dec >= 0 && dec <= 15 && std::fabs(scaled) < kExactDecimalLimit) {
+        s = FixedOfWhole(scaled == 0 ? 0.0 : scaled, dec);  // no "-0"
+    } else {
+        r = scaled / scale;
+        if (r == 0)
+            r = 0;  // no "-0"
+        std::snprintf(buf, sizeof buf, "%.*f", dec, r);
+        s = buf;
+    }
     if (s.size() > static_cast<size_t>(len))
         return std::string(static_cast<size_t>(len), '*');
     return std::string(static_cast<size_t>(len) - s.size(), ' ') + s;

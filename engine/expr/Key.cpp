@@ -213,7 +213,16 @@ std::string JulianDayToDtos(double julianDay) {
     if (!DateFromJulianDay(julianDay, y, m, d)) {
         return std::string(8, ' ');
     }
-    char buf[16];
+    if (y >= 0 && y <= 9999 && m >= 0 && m <= 99 && d >= 0 && d <= 99) {
+        // "%04d%02d%02d" without printf: the pass turns every date key into this text.
+        const char text[8] = {
+            static_cast<char>('0' + y / 1000),    static_cast<char>('0' + y / 100 % 10),
+            static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10),
+            static_cast<char>('0' + m / 10),      static_cast<char>('0' + m % 10),
+            static_cast<char>('0' + d / 10),      static_cast<char>('0' + d % 10)};
+        return std::string(text, sizeof text);
+    }
+    char buf[32];
     std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
     return buf;
 }

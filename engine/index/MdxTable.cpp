@@ -120,24 +120,42 @@ void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
 
 void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
                      const IndexTagDef& tag) {
-    if (index.Tags().size() >= static_cast<size_t>(kMaxTags)) {
-        throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
-                                                 " already holds 47 tags; no tag can be added."});
-    }
-    for (const auto& t : index.Tags()) {
-        if (EqualsNoCase(t.name, tag.name)) {
-            throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
-                                                     " already has a tag named " + tag.name + "."});
-        }
-    }
     // Check the definition before copying anything.
-    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields(),
-            index.Header().language);
+    std::vector<std::string> names;
+    for (const auto& t : index.Tags())
+        names.push_back(t.name);
+    CheckNewTag(tag, names, table, index.Header().language, index.Path());
 
     CopyPages(index, fd, path);
     MdxFileWriter writer(fd, path, index.HeaderArea());
     BuildTag(writer, table, tag);
     writer.Finish();
+}
+
+void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
+                      const std::vector<IndexTagDef>& tags) {
+    CopyPages(index, fd, path);
+    MdxFileWriter writer(fd, path, index.HeaderArea());
+    for (const auto& def : tags)
+        BuildTag(writer, table, def);
+    writer.Finish();
+}
+
+void CheckNewTag(const IndexTagDef& tag, const std::vector<std::string>& names,
+                 const DbfFile& table, uint8_t language, const std::string& indexPath) {
+    if (names.size() >= static_cast<size_t>(kMaxTags)) {
+        throw EDBEngineError(kStatusIndexFault, {"Index file " + indexPath +
+                                                 " already holds 47 tags; no tag can be added."});
+    }
+    for (const auto& n : names) {
+        if (EqualsNoCase(n, tag.name)) {
+            throw EDBEngineError(kStatusIndexFault, {"Index file " + indexPath +
+                                                     " already has a tag named " + tag.name +
+                                                     "."});
+        }
+    }
+    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending,
+            table.Fields(), language);
 }
 
 std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string& mdxPath,

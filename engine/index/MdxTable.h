@@ -42,6 +42,19 @@ void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
 void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
                      const IndexTagDef& tag);
 
+// Copies `index`'s file into `fd` (empty, open for writing) and appends `tags`, in order, each
+// built from `table`'s records: the file that as many AppendTagToCopy calls, one on the result
+// of the other, would give. REQUIRES: each tag checked by CheckNewTag against `index` and the tags before it.
+void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
+                      const std::vector<IndexTagDef>& tags);
+
+// Throws the EDBEngineError that AppendTagToCopy would raise before writing anything when
+// `tag` (its name as ValidTagName returns it) is added to an index holding the tags `names`
+// under language driver `language`: a full tag table (47 tags), a name already there, a key or
+// FOR expression that PlanTag refuses. `indexPath` names the index file in messages.
+void CheckNewTag(const IndexTagDef& tag, const std::vector<std::string>& names,
+                 const DbfFile& table, uint8_t language, const std::string& indexPath);
+
 // Checks the index file against the table: the structure rules (header, tag headers, nodes,
 // pages, free list) and the content (every record the tag's FOR admits exactly once - once per
 // value for unique tags - with the key its expression gives, in order). Returns one line per

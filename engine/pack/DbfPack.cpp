@@ -63,7 +63,9 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         // Records: read large blocks, close the gaps of deleted records inside each block, and
         // write what is left; one read and one write per block.
         const size_t rl = h.recordLength;
-        const size_t perBlock = std::max<size_t>(1, kPackBufferBytes / rl);
+        // No larger than the records need: a small table's pack does not clear megabytes.
+        const size_t perBlock = std::max<size_t>(
+            1, std::min<size_t>(kPackBufferBytes / rl, std::max<uint32_t>(src->RecordCount(), 1)));
         std::vector<uint8_t> buf(perBlock * rl + 1);
         const ScopedFd source(OpenTableFile(path, O_RDONLY));
         const int in = source.Get();

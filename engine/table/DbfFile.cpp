@@ -153,7 +153,9 @@ std::string DbfFile::ReadRecord(uint32_t recno) const {
 
 DbfFile::Scanner::Scanner(const DbfFile& file, size_t bufferBytes) : file_(file) {
     const size_t rl = file.RecordLength();
-    perRead_ = std::max<size_t>(1, bufferBytes / rl);
+    // No larger than the records need: a small table's scan does not clear megabytes.
+    perRead_ = std::max<size_t>(
+        1, std::min<size_t>(bufferBytes / rl, std::max<uint32_t>(file.RecordCount(), 1)));
     buf_.resize(perRead_ * rl);
 }
 
@@ -237,6 +239,17 @@ void DbfFile::SetProductionIndexFlag(uint8_t value) {
 void DbfFile::SetLanguageDriver(uint8_t value) {
     WriteHeaderByte(dbf::kLanguageDriver, value);
     header_.languageDriver = value;
+}
+
+void DbfFile::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
+    static_assert(dbf::kLanguageDriver == dbf::kProductionIndexFlag + 1, "adjacent bytes");
+    if (!writable_)
+        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path_});
+    const uint8_t bytes[2] = {productionIndexFlag, languageDriver};
+    WriteAllAt(fd_, dbf::kProductionIndexFlag, bytes, sizeof bytes, path_);
+    SyncFile(fd_, path_);
+    header_.productionIndexFlag = productionIndexFlag;
+    header_.languageDriver = languageDriver;
 }
 
 // ---- DbfWriter

@@ -83,6 +83,8 @@ class DbfFile {
     // flushed. REQUIRES: opened for sole use or OpenHeld(writable).
     void SetProductionIndexFlag(uint8_t value);
     void SetLanguageDriver(uint8_t value);
+    // Both bytes in one write and one flush (they are adjacent).
+    void SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver);
 
   private:
     DbfFile() = default;

@@ -1,8 +1,10 @@
 // Key expressions: evaluation, static key type and width, and the errors for bad expressions.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "engine/EngineErrors.h"
 #include "engine/expr/Expr.h"
@@ -196,6 +198,47 @@ TEST(ExprEvaluate, FunctionEdgesWorkedOutByHand) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Eval(c.expr), c.want) << c.expr;
+    }
+}
+
+// STR() prints the number rounded half away from zero to its decimals, as printf's "%.*f"
+// prints that rounded value: leading zeros, signs (never "-0"), ties, values near the size
+// where doubles stop holding every last decimal, and far beyond it.
+TEST(ExprEvaluate, StrPrintsAsPrintfPrintsTheRoundedValue) {
+    const auto model = [](const std::string& literal, int len, int dec) {
+        const double v = std::strtod(literal.c_str(), nullptr);
+        const double scale = std::pow(10.0, dec);
+        double r = std::round(v * scale) / scale;
+        if (r == 0)
+            r = 0;
+        char buf[400];
+        std::snprintf(buf, sizeof buf, "%.*f", dec, r);
+        const std::string s = buf;
+        if (s.size() > static_cast<size_t>(len))
+            return "C:" + std::string(static_cast<size_t>(len), '*');
+        return "C:" + std::string(static_cast<size_t>(len) - s.size(), ' ') + s;
+    };
+    std::vector<std::string> literals = {
+        "0",      "0.004",  "-0.004", "0.005",          "-0.005",           "0.05",
+        "-0.05",  "2.5",    "-2.5",   "1.125",          "-1.125",           "0.125",
+        "99.995", "-99.995", "1000000000000000",  "4503599627370495", "4503599627370497", "-9007199254740993",
+        "100000000000000000", "123456789.987654321", "0.000000000000001",
+        std::string(40, '9') + ".5"};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 3000; ++i) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(rng() % 9),
+                      (static_cast<double>(rng() % 2000000001) - 1e9) /
+                          std::pow(10.0, static_cast<double>(rng() % 12)));
+        literals.push_back(buf);
+    }
+    for (const std::string& l : literals) {
+        for (int dec : {0, 1, 2, 3, 5, 8, 15, 18}) {
+            const std::string expr = "STR(" + l + ",40," + std::to_string(dec) + ")";
+            ASSERT_EQ(Eval(expr), model(l, 40, dec)) << expr;
+        }
+        const std::string narrow = "STR(" + l + ",6,2)";
+        ASSERT_EQ(Eval(narrow), model(l, 6, 2)) << narrow;
     }
 }
 

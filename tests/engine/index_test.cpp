@@ -490,6 +490,149 @@ TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     EXPECT_TRUE(NoTemporaryLeft(fresh.Path()));
 }
 
+// A list of tags added at once gives the files that one AddIndex call per tag gives, byte for
+// byte, also when a tag of the list is refused: the tags before it are in place, the error is
+// the same, and the caller was told of each tag up to the refused one.
+TEST(AddIndexes, GiveTheFilesOfOneAddIndexCallPerTag) {
+    using Options = TIndexOptions;
+    const Options unique = static_cast<Options>(TIndexOption::ixUnique);
+    const Options descending = static_cast<Options>(TIndexOption::ixDescending);
+    const std::vector<TTable::NewIndex> tags = {
+        {"NAME", "NAME", ixExpression, ""},
+        {"uname", " UPPER(NAME) ", static_cast<Options>(ixExpression | unique), ""},
+        {"AMOUNT", "AMOUNT", static_cast<Options>(ixExpression | descending), ""},
+        {"BORNOK", "DTOS(BORN)+NAME", ixExpression, "OK"},
+    };
+    const auto with = [&](size_t at, TTable::NewIndex bad) {
+        std::vector<TTable::NewIndex> list = tags;
+        list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), std::move(bad));
+        return list;
+    };
+    struct Case {
+        const char* what;
+        bool existingIndex;  // the table has an index with tag OLD before the list is added
+        std::vector<TTable::NewIndex> list;
+    };
+    const Case cases[] = {
+        {"a new index", false, tags},
+        {"onto an index", true, tags},
+        {"a bad name third", false, with(2, {"BAD NAME", "NAME", ixExpression, ""})},
+        {"a name taken earlier in the list", false, with(3, {"Name", "BORN", ixExpression, ""})},
+        {"a name the index holds", true, with(1, {"old", "NAME", ixExpression, ""})},
+        {"a bad key first", true, with(0, {"MISSING", "UPPER(C)", ixExpression, ""})},
+        {"a FOR that is not logical", false, with(4, {"FORNUM", "NAME", ixExpression, "AMOUNT"})},
+    };
+    // The messages name the file in its folder, which differs between the two.
+    const auto WithoutFolder = [](std::string message, const std::string& folder) {
+        for (size_t at = message.find(folder); at != std::string::npos; at = message.find(folder))
+            message.replace(at, folder.size(), "<folder>");
+        return message;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder one, all;
+        for (const TempFolder* dir : {&one, &all}) {
+            MakeTable(*dir / "p.dbf", PeopleFields(), PeopleRows(900), 0x57);
+            if (c.existingIndex) {
+                TTable t("Table2");
+                Bind(t, *dir, "p.dbf").AddIndex("OLD", "BORN", ixExpression);
+            }
+        }
+        std::string oneError;
+        size_t calls = 0;
+        TTable byOne("Table2");
+        Bind(byOne, one, "p.dbf");
+        try {
+            for (const auto& t : c.list) {
+                ++calls;
+                byOne.AddIndex(t.name, t.fields, t.options, std::string(), t.forCondition);
+            }
+        } catch (const EDBEngineError& e) {
+            oneError = WithoutFolder(e.Message(), one.Path());
+        }
+
+        std::string allError;
+        std::vector<size_t> told;
+        TTable byAll("Table2");
+        Bind(byAll, all, "p.dbf");
+        try {
+            byAll.AddIndexes(c.list, [&](size_t i) { told.push_back(i); });
+        } catch (const EDBEngineError& e) {
+            allError = WithoutFolder(e.Message(), all.Path());
+        }
+        EXPECT_EQ(oneError.empty(), c.list.size() == tags.size());
+        EXPECT_EQ(allError, oneError);
+        ASSERT_EQ(told.size(), calls);
+        for (size_t i = 0; i < told.size(); ++i)
+            EXPECT_EQ(told[i], i);
+        EXPECT_EQ(ReadFileBytes(all / "p.dbf"), ReadFileBytes(one / "p.dbf"));
+        EXPECT_EQ(FileExists(all / "p.mdx"), FileExists(one / "p.mdx"));
+        if (FileExists(one / "p.mdx")) {
+            EXPECT_EQ(ReadFileBytes(all / "p.mdx"), ReadFileBytes(one / "p.mdx"));
+            EXPECT_EQ(IndexFaults(all / "p.dbf"), "");
+        }
+        EXPECT_TRUE(NoTemporaryLeft(all.Path()));
+        // Open for sole use, the list goes in under the table's own hold.
+        TempFolder held;
+        MakeTable(held / "p.dbf", PeopleFields(), PeopleRows(900), 0x57);
+        if (c.existingIndex) {
+            TTable t("Table2");
+            Bind(t, held, "p.dbf").AddIndex("OLD", "BORN", ixExpression);
+        }
+        TTable open("Table2");
+        Bind(open, held, "p.dbf");
+        open.SetExclusive(true);
+        open.Open();
+        try {
+            open.AddIndexes(c.list);
+        } catch (const EDBEngineError&) {
+        }
+        open.Close();
+        EXPECT_EQ(ReadFileBytes(held / "p.dbf"), ReadFileBytes(one / "p.dbf"));
+        if (FileExists(one / "p.mdx")) {
+            EXPECT_EQ(ReadFileBytes(held / "p.mdx"), ReadFileBytes(one / "p.mdx"));
+        }
+    }
+}
+
+// Every failed write, flush or rename while a list of tags is built leaves the table and its
+// index as they were, with no temporary file behind.
+TEST(AddIndexes, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
+    TempFolder dir;
+    MakeTable(dir / "safe.dbf", PeopleFields(), PeopleRows(2000));
+    TTable t("Table2");
+    Bind(t, dir, "safe.dbf");
+    t.AddIndex("NAME", "NAME", ixExpression);
+    const std::string dbf = ReadFileBytes(dir / "safe.dbf");
+    const std::string mdx = ReadFileBytes(dir / "safe.mdx");
+    const std::vector<TTable::NewIndex> list = {{"BORN", "DTOS(BORN)+NAME", ixExpression, ""},
+                                                {"AMOUNT", "AMOUNT", ixExpression, ""},
+                                                {"UNAME", "UPPER(NAME)", ixExpression, "OK"}};
+    for (FailNth::Kind kind : {FailNth::kWrite, FailNth::kFsync, FailNth::kRename}) {
+        for (int n = 1;; ++n) {
+            FailNth ops(kind, n);
+            SetFileOpsForTesting(&ops);
+            bool failed = false;
+            try {
+                t.AddIndexes(list);
+            } catch (const EDBEngineError&) {
+                failed = true;
+            }
+            SetFileOpsForTesting(nullptr);
+            if (!failed) {
+                EXPECT_GT(n, 1);
+                EXPECT_EQ(IndexFaults(dir / "safe.dbf"), "");
+                WriteFileBytes(dir / "safe.mdx", mdx);
+                break;
+            }
+            EXPECT_EQ(ReadFileBytes(dir / "safe.dbf"), dbf) << kind << " " << n;
+            EXPECT_EQ(ReadFileBytes(dir / "safe.mdx"), mdx) << kind << " " << n;
+            EXPECT_TRUE(NoTemporaryLeft(dir.Path())) << kind << " " << n;
+            ASSERT_LT(n, 500);
+        }
+    }
+}
+
 TEST(AddIndex, CharacterKeysFollowTheLanguageDriversOrderOrAreRefused) {
     TempFolder dir;
     std::vector<Row> rows;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -107,6 +108,26 @@ TEST(DateKeys, JulianDayDoubles) {
         ASSERT_TRUE(DateFromJulianDay(jd, y, m, d));
         EXPECT_EQ(JulianDayFromDate(y, m, d), jd);
     }
+}
+
+// DTOS text of every day the calendar gives, years 0 to 9999 and beyond: as printf's
+// "%04d%02d%02d" prints the year, month and day.
+TEST(DateKeys, DtosTextIsTheCalendarDateAsPrintfPrintsIt) {
+    const int32_t first = JulianDayFromDate(1, 1, 1) - 1000;
+    const int32_t last = JulianDayFromDate(9999, 12, 31) + 800000;
+    size_t checked = 0;
+    for (int32_t jd = first; jd <= last; jd += 7) {
+        int y, m, d;
+        if (!DateFromJulianDay(jd, y, m, d)) {
+            EXPECT_EQ(JulianDayToDtos(jd), std::string(8, ' ')) << jd;
+            continue;
+        }
+        char want[32];
+        std::snprintf(want, sizeof want, "%04d%02d%02d", y, m, d);
+        ASSERT_EQ(JulianDayToDtos(jd), want) << jd;
+        ++checked;
+    }
+    EXPECT_GT(checked, 500000u);
 }
 
 TEST(SortableKeys, NumericOrderMatchesTheValues) {

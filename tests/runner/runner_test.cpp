@@ -2,12 +2,15 @@
 // settings file and a stand-in quser beside it, over a live folder made by maketemplates; what
 // it leaves is read back with readers we did not write (python3-dbfread, Perl XBase::Index).
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +18,8 @@
 
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
+#include "runner/ScheduleTick.h"
+#include "sessions/SessionListing.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
 #include "tests/maintenance/run_fixtures.h"
@@ -383,6 +388,156 @@ TEST(Runner, ScheduleEndsCleanlyOnSigterm) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// On a terminal the bar follows the engine within a table: the table's name, the tables done
+// of the pass's count and its records done, rising to the total, redrawn in place.
+TEST(Runner, OnATerminalTheBarFollowsTheRecordsOfTheTableInProgress) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    constexpr int kRecords = 40000;
+    std::vector<ari::test::FixtureRow> rows;
+    for (int i = 0; i < kRecords; ++i)
+        rows.push_back({std::to_string(i % 99999), "name " + std::to_string(i), "", i % 5 == 1});
+    ari::test::MakeTable(f.live + "big.dbf", rows);
+    ari::test::MakeTable(f.live + "small.dbf", ari::test::StandardRows());
+
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--now",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(terminal, buf, sizeof buf);
+        if (n <= 0)
+            break;  // EIO once the program has ended
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+
+    // Each drawing of the bar follows a carriage return; the records figures of big.dbf rise
+    // from 0 past a figure between the ends up to the total.
+    const std::regex bigBar(R"(\] 0/2 pack big\.dbf (\d+)/(\d+) records)");
+    std::vector<long> done;
+    for (auto it = std::sregex_iterator(seen.begin(), seen.end(), bigBar);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ(std::stol((*it)[2]), kRecords);
+        done.push_back(std::stol((*it)[1]));
+    }
+    ASSERT_GE(done.size(), 3u) << seen;
+    EXPECT_EQ(done.front(), 0);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << seen;
+    EXPECT_TRUE(std::any_of(done.begin(), done.end(), [](long d) { return d > 0 && d < kRecords; }))
+        << seen;
+    EXPECT_NE(seen.find("] 1/2 pack small.dbf"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos) << "the bar is redrawn in place";
+    // The log lines still come whole, each on its own line, with the date and time.
+    EXPECT_NE(seen.find(" ---Packing big.dbf ... "), std::string::npos) << seen;
+    EXPECT_NE(seen.find(" ---Pack has successfully Time: \""), std::string::npos) << seen;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The schedule as the service runs it, its tick shortened for the test: the session monitor
+// lists the sessions and logs off the disconnected one; the tick holds the pass back while two
+// sessions count and starts it once one does; later ticks of the same day start no second
+// pass; SIGTERM ends the schedule with exit code 0, the tables whole and packed.
+TEST(Runner, ScheduleRunsOnePassAfterTheMonitorLogsOffTheDisconnectedSession) {
+    if (!ari::test::PythonModuleAvailable("dbfread"))
+        GTEST_SKIP() << "python3-dbfread is not installed";
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    ari::test::MakeTable(f.live + "a.dbf", ari::test::StandardRows());
+    ari::test::MakeTable(f.live + "b.dbf", ari::test::StandardRows());
+    const auto before = DbfreadCounts(f.live + "a.dbf");
+    ASSERT_GT(before.second, 0);
+    // Our own session and a disconnected one; the logoff stand-in writes down what it was
+    // given. The disconnected session goes from the listing once a tick has been held back.
+    f.Sessions(1);
+    const std::string alone = ReadFileBytes(f.app + "listing.txt");
+    f.Sessions(1, 1);
+    WriteScript(f.app + "logoff", "echo \"$@\" >> '" + f.app + "logoff.txt'\n");
+
+    constexpr int kTickMs = 300;
+    const std::string outPath = f.dir / "out.txt", errPath = f.dir / "err.txt";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        setenv(ari::runner::kTestTickVariable, std::to_string(kTickMs).c_str(), 1);
+        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Until the pass's summary is in the journal, then four more ticks.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool sessionGone = false;
+    while (f.Journal().find("s; result ok\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (!sessionGone &&
+            ReadFileBytes(outPath).find("There are 2 users connected") != std::string::npos) {
+            // Whole at every moment for the quser stand-in that reads it.
+            WriteFileBytes(f.app + "alone.txt", alone);
+            fs::rename(f.app + "alone.txt", f.app + "listing.txt");
+            sessionGone = true;
+        }
+        usleep(50 * 1000);
+    }
+    usleep(4 * kTickMs * 1000);
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string out = ReadFileBytes(outPath);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal: " << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_NE(ReadFileBytes(errPath).find(ari::runner::kTestTickVariable), std::string::npos)
+        << "a shortened tick is announced";
+
+    // The monitor logged off session 10, the disconnected one, at each listing that showed
+    // it, and nothing else.
+    const std::vector<std::string> logoffs =
+        ari::test::SplitLines(ReadFileBytes(f.app + "logoff.txt"));
+    EXPECT_FALSE(logoffs.empty());
+    for (const std::string& l : logoffs)
+        EXPECT_EQ(l, std::string("10 /server:") + ari::kSessionServer);
+    // Two sessions held a tick back; a later tick started the one pass of the day.
+    const size_t held = out.find("\\\\\\There are 2 users connected to the server. Time: \"");
+    const size_t started = out.find(" ---Start reindex Time: \"");
+    ASSERT_NE(held, std::string::npos) << out;
+    ASSERT_NE(started, std::string::npos) << out;
+    EXPECT_LT(held, started) << out;
+    EXPECT_EQ(Occurrences(out, "---Start reindex Time: "), 1u) << out;
+    EXPECT_EQ(Occurrences(out, "---Packing a.dbf ... "), 1u) << out;
+    EXPECT_EQ(Occurrences(out, " ---Pack has successfully Time: \""), 1u) << out;
+    EXPECT_GE(Occurrences(out.substr(started), "---Checking... Time: \""), 2u)
+        << "ticks went on after the pass: " << out;
+    for (const std::string& l : ari::test::SplitLines(out))
+        EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+
+    const std::string journal = f.Journal();
+    EXPECT_EQ(Occurrences(journal, "table a.dbf: operations pack;"), 1u) << journal;
+    EXPECT_EQ(Occurrences(journal, "table b.dbf: operations pack;"), 1u) << journal;
+    EXPECT_EQ(Occurrences(journal, "total time "), 1u) << journal;
+    EXPECT_NE(journal.find(" s; result ok\n"), std::string::npos) << journal;
+    EXPECT_NE(journal.find(" ---Start reindex Time: "), std::string::npos) << journal;
+
+    EXPECT_EQ(DbfreadCounts(f.live + "a.dbf"), std::make_pair(before.first, 0));
+    EXPECT_EQ(DbfreadCounts(f.live + "b.dbf"), std::make_pair(before.first, 0));
+    EXPECT_FALSE(fs::exists(f.app + "reindexing"));
 }
 
 TEST(Runner, CommandLineAndHelp) {
