@@ -205,7 +205,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
         return defs;
     };
     try {
-        const std::string existing = FindCompanion(path, kIndexExtension);
+        const std::string existing = FindCompanion(path, ari::kProductionIndexExtension);
         bool added = false;
         if (!existing.empty() && table.ProductionIndexFlag() != 0) {
             const MdxFile index(existing);
@@ -224,7 +224,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
             const std::string target =
-                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
+                existing.empty() ? CompanionPathFor(path, ari::kProductionIndexExtension) : existing;
             const auto defs = passing({}, table.LanguageDriver(), target);
             if (!defs.empty()) {
                 TemporaryFile temp(target, "index");
@@ -240,7 +240,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusIndexError, path, {e.Message()});
     }
     if (refusal)
         throw EDBEngineError(*refusal);
@@ -263,9 +263,8 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
     if (Active()) {
         // Under the hold of the open table: its lease and its table file.
         if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
-            RaiseEngineError(
-                kStatusUnsupportedFormat,
-                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
+            RaiseTableError(kStatusUnsupportedFormat, cursor_->Path(),
+                            {"Production indexes belong to dBASE tables."});
         }
         AddTagsUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), list,
                           std::move(first));
@@ -274,12 +273,11 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
 
     const std::string path = TablePath();
     if (ari::FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (!ari::FileExists(path))
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     if (DriverForTable(path) != Driver::DBase) {
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, path, {"Production indexes belong to dBASE tables."});
     }
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),

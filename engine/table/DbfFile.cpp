@@ -244,7 +244,7 @@ void DbfFile::SetLanguageDriver(uint8_t value) {
 void DbfFile::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
     static_assert(dbf::kLanguageDriver == dbf::kProductionIndexFlag + 1, "adjacent bytes");
     if (!writable_)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path_});
+        RaiseTableError(kStatusNeedExclusive, path_);
     const uint8_t bytes[2] = {productionIndexFlag, languageDriver};
     WriteAllAt(fd_, dbf::kProductionIndexFlag, bytes, sizeof bytes, path_);
     SyncFile(fd_, path_);
