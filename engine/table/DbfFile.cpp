@@ -1,9 +1,5 @@
 #include "engine/table/DbfFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -60,7 +56,8 @@ std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) 
 
 std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writable) {
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
-    const int fd = OpenTableFile(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+    const FileHandle fd =
+        OpenTableFile(path, (writable ? kOpenReadWrite : kOpenRead) | kOpenNonBlocking);
     if (fd < 0)
         RaiseFileError(kStatusReadError, errno, path);
     std::unique_ptr<DbfFile> file(new DbfFile());
@@ -69,13 +66,13 @@ std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writabl
         file->Load(fd, true, path);
     } catch (...) {
         if (file->fd_ < 0)
-            ::close(fd);
+            Env::Default()->Close(fd);
         throw;
     }
     return file;
 }
 
-std::unique_ptr<DbfFile> DbfFile::FromDescriptor(int fd, const std::string& path) {
+std::unique_ptr<DbfFile> DbfFile::FromDescriptor(FileHandle fd, const std::string& path) {
     std::unique_ptr<DbfFile> file(new DbfFile());
     file->Load(fd, false, path);
     return file;
@@ -84,21 +81,21 @@ std::unique_ptr<DbfFile> DbfFile::FromDescriptor(int fd, const std::string& path
 DbfFile::~DbfFile() {
     memo_.reset();
     if (owned_ && fd_ >= 0)
-        ::close(fd_);
+        Env::Default()->Close(fd_);
 }
 
-void DbfFile::Load(int fd, bool owned, const std::string& path) {
+void DbfFile::Load(FileHandle fd, bool owned, const std::string& path) {
     path_ = path;
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
+    FileInfo st;
+    if (Env::Default()->Info(fd, &st) != 0)
         RaiseFileError(kStatusReadError, errno, path);
-    if (S_ISDIR(st.st_mode))
+    if (st.kind == NameKind::Folder)
         RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != NameKind::Regular)
         RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is not a regular file."});
     fd_ = fd;
     owned_ = owned;
-    fileSize_ = static_cast<uint64_t>(st.st_size);
+    fileSize_ = st.size;
 
     std::string head(dbf::kHeaderSize, '\0');
     head.resize(ReadAt(fd_, 0, head.data(), head.size(), path_));
@@ -346,7 +343,7 @@ void DbfWriter::Finish() {
     if (FileExists(path_))
         RaiseEngineError(kStatusInvalidParameter, {"Table: " + path_, "The file exists already."});
     RenameFile(temp_->Path(), path_);
-    ::close(temp_->Release());
+    Env::Default()->Close(temp_->Release());
     SyncFolder(ExtractFilePath(path_));
     finished_ = true;
 }

@@ -1,9 +1,5 @@
 #include "engine/table/TableFiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "engine/table/DbfFile.h"
@@ -26,21 +22,24 @@ constexpr const char* kPackPurpose = "pack";  // the temporary name the packs wr
 
 // The identity of the file at a path (not following a final symbolic link): `exists` false when
 // there is none.
-struct FileId {
+struct PathId {
     bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    FileId id;
 };
 
-FileId IdOf(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
+PathId IdOf(const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) != 0)
         return {};
-    return {true, st.st_dev, st.st_ino};
+    return {true, info.id};
 }
 
-bool SameFile(const FileId& a, const FileId& b) {
-    return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino;
+bool SameFile(const PathId& a, const PathId& b) {
+    return a.exists && b.exists && a.id == b.id;
+}
+
+int RemoveName(const std::string& path) {
+    return Env::Default()->Remove(path);
 }
 
 EInOutError InOutErrorNaming(int err, const std::string& path) {
@@ -79,9 +78,9 @@ struct Backups {
     void Remove() {
         if (!keep) {
             if (!main.empty())
-                ::unlink(main.c_str());
+                RemoveName(main);
             if (!companion.empty())
-                ::unlink(companion.c_str());
+                RemoveName(companion);
         }
         main.clear();
         companion.clear();
@@ -101,7 +100,7 @@ struct Backups {
                                    "change was undone."};
     bool failed = false;
     if (!backups.companion.empty()) {
-        if (::rename(backups.companion.c_str(), companionPath.c_str()) == 0) {
+        if (Env::Default()->Rename(backups.companion, companionPath) == 0) {
             backups.companion.clear();
         } else {
             failed = true;
@@ -109,7 +108,7 @@ struct Backups {
         }
     }
     if (!backups.main.empty()) {
-        if (::rename(backups.main.c_str(), mainPath.c_str()) == 0) {
+        if (Env::Default()->Rename(backups.main, mainPath) == 0) {
             backups.main.clear();
         } else {
             failed = true;
@@ -166,22 +165,22 @@ bool IsEngineTemporaryName(const std::string& name) {
 bool RemoveStaleTemporary(const std::string& path) {
     // A second name of a file this process holds is opened as the held descriptor (an own
     // second open would break its lease).
-    const int fd = OpenTableFile(path, O_RDWR | O_NOFOLLOW);
+    const FileHandle fd = OpenTableFile(path, kOpenReadWrite | kOpenNoFollow);
     if (fd < 0)
         return errno == ENOENT;
     // A live writer holds a write lock on its temporary file; without one it is a leftover.
     const bool free = TryLockWholeFile(fd, true);
     bool removed = false;
     if (free)
-        removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
-    ::close(fd);
+        removed = RemoveName(path) == 0 || errno == ENOENT;
+    Env::Default()->Close(fd);
     return removed;
 }
 
 TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purpose)
     : path_(TemporaryPathFor(forPath, purpose)) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd_ = Env::Default()->Open(path_, kOpenReadWrite | kOpenCreate | kOpenExclusive, 0644);
         if (fd_ >= 0)
             break;
         if (errno != EEXIST || attempt > 0 || !RemoveStaleTemporary(path_)) {
@@ -191,8 +190,8 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
         }
     }
     auto undo = [this] {
-        ::unlink(path_.c_str());
-        ::close(fd_);
+        RemoveName(path_);
+        Env::Default()->Close(fd_);
         fd_ = -1;
     };
     if (!TryLockWholeFile(fd_, true)) {
@@ -212,8 +211,8 @@ TemporaryFile::~TemporaryFile() {
     Discard();
 }
 
-int TemporaryFile::Release() {
-    const int fd = fd_;
+FileHandle TemporaryFile::Release() {
+    const FileHandle fd = fd_;
     fd_ = -1;
     path_.clear();
     return fd;
@@ -221,8 +220,8 @@ int TemporaryFile::Release() {
 
 void TemporaryFile::Discard() {
     if (fd_ >= 0) {
-        ::unlink(path_.c_str());  // before close: the lock keeps others from taking it meanwhile
-        ::close(fd_);
+        RemoveName(path_);  // before close: the lock keeps others from taking it meanwhile
+        Env::Default()->Close(fd_);
         fd_ = -1;
     }
 }
@@ -235,8 +234,8 @@ void RecoverInterruptedReplace(TableLease& lease) {
         return;
     const std::string& mainPath = files.front();
     const std::string mainBackup = BackupPathFor(mainPath);
-    const FileId mainId = IdOf(mainPath);
-    const FileId mainBackupId = IdOf(mainBackup);
+    const PathId mainId = IdOf(mainPath);
+    const PathId mainBackupId = IdOf(mainBackup);
     struct Kept {
         std::string path;
         std::string backup;
@@ -245,7 +244,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
     std::vector<Kept> companions;  // the companions that have a backup
     for (size_t i = 1; i < files.size(); ++i) {
         const std::string backup = BackupPathFor(files[i]);
-        const FileId backupId = IdOf(backup);
+        const PathId backupId = IdOf(backup);
         if (backupId.exists)
             companions.push_back({files[i], backup, SameFile(backupId, IdOf(files[i]))});
     }
@@ -294,7 +293,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         RemoveStaleTemporary(mainBackup);
         for (const auto& c : companions)
             if (c.sameAsLive)
-                ::unlink(c.backup.c_str());
+                RemoveName(c.backup);
         SyncFolder(folder);
         return;
     }
@@ -302,21 +301,21 @@ void RecoverInterruptedReplace(TableLease& lease) {
         // Ended between the two renames, with a companion the engine cannot build afresh here
         // (a Paradox primary index): put the old table back, so that the old pair is in place
         // again, and hold it instead of the new one.
-        const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
         if (fd < 0) {
             const EInOutError e = InOutErrorNaming(errno, mainBackup);
             RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
         }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != mainBackupId.dev ||
-            st.st_ino != mainBackupId.ino) {
-            ::close(fd);
+        FileInfo st;
+        if (Env::Default()->Info(fd, &st) != 0 || st.kind != NameKind::Regular ||
+            st.id != mainBackupId.id) {
+            Env::Default()->Close(fd);
             RaiseEngineError(kStatusWriteError,
                              {"Table: " + mainPath, "The table before an interrupted change, " +
                                                         mainBackup + ", changed while read."});
         }
         if (!TryLockWholeFile(fd, true)) {
-            ::close(fd);
+            Env::Default()->Close(fd);
             RaiseEngineError(kStatusTableInUse, {"Table: " + mainPath,
                                                  "Another program holds " + mainBackup +
                                                      ", the table before an interrupted change."});
@@ -324,7 +323,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         try {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
-            ::close(fd);
+            Env::Default()->Close(fd);
             RaiseEngineError(
                 kStatusWriteError,
                 {"Table: " + mainPath, e.Message(),
@@ -335,7 +334,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         SyncFolder(folder);
         for (const auto& c : companions)
             if (c.sameAsLive)
-                ::unlink(c.backup.c_str());
+                RemoveName(c.backup);
         SyncFolder(folder);
         return;
     }
@@ -344,10 +343,10 @@ void RecoverInterruptedReplace(TableLease& lease) {
     // only when no process holds it. A table backup alone that differs from the table is not
     // a state a replace leaves: it is kept.
     if (mainBackupId.exists && !mainReplaced)
-        ::unlink(mainBackup.c_str());
+        RemoveName(mainBackup);
     for (const auto& c : companions)
         if (c.sameAsLive)
-            ::unlink(c.backup.c_str());
+            RemoveName(c.backup);
     if (companionReplaced) {
         if (mainReplaced)
             RemoveStaleTemporary(mainBackup);
@@ -374,14 +373,14 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         // a file system without second names is replaced without (nothing else needs undoing).
         const std::string mainKeep = BackupPathFor(mainPath);
         RemoveStaleTemporary(mainKeep);
-        if (::link(mainPath.c_str(), mainKeep.c_str()) == 0)
+        if (Env::Default()->Link(mainPath, mainKeep) == 0)
             backups.main = mainKeep;
         else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
             throw LinkError(errno, mainKeep);
         if (newCompanion) {
             const std::string companionKeep = BackupPathFor(companionPath);
             RemoveStaleTemporary(companionKeep);
-            if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
+            if (Env::Default()->Link(companionPath, companionKeep) != 0)
                 throw LinkError(errno, companionKeep);
             backups.companion = companionKeep;
         }
@@ -398,7 +397,7 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         } catch (const EInOutError& e) {
             // Put the old table file back; if even that fails its backup name keeps it, and the
             // companion's backup tells the next holder of the table to put it back.
-            if (::rename(backups.main.c_str(), mainPath.c_str()) != 0) {
+            if (Env::Default()->Rename(backups.main, mainPath) != 0) {
                 backups.keep = true;
                 RaiseEngineError(kStatusWriteError,
                                  {"Table: " + mainPath, e.Message(),

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
+
 namespace ari::engine {
 
 // The table path with its extension replaced by `ext` (".mdx"): the name the engine gives a
@@ -41,16 +43,16 @@ class TemporaryFile {
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     const std::string& Path() const { return path_; }
-    int Fd() const { return fd_; }
+    FileHandle Fd() const { return fd_; }
     // After a successful rename: the file now lives under another name; keep it and hand over
     // the descriptor (with its lock) to the caller.
-    int Release();
+    FileHandle Release();
     // Removes the file now (closing it).
     void Discard();
 
   private:
     std::string path_;
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
 };
 
 class TableLease;

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/FileOps.h"
+#include "platform/Env.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
@@ -80,7 +80,7 @@ bool KeyName(const std::string& line, std::string& key) {
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
     int fd = -1;
     try {
-        fd = OpenRegularFile(path, O_RDONLY, LinkPolicy::Follow);
+        fd = OpenRegularFile(path, kOpenRead, LinkPolicy::Follow);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             return false;
@@ -252,7 +252,7 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         throw;
     }
     for (size_t done = 0; done < bytes.size();) {
-        const ssize_t w = CurrentFileOps().Write(f.Get(), bytes.data() + done, bytes.size() - done);
+        const ssize_t w = ari::Env::Default()->Write(f.Get(), bytes.data() + done, bytes.size() - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -260,12 +260,12 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
         }
         done += static_cast<size_t>(w);
     }
-    if (CurrentFileOps().Fsync(f.Get()) != 0)
+    if (ari::Env::Default()->Sync(f.Get()) != 0)
         fail(errno);
     const int fd = f.Release();
     if (close(fd) != 0)
         fail(errno);
-    if (CurrentFileOps().Rename(tmp.c_str(), target.c_str()) != 0)
+    if (ari::Env::Default()->Rename(tmp, target) != 0)
         fail(errno);
     // The rename itself is on disk once the folder is flushed.
     std::string folder = ExtractFilePath(target);
