@@ -29,13 +29,12 @@
 #include "engine/TTable.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Environment.h"
+#include "platform/FileNames.h"
 
 class TfMain;
 namespace ari {
 class JournalLog;
 class LogSubscription;
-// The run marker's file name, in the folder of the executable.
-extern const char kRunMarkerName[];
 }
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).

@@ -24,10 +24,6 @@
 #include "maintenance/RunSummary.h"
 #include "platform/Files.h"
 
-namespace ari {
-const char kRunMarkerName[] = "reindexing";
-}  // namespace ari
-
 namespace {
 
 QStringList ToStringList(const std::vector<std::string>& names) {

@@ -5,6 +5,7 @@
 #include "app/uMain.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
@@ -20,9 +21,9 @@ TfMain* fMain = nullptr;
 namespace {
 
 const QString kSettingsSection = QStringLiteral("Setting");
-const QString kSettingsFileName = QStringLiteral("Setting_VorelIndex.ini");
-const QString kTemplateFolderName = QStringLiteral("mdx");
-const QString kTemplateArchiveName = QStringLiteral("mdx.zip");
+const QString kSettingsFileName = QString::fromLatin1(ari::kSettingsFileName);
+const QString kTemplateFolderName = QString::fromLatin1(ari::kTemplateFolderName);
+const QString kTemplateArchiveName = QString::fromLatin1(ari::kTemplateArchiveName);
 const QString kTemplateResourceName = QStringLiteral("mdx");
 const QString kTrue = QStringLiteral("-1");
 const QString kFalse = QStringLiteral("0");
@@ -93,8 +94,7 @@ void UnpackTemplatesIfMissing() {
         return;
     }
     const std::string target = folder.substr(0, folder.size() - 1);  // without the separator
-    const std::string staging =
-        ari::ExtractFilePath(target) + "." + ari::ExtractFileName(target) + ".unpacking";
+    const std::string staging = ari::UnpackingPathFor(target);
     const bool made = ari::MakeFolderPath(staging);  // a failure surfaces as the archive's box
     const QString stagedZip = QString::fromStdString(staging + "/") + kTemplateArchiveName;
     if (!SaveResourceFile(stagedZip, kTemplateResourceName)) {

@@ -47,6 +47,16 @@ void RaiseEngineError(uint16_t status, std::vector<std::string> details) {
     throw EDBEngineError(status, details);
 }
 
+std::string TableDetail(const std::string& tablePath) {
+    return "Table: " + tablePath;
+}
+
+void RaiseTableError(uint16_t status, const std::string& tablePath,
+                     std::vector<std::string> details) {
+    details.insert(details.begin(), TableDetail(tablePath));
+    RaiseEngineError(status, std::move(details));
+}
+
 void SetLastErrorReport(uint16_t status, std::vector<std::string> texts) {
     lastStatus = status;
     lastTexts = std::move(texts);

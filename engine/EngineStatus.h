@@ -36,6 +36,13 @@ std::string StatusText(uint16_t status);
 // Throws EDBEngineError(status, {StatusText(status), details...}).
 [[noreturn]] void RaiseEngineError(uint16_t status, std::vector<std::string> details);
 
+// The detail that names the table an error is about ("Table: <path>"), the first detail of
+// every error about one table.
+std::string TableDetail(const std::string& tablePath);
+// Throws RaiseEngineError(status, {TableDetail(tablePath), details...}).
+[[noreturn]] void RaiseTableError(uint16_t status, const std::string& tablePath,
+                                  std::vector<std::string> details = {});
+
 // The error report of the last failed engine operation of this thread: its status and texts.
 // Engine operations record it so that Check() can show the details of the failure.
 void SetLastErrorReport(uint16_t status, std::vector<std::string> texts);

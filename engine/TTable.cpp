@@ -157,16 +157,14 @@ uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* ta
             RaiseEngineError(kStatusInvalidParameter, {std::string("Table name ") + tableName +
                                                        " does not match the cursor."});
         if (driverType && *driverType && std::strcmp(driverType, "DBASE") != 0)
-            RaiseEngineError(
-                kStatusUnsupportedFormat,
-                {"Table: " + cursor->Path(),
-                 std::string("Packing tables of type ") + driverType + " is not supported here."});
+            RaiseTableError(
+                kStatusUnsupportedFormat, cursor->Path(),
+                {std::string("Packing tables of type ") + driverType + " is not supported here."});
         if (cursor->GetDriver() != Driver::DBase)
-            RaiseEngineError(
-                kStatusUnsupportedFormat,
-                {"Table: " + cursor->Path(), "Only dBASE tables can be packed this way."});
+            RaiseTableError(kStatusUnsupportedFormat, cursor->Path(),
+                            {"Only dBASE tables can be packed this way."});
         if (cursor->Mode() != ShareMode::Exclusive)
-            RaiseEngineError(kStatusNeedExclusive, {"Table: " + cursor->Path()});
+            RaiseTableError(kStatusNeedExclusive, cursor->Path());
         try {
             PackDbfTable(cursor->Path(), cursor->Lease());
         } catch (...) {
@@ -210,16 +208,16 @@ uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount, co
         const std::string found = ari::FindFileNoCase(folder.empty() ? "." : folder, name);
         const std::string path = folder + (found.empty() ? name : found);
         if (DriverForTable(path) != Driver::Paradox)
-            RaiseEngineError(kStatusUnsupportedFormat,
-                             {"Table: " + path, "It is not a Paradox table."});
+            RaiseTableError(kStatusUnsupportedFormat, path, {"It is not a Paradox table."});
         if (ari::FolderExists(path))
-            RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+            RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
         if (!ari::FileExists(path))
-            RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+            RaiseTableError(kStatusTableNotFound, path);
         if (ProcessHoldsTable(path))
-            RaiseEngineError(kStatusTableOpen, {"Table: " + path});
-        auto lease =
-            TableLease::Acquire(path, FindCompanions(path, {".px", ".mb"}), ShareMode::Exclusive);
+            RaiseTableError(kStatusTableOpen, path);
+        auto lease = TableLease::Acquire(
+            path, FindCompanions(path, {ari::kParadoxIndexExtension, ari::kParadoxMemoExtension}),
+            ShareMode::Exclusive);
         PackParadoxTable(path, *lease);
     });
 }

@@ -20,7 +20,6 @@ using namespace ari::engine;
 namespace {
 
 constexpr uint16_t kNewIndexBlockPages = 2;  // 1024-byte blocks, as every known writer uses
-constexpr const char* kIndexExtension = ".mdx";
 
 std::string Trimmed(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -71,11 +70,10 @@ void TIndexDefs::Update() {
     const DbfFile& table = *cursor->Table();
     if (table.ProductionIndexFlag() == 0)
         return;
-    const std::string mdxPath = FindCompanion(cursor->Path(), kIndexExtension);
+    const std::string mdxPath = FindCompanion(cursor->Path(), ari::kProductionIndexExtension);
     if (mdxPath.empty()) {
-        RaiseEngineError(kStatusIndexError,
-                         {"Table: " + cursor->Path(),
-                          "The table names a production index file, but there is none."});
+        RaiseTableError(kStatusIndexError, cursor->Path(),
+                        {"The table names a production index file, but there is none."});
     }
     const MdxFile index(mdxPath);
     for (const auto& tag : index.Tags()) {
@@ -126,10 +124,10 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
     // Nobody else has any of the files open, up to and including the rename.
     const SoleUseHold hold(lease);
     try {
-        const std::string existing = FindCompanion(path, kIndexExtension);
+        const std::string existing = FindCompanion(path, ari::kProductionIndexExtension);
         if (!existing.empty() && table.ProductionIndexFlag() != 0) {
             const MdxFile index(existing);
-            TemporaryFile temp(existing, "index");
+            TemporaryFile temp(existing, ari::kIndexPurpose);
             AppendTagToCopy(temp.Fd(), temp.Path(), index, table, def);
             SyncFile(temp.Fd(), temp.Path());
             PutIndexInPlace(existing, true, temp, lease);
@@ -137,8 +135,8 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
             const std::string target =
-                existing.empty() ? CompanionPathFor(path, kIndexExtension) : existing;
-            TemporaryFile temp(target, "index");
+                existing.empty() ? CompanionPathFor(path, ari::kProductionIndexExtension) : existing;
+            TemporaryFile temp(target, ari::kIndexPurpose);
             WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
                            table.LanguageDriver(), {def});
             SyncFile(temp.Fd(), temp.Path());
@@ -149,7 +147,7 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusIndexError, path, {e.Message()});
     }
 }
 
@@ -173,9 +171,8 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
     if (Active()) {
         // Under the hold of the open table: its lease and its table file.
         if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
-            RaiseEngineError(
-                kStatusUnsupportedFormat,
-                {"Table: " + cursor_->Path(), "Production indexes belong to dBASE tables."});
+            RaiseTableError(kStatusUnsupportedFormat, cursor_->Path(),
+                            {"Production indexes belong to dBASE tables."});
         }
         AddTagUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), def);
         return;
@@ -183,12 +180,12 @@ void TTable::AddIndex(const std::string& name, const std::string& fields, TIndex
 
     const std::string path = TablePath();
     if (ari::FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (!ari::FileExists(path))
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     if (DriverForTable(path) != Driver::DBase) {
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Production indexes belong to dBASE tables."});
     }
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
@@ -208,8 +205,8 @@ Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
                          {t.Name() + ": the table must be open for sole use."});
     }
     if (cursor->GetDriver() != Driver::DBase || !cursor->Table()) {
-        RaiseEngineError(kStatusUnsupportedFormat, {"Table: " + cursor->Path(),
-                                                    "Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, cursor->Path(),
+                        {"Production indexes belong to dBASE tables."});
     }
     return *cursor;
 }
@@ -225,7 +222,7 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusWriteError, {"Table: " + cursor.Path(), e.Message()});
+        RaiseTableError(kStatusWriteError, cursor.Path(), {e.Message()});
     }
 }
 
@@ -233,16 +230,17 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     const std::string& path = cursor.Path();
     if (ari::ExtractFilePath(indexPath) != ari::ExtractFilePath(path) ||
-        !ari::EqualsNoCase(ari::ExtractFileName(indexPath),
-                           ari::ExtractFileName(CompanionPathFor(path, kIndexExtension)))) {
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path, indexPath + " is not the table's index file."});
+        !ari::EqualsNoCase(
+            ari::ExtractFileName(indexPath),
+            ari::ExtractFileName(CompanionPathFor(path, ari::kProductionIndexExtension)))) {
+        RaiseTableError(kStatusInvalidParameter, path,
+                        {indexPath + " is not the table's index file."});
     }
     const DbfFile& table = *cursor.Table();
     const SoleUseHold hold(cursor.Lease());
     try {
         const MdxFile source(sourceIndexPath);
-        TemporaryFile temp(indexPath, "index");
+        TemporaryFile temp(indexPath, ari::kIndexPurpose);
         WriteIndexFile(temp.Fd(), temp.Path(), table, source.Header().baseName,
                        source.Header().blockPages, table.LanguageDriver(), TagDefinitions(source));
         SyncFile(temp.Fd(), temp.Path());
@@ -250,6 +248,6 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseEngineError(kStatusIndexError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusIndexError, path, {e.Message()});
     }
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/Env.h"
+#include "platform/FileNames.h"
 
 namespace ari {
 
@@ -42,7 +43,7 @@ RunJournal::RunJournal(const std::string& folder, std::uint64_t limit, int keep)
 }
 
 void RunJournal::Rotate() const {
-    const auto old = [this](int n) { return path_ + "." + std::to_string(n); };
+    const auto old = [this](int n) { return GenerationPathFor(path_, n); };
     Env* env = Env::Default();
     env->Remove(old(keep_));
     for (int n = keep_ - 1; n >= 1; --n)

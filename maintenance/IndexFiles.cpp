@@ -3,6 +3,7 @@
 #include "engine/EngineStatus.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 
 namespace ari {
 
@@ -26,8 +27,7 @@ std::string FileNamedBy(const EDBEngineError& e) {
 }  // namespace
 
 std::string IndexFileName(const std::string& tableFileName) {
-    const auto dot = tableFileName.rfind('.');
-    return (dot == std::string::npos ? tableFileName : tableFileName.substr(0, dot)) + ".mdx";
+    return CompanionPathFor(tableFileName, kProductionIndexExtension);
 }
 
 LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table.Exclusive()) {

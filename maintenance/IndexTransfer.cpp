@@ -7,8 +7,10 @@
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexFiles.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 
 namespace ari {
@@ -59,35 +61,38 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         throw EInOutError(kAccessDenied, liveFolder + targetName +
                                              " is a symbolic link; the index is not replaced "
                                              "through a link (put the index file itself there)");
-    const std::string staged = liveFolder + "." + targetName + ".copy.tmp";
+    const std::string target = liveFolder + targetName;
+    const std::string staged = TemporaryPathFor(target, kCopyPurpose);
     RemoveFile(staged);  // a leftover of an interrupted run
-    if (!CopyFileNoOverwrite(source, staged))
-        return;
-    bool replaced = true;
     if (hold && tags == TransferredTags::BuiltHere) {
-        // The copy, built over the live records, takes the live index's place in one rename:
-        // at no moment does the live table have an index listing the template's records. The
-        // engine's new file carries what the live index carries.
+        // The copy is only read: the index the engine builds from it over the live records
+        // takes the live index's place in one rename (at no moment does the live table have an
+        // index listing the template's records), and carries what the live index carries.
+        if (!CopyFileNoOverwrite(source, staged))
+            return;
         try {
-            live.RebuildIndexFrom(staged, liveFolder + targetName);
+            live.RebuildIndexFrom(staged, target);
         } catch (...) {
             RemoveFile(staged);
             throw;
         }
         RemoveFile(staged);
     } else {
+        std::unique_ptr<AtomicFile> copy;
         try {
-            // The copy carries what the live index carries (access lists, attributes), or does
-            // not take its place.
-            replaced = ReplaceFileWith(liveFolder + targetName, staged);
+            copy = std::make_unique<AtomicFile>(target, staged);
+            copy->CopyFrom(source);
         } catch (const EInOutError&) {
-            RemoveFile(staged);
-            throw;
+            return;  // the copy cannot be made; the destructor removes what was written
         }
-    }
-    if (!replaced) {
-        RemoveFile(staged);
-        return;
+        // The copy carries what the live index carries (access lists, attributes), or does not
+        // take its place: that failure is raised.
+        copy->CarryAttributes();
+        try {
+            copy->Commit();
+        } catch (const EInOutError&) {
+            return;
+        }
     }
     // Every other spelling goes, so that no second index file is left beside the new one.
     for (const auto& n : liveNames) {

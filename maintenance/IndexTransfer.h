@@ -26,7 +26,8 @@ enum class TransferredTags {
 //   table's records under its language driver (TTable::RebuildIndexFrom);
 // - BuiltByTheRebuild: the copy itself replaces the live index, byte for byte.
 // Without a live table the copy is put in place as it is: there are no records to list. The new
-// file carries what the live index carried (ReplaceFileWith; the engine's files likewise).
+// file carries what the live index carried (AtomicFile::CarryAttributes; the engine's files
+// likewise).
 // Raises EInOutError, the live index left as it was, when it is a symbolic link (a replace would
 // leave two diverging indexes) or when one of its extended attributes cannot be carried.
 // A step that cannot be done is skipped without a word, and the live index is left exactly as it

@@ -14,6 +14,7 @@
 #include "engine/TTable.h"
 #include "maintenance/IndexRebuild.h"
 #include "platform/DateTime.h"
+#include "platform/FileNames.h"
 
 namespace ari {
 
@@ -38,7 +39,7 @@ struct RunChoices {
     // The run marker file, which exists while a run with an operation chosen is in progress.
     std::string markerPath;
     // The table files of a folder: regular, non-hidden files whose names match it, case aside.
-    std::string tableMask = "*.dbf";
+    std::string tableMask = kTableMask;
     // The local time for the log lines; the system's clock when empty.
     std::function<TDateTime()> now;
 };

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/Env.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 
@@ -42,11 +43,6 @@ void AddOnce(std::vector<std::string>& items, const std::string& item) {
     items.push_back(item);
 }
 
-std::string Stem(const std::string& name) {
-    const size_t dot = name.rfind('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 }  // namespace
 
 PassSummary RunSummary::Pass() const {
@@ -81,8 +77,8 @@ std::uint64_t RunSummary::TableBytes(const std::string& table) const {
     if (liveFolder_.empty())
         return 0;
     std::uint64_t total = 0;
-    for (const char* ext : {".dbf", ".dbt", ".mdx"}) {
-        for (const std::string& name : FilesNamedNoCase(liveFolder_, Stem(table) + ext)) {
+    for (const char* ext : {kTableExtension, kMemoExtension, kProductionIndexExtension}) {
+        for (const std::string& name : FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
             FileInfo st;
             if (Env::Default()->PathInfo(liveFolder_ + name, false, &st) == 0 &&
                 st.kind == NameKind::Regular)

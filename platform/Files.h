@@ -35,13 +35,6 @@ bool RemoveFile(const std::string& path);
 // Copies the regular file `from` to `to` without overwriting an existing `to`; false on any
 // failure (also when `from` is a pipe, device or folder).
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to);
-// Puts `replacement` in the place of `target` in one step (both in one folder), with
-// everything `target` carried (CarryFileAttributes: extended attributes and access lists,
-// owner and group where allowed, permissions), and flushes the folder. False on failure, and
-// for a `target` that is a symbolic link (never replaced by a file); `target` is then as it
-// was. Throws EInOutError (target as it was) when an extended attribute of `target` cannot be
-// carried.
-bool ReplaceFileWith(const std::string& target, const std::string& replacement);
 // Renames the file or folder `from` to `to` (both in one folder) unless `to` exists, and
 // flushes the folder; false on failure, `to` then as it was.
 bool RenameNoReplace(const std::string& from, const std::string& to);

@@ -12,6 +12,7 @@
 #include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "runner/ScheduleTick.h"
 #include "settings/Formats.h"
@@ -23,10 +24,7 @@ namespace ari::runner {
 
 namespace {
 
-const char kRunMarkerName[] = "reindexing";
-const QString kSettingsFileName = QStringLiteral("Setting_VorelIndex.ini");
 const QString kSettingsSection = QStringLiteral("Setting");
-const char kTemplateFolderName[] = "mdx";
 
 // Thrown by the runner's observer between two tables once a stop is asked for: it is no
 // Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
@@ -125,7 +123,7 @@ std::string TemplateFolderBeside(const std::string& appDir) {
     const std::string folder = appDir + kTemplateFolderName + "/";
     if (!FolderExists(folder)) {
         MakeFolderPath(folder);
-        const QString zip = QString::fromStdString(folder) + QStringLiteral("mdx.zip");
+        const QString zip = QString::fromStdString(folder) + QString::fromLatin1(kTemplateArchiveName);
         try {
             WriteResourceFile(QStringLiteral("mdx"), zip, QString::fromStdString(folder));
             if (UnzipAll(zip, QString::fromStdString(folder)))
@@ -380,7 +378,7 @@ namespace {
 int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
                    const JournalLog& journal) {
     const QString settingsFile = options.settingsFile.empty()
-                                     ? QString::fromStdString(appDir) + kSettingsFileName
+                                     ? QString::fromStdString(appDir) + QString::fromLatin1(kSettingsFileName)
                                      : QString::fromStdString(options.settingsFile);
     RunnerSettings settings;
     try {

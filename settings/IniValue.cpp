@@ -3,8 +3,8 @@
 #include <string>
 
 #include "platform/Exception.h"
-#include "platform/ProfileFile.h"
 #include "settings/Formats.h"
+#include "settings/ProfileKeys.h"
 
 namespace {
 

@@ -7,14 +7,17 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/AtomicFile.h"
 #include "platform/Dialogs.h"
 #include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
 
@@ -116,15 +119,15 @@ time_t DosTimeToLocal(const tm_unz& d) {
 }
 
 // Removes what an extraction that ended part way left beside `target`: the hidden files
-// ".<name>.XXXXXX" that ExtractCurrent writes an entry into before its rename.
+// HiddenUniqueTemporaryPattern(target) that ExtractCurrent writes an entry into before its
+// rename.
 void RemoveStaleEntryTemporaries(const std::string& dir, const std::string& fileName) {
-    const std::string prefix = "." + fileName + ".";
     ari::Env* env = ari::Env::Default();
     std::vector<std::string> names;
     if (env->ListFolder(dir, &names) != 0)
         return;
     for (const std::string& name : names) {
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        if (!ari::IsUniqueTemporaryOf(name, fileName, true))
             continue;
         if (ari::KindOfName(dir + name) == ari::NameKind::Regular)
             env->Remove(dir + name);
@@ -162,16 +165,16 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
         RemoveStaleEntryTemporaries(dir, fileName);
     }
 
-    std::string tmp;
-    ari::ScopedFd out(ari::Env::Default()->CreateUniqueFile(dir + "." + fileName + ".", &tmp));
-    if (out.Get() < 0)
+    std::unique_ptr<ari::AtomicFile> out;
+    try {
+        out = std::make_unique<ari::AtomicFile>(target, ari::HiddenUniqueTemporaryPattern(target),
+                                                ari::AtomicFile::Naming::Unique);
+    } catch (const EInOutError&) {
         return false;
-    auto fail = [&] {
-        ari::Env::Default()->Remove(tmp);
-        return false;
-    };
+    }
+    // Every failure below returns false; the temporary then goes with `out`.
     if (unzOpenCurrentFile(zip) != UNZ_OK)
-        return fail();
+        return false;
     std::vector<char> buf(1 << 16);
     ZPOS64_T total = 0;
     bool ok = true;
@@ -189,8 +192,8 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
             break;
         }
         try {
-            WriteAll(out.Get(), buf.data(), static_cast<size_t>(n), tmp);
-        } catch (const Exception&) {
+            out->Write(buf.data(), static_cast<size_t>(n));
+        } catch (const EInOutError&) {
             ok = false;
             break;
         }
@@ -198,7 +201,7 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     // Closing after the whole entry was read compares the CRC-32.
     const int closeRc = unzCloseCurrentFile(zip);
     if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size)
-        return fail();
+        return false;
 
     unsigned mode = 0644;
     const unsigned host = (info.version >> 8) & 0xFF;
@@ -211,21 +214,16 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     const time_t stamp = DosTimeToLocal(info.tmu_date);
     // A file replaced keeps what it carried (access lists, attributes, owner); the entry's own
     // permissions then apply.
-    if (existing == ari::NameKind::Regular) {
-        try {
-            ari::CarryFileAttributes(target, out.Get());
-        } catch (const EInOutError&) {
-            return fail();
-        }
+    try {
+        if (existing == ari::NameKind::Regular)
+            out->CarryAttributes();
+        ari::Env* env = ari::Env::Default();
+        if (env->SetPermissions(out->Fd(), mode) != 0 || env->SetTimes(out->Fd(), stamp) != 0)
+            return false;
+        out->Commit();
+    } catch (const EInOutError&) {
+        return false;
     }
-    ari::Env* env = ari::Env::Default();
-    if (env->SetPermissions(out.Get(), mode) != 0 || env->SetTimes(out.Get(), stamp) != 0 ||
-        env->Sync(out.Get()) != 0)
-        return fail();
-    if (env->Close(out.Release()) != 0)
-        return fail();
-    if (ari::Env::Default()->Rename(tmp, target) != 0)
-        return fail();
     return true;
 }
 

@@ -14,7 +14,7 @@ std::string Hex2(unsigned v) {
 }
 
 [[noreturn]] void Corrupt(const std::string& path, const std::string& what) {
-    RaiseEngineError(kStatusCorruptHeader, {"Table: " + path, what});
+    RaiseTableError(kStatusCorruptHeader, path, {what});
 }
 
 bool IsDigit(uint8_t c) {
@@ -88,12 +88,12 @@ DbfHeader ParseDbfHeader(std::string_view bytes, uint64_t fileSize, const std::s
     h.version = p[dbf::kVersion];
     h.family = FamilyOfVersion(h.version);
     if (h.family == DbfFamily::Level7)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "dBASE level 7 tables (version byte " +
-                                                Hex2(h.version) + ") are not supported."});
+        RaiseTableError(
+            kStatusUnsupportedFormat, path,
+            {"dBASE level 7 tables (version byte " + Hex2(h.version) + ") are not supported."});
     if (h.family == DbfFamily::Unknown)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Unknown table version byte " + Hex2(h.version) + "."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Unknown table version byte " + Hex2(h.version) + "."});
     h.memoLayout = MemoLayoutOfVersion(h.version);
     h.updateYear = p[dbf::kUpdateYear];
     h.updateMonth = p[dbf::kUpdateYear + 1];
@@ -118,8 +118,7 @@ DbfHeader ParseDbfHeader(std::string_view bytes, uint64_t fileSize, const std::s
     if (h.recordLength < 2)
         Corrupt(path, "Record length " + std::to_string(h.recordLength) + " is too small.");
     if (h.encrypted)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Encrypted tables are not supported."});
+        RaiseTableError(kStatusUnsupportedFormat, path, {"Encrypted tables are not supported."});
 
     // Field descriptors until the 0x0D terminator at a 32-byte boundary.
     uint32_t offset = 1;  // the deletion flag is byte 0
@@ -177,10 +176,9 @@ DbfHeader ParseDbfHeader(std::string_view bytes, uint64_t fileSize, const std::s
                         Corrupt(path, named + ": a memo field must be 10 bytes.");
                     break;
                 default:
-                    RaiseEngineError(
-                        kStatusUnsupportedFormat,
-                        {"Table: " + path, named + " has the unsupported type " +
-                                               Hex2(static_cast<uint8_t>(f.type)) + "."});
+                    RaiseTableError(kStatusUnsupportedFormat, path,
+                                    {named + " has the unsupported type " +
+                                     Hex2(static_cast<uint8_t>(f.type)) + "."});
             }
         }
         offset += f.length;

@@ -103,7 +103,7 @@ void KeySorter::Spill() {
     SortBuffer();
     auto run = std::make_unique<Run>();
     run->file =
-        std::make_unique<TemporaryFile>(spillBeside_, "sort" + std::to_string(runs_.size()));
+        std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(runs_.size()));
     WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
     run->entries = count_;
     runs_.push_back(std::move(run));

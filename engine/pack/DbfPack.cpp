@@ -19,21 +19,19 @@ namespace ari::engine {
 
 namespace {
 constexpr size_t kPackBufferBytes = size_t{4} << 20;
-constexpr const char* kPackPurpose = "pack";
 
 }  // namespace
 
 PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     if (lease.Mode() != ShareMode::Exclusive)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+        RaiseTableError(kStatusNeedExclusive, path);
     // Nobody else has the table, its index or its memo file open; the proof lasts through the
     // index rebuild and the renames (ReplaceTableFiles).
     const SoleUseHold hold(lease);
     const auto src = DbfFile::OpenHeld(path);
     const DbfHeader& h = src->Header();
     if (h.family != DbfFamily::DBase)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Only dBASE tables can be packed."});
+        RaiseTableError(kStatusUnsupportedFormat, path, {"Only dBASE tables can be packed."});
     // A damaged table is refused before anything is written: a pack would rewrite the damage
     // into a file that no longer shows it.
     RefuseDamagedTable(*src);
@@ -41,7 +39,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     // The production index must be rebuilt after the record numbers change.
     std::string mdxPath;
     if (h.productionIndexFlag != 0)
-        mdxPath = FindCompanion(path, ".mdx");
+        mdxPath = FindCompanion(path, kProductionIndexExtension);
 
     PackResult result;
     TemporaryFile newDbf(path, kPackPurpose);
@@ -55,7 +53,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
                 ThrowLastInOutError();
             const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
             if (got < header.size())
-                RaiseEngineError(kStatusReadError, {"Table: " + path, "The header is cut off."});
+                RaiseTableError(kStatusReadError, path, {"The header is cut off."});
         }
         WriteAll(newDbf.Fd(), header.data(), header.size(), tmp);
 
@@ -80,9 +78,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             const size_t want = std::min<size_t>(perBlock, total - done);
             const uint64_t off = h.headerLength + static_cast<uint64_t>(done) * rl;
             if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)
-                RaiseEngineError(
-                    kStatusReadError,
-                    {"Table: " + path, "Record " + std::to_string(done + 1) + " is cut off."});
+                RaiseTableError(kStatusReadError, path,
+                                {"Record " + std::to_string(done + 1) + " is cut off."});
             size_t kept = 0;
             for (size_t i = 0; i < want; ++i) {
                 if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
@@ -118,7 +115,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
         SyncFile(newDbf.Fd(), tmp);
     } catch (const EInOutError& e) {
-        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusWriteError, path, {e.Message()});
     }
 
     // The new index, built from the new table file into a temporary file held (locked) from
@@ -129,7 +126,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose);
             RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path());
         } catch (const EInOutError& e) {
-            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+            RaiseTableError(kStatusWriteError, path, {e.Message()});
         }
         result.indexRebuilt = true;
     }

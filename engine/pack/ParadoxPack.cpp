@@ -26,7 +26,7 @@ namespace ari::engine {
 
 namespace {
 [[noreturn]] void Corrupt(const std::string& path, const std::string& what) {
-    RaiseEngineError(kStatusCorruptHeader, {"Table: " + path, what});
+    RaiseTableError(kStatusCorruptHeader, path, {what});
 }
 }  // namespace
 
@@ -62,9 +62,8 @@ ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
         Corrupt(path, "Field count " + std::to_string(h.fieldCount) + " / key fields " +
                           std::to_string(h.keyFieldCount) + " are invalid.");
     if (h.version < 3 || h.version > 0x0C)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path,
-                          "Paradox version " + std::to_string(h.version) + " is not supported."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Paradox version " + std::to_string(h.version) + " is not supported."});
     if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize >
         fileSize)
         Corrupt(path,
@@ -82,21 +81,19 @@ uint32_t WalkParadoxChain(FileHandle fd, const ParadoxHeader& h, const std::stri
     uint32_t records = 0;
     for (uint16_t b = h.firstBlock; b != 0;) {
         if (b > h.blocksInFile || seen[b])
-            RaiseEngineError(kStatusCorruptData,
-                             {"Table: " + path, "The chain of data blocks is broken at block " +
-                                                    std::to_string(b) + "."});
+            RaiseTableError(
+                kStatusCorruptData, path,
+                {"The chain of data blocks is broken at block " + std::to_string(b) + "."});
         seen[b] = true;
         const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
         if (ReadAt(fd, off, block.data(), bs, path) < bs)
-            RaiseEngineError(
-                kStatusCorruptData,
-                {"Table: " + path, "Data block " + std::to_string(b) + " is cut off."});
+            RaiseTableError(kStatusCorruptData, path,
+                            {"Data block " + std::to_string(b) + " is cut off."});
         const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
         if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
             static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
-            RaiseEngineError(kStatusCorruptData,
-                             {"Table: " + path,
-                              "Data block " + std::to_string(b) + " has an invalid record count."});
+            RaiseTableError(kStatusCorruptData, path,
+                            {"Data block " + std::to_string(b) + " has an invalid record count."});
         const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
         each(block.data() + px::kBlockHeaderSize, n);
         records += n;
@@ -130,8 +127,8 @@ ParadoxSource OpenParadoxSource(const std::string& path) {
     ParadoxSource source{ScopedFd(OpenTableFile(path, kOpenRead)), 0, {}};
     FileInfo st;
     if (source.fd.Get() < 0 || Env::Default()->Info(source.fd.Get(), &st) != 0)
-        RaiseEngineError(kStatusReadError,
-                         {"Table: " + path, FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+        RaiseTableError(kStatusReadError, path,
+                        {FileErrorMessage(FileErrorFromErrno(errno)) + "."});
     source.size = st.size;
     source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
     source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));
@@ -176,12 +173,10 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
         }
     } closeDb{db}, closeIx{ix};
     if (PX_open_file(db, dbPath.c_str()) < 0)
-        RaiseEngineError(kStatusIndexError,
-                         {"Table: " + dbPath, "The packed table could not be read back."});
+        RaiseTableError(kStatusIndexError, dbPath, {"The packed table could not be read back."});
     pxfield_t* fields = PX_get_fields(db);
     if (!fields || PX_get_num_fields(db) < keyFields)
-        RaiseEngineError(kStatusIndexError,
-                         {"Table: " + dbPath, "The key fields could not be read."});
+        RaiseTableError(kStatusIndexError, dbPath, {"The key fields could not be read."});
     // The index records: the key fields, then the block number, the records of that block and
     // one reserved short.
     std::vector<pxfield_t> ixFields(keyFields + 3u);
@@ -220,7 +215,7 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
 
 ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     if (lease.Mode() != ShareMode::Exclusive)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path});
+        RaiseTableError(kStatusNeedExclusive, path);
     // Nobody else has the table or its index open, up to and including the renames.
     const SoleUseHold hold(lease);
     ParadoxSource source = OpenParadoxSource(path);
@@ -234,19 +229,19 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     if (encryption == px::kEncryptionElsewhere && h.headerSize >= px::kEncryption4 + 4)
         encryption = GetLE32(hp + px::kEncryption4);
     if (encryption != 0)
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + path, "Encrypted Paradox tables are not supported."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Encrypted Paradox tables are not supported."});
     // Secondary indexes would be left stale by the new record positions.
     const std::string stem = CompanionPathFor(path, "");
     {
         const std::string folder = ExtractFilePath(path).empty() ? "./" : ExtractFilePath(path);
         for (const auto& name : ListFiles(folder, ExtractFileName(stem) + ".*")) {
             if (IsSecondaryIndexExtension(name.substr(ExtractFileName(stem).size())))
-                RaiseEngineError(kStatusIndexUnavailable,
-                                 {"Table: " + path, "Secondary index file: " + folder + name});
+                RaiseTableError(kStatusIndexUnavailable, path,
+                                {"Secondary index file: " + folder + name});
         }
     }
-    const std::string pxPath = FindCompanion(path, ".px");
+    const std::string pxPath = FindCompanion(path, kParadoxIndexExtension);
 
     ParadoxPackResult result;
     result.blocksBefore = h.blocksInFile;
@@ -255,7 +250,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     std::vector<uint8_t> out(bs, 0);
     uint32_t inOut = 0;  // records in the output block
     uint16_t written = 0;
-    TemporaryFile newDb(path, "pack");
+    TemporaryFile newDb(path, kPackPurpose);
     auto flush = [&](bool last) {
         if (inOut == 0)
             return;
@@ -287,11 +282,9 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
                        newDb.Path());
         }
         if (records != h.recordCount)
-            RaiseEngineError(
-                kStatusCorruptData,
-                {"Table: " + path, "The header counts " + std::to_string(h.recordCount) +
-                                       " records but the data blocks hold " +
-                                       std::to_string(records) + "."});
+            RaiseTableError(kStatusCorruptData, path,
+                            {"The header counts " + std::to_string(h.recordCount) +
+                             " records but the data blocks hold " + std::to_string(records) + "."});
         uint8_t fix[2];
         PutLE16(fix, written);
         WriteAllAt(newDb.Fd(), px::kBlocksInUse, fix, 2, newDb.Path());
@@ -305,17 +298,17 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
         result.records = records;
         result.blocksAfter = written;
     } catch (const EInOutError& e) {
-        RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+        RaiseTableError(kStatusWriteError, path, {e.Message()});
     }
 
     std::unique_ptr<TemporaryFile> newPx;
     if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty()) {
-        newPx = std::make_unique<TemporaryFile>(pxPath, "pack");
+        newPx = std::make_unique<TemporaryFile>(pxPath, kPackPurpose);
         WritePrimaryIndex(newDb.Path(), newPx->Path(), h.keyFieldCount);
         try {
             SyncFile(newPx->Fd(), newPx->Path());
         } catch (const EInOutError& e) {
-            RaiseEngineError(kStatusWriteError, {"Table: " + path, e.Message()});
+            RaiseTableError(kStatusWriteError, path, {e.Message()});
         }
         result.indexRebuilt = true;
     }

@@ -25,13 +25,13 @@ const char* DriverTypeText(Driver driver) {
 
 Driver DriverForTable(const std::string& tablePath) {
     const std::string name = ExtractFileName(tablePath);
-    if (MatchesMask(name, "*.db"))
+    if (MatchesMask(name, kParadoxTableMask))
         return Driver::Paradox;
-    if (!MatchesMask(name, "*.dbf"))
-        RaiseEngineError(kStatusUnsupportedFormat,
-                         {"Table: " + tablePath,
-                          "The extension names no table driver (.dbf dBASE, .db Paradox)."});
-    if (!FindCompanion(tablePath, ".fpt").empty() || !FindCompanion(tablePath, ".cdx").empty())
+    if (!MatchesMask(name, kTableMask))
+        RaiseTableError(kStatusUnsupportedFormat, tablePath,
+                        {"The extension names no table driver (.dbf dBASE, .db Paradox)."});
+    if (!FindCompanion(tablePath, kFoxProMemoExtension).empty() ||
+        !FindCompanion(tablePath, kFoxProIndexExtension).empty())
         return Driver::FoxPro;
     // A FoxPro version byte without its companion files is still a FoxPro table.
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
@@ -50,9 +50,9 @@ Driver DriverForTable(const std::string& tablePath) {
 Cursor::Cursor(Database& database, const std::string& path, Driver driver, ShareMode mode)
     : database_(database), path_(path), driver_(driver) {
     if (FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (!FileExists(path))
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     std::vector<std::string> companions;
     if (mode == ShareMode::Exclusive) {
         switch (driver) {
@@ -60,10 +60,10 @@ Cursor::Cursor(Database& database, const std::string& path, Driver driver, Share
                 companions = FindCompanions(path, DbaseCompanionExtensions());
                 break;
             case Driver::FoxPro:
-                companions = FindCompanions(path, {".fpt", ".cdx"});
+                companions = FindCompanions(path, {kFoxProMemoExtension, kFoxProIndexExtension});
                 break;
             case Driver::Paradox:
-                companions = FindCompanions(path, {".px", ".mb"});
+                companions = FindCompanions(path, {kParadoxIndexExtension, kParadoxMemoExtension});
                 break;
         }
     }

@@ -16,7 +16,7 @@ namespace ari::engine {
 namespace {
 [[noreturn]] void RaiseFileError(uint16_t status, int err, const std::string& path) {
     if (err == ENOENT)
-        RaiseEngineError(kStatusTableNotFound, {"Table: " + path});
+        RaiseTableError(kStatusTableNotFound, path);
     RaiseEngineError(status, {"File: " + path, FileErrorMessage(FileErrorFromErrno(err)) + "."});
 }
 
@@ -26,7 +26,7 @@ char UpperAscii(char c) {
 }  // namespace
 
 const std::vector<std::string>& DbaseCompanionExtensions() {
-    static const std::vector<std::string> exts{".dbt", ".mdx"};
+    static const std::vector<std::string> exts{kMemoExtension, kProductionIndexExtension};
     return exts;
 }
 
@@ -43,7 +43,7 @@ void TodayForHeader(uint8_t ymd[3]) {
 
 std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) {
     if (FolderExists(path))
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     auto lease = TableLease::Acquire(path,
                                      mode == ShareMode::Exclusive
                                          ? FindCompanions(path, DbaseCompanionExtensions())
@@ -90,9 +90,9 @@ void DbfFile::Load(FileHandle fd, bool owned, const std::string& path) {
     if (Env::Default()->Info(fd, &st) != 0)
         RaiseFileError(kStatusReadError, errno, path);
     if (st.kind == NameKind::Folder)
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is a folder."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (st.kind != NameKind::Regular)
-        RaiseEngineError(kStatusNotATableFile, {"Table: " + path, "It is not a regular file."});
+        RaiseTableError(kStatusNotATableFile, path, {"It is not a regular file."});
     fd_ = fd;
     owned_ = owned;
     fileSize_ = st.size;
@@ -132,15 +132,14 @@ int DbfFile::FieldIndex(const std::string& name) const {
 
 void DbfFile::ReadRecord(uint32_t recno, uint8_t* buf) const {
     if (recno == 0 || recno > std::max(recordCount_, PhysicalRecordCount(header_, fileSize_)))
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path_, "Record " + std::to_string(recno) +
-                                                 " does not exist (the table has " +
-                                                 std::to_string(recordCount_) + " records)."});
+        RaiseTableError(kStatusInvalidParameter, path_,
+                        {"Record " + std::to_string(recno) + " does not exist (the table has " +
+                         std::to_string(recordCount_) + " records)."});
     const uint64_t off =
         header_.headerLength + static_cast<uint64_t>(recno - 1) * header_.recordLength;
     if (ReadAt(fd_, off, buf, header_.recordLength, path_) < header_.recordLength)
-        RaiseEngineError(kStatusReadError,
-                         {"Table: " + path_, "Record " + std::to_string(recno) + " is cut off."});
+        RaiseTableError(kStatusReadError, path_,
+                        {"Record " + std::to_string(recno) + " is cut off."});
 }
 
 std::string DbfFile::ReadRecord(uint32_t recno) const {
@@ -166,9 +165,8 @@ const uint8_t* DbfFile::Scanner::Next() {
         inBuf_ = got / rl;
         pos_ = 0;
         if (inBuf_ == 0)
-            RaiseEngineError(kStatusReadError,
-                             {"Table: " + file_.path_,
-                              "Record " + std::to_string(loaded_ + 1) + " is cut off."});
+            RaiseTableError(kStatusReadError, file_.path_,
+                            {"Record " + std::to_string(loaded_ + 1) + " is cut off."});
         loaded_ += static_cast<uint32_t>(inBuf_);
     }
     ++recno_;
@@ -177,8 +175,8 @@ const uint8_t* DbfFile::Scanner::Next() {
 
 std::string DbfFile::MemoPath() const {
     if (header_.memoLayout == MemoLayout::FoxPro)
-        return FindCompanion(path_, ".fpt");
-    return FindCompanion(path_, ".dbt");
+        return FindCompanion(path_, kFoxProMemoExtension);
+    return FindCompanion(path_, kMemoExtension);
 }
 
 const MemoFile* DbfFile::Memo() const {
@@ -191,10 +189,10 @@ const MemoFile* DbfFile::Memo() const {
     const bool needed = header_.HasMemoFields();
     if (memoPath.empty()) {
         if (needed)
-            RaiseEngineError(kStatusMemoError,
-                             {"Table: " + path_,
-                              "The memo file " + ExtractFileName(CompanionPathFor(path_, ".dbt")) +
-                                  " is missing."});
+            RaiseTableError(
+                kStatusMemoError, path_,
+                {"The memo file " + ExtractFileName(CompanionPathFor(path_, kMemoExtension)) +
+                 " is missing."});
         return nullptr;
     }
     // The version byte says which layout; a table without the memo bit but with memo fields
@@ -211,20 +209,19 @@ std::string DbfFile::ReadMemoField(const uint8_t* record, const FieldDef& field)
     if (!ParseMemoPointer(
             std::string_view(reinterpret_cast<const char*>(record) + field.offset, field.length),
             block))
-        RaiseEngineError(
-            kStatusMemoError,
-            {"Table: " + path_, "Field " + field.name + " holds a damaged memo pointer."});
+        RaiseTableError(kStatusMemoError, path_,
+                        {"Field " + field.name + " holds a damaged memo pointer."});
     if (block == 0)
         return {};
     const MemoFile* memo = Memo();
     if (!memo)
-        RaiseEngineError(kStatusMemoError, {"Table: " + path_, "The table has no memo file."});
+        RaiseTableError(kStatusMemoError, path_, {"The table has no memo file."});
     return memo->Read(block);
 }
 
 void DbfFile::WriteHeaderByte(size_t offset, uint8_t value) {
     if (!writable_)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + path_});
+        RaiseTableError(kStatusNeedExclusive, path_);
     WriteAllAt(fd_, offset, &value, 1, path_);
     SyncFile(fd_, path_);
 }
@@ -245,24 +242,22 @@ DbfWriter::DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint
                      uint8_t languageDriver)
     : path_(path), fields_(std::move(fields)) {
     if (fields_.empty() || fields_.size() > 255)
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path, "A table needs 1 to 255 fields."});
+        RaiseTableError(kStatusInvalidParameter, path, {"A table needs 1 to 255 fields."});
     uint32_t offset = 1;
     for (auto& f : fields_) {
         for (auto& c : f.name)
             c = UpperAscii(c);
         if (f.name.empty() || f.name.size() > 10 || f.length == 0 || f.length > 255)
-            RaiseEngineError(
-                kStatusInvalidParameter,
-                {"Table: " + path, "Field \"" + f.name + "\" has an invalid name or length."});
+            RaiseTableError(kStatusInvalidParameter, path,
+                            {"Field \"" + f.name + "\" has an invalid name or length."});
         f.offset = offset;
         offset += f.length;
     }
     if (offset > 0xFFFF)
-        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path, "The record is too long."});
+        RaiseTableError(kStatusInvalidParameter, path, {"The record is too long."});
     recordLength_ = static_cast<uint16_t>(offset);
     if (FileExists(path) || FolderExists(path))
-        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path, "The file exists already."});
+        RaiseTableError(kStatusInvalidParameter, path, {"The file exists already."});
 
     const size_t headerLength = dbf::kHeaderSize + fields_.size() * dbf::kDescriptorSize + 1;
     header_.assign(headerLength, 0);
@@ -279,7 +274,7 @@ DbfWriter::DbfWriter(const std::string& path, std::vector<FieldDef> fields, uint
         d[dbf::kFieldDecimals] = fields_[i].decimals;
     }
     header_[headerLength - 1] = dbf::kFieldTerminator;
-    temp_ = std::make_unique<TemporaryFile>(path_, "new");
+    temp_ = std::make_unique<TemporaryFile>(path_, kNewTablePurpose);
     WriteAll(temp_->Fd(), header_.data(), header_.size(), temp_->Path());
     buffer_.reserve(size_t{1} << 20);
 }
@@ -288,15 +283,14 @@ DbfWriter::~DbfWriter() = default;  // an unfinished table's temporary file is r
 
 void DbfWriter::SetHeaderByte(size_t offset, uint8_t value) {
     if (offset < 12 || offset >= dbf::kHeaderSize)
-        RaiseEngineError(kStatusInvalidParameter,
-                         {"Table: " + path_,
-                          "Header byte " + std::to_string(offset) + " is kept by the writer."});
+        RaiseTableError(kStatusInvalidParameter, path_,
+                        {"Header byte " + std::to_string(offset) + " is kept by the writer."});
     header_[offset] = value;
 }
 
 void DbfWriter::AppendRaw(const uint8_t* record) {
     if (finished_)
-        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path_, "The table is finished."});
+        RaiseTableError(kStatusInvalidParameter, path_, {"The table is finished."});
     buffer_.insert(buffer_.end(), record, record + recordLength_);
     ++count_;
     if (buffer_.size() >= (size_t{1} << 20))
@@ -305,17 +299,16 @@ void DbfWriter::AppendRaw(const uint8_t* record) {
 
 void DbfWriter::Append(const std::vector<std::string>& values, bool deleted) {
     if (values.size() != fields_.size())
-        RaiseEngineError(
-            kStatusInvalidParameter,
-            {"Table: " + path_, "Expected " + std::to_string(fields_.size()) + " values."});
+        RaiseTableError(kStatusInvalidParameter, path_,
+                        {"Expected " + std::to_string(fields_.size()) + " values."});
     std::vector<uint8_t> rec(recordLength_, ' ');
     rec[0] = deleted ? dbf::kDeletedFlag : dbf::kLiveFlag;
     for (size_t i = 0; i < fields_.size(); ++i) {
         const auto& f = fields_[i];
         const std::string& v = values[i];
         if (v.size() > f.length)
-            RaiseEngineError(kStatusInvalidParameter,
-                             {"Table: " + path_, "The value for " + f.name + " is too long."});
+            RaiseTableError(kStatusInvalidParameter, path_,
+                            {"The value for " + f.name + " is too long."});
         const bool right =
             f.type == 'N' || f.type == 'F' || f.type == 'M' || f.type == 'B' || f.type == 'G';
         const size_t at = f.offset + (right ? f.length - v.size() : 0);
@@ -341,7 +334,7 @@ void DbfWriter::Finish() {
     WriteAllAt(temp_->Fd(), 0, header_.data(), dbf::kHeaderSize, temp_->Path());
     SyncFile(temp_->Fd(), temp_->Path());
     if (FileExists(path_))
-        RaiseEngineError(kStatusInvalidParameter, {"Table: " + path_, "The file exists already."});
+        RaiseTableError(kStatusInvalidParameter, path_, {"The file exists already."});
     RenameFile(temp_->Path(), path_);
     Env::Default()->Close(temp_->Release());
     SyncFolder(ExtractFilePath(path_));

@@ -103,7 +103,7 @@ std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
     CheckTail(table, file.Get(), out);
     const DbfHeader& h = table.Header();
     if (h.family == DbfFamily::DBase && h.productionIndexFlag != 0) {
-        const std::string index = FindCompanion(table.Path(), ".mdx");
+        const std::string index = FindCompanion(table.Path(), kProductionIndexExtension);
         if (!index.empty()) {
             for (auto& d : FindProductionIndexDamage(table, index))
                 out.push_back(std::move(d));
@@ -116,7 +116,7 @@ namespace {
 void Refuse(const DbfFile& table, const std::vector<TableDamage>& damage) {
     if (damage.empty())
         return;
-    std::vector<std::string> texts{"Table: " + table.Path()};
+    std::vector<std::string> texts{TableDetail(table.Path())};
     for (const auto& d : damage)
         texts.push_back(d.what);
     texts.push_back("The table is left as it is.");

@@ -11,15 +11,12 @@
 #include "engine/table/TableLock.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 
 namespace ari::engine {
 
 namespace {
-constexpr const char* kTempSuffix = ".tmp";
-constexpr const char* kBackupPurpose = "keep";
-constexpr const char* kPackPurpose = "pack";  // the temporary name the packs write under
-
 // The identity of the file at a path (not following a final symbolic link): `exists` false when
 // there is none.
 struct PathId {
@@ -42,9 +39,12 @@ int RemoveName(const std::string& path) {
     return Env::Default()->Remove(path);
 }
 
-EInOutError InOutErrorNaming(int err, const std::string& path) {
-    const EInOutError e = InOutErrorFromErrno(err);
+EInOutError InOutErrorNaming(const EInOutError& e, const std::string& path) {
     return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+}
+
+EInOutError InOutErrorNaming(int err, const std::string& path) {
+    return InOutErrorNaming(InOutErrorFromErrno(err), path);
 }
 
 // A backup name that could not be made. A file system that gives a file no second name (FAT,
@@ -60,14 +60,7 @@ EInOutError LinkError(int err, const std::string& path) {
 
 // A dBASE production index, which the engine can build afresh from its own tag definitions.
 bool IsProductionIndexName(const std::string& path) {
-    const std::string name = ExtractFileName(path);
-    return name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), ".mdx");
-}
-
-std::string StemOf(const std::string& path) {
-    const std::string name = ExtractFileName(path);
-    const auto dot = name.rfind('.');
-    return ExtractFilePath(path) + (dot == std::string::npos ? name : name.substr(0, dot));
+    return HasExtension(path, kProductionIndexExtension);
 }
 
 // The backups a replace made (hard links of the old files); removed when it ends, unless a
@@ -128,10 +121,6 @@ struct Backups {
 
 }  // namespace
 
-std::string CompanionPathFor(const std::string& tablePath, const std::string& ext) {
-    return StemOf(tablePath) + ext;
-}
-
 std::string FindCompanion(const std::string& tablePath, const std::string& ext) {
     const std::string wanted = ExtractFileName(CompanionPathFor(tablePath, ext));
     const std::string folder = ExtractFilePath(tablePath);
@@ -148,18 +137,6 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
             out.push_back(std::move(p));
     }
     return out;
-}
-
-std::string TemporaryPathFor(const std::string& path, const std::string& purpose) {
-    return ExtractFilePath(path) + "." + ExtractFileName(path) + "." + purpose + kTempSuffix;
-}
-
-std::string BackupPathFor(const std::string& path) {
-    return TemporaryPathFor(path, kBackupPurpose);
-}
-
-bool IsEngineTemporaryName(const std::string& name) {
-    return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, kTempSuffix) == 0;
 }
 
 bool RemoveStaleTemporary(const std::string& path) {
@@ -179,32 +156,17 @@ bool RemoveStaleTemporary(const std::string& path) {
 
 TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purpose)
     : path_(TemporaryPathFor(forPath, purpose)) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        fd_ = Env::Default()->Open(path_, kOpenReadWrite | kOpenCreate | kOpenExclusive, 0644);
-        if (fd_ >= 0)
-            break;
-        if (errno != EEXIST || attempt > 0 || !RemoveStaleTemporary(path_)) {
-            const int err = errno == EEXIST ? EBUSY : errno;
-            const EInOutError e = InOutErrorFromErrno(err);
-            throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
-        }
-    }
-    auto undo = [this] {
-        RemoveName(path_);
-        Env::Default()->Close(fd_);
-        fd_ = -1;
-    };
-    if (!TryLockWholeFile(fd_, true)) {
-        undo();
-        const EInOutError e = InOutErrorFromErrno(EBUSY);
-        throw EInOutError(e.ErrorCode(), e.Message() + ": " + path_);
-    }
     try {
-        CarryFileAttributes(forPath, fd_);
-    } catch (const EInOutError&) {
-        undo();
-        throw;
+        file_ = std::make_unique<AtomicFile>(forPath, path_, AtomicFile::Naming::Exact,
+                                             RemoveStaleTemporary);
+    } catch (const EInOutError& e) {
+        throw InOutErrorNaming(e, path_);
     }
+    if (!TryLockWholeFile(file_->Fd(), true)) {
+        file_.reset();
+        throw InOutErrorNaming(InOutErrorFromErrno(EBUSY), path_);
+    }
+    file_->CarryAttributes();  // on failure the member's destructor removes the file
 }
 
 TemporaryFile::~TemporaryFile() {
@@ -212,18 +174,15 @@ TemporaryFile::~TemporaryFile() {
 }
 
 FileHandle TemporaryFile::Release() {
-    const FileHandle fd = fd_;
-    fd_ = -1;
+    const FileHandle fd = file_ ? file_->Release() : -1;
+    file_.reset();
     path_.clear();
     return fd;
 }
 
 void TemporaryFile::Discard() {
-    if (fd_ >= 0) {
-        RemoveName(path_);  // before close: the lock keeps others from taking it meanwhile
-        Env::Default()->Close(fd_);
-        fd_ = -1;
-    }
+    // The file goes before its descriptor: the lock keeps others from taking it meanwhile.
+    file_.reset();
 }
 
 void RecoverInterruptedReplace(TableLease& lease) {
@@ -284,7 +243,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
                 // An engine error already names the table; an I/O error is a failed write.
                 if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
                     throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
-                RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message(), ended});
+                RaiseTableError(kStatusWriteError, mainPath, {e.Message(), ended});
             }
         }
         // The new index reaches the disk before the marks of the interrupted change go. The old
@@ -304,30 +263,29 @@ void RecoverInterruptedReplace(TableLease& lease) {
         const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
         if (fd < 0) {
             const EInOutError e = InOutErrorNaming(errno, mainBackup);
-            RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+            RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
         }
         FileInfo st;
         if (Env::Default()->Info(fd, &st) != 0 || st.kind != NameKind::Regular ||
             st.id != mainBackupId.id) {
             Env::Default()->Close(fd);
-            RaiseEngineError(kStatusWriteError,
-                             {"Table: " + mainPath, "The table before an interrupted change, " +
-                                                        mainBackup + ", changed while read."});
+            RaiseTableError(kStatusWriteError, mainPath,
+                            {"The table before an interrupted change, " + mainBackup +
+                             ", changed while read."});
         }
         if (!TryLockWholeFile(fd, true)) {
             Env::Default()->Close(fd);
-            RaiseEngineError(kStatusTableInUse, {"Table: " + mainPath,
-                                                 "Another program holds " + mainBackup +
-                                                     ", the table before an interrupted change."});
+            RaiseTableError(kStatusTableInUse, mainPath,
+                            {"Another program holds " + mainBackup +
+                             ", the table before an interrupted change."});
         }
         try {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
             Env::Default()->Close(fd);
-            RaiseEngineError(
-                kStatusWriteError,
-                {"Table: " + mainPath, e.Message(),
-                 "The table before an interrupted change is kept as " + mainBackup + "."});
+            RaiseTableError(kStatusWriteError, mainPath,
+                            {e.Message(), "The table before an interrupted change is kept as " +
+                                              mainBackup + "."});
         }
         lease.Replace(mainPath, fd);
         // The rename reaches the disk before the mark of the interrupted change goes.
@@ -399,9 +357,9 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             // companion's backup tells the next holder of the table to put it back.
             if (Env::Default()->Rename(backups.main, mainPath) != 0) {
                 backups.keep = true;
-                RaiseEngineError(kStatusWriteError,
-                                 {"Table: " + mainPath, e.Message(),
-                                  "The table before the change is kept as " + backups.main + "."});
+                RaiseTableError(
+                    kStatusWriteError, mainPath,
+                    {e.Message(), "The table before the change is kept as " + backups.main + "."});
             }
             backups.main.clear();
             throw;
@@ -409,7 +367,7 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     } catch (const EInOutError& e) {
         backups.Remove();
         SyncFolder(folder);
-        RaiseEngineError(kStatusWriteError, {"Table: " + mainPath, e.Message()});
+        RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.

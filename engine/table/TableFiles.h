@@ -1,34 +1,35 @@
-// The one module that knows the names of a table's companion files (.dbt, .mdx, .fpt, .cdx,
-// .px) and of the temporary and backup files the engine writes beside a table while it
-// replaces it. Temporary files are hidden (leading '.') so folder listings of tables skip them.
+// The files the engine writes beside a table while it replaces it, and how they take the old
+// files' place: finding a table's companion files (.dbt, .mdx, .fpt, .cdx, .px) whatever the
+// case of their names, the engine's temporary files (an AtomicFile under a lock) and the
+// replace of a table with its companion. Every name comes from platform/FileNames.h; temporary
+// files are hidden (leading '.') so folder listings of tables skip them.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/AtomicFile.h"
 #include "platform/Env.h"
+#include "platform/FileNames.h"
 
 namespace ari::engine {
 
-// The table path with its extension replaced by `ext` (".mdx"): the name the engine gives a
-// companion it creates.
-std::string CompanionPathFor(const std::string& tablePath, const std::string& ext);
+using ari::BackupPathFor;
+using ari::CompanionPathFor;
+using ari::IsEngineTemporaryName;
+using ari::TemporaryPathFor;
+
 // The existing companion with extension `ext`, found whatever the case of its name; "" when
-// there is none.
+// there is none. The names themselves (CompanionPathFor, TemporaryPathFor, BackupPathFor, ...)
+// come from platform/FileNames.h.
 std::string FindCompanion(const std::string& tablePath, const std::string& ext);
 // Every existing companion of a table for the given extensions.
 std::vector<std::string> FindCompanions(const std::string& tablePath,
                                         const std::vector<std::string>& exts);
 
-// The hidden name beside `path` under which a replacement of it is written
-// ("<folder>.<name>.<purpose>.tmp").
-std::string TemporaryPathFor(const std::string& path, const std::string& purpose);
-// The hidden name under which the current `path` is kept while a set of files is replaced.
-std::string BackupPathFor(const std::string& path);
-// True for names made by TemporaryPathFor or BackupPathFor.
-bool IsEngineTemporaryName(const std::string& fileName);
-
-// A file the engine creates to replace another: created exclusively (O_EXCL) and held with a
+// A file the engine creates to replace another (an AtomicFile whose rename the caller makes,
+// see ReplaceTableFiles): created exclusively (O_EXCL) and held with a
 // write lock so that no other engine instance takes it for a stale leftover. A leftover of a
 // crashed run at the same name (no lock on it) is removed first. When the file it replaces
 // exists, the new file carries what it carries (CarryFileAttributes: extended attributes and
@@ -43,7 +44,7 @@ class TemporaryFile {
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     const std::string& Path() const { return path_; }
-    FileHandle Fd() const { return fd_; }
+    FileHandle Fd() const { return file_ ? file_->Fd() : kNoFile; }
     // After a successful rename: the file now lives under another name; keep it and hand over
     // the descriptor (with its lock) to the caller.
     FileHandle Release();
@@ -52,7 +53,7 @@ class TemporaryFile {
 
   private:
     std::string path_;
-    FileHandle fd_ = kNoFile;
+    std::unique_ptr<AtomicFile> file_;
 };
 
 class TableLease;

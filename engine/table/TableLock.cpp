@@ -408,7 +408,7 @@ void TableLease::RefuseInUse(const std::string& path, const std::string& who) {
 
 SoleUseHold::SoleUseHold(TableLease& lease) : lease_(lease) {
     if (lease_.mode_ != ShareMode::Exclusive)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + lease_.tablePath_});
+        RaiseTableError(kStatusNeedExclusive, lease_.tablePath_);
     if (lease_.holds_++ > 0)
         return;
     try {
@@ -426,7 +426,7 @@ SoleUseHold::~SoleUseHold() {
 
 void TableLease::CheckSoleUse() {
     if (mode_ != ShareMode::Exclusive || holds_ == 0)
-        RaiseEngineError(kStatusNeedExclusive, {"Table: " + tablePath_});
+        RaiseTableError(kStatusNeedExclusive, tablePath_);
     for (auto& h : held_) {
         if (h.proof == SoleUseProof::None || StillProven(h.fd, h.proof))
             continue;

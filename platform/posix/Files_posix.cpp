@@ -140,30 +140,6 @@ bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
     return ok;
 }
 
-bool ReplaceFileWith(const std::string& target, const std::string& replacement) {
-    struct stat st;
-    if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
-    {
-        const int fd = open(replacement.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0) return false;
-        try {
-            CarryFileAttributes(target, fd);
-        } catch (const EInOutError&) {
-            close(fd);
-            throw;
-        }
-        if (close(fd) != 0) return false;
-    }
-    if (rename(replacement.c_str(), target.c_str()) != 0) return false;
-    const std::string folder = ExtractFilePath(target);
-    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-    return true;
-}
-
 bool RenameNoReplace(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0)
         return false;

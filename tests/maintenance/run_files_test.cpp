@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
@@ -427,6 +428,38 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
             EXPECT_FALSE(table.Active());  // the hold is let go of
             EXPECT_FALSE(table.Exclusive());
         }
+}
+
+// The copy that takes the live index's place is written, flushed and renamed through the file
+// seam: each of those failed in turn leaves the live index as it was and nothing beside it.
+TEST_F(Transfer, AnyFailedWriteFlushOrRenameOfTheCopyLeavesTheLiveIndex) {
+    using ari::test::FailingEnv;
+    WriteFileBytes(tmpl + "a.mdx", "template index");
+    for (const bool withLiveTable : {true, false})
+        for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename})
+            for (int n = 1;; ++n) {
+                SCOPED_TRACE(testing::Message() << (withLiveTable ? "live table" : "no live table")
+                                                << " kind " << kind << " call " << n);
+                std::filesystem::remove_all(live);
+                std::filesystem::create_directory(live);
+                if (withLiveTable)
+                    MakeLive("a.dbf");
+                WriteFileBytes(live + "a.mdx", "live index");
+                const std::vector<std::string> before = Names(live);
+                FailingEnv ops(kind, n);
+                {
+                    const ari::test::InstalledEnv installed(&ops);
+                    Run("a.dbf");
+                }
+                // Every kind of call reaches the seam at least once.
+                EXPECT_TRUE(n > 1 || ops.Failed());
+                if (!ops.Failed()) {
+                    EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
+                    break;
+                }
+                EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
+                EXPECT_EQ(Names(live), before);  // hidden names included
+            }
 }
 
 TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {

@@ -15,9 +15,9 @@
 
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
-#include "platform/ProfileFile.h"
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
+#include "settings/ProfileKeys.h"
 #include "tests/support/FileAttributes.h"
 #include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"

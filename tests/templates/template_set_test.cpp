@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/Dialogs.h"
-#include "platform/ProfileFile.h"
+#include "settings/ProfileKeys.h"
 #include "templates/TemplateArchive.h"
 #include "tests/support/TestFolders.h"
 

@@ -22,7 +22,7 @@ namespace {
 std::string IndexPathOf(const DbfFile& table) {
     if (table.Header().family != DbfFamily::DBase || table.ProductionIndexFlag() == 0)
         return {};
-    const std::string path = FindCompanion(table.Path(), ".mdx");
+    const std::string path = FindCompanion(table.Path(), ari::kProductionIndexExtension);
     if (path.empty()) {
         throw EDBEngineError(
             mdx::kStatusIndexFault,

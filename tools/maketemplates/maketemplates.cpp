@@ -25,8 +25,10 @@
 #include "engine/table/DbfFile.h"
 #include "engine/format/Endian.h"
 #include "engine/TTable.h"
+#include "platform/AtomicFile.h"
 #include "platform/Env.h"
 #include "platform/FileAccess.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
 
 namespace fs = std::filesystem;
@@ -695,7 +697,11 @@ struct Entry {
 void WriteArchive(const std::string& out, std::vector<Entry> entries) {
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return ari::LessNoCase(a.name, b.name); });
-    const std::string tmp = out + ".part";
+    // The archive library writes by name: into the AtomicFile's temporary, which then takes the
+    // archive's place whole (a leftover of an ended build is removed first).
+    ari::AtomicFile file(out, ari::PartialPathFor(out), ari::AtomicFile::Naming::Exact,
+                         [](const std::string& leftover) { return ari::RemoveFile(leftover); });
+    const std::string& tmp = file.TemporaryPath();
     zipFile zf = zipOpen64(tmp.c_str(), APPEND_STATUS_CREATE);
     if (!zf)
         throw std::runtime_error("cannot create " + tmp);
@@ -724,7 +730,7 @@ void WriteArchive(const std::string& out, std::vector<Entry> entries) {
     }
     if (zipClose(zf, nullptr) != ZIP_OK)
         throw std::runtime_error("cannot finish " + tmp);
-    fs::rename(tmp, out);
+    file.Commit();
 }
 
 std::string MakeTempFolder() {
