@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,9 @@ class Env {
     virtual uint64_t MonotonicMicros() = 0;
     // Blocks the calling thread.
     virtual void SleepMilliseconds(unsigned ms) = 0;
+    // The local calendar date and time of `seconds` since 1970-01-01 UTC (the time zone of the
+    // process); false when it cannot be told.
+    virtual bool LocalTime(int64_t seconds, std::tm* local) = 0;
 
     // ---- Signals
 
@@ -321,6 +325,9 @@ class EnvWrapper : public Env {
 
     uint64_t MonotonicMicros() override { return target_->MonotonicMicros(); }
     void SleepMilliseconds(unsigned ms) override { target_->SleepMilliseconds(ms); }
+    bool LocalTime(int64_t seconds, std::tm* local) override {
+        return target_->LocalTime(seconds, local);
+    }
 
     void IgnoreFileSizeSignal() override { target_->IgnoreFileSizeSignal(); }
     void RequestStopOnTerminate() override { target_->RequestStopOnTerminate(); }

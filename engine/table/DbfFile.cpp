@@ -33,7 +33,7 @@ const std::vector<std::string>& DbaseCompanionExtensions() {
 void TodayForHeader(uint8_t ymd[3]) {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    Env::Default()->LocalTime(static_cast<int64_t>(now), &tm);
     ymd[0] = static_cast<uint8_t>(std::clamp(tm.tm_year, 0, 255));
     ymd[1] = static_cast<uint8_t>(tm.tm_mon + 1);
     ymd[2] = static_cast<uint8_t>(tm.tm_mday);

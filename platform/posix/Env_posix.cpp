@@ -340,6 +340,10 @@ class PosixEnv final : public Env {
     void SleepMilliseconds(unsigned ms) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
+    bool LocalTime(int64_t seconds, std::tm* local) override {
+        const time_t t = static_cast<time_t>(seconds);
+        return ::localtime_r(&t, local) != nullptr;
+    }
 
     void IgnoreFileSizeSignal() override { ::signal(SIGXFSZ, SIG_IGN); }
     void RequestStopOnTerminate() override {
