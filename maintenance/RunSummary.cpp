@@ -78,7 +78,8 @@ std::uint64_t RunSummary::TableBytes(const std::string& table) const {
         return 0;
     std::uint64_t total = 0;
     for (const char* ext : {kTableExtension, kMemoExtension, kProductionIndexExtension}) {
-        for (const std::string& name : FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
+        for (const std::string& name :
+             FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
             FileInfo st;
             if (Env::Default()->PathInfo(liveFolder_ + name, false, &st) == 0 &&
                 st.kind == NameKind::Regular)
@@ -97,13 +98,15 @@ std::int64_t RunSummary::TableRecords(const std::string& table) const {
     if (name.empty())
         return -1;
     Env* env = Env::Default();
-    const FileHandle fd = env->Open(liveFolder_ + name, kOpenRead | kOpenNoFollow | kOpenNonBlocking);
+    const FileHandle fd =
+        env->Open(liveFolder_ + name, kOpenRead | kOpenNoFollow | kOpenNonBlocking);
     if (fd < 0)
         return -1;
     unsigned char header[8];
     FileInfo st;
-    const bool ok = env->Info(fd, &st) == 0 && st.kind == NameKind::Regular &&
-                    env->ReadAt(fd, 0, header, sizeof header) == static_cast<int64_t>(sizeof header);
+    const bool ok =
+        env->Info(fd, &st) == 0 && st.kind == NameKind::Regular &&
+        env->ReadAt(fd, 0, header, sizeof header) == static_cast<int64_t>(sizeof header);
     env->Close(fd);
     if (!ok)
         return -1;

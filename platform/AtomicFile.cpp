@@ -17,7 +17,8 @@ AtomicFile::AtomicFile(std::string target, std::string temporaryName, Naming nam
     Env* env = Env::Default();
     if (naming == Naming::Unique) {
         constexpr size_t kUniqueMarks = 6;  // the pattern's closing "XXXXXX"
-        const size_t keep = temporary_.size() >= kUniqueMarks ? temporary_.size() - kUniqueMarks : 0;
+        const size_t keep =
+            temporary_.size() >= kUniqueMarks ? temporary_.size() - kUniqueMarks : 0;
         std::string made;
         fd_ = env->CreateUniqueFile(temporary_.substr(0, keep), &made);
         if (fd_ < 0)

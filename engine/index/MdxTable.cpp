@@ -114,8 +114,8 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
     writer.Finish();
 }
 
-void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                     const IndexTagDef& tag) {
+void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                     const DbfFile& table, const IndexTagDef& tag) {
     if (index.Tags().size() >= static_cast<size_t>(kMaxTags)) {
         throw EDBEngineError(kStatusIndexFault, {"Index file " + index.Path() +
                                                  " already holds 47 tags; no tag can be added."});

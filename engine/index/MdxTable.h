@@ -39,8 +39,8 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
 // Copies `index`'s file into `fd` (empty, open for writing) and appends one tag built from
 // `table`'s records; the old tags keep their blocks and their slots. Throws EDBEngineError for
 // a full tag table (47 tags), an existing tag of that name, a bad definition, a failed write.
-void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                     const IndexTagDef& tag);
+void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                     const DbfFile& table, const IndexTagDef& tag);
 
 // Checks the index file against the table: the structure rules (header, tag headers, nodes,
 // pages, free list) and the content (every record the tag's FOR admits exactly once - once per

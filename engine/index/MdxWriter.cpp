@@ -77,7 +77,8 @@ MdxFileWriter::MdxFileWriter(FileHandle fd, std::string path, const std::string&
     nextPage_ = kFirstDataPage;
 }
 
-MdxFileWriter::MdxFileWriter(FileHandle fd, std::string path, const std::vector<uint8_t>& headerArea)
+MdxFileWriter::MdxFileWriter(FileHandle fd, std::string path,
+                             const std::vector<uint8_t>& headerArea)
     : fd_(fd), path_(std::move(path)), head_(headerArea) {
     TodayForHeader(today_);
     head_.resize(kHeaderAreaSize, 0);

@@ -131,7 +131,8 @@ void OnStopSignal(int) {
 class PosixEnv final : public Env {
   public:
     FileHandle Open(const std::string& path, unsigned flags, unsigned createPermissions) override {
-        return ::open(path.c_str(), OpenFlagsToSystem(flags), static_cast<mode_t>(createPermissions));
+        return ::open(path.c_str(), OpenFlagsToSystem(flags),
+                      static_cast<mode_t>(createPermissions));
     }
     int Close(FileHandle file) override { return ::close(file); }
     int64_t Read(FileHandle file, void* data, size_t size) override {
@@ -212,7 +213,8 @@ class PosixEnv final : public Env {
         return 0;
     }
     void SyncFolder(const std::string& path) override {
-        const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd =
+            ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return;
         ::fsync(fd);  // best effort: some file systems refuse fsync on folders
@@ -302,7 +304,8 @@ class PosixEnv final : public Env {
                 struct stat st;
                 if (::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0)
                     continue;
-                const FileId key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+                const FileId key{static_cast<uint64_t>(st.st_dev),
+                                 static_cast<uint64_t>(st.st_ino)};
                 const auto it = wanted.find(key);
                 if (it == wanted.end() || found.count(key))
                     continue;

@@ -1,6 +1,5 @@
 // POSIX implementation of FileAccess.h.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"

@@ -409,7 +409,8 @@ class FolderWrites : public ari::EnvWrapper {
 // the window thread answers an event posted to it while that write is under way.
 class WritingThreads final : public FolderWrites {
   public:
-    WritingThreads(QObject* window, const std::string& live) : FolderWrites(live), window_(window) {}
+    WritingThreads(QObject* window, const std::string& live)
+        : FolderWrites(live), window_(window) {}
     int64_t Write(ari::FileHandle fd, const void* data, size_t size) override {
         if (!Watched(fd))
             return EnvWrapper::Write(fd, data, size);

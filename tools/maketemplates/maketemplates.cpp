@@ -734,8 +734,8 @@ void WriteArchive(const std::string& out, std::vector<Entry> entries) {
 }
 
 std::string MakeTempFolder() {
-    const std::string t =
-        ari::Env::Default()->MakeUniqueFolder((fs::temp_directory_path() / "maketemplates-").string());
+    const std::string t = ari::Env::Default()->MakeUniqueFolder(
+        (fs::temp_directory_path() / "maketemplates-").string());
     if (t.empty())
         throw std::runtime_error("cannot make a temporary folder");
     return t + "/";
