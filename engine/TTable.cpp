@@ -6,6 +6,7 @@
 #include "engine/table/Cursor.h"
 #include "engine/pack/DbfPack.h"
 #include "engine/EngineStatus.h"
+#include "engine/format/Endian.h"
 #include "engine/pack/ParadoxPack.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
@@ -190,15 +191,20 @@ uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount, co
             (keyviolName && *keyviolName) || (problemsName && *problemsName))
             RaiseEngineError(kStatusNotAvailable,
                              {"Only a pack of one table into itself is supported."});
-        const auto* nameEnd = static_cast<const uint8_t*>(std::memchr(descriptor, 0, 261));
-        const auto* typeEnd = static_cast<const uint8_t*>(std::memchr(descriptor + 261, 0, 32));
-        if (!nameEnd || !typeEnd || nameEnd == descriptor)
+        // The name and the type text each end at a NUL inside their fields.
+        const uint8_t* const nameField = descriptor + ari::kDescriptorNameOffset;
+        const uint8_t* const typeField = descriptor + ari::kDescriptorTypeOffset;
+        const auto* nameEnd =
+            static_cast<const uint8_t*>(std::memchr(nameField, 0, ari::kDescriptorNameMax + 1));
+        const auto* typeEnd =
+            static_cast<const uint8_t*>(std::memchr(typeField, 0, ari::kDescriptorTypeSize));
+        if (!nameEnd || !typeEnd || nameEnd == nameField)
             RaiseEngineError(kStatusInvalidParameter, {"The table descriptor is malformed."});
-        const std::string name(reinterpret_cast<const char*>(descriptor),
-                               static_cast<size_t>(nameEnd - descriptor));
-        const std::string type(reinterpret_cast<const char*>(descriptor + 261),
-                               static_cast<size_t>(typeEnd - (descriptor + 261)));
-        const uint16_t packFlag = static_cast<uint16_t>(descriptor[620] | (descriptor[621] << 8));
+        const std::string name(reinterpret_cast<const char*>(nameField),
+                               static_cast<size_t>(nameEnd - nameField));
+        const std::string type(reinterpret_cast<const char*>(typeField),
+                               static_cast<size_t>(typeEnd - typeField));
+        const uint16_t packFlag = GetLE16(descriptor + ari::kDescriptorPackOffset);
         if (type != "PARADOX")
             RaiseEngineError(kStatusNotAvailable,
                              {"Restructuring tables of type " + type + " is not supported."});

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/EngineErrors.h"
+#include "engine/format/TableDescriptor.h"
 
 namespace ari::engine {
 class Cursor;    // an open table inside the engine
@@ -156,9 +157,8 @@ private:
 inline constexpr size_t kCursorInfoSize = 1024;
 inline constexpr size_t kCursorInfoTypeOffset = 263;
 inline constexpr size_t kCursorInfoTypeLength = 32;
-// Size of the table descriptor that EngineRestructure takes (name at 0, type at 261,
-// pack flag at 620).
-inline constexpr size_t kTableDescriptorSize = 682;
+// The table descriptor that EngineRestructure takes: engine/format/TableDescriptor.h.
+using ari::kTableDescriptorSize;
 inline constexpr uint16_t kObjectKindDatabase = 4;
 
 uint16_t EngineCursorInfo(CursorHandle cursor, uint8_t* record /* kCursorInfoSize bytes */);

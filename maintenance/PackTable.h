@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/TTable.h"
+#include "engine/format/TableDescriptor.h"
 
 // Packs `table` (DatabaseName and TableName set; open or closed on entry). Returns true when
 // the table is open at the end, which on success it always is, shared and with Exclusive
@@ -27,14 +28,8 @@ bool PackTable(TTable& table, bool withControls);
 
 namespace ari {
 
-// The table descriptor that the Paradox rewrite receives: all zero but the name (at most
-// kDescriptorNameMax bytes, NUL-terminated, at 0), the type text (NUL-terminated, at 261) and
-// the 16-bit pack flag 0xFFFF at 620.
-inline constexpr size_t kDescriptorNameOffset = 0;
-inline constexpr size_t kDescriptorNameMax = 260;
-inline constexpr size_t kDescriptorTypeOffset = 261;
-inline constexpr size_t kDescriptorTypeSize = 32;
-inline constexpr size_t kDescriptorPackOffset = 620;
+// The table descriptor that the Paradox rewrite receives (its layout:
+// engine/format/TableDescriptor.h), with the pack flag set.
 using TableDescriptor = std::array<uint8_t, kTableDescriptorSize>;
 
 // Builds the descriptor. Throws EDatabaseError when `tableName` is longer than

@@ -12,9 +12,9 @@ namespace ari {
 inline constexpr size_t kMaxProfileFileBytes = size_t{1} << 20;
 
 // The whole file at `path` (a symbolic link followed) into `bytes`; false when it does not
-// exist. Throws EInOutError naming it for anything but a regular file (a pipe, device or folder;
-// never waited on nor read without end), for a file longer than kMaxProfileFileBytes, and for a
-// read error.
+// exist. Throws EInOutError whose message starts with the path for anything but a regular file
+// (a pipe, device or folder; never waited on nor read without end), for a file longer than
+// kMaxProfileFileBytes, and for an open or a read that the system refuses.
 bool ReadProfileFile(const std::string& path, std::string& bytes);
 
 // Puts `bytes` in the place of the file at `path`, creating it when it is missing: written

@@ -12,6 +12,17 @@ namespace {
     throw Exception("Unable to write to " + path);
 }
 
+// The platform's profile functions end a value at a NUL: the rest would be dropped without a
+// word, so such a value is refused, whether it was read or is about to be written.
+void RefuseNul(const std::string& text, const QString& key) {
+    if (text.find('\0') == std::string::npos)
+        return;
+    QString shown = QString::fromStdString(text);
+    shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
+    throw EConvertError(
+        QStringLiteral("'%1' is not a valid value for %2").arg(shown, key).toStdString());
+}
+
 }  // namespace
 
 void IniValue(const QString& path, const QString& section, const QString& key,
@@ -23,6 +34,9 @@ void IniValue(const QString& path, const QString& section, const QString& key,
     const std::string sec = section.toStdString();
     const std::string k = key.toStdString();
     if (write && !erase) {
+        // Refused before the file is touched: writing it and then refusing the read-back would
+        // report a failure over a changed file.
+        RefuseNul(newValue.toStdString(), key);
         try {
             ari::WriteProfileString(file, sec, k, newValue.toStdString());
         } catch (const Exception&) {
@@ -30,14 +44,7 @@ void IniValue(const QString& path, const QString& section, const QString& key,
         }
     }
     const std::string read = ari::ReadProfileValue(file, sec, k);
-    // The platform's profile functions end a value at a NUL: the rest would be dropped
-    // without a word, so such a value is refused as unreadable.
-    if (read.find('\0') != std::string::npos) {
-        QString shown = QString::fromStdString(read);
-        shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
-        throw EConvertError(
-            QStringLiteral("'%1' is not a valid value for %2").arg(shown, key).toStdString());
-    }
+    RefuseNul(read, key);
     value = QString::fromStdString(read);
     if (erase) {
         try {

@@ -9,9 +9,12 @@
 // file, section or key is missing); when `erase` is set, deletes the key; when `write` is set,
 // the file is already on disk (every write is flushed before it returns).
 // Throws Exception "Unable to write to <path>" when writing or deleting fails (the file keeps
-// its previous content), EInOutError when an existing file cannot be read (ReadProfileValue: a
-// pipe, device or folder, a file over kMaxProfileFileBytes), and EConvertError
+// its previous content; a file that cannot be read cannot be written either), EInOutError
+// whose message starts with the path when an existing file cannot be read (ReadProfileValue: a
+// pipe, device or folder, a file over kMaxProfileFileBytes, an open or read the system
+// refuses), and EConvertError
 // "'<value>' is not a valid value for <key>" for a value that holds a NUL character (shown as
-// \0), which the platform's profile functions would cut short.
+// \0), which the platform's profile functions would cut short: a value read so, or a new value
+// so (refused before the file is touched).
 void IniValue(const QString& path, const QString& section, const QString& key,
               const QString& newValue, bool write, bool erase, QString& value);

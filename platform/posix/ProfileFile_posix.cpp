@@ -27,6 +27,14 @@ namespace {
                                          " MiB; that is no settings file");
 }
 
+// The error `e` of reading the file at `path`, with the file named first (as the refusals of
+// what is no regular file already name it).
+EInOutError NamingFile(const EInOutError& e, const std::string& path) {
+    if (e.Message().compare(0, path.size(), path) == 0)
+        return e;
+    return EInOutError(e.ErrorCode(), path + ": " + e.Message());
+}
+
 }  // namespace
 
 bool ReadProfileFile(const std::string& path, std::string& bytes) {
@@ -36,7 +44,7 @@ bool ReadProfileFile(const std::string& path, std::string& bytes) {
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             return false;
-        throw;
+        throw NamingFile(e, path);
     }
     const ScopedFd f(fd);
     struct stat st;
@@ -51,7 +59,7 @@ bool ReadProfileFile(const std::string& path, std::string& bytes) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            ThrowLastInOutError();
+            throw NamingFile(InOutErrorFromErrno(errno), path);
         }
         bytes.append(buf, static_cast<size_t>(n));
         if (bytes.size() > kMaxProfileFileBytes)  // it grew while read

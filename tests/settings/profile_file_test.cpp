@@ -254,6 +254,22 @@ TEST(ProfileFile, OnlyARegularFileOfASettingsFilesSizeIsRead) {
     }
 }
 
+// A regular file whose read the system refuses (the memory file of the reading process, which
+// fails at offset 0 with an I/O error) is an error that names the settings file.
+TEST(ProfileFile, AReadTheSystemRefusesNamesTheSettingsFile) {
+    TempFolder dir;
+    const std::string path = dir / "Setting_VorelIndex.ini";
+    std::filesystem::create_symlink("/proc/self/mem", path);
+    QString value;
+    try {
+        IniValue(QString::fromStdString(path), "Setting", "Automat", "", false, false, value);
+        ADD_FAILURE() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message().rfind(path + ": ", 0), 0u) << e.Message();
+    }
+    EXPECT_TRUE(value.isEmpty());
+}
+
 TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
     TempFolder dir;
     const std::string path = dir / "Setting_VorelIndex.ini";
@@ -486,6 +502,21 @@ TEST(IniValue, AValueWithANulCharacterIsRefused) {
     }
     IniValue(file, "Setting", "Dest", "", false, false, value);
     EXPECT_EQ(value, "/d");
+}
+
+TEST(IniValue, ANewValueWithANulCharacterIsRefusedBeforeTheFileIsTouched) {
+    TempFolder dir;
+    const std::string before = "[Setting]\r\nPack=0\r\n";
+    WriteFileBytes(dir / "s.ini", before);
+    const QString file = QString::fromStdString(dir / "s.ini");
+    QString value;
+    try {
+        IniValue(file, "Setting", "Pack", QString::fromUtf8("1\0yes", 5), true, false, value);
+        ADD_FAILURE() << "written";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'1\\0yes' is not a valid value for Pack");
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "s.ini"), before);
 }
 
 TEST(IniValue, AFailedWriteSaysUnableToWriteToTheFile) {
