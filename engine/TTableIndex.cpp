@@ -1,6 +1,4 @@
 // TIndexDefs::Update and TTable::AddIndex: the production index side of the table component.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cctype>
 

@@ -1,13 +1,9 @@
 #include "log/RunJournal.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/Env.h"
 #include "platform/FileNames.h"
 
 namespace ari {
@@ -16,15 +12,16 @@ namespace {
 
 // True when `path` names the file open on `fd`: after a rotation by another program, the
 // descriptor opened before it may hold the renamed file.
-bool NamesOpenFile(const std::string& path, int fd, struct stat* byFd) {
-    struct stat byPath;
-    return lstat(path.c_str(), &byPath) == 0 && fstat(fd, byFd) == 0 &&
-           byPath.st_dev == byFd->st_dev && byPath.st_ino == byFd->st_ino;
+bool NamesOpenFile(const std::string& path, FileHandle fd, FileInfo* byFd) {
+    Env* env = Env::Default();
+    FileInfo byPath;
+    return env->PathInfo(path, false, &byPath) == 0 && env->Info(fd, byFd) == 0 &&
+           byPath.id == byFd->id;
 }
 
-bool WriteAll(int fd, const char* p, size_t left) {
+bool WriteAll(FileHandle fd, const char* p, size_t left) {
     while (left > 0) {
-        const ssize_t n = write(fd, p, left);
+        const int64_t n = Env::Default()->Write(fd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -47,40 +44,40 @@ RunJournal::RunJournal(const std::string& folder, std::uint64_t limit, int keep)
 
 void RunJournal::Rotate() const {
     const auto old = [this](int n) { return GenerationPathFor(path_, n); };
-    unlink(old(keep_).c_str());
+    Env* env = Env::Default();
+    env->Remove(old(keep_));
     for (int n = keep_ - 1; n >= 1; --n)
-        rename(old(n).c_str(), old(n + 1).c_str());
-    rename(path_.c_str(), old(1).c_str());
+        env->Rename(old(n), old(n + 1));
+    env->Rename(path_, old(1));
 }
 
 bool RunJournal::Append(const QString& text) const {
     QByteArray bytes = text.toUtf8();
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
+    Env* env = Env::Default();
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                            0644);
+        const FileHandle fd =
+            env->Open(path_, kOpenWrite | kOpenAppend | kOpenCreate | kOpenNoFollow, 0644);
         if (fd < 0)
             return false;
-        if (flock(fd, LOCK_EX) != 0) {
-            close(fd);
+        if (env->LockWholeFileWaiting(fd) != 0) {
+            env->Close(fd);
             return false;
         }
-        struct stat st;
-        if (!NamesOpenFile(path_, fd, &st) || !S_ISREG(st.st_mode)) {
+        FileInfo st;
+        if (!NamesOpenFile(path_, fd, &st) || st.kind != NameKind::Regular) {
             // Rotated away meanwhile: the name holds a new file now.
-            close(fd);
+            env->Close(fd);
             continue;
         }
-        if (st.st_size > 0 &&
-            static_cast<std::uint64_t>(st.st_size) + static_cast<std::uint64_t>(bytes.size()) >
-                limit_) {
+        if (st.size > 0 && st.size + static_cast<std::uint64_t>(bytes.size()) > limit_) {
             Rotate();  // under the lock of the file being renamed
-            close(fd);
+            env->Close(fd);
             continue;
         }
         const bool written = WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
-        close(fd);
+        env->Close(fd);
         return written;
     }
     return false;

@@ -1,13 +1,10 @@
 #include "maintenance/RunSummary.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <mutex>
 #include <utility>
 
+#include "platform/Env.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
@@ -81,10 +78,12 @@ std::uint64_t RunSummary::TableBytes(const std::string& table) const {
         return 0;
     std::uint64_t total = 0;
     for (const char* ext : {kTableExtension, kMemoExtension, kProductionIndexExtension}) {
-        for (const std::string& name : FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
-            struct stat st;
-            if (lstat((liveFolder_ + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                total += static_cast<std::uint64_t>(st.st_size);
+        for (const std::string& name :
+             FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
+            FileInfo st;
+            if (Env::Default()->PathInfo(liveFolder_ + name, false, &st) == 0 &&
+                st.kind == NameKind::Regular)
+                total += st.size;
         }
     }
     return total;
@@ -98,14 +97,17 @@ std::int64_t RunSummary::TableRecords(const std::string& table) const {
     const std::string name = FindFileNoCase(liveFolder_, table);
     if (name.empty())
         return -1;
-    const int fd = open((liveFolder_ + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    Env* env = Env::Default();
+    const FileHandle fd =
+        env->Open(liveFolder_ + name, kOpenRead | kOpenNoFollow | kOpenNonBlocking);
     if (fd < 0)
         return -1;
     unsigned char header[8];
-    struct stat st;
-    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
-    close(fd);
+    FileInfo st;
+    const bool ok =
+        env->Info(fd, &st) == 0 && st.kind == NameKind::Regular &&
+        env->ReadAt(fd, 0, header, sizeof header) == static_cast<int64_t>(sizeof header);
+    env->Close(fd);
     if (!ok)
         return -1;
     return static_cast<std::int64_t>(header[4]) | static_cast<std::int64_t>(header[5]) << 8 |

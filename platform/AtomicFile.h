@@ -1,13 +1,15 @@
 // A new file written beside the file it replaces and put in its place by one rename, so that the
 // target is at every moment either its old self or the whole new file. Used for every file the
 // program replaces: tables and indexes (the engine's temporary files), the settings file, the
-// unpacked templates and a transferred index. Every write, flush and rename goes through the
-// seam of platform/FileOps.h, so that tests can fail each of them in turn.
+// unpacked templates and a transferred index. Every write, flush and rename goes through
+// Env::Default() (platform/Env.h), so that tests can fail each of them in turn.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
+
+#include "platform/Env.h"
 
 namespace ari {
 
@@ -37,8 +39,8 @@ class AtomicFile {
 
     const std::string& Target() const { return target_; }
     const std::string& TemporaryPath() const { return temporary_; }
-    // The open temporary; -1 once committed, released or discarded.
-    int Fd() const { return fd_; }
+    // The open temporary; kNoFile once committed, released or discarded.
+    FileHandle Fd() const { return fd_; }
 
     // Writes all of `data` at the current position (short writes and EINTR retried); throws
     // EInOutError (InOutErrorFromErrno) on failure, EIO for a write that makes no progress.
@@ -57,7 +59,7 @@ class AtomicFile {
     void Commit();
     // The caller renamed the temporary itself (the engine's replace of a table with its
     // companions): hands over the open descriptor, which the caller closes; nothing is removed.
-    int Release();
+    FileHandle Release();
     // Removes the temporary (before closing it, so that a lock on it keeps others away until it
     // is gone). Nothing after a Commit or Release.
     void Discard();
@@ -65,7 +67,7 @@ class AtomicFile {
   private:
     std::string target_;
     std::string temporary_;
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
 };
 
 }  // namespace ari

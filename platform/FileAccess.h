@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Env.h"
+
 namespace ari {
 
 // Whether OpenRegularFile goes through a symbolic link at the path's last step.
@@ -18,15 +20,15 @@ enum class LinkPolicy {
     Refuse,  // a file the program changes or replaces: a link is refused, never written through
 };
 
-// Opens the existing regular file at `path` with `flags` (O_RDONLY or O_RDWR, plus any of
-// O_CLOEXEC/O_NOFOLLOW; O_CLOEXEC is always added) and returns its descriptor in blocking mode.
+// Opens the existing regular file at `path` with `flags` (kOpenRead or kOpenReadWrite, plus
+// kOpenNoFollow) and returns its handle in blocking mode.
 // A pipe, device, socket or folder is refused before any read could wait on it or run without
 // end (it is opened non-blocking, if at all, and checked on the open descriptor). Throws
 // EInOutError: the file error of the failed open (kFileNotFound when there is none, with the
 // message of FileErrorMessage alone); kAccessDenied "<path> is a symbolic link; ..." when
 // `links` is Refuse and the last step is a link; kAccessDenied "<path> is not a regular file"
 // for anything else than a regular file.
-int OpenRegularFile(const std::string& path, int flags, LinkPolicy links);
+FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy links);
 // Throws as OpenRegularFile does when `path` is no regular file that can be read; returns
 // otherwise (the file is opened and closed again).
 void RequireRegularFile(const std::string& path, LinkPolicy links);
@@ -39,7 +41,7 @@ void RequireRegularFile(const std::string& path, LinkPolicy links);
 // the permission bits. Nothing to do when there is no file at `oldPath`. Throws EInOutError
 // naming the attribute and the file when an extended attribute cannot be read or set: a
 // replacement that would silently drop one must not take the old file's place.
-void CarryFileAttributes(const std::string& oldPath, int fd);
+void CarryFileAttributes(const std::string& oldPath, FileHandle fd);
 
 // Makes a write past the process's file-size limit (RLIMIT_FSIZE) fail with EFBIG ("Disk
 // full"), which the caller reports, instead of ending the process with SIGXFSZ. Called once at
@@ -77,7 +79,7 @@ class ByteFile {
     void Close();
 
   private:
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
     std::string path_;
 };
 

@@ -1,32 +1,33 @@
-// Ownership of an open file descriptor.
+// Ownership of an open file handle (Env.h).
 #pragma once
 
-#include <unistd.h>
+#include "platform/Env.h"
 
 namespace ari {
 
-// Owns an open file descriptor (or -1) and closes it when it goes, unless released.
+// Owns an open file handle (or kNoFile) and closes it through Env::Default() when it goes,
+// unless released.
 class ScopedFd {
   public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
+    explicit ScopedFd(FileHandle fd = kNoFile) : fd_(fd) {}
     ScopedFd(ScopedFd&& other) noexcept : fd_(other.Release()) {}
     ScopedFd& operator=(ScopedFd&&) = delete;
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
     ~ScopedFd() {
         if (fd_ >= 0)
-            ::close(fd_);
+            Env::Default()->Close(fd_);
     }
-    int Get() const { return fd_; }
-    // Hands the descriptor to the caller, who closes it (and sees what close says).
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
+    FileHandle Get() const { return fd_; }
+    // Hands the handle to the caller, who closes it (and sees what the close says).
+    FileHandle Release() {
+        const FileHandle fd = fd_;
+        fd_ = kNoFile;
         return fd;
     }
 
   private:
-    int fd_;
+    FileHandle fd_;
 };
 
 }  // namespace ari

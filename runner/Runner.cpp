@@ -1,8 +1,5 @@
 #include "runner/Runner.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -12,6 +9,7 @@
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/RunSummary.h"
+#include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
@@ -28,12 +26,6 @@ namespace {
 
 const QString kSettingsSection = QStringLiteral("Setting");
 
-volatile sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int) {
-    stopSignal = 1;
-}
-
 // Thrown by the runner's observer between two tables once a stop is asked for: it is no
 // Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
 struct StopBetweenTables {};
@@ -47,7 +39,7 @@ QString Now() {
 // progress and its records done), a plain line per table otherwise.
 class Console final : public RunObserver {
   public:
-    Console() : terminal_(isatty(STDOUT_FILENO) == 1) {}
+    Console() : terminal_(Env::Default()->IsTerminal(StandardStream::Output)) {}
 
     void Line(const QString& line) {
         ClearBar();
@@ -249,16 +241,12 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
 }  // namespace
 
 bool StopRequested() {
-    return stopSignal != 0;
+    return Env::Default()->StopRequested();
 }
 
 void InstallStopHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: the schedule's sleep wakes at once
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+    // The schedule's sleep wakes at once on a stop.
+    Env::Default()->RequestStopOnTerminate();
 }
 
 QString HelpText() {

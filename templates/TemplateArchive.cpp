@@ -1,9 +1,5 @@
 #include "templates/TemplateArchive.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unzip.h>
 
 #include <QDir>
@@ -17,11 +13,11 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Dialogs.h"
+#include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
-#include "platform/FileOps.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
 
@@ -37,6 +33,11 @@ constexpr unsigned kHostUnix = 3;
 constexpr unsigned kHostWindowsNtfs = 11;
 constexpr unsigned kHostVfat = 14;
 constexpr unsigned long kDosReadOnly = 0x01;
+// A Unix host keeps the file's mode in the high half of the external attributes: its type
+// bits say a regular file or a symbolic link.
+constexpr unsigned kUnixTypeMask = 0170000;
+constexpr unsigned kUnixRegular = 0100000;
+constexpr unsigned kUnixLink = 0120000;
 
 QString ResourcePath(const QString& name) {
     const QDir dir(QString::fromLatin1(kRawResourceFolder));
@@ -50,9 +51,9 @@ std::string OsMessage(int err) {
     return ari::InOutErrorFromErrno(err).Message();
 }
 
-void WriteAll(int fd, const char* data, size_t size, const std::string& path) {
+void WriteAll(ari::FileHandle fd, const char* data, size_t size, const std::string& path) {
     for (size_t done = 0; done < size;) {
-        const ssize_t w = ari::CurrentFileOps().Write(fd, data + done, size - done);
+        const int64_t w = ari::Env::Default()->Write(fd, data + done, size - done);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -82,7 +83,7 @@ std::vector<std::string> NameParts(const std::string& name) {
 bool IsSymlinkEntry(const unz_file_info64& info) {
     const unsigned host = (info.version >> 8) & 0xFF;
     const unsigned mode = (info.external_fa >> 16) & 0xFFFF;
-    return host == kHostUnix && S_ISLNK(mode);
+    return host == kHostUnix && (mode & kUnixTypeMask) == kUnixLink;
 }
 
 // Creates `rel` (folder parts relative to `base`) one level at a time; refuses to pass through
@@ -93,11 +94,11 @@ bool MakeFoldersBelow(const std::string& base, const std::vector<std::string>& r
         if (part.empty() || part == ".")
             continue;
         path += part;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode))
+        ari::FileInfo st;
+        if (ari::Env::Default()->PathInfo(path, false, &st) == 0) {
+            if (st.kind != ari::NameKind::Folder)
                 return false;
-        } else if (mkdir(path.c_str(), 0755) != 0) {
+        } else if (ari::Env::Default()->MakeFolder(path, 0755) != 0) {
             return false;
         }
         path += '/';
@@ -121,17 +122,16 @@ time_t DosTimeToLocal(const tm_unz& d) {
 // HiddenUniqueTemporaryPattern(target) that ExtractCurrent writes an entry into before its
 // rename.
 void RemoveStaleEntryTemporaries(const std::string& dir, const std::string& fileName) {
-    DIR* d = opendir(dir.c_str());
-    if (!d)
+    ari::Env* env = ari::Env::Default();
+    std::vector<std::string> names;
+    if (env->ListFolder(dir, &names) != 0)
         return;
-    while (const dirent* e = readdir(d)) {
-        if (!ari::IsUniqueTemporaryOf(e->d_name, fileName, true))
+    for (const std::string& name : names) {
+        if (!ari::IsUniqueTemporaryOf(name, fileName, true))
             continue;
-        struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            unlinkat(dirfd(d), e->d_name, 0);
+        if (ari::KindOfName(dir + name) == ari::NameKind::Regular)
+            env->Remove(dir + name);
     }
-    closedir(d);
 }
 
 // Extracts the current entry of `zip`; with `missingOnly`, an entry whose name is taken already
@@ -157,8 +157,8 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
             dir += p + "/";
     // rename() below replaces a link of that name rather than following it.
     const std::string target = dir + fileName;
-    struct stat existing;
-    const bool exists = lstat(target.c_str(), &existing) == 0;
+    const ari::NameKind existing = ari::KindOfName(target);
+    const bool exists = existing != ari::NameKind::Missing;
     if (missingOnly) {
         if (exists)
             return true;  // renamed into place whole, or the administrator's own file
@@ -203,22 +203,22 @@ bool ExtractCurrent(unzFile zip, const std::string& folder, bool missingOnly) {
     if (!ok || closeRc != UNZ_OK || total != info.uncompressed_size)
         return false;
 
-    mode_t mode = 0644;
+    unsigned mode = 0644;
     const unsigned host = (info.version >> 8) & 0xFF;
     if (host == kHostMsDos || host == kHostWindowsNtfs || host == kHostVfat) {
         if (info.external_fa & kDosReadOnly)
             mode = 0444;
-    } else if (host == kHostUnix && S_ISREG((info.external_fa >> 16) & 0xFFFF)) {
-        mode = static_cast<mode_t>((info.external_fa >> 16) & 0777);
+    } else if (host == kHostUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixRegular) {
+        mode = static_cast<unsigned>((info.external_fa >> 16) & 0777);
     }
     const time_t stamp = DosTimeToLocal(info.tmu_date);
-    const struct timespec times[2] = {{stamp, 0}, {stamp, 0}};
     // A file replaced keeps what it carried (access lists, attributes, owner); the entry's own
     // permissions then apply.
     try {
-        if (exists && S_ISREG(existing.st_mode))
+        if (existing == ari::NameKind::Regular)
             out->CarryAttributes();
-        if (fchmod(out->Fd(), mode) != 0 || futimens(out->Fd(), times) != 0)
+        ari::Env* env = ari::Env::Default();
+        if (env->SetPermissions(out->Fd(), mode) != 0 || env->SetTimes(out->Fd(), stamp) != 0)
             return false;
         out->Commit();
     } catch (const EInOutError&) {
@@ -284,8 +284,8 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
         throw Exception("Resource " + resourceName.toStdString() + " not found");
     // Never through a link or over a file put there meanwhile: a user who can write the folder
     // could otherwise have the archive written over any file the program may write.
-    ari::ScopedFd out(
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    ari::ScopedFd out(ari::Env::Default()->Open(
+        path, ari::kOpenWrite | ari::kOpenCreate | ari::kOpenExclusive | ari::kOpenNoFollow, 0644));
     if (out.Get() < 0)
         throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
     std::vector<char> chunk(kCopyChunk);
@@ -297,7 +297,7 @@ void WriteResourceFile(const QString& resourceName, const QString& filePath,
             break;
         WriteAll(out.Get(), chunk.data(), static_cast<size_t>(n), path);
     }
-    if (ari::CurrentFileOps().Fsync(out.Get()) != 0)
+    if (ari::Env::Default()->Sync(out.Get()) != 0)
         throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
 }
 

@@ -1,8 +1,5 @@
 #include "engine/index/MdxFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -39,28 +36,21 @@ void MdxFile::Fault(const std::string& what) const {
 
 MdxFile::MdxFile(const std::string& path) : path_(path) {
     // Through OpenTableFile: a held index is read through the held descriptor.
-    const int fd = OpenTableFile(path, O_RDONLY);
-    file_ = fd < 0 ? nullptr : ::fdopen(fd, "rb");
-    if (!file_) {
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        errno = err;
+    Env* env = Env::Default();
+    file_ = OpenTableFile(path, kOpenRead);
+    if (file_ < 0)
         throw EDBEngineError(kStatusIndexFault,
                              {"Cannot open index file " + path + ": " + std::strerror(errno)});
-    }
-    std::fseek(file_, 0, SEEK_END);
-    const long long size = ftello(file_);
-    fileSize_ = size < 0 ? 0 : static_cast<uint64_t>(size);
+    FileInfo info;
+    fileSize_ = env->Info(file_, &info) == 0 && info.kind == NameKind::Regular ? info.size : 0;
     if (fileSize_ < kHeaderAreaSize) {
-        std::fclose(file_);
-        file_ = nullptr;
+        env->Close(file_);
+        file_ = kNoFile;
         Fault("file of " + std::to_string(fileSize_) + " bytes is shorter than its header");
     }
     try {
         headerArea_.resize(kHeaderAreaSize);
-        std::fseek(file_, 0, SEEK_SET);
-        if (std::fread(headerArea_.data(), 1, kHeaderAreaSize, file_) != kHeaderAreaSize) {
+        if (!ReadFully(0, headerArea_.data(), kHeaderAreaSize)) {
             Fault("cannot read the header");
         }
         const uint8_t* h = headerArea_.data();
@@ -158,15 +148,29 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
             tags_.push_back(std::move(t));
         }
     } catch (...) {
-        std::fclose(file_);
-        file_ = nullptr;
+        env->Close(file_);
+        file_ = kNoFile;
         throw;
     }
 }
 
 MdxFile::~MdxFile() {
-    if (file_)
-        std::fclose(file_);
+    if (file_ >= 0)
+        Env::Default()->Close(file_);
+}
+
+bool MdxFile::ReadFully(uint64_t offset, void* data, size_t size) const {
+    auto* p = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < size) {
+        const int64_t n = Env::Default()->ReadAt(file_, offset + done, p + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 void MdxFile::ReadBlock(uint32_t page, std::vector<uint8_t>& out) const {
@@ -175,8 +179,7 @@ void MdxFile::ReadBlock(uint32_t page, std::vector<uint8_t>& out) const {
     if (off + header_.blockBytes > fileSize_) {
         Fault("block at page " + std::to_string(page) + " runs past the end of the file");
     }
-    if (fseeko(file_, static_cast<off_t>(off), SEEK_SET) != 0 ||
-        std::fread(out.data(), 1, out.size(), file_) != out.size()) {
+    if (!ReadFully(off, out.data(), out.size())) {
         Fault("cannot read the block at page " + std::to_string(page));
     }
 }

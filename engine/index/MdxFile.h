@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/expr/Key.h"
+#include "platform/Env.h"
 
 namespace ari::engine {
 
@@ -77,7 +78,10 @@ class MdxFile {
   private:
     [[noreturn]] void Fault(const std::string& what) const;
     std::string path_;
-    std::FILE* file_ = nullptr;
+    // Reads `size` bytes at `offset`; false on a read error or a short read.
+    bool ReadFully(uint64_t offset, void* data, size_t size) const;
+
+    FileHandle file_ = kNoFile;
     uint64_t fileSize_ = 0;
     MdxHeader header_;
     std::vector<MdxTag> tags_;

@@ -1,8 +1,5 @@
 #include "engine/index/MdxTable.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -54,17 +51,16 @@ std::string Quote(const std::string& s) {
 
 // Copies the index file's pages (up to its page count) to the start of `fd`: inside the kernel
 // where the file system can, else through a buffer.
-void CopyPages(const MdxFile& index, int fd, const std::string& path) {
-    const ScopedFd source(OpenTableFile(index.Path(), O_RDONLY));
-    const int in = source.Get();
+void CopyPages(const MdxFile& index, FileHandle fd, const std::string& path) {
+    const ScopedFd source(OpenTableFile(index.Path(), kOpenRead));
+    const FileHandle in = source.Get();
     if (in < 0)
         throw EDBEngineError(kStatusIndexFault, {"Cannot read index file " + index.Path()});
     const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
     uint64_t done = 0;
-    loff_t inOff = 0, outOff = 0;
     while (done < bytes) {
-        const ssize_t n =
-            ::copy_file_range(in, &inOff, fd, &outOff, static_cast<size_t>(bytes - done), 0);
+        const int64_t n = Env::Default()->CopyRange(in, done, fd, done,
+                                                    static_cast<size_t>(bytes - done));
         if (n <= 0)
             break;  // not supported here, or an error: the buffered copy decides
         done += static_cast<uint64_t>(n);
@@ -106,7 +102,7 @@ std::string ValidTagName(const std::string& name) {
     return up;
 }
 
-void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
+void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table,
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
                     const std::vector<IndexTagDef>& tags) {
     if (tags.size() > static_cast<size_t>(kMaxTags)) {
@@ -118,8 +114,8 @@ void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
     writer.Finish();
 }
 
-void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                     const IndexTagDef& tag) {
+void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                     const DbfFile& table, const IndexTagDef& tag) {
     // Check the definition before copying anything.
     std::vector<std::string> names;
     for (const auto& t : index.Tags())

@@ -32,15 +32,15 @@ std::string ValidTagName(const std::string& name);
 // Writes a complete index file to `fd` (empty, open for writing; `path` names it in messages):
 // every tag bulk-built from `table`'s records. Throws EDBEngineError on a bad definition or a
 // failed write. The caller flushes and renames.
-void WriteIndexFile(int fd, const std::string& path, const DbfFile& table,
+void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table,
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
                     const std::vector<IndexTagDef>& tags);
 
 // Copies `index`'s file into `fd` (empty, open for writing) and appends one tag built from
 // `table`'s records; the old tags keep their blocks and their slots. Throws EDBEngineError for
 // a full tag table (47 tags), an existing tag of that name, a bad definition, a failed write.
-void AppendTagToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                     const IndexTagDef& tag);
+void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                     const DbfFile& table, const IndexTagDef& tag);
 
 // Copies `index`'s file into `fd` (empty, open for writing) and appends `tags`, in order, each
 // built from `table`'s records: the file that as many AppendTagToCopy calls, one on the result

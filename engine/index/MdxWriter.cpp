@@ -58,7 +58,7 @@ std::vector<NameTreeLinks> ComputeNameTree(const std::vector<std::string>& names
 
 // ---------------------------------------------------------------- MdxFileWriter
 
-MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::string& baseName,
+MdxFileWriter::MdxFileWriter(FileHandle fd, std::string path, const std::string& baseName,
                              uint16_t blockPages, uint8_t language)
     : fd_(fd), path_(std::move(path)), head_(kHeaderAreaSize, 0), blockPages_(blockPages) {
     CheckBlockPages();
@@ -77,7 +77,8 @@ MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::string& baseNa
     nextPage_ = kFirstDataPage;
 }
 
-MdxFileWriter::MdxFileWriter(int fd, std::string path, const std::vector<uint8_t>& headerArea)
+MdxFileWriter::MdxFileWriter(FileHandle fd, std::string path,
+                             const std::vector<uint8_t>& headerArea)
     : fd_(fd), path_(std::move(path)), head_(headerArea) {
     TodayForHeader(today_);
     head_.resize(kHeaderAreaSize, 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/expr/Key.h"
+#include "platform/Env.h"
 
 namespace ari::engine {
 
@@ -33,11 +34,11 @@ class MdxFileWriter {
   public:
     // A new, empty index file: base name (upper-cased, no extension), block size in pages
     // (kMinBlockPages to kMaxBlockPages), language driver id of the table.
-    MdxFileWriter(int fd, std::string path, const std::string& baseName, uint16_t blockPages,
+    MdxFileWriter(FileHandle fd, std::string path, const std::string& baseName, uint16_t blockPages,
                   uint8_t language);
     // Appending to a copy of an existing file whose first 2048 bytes are `headerArea` and whose
     // pages up to its total stay as they are.
-    MdxFileWriter(int fd, std::string path, const std::vector<uint8_t>& headerArea);
+    MdxFileWriter(FileHandle fd, std::string path, const std::vector<uint8_t>& headerArea);
     ~MdxFileWriter();
 
     int TagCount() const;
@@ -55,7 +56,7 @@ class MdxFileWriter {
     void RebuildNameTree();
     // Throws unless the block size is one the format can hold.
     void CheckBlockPages() const;
-    int fd_;
+    FileHandle fd_;
     std::string path_;
     std::vector<uint8_t> head_;
     uint16_t blockPages_ = 2;

@@ -1,8 +1,5 @@
 #include "engine/pack/DbfPack.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -51,7 +48,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         // Header: every byte as it was but the date of last update and the record count.
         std::vector<uint8_t> header(h.headerLength);
         {
-            const ScopedFd source(OpenTableFile(path, O_RDONLY));
+            const ScopedFd source(OpenTableFile(path, kOpenRead));
             if (source.Get() < 0)
                 ThrowLastInOutError();
             const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
@@ -67,11 +64,11 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         const size_t perBlock = std::max<size_t>(
             1, std::min<size_t>(kPackBufferBytes / rl, std::max<uint32_t>(src->RecordCount(), 1)));
         std::vector<uint8_t> buf(perBlock * rl + 1);
-        const ScopedFd source(OpenTableFile(path, O_RDONLY));
-        const int in = source.Get();
+        const ScopedFd source(OpenTableFile(path, kOpenRead));
+        const FileHandle in = source.Get();
         if (in < 0)
             ThrowLastInOutError();
-        ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+        Env::Default()->AdviseSequential(in);
         const uint32_t total = src->RecordCount();
         const ProgressSink* progress = CurrentProgressSink();
         ReportProgress(progress, 0, total);

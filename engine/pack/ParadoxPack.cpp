@@ -1,11 +1,8 @@
 #include "engine/pack/ParadoxPack.h"
 
-#include <fcntl.h>
 extern "C" {
 #include <paradox.h>  // pxlib: no C++ guards of its own
 }
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -74,7 +71,7 @@ ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
     return h;
 }
 
-uint32_t WalkParadoxChain(int fd, const ParadoxHeader& h, const std::string& path,
+uint32_t WalkParadoxChain(FileHandle fd, const ParadoxHeader& h, const std::string& path,
                           const std::function<void(const uint8_t*, uint32_t)>& each) {
     // A block seen twice, out of range, cut off, or claiming more records than fit is damage.
     const uint32_t bs = h.blockSize;
@@ -127,12 +124,12 @@ struct ParadoxSource {
 };
 
 ParadoxSource OpenParadoxSource(const std::string& path) {
-    ParadoxSource source{ScopedFd(OpenTableFile(path, O_RDONLY)), 0, {}};
-    struct stat st {};
-    if (source.fd.Get() < 0 || ::fstat(source.fd.Get(), &st) != 0)
+    ParadoxSource source{ScopedFd(OpenTableFile(path, kOpenRead)), 0, {}};
+    FileInfo st;
+    if (source.fd.Get() < 0 || Env::Default()->Info(source.fd.Get(), &st) != 0)
         RaiseTableError(kStatusReadError, path,
                         {FileErrorMessage(FileErrorFromErrno(errno)) + "."});
-    source.size = static_cast<uint64_t>(st.st_size);
+    source.size = st.size;
     source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
     source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));
     return source;
@@ -222,7 +219,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     // Nobody else has the table or its index open, up to and including the renames.
     const SoleUseHold hold(lease);
     ParadoxSource source = OpenParadoxSource(path);
-    const int in = source.fd.Get();
+    const FileHandle in = source.fd.Get();
     std::string& head = source.head;
     const ParadoxHeader h = ParseParadoxHeader(head, source.size, path);
     head.resize(h.headerSize);

@@ -61,7 +61,7 @@ ParadoxHeader ReadParadoxHeader(const std::string& path);
 // Follows the chain of data blocks from the first, calling `each` with the records of every
 // block in order; returns the number of records. Throws kStatusCorruptData for a loop, a block
 // out of range or cut off, or an impossible record count.
-uint32_t WalkParadoxChain(int fd, const ParadoxHeader& header, const std::string& path,
+uint32_t WalkParadoxChain(FileHandle fd, const ParadoxHeader& header, const std::string& path,
                           const std::function<void(const uint8_t* records, uint32_t count)>& each);
 
 // "" when the table's header and chain of data blocks are sound, else the first fault.

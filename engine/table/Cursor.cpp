@@ -2,9 +2,6 @@
 // opening of its table under a lease on the files.
 #include "engine/table/Cursor.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/pack/ParadoxPack.h"
@@ -38,11 +35,12 @@ Driver DriverForTable(const std::string& tablePath) {
         return Driver::FoxPro;
     // A FoxPro version byte without its companion files is still a FoxPro table.
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
-    const int fd = OpenTableFile(tablePath, O_RDONLY | O_NONBLOCK);
+    Env* env = Env::Default();
+    const FileHandle fd = OpenTableFile(tablePath, kOpenRead | kOpenNonBlocking);
     if (fd >= 0) {
         uint8_t version = 0;
-        const bool got = ::pread(fd, &version, 1, 0) == 1;
-        ::close(fd);
+        const bool got = env->ReadAt(fd, 0, &version, 1) == 1;
+        env->Close(fd);
         if (got && FamilyOfVersion(version) == DbfFamily::FoxPro)
             return Driver::FoxPro;
     }

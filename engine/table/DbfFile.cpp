@@ -1,9 +1,5 @@
 #include "engine/table/DbfFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -37,7 +33,7 @@ const std::vector<std::string>& DbaseCompanionExtensions() {
 void TodayForHeader(uint8_t ymd[3]) {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
-    localtime_r(&now, &tm);
+    Env::Default()->LocalTime(static_cast<int64_t>(now), &tm);
     ymd[0] = static_cast<uint8_t>(std::clamp(tm.tm_year, 0, 255));
     ymd[1] = static_cast<uint8_t>(tm.tm_mon + 1);
     ymd[2] = static_cast<uint8_t>(tm.tm_mday);
@@ -60,7 +56,8 @@ std::unique_ptr<DbfFile> DbfFile::Open(const std::string& path, ShareMode mode) 
 
 std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writable) {
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
-    const int fd = OpenTableFile(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+    const FileHandle fd =
+        OpenTableFile(path, (writable ? kOpenReadWrite : kOpenRead) | kOpenNonBlocking);
     if (fd < 0)
         RaiseFileError(kStatusReadError, errno, path);
     std::unique_ptr<DbfFile> file(new DbfFile());
@@ -69,13 +66,13 @@ std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writabl
         file->Load(fd, true, path);
     } catch (...) {
         if (file->fd_ < 0)
-            ::close(fd);
+            Env::Default()->Close(fd);
         throw;
     }
     return file;
 }
 
-std::unique_ptr<DbfFile> DbfFile::FromDescriptor(int fd, const std::string& path) {
+std::unique_ptr<DbfFile> DbfFile::FromDescriptor(FileHandle fd, const std::string& path) {
     std::unique_ptr<DbfFile> file(new DbfFile());
     file->Load(fd, false, path);
     return file;
@@ -84,21 +81,21 @@ std::unique_ptr<DbfFile> DbfFile::FromDescriptor(int fd, const std::string& path
 DbfFile::~DbfFile() {
     memo_.reset();
     if (owned_ && fd_ >= 0)
-        ::close(fd_);
+        Env::Default()->Close(fd_);
 }
 
-void DbfFile::Load(int fd, bool owned, const std::string& path) {
+void DbfFile::Load(FileHandle fd, bool owned, const std::string& path) {
     path_ = path;
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
+    FileInfo st;
+    if (Env::Default()->Info(fd, &st) != 0)
         RaiseFileError(kStatusReadError, errno, path);
-    if (S_ISDIR(st.st_mode))
+    if (st.kind == NameKind::Folder)
         RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != NameKind::Regular)
         RaiseTableError(kStatusNotATableFile, path, {"It is not a regular file."});
     fd_ = fd;
     owned_ = owned;
-    fileSize_ = static_cast<uint64_t>(st.st_size);
+    fileSize_ = st.size;
 
     std::string head(dbf::kHeaderSize, '\0');
     head.resize(ReadAt(fd_, 0, head.data(), head.size(), path_));
@@ -352,7 +349,7 @@ void DbfWriter::Finish() {
     if (FileExists(path_))
         RaiseTableError(kStatusInvalidParameter, path_, {"The file exists already."});
     RenameFile(temp_->Path(), path_);
-    ::close(temp_->Release());
+    Env::Default()->Close(temp_->Release());
     SyncFolder(ExtractFilePath(path_));
     finished_ = true;
 }

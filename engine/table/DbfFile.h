@@ -29,7 +29,7 @@ class DbfFile {
     // pack, index builds on a table held for sole use). `writable` opens for writing.
     static std::unique_ptr<DbfFile> OpenHeld(const std::string& path, bool writable = false);
     // Over a descriptor the caller owns (not closed here); used by the fuzz target.
-    static std::unique_ptr<DbfFile> FromDescriptor(int fd, const std::string& path);
+    static std::unique_ptr<DbfFile> FromDescriptor(FileHandle fd, const std::string& path);
     ~DbfFile();
     DbfFile(const DbfFile&) = delete;
     DbfFile& operator=(const DbfFile&) = delete;
@@ -88,11 +88,11 @@ class DbfFile {
 
   private:
     DbfFile() = default;
-    void Load(int fd, bool owned, const std::string& path);
+    void Load(FileHandle fd, bool owned, const std::string& path);
     void WriteHeaderByte(size_t offset, uint8_t value);
 
     std::unique_ptr<TableLease> lease_;
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
     bool owned_ = false;
     bool writable_ = false;
     std::string path_;

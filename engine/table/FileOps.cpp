@@ -1,8 +1,5 @@
 #include "engine/table/FileOps.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "platform/FileErrors.h"
@@ -16,10 +13,11 @@ namespace {
 }
 }  // namespace
 
-void WriteAll(int fd, const void* data, size_t size, const std::string& path) {
+void WriteAll(FileHandle fd, const void* data, size_t size, const std::string& path) {
+    Env* env = Env::Default();
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        const ssize_t n = CurrentFileOps().Write(fd, p, size);
+        const int64_t n = env->Write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -32,36 +30,33 @@ void WriteAll(int fd, const void* data, size_t size, const std::string& path) {
     }
 }
 
-void WriteAllAt(int fd, uint64_t offset, const void* data, size_t size, const std::string& path) {
-    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+void WriteAllAt(FileHandle fd, uint64_t offset, const void* data, size_t size,
+                const std::string& path) {
+    if (Env::Default()->Seek(fd, offset) != 0)
         Fail(errno, path);
     WriteAll(fd, data, size, path);
 }
 
-void SyncFile(int fd, const std::string& path) {
-    if (CurrentFileOps().Fsync(fd) != 0)
+void SyncFile(FileHandle fd, const std::string& path) {
+    if (Env::Default()->Sync(fd) != 0)
         Fail(errno, path);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-    if (CurrentFileOps().Rename(from.c_str(), to.c_str()) != 0)
+    if (Env::Default()->Rename(from, to) != 0)
         Fail(errno, to);
 }
 
 void SyncFolder(const std::string& folder) {
-    const int fd =
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);  // best effort: some file systems refuse fsync on folders
-    ::close(fd);
+    Env::Default()->SyncFolder(folder);
 }
 
-size_t ReadAt(int fd, uint64_t offset, void* data, size_t size, const std::string& path) {
+size_t ReadAt(FileHandle fd, uint64_t offset, void* data, size_t size, const std::string& path) {
+    Env* env = Env::Default();
     auto* p = static_cast<uint8_t*>(data);
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
+        const int64_t n = env->ReadAt(fd, offset + done, p + done, size - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

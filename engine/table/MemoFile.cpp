@@ -1,9 +1,5 @@
 #include "engine/table/MemoFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -22,7 +18,7 @@ namespace {
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout layout) {
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
-    const int fd = OpenTableFile(path, O_RDONLY | O_NONBLOCK);
+    const FileHandle fd = OpenTableFile(path, kOpenRead | kOpenNonBlocking);
     if (fd < 0)
         MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());
@@ -30,13 +26,13 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout lay
         m->Init(fd, true, path, layout);
     } catch (...) {
         if (m->fd_ < 0)
-            ::close(fd);
+            Env::Default()->Close(fd);
         throw;
     }
     return m;
 }
 
-std::unique_ptr<MemoFile> MemoFile::FromDescriptor(int fd, const std::string& path,
+std::unique_ptr<MemoFile> MemoFile::FromDescriptor(FileHandle fd, const std::string& path,
                                                    MemoLayout layout) {
     std::unique_ptr<MemoFile> m(new MemoFile());
     m->Init(fd, false, path, layout);
@@ -45,20 +41,20 @@ std::unique_ptr<MemoFile> MemoFile::FromDescriptor(int fd, const std::string& pa
 
 MemoFile::~MemoFile() {
     if (owned_ && fd_ >= 0)
-        ::close(fd_);
+        Env::Default()->Close(fd_);
 }
 
-void MemoFile::Init(int fd, bool owned, const std::string& path, MemoLayout layout) {
+void MemoFile::Init(FileHandle fd, bool owned, const std::string& path, MemoLayout layout) {
     path_ = path;
     layout_ = layout;
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
+    FileInfo st;
+    if (Env::Default()->Info(fd, &st) != 0)
         MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
-    if (!S_ISREG(st.st_mode))
+    if (st.kind != NameKind::Regular)
         MemoFault(path, "It is not a regular file.");
     fd_ = fd;
     owned_ = owned;
-    size_ = static_cast<uint64_t>(st.st_size);
+    size_ = st.size;
     if (layout != MemoLayout::DBase3 && layout != MemoLayout::DBase4)
         MemoFault(path, "This memo layout is not supported.");
     uint8_t head[24] = {};

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Env.h"
+
 #include "engine/format/DbfFormat.h"
 
 namespace ari::engine {
@@ -26,7 +28,7 @@ class MemoFile {
     // EDBEngineError kStatusMemoError naming the file and the failed check.
     static std::unique_ptr<MemoFile> Open(const std::string& path, MemoLayout layout);
     // Same over an already open descriptor (not owned); used by the fuzz target.
-    static std::unique_ptr<MemoFile> FromDescriptor(int fd, const std::string& path,
+    static std::unique_ptr<MemoFile> FromDescriptor(FileHandle fd, const std::string& path,
                                                     MemoLayout layout);
     ~MemoFile();
     MemoFile(const MemoFile&) = delete;
@@ -46,8 +48,8 @@ class MemoFile {
 
   private:
     MemoFile() = default;
-    void Init(int fd, bool owned, const std::string& path, MemoLayout layout);
-    int fd_ = -1;
+    void Init(FileHandle fd, bool owned, const std::string& path, MemoLayout layout);
+    FileHandle fd_ = kNoFile;
     bool owned_ = false;
     std::string path_;
     MemoLayout layout_ = MemoLayout::None;

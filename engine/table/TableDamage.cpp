@@ -1,6 +1,5 @@
 #include "engine/table/TableDamage.h"
 
-#include <fcntl.h>
 
 #include <algorithm>
 #include <memory>
@@ -97,7 +96,7 @@ std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
     std::vector<TableDamage> out;
     // The held descriptor when this process holds the table: an own second open would break
     // the lease that proves sole use.
-    const ari::ScopedFd file(OpenTableFile(table.Path(), O_RDONLY));
+    const ari::ScopedFd file(OpenTableFile(table.Path(), kOpenRead));
     if (file.Get() < 0)
         ThrowLastInOutError();
     CheckHeaderGap(table, file.Get(), out);

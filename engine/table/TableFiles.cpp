@@ -1,9 +1,5 @@
 #include "engine/table/TableFiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "engine/table/DbfFile.h"
@@ -23,21 +19,24 @@ namespace ari::engine {
 namespace {
 // The identity of the file at a path (not following a final symbolic link): `exists` false when
 // there is none.
-struct FileId {
+struct PathId {
     bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    FileId id;
 };
 
-FileId IdOf(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
+PathId IdOf(const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) != 0)
         return {};
-    return {true, st.st_dev, st.st_ino};
+    return {true, info.id};
 }
 
-bool SameFile(const FileId& a, const FileId& b) {
-    return a.exists && b.exists && a.dev == b.dev && a.ino == b.ino;
+bool SameFile(const PathId& a, const PathId& b) {
+    return a.exists && b.exists && a.id == b.id;
+}
+
+int RemoveName(const std::string& path) {
+    return Env::Default()->Remove(path);
 }
 
 EInOutError InOutErrorNaming(const EInOutError& e, const std::string& path) {
@@ -72,9 +71,9 @@ struct Backups {
     void Remove() {
         if (!keep) {
             if (!main.empty())
-                ::unlink(main.c_str());
+                RemoveName(main);
             if (!companion.empty())
-                ::unlink(companion.c_str());
+                RemoveName(companion);
         }
         main.clear();
         companion.clear();
@@ -94,7 +93,7 @@ struct Backups {
                                    "change was undone."};
     bool failed = false;
     if (!backups.companion.empty()) {
-        if (::rename(backups.companion.c_str(), companionPath.c_str()) == 0) {
+        if (Env::Default()->Rename(backups.companion, companionPath) == 0) {
             backups.companion.clear();
         } else {
             failed = true;
@@ -102,7 +101,7 @@ struct Backups {
         }
     }
     if (!backups.main.empty()) {
-        if (::rename(backups.main.c_str(), mainPath.c_str()) == 0) {
+        if (Env::Default()->Rename(backups.main, mainPath) == 0) {
             backups.main.clear();
         } else {
             failed = true;
@@ -143,15 +142,15 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
 bool RemoveStaleTemporary(const std::string& path) {
     // A second name of a file this process holds is opened as the held descriptor (an own
     // second open would break its lease).
-    const int fd = OpenTableFile(path, O_RDWR | O_NOFOLLOW);
+    const FileHandle fd = OpenTableFile(path, kOpenReadWrite | kOpenNoFollow);
     if (fd < 0)
         return errno == ENOENT;
     // A live writer holds a write lock on its temporary file; without one it is a leftover.
     const bool free = TryLockWholeFile(fd, true);
     bool removed = false;
     if (free)
-        removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
-    ::close(fd);
+        removed = RemoveName(path) == 0 || errno == ENOENT;
+    Env::Default()->Close(fd);
     return removed;
 }
 
@@ -174,8 +173,8 @@ TemporaryFile::~TemporaryFile() {
     Discard();
 }
 
-int TemporaryFile::Release() {
-    const int fd = file_ ? file_->Release() : -1;
+FileHandle TemporaryFile::Release() {
+    const FileHandle fd = file_ ? file_->Release() : -1;
     file_.reset();
     path_.clear();
     return fd;
@@ -194,8 +193,8 @@ void RecoverInterruptedReplace(TableLease& lease) {
         return;
     const std::string& mainPath = files.front();
     const std::string mainBackup = BackupPathFor(mainPath);
-    const FileId mainId = IdOf(mainPath);
-    const FileId mainBackupId = IdOf(mainBackup);
+    const PathId mainId = IdOf(mainPath);
+    const PathId mainBackupId = IdOf(mainBackup);
     struct Kept {
         std::string path;
         std::string backup;
@@ -204,7 +203,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
     std::vector<Kept> companions;  // the companions that have a backup
     for (size_t i = 1; i < files.size(); ++i) {
         const std::string backup = BackupPathFor(files[i]);
-        const FileId backupId = IdOf(backup);
+        const PathId backupId = IdOf(backup);
         if (backupId.exists)
             companions.push_back({files[i], backup, SameFile(backupId, IdOf(files[i]))});
     }
@@ -253,7 +252,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         RemoveStaleTemporary(mainBackup);
         for (const auto& c : companions)
             if (c.sameAsLive)
-                ::unlink(c.backup.c_str());
+                RemoveName(c.backup);
         SyncFolder(folder);
         return;
     }
@@ -261,21 +260,21 @@ void RecoverInterruptedReplace(TableLease& lease) {
         // Ended between the two renames, with a companion the engine cannot build afresh here
         // (a Paradox primary index): put the old table back, so that the old pair is in place
         // again, and hold it instead of the new one.
-        const int fd = ::open(mainBackup.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
         if (fd < 0) {
             const EInOutError e = InOutErrorNaming(errno, mainBackup);
             RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
         }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != mainBackupId.dev ||
-            st.st_ino != mainBackupId.ino) {
-            ::close(fd);
+        FileInfo st;
+        if (Env::Default()->Info(fd, &st) != 0 || st.kind != NameKind::Regular ||
+            st.id != mainBackupId.id) {
+            Env::Default()->Close(fd);
             RaiseTableError(kStatusWriteError, mainPath,
                             {"The table before an interrupted change, " + mainBackup +
                              ", changed while read."});
         }
         if (!TryLockWholeFile(fd, true)) {
-            ::close(fd);
+            Env::Default()->Close(fd);
             RaiseTableError(kStatusTableInUse, mainPath,
                             {"Another program holds " + mainBackup +
                              ", the table before an interrupted change."});
@@ -283,7 +282,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         try {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
-            ::close(fd);
+            Env::Default()->Close(fd);
             RaiseTableError(kStatusWriteError, mainPath,
                             {e.Message(), "The table before an interrupted change is kept as " +
                                               mainBackup + "."});
@@ -293,7 +292,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
         SyncFolder(folder);
         for (const auto& c : companions)
             if (c.sameAsLive)
-                ::unlink(c.backup.c_str());
+                RemoveName(c.backup);
         SyncFolder(folder);
         return;
     }
@@ -302,10 +301,10 @@ void RecoverInterruptedReplace(TableLease& lease) {
     // only when no process holds it. A table backup alone that differs from the table is not
     // a state a replace leaves: it is kept.
     if (mainBackupId.exists && !mainReplaced)
-        ::unlink(mainBackup.c_str());
+        RemoveName(mainBackup);
     for (const auto& c : companions)
         if (c.sameAsLive)
-            ::unlink(c.backup.c_str());
+            RemoveName(c.backup);
     if (companionReplaced) {
         if (mainReplaced)
             RemoveStaleTemporary(mainBackup);
@@ -332,14 +331,14 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         // a file system without second names is replaced without (nothing else needs undoing).
         const std::string mainKeep = BackupPathFor(mainPath);
         RemoveStaleTemporary(mainKeep);
-        if (::link(mainPath.c_str(), mainKeep.c_str()) == 0)
+        if (Env::Default()->Link(mainPath, mainKeep) == 0)
             backups.main = mainKeep;
         else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
             throw LinkError(errno, mainKeep);
         if (newCompanion) {
             const std::string companionKeep = BackupPathFor(companionPath);
             RemoveStaleTemporary(companionKeep);
-            if (::link(companionPath.c_str(), companionKeep.c_str()) != 0)
+            if (Env::Default()->Link(companionPath, companionKeep) != 0)
                 throw LinkError(errno, companionKeep);
             backups.companion = companionKeep;
         }
@@ -356,7 +355,7 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         } catch (const EInOutError& e) {
             // Put the old table file back; if even that fails its backup name keeps it, and the
             // companion's backup tells the next holder of the table to put it back.
-            if (::rename(backups.main.c_str(), mainPath.c_str()) != 0) {
+            if (Env::Default()->Rename(backups.main, mainPath) != 0) {
                 backups.keep = true;
                 RaiseTableError(
                     kStatusWriteError, mainPath,

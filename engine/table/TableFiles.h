@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/AtomicFile.h"
+#include "platform/Env.h"
 #include "platform/FileNames.h"
 
 namespace ari::engine {
@@ -43,10 +44,10 @@ class TemporaryFile {
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     const std::string& Path() const { return path_; }
-    int Fd() const { return file_ ? file_->Fd() : -1; }
+    FileHandle Fd() const { return file_ ? file_->Fd() : kNoFile; }
     // After a successful rename: the file now lives under another name; keep it and hand over
     // the descriptor (with its lock) to the caller.
-    int Release();
+    FileHandle Release();
     // Removes the file now (closing it).
     void Discard();
 

@@ -1,17 +1,8 @@
 #include "engine/table/TableLock.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <linux/kcmp.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -24,17 +15,14 @@ namespace ari::engine {
 
 namespace {
 
-struct Key {
-    uint64_t dev, ino;
-    bool operator<(const Key& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
-};
+using Key = FileId;
 
 // This process's tables: shared holders share one descriptor with the read lock; a table held
 // for sole use is marked so that a second component of this process is refused at once.
 struct Entry {
     ShareMode mode = ShareMode::Shared;
     int sharedCount = 0;
-    int sharedFd = -1;
+    FileHandle sharedFd = kNoFile;
 };
 
 std::mutex registryMutex;
@@ -44,19 +32,13 @@ std::map<Key, Entry>& Registry() {
 }
 // Every file this process holds for sole use (tables and companions), with the held descriptor
 // that OpenTableFile duplicates.
-std::map<Key, int>& HeldFds() {
-    static std::map<Key, int> held;
+std::map<Key, FileHandle>& HeldFds() {
+    static std::map<Key, FileHandle> held;
     return held;
 }
 
-bool SetLock(int fd, short type, uint64_t start, uint64_t len) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = static_cast<off_t>(start);
-    fl.l_len = static_cast<off_t>(len);
-    fl.l_pid = 0;
-    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+bool SetLock(FileHandle fd, LockKind kind, uint64_t start, uint64_t len) {
+    return Env::Default()->LockRange(fd, kind, start, len) == 0;
 }
 
 [[noreturn]] void RaiseOpenError(int err, const std::string& path) {
@@ -66,15 +48,15 @@ bool SetLock(int fd, short type, uint64_t start, uint64_t len) {
                      {"File: " + path, FileErrorMessage(FileErrorFromErrno(err))});
 }
 
-bool StatKey(int fd, Key& key) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
+bool StatKey(FileHandle fd, Key& key) {
+    FileInfo info;
+    if (Env::Default()->Info(fd, &info) != 0)
         return false;
-    key = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    key = info.id;
     return true;
 }
 
-[[noreturn]] void RaiseInUse(int fd, const std::string& path, bool exclusiveWanted) {
+[[noreturn]] void RaiseInUse(FileHandle fd, const std::string& path, bool exclusiveWanted) {
     bool dbaseRegion = false;
     std::string what = DescribeConflictingLock(fd, &dbaseRegion);
     if (what.empty())
@@ -86,9 +68,9 @@ bool StatKey(int fd, Key& key) {
 
 // Sole use is taken to change or replace the files: a symbolic link is refused, so that a
 // replace never turns a link into a second, diverging copy. Shared use reads through one.
-int OpenForLock(const std::string& path, bool write) {
+FileHandle OpenForLock(const std::string& path, bool write) {
     try {
-        return OpenRegularFile(path, write ? O_RDWR : O_RDONLY,
+        return OpenRegularFile(path, write ? kOpenReadWrite : kOpenRead,
                                write ? LinkPolicy::Refuse : LinkPolicy::Follow);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
@@ -100,10 +82,10 @@ int OpenForLock(const std::string& path, bool write) {
 }
 
 bool KeyOfPath(const std::string& path, bool followLink, Key& key) {
-    struct stat st;
-    if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, followLink, &info) != 0)
         return false;
-    key = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    key = info.id;
     return true;
 }
 
@@ -117,139 +99,46 @@ bool ScanOnly() {
     return scanOnly;
 }
 
-void IgnoreLeaseBreakSignal(int) {}
-
-// A lease break sends SIGIO to the lease holder, whose default action ends the process: the
-// engine polls F_GETLEASE instead, so the signal only needs to do nothing. A handler (not
-// SIG_IGN) so that programs this process starts get the default action back.
-void EnsureLeaseBreakSignalHandled() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction old {};
-        if (::sigaction(SIGIO, nullptr, &old) != 0 || old.sa_handler != SIG_DFL ||
-            (old.sa_flags & SA_SIGINFO))
-            return;
-        struct sigaction sa {};
-        sa.sa_handler = IgnoreLeaseBreakSignal;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGIO, &sa, nullptr);
-    });
-}
-
-// True when descriptors `a` and `b` of this process share one open file description (a dup):
-// by kcmp, or, where a sandbox refuses it, by moving the shared offset of one and reading the
-// other's (restored at once; the engine reads these files with pread or seeks before reading).
-bool SameDescription(int a, int b) {
-    if (a == b)
-        return true;
-    const pid_t pid = ::getpid();
-    const long r = ::syscall(SYS_kcmp, pid, pid, KCMP_FILE, a, b);
-    if (r == 0)
-        return true;
-    if (r > 0)
-        return false;
-    const off_t saved = ::lseek(b, 0, SEEK_CUR);
-    if (saved < 0)
-        return false;
-    constexpr off_t kProbe1 = 0x5A17F00D, kProbe2 = 0x1EA5EBAD;
-    bool same = ::lseek(b, kProbe1, SEEK_SET) == kProbe1 && ::lseek(a, 0, SEEK_CUR) == kProbe1;
-    same = same && ::lseek(b, kProbe2, SEEK_SET) == kProbe2 && ::lseek(a, 0, SEEK_CUR) == kProbe2;
-    ::lseek(b, saved, SEEK_SET);
-    return same;
-}
-
-std::string CommandOf(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/comm");
-    std::string comm;
-    std::getline(in, comm);
-    return comm;
-}
-
-// A file to look for and the descriptor by which this process holds it.
-struct Target {
-    Key key;
-    int fd;
-};
-
-// Looks through every process's open descriptors for another open file description of a
-// target; returns, per target found, a sentence naming the process. A process whose descriptors
-// cannot be read (another user's, for a process without the right) cannot be cleared and is
-// named too. Our own process: descriptors that are duplicates of the held one are ours.
-std::map<Key, std::string> FindOtherOpeners(const std::vector<Target>& targets) {
-    std::map<Key, std::string> found;
-    std::map<Key, int> wanted;
-    for (const auto& t : targets)
-        wanted[t.key] = t.fd;
-    const std::string self = std::to_string(::getpid());
-    DIR* proc = ::opendir("/proc");
-    if (!proc) {
-        for (const auto& t : targets)
-            found[t.key] = "The open files of other processes cannot be looked at (/proc).";
-        return found;
+// A sentence naming who else has the file open.
+std::string DescribeOpener(const OtherOpener& o) {
+    const std::string pid = std::to_string(o.pid);
+    switch (o.kind) {
+        case OtherOpener::Kind::OtherProcess:
+            return "Another program (process " + pid + ", " + o.command + ") has the file open.";
+        case OtherOpener::Kind::ThisProcessAgain:
+            return "This program (process " + pid + ") has the file open a second time.";
+        case OtherOpener::Kind::CannotInspect:
+            return "Another program (process " + pid + ", " + o.command +
+                   ") may have the file open; its open files cannot be looked at.";
+        case OtherOpener::Kind::NoProcessList:
+            break;
     }
-    while (const dirent* e = ::readdir(proc)) {
-        const std::string pid = e->d_name;
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string fdDir = "/proc/" + pid + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (!fds) {
-            if (errno == ENOENT || errno == ESRCH)
-                continue;  // ended meanwhile
-            // Only a process we may not inspect gets here: it may have the file open.
-            for (const auto& t : targets)
-                found.emplace(t.key, "Another program (process " + pid + ", " + CommandOf(pid) +
-                                         ") may have the file open; its open files cannot be "
-                                         "looked at.");
-            continue;
-        }
-        while (const dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.')
-                continue;
-            struct stat st;
-            if (::stat((fdDir + "/" + f->d_name).c_str(), &st) != 0)
-                continue;
-            const Key key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-            const auto it = wanted.find(key);
-            if (it == wanted.end() || found.count(key))
-                continue;
-            if (pid == self) {
-                const int fd = std::atoi(f->d_name);
-                if (fd == ::dirfd(fds) || SameDescription(fd, it->second))
-                    continue;
-                found[key] = "This program (process " + pid + ") has the file open a second time.";
-            } else {
-                found[key] = "Another program (process " + pid + ", " + CommandOf(pid) +
-                             ") has the file open.";
-            }
-        }
-        ::closedir(fds);
-    }
-    ::closedir(proc);
-    return found;
+    return "The open files of other processes cannot be looked at (/proc).";
 }
 
-std::string WhoElseHasOpen(int fd) {
+// Looks through every process's open files for another open file description of the file
+// held by `fd`: "" when there is none, else a sentence naming the process. A process whose
+// open files cannot be read (another user's, for a process without the right) cannot be
+// cleared and is named too.
+std::string WhoElseHasOpen(FileHandle fd) {
     Key key{};
     if (!StatKey(fd, key))
         return {};
-    const auto found = FindOtherOpeners({{key, fd}});
-    return found.empty() ? std::string() : found.begin()->second;
+    const auto found = Env::Default()->FindOtherOpeners({{key, fd}});
+    return found.empty() ? std::string() : DescribeOpener(found.front());
 }
 
-bool LeaseIntact(int fd) {
-    return ::fcntl(fd, F_GETLEASE) == F_WRLCK;
+bool LeaseIntact(FileHandle fd) {
+    return Env::Default()->LeaseIntact(fd);
 }
 
 // Proves that no other open file description of the file held by `fd` exists: by a write
 // lease, kept until released, or where none can be had by a look through /proc. Sets `who`
 // (possibly empty) when another exists.
-bool ProveFile(int fd, SoleUseProof& proof, std::string& who) {
+bool ProveFile(FileHandle fd, SoleUseProof& proof, std::string& who) {
     proof = SoleUseProof::None;
     if (!ScanOnly()) {
-        EnsureLeaseBreakSignalHandled();
-        if (::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+        if (Env::Default()->TakeLease(fd) == 0) {
             proof = SoleUseProof::Lease;
             return true;
         }
@@ -267,7 +156,7 @@ bool ProveFile(int fd, SoleUseProof& proof, std::string& who) {
 }
 
 // The proof `proof` of the file held by `fd` still stands.
-bool StillProven(int fd, SoleUseProof proof) {
+bool StillProven(FileHandle fd, SoleUseProof proof) {
     switch (proof) {
         case SoleUseProof::Lease:
             return LeaseIntact(fd);
@@ -279,54 +168,49 @@ bool StillProven(int fd, SoleUseProof proof) {
     return false;
 }
 
-void DropLease(int fd, SoleUseProof& proof) {
+void DropLease(FileHandle fd, SoleUseProof& proof) {
     if (proof == SoleUseProof::Lease)
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        Env::Default()->DropLease(fd);
     proof = SoleUseProof::None;
 }
 
 }  // namespace
 
-int OpenTableFile(const std::string& path, int flags) {
+FileHandle OpenTableFile(const std::string& path, unsigned flags) {
     Key key{};
-    if (KeyOfPath(path, (flags & O_NOFOLLOW) == 0, key)) {
+    if (KeyOfPath(path, (flags & kOpenNoFollow) == 0, key)) {
         std::lock_guard<std::mutex> guard(registryMutex);
         const auto it = HeldFds().find(key);
         if (it != HeldFds().end())
-            return ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+            return Env::Default()->Duplicate(it->second);
     }
-    return ::open(path.c_str(), flags | O_CLOEXEC);
+    return Env::Default()->Open(path, flags);
 }
 
-bool TryLockWholeFile(int fd, bool write) {
-    return SetLock(fd, write ? F_WRLCK : F_RDLCK, 0, 0);
+bool TryLockWholeFile(FileHandle fd, bool write) {
+    return SetLock(fd, write ? LockKind::Write : LockKind::Read, 0, 0);
 }
 
-std::string DescribeConflictingLock(int fd, bool* inDbaseRegion) {
+std::string DescribeConflictingLock(FileHandle fd, bool* inDbaseRegion) {
     if (inDbaseRegion)
         *inDbaseRegion = false;
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    fl.l_pid = 0;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_UNLCK)
+    LockHolder fl;
+    if (!Env::Default()->FindLock(fd, LockKind::Write, 0, 0, &fl))
         return {};
-    const uint64_t start = static_cast<uint64_t>(fl.l_start);
+    const uint64_t start = fl.start;
     const bool dbase = start >= kDbaseLockBase - kDbaseRecordLockSpan && start <= kDbaseAppendLock;
     if (inDbaseRegion)
         *inDbaseRegion = dbase;
-    std::string who = fl.l_pid > 0 ? " (process " + std::to_string(fl.l_pid) + ")" : "";
+    std::string who = fl.pid > 0 ? " (process " + std::to_string(fl.pid) + ")" : "";
     if (dbase) {
         if (start >= kDbaseLockBase)
             return "Another program" + who + " has locked the table for update.";
         return "Another program" + who + " has locked record " +
                std::to_string(kDbaseLockBase - start) + ".";
     }
-    if (start == kSharedUseOffset && fl.l_type == F_RDLCK)
+    if (start == kSharedUseOffset && fl.kind == LockKind::Read)
         return "Another program" + who + " has the table open.";
-    if (fl.l_type == F_WRLCK)
+    if (fl.kind == LockKind::Write)
         return "Another program" + who + " holds the file for sole use.";
     return "Another program" + who + " has the file open.";
 }
@@ -348,14 +232,14 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
                           "Another component of this program holds the table for sole use."});
 
     if (mode == ShareMode::Shared) {
-        const int fd = OpenForLock(tablePath, false);
+        const FileHandle fd = OpenForLock(tablePath, false);
         Key key{};
         StatKey(fd, key);
-        lease->dev_ = key.dev;
-        lease->ino_ = key.ino;
+        lease->dev_ = key.device;
+        lease->ino_ = key.node;
         auto it = reg.find(key);
         if (it != reg.end()) {
-            ::close(fd);
+            Env::Default()->Close(fd);
             if (it->second.mode == ShareMode::Exclusive)
                 RaiseEngineError(
                     kStatusTableInUse,
@@ -365,16 +249,16 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
             lease->registered_ = true;
             return lease;
         }
-        if (!SetLock(fd, F_RDLCK, kSharedUseOffset, 1)) {
+        if (!SetLock(fd, LockKind::Read, kSharedUseOffset, 1)) {
             const int err = errno;
             if (err != EAGAIN && err != EACCES) {
-                ::close(fd);
+                Env::Default()->Close(fd);
                 RaiseOpenError(err, tablePath);
             }
             try {
                 RaiseInUse(fd, tablePath, false);
             } catch (...) {
-                ::close(fd);
+                Env::Default()->Close(fd);
                 throw;
             }
         }
@@ -391,13 +275,13 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
             RaiseEngineError(kStatusTableInUse,
                              {"File: " + path,
                               "Another component of this program holds the file for sole use."});
-        const int fd = OpenForLock(path, true);
+        const FileHandle fd = OpenForLock(path, true);
         lease->held_.push_back({path, fd});  // the destructor closes it on failure
         if (path == tablePath) {
             Key key{};
             StatKey(fd, key);
-            lease->dev_ = key.dev;
-            lease->ino_ = key.ino;
+            lease->dev_ = key.device;
+            lease->ino_ = key.node;
             if (reg.count(key))
                 RaiseEngineError(kStatusTableInUse,
                                  {"File: " + tablePath,
@@ -434,7 +318,7 @@ TableLease::~TableLease() {
     if (mode_ == ShareMode::Shared) {
         if (registered_ && it != reg.end() && it->second.mode == ShareMode::Shared &&
             --it->second.sharedCount <= 0) {
-            ::close(it->second.sharedFd);
+            Env::Default()->Close(it->second.sharedFd);
             reg.erase(it);
         }
     } else {
@@ -451,7 +335,7 @@ TableLease::~TableLease() {
             if (f != HeldFds().end() && f->second == h.fd)
                 HeldFds().erase(f);
         }
-        ::close(h.fd);  // ends its lease too
+        Env::Default()->Close(h.fd);  // ends its lease too
     }
 }
 
@@ -464,14 +348,14 @@ std::vector<std::string> TableLease::Files() const {
     return out;
 }
 
-void TableLease::Replace(const std::string& path, int fd) {
+void TableLease::Replace(const std::string& path, FileHandle fd) {
     // The new file keeps the lease ProveNewFile took on it. One broken since (somebody opened
     // the new file after its rename, which loses nothing), or proven by a look through /proc
     // (which holds nobody back), is let go, so that an opener goes on, and proven again at the
     // next check.
     SoleUseProof proof = SoleUseProof::Lease;
     if (holds_ == 0 || !LeaseIntact(fd)) {
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        Env::Default()->DropLease(fd);
         proof = SoleUseProof::None;
     }
     std::lock_guard<std::mutex> guard(registryMutex);
@@ -481,10 +365,9 @@ void TableLease::Replace(const std::string& path, int fd) {
     for (auto& h : held_) {
         if (h.path != path)
             continue;
-        const int old = h.fd;
+        const FileHandle old = h.fd;
         Key oldKey{};
-        if (old >= 0 && StatKey(old, oldKey) &&
-            !(oldKey.dev == newKey.dev && oldKey.ino == newKey.ino)) {
+        if (old >= 0 && StatKey(old, oldKey) && oldKey != newKey) {
             const auto f = HeldFds().find(oldKey);
             if (f != HeldFds().end() && f->second == old)
                 HeldFds().erase(f);
@@ -496,12 +379,12 @@ void TableLease::Replace(const std::string& path, int fd) {
             reg.erase(Key{dev_, ino_});
             Key key{};
             StatKey(fd, key);
-            dev_ = key.dev;
-            ino_ = key.ino;
+            dev_ = key.device;
+            ino_ = key.node;
             reg[key] = Entry{ShareMode::Exclusive, 0, -1};
         }
         if (old >= 0)
-            ::close(old);
+            Env::Default()->Close(old);
         return;
     }
     held_.push_back({path, fd, proof});
@@ -557,7 +440,7 @@ void TableLease::CheckSoleUse() {
     ProveAll();
 }
 
-void TableLease::ProveNewFile(int fd, const std::string& path) {
+void TableLease::ProveNewFile(FileHandle fd, const std::string& path) {
     SoleUseProof proof = SoleUseProof::None;
     std::string who;
     if (!ProveFile(fd, proof, who))
@@ -597,12 +480,11 @@ SoleUseProof TableLease::Proof() const {
 }
 
 bool ProcessHoldsTable(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
+    Key key{};
+    if (!KeyOfPath(path, true, key))
         return false;
     std::lock_guard<std::mutex> guard(registryMutex);
-    return Registry().count(
-               Key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}) > 0;
+    return Registry().count(key) > 0;
 }
 
 }  // namespace ari::engine

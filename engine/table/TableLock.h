@@ -50,6 +50,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
+
 namespace ari::engine {
 
 enum class ShareMode { Shared, Exclusive };
@@ -63,17 +65,17 @@ inline constexpr uint64_t kSharedUseOffset = 0xF0000000ull;
 
 // Takes (non-blocking) an OFD read or write lock over the whole of an open file; false when
 // another lock conflicts. REQUIRES: fd open for writing when `write`.
-bool TryLockWholeFile(int fd, bool write);
+bool TryLockWholeFile(FileHandle fd, bool write);
 
 // What conflicts with sole use of an open file: "" when nothing, else a sentence naming the
 // kind of lock and, for classic locks, the process.
-std::string DescribeConflictingLock(int fd, bool* inDbaseRegion = nullptr);
+std::string DescribeConflictingLock(FileHandle fd, bool* inDbaseRegion = nullptr);
 
-// Opens a table or companion file (open(2) flags; O_CLOEXEC is added). When this process holds
-// the file for sole use, returns a duplicate of the held descriptor instead of opening it again
-// (an own second open would break the lease); it is then open for reading and writing whatever
-// `flags` asked. -1 with errno set on failure.
-int OpenTableFile(const std::string& path, int flags);
+// Opens a table or companion file (Env::Open flags). When this process holds the file for sole
+// use, returns a duplicate of the held handle instead of opening it again (an own second open
+// would break the lease); it is then open for reading and writing whatever `flags` asked.
+// kNoFile with errno set on failure.
+FileHandle OpenTableFile(const std::string& path, unsigned flags);
 
 // How a lease proves that nobody else has a held file open.
 enum class SoleUseProof { None, Lease, ProcessScan };
@@ -102,7 +104,7 @@ class TableLease {
     // REQUIRES: sole use. A new file was renamed over `path` (the table or a companion); `fd` is
     // its descriptor holding a whole-file write lock. The lease takes it over and lets go of the
     // old file.
-    void Replace(const std::string& path, int fd);
+    void Replace(const std::string& path, FileHandle fd);
 
     // REQUIRES: sole use and a SoleUseHold on this lease. Throws EDBEngineError
     // kStatusTableInUse (naming the file and, where known, who has it open) unless no other open
@@ -116,7 +118,7 @@ class TableLease {
     // REQUIRES: sole use and a SoleUseHold. Proves a new file (held by `fd`, named `path` in
     // messages) that is to be renamed over a held one, so that an open of it after the rename is
     // seen. Throws kStatusTableInUse when another description of it exists.
-    void ProveNewFile(int fd, const std::string& path);
+    void ProveNewFile(FileHandle fd, const std::string& path);
     // After the rename(s) of a replace: "" when every held (old) file is still proven, i.e.
     // nobody opened one of them since the last check; else the path of one that is not.
     // Changes nothing.
@@ -131,7 +133,7 @@ class TableLease {
     TableLease() = default;
     struct Held {
         std::string path;
-        int fd = -1;
+        FileHandle fd = kNoFile;
         SoleUseProof proof = SoleUseProof::None;
     };
     // Proves every held file without proof; throws (after ReleaseProofs) on a refusal.

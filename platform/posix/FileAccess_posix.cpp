@@ -1,6 +1,5 @@
 // POSIX implementation of FileAccess.h.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -96,7 +95,7 @@ bool CopyAttribute(const std::string& path, const std::string& name, int fd) {
 
 }  // namespace
 
-int OpenRegularFile(const std::string& path, int flags, LinkPolicy links) {
+FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy links) {
     // Devices and sockets are not even opened (opening some devices acts on them).
     struct stat pre;
     const int statRc =
@@ -109,8 +108,8 @@ int OpenRegularFile(const std::string& path, int flags, LinkPolicy links) {
     }
     // Non-blocking: a pipe put under the name meanwhile is opened without waiting for a writer,
     // and then refused below.
-    const int extra = O_CLOEXEC | O_NONBLOCK | (links == LinkPolicy::Refuse ? O_NOFOLLOW : 0);
-    const int fd = open(path.c_str(), flags | extra);
+    const unsigned extra = kOpenNonBlocking | (links == LinkPolicy::Refuse ? kOpenNoFollow : 0u);
+    const int fd = Env::Default()->Open(path, flags | extra);
     if (fd < 0) {
         const int err = errno;
         struct stat st;
@@ -136,10 +135,10 @@ int OpenRegularFile(const std::string& path, int flags, LinkPolicy links) {
 }
 
 void RequireRegularFile(const std::string& path, LinkPolicy links) {
-    close(OpenRegularFile(path, O_RDONLY, links));
+    close(OpenRegularFile(path, kOpenRead, links));
 }
 
-void CarryFileAttributes(const std::string& oldPath, int fd) {
+void CarryFileAttributes(const std::string& oldPath, FileHandle fd) {
     struct stat st;
     if (stat(oldPath.c_str(), &st) != 0) {
         if (errno == ENOENT)
@@ -166,11 +165,11 @@ void CarryFileAttributes(const std::string& oldPath, int fd) {
 }
 
 void IgnoreFileSizeSignal() {
-    signal(SIGXFSZ, SIG_IGN);
+    Env::Default()->IgnoreFileSizeSignal();
 }
 
 ByteFile::ByteFile(const std::string& path) : path_(path) {
-    fd_ = OpenRegularFile(path, O_RDWR, LinkPolicy::Refuse);
+    fd_ = OpenRegularFile(path, kOpenReadWrite, LinkPolicy::Refuse);
 }
 
 ByteFile::~ByteFile() {
@@ -249,7 +248,7 @@ bool FileLockedByOthers(const std::string& path) {
 
 bool FileReadable(const std::string& path) {
     try {
-        close(OpenRegularFile(path, O_RDONLY, LinkPolicy::Follow));
+        close(OpenRegularFile(path, kOpenRead, LinkPolicy::Follow));
         return true;
     } catch (const EInOutError&) {
         return false;

@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
@@ -103,7 +101,7 @@ bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
     int in = -1;
     try {
-        in = OpenRegularFile(from, O_RDONLY, LinkPolicy::Follow);
+        in = OpenRegularFile(from, kOpenRead, LinkPolicy::Follow);
     } catch (const EInOutError&) {
         return false;
     }
@@ -218,6 +216,6 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
     return GlobNoCase(name.c_str(), mask.c_str());
 }
 
-void SleepMilliseconds(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMilliseconds(unsigned ms) { Env::Default()->SleepMilliseconds(ms); }
 
 }  // namespace ari

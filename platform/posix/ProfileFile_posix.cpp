@@ -40,7 +40,7 @@ EInOutError NamingFile(const EInOutError& e, const std::string& path) {
 bool ReadProfileFile(const std::string& path, std::string& bytes) {
     int fd = -1;
     try {
-        fd = OpenRegularFile(path, O_RDONLY, LinkPolicy::Follow);
+        fd = OpenRegularFile(path, kOpenRead, LinkPolicy::Follow);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             return false;

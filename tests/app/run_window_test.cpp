@@ -28,12 +28,13 @@
 #include <stdexcept>
 
 #include "app/uMain.h"
-#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "platform/Dialogs.h"
+#include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -301,23 +302,18 @@ TEST_F(Run, ErrorAtTheThirdOfFiveTables) {
     EXPECT_FALSE(ari::FileExists(Marker()));
 }
 
-// Every write fails as on a full disk.
-class DiskFull final : public ari::engine::FileOps {
-  public:
-    ssize_t Write(int, const void*, size_t) override {
-        errno = ENOSPC;
-        return -1;
-    }
-};
-
 TEST_F(Run, AFailedPackDoesNotKeepTheTableFromOthers) {
     ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
     const std::string before = Bytes(live + "a.dbf");
-    DiskFull diskFull;
-    ari::engine::SetFileOpsForTesting(&diskFull);
+    // Every write fails as on a full disk.
+    ari::test::FailingEnv diskFull(ari::test::FailingEnv::kWrite, 1, ENOSPC,
+                                   ari::test::FailingEnv::kFailFromNth);
     Choose(false, false, true);
-    const bool result = window->ReindexProccess();
-    ari::engine::SetFileOpsForTesting(nullptr);
+    bool result = true;
+    {
+        const ari::test::InstalledEnv installed(&diskFull);
+        result = window->ReindexProccess();
+    }
     EXPECT_FALSE(result);
     EXPECT_EQ(Log().first(), "---Packing a.dbf ... ");
     EXPECT_TRUE(Log().at(1).startsWith(QStringLiteral("\\\\\\Error \"")));
@@ -340,18 +336,22 @@ TEST_F(Run, AFailedPackDoesNotKeepTheTableFromOthers) {
 }
 
 // A write that fails with an error of no class the run knows.
-class ForeignFailure final : public ari::engine::FileOps {
+class ForeignFailure final : public ari::EnvWrapper {
   public:
-    ssize_t Write(int, const void*, size_t) override { throw std::runtime_error("foreign"); }
+    ForeignFailure() : EnvWrapper(ari::Env::Default()) {}
+    int64_t Write(ari::FileHandle, const void*, size_t) override {
+        throw std::runtime_error("foreign");
+    }
 };
 
 TEST_F(Run, AnErrorOfAnotherClassGoesToTheCallerAfterTheMarkerIsGone) {
     ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
     ForeignFailure failure;
-    ari::engine::SetFileOpsForTesting(&failure);
     Choose(false, false, true);
-    EXPECT_THROW(window->ReindexProccess(), std::runtime_error);
-    ari::engine::SetFileOpsForTesting(nullptr);
+    {
+        const ari::test::InstalledEnv installed(&failure);
+        EXPECT_THROW(window->ReindexProccess(), std::runtime_error);
+    }
     ExpectLog({"---Packing a.dbf ... "});  // no error line: the run did not handle it
     EXPECT_FALSE(ari::FileExists(Marker()));
     EXPECT_FALSE(window->RunInProgress());
@@ -362,12 +362,58 @@ TEST_F(Run, AnErrorOfAnotherClassGoesToTheCallerAfterTheMarkerIsGone) {
 
 // ---- the run on a thread of its own
 
+// The writes to the files of one folder (the live tables, and the files the engine writes
+// beside them), told apart from the program's own (the run's journal beside the program): the
+// handles opened under the folder, and their duplicates, are watched.
+class FolderWrites : public ari::EnvWrapper {
+  public:
+    explicit FolderWrites(std::string folder)
+        : EnvWrapper(ari::Env::Default()), folder_(std::move(folder)) {}
+    ari::FileHandle Open(const std::string& path, unsigned flags, unsigned permissions) override {
+        const ari::FileHandle fd = EnvWrapper::Open(path, flags, permissions);
+        Watch(fd, path.compare(0, folder_.size(), folder_) == 0);
+        return fd;
+    }
+    ari::FileHandle Duplicate(ari::FileHandle fd) override {
+        const ari::FileHandle copy = EnvWrapper::Duplicate(fd);
+        Watch(copy, Watched(fd));
+        return copy;
+    }
+    int Close(ari::FileHandle fd) override {
+        Watch(fd, false);
+        return EnvWrapper::Close(fd);
+    }
+
+  protected:
+    bool Watched(ari::FileHandle fd) {
+        const std::lock_guard<std::mutex> lock(watchMutex_);
+        return watched_.count(fd) > 0;
+    }
+
+  private:
+    void Watch(ari::FileHandle fd, bool watch) {
+        if (fd < 0)
+            return;
+        const std::lock_guard<std::mutex> lock(watchMutex_);
+        if (watch)
+            watched_.insert(fd);
+        else
+            watched_.erase(fd);
+    }
+    std::string folder_;
+    std::mutex watchMutex_;
+    std::set<ari::FileHandle> watched_;
+};
+
 // Notes the threads that write table files and, at the first write of the pack pass, whether
 // the window thread answers an event posted to it while that write is under way.
-class WritingThreads final : public ari::engine::FileOps {
+class WritingThreads final : public FolderWrites {
   public:
-    explicit WritingThreads(QObject* window) : window_(window) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
+    WritingThreads(QObject* window, const std::string& live)
+        : FolderWrites(live), window_(window) {}
+    int64_t Write(ari::FileHandle fd, const void* data, size_t size) override {
+        if (!Watched(fd))
+            return EnvWrapper::Write(fd, data, size);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             threads.insert(std::this_thread::get_id());
@@ -384,7 +430,7 @@ class WritingThreads final : public ari::engine::FileOps {
             if (!answered)
                 QCoreApplication::processEvents();  // lets the posted event go before it dangles
         }
-        return FileOps::Write(fd, data, size);
+        return EnvWrapper::Write(fd, data, size);
     }
     std::set<std::thread::id> threads;
     std::atomic<bool> probeAtNextWrite{false};
@@ -401,8 +447,8 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
         AddTags(tmpl, t, {{"ID", "ID"}, {"NAME", "UPPER(NAME)"}});
         ari::test::MakeTable(live + t, ari::test::StandardRows());
     }
-    WritingThreads writes(window.get());
-    ari::engine::SetFileOpsForTesting(&writes);
+    WritingThreads writes(window.get(), live);
+    auto installed = std::make_unique<ari::test::InstalledEnv>(&writes);
     // The pack pass gave the window no turn at all when the run worked on the window thread.
     QObject::connect(window.get(), &TfMain::RunPumped, window.get(), [&] {
         if (window->CLBFile->item(1)->checkState() == Qt::Checked)
@@ -410,7 +456,7 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
     });
     Choose(false, true, true);
     EXPECT_TRUE(window->ReindexProccess());
-    ari::engine::SetFileOpsForTesting(nullptr);
+    installed.reset();
 
     ExpectLog({"------Add Index a.dbf ID", "------Add Index a.dbf NAME", "------Add Index b.dbf ID",
                "------Add Index b.dbf NAME", "---Packing a.dbf ... ", "---Packing b.dbf ... ",
@@ -440,16 +486,17 @@ bool HasDarkPixelsInside(const QPixmap& drawn) {
     return false;
 }
 
-class WindowAtEachWrite final : public ari::engine::FileOps {
+class WindowAtEachWrite final : public FolderWrites {
   public:
     struct Shown {
         QString marked;             // the current, selected entry of the check list; "" for none
         QString barText;            // "" while the bar shows no text
         bool barTextInked = false;  // the bar, drawn, has dark pixels inside its frame
     };
-    explicit WindowAtEachWrite(TfMain* window) : window_(window) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        if (QThread::currentThread() != window_->thread()) {
+    WindowAtEachWrite(TfMain* window, const std::string& live)
+        : FolderWrites(live), window_(window) {}
+    int64_t Write(ari::FileHandle fd, const void* data, size_t size) override {
+        if (Watched(fd) && QThread::currentThread() != window_->thread()) {
             auto seen = std::make_shared<std::atomic<bool>>(false);
             QMetaObject::invokeMethod(
                 window_,
@@ -473,7 +520,7 @@ class WindowAtEachWrite final : public ari::engine::FileOps {
             while (!*seen && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        return FileOps::Write(fd, data, size);
+        return EnvWrapper::Write(fd, data, size);
     }
     std::vector<Shown> Taken() {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -492,11 +539,12 @@ TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
         AddTags(tmpl, t, {{"ID", "ID"}, {"NAME", "UPPER(NAME)"}});
         ari::test::MakeTable(live + t, ari::test::StandardRows());
     }
-    WindowAtEachWrite writes(window.get());
-    ari::engine::SetFileOpsForTesting(&writes);
-    Choose(false, true, true);
-    EXPECT_TRUE(window->ReindexProccess());
-    ari::engine::SetFileOpsForTesting(nullptr);
+    WindowAtEachWrite writes(window.get(), live);
+    {
+        const ari::test::InstalledEnv installed(&writes);
+        Choose(false, true, true);
+        EXPECT_TRUE(window->ReindexProccess());
+    }
 
     const std::vector<WindowAtEachWrite::Shown> shown = writes.Taken();
     ASSERT_FALSE(shown.empty());

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "engine/table/FileOps.h"
+#include "platform/Env.h"
 #include "tests/support/TestFolders.h"
 
 namespace ari::test {
@@ -140,11 +140,11 @@ std::vector<std::string> AllNames(const std::string& folder) {
     return names;
 }
 
-void PackInADyingProcess(ari::FileOps& ops, const std::function<void()>& pack) {
+void PackInADyingProcess(ari::Env& env, const std::function<void()>& pack) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        ari::engine::SetFileOpsForTesting(&ops);
+        const ari::ScopedEnvForTesting installed(&env);
         try {
             pack();
         } catch (...) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 namespace ari {
-class FileOps;
+class Env;
 }
 
 namespace ari::test {
@@ -44,6 +44,6 @@ std::vector<std::string> SplitLines(const std::string& text);
 // Runs `pack` in a child process with `ops` installed as the engine's file operations; `ops`
 // ends the process with exit code 9 part way, as a crash would. Fails the current test unless
 // the child ended that way.
-void PackInADyingProcess(ari::FileOps& ops, const std::function<void()>& pack);
+void PackInADyingProcess(ari::Env& env, const std::function<void()>& pack);
 
 }  // namespace ari::test

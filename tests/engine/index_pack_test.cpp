@@ -17,14 +17,15 @@
 #include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/MdxFile.h"
 #include "engine/format/MdxFormat.h"
 #include "engine/TTable.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
+#include "platform/ScopedFd.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -79,26 +80,11 @@ gid_t OtherGroup() {
     return static_cast<gid_t>(-1);
 }
 
-// Ends the process at its Nth rename, before or after doing it.
-class DyingRename : public FileOps {
-  public:
-    DyingRename(int n, bool after) : n_(n), after_(after) {}
-    int Rename(const char* from, const char* to) override {
-        if (++renames_ != n_)
-            return FileOps::Rename(from, to);
-        if (after_)
-            FileOps::Rename(from, to);
-        ::_exit(9);
-    }
-
-  private:
-    int n_, renames_ = 0;
-    bool after_;
-};
-
-// Packs T.DBF in a child process that ends at its Nth rename.
+// Packs T.DBF in a child process that ends at its Nth rename, before or after doing it.
 void PackInAProcessEndingAtRename(const TempFolder& dir, int rename, bool after) {
-    DyingRename dying(rename, after);
+    using ari::test::FailingEnv;
+    FailingEnv dying(FailingEnv::kRename, rename, 0,
+                     after ? FailingEnv::kDieAfter : FailingEnv::kDieBefore);
     PackInADyingProcess(dying, [&] {
         TTable t("Table2");
         OpenExclusive(t, dir);

@@ -14,7 +14,6 @@
 #include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/expr/Expr.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxFile.h"
 #include "engine/format/MdxFormat.h"
@@ -24,6 +23,7 @@
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -412,38 +412,7 @@ TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
 
 // A file operation that fails the Nth time: every failure while a tag is added leaves the
 // table and its index file as they were, with no temporary file behind.
-namespace {
-class FailNth : public ari::engine::FileOps {
-  public:
-    enum Kind { kWrite, kFsync, kRename };
-    FailNth(Kind kind, int n) : kind_(kind), n_(n) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        if (kind_ == kWrite && ++count_ == n_)
-            return Fail();
-        return FileOps::Write(fd, data, size);
-    }
-    int Fsync(int fd) override {
-        if (kind_ == kFsync && ++count_ == n_)
-            return static_cast<int>(Fail());
-        return FileOps::Fsync(fd);
-    }
-    int Rename(const char* from, const char* to) override {
-        if (kind_ == kRename && ++count_ == n_)
-            return static_cast<int>(Fail());
-        return FileOps::Rename(from, to);
-    }
-    int Count() const { return count_; }
-
-  private:
-    ssize_t Fail() {
-        errno = ENOSPC;
-        return -1;
-    }
-    Kind kind_;
-    int n_;
-    int count_ = 0;
-};
-}  // namespace
+using FailNth = ari::test::FailingEnv;
 
 TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     TempFolder dir;
@@ -457,14 +426,13 @@ TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     for (FailNth::Kind kind : {FailNth::kWrite, FailNth::kFsync, FailNth::kRename}) {
         for (int n = 1;; ++n) {
             FailNth ops(kind, n);
-            SetFileOpsForTesting(&ops);
             bool failed = false;
             try {
+                const ari::test::InstalledEnv installed(&ops);
                 t.AddIndex("BORN", "DTOS(BORN)+NAME", ixExpression);
             } catch (const EDBEngineError&) {
                 failed = true;
             }
-            SetFileOpsForTesting(nullptr);
             if (!failed) {
                 // Every failure point passed: the last run succeeded; undo it for the next kind.
                 EXPECT_GT(n, 1);
@@ -481,10 +449,12 @@ TEST(AddIndex, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     TempFolder fresh;
     MakeTable(fresh / "new.dbf", PeopleFields(), PeopleRows(100));
     FailNth ops(FailNth::kRename, 1);
-    SetFileOpsForTesting(&ops);
     TTable t2("Table2");
-    EXPECT_THROW(Bind(t2, fresh, "new.dbf").AddIndex("NAME", "NAME", ixExpression), EDBEngineError);
-    SetFileOpsForTesting(nullptr);
+    {
+        const ari::test::InstalledEnv installed(&ops);
+        EXPECT_THROW(Bind(t2, fresh, "new.dbf").AddIndex("NAME", "NAME", ixExpression),
+                     EDBEngineError);
+    }
     EXPECT_FALSE(FileExists(fresh / "new.mdx"));
     EXPECT_EQ(FileByte(fresh / "new.dbf", 28), 0);
     EXPECT_TRUE(NoTemporaryLeft(fresh.Path()));
@@ -611,14 +581,13 @@ TEST(AddIndexes, AFailedWriteFsyncOrRenameLeavesTheOldFilesWhole) {
     for (FailNth::Kind kind : {FailNth::kWrite, FailNth::kFsync, FailNth::kRename}) {
         for (int n = 1;; ++n) {
             FailNth ops(kind, n);
-            SetFileOpsForTesting(&ops);
             bool failed = false;
             try {
+                const ari::test::InstalledEnv installed(&ops);
                 t.AddIndexes(list);
             } catch (const EDBEngineError&) {
                 failed = true;
             }
-            SetFileOpsForTesting(nullptr);
             if (!failed) {
                 EXPECT_GT(n, 1);
                 EXPECT_EQ(IndexFaults(dir / "safe.dbf"), "");

@@ -12,11 +12,11 @@
 
 #include "engine/table/DbfFile.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "engine/table/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -53,35 +53,15 @@ std::vector<std::string> LiveRawRecords(const std::string& path) {
     return out;
 }
 
-// Fails the Nth write, fsync or rename (counting all three); counts calls when N is 0.
-class FailingOps : public FileOps {
-  public:
-    explicit FailingOps(int failAt, int err = ENOSPC) : failAt_(failAt), err_(err) {}
-    ssize_t Write(int fd, const void* d, size_t n) override {
-        // Short writes too: half of the request, so the retry loop is exercised.
-        if (Hit())
-            return -1;
-        return FileOps::Write(fd, d, n > 1 ? n / 2 + 1 : n);
+// Fails the Nth write, fsync or rename (counting all three), with short writes so that the
+// retry loop is exercised; counts calls when N is 0.
+struct FailingOps : ari::test::FailingEnv {
+    explicit FailingOps(int failAt, int err = ENOSPC) : FailingEnv(kAny, failAt, err) {
+        ShortWrites();
     }
-    int Fsync(int fd) override { return Hit() ? -1 : FileOps::Fsync(fd); }
-    int Rename(const char* a, const char* b) override { return Hit() ? -1 : FileOps::Rename(a, b); }
-    int calls = 0;
-
-  private:
-    bool Hit() {
-        if (++calls == failAt_) {
-            errno = err_;
-            return true;
-        }
-        return false;
-    }
-    int failAt_, err_;
 };
 
-struct ScopedOps {
-    explicit ScopedOps(FileOps* ops) { SetFileOpsForTesting(ops); }
-    ~ScopedOps() { SetFileOpsForTesting(nullptr); }
-};
+using ScopedOps = ari::test::InstalledEnv;
 
 }  // namespace
 
@@ -241,7 +221,7 @@ TEST(DbasePack, AFailedWriteFlushOrRenameLeavesTheOldTableWhole) {
         FailingOps counting(0);
         ScopedOps scoped(&counting);
         Pack(probe.Path(), "T.DBF");
-        total = counting.calls;
+        total = counting.Count();
     }
     ASSERT_GT(total, 5);
     for (int n = 1; n <= total; ++n) {
@@ -280,16 +260,9 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
         w.Finish();
     }
     const std::string original = ari::test::ReadFileBytes(path);
-    class DyingOps : public FileOps {
-      public:
-        ssize_t Write(int fd, const void* d, size_t n) override {
-            if (++writes == 2)
-                ::_exit(9);  // killed after the first buffer reached the disk
-            return FileOps::Write(fd, d, n);
-        }
-        int writes = 0;
-    };
-    DyingOps dying;
+    // Killed after the first buffer reached the disk.
+    ari::test::FailingEnv dying(ari::test::FailingEnv::kWrite, 2, 0,
+                                ari::test::FailingEnv::kDieBefore);
     ari::test::PackInADyingProcess(dying, [&] { Pack(dir.Path(), "T.DBF"); });
     EXPECT_EQ(ari::test::ReadFileBytes(path), original);
     EXPECT_EQ(ari::test::AllNames(dir.Path()).size(), 2u);  // the table and the leftover
@@ -318,7 +291,7 @@ TEST(DbasePack, WithAProductionIndexAFailureAtAnyStepLeavesTheOldPairWhole) {
         FailingOps counting(0);
         ScopedOps scoped(&counting);
         Pack(probe.Path(), "disco.DBF");
-        total = counting.calls;
+        total = counting.Count();
     }
     ASSERT_GE(total, 4);  // table and index written, flushed, and two renames
     for (int n = 1; n <= total; ++n) {

@@ -12,10 +12,10 @@ extern "C" {
 
 #include "engine/format/DbfFormat.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/pack/ParadoxPack.h"
 #include "engine/TTable.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -177,45 +177,28 @@ TEST(ParadoxPack, AFailedWriteOrRenameLeavesTheOldFilesWhole) {
     MakeParadoxTable(dir / "T.DB", 400, true, 2);
     const std::string db = ari::test::ReadFileBytes(dir / "T.DB");
     const std::string px = ari::test::ReadFileBytes(dir / "T.PX");
-    class Failing : public FileOps {
-      public:
-        explicit Failing(int n) : n_(n) {}
-        ssize_t Write(int fd, const void* d, size_t s) override {
-            return Hit() ? -1 : FileOps::Write(fd, d, s);
-        }
-        int Fsync(int fd) override { return Hit() ? -1 : FileOps::Fsync(fd); }
-        int Rename(const char* a, const char* b) override {
-            return Hit() ? -1 : FileOps::Rename(a, b);
-        }
-        int calls = 0;
-
-      private:
-        bool Hit() {
-            if (++calls != n_)
-                return false;
-            errno = EIO;
-            return true;
-        }
-        int n_;
-    };
+    using ari::test::FailingEnv;
     int total = 0;
     {
         TempFolder probe;
         ari::test::WriteFileBytes(probe / "T.DB", db);
         ari::test::WriteFileBytes(probe / "T.PX", px);
-        Failing counting(0);
-        SetFileOpsForTesting(&counting);
-        EXPECT_EQ(PackParadox(probe.Path(), "T.DB"), 0);
-        SetFileOpsForTesting(nullptr);
-        total = counting.calls;
+        FailingEnv counting(FailingEnv::kAny, 0);
+        {
+            const ari::test::InstalledEnv installed(&counting);
+            EXPECT_EQ(PackParadox(probe.Path(), "T.DB"), 0);
+        }
+        total = counting.Count();
     }
     ASSERT_GT(total, 3);
     for (int n = 1; n <= total; ++n) {
         SCOPED_TRACE(n);
-        Failing failing(n);
-        SetFileOpsForTesting(&failing);
-        const uint16_t status = PackParadox(dir.Path(), "T.DB");
-        SetFileOpsForTesting(nullptr);
+        FailingEnv failing(FailingEnv::kAny, n, EIO);
+        uint16_t status = 0;
+        {
+            const ari::test::InstalledEnv installed(&failing);
+            status = PackParadox(dir.Path(), "T.DB");
+        }
         EXPECT_EQ(status, kStatusWriteError);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "T.DB"), db);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "T.PX"), px);

@@ -27,9 +27,9 @@
 #include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "engine/table/TableLock.h"
+#include "platform/Env.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TestFolders.h"
@@ -235,21 +235,22 @@ TEST_F(SoleUse, AnotherProcessHoldingAnyFileOpenMakesPackAndIndexBuildRefuse) {
 namespace {
 
 // Runs `hook` once, at the first call of the chosen kind, before doing the call.
-class HookedOps : public FileOps {
+class HookedOps : public ari::EnvWrapper {
   public:
     enum class At { Write, Fsync, Rename };
-    HookedOps(At at, std::function<void()> hook) : at_(at), hook_(std::move(hook)) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
+    HookedOps(At at, std::function<void()> hook)
+        : EnvWrapper(ari::Env::Default()), at_(at), hook_(std::move(hook)) {}
+    int64_t Write(ari::FileHandle fd, const void* data, size_t size) override {
         Fire(At::Write);
-        return FileOps::Write(fd, data, size);
+        return EnvWrapper::Write(fd, data, size);
     }
-    int Fsync(int fd) override {
+    int Sync(ari::FileHandle fd) override {
         Fire(At::Fsync);
-        return FileOps::Fsync(fd);
+        return EnvWrapper::Sync(fd);
     }
-    int Rename(const char* from, const char* to) override {
+    int Rename(const std::string& from, const std::string& to) override {
         Fire(At::Rename);
-        return FileOps::Rename(from, to);
+        return EnvWrapper::Rename(from, to);
     }
 
   private:
@@ -359,22 +360,22 @@ TEST_F(SoleUse, ASecondOpenInThisProcessIsRefusedButTheEnginesOwnReadsAreNot) {
 }
 
 TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
-    const auto pack = [](const std::string& folder, FileOps& ops) {
+    const auto pack = [](const std::string& folder, ari::Env& ops) {
         TTable t("Table2");
         t.SetDatabaseName(folder);
         t.SetTableName("T.DBF");
         t.SetExclusive(true);
         t.Open();
-        SetFileOpsForTesting(&ops);
+        const ari::ScopedEnvForTesting installed(&ops);
         Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
     };
-    const auto addIndex = [](const std::string& folder, FileOps& ops) {
-        SetFileOpsForTesting(&ops);
+    const auto addIndex = [](const std::string& folder, ari::Env& ops) {
+        const ari::ScopedEnvForTesting installed(&ops);
         AddValueIndex(folder);
     };
     struct Case {
         const char* name;
-        std::function<void(const std::string&, FileOps&)> run;
+        std::function<void(const std::string&, ari::Env&)> run;
         HookedOps::At at;
         const char* file;  // the late opener opens it first
     } cases[] = {
@@ -418,7 +419,6 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
             EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
             EXPECT_NE(e.Message().find(dir / c.file), std::string::npos) << e.Message();
         }
-        SetFileOpsForTesting(nullptr);
         // The old files, untouched, are the live ones; the opener gets its record lock now that
         // the table is closed, and writes.
         EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "");

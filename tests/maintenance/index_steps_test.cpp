@@ -14,7 +14,7 @@
 
 #include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/table/FileOps.h"
+#include "tests/support/FailingEnv.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
 #include "engine/TTable.h"
@@ -294,36 +294,6 @@ TEST_F(IndexSteps, TransferThatCannotBuildLeavesTheLiveIndexAsItWas) {
     EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
 }
 
-// Fails the first write, flush or rename of the engine's files.
-class FailFirst final : public ari::engine::FileOps {
-  public:
-    explicit FailFirst(char what) : what_(what) {}
-    ssize_t Write(int fd, const void* data, size_t size) override {
-        if (what_ == 'w') {
-            errno = ENOSPC;
-            return -1;
-        }
-        return FileOps::Write(fd, data, size);
-    }
-    int Fsync(int fd) override {
-        if (what_ == 'f') {
-            errno = EIO;
-            return -1;
-        }
-        return FileOps::Fsync(fd);
-    }
-    int Rename(const char* from, const char* to) override {
-        if (what_ == 'r') {
-            errno = EACCES;
-            return -1;
-        }
-        return FileOps::Rename(from, to);
-    }
-
-  private:
-    char what_;
-};
-
 // A build over the live records that fails at any of its writes leaves the live index as it was
 // and no file of its own behind.
 TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
@@ -333,27 +303,28 @@ TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
     liveTable.SetTableName("T.DBF");
     liveTable.AddIndex("NAME", "NAME", ixExpression);
     const std::string indexBefore = ReadFileBytes(live + "T.mdx");
-    for (const char what : {'w', 'f', 'r'}) {
-        SCOPED_TRACE(what);
-        FailFirst failure(what);
-        ari::engine::SetFileOpsForTesting(&failure);
-        EXPECT_THROW(
-            ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere),
-            EDBEngineError);
-        ari::engine::SetFileOpsForTesting(nullptr);
+    using ari::test::FailingEnv;
+    // Every write, flush or rename of the engine's files fails, from the first on.
+    const struct {
+        FailingEnv::Kind kind;
+        int err;
+    } failures[] = {{FailingEnv::kWrite, ENOSPC}, {FailingEnv::kFsync, EIO},
+                    {FailingEnv::kRename, EACCES}};
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.kind);
+        FailingEnv failure(f.kind, 1, f.err, FailingEnv::kFailFromNth);
+        {
+            const ari::test::InstalledEnv installed(&failure);
+            EXPECT_THROW(
+                ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere),
+                EDBEngineError);
+        }
         EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
         EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
         EXPECT_FALSE(liveTable.Active());
         EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
     }
 }
-
-// Ends the process at the first rename of the engine's files: the moment before the built index
-// would take the live index's place.
-class DieAtRename final : public ari::engine::FileOps {
-  public:
-    int Rename(const char*, const char*) override { _exit(9); }
-};
 
 // A process killed inside the transfer's build leaves the live index as it was; the next
 // transfer clears what it left and puts the built index in place.
@@ -368,8 +339,11 @@ TEST_F(IndexSteps, TransferKilledBeforeItsRenameLeavesTheLiveIndexForTheNextRun)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        DieAtRename die;
-        ari::engine::SetFileOpsForTesting(&die);
+        // Ends at the first rename of the engine's files: the moment before the built index
+        // would take the live index's place.
+        ari::test::FailingEnv die(ari::test::FailingEnv::kRename, 1, 0,
+                                  ari::test::FailingEnv::kDieBefore);
+        const ari::test::InstalledEnv installed(&die);
         try {
             ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
         } catch (...) {

@@ -22,7 +22,7 @@
 #include "platform/Files.h"
 #include "platform/RunMarker.h"
 #include "tests/maintenance/run_fixtures.h"
-#include "tests/support/FailingFileOps.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
@@ -433,10 +433,10 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
 // The copy that takes the live index's place is written, flushed and renamed through the file
 // seam: each of those failed in turn leaves the live index as it was and nothing beside it.
 TEST_F(Transfer, AnyFailedWriteFlushOrRenameOfTheCopyLeavesTheLiveIndex) {
-    using ari::test::FailNthFileOp;
+    using ari::test::FailingEnv;
     WriteFileBytes(tmpl + "a.mdx", "template index");
     for (const bool withLiveTable : {true, false})
-        for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename})
+        for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename})
             for (int n = 1;; ++n) {
                 SCOPED_TRACE(testing::Message() << (withLiveTable ? "live table" : "no live table")
                                                 << " kind " << kind << " call " << n);
@@ -446,9 +446,9 @@ TEST_F(Transfer, AnyFailedWriteFlushOrRenameOfTheCopyLeavesTheLiveIndex) {
                     MakeLive("a.dbf");
                 WriteFileBytes(live + "a.mdx", "live index");
                 const std::vector<std::string> before = Names(live);
-                FailNthFileOp ops(kind, n);
+                FailingEnv ops(kind, n);
                 {
-                    ari::test::InstalledFileOps installed(ops);
+                    const ari::test::InstalledEnv installed(&ops);
                     Run("a.dbf");
                 }
                 // Every kind of call reaches the seam at least once.

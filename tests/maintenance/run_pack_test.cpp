@@ -6,11 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
-#include "engine/table/FileOps.h"
 #include "engine/TTable.h"
 #include "maintenance/PackTable.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -65,15 +66,10 @@ TEST_F(Pack, BracketsEachReopenForControlsOnlyWhenAsked) {
     EXPECT_EQ(other.EnableControlsCalls(), 0);
 }
 
-// Every write fails as on a full disk.
-class DiskFull final : public ari::engine::FileOps {
-  public:
-    ssize_t Write(int, const void*, size_t) override {
-        errno = ENOSPC;
-        return -1;
-    }
-};
-DiskFull diskFull;
+// Every write fails as on a full disk, while installed.
+ari::test::FailingEnv diskFull(ari::test::FailingEnv::kWrite, 1, ENOSPC,
+                               ari::test::FailingEnv::kFailFromNth);
+std::optional<ari::test::InstalledEnv> installed;
 
 // An empty, unkeyed Paradox 4 table with one field: a 2048-byte header and no data block.
 std::string MinimalParadoxTable() {
@@ -126,7 +122,7 @@ TEST(PackFailures, EachFailureLeavesTheTableWhereItFailed) {
          Kind::EngineError, nullptr, false, true, true},
         {"engine pack: the disk is full",
          [](TempFolder&, TTable&, std::unique_ptr<ForeignLock>&) {
-             ari::engine::SetFileOpsForTesting(&diskFull);
+             installed.emplace(&diskFull);
          },
          Kind::EngineError, nullptr, true, true, false},
         {"type: a FoxPro table",
@@ -165,7 +161,7 @@ TEST(PackFailures, EachFailureLeavesTheTableWhereItFailed) {
                 EXPECT_EQ(e.Message(), row.message);
             }
         }
-        ari::engine::SetFileOpsForTesting(nullptr);
+        installed.reset();
         EXPECT_EQ(table.Active(), row.activeAfter);
         EXPECT_EQ(table.Exclusive(), row.exclusiveAfter);
         EXPECT_EQ(table.ControlsDisabled(), row.controlsLeftDisabled);
@@ -184,9 +180,10 @@ TEST(PackFailures, ParadoxRewriteFailureLeavesTheTableClosedAndExclusive) {
     TTable table("Table2");
     table.SetDatabaseName(dir.Path());
     table.SetTableName("CUSTOMER.DB");
-    ari::engine::SetFileOpsForTesting(&diskFull);  // whether or not the rewrite gets to write
-    EXPECT_THROW(PackTable(table, true), EDBEngineError);
-    ari::engine::SetFileOpsForTesting(nullptr);
+    {
+        const ari::test::InstalledEnv full(&diskFull);  // whether or not the rewrite gets to write
+        EXPECT_THROW(PackTable(table, true), EDBEngineError);
+    }
     EXPECT_FALSE(table.Active());
     EXPECT_TRUE(table.Exclusive());
     EXPECT_FALSE(table.ControlsDisabled());

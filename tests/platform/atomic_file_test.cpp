@@ -10,7 +10,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
-#include "tests/support/FailingFileOps.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -59,18 +59,18 @@ TEST(AtomicFile, CommitPutsTheWholeNewFileInPlaceWithTheOldFilesPermissions) {
 // Each write, flush and rename failed in turn: the target keeps its old bytes and no temporary
 // is left, whichever way the temporary was named.
 TEST(AtomicFile, AnyFailedWriteFlushOrRenameLeavesTheTargetWhole) {
-    using ari::test::FailNthFileOp;
+    using ari::test::FailingEnv;
     for (const auto naming : {AtomicFile::Naming::Exact, AtomicFile::Naming::Unique})
-        for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename})
+        for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename})
             for (int n = 1;; ++n) {
                 SCOPED_TRACE(testing::Message() << "naming " << static_cast<int>(naming)
                                                 << " kind " << kind << " call " << n);
                 TempFolder dir;
                 WriteFileBytes(dir / "T.mdx", "old index");
-                FailNthFileOp ops(kind, n);
+                FailingEnv ops(kind, n);
                 bool threw = false;
                 {
-                    ari::test::InstalledFileOps installed(ops);
+                    const ari::test::InstalledEnv installed(&ops);
                     try {
                         ReplaceInTwoWrites(dir / "T.mdx", naming);
                     } catch (const EInOutError& e) {

@@ -19,7 +19,7 @@
 #include "settings/IniValue.h"
 #include "settings/ProfileKeys.h"
 #include "tests/support/FileAttributes.h"
-#include "tests/support/FailingFileOps.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -321,18 +321,18 @@ TEST(ProfileFile, AWriteKilledOrFailedAtAnyMomentLeavesTheOldFileOrTheNew) {
 }
 
 TEST(ProfileFile, EveryFailedWriteFlushOrRenameLeavesTheOldFileAndNoTemporary) {
-    using ari::test::FailNthFileOp;
+    using ari::test::FailingEnv;
     TempFolder dir;
     const std::string path = dir / "Setting_VorelIndex.ini";
     const std::string before = "[Setting]\r\nDest=/a\r\nPack=-1\r\n";
-    for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename}) {
+    for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(std::to_string(kind) + " #" + std::to_string(n));
             WriteFileBytes(path, before);
-            FailNthFileOp ops(kind, n);
+            FailingEnv ops(kind, n);
             bool threw = false;
             {
-                const ari::test::InstalledFileOps installed(ops);
+                const ari::test::InstalledEnv installed(&ops);
                 try {
                     ari::WriteProfileString(path, "Setting", "Dest", "/b");
                 } catch (const EInOutError& e) {

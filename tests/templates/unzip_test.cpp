@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "templates/TemplateArchive.h"
-#include "tests/support/FailingFileOps.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -181,7 +181,7 @@ TEST(UnzipAll, ADamagedEntryLeavesNoFileUnderItsName) {
 // whole under its name or absent, never cut short, and the completion of the next start brings
 // the folder to what an undisturbed unpack gives.
 TEST(UnzipAll, EveryFailedWriteFlushOrRenameIsCompletedByTheNextStart) {
-    using ari::test::FailNthFileOp;
+    using ari::test::FailingEnv;
     TempFolder dir;
     const std::vector<ZipItem> items{{"A.DBF", "first table"},
                                      {"A.MDX", std::string(70000, 'a')},
@@ -191,15 +191,15 @@ TEST(UnzipAll, EveryFailedWriteFlushOrRenameIsCompletedByTheNextStart) {
     fs::create_directory(dir / "clean");
     ASSERT_TRUE(Unzip(dir / "t.zip", dir / "clean"));
     const auto cleanTree = Tree(dir / "clean");
-    for (const auto kind : {FailNthFileOp::kWrite, FailNthFileOp::kFsync, FailNthFileOp::kRename}) {
+    for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename}) {
         for (int n = 1;; ++n) {
             SCOPED_TRACE(std::to_string(kind) + " #" + std::to_string(n));
             const std::string target = dir / ("t" + std::to_string(kind) + "-" + std::to_string(n));
             fs::create_directory(target);
-            FailNthFileOp ops(kind, n);
+            FailingEnv ops(kind, n);
             bool unpacked = false;
             {
-                const ari::test::InstalledFileOps installed(ops);
+                const ari::test::InstalledEnv installed(&ops);
                 unpacked = Unzip(dir / "t.zip", target);
             }
             EXPECT_EQ(unpacked, !ops.Failed());

@@ -5,8 +5,6 @@
 //   maketemplates --archive OUT.zip [--keep FOLDER]   the template archive (FOLDER keeps the
 //                                                      unpacked tables)
 //   maketemplates --demo FOLDER                        a demo live folder
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -28,6 +26,7 @@
 #include "engine/format/Endian.h"
 #include "engine/TTable.h"
 #include "platform/AtomicFile.h"
+#include "platform/Env.h"
 #include "platform/FileAccess.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
@@ -735,8 +734,9 @@ void WriteArchive(const std::string& out, std::vector<Entry> entries) {
 }
 
 std::string MakeTempFolder() {
-    std::string t = (fs::temp_directory_path() / "maketemplates-XXXXXX").string();
-    if (!mkdtemp(t.data()))
+    const std::string t = ari::Env::Default()->MakeUniqueFolder(
+        (fs::temp_directory_path() / "maketemplates-").string());
+    if (t.empty())
         throw std::runtime_error("cannot make a temporary folder");
     return t + "/";
 }

@@ -1,15 +1,11 @@
-// POSIX implementation of AtomicFile.h.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
+// AtomicFile.h over Env: portable, every call through Env::Default().
+#include "platform/AtomicFile.h"
 
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/AtomicFile.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
-#include "platform/FileOps.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
 
@@ -18,14 +14,20 @@ namespace ari {
 AtomicFile::AtomicFile(std::string target, std::string temporaryName, Naming naming,
                        const StaleRemover& removeStale)
     : target_(std::move(target)), temporary_(std::move(temporaryName)) {
+    Env* env = Env::Default();
     if (naming == Naming::Unique) {
-        fd_ = mkostemp(temporary_.data(), O_CLOEXEC);
+        constexpr size_t kUniqueMarks = 6;  // the pattern's closing "XXXXXX"
+        const size_t keep =
+            temporary_.size() >= kUniqueMarks ? temporary_.size() - kUniqueMarks : 0;
+        std::string made;
+        fd_ = env->CreateUniqueFile(temporary_.substr(0, keep), &made);
         if (fd_ < 0)
             ThrowLastInOutError();
+        temporary_ = made;
         return;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd_ = env->Open(temporary_, kOpenReadWrite | kOpenCreate | kOpenExclusive, 0644);
         if (fd_ >= 0)
             return;
         const int err = errno;
@@ -42,9 +44,10 @@ AtomicFile::~AtomicFile() {
 }
 
 void AtomicFile::Write(const void* data, size_t size) {
+    Env* env = Env::Default();
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        const ssize_t n = CurrentFileOps().Write(fd_, p, size);
+        const int64_t n = env->Write(fd_, p, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -58,10 +61,10 @@ void AtomicFile::Write(const void* data, size_t size) {
 }
 
 void AtomicFile::CopyFrom(const std::string& sourcePath) {
-    const ScopedFd in(OpenRegularFile(sourcePath, O_RDONLY, LinkPolicy::Follow));
+    const ScopedFd in(OpenRegularFile(sourcePath, kOpenRead, LinkPolicy::Follow));
     char buf[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(in.Get(), buf, sizeof buf);
+        const int64_t n = Env::Default()->Read(in.Get(), buf, sizeof buf);
         if (n == 0)
             return;
         if (n < 0) {
@@ -74,27 +77,28 @@ void AtomicFile::CopyFrom(const std::string& sourcePath) {
 }
 
 void AtomicFile::Flush() {
-    if (CurrentFileOps().Fsync(fd_) != 0)
+    if (Env::Default()->Sync(fd_) != 0)
         ThrowLastInOutError();
 }
 
 void AtomicFile::CarryAttributes() {
-    CarryFileAttributes(target_, fd_);
+    Env::Default()->CarryAttributes(target_, fd_);
 }
 
 void AtomicFile::Commit() {
+    Env* env = Env::Default();
     try {
         Flush();
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) {
+        const FileHandle fd = fd_;
+        fd_ = kNoFile;
+        if (env->Close(fd) != 0) {
             const int err = errno;
-            ::unlink(temporary_.c_str());
+            env->Remove(temporary_);
             throw InOutErrorFromErrno(err);
         }
-        if (CurrentFileOps().Rename(temporary_.c_str(), target_.c_str()) != 0) {
+        if (env->Rename(temporary_, target_) != 0) {
             const int err = errno;
-            ::unlink(temporary_.c_str());
+            env->Remove(temporary_);
             throw InOutErrorFromErrno(err);
         }
     } catch (...) {
@@ -102,24 +106,21 @@ void AtomicFile::Commit() {
         throw;
     }
     // The rename itself is on disk once the folder is flushed.
-    const std::string folder = ExtractFilePath(target_);
-    const ScopedFd dir(
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0)
-        ::fsync(dir.Get());
+    env->SyncFolder(ExtractFilePath(target_));
 }
 
-int AtomicFile::Release() {
-    const int fd = fd_;
-    fd_ = -1;
+FileHandle AtomicFile::Release() {
+    const FileHandle fd = fd_;
+    fd_ = kNoFile;
     return fd;
 }
 
 void AtomicFile::Discard() {
     if (fd_ >= 0) {
-        ::unlink(temporary_.c_str());
-        ::close(fd_);
-        fd_ = -1;
+        Env* env = Env::Default();
+        env->Remove(temporary_);
+        env->Close(fd_);
+        fd_ = kNoFile;
     }
 }
 
