@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/format/DbfFormat.h"
 #include "platform/Env.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
@@ -102,7 +103,7 @@ std::int64_t RunSummary::TableRecords(const std::string& table) const {
         env->Open(liveFolder_ + name, kOpenRead | kOpenNoFollow | kOpenNonBlocking);
     if (fd < 0)
         return -1;
-    unsigned char header[8];
+    uint8_t header[engine::dbf::kRecordCount + 4];
     FileInfo st;
     const bool ok =
         env->Info(fd, &st) == 0 && st.kind == NameKind::Regular &&
@@ -110,8 +111,7 @@ std::int64_t RunSummary::TableRecords(const std::string& table) const {
     env->Close(fd);
     if (!ok)
         return -1;
-    return static_cast<std::int64_t>(header[4]) | static_cast<std::int64_t>(header[5]) << 8 |
-           static_cast<std::int64_t>(header[6]) << 16 | static_cast<std::int64_t>(header[7]) << 24;
+    return engine::GetLE32(header + engine::dbf::kRecordCount);
 }
 
 void RunSummary::TableStarted(RunPass pass, const std::string& table) {
