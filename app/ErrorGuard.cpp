@@ -10,13 +10,16 @@ namespace ari {
 QString ApplicationTitle(const QString& executablePath) {
     QString name = QFileInfo(executablePath).fileName();
     const int dot = name.indexOf('.');
-    if (dot >= 0) name.truncate(dot);
-    if (name.isEmpty()) return name;
+    if (dot >= 0)
+        name.truncate(dot);
+    if (name.isEmpty())
+        return name;
     return name.left(1).toUpper() + name.mid(1).toLower();
 }
 
 QString ErrorBoxText(const QString& message) {
-    if (!message.isEmpty() && message.back().unicode() > u'.') return message + '.';
+    if (!message.isEmpty() && message.back().unicode() > u'.')
+        return message + '.';
     return message;
 }
 

@@ -6,7 +6,8 @@ FileListBox::FileListBox(QWidget* parent) : QListWidget(parent) {}
 
 QStringList FileListBox::Entries() const {
     QStringList out;
-    for (int i = 0; i < count(); ++i) out << item(i)->text();
+    for (int i = 0; i < count(); ++i)
+        out << item(i)->text();
     return out;
 }
 

@@ -10,7 +10,7 @@ namespace ari {
 class FileListBox : public QListWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit FileListBox(QWidget* parent = nullptr);
 
     QString Mask() const { return mask_; }
@@ -18,7 +18,7 @@ public:
 
     QStringList Entries() const;
 
-private:
+  private:
     QString mask_ = QStringLiteral("*.dbf");
 };
 

@@ -9,23 +9,24 @@ namespace ari {
 class ListBox : public QListWidget {
     Q_OBJECT
 
-public:
+  public:
     using QListWidget::QListWidget;
 
-signals:
+  signals:
     void UserRowChanged();
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     template <typename Base>
     void Tracked(Base base) {
         const int before = currentRow();
         base();
-        if (currentRow() != before) emit UserRowChanged();
+        if (currentRow() != before)
+            emit UserRowChanged();
     }
 };
 

@@ -48,12 +48,14 @@ void InstallQtDialogs() {
         dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Browser Directory"));
         // The tree starts at the desktop; nothing is preselected, whatever the edit holds.
         QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-        if (!QDir(start).exists()) start = QDir::homePath();
+        if (!QDir(start).exists())
+            start = QDir::homePath();
         dialog.setDirectory(start);
         if (auto* newFolder = dialog.findChild<QToolButton*>(QStringLiteral("newFolderButton")))
             newFolder->hide();
         dialog.setWindowModality(Qt::ApplicationModal);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return false;
         QString path = QDir::cleanPath(dialog.selectedFiles().first());
         folder = path.toStdString();  // no trailing separator except for the root
         return true;

@@ -14,16 +14,22 @@ WindowTimer::WindowTimer(const QString& name, int intervalMs, bool enabled, QObj
 }
 
 void WindowTimer::SetEnabled(bool on) {
-    if (on == enabled_) return;
+    if (on == enabled_)
+        return;
     enabled_ = on;
-    if (on) timer_.start(interval_);
-    else timer_.stop();
+    if (on)
+        timer_.start(interval_);
+    else
+        timer_.stop();
 }
 
-void WindowTimer::Fire() { OnTimeout(); }
+void WindowTimer::Fire() {
+    OnTimeout();
+}
 
 void WindowTimer::OnTimeout() {
-    if (handler_) RunGuarded(handler_);
+    if (handler_)
+        RunGuarded(handler_);
 }
 
 }  // namespace ari

@@ -12,7 +12,7 @@ namespace ari {
 class WindowTimer : public QObject {
     Q_OBJECT
 
-public:
+  public:
     WindowTimer(const QString& name, int intervalMs, bool enabled, QObject* parent);
 
     bool Enabled() const { return enabled_; }
@@ -25,7 +25,7 @@ public:
     // Runs one tick now, as if the interval had elapsed (tests).
     void Fire();
 
-private:
+  private:
     void OnTimeout();
 
     QTimer timer_;

@@ -13,7 +13,8 @@
 namespace {
 bool HasDisplay() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && *platform) return true;  // the caller chose a platform (offscreen, xcb, ...)
+    if (platform && *platform)
+        return true;  // the caller chose a platform (offscreen, xcb, ...)
     const char* x = std::getenv("DISPLAY");
     const char* wl = std::getenv("WAYLAND_DISPLAY");
     return (x && *x) || (wl && *wl);

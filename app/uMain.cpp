@@ -43,7 +43,9 @@ W* Make(QWidget* parent, const char* name, int left, int top, int width, int hei
 }
 
 // Marks a control as left to right, with its text aligned to the left.
-void MakeLeftToRight(QWidget* w) { w->setLayoutDirection(Qt::LeftToRight); }
+void MakeLeftToRight(QWidget* w) {
+    w->setLayoutDirection(Qt::LeftToRight);
+}
 
 QLabel* EditLabel(QWidget* parent, const char* name, const QString& text, QLineEdit* edit) {
     auto* label = new QLabel(text, parent);
@@ -66,7 +68,8 @@ QLabel* Caption(QWidget* parent, const char* name, const QString& text, int left
 void SetTabOrder(std::vector<std::pair<int, QWidget*>> controls) {
     std::sort(controls.begin(), controls.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& [tab, w] : controls) w->setProperty("TabOrder", tab);
+    for (auto& [tab, w] : controls)
+        w->setProperty("TabOrder", tab);
     for (size_t i = 1; i < controls.size(); ++i)
         QWidget::setTabOrder(controls[i - 1].second, controls[i].second);
 }
@@ -107,7 +110,8 @@ TfMain::~TfMain() {
     if (listingSleep_.joinable())
         listingSleep_.join();  // the sleeper belongs to the environment's owner
     logPanel_.reset();
-    if (fMain == this) fMain = nullptr;
+    if (fMain == this)
+        fMain = nullptr;
 }
 
 void TfMain::CreateControls() {
@@ -156,8 +160,8 @@ void TfMain::CreateControls() {
     statusPanels_[0]->setLayoutDirection(Qt::LeftToRight);
     // Panels 1 and 2 (the day's state or the last error, the last success) open the last
     // pass's summary.
-    auto* lastPassClick = new ari::ClickFilter(
-        StatusBar1, [this] { ari::RunGuarded([this] { ShowLastPass(); }); });
+    auto* lastPassClick =
+        new ari::ClickFilter(StatusBar1, [this] { ari::RunGuarded([this] { ShowLastPass(); }); });
     statusPanels_[1]->installEventFilter(lastPassClick);
     statusPanels_[2]->installEventFilter(lastPassClick);
 
@@ -229,7 +233,8 @@ void TfMain::CreateControls() {
     ListBox3 = Make<ari::ListBox>(p, "ListBox3", 260, 342, 126, 85);
     ListBox4 = Make<ari::ListBox>(p, "ListBox4", 388, 342, 126, 85);
     lstUsers = Make<ari::ListBox>(p, "lstUsers", 516, 342, 200, 85);
-    for (QListWidget* l : {ListBox1, ListBox2, ListBox3, ListBox4, lstUsers}) MakeLeftToRight(l);
+    for (QListWidget* l : {ListBox1, ListBox2, ListBox3, ListBox4, lstUsers})
+        MakeLeftToRight(l);
     lstUsers->setToolTipDuration(0);  // no hints
 
     Label4 = Caption(p, "Label4",
@@ -268,13 +273,13 @@ void TfMain::CreateControls() {
     Memo3->setPlainText(QStringLiteral("Memo3"));
     Memo3->setVisible(false);
 
-    SetTabOrder({{0, FilterComboBox1}, {1, FLBMaghsad}, {2, Memo1}, {3, Memo2}, {4, Panel1},
-                 {5, Panel2}});
-    SetTabOrder({{0, CBPack},      {1, CBReIndex},   {2, CLBFile},      {3, LEMaghsad},
-                 {4, BitBtn2},     {5, BitBtn3},     {6, LESource},     {7, ProgressBar1},
-                 {8, btnStart},    {9, CBCopyRe},    {10, BitBtn1},     {11, tmpckrEnd},
-                 {12, tmpckrBegin}, {13, lstUsers},  {14, ListBox1},    {15, ListBox2},
-                 {16, ListBox3},   {17, ListBox4},   {18, mLog},        {19, Memo3},
+    SetTabOrder(
+        {{0, FilterComboBox1}, {1, FLBMaghsad}, {2, Memo1}, {3, Memo2}, {4, Panel1}, {5, Panel2}});
+    SetTabOrder({{0, CBPack},       {1, CBReIndex}, {2, CLBFile},   {3, LEMaghsad},
+                 {4, BitBtn2},      {5, BitBtn3},   {6, LESource},  {7, ProgressBar1},
+                 {8, btnStart},     {9, CBCopyRe},  {10, BitBtn1},  {11, tmpckrEnd},
+                 {12, tmpckrBegin}, {13, lstUsers}, {14, ListBox1}, {15, ListBox2},
+                 {16, ListBox3},    {17, ListBox4}, {18, mLog},     {19, Memo3},
                  {20, chkAutomat}});
 
     // ---- Non-visual members.
@@ -310,13 +315,15 @@ ari::TDateTime TfMain::Now() const {
 }
 
 void TfMain::SetStatusPanelText(int panel, const QString& text) {
-    if (panel >= 0 && panel < 3) statusPanels_[panel]->setText(text);
+    if (panel >= 0 && panel < 3)
+        statusPanels_[panel]->setText(text);
 }
 
 void TfMain::lstUsersClick(QListWidget* sender) {
     const int index = sender ? sender->currentRow() : -1;
     for (QListWidget* list : {ListBox1, ListBox2, ListBox3, ListBox4, lstUsers}) {
-        if (list->currentRow() == index) continue;
+        if (list->currentRow() == index)
+            continue;
         if (index < 0 || index >= list->count()) {
             list->setCurrentRow(-1);
             list->clearSelection();

@@ -35,20 +35,20 @@ class TfMain;
 namespace ari {
 class JournalLog;
 class LogSubscription;
-}
+}  // namespace ari
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).
-extern QString AppDir;          // the executable's folder, with a trailing separator
-extern QString SettingsFile;    // AppDir + "Setting_VorelIndex.ini"
-extern QString TemplateDir;     // AppDir + "mdx" + separator
-extern QString TodayStamp;      // short date text of the day ProcessedToday belongs to
-extern bool ProcessedToday;     // a run has succeeded since the flag was last cleared
-extern TfMain* fMain;           // the one main window
+extern QString AppDir;        // the executable's folder, with a trailing separator
+extern QString SettingsFile;  // AppDir + "Setting_VorelIndex.ini"
+extern QString TemplateDir;   // AppDir + "mdx" + separator
+extern QString TodayStamp;    // short date text of the day ProcessedToday belongs to
+extern bool ProcessedToday;   // a run has succeeded since the flag was last cleared
+extern TfMain* fMain;         // the one main window
 
 class TfMain : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     // Creates every control in its initial state and then runs FormCreate, before the window
     // is first shown. `env` supplies the clock, sleep, program start and executable path.
     explicit TfMain(const ari::Environment& env = ari::DefaultEnvironment(),
@@ -132,12 +132,12 @@ public:
     // box, in Persian; before any pass, a Persian text that says so.
     void ShowLastPass();
 
-signals:
+  signals:
     // The window's turn between two tables of the index pass, on the window thread, while the
     // run waits for it; the boxes are read for the run's next decisions right after it.
     void RunPumped();
 
-private:
+  private:
     void CreateControls();
     void WaitForListing(ari::ProgramOutput& output);
     void WireEvents();
@@ -146,13 +146,13 @@ private:
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
-    bool scheduleTickBusy_ = false;  // a schedule tick is under way (it may pump messages)
+    bool scheduleTickBusy_ = false;      // a schedule tick is under way (it may pump messages)
     bool sessionTickBusy_ = false;       // the session tick waits for its listing
     bool scheduleTickDeferred_ = false;  // a schedule tick came during that wait
     std::thread listingSleep_;           // the session tick's 3000 ms, on a thread of its own
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
-    std::unique_ptr<ari::JournalLog> journal_;  // the run journal beside the executable
+    std::unique_ptr<ari::JournalLog> journal_;        // the run journal beside the executable
     // The summary of the pass ReindexProccess last ran (none while a tick has not run one), and
     // the last pass the schedule tick ran, as ShowLastPass shows it ("" before any).
     std::optional<ari::PassSummary> lastPass_;

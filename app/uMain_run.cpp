@@ -5,12 +5,12 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QThread>
-#include <QWindow>
 #include <QListWidgetItem>
 #include <QPalette>
 #include <QProgressBar>
 #include <QStringList>
+#include <QThread>
+#include <QWindow>
 #include <algorithm>
 #include <cstdint>
 #include <exception>
@@ -253,7 +253,7 @@ bool TfMain::ReindexProccess() {
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();  // what the run reported last comes before the result
     HideTableProgress(ProgressBar1);    // also after an error that did not let the run finish
-    lastPass_ = summary.Pass();  // shown on demand, however the pass ended
+    lastPass_ = summary.Pass();         // shown on demand, however the pass ended
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal

@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "app/uMain.h"
 #include "app/ErrorGuard.h"
+#include "app/uMain.h"
 #include "app/uMainSupport.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
@@ -153,8 +153,8 @@ void TfMain::tStartReindexTimer() {
         // the run marker, before anything was done. It is logged as any other run error, and
         // shown in a box only when its cause differs from the last one shown: a tick comes
         // every minute, and an unattended night must not pile up boxes.
-        const std::string marker = ari::AbsolutePath(
-            ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
+        const std::string marker =
+            ari::AbsolutePath(ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
         const std::string message = e.Message() + ": " + marker;
         AddLog(ari::ErrorLine(QString::fromStdString(message), ari::LongTimeText(Now())));
         if (message == markerFault_)

@@ -63,7 +63,7 @@ auto ConvertSetting(const QString& key, Convert convert) {
         return convert();
     } catch (const EConvertError& e) {
         throw EConvertError(e.Message() + " (key " + key.toStdString() + " in " +
-                                 SettingsFile.toStdString() + ")");
+                            SettingsFile.toStdString() + ")");
     }
 }
 

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/TTable.h"
 #include "engine/expr/Key.h"
 #include "engine/index/MdxBuild.h"
-#include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "platform/FileAccess.h"
 
 using namespace ari::engine;

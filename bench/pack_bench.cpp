@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "platform/FileAccess.h"
 
 using namespace ari::engine;

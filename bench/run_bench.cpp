@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "maintenance/IndexRebuild.h"
 #include "platform/Files.h"
 
@@ -53,7 +53,7 @@ std::string Q(const std::string& s) {
 std::string Value(const FieldDef& f, uint64_t r, std::mt19937_64& rng) {
     switch (f.type) {
         case 'C': {
-            static const char* words[] = {"anna", "Bert", "CARL", "dora", "Emil", "frida",
+            static const char* words[] = {"anna",   "Bert",  "CARL", "dora",  "Emil", "frida",
                                           "Gustav", "hanna", "Ivan", "JULIA", "karl", "Lena"};
             std::string s = std::string(words[rng() % 12]) + " " + std::to_string(rng() % 100000);
             s.resize(std::min<size_t>(s.size(), f.length));
@@ -219,8 +219,7 @@ int main(int argc, char** argv) {
                 tables.size(), tagged, static_cast<unsigned long long>(records), Seconds(start));
 
     const double floor = Floor(live, tables);
-    std::printf("floor (every table read once, each tag's keys sorted in memory): %.2f s\n",
-                floor);
+    std::printf("floor (every table read once, each tag's keys sorted in memory): %.2f s\n", floor);
 
     {
         std::ofstream ini(folder + "Setting_VorelIndex.ini");

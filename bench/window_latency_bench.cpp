@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "app/uMain.h"
-#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 
@@ -164,13 +164,15 @@ int main(int argc, char** argv) {
     ari::Dialogs().showError = [](const std::string& t) { std::printf("error: %s\n", t.c_str()); };
 
     // A listing tool that takes 2.5 s.
-    WriteScript(tools + "quser",
-                "sleep 2.5\n"
-                "echo ' USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME'\n"
-                "echo '>operator              console             1  Active      .  10/12/2026 07:00'\n");
+    WriteScript(
+        tools + "quser",
+        "sleep 2.5\n"
+        "echo ' USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME'\n"
+        "echo '>operator              console             1  Active      .  10/12/2026 07:00'\n");
     SlowListing starter(tools + "quser");
 
-    std::printf("preparing a table of %llu records ...\n", static_cast<unsigned long long>(records));
+    std::printf("preparing a table of %llu records ...\n",
+                static_cast<unsigned long long>(records));
     std::fflush(stdout);
     MakeTemplateTable(tmpl);
     MakeLiveTable(live + "BENCH.DBF", records);

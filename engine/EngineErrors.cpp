@@ -6,8 +6,10 @@
 std::string EDBEngineError::ComposeMessage(uint16_t status, const std::vector<std::string>& texts) {
     std::vector<std::string> kept;
     for (const auto& t : texts) {
-        if (t.empty()) continue;
-        if (std::find(kept.begin(), kept.end(), t) != kept.end()) continue;
+        if (t.empty())
+            continue;
+        if (std::find(kept.begin(), kept.end(), t) != kept.end())
+            continue;
         kept.push_back(t);
     }
     if (kept.empty()) {
@@ -17,7 +19,8 @@ std::string EDBEngineError::ComposeMessage(uint16_t status, const std::vector<st
     }
     std::string msg;
     for (size_t i = 0; i < kept.size(); ++i) {
-        if (i) msg += '\n';
+        if (i)
+            msg += '\n';
         msg += kept[i];
     }
     return msg;

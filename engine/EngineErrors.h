@@ -9,7 +9,7 @@
 
 // A misuse of a table component, or a table that is not in the state an operation needs.
 class EDatabaseError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
@@ -17,13 +17,13 @@ public:
 // texts for the status and its error report, one per line, empty and repeated texts dropped;
 // "BDE error $%.4x" with the status when there is no text.
 class EDBEngineError : public EDatabaseError {
-public:
+  public:
     EDBEngineError(uint16_t status, const std::vector<std::string>& texts);
     uint16_t ErrorCode() const noexcept { return status_; }
 
     // Joins texts by the rule above.
     static std::string ComposeMessage(uint16_t status, const std::vector<std::string>& texts);
 
-private:
+  private:
     uint16_t status_;
 };

@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-#include "engine/table/Cursor.h"
-#include "engine/pack/DbfPack.h"
 #include "engine/EngineStatus.h"
 #include "engine/format/Endian.h"
+#include "engine/pack/DbfPack.h"
 #include "engine/pack/ParadoxPack.h"
+#include "engine/table/Cursor.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
@@ -181,9 +181,9 @@ uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* ta
     });
 }
 
-uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount, const uint8_t* descriptor,
-                           const char* saveAs, const char* keyviolName, const char* problemsName,
-                           int32_t analyzeOnly) {
+uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount,
+                           const uint8_t* descriptor, const char* saveAs, const char* keyviolName,
+                           const char* problemsName, int32_t analyzeOnly) {
     return Guarded([&] {
         if (!database || !descriptor)
             RaiseEngineError(kStatusInvalidHandle, {});

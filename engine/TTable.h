@@ -36,21 +36,22 @@ enum class TIndexOption : uint16_t {
     ixNonMaintained = 32,
 };
 using TIndexOptions = uint16_t;  // bit set of TIndexOption values
-inline constexpr TIndexOptions ixExpression = static_cast<TIndexOptions>(TIndexOption::ixExpression);
+inline constexpr TIndexOptions ixExpression =
+    static_cast<TIndexOptions>(TIndexOption::ixExpression);
 
 struct TIndexDef {
     std::string Name;             // the tag name
     std::string FieldExpression;  // key expression, or field names joined by ";"
     TIndexOptions Options = 0;
-    std::string Expression;       // key expression text as stored (expression tags)
-    std::string Fields;           // field name(s) of a field tag
-    std::string FilterExpression; // the FOR condition, "" when none
+    std::string Expression;        // key expression text as stored (expression tags)
+    std::string Fields;            // field name(s) of a field tag
+    std::string FilterExpression;  // the FOR condition, "" when none
 };
 
 class TTable;
 
 class TIndexDefs {
-public:
+  public:
     explicit TIndexDefs(TTable& owner) : owner_(owner) {}
     // Reads the definitions from the table's production index; opens the table briefly
     // (exclusively when Exclusive is set) when it is closed.
@@ -59,14 +60,14 @@ public:
     const TIndexDef& operator[](int i) const { return items_.at(static_cast<size_t>(i)); }
     const std::vector<TIndexDef>& Items() const { return items_; }
 
-private:
+  private:
     friend class TTable;
     TTable& owner_;
     std::vector<TIndexDef> items_;
 };
 
 class TTable {
-public:
+  public:
     // `name` is the component name used in messages ("Table2").
     explicit TTable(std::string name);
     ~TTable();
@@ -97,8 +98,15 @@ public:
     DatabaseHandle DBHandle() const;
 
     // Brackets for data-aware controls; counted, and observable for tests.
-    void DisableControls() { ++disableCount_; ++disableCalls_; }
-    void EnableControls() { if (disableCount_ > 0) --disableCount_; ++enableCalls_; }
+    void DisableControls() {
+        ++disableCount_;
+        ++disableCalls_;
+    }
+    void EnableControls() {
+        if (disableCount_ > 0)
+            --disableCount_;
+        ++enableCalls_;
+    }
     bool ControlsDisabled() const { return disableCount_ > 0; }
     int DisableControlsCalls() const { return disableCalls_; }
     int EnableControlsCalls() const { return enableCalls_; }
@@ -157,7 +165,7 @@ public:
     // (case aside).
     std::string TablePath() const;
 
-private:
+  private:
     std::string name_;
     std::string databaseName_;
     std::string tableName_;
@@ -183,8 +191,8 @@ inline constexpr uint16_t kObjectKindDatabase = 4;
 
 uint16_t EngineCursorInfo(CursorHandle cursor, uint8_t* record /* kCursorInfoSize bytes */);
 uint16_t EngineDatabaseOf(CursorHandle cursor, uint16_t objectKind, DatabaseHandle* database);
-uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* tableName, const char* driverType,
-                    int32_t regenerateIndexes);
+uint16_t EnginePack(DatabaseHandle database, CursorHandle cursor, const char* tableName,
+                    const char* driverType, int32_t regenerateIndexes);
 uint16_t EngineRestructure(DatabaseHandle database, uint16_t descriptorCount,
                            const uint8_t* descriptor /* kTableDescriptorSize bytes */,
                            const char* saveAs, const char* keyviolName, const char* problemsName,

@@ -2,15 +2,15 @@
 
 #include <cctype>
 
-#include "engine/table/Cursor.h"
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
+#include "engine/TTable.h"
 #include "engine/expr/Expr.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
-#include "engine/TTable.h"
+#include "engine/table/Cursor.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
@@ -134,8 +134,9 @@ void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table
         } else {
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
-            const std::string target =
-                existing.empty() ? CompanionPathFor(path, ari::kProductionIndexExtension) : existing;
+            const std::string target = existing.empty()
+                                           ? CompanionPathFor(path, ari::kProductionIndexExtension)
+                                           : existing;
             TemporaryFile temp(target, ari::kIndexPurpose);
             WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
                            table.LanguageDriver(), {def});
@@ -221,13 +222,14 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
         } else {
             // No production index yet (an index file the header does not name is not the
             // table's and is replaced).
-            const std::string target =
-                existing.empty() ? CompanionPathFor(path, ari::kProductionIndexExtension) : existing;
+            const std::string target = existing.empty()
+                                           ? CompanionPathFor(path, ari::kProductionIndexExtension)
+                                           : existing;
             const auto defs = passing({}, table.LanguageDriver(), target);
             if (!defs.empty()) {
                 TemporaryFile temp(target, "index");
-                WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path),
-                               kNewIndexBlockPages, table.LanguageDriver(), defs);
+                WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
+                               table.LanguageDriver(), defs);
                 SyncFile(temp.Fd(), temp.Path());
                 PutIndexInPlace(target, !existing.empty(), temp, lease);
                 added = true;
@@ -275,7 +277,8 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
     if (!ari::FileExists(path))
         RaiseTableError(kStatusTableNotFound, path);
     if (DriverForTable(path) != Driver::DBase) {
-        RaiseTableError(kStatusUnsupportedFormat, path, {"Production indexes belong to dBASE tables."});
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Production indexes belong to dBASE tables."});
     }
     // Sole use of the table and its companions while the index is written.
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),

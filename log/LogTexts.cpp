@@ -74,8 +74,9 @@ QString TableErrorLine(const QString& table, const QString& message, const QStri
 }
 
 QString StoppedLine(const QString& table, const QString& time) {
-    return (table.isEmpty() ? kProblem + QStringLiteral("Stopped on request before the first table")
-                            : kProblem + QStringLiteral("Stopped on request after table ") + table) +
+    return (table.isEmpty()
+                ? kProblem + QStringLiteral("Stopped on request before the first table")
+                : kProblem + QStringLiteral("Stopped on request after table ") + table) +
            QStringLiteral(" Time: \"") + time + u'"';
 }
 

@@ -55,8 +55,8 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
     const QString tableName = QString::fromStdString(live.TableName());
     std::vector<TTable::NewIndex> tags;
     for (const IndexDefinition& d : definitions)
-        tags.push_back({d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options),
-                        d.forCondition});
+        tags.push_back(
+            {d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options), d.forCondition});
     live.AddIndexes(tags, [&](size_t i) {
         AddLog(AddIndexLine(tableName, QString::fromStdString(definitions[i].name)));
     });

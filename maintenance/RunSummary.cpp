@@ -17,9 +17,7 @@ QString StampText(TDateTime value) {
 }
 
 JournalLog::JournalLog(const std::string& folder, std::function<TDateTime()> now)
-    : journal_(folder),
-      now_(std::move(now)),
-      subscription_([this](const QString& line, bool) {
+    : journal_(folder), now_(std::move(now)), subscription_([this](const QString& line, bool) {
           if (!journal_.Append(StampText(now_ ? now_() : LocalNow()) + u' ' + line))
               failed_ = true;
       }) {}
@@ -285,9 +283,9 @@ QStringList PersianLines(const PassSummary& pass, const QString& stamp) {
         fields << QStringLiteral("زمان: ") + PersianSeconds(t.seconds);
         fields << QStringLiteral("نتیجه: ") + PersianResult(t.result);
         if (!t.verify.empty())
-            fields << QStringLiteral("بررسی: ") +
-                          (t.verify == "ok" ? QStringLiteral("سالم")
-                                            : QString::fromStdString(t.verify));
+            fields << QStringLiteral("بررسی: ") + (t.verify == "ok"
+                                                       ? QStringLiteral("سالم")
+                                                       : QString::fromStdString(t.verify));
         out << QStringLiteral("جدول ") + QString::fromStdString(t.table) + QStringLiteral(": ") +
                    fields.join(separator);
     }

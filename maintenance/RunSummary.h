@@ -41,12 +41,12 @@ class JournalLog {
 };
 
 struct TableSummary {
-    std::string table;                 // as the pass named it
+    std::string table;                    // as the pass named it
     std::vector<std::string> operations;  // "transfer", "rebuild", "pack", in the order done
-    std::int64_t recordsBefore = -1;   // the header's count; -1 when it could not be read
+    std::int64_t recordsBefore = -1;      // the header's count; -1 when it could not be read
     std::int64_t recordsAfter = -1;
     std::vector<std::string> tagsRebuilt;  // names of the indexes the rebuild added
-    std::uint64_t bytesBefore = 0;     // the table, memo and index files together
+    std::uint64_t bytesBefore = 0;         // the table, memo and index files together
     std::uint64_t bytesAfter = 0;
     double seconds = 0;
     bool packed = false;

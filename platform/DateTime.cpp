@@ -67,7 +67,8 @@ TDateTime LocalNow() {
     const std::time_t t = system_clock::to_time_t(now);
     std::tm tm{};
     Env::Default()->LocalTime(static_cast<int64_t>(t), &tm);
-    const int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    const int ms =
+        static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
     return EncodeDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                           tm.tm_sec, ms);
 }

@@ -13,8 +13,8 @@ struct DateTimeParts {
 };
 
 // Builds a value from its parts (the parts are not range-checked beyond what the maths needs).
-TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int millisecond = 0);
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
 TDateTime EncodeTime(int hour, int minute, int second, int millisecond = 0);
 // Splits a value, first taking it to the nearest whole millisecond.
 DateTimeParts DecodeDateTime(TDateTime value);

@@ -8,11 +8,13 @@ DialogHooks& Dialogs() {
 }
 
 void ShowMessage(const std::string& text) {
-    if (Dialogs().showMessage) Dialogs().showMessage(text);
+    if (Dialogs().showMessage)
+        Dialogs().showMessage(text);
 }
 
 void ShowErrorBox(const std::string& text) {
-    if (Dialogs().showError) Dialogs().showError(text);
+    if (Dialogs().showError)
+        Dialogs().showError(text);
 }
 
 bool PickFolder(std::string& folder) {

@@ -29,13 +29,13 @@ inline constexpr FileHandle kNoFile = -1;
 // How Env::Open opens a file: one access mode, plus any of the options.
 enum OpenFlags : unsigned {
     kOpenRead = 0,
-    kOpenWrite = 1,      // write only
+    kOpenWrite = 1,  // write only
     kOpenReadWrite = 2,
-    kOpenCreate = 1u << 2,     // create when missing (with the permissions given)
-    kOpenExclusive = 1u << 3,  // with kOpenCreate: fail with EEXIST when the name exists
-    kOpenTruncate = 1u << 4,   // empty an existing file
-    kOpenAppend = 1u << 5,     // every write lands at the end
-    kOpenNoFollow = 1u << 6,   // a symbolic link at the last step fails with ELOOP
+    kOpenCreate = 1u << 2,       // create when missing (with the permissions given)
+    kOpenExclusive = 1u << 3,    // with kOpenCreate: fail with EEXIST when the name exists
+    kOpenTruncate = 1u << 4,     // empty an existing file
+    kOpenAppend = 1u << 5,       // every write lands at the end
+    kOpenNoFollow = 1u << 6,     // a symbolic link at the last step fails with ELOOP
     kOpenNonBlocking = 1u << 7,  // a pipe without a writer does not make the open wait
 };
 
@@ -78,10 +78,10 @@ struct OpenFileTarget {
 // One other opener found by Env::FindOtherOpeners.
 struct OtherOpener {
     enum class Kind {
-        OtherProcess,       // another process has the file open
-        ThisProcessAgain,   // this process has it open a second time (not through `held`)
-        CannotInspect,      // a process whose open files cannot be looked at: may have it open
-        NoProcessList,      // the system's list of processes cannot be read at all
+        OtherProcess,      // another process has the file open
+        ThisProcessAgain,  // this process has it open a second time (not through `held`)
+        CannotInspect,     // a process whose open files cannot be looked at: may have it open
+        NoProcessList,     // the system's list of processes cannot be read at all
     };
     FileId id;
     Kind kind = Kind::OtherProcess;
@@ -316,8 +316,7 @@ class EnvWrapper : public Env {
     int TakeLease(FileHandle file) override { return target_->TakeLease(file); }
     bool LeaseIntact(FileHandle file) override { return target_->LeaseIntact(file); }
     void DropLease(FileHandle file) override { target_->DropLease(file); }
-    std::vector<OtherOpener> FindOtherOpeners(
-        const std::vector<OpenFileTarget>& targets) override {
+    std::vector<OtherOpener> FindOtherOpeners(const std::vector<OpenFileTarget>& targets) override {
         return target_->FindOtherOpeners(targets);
     }
 

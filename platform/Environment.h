@@ -12,14 +12,14 @@
 namespace ari {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Local wall-clock time.
     virtual TDateTime Now() = 0;
 };
 
 class Sleeper {
-public:
+  public:
     virtual ~Sleeper() = default;
     // Blocks the calling (window) thread for `ms` milliseconds.
     virtual void Sleep(unsigned ms) = 0;
@@ -30,7 +30,7 @@ public:
 // through the system shell; any other file is found beside the executable first, then on the
 // path, and gets its parameter text split at blanks into arguments (never through a shell).
 class ProcessStarter {
-public:
+  public:
     virtual ~ProcessStarter() = default;
     // Returns false when the program could not be started; callers may ignore it.
     virtual bool Start(const std::string& file, const std::string& parameters) = 0;

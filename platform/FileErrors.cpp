@@ -6,38 +6,53 @@ namespace ari {
 
 int FileErrorFromErrno(int err) {
     switch (err) {
-        case ENOENT: return kFileNotFound;
+        case ENOENT:
+            return kFileNotFound;
         case ENOTDIR:
         case ENAMETOOLONG:
         case EINVAL:
-        case ELOOP: return kInvalidFileName;
+        case ELOOP:
+            return kInvalidFileName;
         case EMFILE:
-        case ENFILE: return kTooManyOpenFiles;
+        case ENFILE:
+            return kTooManyOpenFiles;
         case EACCES:
         case EPERM:
         case EROFS:
         case EISDIR:
-        case EEXIST: return kAccessDenied;
+        case EEXIST:
+            return kAccessDenied;
         case EAGAIN:
         case EBUSY:
-        case ETXTBSY: return kSharingViolation;
+        case ETXTBSY:
+            return kSharingViolation;
         case ENOSPC:
         case EDQUOT:
-        case EFBIG: return kDiskFull;
-        default: return 1000 + err;  // outside the platform's numbers: shown as "I/O error N"
+        case EFBIG:
+            return kDiskFull;
+        default:
+            return 1000 + err;  // outside the platform's numbers: shown as "I/O error N"
     }
 }
 
 std::string FileErrorMessage(int fileError) {
     switch (fileError) {
-        case kFileNotFound: return "The specified file was not found";
-        case kInvalidFileName: return "Invalid file name - %s";  // the %s stands as it is
-        case kTooManyOpenFiles: return "Too many open files";
-        case kAccessDenied: return "File access denied";
-        case kReadBeyondEnd: return "Read beyond end of file";
-        case kDiskFull: return "Disk full";
-        case kInvalidNumericInput: return "Invalid numeric input";
-        default: return "I/O error " + std::to_string(fileError);
+        case kFileNotFound:
+            return "The specified file was not found";
+        case kInvalidFileName:
+            return "Invalid file name - %s";  // the %s stands as it is
+        case kTooManyOpenFiles:
+            return "Too many open files";
+        case kAccessDenied:
+            return "File access denied";
+        case kReadBeyondEnd:
+            return "Read beyond end of file";
+        case kDiskFull:
+            return "Disk full";
+        case kInvalidNumericInput:
+            return "Invalid numeric input";
+        default:
+            return "I/O error " + std::to_string(fileError);
     }
 }
 
@@ -46,6 +61,8 @@ EInOutError InOutErrorFromErrno(int err) {
     return EInOutError(code, FileErrorMessage(code));
 }
 
-void ThrowLastInOutError() { throw InOutErrorFromErrno(errno); }
+void ThrowLastInOutError() {
+    throw InOutErrorFromErrno(errno);
+}
 
 }  // namespace ari

@@ -26,8 +26,7 @@ std::string CompanionPathFor(const std::string& tablePath, const std::string& ex
 
 bool HasExtension(const std::string& path, const std::string& ext) {
     const std::string name = ExtractFileName(path);
-    return name.size() > ext.size() &&
-           EqualsNoCase(name.substr(name.size() - ext.size()), ext);
+    return name.size() > ext.size() && EqualsNoCase(name.substr(name.size() - ext.size()), ext);
 }
 
 std::string TemporaryPathFor(const std::string& path, const std::string& purpose) {

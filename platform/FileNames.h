@@ -25,11 +25,11 @@ inline constexpr const char* kParadoxTableMask = "*.db";
 
 // What a temporary file beside a file is for; the purpose is part of its name, so that two
 // writers of different purposes never take each other's file.
-inline constexpr const char* kPackPurpose = "pack";    // a packed table or its new index
-inline constexpr const char* kIndexPurpose = "index";  // a rebuilt production index
+inline constexpr const char* kPackPurpose = "pack";     // a packed table or its new index
+inline constexpr const char* kIndexPurpose = "index";   // a rebuilt production index
 inline constexpr const char* kNewTablePurpose = "new";  // a table created afresh
-inline constexpr const char* kCopyPurpose = "copy";    // a transferred template index
-inline constexpr const char* kBackupPurpose = "keep";  // an old file kept while a set is replaced
+inline constexpr const char* kCopyPurpose = "copy";     // a transferred template index
+inline constexpr const char* kBackupPurpose = "keep";   // an old file kept while a set is replaced
 // The purpose of the Nth sorted run an index build spills to disk.
 std::string SortRunPurpose(size_t run);
 

@@ -27,9 +27,9 @@ class RunMarker {
 
     // Creates `path` anew (an existing file of that name is emptied), takes a write lock over
     // it and buffers the line. A file that was removed or replaced between its opening and its
-    // lock is let go and the path opened again. Throws EInOutError: "File access denied" for a folder of that
-    // name or a folder without write access, "I/O error 32" when another program holds a lock
-    // on the file. REQUIRES: !IsOpen().
+    // lock is let go and the path opened again. Throws EInOutError: "File access denied" for a
+    // folder of that name or a folder without write access, "I/O error 32" when another program
+    // holds a lock on the file. REQUIRES: !IsOpen().
     void Create(const std::string& path);
 
     bool IsOpen() const { return fd_ >= 0; }

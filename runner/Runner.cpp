@@ -61,9 +61,9 @@ class Console final : public RunObserver {
     void TableProgress(RunPass, const std::string&, uint64_t done, uint64_t total) override {
         if (!terminal_)
             return;
-        std::string records = total > 0 ? std::to_string(done) + "/" + std::to_string(total) +
-                                              " records"
-                                        : std::string();
+        std::string records = total > 0
+                                  ? std::to_string(done) + "/" + std::to_string(total) + " records"
+                                  : std::string();
         if (records == records_)
             return;
         records_ = std::move(records);
@@ -80,11 +80,11 @@ class Console final : public RunObserver {
             DrawBar();
             std::fflush(stdout);
         } else if (position > 0) {
-            const QByteArray bytes = (StampText(LocalNow()) + QStringLiteral(" progress ") +
-                                      QString::fromStdString(pass_) + u' ' +
-                                      QString::number(position) + u'/' + QString::number(count) +
-                                      u' ' + QString::fromStdString(table_) + u'\n')
-                                         .toUtf8();
+            const QByteArray bytes =
+                (StampText(LocalNow()) + QStringLiteral(" progress ") +
+                 QString::fromStdString(pass_) + u' ' + QString::number(position) + u'/' +
+                 QString::number(count) + u' ' + QString::fromStdString(table_) + u'\n')
+                    .toUtf8();
             std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
             std::fflush(stdout);
         }
@@ -146,7 +146,8 @@ std::string TemplateFolderBeside(const std::string& appDir) {
     const std::string folder = appDir + kTemplateFolderName + "/";
     if (!FolderExists(folder)) {
         MakeFolderPath(folder);
-        const QString zip = QString::fromStdString(folder) + QString::fromLatin1(kTemplateArchiveName);
+        const QString zip =
+            QString::fromStdString(folder) + QString::fromLatin1(kTemplateArchiveName);
         try {
             WriteResourceFile(QStringLiteral("mdx"), zip, QString::fromStdString(folder));
             if (UnzipAll(zip, QString::fromStdString(folder)))
@@ -400,9 +401,10 @@ namespace {
 
 int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
                    const JournalLog& journal) {
-    const QString settingsFile = options.settingsFile.empty()
-                                     ? QString::fromStdString(appDir) + QString::fromLatin1(kSettingsFileName)
-                                     : QString::fromStdString(options.settingsFile);
+    const QString settingsFile =
+        options.settingsFile.empty()
+            ? QString::fromStdString(appDir) + QString::fromLatin1(kSettingsFileName)
+            : QString::fromStdString(options.settingsFile);
     RunnerSettings settings;
     try {
         settings = ReadRunnerSettings(settingsFile);

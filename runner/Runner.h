@@ -30,7 +30,7 @@ struct Options {
     bool ignoreSessions = false;
     bool verify = false;
     bool help = false;
-    std::string settingsFile;  // "" : the settings file beside the program
+    std::string settingsFile;   // "" : the settings file beside the program
     std::string journalFolder;  // "" : beside the program
 };
 

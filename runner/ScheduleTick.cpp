@@ -15,8 +15,8 @@
 
 namespace ari::runner {
 
-TickAction DecideTick(ScheduleState& state, TDateTime now, const QString& begin,
-                      const QString& end, int countedSessions) {
+TickAction DecideTick(ScheduleState& state, TDateTime now, const QString& begin, const QString& end,
+                      int countedSessions) {
     const QString timeText = LongTimeText(now);
     const QString dateText = ShortDateText(now);
     if (state.processedToday) {
@@ -65,8 +65,8 @@ Intervals ScheduleIntervals() {
     char* end = nullptr;
     const long ms = std::strtol(text, &end, 10);
     if (*end != '\0' || ms < kTestTickMin || ms > kTestTickMax) {
-        std::fprintf(stderr, "autoreindex-run: %s=%s ignored (%ld to %ld ms)\n",
-                     kTestTickVariable, text, kTestTickMin, kTestTickMax);
+        std::fprintf(stderr, "autoreindex-run: %s=%s ignored (%ld to %ld ms)\n", kTestTickVariable,
+                     text, kTestTickMin, kTestTickMax);
         return out;
     }
     out.tick = Milliseconds(ms);
@@ -141,8 +141,8 @@ int RunSchedule(const Options& options, const QString& settingsFile, const std::
         }
         // A stop signal ends the sleep early (its handler does not restart it).
         const auto wake = std::min(nextListing, nextTick);
-        std::this_thread::sleep_for(std::min<SteadyClock::duration>(wake - now,
-                                                                    std::chrono::milliseconds(500)));
+        std::this_thread::sleep_for(
+            std::min<SteadyClock::duration>(wake - now, std::chrono::milliseconds(500)));
     }
     return kSuccess;
 }

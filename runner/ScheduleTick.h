@@ -34,8 +34,8 @@ enum class TickAction {
 // next tick). Otherwise the time of day, as a long time text, must lie in the window: `begin`
 // included, `end` excluded (texts compare in the order of the times; an empty end admits no
 // time). Then more than one counted session holds the pass back.
-TickAction DecideTick(ScheduleState& state, TDateTime now, const QString& begin,
-                      const QString& end, int countedSessions);
+TickAction DecideTick(ScheduleState& state, TDateTime now, const QString& begin, const QString& end,
+                      int countedSessions);
 
 // After the pass that a tick started at `tickTime`: a success marks that tick's day done.
 void PassEnded(ScheduleState& state, TDateTime tickTime, bool succeeded);

@@ -126,7 +126,7 @@ QString DigitsBeforeIdField(const SessionRow& row, bool* whole) {
     qsizetype start = row.sessionName.size();
     while (start > 0 && IsDigit(row.sessionName.at(start - 1)))
         --start;
-    const QChar before = start > 0                  ? row.sessionName.at(start - 1)
+    const QChar before = start > 0                ? row.sessionName.at(start - 1)
                          : row.userName.isEmpty() ? QChar(u' ')
                                                   : row.userName.back();
     *whole = IsBlank(before);

@@ -20,7 +20,9 @@ FormatSettings& CurrentFormats() {
 
 namespace {
 
-QString TwoDigits(int v) { return QString::number(v).rightJustified(2, u'0'); }
+QString TwoDigits(int v) {
+    return QString::number(v).rightJustified(2, u'0');
+}
 
 bool IsFormatLetter(QChar c) {
     const char16_t u = c.toUpper().unicode();
@@ -37,29 +39,43 @@ QString FormatDateTimeText(const QString& format, TDateTime value) {
     for (qsizetype i = 0; i < format.size();) {
         const QChar c = format[i];
         if (!IsFormatLetter(c)) {
-            if (c == u'/') out += fs.dateSeparator;
-            else if (c == u':') out += fs.timeSeparator;
-            else out += c;
+            if (c == u'/')
+                out += fs.dateSeparator;
+            else if (c == u':')
+                out += fs.timeSeparator;
+            else
+                out += c;
             ++i;
             continue;
         }
         const char16_t letter = c.toUpper().unicode();
         qsizetype n = 0;
-        while (i + n < format.size() && format[i + n].toUpper().unicode() == letter) ++n;
+        while (i + n < format.size() && format[i + n].toUpper().unicode() == letter)
+            ++n;
         i += n;
         switch (letter) {
-            case u'D': out += n >= 2 ? TwoDigits(p.day) : QString::number(p.day); break;
+            case u'D':
+                out += n >= 2 ? TwoDigits(p.day) : QString::number(p.day);
+                break;
             case u'M':
-                if (previousGroup == u'H') out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute);
-                else out += n >= 2 ? TwoDigits(p.month) : QString::number(p.month);
+                if (previousGroup == u'H')
+                    out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute);
+                else
+                    out += n >= 2 ? TwoDigits(p.month) : QString::number(p.month);
                 break;
             case u'Y':
                 out += n >= 3 ? QString::number(p.year).rightJustified(4, u'0')
                               : TwoDigits(p.year % 100);
                 break;
-            case u'H': out += n >= 2 ? TwoDigits(p.hour) : QString::number(p.hour); break;
-            case u'N': out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute); break;
-            case u'S': out += n >= 2 ? TwoDigits(p.second) : QString::number(p.second); break;
+            case u'H':
+                out += n >= 2 ? TwoDigits(p.hour) : QString::number(p.hour);
+                break;
+            case u'N':
+                out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute);
+                break;
+            case u'S':
+                out += n >= 2 ? TwoDigits(p.second) : QString::number(p.second);
+                break;
         }
         previousGroup = letter;
     }
@@ -74,7 +90,9 @@ QString ShortTimeText(TDateTime value) {
     return FormatDateTimeText(CurrentFormats().shortTimeFormat, value);
 }
 
-QString ShortDateText(TDateTime value) { return FormatDateTimeText(QStringLiteral("DD/MM/YYYY"), value); }
+QString ShortDateText(TDateTime value) {
+    return FormatDateTimeText(QStringLiteral("DD/MM/YYYY"), value);
+}
 
 QString DateTimeText(TDateTime value) {
     const DateTimeParts p = DecodeDateTime(value);
@@ -92,7 +110,8 @@ struct TimeScanner {
     qsizetype pos = 0;
 
     void SkipBlanks() {
-        while (pos < text.size() && text[pos] == u' ') ++pos;
+        while (pos < text.size() && text[pos] == u' ')
+            ++pos;
     }
     bool AtEnd() const { return pos >= text.size(); }
 
@@ -101,7 +120,8 @@ struct TimeScanner {
         const qsizetype start = pos;
         long long v = 0;
         while (pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9') {
-            if (v < 100000) v = v * 10 + (text[pos].unicode() - u'0');
+            if (v < 100000)
+                v = v * 10 + (text[pos].unicode() - u'0');
             ++pos;
         }
         value = static_cast<int>(v);
@@ -115,7 +135,8 @@ struct TimeScanner {
                                        QStringLiteral("PM")};
         for (int k = 0; k < 4; ++k) {
             const QString& m = candidates[k];
-            if (m.isEmpty()) continue;
+            if (m.isEmpty())
+                continue;
             if (text.mid(pos, m.size()).compare(m, Qt::CaseInsensitive) == 0) {
                 pos += m.size();
                 return k < 2 ? 1 : 2;
@@ -140,19 +161,23 @@ TDateTime StrToTime(const QString& text) {
     int marker = s.Marker();
     s.SkipBlanks();
     int hour = 0, minute = 0, second = 0, ms = 0;
-    if (!s.Number(hour)) NotATime(text);
+    if (!s.Number(hour))
+        NotATime(text);
     s.SkipBlanks();
     if (!s.AtEnd() && text[s.pos] == timeSep) {
         ++s.pos;
-        if (!s.Number(minute)) NotATime(text);
+        if (!s.Number(minute))
+            NotATime(text);
         s.SkipBlanks();
         if (!s.AtEnd() && text[s.pos] == timeSep) {
             ++s.pos;
-            if (!s.Number(second)) NotATime(text);
+            if (!s.Number(second))
+                NotATime(text);
             s.SkipBlanks();
             if (!s.AtEnd() && text[s.pos] == decimalSep) {
                 ++s.pos;
-                if (!s.Number(ms)) NotATime(text);
+                if (!s.Number(ms))
+                    NotATime(text);
                 s.SkipBlanks();
             }
         }
@@ -161,13 +186,18 @@ TDateTime StrToTime(const QString& text) {
         marker = s.Marker();
         s.SkipBlanks();
     }
-    if (!s.AtEnd()) NotATime(text);
+    if (!s.AtEnd())
+        NotATime(text);
     if (marker != 0) {
-        if (hour < 1 || hour > 12) NotATime(text);
-        if (hour == 12) hour = 0;
-        if (marker == 2) hour += 12;
+        if (hour < 1 || hour > 12)
+            NotATime(text);
+        if (hour == 12)
+            hour = 0;
+        if (marker == 2)
+            hour += 12;
     }
-    if (hour >= 24 || minute >= 60 || second >= 60 || ms >= 1000) NotATime(text);
+    if (hour >= 24 || minute >= 60 || second >= 60 || ms >= 1000)
+        NotATime(text);
     return EncodeTime(hour, minute, second, ms);
 }
 
@@ -175,22 +205,30 @@ bool TryStrToFloat(const QString& text, double& value) {
     const QString t = text.trimmed();
     qsizetype i = 0;
     const qsizetype n = t.size();
-    if (i < n && (t[i] == u'+' || t[i] == u'-')) ++i;
+    if (i < n && (t[i] == u'+' || t[i] == u'-'))
+        ++i;
     qsizetype digits = 0;
-    while (i < n && t[i].isDigit() && t[i].unicode() < 128) ++i, ++digits;
+    while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+        ++i, ++digits;
     if (i < n && t[i] == CurrentFormats().decimalSeparator) {
         ++i;
-        while (i < n && t[i].isDigit() && t[i].unicode() < 128) ++i, ++digits;
+        while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+            ++i, ++digits;
     }
-    if (digits == 0) return false;
+    if (digits == 0)
+        return false;
     if (i < n && (t[i] == u'e' || t[i] == u'E')) {
         ++i;
-        if (i < n && (t[i] == u'+' || t[i] == u'-')) ++i;
+        if (i < n && (t[i] == u'+' || t[i] == u'-'))
+            ++i;
         qsizetype expDigits = 0;
-        while (i < n && t[i].isDigit() && t[i].unicode() < 128) ++i, ++expDigits;
-        if (expDigits == 0) return false;
+        while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+            ++i, ++expDigits;
+        if (expDigits == 0)
+            return false;
     }
-    if (i != n) return false;
+    if (i != n)
+        return false;
     QString normalized = t;
     normalized.replace(CurrentFormats().decimalSeparator, u'.');
     bool ok = false;
@@ -200,9 +238,12 @@ bool TryStrToFloat(const QString& text, double& value) {
 
 bool StrToBool(const QString& text) {
     double number = 0;
-    if (TryStrToFloat(text, number)) return number != 0.0;
-    if (text.compare(QStringLiteral("True"), Qt::CaseInsensitive) == 0) return true;
-    if (text.compare(QStringLiteral("False"), Qt::CaseInsensitive) == 0) return false;
+    if (TryStrToFloat(text, number))
+        return number != 0.0;
+    if (text.compare(QStringLiteral("True"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (text.compare(QStringLiteral("False"), Qt::CaseInsensitive) == 0)
+        return false;
     throw EConvertError(
         QStringLiteral("'%1' is not a valid boolean value").arg(text).toStdString());
 }
@@ -220,7 +261,8 @@ void ApplyFormatSettings() {
     fs.shortDateFormat = QStringLiteral("DD/MM/YYYY");
     fs.dateSeparator = u'/';
     fs.timeSeparator = u':';
-    if (fs.currencyString.isEmpty()) fs.currencyString = QStringLiteral(" ");
+    if (fs.currencyString.isEmpty())
+        fs.currencyString = QStringLiteral(" ");
     fs.currencyFormat = 1;
     fs.thousandSeparator = u'/';
     fs.currencyDecimals = 0;

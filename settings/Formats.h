@@ -9,7 +9,7 @@
 
 // A text that does not convert to the value asked for.
 class EConvertError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 

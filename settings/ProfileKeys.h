@@ -22,8 +22,8 @@ std::string ReadProfileValue(const std::string& path, const std::string& section
 
 // Writes one key (ProfileText::Write), creating the file when it is missing. The new file
 // content is written beside the file, flushed to disk and renamed over it (ReplaceProfileFile),
-// so the file is either the old one or the new one, and on disk when the call returns. The new file keeps the
-// old one's encoding and carries what it carried (CarryFileAttributes: access lists and
+// so the file is either the old one or the new one, and on disk when the call returns. The new file
+// keeps the old one's encoding and carries what it carried (CarryFileAttributes: access lists and
 // other extended attributes, owner and group where allowed, permissions); a symbolic link is
 // followed, and the file it names is replaced in its own folder. What writes that ended part
 // way left beside the file ("<name>.XXXXXX", held by no writer) is removed first.

@@ -44,7 +44,6 @@ Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 Expression::~Expression() = default;
 
-
 const std::string& Expression::Text() const {
     return impl_->text;
 }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/format/Field.h"
 #include "engine/expr/Key.h"
+#include "engine/format/Field.h"
 
 namespace ari::engine {
 

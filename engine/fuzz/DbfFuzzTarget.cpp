@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/table/MemoFile.h"
 #include "engine/pack/ParadoxPack.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/MemoFile.h"
 
 namespace {
 

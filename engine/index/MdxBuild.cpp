@@ -6,13 +6,13 @@
 #include <cstring>
 #include <utility>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/table/FileOps.h"
+#include "engine/Progress.h"
 #include "engine/expr/KeyCollation.h"
 #include "engine/format/MdxFormat.h"
 #include "engine/index/MdxWriter.h"
-#include "engine/Progress.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableFiles.h"
 
 namespace ari::engine {
@@ -122,8 +122,7 @@ void KeySorter::Spill() {
         return;
     SortBuffer();
     auto run = std::make_unique<Run>();
-    run->file =
-        std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(runs_.size()));
+    run->file = std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(runs_.size()));
     WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
     run->entries = count_;
     runs_.push_back(std::move(run));

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/table/FileOps.h"
-#include "engine/index/MdxBuild.h"
 #include "engine/format/MdxFormat.h"
+#include "engine/index/MdxBuild.h"
 #include "engine/index/MdxWriter.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
 
@@ -59,8 +59,8 @@ void CopyPages(const MdxFile& index, FileHandle fd, const std::string& path) {
     const uint64_t bytes = static_cast<uint64_t>(index.Header().totalPages) * kPageSize;
     uint64_t done = 0;
     while (done < bytes) {
-        const int64_t n = Env::Default()->CopyRange(in, done, fd, done,
-                                                    static_cast<size_t>(bytes - done));
+        const int64_t n =
+            Env::Default()->CopyRange(in, done, fd, done, static_cast<size_t>(bytes - done));
         if (n <= 0)
             break;  // not supported here, or an error: the buffered copy decides
         done += static_cast<uint64_t>(n);
@@ -146,12 +146,11 @@ void CheckNewTag(const IndexTagDef& tag, const std::vector<std::string>& names,
     for (const auto& n : names) {
         if (EqualsNoCase(n, tag.name)) {
             throw EDBEngineError(kStatusIndexFault, {"Index file " + indexPath +
-                                                     " already has a tag named " + tag.name +
-                                                     "."});
+                                                     " already has a tag named " + tag.name + "."});
         }
     }
-    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending,
-            table.Fields(), language);
+    PlanTag(tag.name, tag.expression, tag.forExpression, tag.unique, tag.descending, table.Fields(),
+            language);
 }
 
 std::vector<std::string> CheckIndexFile(const DbfFile& table, const std::string& mdxPath,

@@ -44,7 +44,8 @@ void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& inde
 
 // Copies `index`'s file into `fd` (empty, open for writing) and appends `tags`, in order, each
 // built from `table`'s records: the file that as many AppendTagToCopy calls, one on the result
-// of the other, would give. REQUIRES: each tag checked by CheckNewTag against `index` and the tags before it.
+// of the other, would give. REQUIRES: each tag checked by CheckNewTag against `index` and the tags
+// before it.
 void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
                       const std::vector<IndexTagDef>& tags);
 

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/table/FileOps.h"
 #include "engine/format/MdxFormat.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 
 namespace ari::engine {
 

@@ -2,10 +2,10 @@
 // records, with the old file's tag order, definitions, block size and language id.
 #include "engine/index/ProductionIndex.h"
 
-#include "engine/table/DbfFile.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableDamage.h"
 
 namespace ari::engine {

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
-#include "engine/index/ProductionIndex.h"
 #include "engine/Progress.h"
+#include "engine/index/ProductionIndex.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableDamage.h"
 #include "engine/table/TableFiles.h"
 #include "platform/FileErrors.h"

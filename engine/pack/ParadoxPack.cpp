@@ -13,9 +13,9 @@ extern "C" {
 #include <new>
 #include <vector>
 
-#include "engine/format/DbfFormat.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
+#include "engine/format/DbfFormat.h"
 #include "engine/table/FileOps.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"

@@ -1,6 +1,6 @@
-// The engine's inner objects behind CursorHandle and DatabaseHandle: a database is one folder; a cursor is
-// one open table (its driver, its lease on the files and, for dBASE-layout tables, the open
-// table file). Internal to the engine; the program sees only the handles.
+// The engine's inner objects behind CursorHandle and DatabaseHandle: a database is one folder; a
+// cursor is one open table (its driver, its lease on the files and, for dBASE-layout tables, the
+// open table file). Internal to the engine; the program sees only the handles.
 #pragma once
 
 #include <memory>

@@ -1,15 +1,14 @@
 #include "engine/table/TableDamage.h"
 
-
 #include <algorithm>
 #include <memory>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxFile.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/FileErrors.h"

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/table/FileOps.h"
 #include "engine/index/ProductionIndex.h"
+#include "engine/table/DbfFile.h"
+#include "engine/table/FileOps.h"
 #include "engine/table/TableDamage.h"
 #include "engine/table/TableLock.h"
 #include "platform/FileAccess.h"

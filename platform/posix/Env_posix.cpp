@@ -27,9 +27,15 @@ namespace {
 int OpenFlagsToSystem(unsigned flags) {
     int out = O_CLOEXEC;
     switch (flags & 3u) {
-        case kOpenWrite: out |= O_WRONLY; break;
-        case kOpenReadWrite: out |= O_RDWR; break;
-        default: out |= O_RDONLY; break;
+        case kOpenWrite:
+            out |= O_WRONLY;
+            break;
+        case kOpenReadWrite:
+            out |= O_RDWR;
+            break;
+        default:
+            out |= O_RDONLY;
+            break;
     }
     if (flags & kOpenCreate)
         out |= O_CREAT;
@@ -235,7 +241,7 @@ class PosixEnv final : public Env {
 
     int LockRange(FileHandle file, LockKind kind, uint64_t start, uint64_t length) override {
         return SetOfdLock(file, kind == LockKind::Write ? F_WRLCK : F_RDLCK, start, length) ? 0
-                                                                                          : -1;
+                                                                                            : -1;
     }
     int UnlockRange(FileHandle file, uint64_t start, uint64_t length) override {
         return SetOfdLock(file, F_UNLCK, start, length) ? 0 : -1;

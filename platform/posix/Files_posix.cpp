@@ -17,7 +17,9 @@
 namespace ari {
 
 namespace {
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // '*' matches any run of characters, '?' any one character. On a mismatch only the latest '*'
 // takes one more character, so the time stays linear in the name for each character of the
@@ -39,20 +41,23 @@ bool GlobNoCase(const char* n, const char* m) {
             return false;
         }
     }
-    while (*m == '*') ++m;
+    while (*m == '*')
+        ++m;
     return *m == 0;
 }
 }  // namespace
 
 std::string WithTrailingSeparator(const std::string& folder) {
-    if (!folder.empty() && folder.back() == kPathSeparator) return folder;
+    if (!folder.empty() && folder.back() == kPathSeparator)
+        return folder;
     return folder + kPathSeparator;
 }
 
 std::string ExecutablePath() {
     char buf[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
+    if (n <= 0)
+        return {};
     return std::string(buf, static_cast<size_t>(n));
 }
 
@@ -68,17 +73,20 @@ std::string ExtractFileName(const std::string& path) {
 
 std::string CurrentFolder() {
     char buf[PATH_MAX];
-    if (!getcwd(buf, sizeof buf)) return {};
+    if (!getcwd(buf, sizeof buf))
+        return {};
     return buf;
 }
 
 std::string AbsolutePath(const std::string& path) {
-    if (!path.empty() && path.front() == kPathSeparator) return path;
+    if (!path.empty() && path.front() == kPathSeparator)
+        return path;
     return WithTrailingSeparator(CurrentFolder()) + path;
 }
 
 void SetCurrentFolder(const std::string& folder) {
-    if (chdir(folder.c_str()) != 0) ThrowLastInOutError();
+    if (chdir(folder.c_str()) != 0)
+        ThrowLastInOutError();
 }
 
 bool FileExists(const std::string& path) {
@@ -96,7 +104,9 @@ bool IsSymbolicLink(const std::string& path) {
     return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return unlink(path.c_str()) == 0;
+}
 
 bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
     int in = -1;
@@ -114,27 +124,34 @@ bool CopyFileNoOverwrite(const std::string& from, const std::string& to) {
     char buf[1 << 16];
     for (;;) {
         const ssize_t n = read(in, buf, sizeof buf);
-        if (n == 0) break;
+        if (n == 0)
+            break;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             ok = false;
             break;
         }
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
             if (w < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 ok = false;
                 break;
             }
             done += w;
         }
-        if (!ok) break;
+        if (!ok)
+            break;
     }
-    if (ok && fsync(out) != 0) ok = false;
+    if (ok && fsync(out) != 0)
+        ok = false;
     close(in);
-    if (close(out) != 0) ok = false;
-    if (!ok) unlink(to.c_str());
+    if (close(out) != 0)
+        ok = false;
+    if (!ok)
+        unlink(to.c_str());
     return ok;
 }
 
@@ -150,9 +167,13 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool RemoveFolder(const std::string& path) { return rmdir(path.c_str()) == 0; }
+bool RemoveFolder(const std::string& path) {
+    return rmdir(path.c_str()) == 0;
+}
 
-bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
+bool MakeFolder(const std::string& path) {
+    return mkdir(path.c_str(), 0755) == 0;
+}
 
 bool MakeFolderPath(const std::string& path) {
     std::error_code ec;
@@ -162,13 +183,17 @@ bool MakeFolderPath(const std::string& path) {
 
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask) {
     DIR* dir = opendir(folder.c_str());
-    if (!dir) ThrowLastInOutError();
+    if (!dir)
+        ThrowLastInOutError();
     std::vector<std::string> names;
     while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;  // hidden files, "." and ".."
-        if (!GlobNoCase(e->d_name, mask.c_str())) continue;
+        if (e->d_name[0] == '.')
+            continue;  // hidden files, "." and ".."
+        if (!GlobNoCase(e->d_name, mask.c_str()))
+            continue;
         struct stat st;
-        if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            continue;
         names.emplace_back(e->d_name);
     }
     closedir(dir);
@@ -179,9 +204,11 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name) {
     const std::string dir = WithTrailingSeparator(folder);
     std::vector<std::string> found;
-    if (FileExists(dir + name)) found.push_back(name);
+    if (FileExists(dir + name))
+        found.push_back(name);
     DIR* d = opendir(dir.c_str());
-    if (!d) return found;  // an unreadable folder: only what the direct test saw
+    if (!d)
+        return found;  // an unreadable folder: only what the direct test saw
     std::vector<std::string> others;
     while (const dirent* e = readdir(d)) {
         if (e->d_name != name && EqualsNoCase(e->d_name, name) && FileExists(dir + e->d_name))
@@ -199,23 +226,24 @@ std::string FindFileNoCase(const std::string& folder, const std::string& name) {
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
 }
 
 bool LessNoCase(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-            return static_cast<unsigned char>(LowerAscii(x)) <
-                   static_cast<unsigned char>(LowerAscii(y));
-        });
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(LowerAscii(x)) <
+               static_cast<unsigned char>(LowerAscii(y));
+    });
 }
 
 bool MatchesMask(const std::string& name, const std::string& mask) {
     return GlobNoCase(name.c_str(), mask.c_str());
 }
 
-void SleepMilliseconds(unsigned ms) { Env::Default()->SleepMilliseconds(ms); }
+void SleepMilliseconds(unsigned ms) {
+    Env::Default()->SleepMilliseconds(ms);
+}
 
 }  // namespace ari

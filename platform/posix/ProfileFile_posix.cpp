@@ -88,8 +88,8 @@ bool LockWhole(int fd, short type) {
 }
 
 // Removes what writes of `target` that ended part way left beside it: the files
-// UniqueTemporaryPattern(target) that ReplaceProfileFile writes into, when no writer holds one (a live
-// write keeps a read lock on its file until the rename).
+// UniqueTemporaryPattern(target) that ReplaceProfileFile writes into, when no writer holds one (a
+// live write keeps a read lock on its file until the rename).
 void RemoveStaleTemporaries(const std::string& target) {
     std::string folder = ExtractFilePath(target);
     DIR* d = opendir(folder.empty() ? "." : folder.c_str());

@@ -39,7 +39,6 @@ using ari::test::FakeClock;
 using ari::test::NoSleep;
 using ari::test::NoStart;  // no tick here may reach a real session tool
 
-
 class LastPass : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,8 +70,8 @@ class LastPass : public ::testing::Test {
     }
     // A left click on status panel `panel`, as the operator gives it; returns the boxes shown.
     std::vector<std::string> Click(int panel) {
-        auto* label = window->StatusBar1->findChild<QLabel*>(
-            QStringLiteral("StatusBar1Panel%1").arg(panel));
+        auto* label =
+            window->StatusBar1->findChild<QLabel*>(QStringLiteral("StatusBar1Panel%1").arg(panel));
         EXPECT_NE(label, nullptr);
         messages.clear();
         if (label == nullptr)
@@ -80,8 +79,8 @@ class LastPass : public ::testing::Test {
         const QPointF at(5, 5);
         QMouseEvent press(QEvent::MouseButtonPress, at, label->mapToGlobal(at), Qt::LeftButton,
                           Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, label->mapToGlobal(at),
-                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, label->mapToGlobal(at), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(label, &press);
         QCoreApplication::sendEvent(label, &release);
         return messages;
@@ -151,13 +150,12 @@ TEST_F(LastPass, AFailedPassStaysShownThroughTheTicksUntilAPassSucceeds) {
     std::vector<std::string> boxes = Click(1);
     ASSERT_EQ(boxes.size(), 1u);
     const QString count = QStringLiteral("تعداد رکوردها پیش از کار: %1، پس از کار: %2");
-    EXPECT_TRUE(Has(boxes[0], QStringLiteral("جدول t1.dbf: عملیات: فشرده سازی؛ ") +
-                                  count.arg(rows).arg(kept) +
-                                  QStringLiteral("؛ رکوردهای حذف شده که پاک شدند: %1؛")
-                                      .arg(rows - kept)))
+    EXPECT_TRUE(Has(
+        boxes[0], QStringLiteral("جدول t1.dbf: عملیات: فشرده سازی؛ ") + count.arg(rows).arg(kept) +
+                      QStringLiteral("؛ رکوردهای حذف شده که پاک شدند: %1؛").arg(rows - kept)))
         << boxes[0];
-    EXPECT_TRUE(Has(boxes[0], QStringLiteral("جدول t2.dbf: عملیات: فشرده سازی؛ ") +
-                                  count.arg(rows).arg(rows)))
+    EXPECT_TRUE(Has(
+        boxes[0], QStringLiteral("جدول t2.dbf: عملیات: فشرده سازی؛ ") + count.arg(rows).arg(rows)))
         << boxes[0];
     EXPECT_TRUE(Has(boxes[0], QStringLiteral("نتیجه: ناموفق: "))) << boxes[0];
     EXPECT_TRUE(Has(boxes[0], QStringLiteral("نتیجه کل: ناموفق"))) << boxes[0];
@@ -190,11 +188,11 @@ TEST_F(LastPass, AFailedPassStaysShownThroughTheTicksUntilAPassSucceeds) {
     EXPECT_EQ(TodayStamp, QStringLiteral("11/12/2026"));
     boxes = Click(2);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Has(boxes[0], QStringLiteral("جدول t1.dbf: عملیات: فشرده سازی؛ ") +
-                                  count.arg(kept).arg(kept)))
+    EXPECT_TRUE(Has(
+        boxes[0], QStringLiteral("جدول t1.dbf: عملیات: فشرده سازی؛ ") + count.arg(kept).arg(kept)))
         << boxes[0];
-    EXPECT_TRUE(Has(boxes[0], QStringLiteral("جدول t2.dbf: عملیات: فشرده سازی؛ ") +
-                                  count.arg(rows).arg(kept)))
+    EXPECT_TRUE(Has(
+        boxes[0], QStringLiteral("جدول t2.dbf: عملیات: فشرده سازی؛ ") + count.arg(rows).arg(kept)))
         << boxes[0];
     EXPECT_FALSE(Has(boxes[0], QStringLiteral("ناموفق"))) << boxes[0];
     EXPECT_TRUE(Has(boxes[0], QStringLiteral("نتیجه کل: موفق"))) << boxes[0];

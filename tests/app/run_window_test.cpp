@@ -9,23 +9,23 @@
 
 #include <QCoreApplication>
 #include <QImage>
-#include <QPixmap>
 #include <QListWidgetItem>
+#include <QPixmap>
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
-#include <chrono>
-#include <mutex>
-#include <set>
-#include <thread>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <utility>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "app/uMain.h"
 #include "engine/TTable.h"
@@ -40,8 +40,8 @@
 namespace {
 
 using ari::test::Bytes;
-using ari::test::Surviving;
 using ari::test::HeldByChild;
+using ari::test::Surviving;
 using ari::test::TempFolder;
 
 namespace fs = std::filesystem;
@@ -421,8 +421,8 @@ class WritingThreads final : public FolderWrites {
         if (probeAtNextWrite.exchange(false)) {
             // The window thread is busy with the run if it does not answer within 5 s.
             std::atomic<bool> handled{false};
-            QMetaObject::invokeMethod(window_, [&handled] { handled = true; },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                window_, [&handled] { handled = true; }, Qt::QueuedConnection);
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
             while (!handled && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -460,7 +460,8 @@ TEST_F(Run, ThePassRunsOffTheWindowThreadWhichAnswersMeanwhileAndTheLogIsUnchang
 
     ExpectLog({"------Add Index a.dbf ID", "------Add Index a.dbf NAME", "------Add Index b.dbf ID",
                "------Add Index b.dbf NAME", "---Packing a.dbf ... ", "---Packing b.dbf ... ",
-               "---ReIndex has successfully Time: <time>", "---Pack has successfully Time: <time>"});
+               "---ReIndex has successfully Time: <time>",
+               "---Pack has successfully Time: <time>"});
     EXPECT_FALSE(writes.threads.empty());
     EXPECT_EQ(writes.threads.count(std::this_thread::get_id()), 0u)
         << "table files were written on the window thread";
@@ -574,7 +575,8 @@ TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
     EXPECT_EQ(window->ProgressBar1->value(), 2);
     ExpectLog({"------Add Index a.dbf ID", "------Add Index a.dbf NAME", "------Add Index b.dbf ID",
                "------Add Index b.dbf NAME", "---Packing a.dbf ... ", "---Packing b.dbf ... ",
-               "---ReIndex has successfully Time: <time>", "---Pack has successfully Time: <time>"});
+               "---ReIndex has successfully Time: <time>",
+               "---Pack has successfully Time: <time>"});
 }
 
 TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {

@@ -354,14 +354,16 @@ TEST_F(Schedule, AMarkerThatCannotBeCreatedIsLoggedEveryTickAndBoxedOncePerCause
         SCOPED_TRACE(minute);
         SetNow(10, 0, 30 + minute, 0);
         window->tStartReindex->Fire();
-        EXPECT_EQ(Log(), (QStringList{QStringLiteral("---Checking... Time: \"00:3%1:00\"").arg(minute),
-                                      QStringLiteral("---Start reindex Time: \"00:3%1:00\"").arg(minute),
-                                      errorLine.arg(minute)}));
+        EXPECT_EQ(Log(),
+                  (QStringList{QStringLiteral("---Checking... Time: \"00:3%1:00\"").arg(minute),
+                               QStringLiteral("---Start reindex Time: \"00:3%1:00\"").arg(minute),
+                               errorLine.arg(minute)}));
         EXPECT_FALSE(ProcessedToday);
         EXPECT_TRUE(window->tStartReindex->Enabled());
     }
     // One box for the night, not one a minute.
-    EXPECT_EQ(errors, (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
     errors.clear();
 
     // Once the cause has gone, the same fault coming back is news and gets its box again.
@@ -376,7 +378,8 @@ TEST_F(Schedule, AMarkerThatCannotBeCreatedIsLoggedEveryTickAndBoxedOncePerCause
     ASSERT_TRUE(ari::MakeFolder(dir / "reindexing"));
     SetNow(10, 0, 41, 0);
     window->tStartReindex->Fire();
-    EXPECT_EQ(errors, (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"File access denied: " + dir / "reindexing" + "."}));
     errors.clear();
 }
 

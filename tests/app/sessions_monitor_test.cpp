@@ -31,12 +31,11 @@ namespace {
 using ari::test::FixtureSession;
 using ari::test::Gone;
 using ari::test::ReadFileBytes;
-using ari::test::UtmpRecord;
-using ari::test::WaitUntilGone;
 using ari::test::TempFolder;
+using ari::test::UtmpRecord;
 using ari::test::WaitForFile;
+using ari::test::WaitUntilGone;
 using ari::test::WriteFileBytes;
-
 
 // Stands in for the 3000 ms wait: returns as soon as the fake quser has finished writing
 // (it creates its marker last), bounded, so no test depends on timing.
@@ -217,9 +216,8 @@ TEST_F(SessionMonitor, RowsWithoutASessionNumberNeverReachLogoff) {
     EXPECT_EQ(Items(window->lstUsers), (QStringList{"blankid;disc", "garbled;disc", "wide;disc",
                                                     "glued;disc", "good;disc"}));
     EXPECT_EQ(Items(window->ListBox3).at(3), "23  ");
-    EXPECT_EQ(starter.calls,
-              (std::vector<std::string>{kQuser, "logoff|123   /server:127.0.0.1",
-                                        "logoff|42   /server:127.0.0.1"}));
+    EXPECT_EQ(starter.calls, (std::vector<std::string>{kQuser, "logoff|123   /server:127.0.0.1",
+                                                       "logoff|42   /server:127.0.0.1"}));
     EXPECT_EQ(LogoffCalls(2),
               (std::vector<std::string>{"123 /server:127.0.0.1", "42 /server:127.0.0.1"}));
 }

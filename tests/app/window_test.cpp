@@ -16,7 +16,7 @@ namespace {
 using ari::test::TempFolder;
 
 class Window : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ari::Dialogs().showMessage = [this](const std::string& t) { messages.push_back(t); };
         ari::Dialogs().showError = [this](const std::string& t) { messages.push_back(t); };
@@ -87,11 +87,16 @@ const ControlRow kControls[] = {
 };
 
 QString CaptionOf(QWidget* w) {
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
-    if (auto* t = qobject_cast<QTimeEdit*>(w)) return t->text();
-    if (auto* m = qobject_cast<QPlainTextEdit*>(w)) return m->toPlainText();
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        return b->text();
+    if (auto* l = qobject_cast<QLabel*>(w))
+        return l->text();
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+        return e->text();
+    if (auto* t = qobject_cast<QTimeEdit*>(w))
+        return t->text();
+    if (auto* m = qobject_cast<QPlainTextEdit*>(w))
+        return m->toPlainText();
     return QString();
 }
 
@@ -99,7 +104,8 @@ TEST_F(Window, EveryControlInItsPlaceWithItsCaption) {
     for (const auto& row : kControls) {
         SCOPED_TRACE(row.name);
         QWidget* w = Find<QWidget>(row.name);
-        if (!w) continue;
+        if (!w)
+            continue;
         EXPECT_TRUE(w->inherits(row.kind)) << w->metaObject()->className();
         EXPECT_EQ(w->geometry(), QRect(row.left, row.top, row.width, row.height));
         EXPECT_EQ(w->isVisibleTo(window.get()), row.visible);
@@ -200,10 +206,9 @@ TEST_F(Window, RightToLeftWhateverTheLocale) {
     EXPECT_EQ(window->CBPack->layoutDirection(), Qt::RightToLeft);
     EXPECT_EQ(window->Label1->layoutDirection(), Qt::RightToLeft);
     // Controls marked left to right keep their own direction.
-    for (QWidget* w : std::initializer_list<QWidget*>{window->LEMaghsad, window->LESource,
-                                                     window->CLBFile, window->tmpckrBegin,
-                                                     window->tmpckrEnd, window->lstUsers,
-                                                     window->ListBox1, window->mLog, window->Memo3})
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             window->LEMaghsad, window->LESource, window->CLBFile, window->tmpckrBegin,
+             window->tmpckrEnd, window->lstUsers, window->ListBox1, window->mLog, window->Memo3})
         EXPECT_EQ(w->layoutDirection(), Qt::LeftToRight) << w->objectName().toStdString();
     // Labels stand to the right of their edits, 8 pixels away.
     EXPECT_EQ(window->LEMaghsadLabel->text(), "مقصد :");
@@ -214,18 +219,19 @@ TEST_F(Window, RightToLeftWhateverTheLocale) {
 
 TEST_F(Window, TabOrderFollowsTheDesign) {
     const std::vector<QWidget*> panelOrder = {
-        window->CBPack,   window->CBReIndex, window->CLBFile,   window->LEMaghsad,
-        window->BitBtn2,  window->BitBtn3,   window->LESource,  window->ProgressBar1,
-        window->btnStart, window->CBCopyRe,  window->BitBtn1,   window->tmpckrEnd,
-        window->tmpckrBegin, window->lstUsers, window->ListBox1, window->ListBox2,
-        window->ListBox3, window->ListBox4,  window->mLog,      window->Memo3,
+        window->CBPack,      window->CBReIndex, window->CLBFile,  window->LEMaghsad,
+        window->BitBtn2,     window->BitBtn3,   window->LESource, window->ProgressBar1,
+        window->btnStart,    window->CBCopyRe,  window->BitBtn1,  window->tmpckrEnd,
+        window->tmpckrBegin, window->lstUsers,  window->ListBox1, window->ListBox2,
+        window->ListBox3,    window->ListBox4,  window->mLog,     window->Memo3,
         window->chkAutomat};
     for (size_t i = 0; i < panelOrder.size(); ++i)
         EXPECT_EQ(panelOrder[i]->property("TabOrder").toInt(), static_cast<int>(i));
     // The focus chain visits the focusable ones in that order.
     std::vector<QWidget*> focusable;
     for (QWidget* w : panelOrder)
-        if (w->focusPolicy() & Qt::TabFocus && w->isVisibleTo(window.get())) focusable.push_back(w);
+        if (w->focusPolicy() & Qt::TabFocus && w->isVisibleTo(window.get()))
+            focusable.push_back(w);
     std::vector<QWidget*> visited;
     QWidget* w = focusable.front();
     do {
@@ -236,35 +242,37 @@ TEST_F(Window, TabOrderFollowsTheDesign) {
     } while (w && w != focusable.front());
     ASSERT_EQ(visited.size(), focusable.size());
     for (size_t i = 0; i < focusable.size(); ++i)
-        EXPECT_EQ(visited[i], focusable[i]) << "position " << i << ": "
-                                            << visited[i]->objectName().toStdString();
+        EXPECT_EQ(visited[i], focusable[i])
+            << "position " << i << ": " << visited[i]->objectName().toStdString();
 }
 
 void Fill(QListWidget* l, int rows) {
-    for (int i = 0; i < rows; ++i) l->addItem(QStringLiteral("row %1").arg(i));
+    for (int i = 0; i < rows; ++i)
+        l->addItem(QStringLiteral("row %1").arg(i));
 }
 
 TEST_F(Window, SelectingARowSelectsItInAllFiveLists) {
-    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4,
-                           window->lstUsers})
+    for (QListWidget* l :
+         {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4, window->lstUsers})
         Fill(l, 4);
     // A click on the third row of ListBox2.
     QListWidget* l2 = window->ListBox2;
     const QRect r = l2->visualItemRect(l2->item(2));
     QTest::mouseClick(l2->viewport(), Qt::LeftButton, {}, r.center());
-    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4,
-                           window->lstUsers})
+    for (QListWidget* l :
+         {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4, window->lstUsers})
         EXPECT_EQ(l->currentRow(), 2) << l->objectName().toStdString();
     // The arrow key in lstUsers moves all of them.
     window->lstUsers->setFocus();
     QTest::keyClick(window->lstUsers, Qt::Key_Down);
-    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4,
-                           window->lstUsers})
+    for (QListWidget* l :
+         {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4, window->lstUsers})
         EXPECT_EQ(l->currentRow(), 3) << l->objectName().toStdString();
 }
 
 TEST_F(Window, RowsSetFromCodeRaiseNoSync) {
-    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->lstUsers}) Fill(l, 3);
+    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->lstUsers})
+        Fill(l, 3);
     window->ListBox1->setCurrentRow(1);
     EXPECT_EQ(window->ListBox2->currentRow(), -1);
     EXPECT_EQ(window->lstUsers->currentRow(), -1);
@@ -305,19 +313,21 @@ TEST(Caption, TheDisplayShowsTheDesignedCaptionAlone) {
     const std::string exe = dir / "autoreindex";
     std::filesystem::copy_file(std::string(ARI_BIN_DIR) + "/autoreindex", exe);
     const std::string tree = dir / "tree.txt";
-    const std::string script =
-        "'" + exe + "' & app=\\$!; i=0; "
-        "until xwininfo -root -tree | grep -q '\\\"Auto ReIndex'; do "
-        "i=\\$((i+1)); [ \\$i -gt 200 ] && break; sleep 0.05; done; "
-        "sleep 0.3; xwininfo -root -tree > '" + tree + "'; kill \\$app; wait \\$app";
-    const std::string command = "env -u QT_QPA_PLATFORM xvfb-run -a sh -c \"" + script +
-                                "\" >/dev/null 2>&1";
+    const std::string script = "'" + exe +
+                               "' & app=\\$!; i=0; "
+                               "until xwininfo -root -tree | grep -q '\\\"Auto ReIndex'; do "
+                               "i=\\$((i+1)); [ \\$i -gt 200 ] && break; sleep 0.05; done; "
+                               "sleep 0.3; xwininfo -root -tree > '" +
+                               tree + "'; kill \\$app; wait \\$app";
+    const std::string command =
+        "env -u QT_QPA_PLATFORM xvfb-run -a sh -c \"" + script + "\" >/dev/null 2>&1";
     std::system(command.c_str());
     const QString listing = QString::fromStdString(ari::test::ReadFileBytes(tree));
     QString caption;
     for (const QString& line : listing.split(u'\n')) {
         // The program's top-level window: its class is the executable's name.
-        if (line.contains(QStringLiteral("(\"autoreindex\"")) && line.contains(QStringLiteral("720x613")))
+        if (line.contains(QStringLiteral("(\"autoreindex\"")) &&
+            line.contains(QStringLiteral("720x613")))
             caption = line.section(u'"', 1, 1);
     }
     EXPECT_EQ(caption.toStdString(), "Auto ReIndex Database") << listing.toStdString();

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "engine/table/DbfFile.h"
 #include "engine/expr/Expr.h"
 #include "engine/expr/KeyCollation.h"
-#include "engine/index/MdxFile.h"
 #include "engine/format/MdxFormat.h"
+#include "engine/index/MdxFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tools/dbtool/IndexCommands.h"

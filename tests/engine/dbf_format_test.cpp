@@ -4,9 +4,9 @@
 #include <cstring>
 #include <functional>
 
-#include "engine/format/DbfFormat.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
+#include "engine/format/DbfFormat.h"
 
 using namespace ari::engine;
 

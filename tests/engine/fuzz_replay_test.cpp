@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <random>
 
-#include "engine/table/DbfFile.h"
 #include "engine/format/DbfFormat.h"
+#include "engine/table/DbfFile.h"
 #include "tests/support/TestFolders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);

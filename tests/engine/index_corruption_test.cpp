@@ -8,9 +8,9 @@
 #include <functional>
 #include <random>
 
-#include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
 #include "engine/TTable.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxFile.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
 #include "tests/support/TestFolders.h"

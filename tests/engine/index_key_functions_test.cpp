@@ -9,13 +9,13 @@
 #include <cstring>
 #include <filesystem>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/TTable.h"
+#include "engine/format/MdxFormat.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
 #include "engine/index/MdxTable.h"
-#include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
 #include "tests/support/TestFolders.h"

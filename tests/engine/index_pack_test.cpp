@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
 #include "engine/TTable.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxFile.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/ScopedFd.h"

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/TTable.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
-#include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"

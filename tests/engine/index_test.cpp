@@ -11,14 +11,14 @@
 #include <filesystem>
 #include <random>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/TTable.h"
 #include "engine/expr/Expr.h"
+#include "engine/format/MdxFormat.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
 #include "engine/index/MdxTable.h"
-#include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"

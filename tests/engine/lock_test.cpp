@@ -10,9 +10,9 @@
 #include <functional>
 #include <memory>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
 #include "tests/support/TestFolders.h"

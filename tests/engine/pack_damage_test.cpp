@@ -7,11 +7,11 @@
 #include <functional>
 #include <map>
 
-#include "engine/format/DbfFormat.h"
 #include "engine/EngineErrors.h"
-#include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
 #include "engine/TTable.h"
+#include "engine/format/DbfFormat.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxFile.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
 #include "tests/support/TestFolders.h"

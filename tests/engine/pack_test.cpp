@@ -10,9 +10,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"

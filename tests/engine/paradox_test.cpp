@@ -10,10 +10,10 @@ extern "C" {
 #include <paradox.h>
 }
 
-#include "engine/format/DbfFormat.h"
 #include "engine/EngineStatus.h"
-#include "engine/pack/ParadoxPack.h"
 #include "engine/TTable.h"
+#include "engine/format/DbfFormat.h"
+#include "engine/pack/ParadoxPack.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"

@@ -24,10 +24,10 @@
 #include <set>
 #include <sstream>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableLock.h"
 #include "platform/Env.h"
 #include "platform/Files.h"

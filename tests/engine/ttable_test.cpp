@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "engine/table/Cursor.h"
-#include "engine/table/DbfFile.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
+#include "engine/table/Cursor.h"
+#include "engine/table/DbfFile.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TestFolders.h"

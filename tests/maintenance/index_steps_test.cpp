@@ -12,12 +12,11 @@
 #include <csignal>
 #include <filesystem>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "tests/support/FailingEnv.h"
+#include "engine/TTable.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
-#include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexRebuild.h"
 #include "maintenance/IndexTransfer.h"
@@ -25,6 +24,7 @@
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/engine/IndexTestSupport.h"
 #include "tests/maintenance/run_fixtures.h"
+#include "tests/support/FailingEnv.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -308,8 +308,8 @@ TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
     const struct {
         FailingEnv::Kind kind;
         int err;
-    } failures[] = {{FailingEnv::kWrite, ENOSPC}, {FailingEnv::kFsync, EIO},
-                    {FailingEnv::kRename, EACCES}};
+    } failures[] = {
+        {FailingEnv::kWrite, ENOSPC}, {FailingEnv::kFsync, EIO}, {FailingEnv::kRename, EACCES}};
     for (const auto& f : failures) {
         SCOPED_TRACE(f.kind);
         FailingEnv failure(f.kind, 1, f.err, FailingEnv::kFailFromNth);

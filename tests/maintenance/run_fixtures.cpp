@@ -11,8 +11,8 @@
 
 #include <fstream>
 
-#include "engine/table/DbfFile.h"
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "platform/Exception.h"
 
 namespace ari::test {

@@ -121,9 +121,7 @@ TEST(PackFailures, EachFailureLeavesTheTableWhereItFailed) {
          },
          Kind::EngineError, nullptr, false, true, true},
         {"engine pack: the disk is full",
-         [](TempFolder&, TTable&, std::unique_ptr<ForeignLock>&) {
-             installed.emplace(&diskFull);
-         },
+         [](TempFolder&, TTable&, std::unique_ptr<ForeignLock>&) { installed.emplace(&diskFull); },
          Kind::EngineError, nullptr, true, true, false},
         {"type: a FoxPro table",
          [](TempFolder& d, TTable& t, std::unique_ptr<ForeignLock>&) {

@@ -272,7 +272,8 @@ TEST_F(Pass, ATableMissingFromTheLiveFolderEndsTheRunWithOneError) {
         "table-started index b.dbf",
         "definitions b.dbf NAME=NAME",
         // The platform's message names no file: the line names the live table after it.
-        "log \\\\\\Error \"The specified file was not found: " + live + "b.dbf\" Time: \"10:00:00\"",
+        "log \\\\\\Error \"The specified file was not found: " + live +
+            "b.dbf\" Time: \"10:00:00\"",
         "error The specified file was not found",
         "finished false",
     };
@@ -280,10 +281,11 @@ TEST_F(Pass, ATableMissingFromTheLiveFolderEndsTheRunWithOneError) {
     EXPECT_EQ(std::count_if(recorder.events.begin(), recorder.events.end(),
                             [](const std::string& e) { return e.rfind("error ", 0) == 0; }),
               1);
-    EXPECT_EQ(log.Lines(),
-              (QStringList{"------Add Index a.dbf NAME",
-                           QString::fromStdString("\\\\\\Error \"The specified file was not found: " +
-                                                  live + "b.dbf\" Time: \"10:00:00\"")}));
+    EXPECT_EQ(
+        log.Lines(),
+        (QStringList{"------Add Index a.dbf NAME",
+                     QString::fromStdString("\\\\\\Error \"The specified file was not found: " +
+                                            live + "b.dbf\" Time: \"10:00:00\"")}));
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_FALSE(templateTable.Active());
     EXPECT_FALSE(liveTable.Active());

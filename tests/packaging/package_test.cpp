@@ -62,7 +62,7 @@ TEST(Package, HoldsTheProgramFolderTheUnitsAndThePathLinksAndNothingElse) {
     TempFolder dir;
     const std::string buildDir = fs::path(ARI_BIN_DIR).parent_path().string();
     const Result made = Shell("cpack -G DEB -B " + Q(dir / "out") + " --config " +
-                            Q(buildDir + "/CPackConfig.cmake"));
+                              Q(buildDir + "/CPackConfig.cmake"));
     ASSERT_EQ(made.exitCode, 0) << made.output;
     std::string deb;
     for (const auto& e : fs::directory_iterator(dir / "out"))
@@ -83,15 +83,15 @@ TEST(Package, HoldsTheProgramFolderTheUnitsAndThePathLinksAndNothingElse) {
             continue;
         files.insert(path);
         const bool placed = path.rfind("opt/autoreindex/", 0) == 0 ||
-                            path.rfind("lib/systemd/system/", 0) == 0 ||
-                            path == "usr/bin/dbtool" || path == "usr/bin/autoreindex-run";
+                            path.rfind("lib/systemd/system/", 0) == 0 || path == "usr/bin/dbtool" ||
+                            path == "usr/bin/autoreindex-run";
         EXPECT_TRUE(placed) << path;
     }
-    for (const char* f : {"opt/autoreindex/autoreindex", "opt/autoreindex/autoreindex-run",
-                          "opt/autoreindex/dbtool", "opt/autoreindex/quser",
-                          "opt/autoreindex/logoff", "opt/autoreindex/Setting_VorelIndex.ini",
-                          "opt/autoreindex/mdx/CUSTOMER.DBF", "opt/autoreindex/mdx/CUSTOMER.MDX",
-                          "usr/bin/dbtool", "usr/bin/autoreindex-run"})
+    for (const char* f :
+         {"opt/autoreindex/autoreindex", "opt/autoreindex/autoreindex-run",
+          "opt/autoreindex/dbtool", "opt/autoreindex/quser", "opt/autoreindex/logoff",
+          "opt/autoreindex/Setting_VorelIndex.ini", "opt/autoreindex/mdx/CUSTOMER.DBF",
+          "opt/autoreindex/mdx/CUSTOMER.MDX", "usr/bin/dbtool", "usr/bin/autoreindex-run"})
         EXPECT_EQ(files.count(f), 1u) << f;
     for (const char* unit : kUnits)
         EXPECT_EQ(files.count(std::string("lib/systemd/system/") + unit), 1u) << unit;

@@ -63,8 +63,8 @@ TEST(AtomicFile, AnyFailedWriteFlushOrRenameLeavesTheTargetWhole) {
     for (const auto naming : {AtomicFile::Naming::Exact, AtomicFile::Naming::Unique})
         for (const auto kind : {FailingEnv::kWrite, FailingEnv::kFsync, FailingEnv::kRename})
             for (int n = 1;; ++n) {
-                SCOPED_TRACE(testing::Message() << "naming " << static_cast<int>(naming)
-                                                << " kind " << kind << " call " << n);
+                SCOPED_TRACE(testing::Message() << "naming " << static_cast<int>(naming) << " kind "
+                                                << kind << " call " << n);
                 TempFolder dir;
                 WriteFileBytes(dir / "T.mdx", "old index");
                 FailingEnv ops(kind, n);

@@ -1,6 +1,6 @@
 // The platform's Env against real files, links, pipes, locks and processes.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,8 +93,8 @@ TEST(Env, OpenFlagsDoWhatTheySay) {
         {"follow through a link", "link", ari::kOpenReadWrite, 0, "X", "Xbc"},
         {"append", "file", ari::kOpenWrite | ari::kOpenAppend, 0, "de", "abcde"},
         {"truncate", "file", ari::kOpenWrite | ari::kOpenTruncate, 0, "z", "z"},
-        {"a pipe without a writer, non-blocking", "pipe", ari::kOpenRead | ari::kOpenNonBlocking,
-         0, nullptr, "abc"},
+        {"a pipe without a writer, non-blocking", "pipe", ari::kOpenRead | ari::kOpenNonBlocking, 0,
+         nullptr, "abc"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -25,7 +25,6 @@ using ari::test::TempFolder;
 using ari::test::WaitForFile;
 using ari::test::WriteFileBytes;
 
-
 void WriteScript(const std::string& path, const std::string& body) {
     WriteFileBytes(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), 0755);

@@ -12,8 +12,8 @@ using ari::test::WriteFileBytes;
 
 TEST(ListFiles, MatchesFilesOnlyWithoutRegardToCaseAndSortsThem) {
     TempFolder dir;
-    for (const char* name : {"c.dbf", "B.DBF", "a.dbf", "notes.txt", ".hidden.dbf", "x.dbf.bak",
-                             "Z.Dbf"})
+    for (const char* name :
+         {"c.dbf", "B.DBF", "a.dbf", "notes.txt", ".hidden.dbf", "x.dbf.bak", "Z.Dbf"})
         WriteFileBytes(dir / name, "x");
     mkdir((dir / "folder.dbf").c_str(), 0755);
     const auto names = ari::ListFiles(dir.Path(), "*.dbf");

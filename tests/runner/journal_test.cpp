@@ -63,16 +63,18 @@ TEST(RunJournal, RotatesAtTheLimitKeepingTheNewestFilesEachWithWholeLines) {
                                    QString(30, u'x')));
     EXPECT_TRUE(fs::exists(journal.Path() + ".3"));
     EXPECT_FALSE(fs::exists(journal.Path() + ".4"));
-    for (const std::string& f : {journal.Path(), journal.Path() + ".1", journal.Path() + ".2",
-                                 journal.Path() + ".3"})
+    for (const std::string& f :
+         {journal.Path(), journal.Path() + ".1", journal.Path() + ".2", journal.Path() + ".3"})
         EXPECT_LE(fs::file_size(f), 1000u) << f;
     // What is kept runs without a gap up to the last line written.
     const std::vector<std::string> lines = JournalLines(journal.Path(), 3);
     ASSERT_GT(lines.size(), 50u);
     const int first = std::stoi(lines.front().substr(5, 4));
     for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i], "line " + QStringLiteral("%1").arg(first + static_cast<int>(i), 4, 10,
-                                                               QChar(u'0')).toStdString() +
+        EXPECT_EQ(lines[i], "line " +
+                                QStringLiteral("%1")
+                                    .arg(first + static_cast<int>(i), 4, 10, QChar(u'0'))
+                                    .toStdString() +
                                 " " + std::string(30, 'x'));
     EXPECT_EQ(first + static_cast<int>(lines.size()) - 1, 199);
 }

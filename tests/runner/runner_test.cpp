@@ -81,16 +81,16 @@ struct RunnerFolder {
         fs::create_directory(app);
         fs::create_directory(live);
         fs::copy_file(kBin + "/autoreindex-run", app + "autoreindex-run");
-        WriteFileBytes(app + "Setting_VorelIndex.ini",
-                       "[Setting]\nSource=" + tmpl + "\nDest=" + live + "\n" + operations +
-                           "Begin=00:00:00\nEnd=23:59:59\n");
+        WriteFileBytes(app + "Setting_VorelIndex.ini", "[Setting]\nSource=" + tmpl +
+                                                           "\nDest=" + live + "\n" + operations +
+                                                           "Begin=00:00:00\nEnd=23:59:59\n");
         Sessions(1);
     }
     void Sessions(int active, int disconnected = 0) {
         std::string listing = kListingHeader;
         for (int i = 0; i < active; ++i)
-            listing += ListingRow((i == 0 ? ">user" : "user") + std::to_string(i), "rdp-tcp#" +
-                                  std::to_string(i), i + 1, "Active");
+            listing += ListingRow((i == 0 ? ">user" : "user") + std::to_string(i),
+                                  "rdp-tcp#" + std::to_string(i), i + 1, "Active");
         for (int i = 0; i < disconnected; ++i)
             listing += ListingRow("gone" + std::to_string(i), "", i + 10, "Disc");
         WriteFileBytes(app + "listing.txt", listing);
@@ -104,10 +104,10 @@ struct RunnerFolder {
                       .exitCode,
                   0);
         fs::remove_all(live);
-        ASSERT_EQ(RunCommand(kBin + "/maketemplates --demo " + ShellQuote(live) +
-                             " >/dev/null 2>&1")
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            RunCommand(kBin + "/maketemplates --demo " + ShellQuote(live) + " >/dev/null 2>&1")
+                .exitCode,
+            0);
     }
     CommandResult Run(const std::string& arguments) const {
         return RunCommand("cd / && " + ShellQuote(app + "autoreindex-run") + " " + arguments);
@@ -219,8 +219,7 @@ TEST(Runner, SessionGateCountsTheListingOfTheQuserBesideIt) {
         EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
         EXPECT_EQ(ReadFileBytes(f.live + "items.dbf") != original, c.packed);
         if (c.exitCode == 3) {
-            EXPECT_NE(r.output.find("\\\\\\There are " +
-                                    std::to_string(c.active + c.disconnected) +
+            EXPECT_NE(r.output.find("\\\\\\There are " + std::to_string(c.active + c.disconnected) +
                                     " users connected to the server. Time: \""),
                       std::string::npos)
                 << r.output;
@@ -306,8 +305,7 @@ TEST(Runner, VerifyNamesATableThatFailsItsCheck) {
     EXPECT_EQ(unchecked.exitCode, 0) << unchecked.output;
     const CommandResult r = f.Run("--now --verify");
     EXPECT_EQ(r.exitCode, 5) << r.output;
-    EXPECT_NE(r.output.find("\\\\\\Verify items.dbf failed: \"FAULT (memos): "),
-              std::string::npos)
+    EXPECT_NE(r.output.find("\\\\\\Verify items.dbf failed: \"FAULT (memos): "), std::string::npos)
         << r.output;
     EXPECT_EQ(r.output.find("other.dbf"), std::string::npos) << "not in the pass: not checked";
     const std::string journal = f.Journal();
@@ -554,9 +552,8 @@ TEST(Runner, CommandLineAndHelp) {
     WriteFileBytes(f.dir / "other.ini",
                    "[Setting]\nDest=" + f.live + "\nPack=-1\nReindex=0\nTransfer=0\n");
     fs::create_directory(f.dir / "journal");
-    const CommandResult r =
-        f.Run("--now --settings " + ShellQuote(f.dir / "other.ini") + " --journal " +
-              ShellQuote(f.dir / "journal"));
+    const CommandResult r = f.Run("--now --settings " + ShellQuote(f.dir / "other.ini") +
+                                  " --journal " + ShellQuote(f.dir / "journal"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(ReadFileBytes(f.dir / "journal/autoreindex.log").find("table items.dbf: "),
               std::string::npos);

@@ -35,11 +35,13 @@ TEST(WindowJournal, TheWindowsPassIsKeptWithItsSummary) {
         window.CBReIndex->setChecked(false);
         window.CBPack->setChecked(true);
         EXPECT_TRUE(window.ReindexProccess());
-        AddLog(QStringLiteral("---Checking... Time: \"01:02:03\""), true);  // a tick clears the panel
+        AddLog(QStringLiteral("---Checking... Time: \"01:02:03\""),
+               true);  // a tick clears the panel
     }
     const std::string journal = ari::test::ReadFileBytes(dir / "bin/autoreindex.log");
     EXPECT_TRUE(std::regex_search(
-        journal, std::regex(R"(\n?\d\d/\d\d/\d{4} \d\d:\d\d:\d\d ---Packing items\.dbf \.\.\. \n)")))
+        journal,
+        std::regex(R"(\n?\d\d/\d\d/\d{4} \d\d:\d\d:\d\d ---Packing items\.dbf \.\.\. \n)")))
         << journal;
     EXPECT_NE(journal.find("table items.dbf: operations pack; records 5 -> 3; deleted records "
                            "removed 2;"),

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "sessions/SessionListing.h"
-#include "tests/support/SessionFixtures.h"
 #include "sessions/standins/LoginSessions.h"
+#include "tests/support/SessionFixtures.h"
 
 namespace {
 

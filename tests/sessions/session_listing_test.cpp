@@ -252,8 +252,7 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
         // The field shows "23" and "34" of sessions 123 and 1234; their first digits stand in
         // the session name's columns, after a blank.
         {"right-aligned 3 digits", RightAlignedRow(named, rdp, "123", "Disc"), "123  " + kServer},
-        {"right-aligned 4 digits", RightAlignedRow(named, rdp, "1234", "Disc"),
-         "1234  " + kServer},
+        {"right-aligned 4 digits", RightAlignedRow(named, rdp, "1234", "Disc"), "1234  " + kServer},
         {"right-aligned 5 digits", RightAlignedRow(named, rdp, "12345", "Disc"),
          "12345  " + kServer},
         {"right-aligned 2 digits, no names", RightAlignedRow("", "", "42", "Disc"),
@@ -266,9 +265,8 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
          "12345  " + kServer},
         // A session name that ends in digits right before a right-aligned id: where the name
         // ends and the id begins cannot be told.
-        {"session name glued to a 3-digit id", named.leftJustified(23) + "rdp-tcp#12345678912" +
-                                                   "3   Disc",
-         ""},
+        {"session name glued to a 3-digit id",
+         named.leftJustified(23) + "rdp-tcp#12345678912" + "3   Disc", ""},
         // Our quser's layout keeps ids of up to four digits inside the id columns.
         {"our quser 1 digit", OurQuserRow(named, "", "7", "Disc"), " 7  " + kServer},
         {"our quser 2 digits", OurQuserRow(named, rdp, "42", "Disc"), "42  " + kServer},

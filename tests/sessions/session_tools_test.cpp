@@ -16,9 +16,9 @@
 #include <map>
 #include <thread>
 
+#include "sessions/standins/LoginSessions.h"
 #include "tests/support/SessionFixtures.h"
 #include "tests/support/TestFolders.h"
-#include "sessions/standins/LoginSessions.h"
 
 extern char** environ;
 
@@ -27,9 +27,9 @@ namespace {
 using ari::test::FixtureSession;
 using ari::test::Gone;
 using ari::test::ReadFileBytes;
+using ari::test::TempFolder;
 using ari::test::UtmpRecord;
 using ari::test::WaitUntilGone;
-using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
 
 struct Result {

@@ -11,7 +11,7 @@ using ari::EncodeDateTime;
 using ari::EncodeTime;
 
 class Formats : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // A 12-hour, month-first locale must not leak into the fixed forms.
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
@@ -26,7 +26,8 @@ TEST_F(Formats, WorkedExamples) {
         const char* shortDate;
         const char* dateTime;
     } cases[] = {
-        {EncodeDateTime(2025, 12, 8, 14, 5, 9, 600), "14:05:09", "08/12/2025", "08/12/2025 14:05:09"},
+        {EncodeDateTime(2025, 12, 8, 14, 5, 9, 600), "14:05:09", "08/12/2025",
+         "08/12/2025 14:05:09"},
         {EncodeDateTime(2025, 12, 8, 6, 0, 0), "06:00:00", "08/12/2025", "08/12/2025 06:00:00"},
         {EncodeDateTime(2026, 1, 1), "00:00:00", "01/01/2026", "01/01/2026"},
         {EncodeDateTime(2026, 12, 8, 0, 1, 7), "00:01:07", "08/12/2026", "08/12/2026 00:01:07"},
@@ -60,18 +61,27 @@ TEST_F(Formats, ReadingTimes) {
         const char* text;
         int h, m, s, ms;
     } good[] = {
-        {"06:00:00", 6, 0, 0, 0},   {"6:0", 6, 0, 0, 0},         {"06:00", 6, 0, 0, 0},
-        {"6", 6, 0, 0, 0},          {"6:30 PM", 18, 30, 0, 0},   {"pm 6:30", 18, 30, 0, 0},
-        {"12:00 AM", 0, 0, 0, 0},   {"12:15 pm", 12, 15, 0, 0},  {"  6:30:15.250  ", 6, 30, 15, 250},
-        {"23:59:59", 23, 59, 59, 0}, {"00:00:01", 0, 0, 1, 0},   {"6 :30", 6, 30, 0, 0},
+        {"06:00:00", 6, 0, 0, 0},
+        {"6:0", 6, 0, 0, 0},
+        {"06:00", 6, 0, 0, 0},
+        {"6", 6, 0, 0, 0},
+        {"6:30 PM", 18, 30, 0, 0},
+        {"pm 6:30", 18, 30, 0, 0},
+        {"12:00 AM", 0, 0, 0, 0},
+        {"12:15 pm", 12, 15, 0, 0},
+        {"  6:30:15.250  ", 6, 30, 15, 250},
+        {"23:59:59", 23, 59, 59, 0},
+        {"00:00:01", 0, 0, 1, 0},
+        {"6 :30", 6, 30, 0, 0},
     };
     for (const auto& c : good) {
         EXPECT_DOUBLE_EQ(ari::StrToTime(QString::fromUtf8(c.text)), EncodeTime(c.h, c.m, c.s, c.ms))
             << c.text;
     }
-    const char* bad[] = {"24:00:00", "06:60", "06.00", "25:00", "", "  ", "6:", "6:30:",
-                         "6:30:00.", "13:00 PM", "0 AM", "6:30 XM", "abc", "6:30 PM PM",
-                         "6::30", "-1:00", "6:30:60", "6:30:00.1000"};
+    const char* bad[] = {"24:00:00", "06:60",   "06.00",       "25:00",      "",
+                         "  ",       "6:",      "6:30:",       "6:30:00.",   "13:00 PM",
+                         "0 AM",     "6:30 XM", "abc",         "6:30 PM PM", "6::30",
+                         "-1:00",    "6:30:60", "6:30:00.1000"};
     for (const char* text : bad) {
         try {
             ari::StrToTime(QString::fromUtf8(text));
@@ -86,10 +96,11 @@ TEST_F(Formats, ReadingFlags) {
     struct Case {
         const char* text;
         bool value;
-    } good[] = {{"-1", true},   {"1", true},      {"2.5", true},    {"0", false},
-                {"0.0", false}, {"TRUE", true},   {"true", true},   {"false", false},
-                {"False", false}, {"1e3", true},  {"-0", false},    {"+3", true}};
-    for (const auto& c : good) EXPECT_EQ(ari::StrToBool(QString::fromUtf8(c.text)), c.value) << c.text;
+    } good[] = {{"-1", true},     {"1", true},    {"2.5", true},  {"0", false},
+                {"0.0", false},   {"TRUE", true}, {"true", true}, {"false", false},
+                {"False", false}, {"1e3", true},  {"-0", false},  {"+3", true}};
+    for (const auto& c : good)
+        EXPECT_EQ(ari::StrToBool(QString::fromUtf8(c.text)), c.value) << c.text;
     for (const char* text : {"yes", "no", "", "T", "1,5", "2.5.1", "e5", "truee"}) {
         try {
             ari::StrToBool(QString::fromUtf8(text));

@@ -18,8 +18,8 @@
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
 #include "settings/ProfileKeys.h"
-#include "tests/support/FileAttributes.h"
 #include "tests/support/FailingEnv.h"
+#include "tests/support/FileAttributes.h"
 #include "tests/support/TestFolders.h"
 
 namespace {

@@ -40,9 +40,7 @@ class FailingEnv : public ari::EnvWrapper {
         const size_t asked = shortWrites_ && size > 1 ? size / 2 + 1 : size;
         return After(EnvWrapper::Write(file, data, asked));
     }
-    int Sync(FileHandle file) override {
-        return Hit(kFsync) ? -1 : After(EnvWrapper::Sync(file));
-    }
+    int Sync(FileHandle file) override { return Hit(kFsync) ? -1 : After(EnvWrapper::Sync(file)); }
     int Rename(const std::string& from, const std::string& to) override {
         return Hit(kRename) ? -1 : After(EnvWrapper::Rename(from, to));
     }

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tests/support/TestFolders.h"
 #include "sessions/standins/LoginSessions.h"
+#include "tests/support/TestFolders.h"
 
 namespace ari::test {
 
@@ -20,7 +20,9 @@ std::string UtmpRecord(short type, pid_t pid, int session, const std::string& li
     return std::string(reinterpret_cast<const char*>(&u), sizeof u);
 }
 
-bool Gone(pid_t pid) { return !ari::ProcessAlive(pid); }
+bool Gone(pid_t pid) {
+    return !ari::ProcessAlive(pid);
+}
 
 bool WaitUntilGone(pid_t pid) {
     return WaitUntil([pid] { return Gone(pid); });

@@ -17,7 +17,8 @@ namespace ari::test {
 
 TempFolder::TempFolder() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "ari-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
     path_ = tmpl + "/";
 }
 
@@ -28,25 +29,30 @@ namespace {
 // to write the same bytes.
 void KeepTableFiles(const std::string& folder) {
     const char* keep = std::getenv("ARI_KEEP_TABLES");
-    if (!keep || !*keep) return;
+    if (!keep || !*keep)
+        return;
     static int folders = 0;
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "outside";
     for (char& c : test)
-        if (c == '/') c = '_';
+        if (c == '/')
+            c = '_';
     const std::filesystem::path into =
         std::filesystem::path(keep) / test / std::to_string(folders++);
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+        if (!it->is_regular_file(ec) || it->is_symlink(ec))
+            continue;
         std::string ext = it->path().extension().string();
-        for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ext != ".dbf" && ext != ".mdx" && ext != ".dbt") continue;
+        for (char& c : ext)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ext != ".dbf" && ext != ".mdx" && ext != ".dbt")
+            continue;
         const std::filesystem::path to = into / std::filesystem::relative(it->path(), folder, ec);
         std::filesystem::create_directories(to.parent_path(), ec);
-        std::filesystem::copy_file(it->path(), to, std::filesystem::copy_options::overwrite_existing,
-                                   ec);
+        std::filesystem::copy_file(it->path(), to,
+                                   std::filesystem::copy_options::overwrite_existing, ec);
     }
 }
 
@@ -80,7 +86,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 bool WaitUntil(const std::function<bool()>& condition) {
     for (int i = 0; i < 1000; ++i) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return condition();

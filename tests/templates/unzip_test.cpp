@@ -210,7 +210,7 @@ TEST(UnzipAll, EveryFailedWriteFlushOrRenameIsCompletedByTheNextStart) {
                 }
             }
             ASSERT_TRUE(UnzipMissing(QString::fromStdString(dir / "t.zip"),
-                                          QString::fromStdString(target)));
+                                     QString::fromStdString(target)));
             EXPECT_EQ(Tree(target), cleanTree);
             for (const ZipItem& it : items)
                 EXPECT_EQ(ReadFileBytes(target + "/" + it.name), it.data) << it.name;

@@ -2,12 +2,12 @@
 
 #include <iostream>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
-#include "engine/index/MdxFile.h"
-#include "engine/format/MdxFormat.h"
-#include "engine/index/MdxTable.h"
 #include "engine/TTable.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxFile.h"
+#include "engine/index/MdxTable.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "platform/Files.h"
 

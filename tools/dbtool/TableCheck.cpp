@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableDamage.h"
 #include "tools/dbtool/IndexCommands.h"
 
@@ -18,7 +18,6 @@ std::string Hex2(unsigned v) {
     std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
     return buf;
 }
-
 
 // The damage the pack refuses, in the pack's words (engine/table/TableDamage.h).
 std::string CheckDamage(const DbfFile& f) {

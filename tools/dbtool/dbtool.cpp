@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/table/Cursor.h"
-#include "engine/table/DbfFile.h"
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/pack/ParadoxPack.h"
 #include "engine/TTable.h"
+#include "engine/pack/ParadoxPack.h"
+#include "engine/table/Cursor.h"
+#include "engine/table/DbfFile.h"
 #include "engine/table/TableDamage.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"

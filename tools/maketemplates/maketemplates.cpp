@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/table/DbfFile.h"
-#include "engine/format/Endian.h"
 #include "engine/TTable.h"
+#include "engine/format/Endian.h"
+#include "engine/table/DbfFile.h"
 #include "platform/AtomicFile.h"
 #include "platform/Env.h"
 #include "platform/FileAccess.h"
