@@ -9,6 +9,8 @@ PACKAGES=(
   libminizip-dev zlib1g-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev
+  # formatting, checked by a test
+  clang-format
   pxlib-dev
   # running: a display server for machines without one, fonts with Persian glyphs
   xvfb xauth fonts-dejavu-core fonts-noto-core fonts-noto-ui-core
