@@ -44,10 +44,12 @@ struct KeySorter::Run {
     size_t windowEntries = 0, windowPos = 0;
 };
 
-KeySorter::KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside)
+KeySorter::KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside,
+                     std::atomic<size_t>* runNumbers)
     : entrySize_(entrySize),
       stride_((entrySize + 7) & ~size_t{7}),
-      spillBeside_(std::move(spillBeside)) {
+      spillBeside_(std::move(spillBeside)),
+      runNumbers_(runNumbers) {
     capacity_ = std::max(kMinEntriesInMemory, memoryBudget / stride_);
     mergeBufferBytes_ = memoryBudget;
 }
@@ -122,7 +124,8 @@ void KeySorter::Spill() {
         return;
     SortBuffer();
     auto run = std::make_unique<Run>();
-    run->file = std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(runs_.size()));
+    const size_t number = runNumbers_ ? runNumbers_->fetch_add(1) : runs_.size();
+    run->file = std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(number));
     WriteAll(run->file->Fd(), data_.data(), count_ * stride_, run->file->Path());
     run->entries = count_;
     runs_.push_back(std::move(run));
@@ -235,10 +238,10 @@ TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
 }
 
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
-                                       size_t memoryBudget) {
+                                       size_t memoryBudget, std::atomic<size_t>* runNumbers) {
     const size_t sortLen = plan.SortLength();
     const size_t entrySize = sortLen + 4;
-    auto sorter = std::make_unique<KeySorter>(entrySize, memoryBudget, table.Path());
+    auto sorter = std::make_unique<KeySorter>(entrySize, memoryBudget, table.Path(), runNumbers);
     sorter->Reserve(table.RecordCount());
     std::vector<uint8_t> key(plan.keyLength), entry(entrySize);
     DbfFile::Scanner scan(table);

@@ -4,6 +4,7 @@
 // MdxTagWriter. The same sorted stream serves the verifier.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,8 +28,11 @@ void SetIndexSortMemoryBudget(size_t bytes);
 // Sorts fixed-size entries (memcmp order) in bounded memory.
 class KeySorter {
   public:
-    // `spillBeside`: a path whose folder receives the temporary run files.
-    KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside);
+    // `spillBeside`: a path whose folder receives the temporary run files. Sorters spilling
+    // beside the same path at the same time share `runNumbers`, so that their run files have
+    // different names; a sorter alone numbers its runs from 0.
+    KeySorter(size_t entrySize, size_t memoryBudget, std::string spillBeside,
+              std::atomic<size_t>* runNumbers = nullptr);
     ~KeySorter();
     KeySorter(const KeySorter&) = delete;
     KeySorter& operator=(const KeySorter&) = delete;
@@ -53,6 +57,7 @@ class KeySorter {
     size_t capacity_;   // entries held in memory
     size_t count_ = 0;  // entries in data_
     std::string spillBeside_;
+    std::atomic<size_t>* runNumbers_;
     std::vector<uint8_t> data_;
     std::vector<std::unique_ptr<Run>> runs_;
     // Reading state
@@ -102,8 +107,10 @@ inline uint32_t EntryRecno(const uint8_t* entry, size_t sortLength) {
 
 // Reads every record of `table`, and returns the sorter holding (sortable key, record number
 // big-endian) entries of the records the FOR admits, finished and ready for Next().
+// `runNumbers`: as for KeySorter.
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
-                                       size_t memoryBudget);
+                                       size_t memoryBudget,
+                                       std::atomic<size_t>* runNumbers = nullptr);
 
 // The entries of a finished sorter that belong in the tag, in order: all of them, or for a
 // unique tag only the first (lowest record number) of each key value.

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "engine/EngineErrors.h"
+#include "engine/Progress.h"
 #include "engine/format/MdxFormat.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxWriter.h"
@@ -43,6 +48,173 @@ void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& de
     MdxTagWriter& tw = writer.BeginTag(spec);
     WriteSortedKeys(*sorter, plan, tw);
     writer.EndTag();
+}
+
+// Builds the tags of `defs` into `writer` in order, as BuildTag after BuildTag would, with
+// the key sorts of up to one tag per processor running at once: each worker plans, scans and
+// sorts one tag at a time with its own expressions and read buffer, while the calling thread
+// writes the tags in order as their sorts finish. What is written, the progress reports (made
+// on the calling thread, each tag's loop whole and in tag order) and the error (that of the
+// first tag in order that fails) are those of the one-at-a-time build. At most `workers` sorts
+// are alive at once, each with that share of the sort budget, so that together they use no
+// more memory than one sort alone.
+class ConcurrentTagBuild {
+  public:
+    ConcurrentTagBuild(MdxFileWriter& writer, const DbfFile& table,
+                       const std::vector<IndexTagDef>& defs, size_t workers)
+        : writer_(writer),
+          table_(table),
+          defs_(defs),
+          language_(writer.Language()),
+          budget_(IndexSortMemoryBudget() / workers),
+          workers_(workers),
+          progress_(CurrentProgressSink()),
+          tags_(defs.size()) {}
+
+    ~ConcurrentTagBuild() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (auto& t : threads_)
+            t.join();
+    }
+
+    void Run() {
+        for (size_t i = 0; i < workers_; ++i)
+            threads_.emplace_back([this] { Work(); });
+        for (size_t i = 0; i < defs_.size(); ++i)
+            WriteTag(i);
+    }
+
+  private:
+    struct Tag {
+        std::vector<uint64_t> reports;  // (done) of the progress reports not yet passed on
+        uint64_t total = 0;
+        bool done = false;
+        std::exception_ptr error;
+        std::unique_ptr<TagKeyPlan> plan;
+        std::unique_ptr<KeySorter> sorter;
+    };
+
+    // A worker: takes the next tag while fewer than `workers_` sorts are alive.
+    void Work() {
+        for (;;) {
+            size_t i;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= tags_.size() || next_ < released_ + workers_;
+                });
+                if (stop_ || next_ >= tags_.size())
+                    return;
+                i = next_++;
+            }
+            SortTag(i);
+        }
+    }
+
+    void SortTag(size_t i) {
+        Tag& tag = tags_[i];
+        std::unique_ptr<TagKeyPlan> plan;
+        std::unique_ptr<KeySorter> sorter;
+        std::exception_ptr error;
+        try {
+            const IndexTagDef& def = defs_[i];
+            plan = std::make_unique<TagKeyPlan>(PlanTag(def.name, def.expression, def.forExpression,
+                                                        def.unique, def.descending, table_.Fields(),
+                                                        language_));
+            if (progress_) {
+                const ProgressScope scope([this, &tag](uint64_t done, uint64_t total) {
+                    {
+                        const std::lock_guard<std::mutex> lock(mutex_);
+                        tag.reports.push_back(done);
+                        tag.total = total;
+                    }
+                    changed_.notify_all();
+                });
+                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_);
+            } else {
+                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_);
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            tag.plan = std::move(plan);
+            tag.sorter = std::move(sorter);
+            tag.error = error;
+            tag.done = true;
+        }
+        changed_.notify_all();
+    }
+
+    // On the calling thread: passes on tag i's progress as its sort goes, then writes it.
+    void WriteTag(size_t i) {
+        Tag& tag = tags_[i];
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return tag.done || !tag.reports.empty(); });
+            if (!tag.reports.empty()) {
+                std::vector<uint64_t> reports;
+                reports.swap(tag.reports);
+                const uint64_t total = tag.total;
+                lock.unlock();
+                for (uint64_t done : reports)
+                    ReportProgress(progress_, done, total);
+                lock.lock();
+                continue;
+            }
+            break;  // done, every report passed on
+        }
+        std::unique_ptr<TagKeyPlan> plan = std::move(tag.plan);
+        std::unique_ptr<KeySorter> sorter = std::move(tag.sorter);
+        const std::exception_ptr error = tag.error;
+        lock.unlock();
+        if (error)
+            std::rethrow_exception(error);
+        MdxTagWriter& tw = writer_.BeginTag(SpecFor(defs_[i], *plan));
+        WriteSortedKeys(*sorter, *plan, tw);
+        writer_.EndTag();
+        sorter.reset();
+        {
+            const std::lock_guard<std::mutex> released(mutex_);
+            ++released_;
+        }
+        changed_.notify_all();
+    }
+
+    MdxFileWriter& writer_;
+    const DbfFile& table_;
+    const std::vector<IndexTagDef>& defs_;
+    const uint8_t language_;
+    const size_t budget_;
+    const size_t workers_;
+    const ProgressSink* progress_;
+    std::atomic<size_t> runNumbers_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Tag> tags_;
+    size_t next_ = 0;      // the next tag a worker takes
+    size_t released_ = 0;  // tags written and their sorts let go
+    bool stop_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// Builds the tags of `defs` into `writer` in order: several at once where the machine has
+// the processors for it.
+void BuildTags(MdxFileWriter& writer, const DbfFile& table, const std::vector<IndexTagDef>& defs) {
+    const size_t workers =
+        std::min<size_t>(defs.size(), std::max(1u, std::thread::hardware_concurrency()));
+    if (workers <= 1) {
+        for (const auto& def : defs)
+            BuildTag(writer, table, def);
+        return;
+    }
+    ConcurrentTagBuild build(writer, table, defs, workers);
+    build.Run();
 }
 
 std::string Quote(const std::string& s) {
@@ -109,8 +281,7 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
         throw EDBEngineError(kStatusIndexFault, {"An index file holds at most 47 tags."});
     }
     MdxFileWriter writer(fd, path, baseName, blockPages, language);
-    for (const auto& def : tags)
-        BuildTag(writer, table, def);
+    BuildTags(writer, table, tags);
     writer.Finish();
 }
 
@@ -132,8 +303,7 @@ void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, con
                       const std::vector<IndexTagDef>& tags) {
     CopyPages(index, fd, path);
     MdxFileWriter writer(fd, path, index.HeaderArea());
-    for (const auto& def : tags)
-        BuildTag(writer, table, def);
+    BuildTags(writer, table, tags);
     writer.Finish();
 }
 

@@ -333,6 +333,39 @@ TEST(IndexBuild, ManyLevelsAndSpilledSortsGiveTheModelOrder) {
     EXPECT_TRUE(NoTemporaryLeft(dir.Path()));
 }
 
+// Tags built in one call are sorted side by side: their spilled runs, beside the same table at
+// the same time, must neither meet nor outlive the build.
+TEST(IndexBuild, TagsSortedTogetherSpillApartAndGiveTheModelOrder) {
+    TempFolder dir;
+    const std::vector<FieldDef> fields = {{"K", 'C', 60, 0, 0}, {"N", 'N', 12, 3, 0}};
+    std::vector<Row> rows;
+    std::mt19937 rng(11);
+    for (int i = 0; i < 8000; ++i) {
+        const std::string k = std::to_string(rng() % 4000) + std::string(rng() % 40, 'y');
+        char n[32];
+        std::snprintf(n, sizeof n, "%.3f", (static_cast<int>(rng() % 200001) - 100000) / 1000.0);
+        rows.push_back(Row{{k, n}, i % 7 == 0});
+    }
+    MakeTable(dir / "side.dbf", fields, rows);
+    const size_t saved = IndexSortMemoryBudget();
+    SetIndexSortMemoryBudget(32 << 10);  // every tag's sort spills to several runs
+    TTable t("Table2");
+    Bind(t, dir, "side.dbf");
+    const auto descending = static_cast<TIndexOptions>(TIndexOption::ixDescending);
+    t.AddIndexes({{"K", "K", ixExpression, ""},
+                  {"N", "N", ixExpression, ""},
+                  {"KD", "K", ixExpression | descending, ""},
+                  {"NK", "STR(N,12,3)+K", ixExpression, ""}});
+    SetIndexSortMemoryBudget(saved);
+    const std::string table = dir / "side.dbf";
+    EXPECT_EQ(WalkTag(table, "K"), ModelOrder(table, "K"));
+    EXPECT_EQ(WalkTag(table, "N"), ModelOrder(table, "N"));
+    EXPECT_EQ(WalkTag(table, "KD"), ModelOrder(table, "K", "", false, true));
+    EXPECT_EQ(WalkTag(table, "NK"), ModelOrder(table, "STR(N,12,3)+K"));
+    EXPECT_EQ(IndexFaults(dir / "side.dbf"), "");
+    EXPECT_TRUE(NoTemporaryLeft(dir.Path()));
+}
+
 TEST(IndexBuild, ExternalSortEqualsStdSort) {
     TempFolder dir;
     std::mt19937 rng(3);
