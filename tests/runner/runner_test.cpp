@@ -321,7 +321,9 @@ TEST(Runner, SigtermStopsBetweenTablesLeavingEachTableWhole) {
         GTEST_SKIP() << "python3-dbfread is not installed";
     RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
     std::vector<ari::test::FixtureRow> rows;
-    for (int i = 0; i < 60000; ++i)
+    // Large enough that its pack lasts well beyond the moment the SIGTERM arrives, even on a
+    // loaded machine: the signal must come while a.dbf is being packed.
+    for (int i = 0; i < 300000; ++i)
         rows.push_back({std::to_string(i % 100000), "name " + std::to_string(i),
                         i % 3 == 0 ? std::string(300, 'n') : std::string(), i % 4 == 1});
     ari::test::MakeTable(f.live + "a.dbf", rows);
