@@ -652,7 +652,7 @@ TEST_F(Run, RebuildOfAMissingLiveTableTouchesNothingOfItsName) {
     ari::test::WriteFileBytes(live + "gone.mdx", "an index file of a table that is not there");
     Choose(false, true, false);
     EXPECT_FALSE(window->ReindexProccess());
-    // The platform's message names no file: the line names the table after the designed text.
+    // The platform's message names no file: the error line adds the table after its text.
     ExpectLog({QString::fromStdString("\\\\\\Error \"The specified file was not found: " + live +
                                       "gone.dbf\" Time: <time>")});
     EXPECT_EQ(Bytes(live + "gone.mdx"), "an index file of a table that is not there");
