@@ -117,41 +117,6 @@ void PutIndexInPlace(const std::string& target, bool replacesExisting, Temporary
     lease.Replace(target, temp.Release());
 }
 
-// Adds `def` to the production index of the dBASE table at `path`, whose files `lease` holds
-// for sole use and `table` reads (open for writing).
-void AddTagUnderLease(const std::string& path, TableLease& lease, DbfFile& table,
-                      const IndexTagDef& def) {
-    // Nobody else has any of the files open, up to and including the rename.
-    const SoleUseHold hold(lease);
-    try {
-        const std::string existing = FindCompanion(path, ari::kProductionIndexExtension);
-        if (!existing.empty() && table.ProductionIndexFlag() != 0) {
-            const MdxFile index(existing);
-            TemporaryFile temp(existing, ari::kIndexPurpose);
-            AppendTagToCopy(temp.Fd(), temp.Path(), index, table, def);
-            SyncFile(temp.Fd(), temp.Path());
-            PutIndexInPlace(existing, true, temp, lease);
-        } else {
-            // No production index yet (an index file the header does not name is not the
-            // table's and is replaced).
-            const std::string target = existing.empty()
-                                           ? CompanionPathFor(path, ari::kProductionIndexExtension)
-                                           : existing;
-            TemporaryFile temp(target, ari::kIndexPurpose);
-            WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
-                           table.LanguageDriver(), {def});
-            SyncFile(temp.Fd(), temp.Path());
-            PutIndexInPlace(target, !existing.empty(), temp, lease);
-        }
-        if (table.ProductionIndexFlag() != 1)
-            table.SetProductionIndexFlag(1);
-    } catch (const EDBEngineError&) {
-        throw;
-    } catch (const Exception& e) {
-        RaiseTableError(kStatusIndexError, path, {e.Message()});
-    }
-}
-
 // The tags of an AddIndexes call, each looked at as its AddIndex call would look at it.
 class TagList {
   public:
@@ -213,7 +178,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
                 names.push_back(t.name);
             const auto defs = passing(names, index.Header().language, index.Path());
             if (!defs.empty()) {
-                TemporaryFile temp(existing, "index");
+                TemporaryFile temp(existing, ari::kIndexPurpose);
                 AppendTagsToCopy(temp.Fd(), temp.Path(), index, table, defs);
                 SyncFile(temp.Fd(), temp.Path());
                 PutIndexInPlace(existing, true, temp, lease);
@@ -227,7 +192,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
                                            : existing;
             const auto defs = passing({}, table.LanguageDriver(), target);
             if (!defs.empty()) {
-                TemporaryFile temp(target, "index");
+                TemporaryFile temp(target, ari::kIndexPurpose);
                 WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
                                table.LanguageDriver(), defs);
                 SyncFile(temp.Fd(), temp.Path());
@@ -291,44 +256,7 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
 void TTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
                       const std::string& /*descFields: dBASE tags are descending as a whole*/,
                       const std::string& forCondition) {
-    if (Active() && cursor_->Mode() != ShareMode::Exclusive) {
-        RaiseEngineError(kStatusTableOpen,
-                         {name_ + ": an index is added to a closed table or to a table open "
-                                  "for sole use."});
-    }
-    IndexTagDef def;
-    def.name = ValidTagName(Trimmed(name));
-    def.expression = Trimmed(fields);
-    def.forExpression = Trimmed(forCondition);
-    def.unique = (options & static_cast<TIndexOptions>(TIndexOption::ixUnique)) != 0;
-    def.descending = (options & static_cast<TIndexOptions>(TIndexOption::ixDescending)) != 0;
-
-    if (Active()) {
-        // Under the hold of the open table: its lease and its table file.
-        if (cursor_->GetDriver() != Driver::DBase || !cursor_->Table()) {
-            RaiseTableError(kStatusUnsupportedFormat, cursor_->Path(),
-                            {"Production indexes belong to dBASE tables."});
-        }
-        AddTagUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), def);
-        return;
-    }
-
-    const std::string path = TablePath();
-    if (ari::FolderExists(path))
-        RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
-    if (!ari::FileExists(path))
-        RaiseTableError(kStatusTableNotFound, path);
-    if (DriverForTable(path) != Driver::DBase) {
-        RaiseTableError(kStatusUnsupportedFormat, path,
-                        {"Production indexes belong to dBASE tables."});
-    }
-    // Sole use of the table and its companions while the index is written.
-    auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
-                                     ShareMode::Exclusive);
-    // Nobody else has any of the files open, up to and including the rename.
-    const SoleUseHold hold(*lease);
-    auto table = DbfFile::OpenHeld(path, true);
-    AddTagUnderLease(path, *lease, *table, def);
+    AddIndexes({{name, fields, options, forCondition}});
 }
 
 namespace {

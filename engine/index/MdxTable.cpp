@@ -285,22 +285,8 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
     writer.Finish();
 }
 
-void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
-                     const DbfFile& table, const IndexTagDef& tag) {
-    // Check the definition before copying anything.
-    std::vector<std::string> names;
-    for (const auto& t : index.Tags())
-        names.push_back(t.name);
-    CheckNewTag(tag, names, table, index.Header().language, index.Path());
-
-    CopyPages(index, fd, path);
-    MdxFileWriter writer(fd, path, index.HeaderArea());
-    BuildTag(writer, table, tag);
-    writer.Finish();
-}
-
-void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                      const std::vector<IndexTagDef>& tags) {
+void AppendTagsToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                      const DbfFile& table, const std::vector<IndexTagDef>& tags) {
     CopyPages(index, fd, path);
     MdxFileWriter writer(fd, path, index.HeaderArea());
     BuildTags(writer, table, tags);

@@ -36,20 +36,14 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
                     const std::vector<IndexTagDef>& tags);
 
-// Copies `index`'s file into `fd` (empty, open for writing) and appends one tag built from
-// `table`'s records; the old tags keep their blocks and their slots. Throws EDBEngineError for
-// a full tag table (47 tags), an existing tag of that name, a bad definition, a failed write.
-void AppendTagToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
-                     const DbfFile& table, const IndexTagDef& tag);
-
 // Copies `index`'s file into `fd` (empty, open for writing) and appends `tags`, in order, each
-// built from `table`'s records: the file that as many AppendTagToCopy calls, one on the result
-// of the other, would give. REQUIRES: each tag checked by CheckNewTag against `index` and the tags
-// before it.
-void AppendTagsToCopy(int fd, const std::string& path, const MdxFile& index, const DbfFile& table,
-                      const std::vector<IndexTagDef>& tags);
+// built from `table`'s records; the old tags keep their blocks and their slots. REQUIRES: each
+// tag checked by CheckNewTag against `index` and the tags before it. Throws EDBEngineError for a
+// failed write.
+void AppendTagsToCopy(FileHandle fd, const std::string& path, const MdxFile& index,
+                      const DbfFile& table, const std::vector<IndexTagDef>& tags);
 
-// Throws the EDBEngineError that AppendTagToCopy would raise before writing anything when
+// Throws the EDBEngineError that refuses a new tag before anything is written when
 // `tag` (its name as ValidTagName returns it) is added to an index holding the tags `names`
 // under language driver `language`: a full tag table (47 tags), a name already there, a key or
 // FOR expression that PlanTag refuses. `indexPath` names the index file in messages.
