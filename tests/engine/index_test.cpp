@@ -307,18 +307,27 @@ TEST(IndexDefs, TheHeaderByteAndTheListingAgreeOnSingleFieldTags) {
     }
 }
 
-TEST(IndexBuild, ManyLevelsAndSpilledSortsGiveTheModelOrder) {
-    TempFolder dir;
-    const std::vector<FieldDef> fields = {{"K", 'C', 100, 0, 0}, {"N", 'N', 12, 3, 0}};
+// A table of `count` records with a character key K of `width` (a number below count / 2 and a
+// run of up to `maxFill` - 1 `fill` characters) and a signed number N, every `deletedEvery`th
+// record deleted.
+void MakeRandomKeyTable(const std::string& path, int width, unsigned seed, int count, char fill,
+                        unsigned maxFill, int deletedEvery) {
+    const std::vector<FieldDef> fields = {{"K", 'C', width, 0, 0}, {"N", 'N', 12, 3, 0}};
     std::vector<Row> rows;
-    std::mt19937 rng(7);
-    for (int i = 0; i < 6000; ++i) {
-        const std::string k = std::to_string(rng() % 3000) + std::string(rng() % 60, 'x');
+    std::mt19937 rng(seed);
+    for (int i = 0; i < count; ++i) {
+        const std::string k = std::to_string(rng() % static_cast<unsigned>(count / 2)) +
+                              std::string(rng() % maxFill, fill);
         char n[32];
         std::snprintf(n, sizeof n, "%.3f", (static_cast<int>(rng() % 200001) - 100000) / 1000.0);
-        rows.push_back(Row{{k, n}, i % 9 == 0});
+        rows.push_back(Row{{k, n}, i % deletedEvery == 0});
     }
-    MakeTable(dir / "deep.dbf", fields, rows);
+    MakeTable(path, fields, rows);
+}
+
+TEST(IndexBuild, ManyLevelsAndSpilledSortsGiveTheModelOrder) {
+    TempFolder dir;
+    MakeRandomKeyTable(dir / "deep.dbf", 100, 7, 6000, 'x', 60, 9);
     const size_t saved = IndexSortMemoryBudget();
     SetIndexSortMemoryBudget(32 << 10);  // forces the sort to spill to temporary runs
     TTable t("Table2");
@@ -337,16 +346,7 @@ TEST(IndexBuild, ManyLevelsAndSpilledSortsGiveTheModelOrder) {
 // the same time, must neither meet nor outlive the build.
 TEST(IndexBuild, TagsSortedTogetherSpillApartAndGiveTheModelOrder) {
     TempFolder dir;
-    const std::vector<FieldDef> fields = {{"K", 'C', 60, 0, 0}, {"N", 'N', 12, 3, 0}};
-    std::vector<Row> rows;
-    std::mt19937 rng(11);
-    for (int i = 0; i < 8000; ++i) {
-        const std::string k = std::to_string(rng() % 4000) + std::string(rng() % 40, 'y');
-        char n[32];
-        std::snprintf(n, sizeof n, "%.3f", (static_cast<int>(rng() % 200001) - 100000) / 1000.0);
-        rows.push_back(Row{{k, n}, i % 7 == 0});
-    }
-    MakeTable(dir / "side.dbf", fields, rows);
+    MakeRandomKeyTable(dir / "side.dbf", 60, 11, 8000, 'y', 40, 7);
     const size_t saved = IndexSortMemoryBudget();
     SetIndexSortMemoryBudget(32 << 10);  // every tag's sort spills to several runs
     TTable t("Table2");

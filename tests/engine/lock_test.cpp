@@ -15,6 +15,7 @@
 #include "engine/table/DbfFile.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
+#include "tests/support/ChildHolder.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -22,54 +23,7 @@ using ari::test::TempFolder;
 
 namespace {
 
-// A child process that takes something (`hold`), reports readiness, and keeps it until
-// released. `hold` returns false when it could not take it.
-class Holder {
-  public:
-    explicit Holder(const std::function<bool()>& hold) {
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            char c = 'n';
-            try {
-                c = hold() ? 'y' : 'n';
-            } catch (...) {
-            }
-            if (::write(ready[1], &c, 1) != 1)
-                ::_exit(3);
-            char dummy;
-            (void)::read(release[0], &dummy, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd_ = release[1];
-        char c = 0;
-        if (::read(ready[0], &c, 1) != 1 || c != 'y') {
-            ::close(ready[0]);
-            Release();
-            throw std::runtime_error("the child could not take its lock");
-        }
-        ::close(ready[0]);
-    }
-    ~Holder() { Release(); }
-    void Release() {
-        if (releaseFd_ < 0)
-            return;
-        ::close(releaseFd_);  // end of file on the child's pipe
-        releaseFd_ = -1;
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int releaseFd_ = -1;
-};
+using Holder = ari::test::ChildHolder;
 
 void MakeTable(const std::string& path) {
     DbfWriter w(path, {{"NAME", 'C', 10, 0, 0}}, 0x83);

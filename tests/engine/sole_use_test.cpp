@@ -32,6 +32,7 @@
 #include "platform/Env.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ChildHolder.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -110,49 +111,7 @@ std::string Changes(const Files& before, const Files& after) {
     return out;
 }
 
-// A child process that takes something (`hold`) and keeps it until released.
-class Holder {
-  public:
-    explicit Holder(const std::function<bool()>& hold) {
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            const char c = hold() ? 'y' : 'n';
-            if (::write(ready[1], &c, 1) != 1)
-                ::_exit(3);
-            char dummy;
-            (void)::read(release[0], &dummy, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd_ = release[1];
-        char c = 0;
-        const bool ok = ::read(ready[0], &c, 1) == 1 && c == 'y';
-        ::close(ready[0]);
-        if (!ok) {
-            Release();
-            throw std::runtime_error("the child could not take the file");
-        }
-    }
-    ~Holder() { Release(); }
-    void Release() {
-        if (releaseFd_ < 0)
-            return;
-        ::close(releaseFd_);
-        releaseFd_ = -1;
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int releaseFd_ = -1;
-};
+using Holder = ari::test::ChildHolder;
 
 bool OfdLock(int fd, short type, off_t start, off_t len, bool wait) {
     struct flock fl {};

@@ -149,6 +149,22 @@ class IndexSteps : public ::testing::Test {
         liveTable.SetDatabaseName(live);
     }
 
+    // The live T.DBF with an index of its own (one tag, NAME); returns the index's bytes.
+    std::string LiveTableWithItsOwnIndex() {
+        ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
+        liveTable.SetTableName("T.DBF");
+        liveTable.AddIndex("NAME", "NAME", ixExpression);
+        return ReadFileBytes(live + "T.mdx");
+    }
+    // The live index holds `before`, alone beside its table (no copy or temporary left over), the
+    // table is closed and passes dbtool's check.
+    void ExpectLiveIndexAsItWas(const std::string& before) {
+        EXPECT_EQ(ReadFileBytes(live + "T.mdx"), before);
+        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_FALSE(liveTable.Active());
+        EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+    }
+
     TempFolder dir;
     std::string tmpl = dir / "mdx/";
     std::string live = dir / "live/";
@@ -280,18 +296,12 @@ TEST_F(IndexSteps, TransferThatCannotBuildLeavesTheLiveIndexAsItWas) {
         t.SetTableName("T.DBF");
         t.AddIndex("EXTRA", "EXTRA", ixExpression);
     }
-    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
-    liveTable.SetTableName("T.DBF");
-    liveTable.AddIndex("NAME", "NAME", ixExpression);
-    const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+    const std::string indexBefore = LiveTableWithItsOwnIndex();
 
     EXPECT_THROW(
         ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere),
         EDBEngineError);
-    EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));  // no copy left over
-    EXPECT_FALSE(liveTable.Active());
-    EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+    ExpectLiveIndexAsItWas(indexBefore);
 }
 
 // A build over the live records that fails at any of its writes leaves the live index as it was
@@ -299,10 +309,7 @@ TEST_F(IndexSteps, TransferThatCannotBuildLeavesTheLiveIndexAsItWas) {
 TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
     ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
     AddTemplateTags(tmpl, "T.DBF");
-    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
-    liveTable.SetTableName("T.DBF");
-    liveTable.AddIndex("NAME", "NAME", ixExpression);
-    const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+    const std::string indexBefore = LiveTableWithItsOwnIndex();
     using ari::test::FailingEnv;
     // Every write, flush or rename of the engine's files fails, from the first on.
     const struct {
@@ -319,10 +326,7 @@ TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
                 ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere),
                 EDBEngineError);
         }
-        EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
-        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
-        EXPECT_FALSE(liveTable.Active());
-        EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+        ExpectLiveIndexAsItWas(indexBefore);
     }
 }
 
@@ -331,10 +335,7 @@ TEST_F(IndexSteps, TransferWhoseBuildFailsLeavesTheLiveIndexAsItWas) {
 TEST_F(IndexSteps, TransferKilledBeforeItsRenameLeavesTheLiveIndexForTheNextRun) {
     ari::test::MakeTable(tmpl + "T.DBF", kFields, TemplateRows());
     AddTemplateTags(tmpl, "T.DBF");
-    ari::test::MakeTable(live + "T.DBF", kFields, LiveRows());
-    liveTable.SetTableName("T.DBF");
-    liveTable.AddIndex("NAME", "NAME", ixExpression);
-    const std::string indexBefore = ReadFileBytes(live + "T.mdx");
+    const std::string indexBefore = LiveTableWithItsOwnIndex();
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);

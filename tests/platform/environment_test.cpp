@@ -73,6 +73,18 @@ class StarterTest : public ::testing::Test {
     ari::ProcessStarter* starter_ = nullptr;
 };
 
+// An open descriptor that a started program would inherit unless the starter closes it:
+// deliberately without O_CLOEXEC, at a number (57 or above) that the probe's shell does not use;
+// -1 when it cannot be made.
+int LeakableDescriptor() {
+    const int opened = open("/dev/null", O_RDONLY);
+    if (opened < 0)
+        return -1;
+    const int leaked = fcntl(opened, F_DUPFD, 57);
+    close(opened);
+    return leaked;
+}
+
 TEST_F(StarterTest, CmdRunsTheLineThroughTheShellInTheCurrentFolder) {
     ASSERT_TRUE(starter_->Start("cmd", " /c printf 'a b' >out.tmp && mv out.tmp out.txt"));
     ASSERT_TRUE(WaitForFile(work_ / "out.txt"));
@@ -117,11 +129,7 @@ TEST_F(StarterTest, ProgramOnPathGetsItsParametersAsWordsNeverThroughAShell) {
 TEST_F(StarterTest, ProgramStartsWithoutInheritedDescriptorsAndWithEmptyInput) {
     const std::string name = UniqueName("fds");
     WriteScript(pathDir_ / name, ProbeBody("path"));
-    // Deliberately without O_CLOEXEC, and at a number that the probe's shell does not use.
-    const int opened = open("/dev/null", O_RDONLY);
-    ASSERT_GE(opened, 3);
-    const int leaked = fcntl(opened, F_DUPFD, 57);
-    close(opened);
+    const int leaked = LeakableDescriptor();
     ASSERT_GE(leaked, 57);
     const bool started = starter_->Start(name, "");
     close(leaked);
@@ -192,10 +200,7 @@ TEST_F(StarterTest, ReadingOutputStartsCleanlyAndFindsProgramsAsStartDoes) {
     const std::string name = UniqueName("probe");
     PlaceBesideExecutable(name, ProbeBody("beside"));
     WriteScript(pathDir_ / name, ProbeBody("path"));
-    const int opened = open("/dev/null", O_RDONLY);
-    ASSERT_GE(opened, 3);
-    const int leaked = fcntl(opened, F_DUPFD, 57);
-    close(opened);
+    const int leaked = LeakableDescriptor();
     ASSERT_GE(leaked, 57);
     const auto output = starter_->StartReadingOutput(name, "");
     close(leaked);

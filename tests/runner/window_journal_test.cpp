@@ -19,6 +19,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Points the window at `dir`'s mdx and live folders with only the pack chosen.
+void ChoosePackOnly(TfMain& window, const std::string& dir) {
+    window.LESource->setText(QString::fromStdString(dir + "mdx"));
+    window.LEMaghsad->setText(QString::fromStdString(dir + "live"));
+    window.CBCopyRe->setChecked(false);
+    window.CBReIndex->setChecked(false);
+    window.CBPack->setChecked(true);
+}
+
 TEST(WindowJournal, TheWindowsPassIsKeptWithItsSummary) {
     ari::test::TempFolder dir;
     fs::create_directory(dir / "bin");
@@ -29,11 +38,7 @@ TEST(WindowJournal, TheWindowsPassIsKeptWithItsSummary) {
     env.executablePath = dir / "bin/autoreindex";
     {
         TfMain window(env);
-        window.LESource->setText(QString::fromStdString(dir / "mdx"));
-        window.LEMaghsad->setText(QString::fromStdString(dir / "live"));
-        window.CBCopyRe->setChecked(false);
-        window.CBReIndex->setChecked(false);
-        window.CBPack->setChecked(true);
+        ChoosePackOnly(window, dir.Path());
         EXPECT_TRUE(window.ReindexProccess());
         AddLog(QStringLiteral("---Checking... Time: \"01:02:03\""),
                true);  // a tick clears the panel
@@ -77,11 +82,7 @@ TEST(WindowJournal, TheWindowRefusesToRunBesideAnotherProcesssPass) {
     env.executablePath = dir / "bin/autoreindex";
     {
         TfMain window(env);
-        window.LESource->setText(QString::fromStdString(dir / "mdx"));
-        window.LEMaghsad->setText(QString::fromStdString(dir / "live"));
-        window.CBCopyRe->setChecked(false);
-        window.CBReIndex->setChecked(false);
-        window.CBPack->setChecked(true);
+        ChoosePackOnly(window, dir.Path());
         EXPECT_THROW(window.ReindexProccess(), EInOutError);
         EXPECT_TRUE(window.mLog->toPlainText().startsWith(
             QStringLiteral("\\\\\\Another pass is running on these tables. Time: \"")))
