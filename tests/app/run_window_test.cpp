@@ -49,13 +49,7 @@ namespace fs = std::filesystem;
 // A "HH:MM:SS" time between double quotes, as every time of the log stands.
 const QString kTime = QStringLiteral("\"[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\"");
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using ari::test::FileNamesIn;
 
 // Adds tags to a closed table through the engine, as the template tables carry them.
 void AddTags(const std::string& folder, const std::string& table,
@@ -79,12 +73,7 @@ std::vector<std::pair<std::string, std::string>> Tags(const std::string& folder,
     return out;
 }
 
-int DbtoolCheck(const std::string& table) {
-    const std::string cmd =
-        std::string(ARI_BIN_DIR) + "/dbtool check '" + table + "' >/dev/null 2>&1";
-    const int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using ari::test::DbtoolCheck;
 
 class Run : public ::testing::Test {
   protected:
@@ -215,7 +204,7 @@ TEST_F(Run, RebuildWithATemplateWithoutIndexes) {
     Choose(false, true, false);
     EXPECT_TRUE(window->ReindexProccess());
     ExpectLog({"---ReIndex has successfully Time: <time>"});
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"c.dbf", "c.dbt"}));  // index file gone
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"c.dbf", "c.dbt"}));  // index file gone
     const std::string after = Bytes(live + "c.dbf");
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < after.size(); ++i) {
@@ -608,8 +597,8 @@ TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
     ari::test::MakeTable(live + "orders.dbf", ari::test::StandardRows(), 0, 0x57);
     AddTags(live, "orders.dbf", {{"STALE", "NAME"}});
     ari::test::MakeTable(live + "plain.dbf", ari::test::StandardRows());
-    ASSERT_EQ(Names(live), (std::vector<std::string>{"orders.dbf", "orders.dbt", "orders.mdx",
-                                                     "plain.dbf", "plain.dbt"}));
+    ASSERT_EQ(FileNamesIn(live), (std::vector<std::string>{"orders.dbf", "orders.dbt", "orders.mdx",
+                                                           "plain.dbf", "plain.dbt"}));
     fs::rename(live + "orders.mdx", live + "ORDERS.MDX");
     const std::string before = Bytes(live + "orders.dbf");
 
@@ -620,7 +609,7 @@ TEST_F(Run, RebuildGivesTheTemplatesTagsAndCheckedTables) {
                "---Copy Index plain.dbf", "------Add Index plain.dbf NAME",
                "---ReIndex has successfully Time: <time>"});
     // One index file per table; the rebuilt one found by the legacy spelling's rules.
-    const auto names = Names(live);
+    const auto names = FileNamesIn(live);
     EXPECT_EQ(
         std::count_if(names.begin(), names.end(),
                       [](const std::string& n) { return ari::EqualsNoCase(n, "orders.mdx"); }),

@@ -85,20 +85,9 @@ void AddTemplateTags(const std::string& folder, const std::string& table) {
                    std::string(), d.condition);
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using ari::test::FileNamesIn;
 
-int DbtoolCheck(const std::string& table) {
-    const std::string cmd = std::string(ARI_BIN_DIR) + "/dbtool check " +
-                            ari::test::ShellQuote(table) + " >/dev/null 2>&1";
-    const int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using ari::test::DbtoolCheck;
 
 // The live index holds exactly the template's tags, and each lists the live table's records as
 // a model of the tag (keys from the records, sorted with std::sort) says, walked by the Perl
@@ -160,7 +149,7 @@ class IndexSteps : public ::testing::Test {
     // table is closed and passes dbtool's check.
     void ExpectLiveIndexAsItWas(const std::string& before) {
         EXPECT_EQ(ReadFileBytes(live + "T.mdx"), before);
-        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
         EXPECT_FALSE(liveTable.Active());
         EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
     }
@@ -190,7 +179,7 @@ TEST_F(IndexSteps, RebuildKeepsEachTemplateTagsUniqueDescendingAndFor) {
               "------Add Index T.DBF ALL3");
     EXPECT_FALSE(liveTable.Active());
     EXPECT_FALSE(liveTable.Exclusive());
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
     ExpectTemplateTagsOverLiveRecords(live + "T.DBF", live + "T.mdx");
 }
 
@@ -208,7 +197,8 @@ TEST_F(IndexSteps, TransferBuildsTheCopiedTagsOverTheLiveRecords) {
     EXPECT_FALSE(liveTable.Active());
     EXPECT_FALSE(liveTable.Exclusive());
     EXPECT_EQ(ReadFileBytes(live + "T.DBF"), tableBefore);  // the table file is not touched
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));  // nothing left over
+    EXPECT_EQ(FileNamesIn(live),
+              (std::vector<std::string>{"T.DBF", "T.mdx"}));  // nothing left over
     ExpectTemplateTagsOverLiveRecords(live + "T.DBF", live + "T.mdx");
 }
 
@@ -254,7 +244,7 @@ TEST_F(IndexSteps, APlainOpenOfTheLiveFilesKeepsTheRebuildAndTheTransferAway) {
         close(ready[1]);
         EXPECT_EQ(ReadFileBytes(live + "T.DBF"), tableBefore);
         EXPECT_EQ(ReadFileBytes(live + "T.mdx"), indexBefore);
-        EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
         EXPECT_FALSE(liveTable.Active());
         log.clear();
     }
@@ -359,7 +349,7 @@ TEST_F(IndexSteps, TransferKilledBeforeItsRenameLeavesTheLiveIndexForTheNextRun)
 
     log.clear();
     ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
     ExpectTemplateTagsOverLiveRecords(live + "T.DBF", live + "T.mdx");
 }
 

@@ -33,13 +33,7 @@ using ari::test::ReadFileBytes;
 using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using ari::test::FileNamesIn;
 
 // ---- run marker
 
@@ -359,7 +353,8 @@ TEST_F(Transfer, MatchesLiveFilesWhateverTheirCase) {
     WriteFileBytes(live + "Orders.Mdx", "stale too");
     Run("ORDERS.DBF");
     // One index file is left, under a spelling the live folder already used.
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.MDX", "orders.dbf", "orders.dbt"}));
+    EXPECT_EQ(FileNamesIn(live),
+              (std::vector<std::string>{"ORDERS.MDX", "orders.dbf", "orders.dbt"}));
     EXPECT_EQ(ReadFileBytes(live + "ORDERS.MDX"), "template index");
 }
 
@@ -367,7 +362,7 @@ TEST_F(Transfer, NewIndexTakesEntryBaseNameAndLowerExtension) {
     WriteFileBytes(tmpl + "ORDERS.DBF", "t");
     WriteFileBytes(tmpl + "ORDERS.mdx", "template index");
     Run("ORDERS.DBF");  // no live table: the index is still copied
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"ORDERS.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"ORDERS.mdx"}));
 }
 
 TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
@@ -419,7 +414,7 @@ TEST_F(Transfer, LeavesLiveIndexAloneWhenTheCopyCannotBeMade) {
                 int status = -1;
                 waitpid(child, &status, 0);
                 ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-                EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+                EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
             } else {
                 ari::TransferIndex("a.dbf", templateFolder, live, table, tags);
                 EXPECT_EQ(log.toPlainText(), "---Copy Index a.dbf");
@@ -445,7 +440,7 @@ TEST_F(Transfer, AnyFailedWriteFlushOrRenameOfTheCopyLeavesTheLiveIndex) {
                 if (withLiveTable)
                     MakeLive("a.dbf");
                 WriteFileBytes(live + "a.mdx", "live index");
-                const std::vector<std::string> before = Names(live);
+                const std::vector<std::string> before = FileNamesIn(live);
                 FailingEnv ops(kind, n);
                 {
                     const ari::test::InstalledEnv installed(&ops);
@@ -458,7 +453,7 @@ TEST_F(Transfer, AnyFailedWriteFlushOrRenameOfTheCopyLeavesTheLiveIndex) {
                     break;
                 }
                 EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "live index");
-                EXPECT_EQ(Names(live), before);  // hidden names included
+                EXPECT_EQ(FileNamesIn(live), before);  // hidden names included
             }
 }
 
@@ -470,7 +465,7 @@ TEST_F(Transfer, ReplacedIndexKeepsItsPermissions) {
     Run("a.dbf");
     EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
     EXPECT_EQ(std::filesystem::status(live + "a.mdx").permissions(), std::filesystem::perms(0666));
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 
 TEST_F(Transfer, ReplacedIndexCarriesItsAccessListAndAttributes) {
@@ -481,7 +476,7 @@ TEST_F(Transfer, ReplacedIndexCarriesItsAccessListAndAttributes) {
     Run("a.dbf");
     EXPECT_EQ(ReadFileBytes(live + "a.mdx"), "template index");
     EXPECT_EQ(ari::test::ReadAttributes(live + "a.mdx"), attributes);
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 
 TEST_F(Transfer, ALinkedLiveIndexIsRefusedNamingTheLink) {
@@ -499,7 +494,7 @@ TEST_F(Transfer, ALinkedLiveIndexIsRefusedNamingTheLink) {
     }
     EXPECT_TRUE(std::filesystem::is_symlink(live + "a.mdx"));
     EXPECT_EQ(ReadFileBytes(dir / "elsewhere.mdx"), "the index the link names");
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 
 }  // namespace

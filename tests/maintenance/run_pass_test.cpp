@@ -60,20 +60,9 @@ Tags ReadTags(const std::string& folder, const std::string& table) {
     return out;
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(folder))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using ari::test::FileNamesIn;
 
-int DbtoolCheck(const std::string& table) {
-    const std::string cmd =
-        std::string(ARI_BIN_DIR) + "/dbtool check '" + table + "' >/dev/null 2>&1";
-    const int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using ari::test::DbtoolCheck;
 
 std::string PassName(RunPass pass) {
     return pass == RunPass::Index ? "index" : "pack";
@@ -292,7 +281,7 @@ TEST_F(Pass, ATableMissingFromTheLiveFolderEndsTheRunWithOneError) {
     // The first table was finished and stays so; the pack pass never came.
     EXPECT_EQ(ReadTags(live, "a.dbf"), (Tags{{"NAME", "NAME"}}));
     EXPECT_EQ(ari::test::RecordCount(live + "a.dbf"), 5u);
-    EXPECT_EQ(Names(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
 }
 
 TEST_F(Pass, TheCallersTurnMayChangeTheOperationsAndItsLinesAreNotTheRuns) {

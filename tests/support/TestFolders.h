@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ari::test {
 
@@ -23,6 +24,11 @@ class TempFolder {
 };
 
 std::string ReadFileBytes(const std::string& path);
+// The names in `folder` (not below it), sorted.
+std::vector<std::string> FileNamesIn(const std::string& folder);
+// The exit code of `dbtool check` (the program built beside the others) for `table`; -1 when it
+// did not end normally. Its output is dropped.
+int DbtoolCheck(const std::string& table);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 // Polls `condition` every 10 ms for up to ten seconds; true as soon as it holds.
 bool WaitUntil(const std::function<bool()>& condition);
