@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "engine/EngineErrors.h"
@@ -82,8 +83,19 @@ class ConcurrentTagBuild {
     }
 
     void Run() {
-        for (size_t i = 0; i < workers_; ++i)
-            threads_.emplace_back([this] { Work(); });
+        for (size_t i = 0; i < workers_; ++i) {
+            try {
+                threads_.emplace_back([this] { Work(); });
+            } catch (const std::system_error&) {
+                break;  // the system gives no more threads: those started do the work
+            }
+        }
+        if (threads_.empty()) {
+            // Not one thread to be had: the tags are built one after the other here.
+            for (const auto& def : defs_)
+                BuildTag(writer_, table_, def);
+            return;
+        }
         for (size_t i = 0; i < defs_.size(); ++i)
             WriteTag(i);
     }
