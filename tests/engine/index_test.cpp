@@ -310,8 +310,8 @@ TEST(IndexDefs, TheHeaderByteAndTheListingAgreeOnSingleFieldTags) {
 // A table of `count` records with a character key K of `width` (a number below count / 2 and a
 // run of up to `maxFill` - 1 `fill` characters) and a signed number N, every `deletedEvery`th
 // record deleted.
-void MakeRandomKeyTable(const std::string& path, int width, unsigned seed, int count, char fill,
-                        unsigned maxFill, int deletedEvery) {
+void MakeRandomKeyTable(const std::string& path, uint16_t width, unsigned seed, int count,
+                        char fill, unsigned maxFill, int deletedEvery) {
     const std::vector<FieldDef> fields = {{"K", 'C', width, 0, 0}, {"N", 'N', 12, 3, 0}};
     std::vector<Row> rows;
     std::mt19937 rng(seed);
