@@ -100,10 +100,57 @@ inline bool BlobLess(const Blob<N>& a, const Blob<N>& b) {
     return false;
 }
 
+// Buckets smaller than this are finished by comparison.
+constexpr size_t kRadixCutoff = 48;
+
+// Sorts `a[0, n)`, whose entries agree on their first `depth` bytes, in place: one byte at a
+// time from the most significant, each entry moved straight to its bucket (no second buffer,
+// so the sort stays within the memory the entries take), buckets sorted in turn; a byte that
+// all entries share costs one counting pass and no moves.
+template <size_t N>
+void RadixSortBlobs(Blob<N>* a, size_t n, size_t depth) {
+    for (;;) {
+        if (n < kRadixCutoff) {
+            std::sort(a, a + n, BlobLess<N>);
+            return;
+        }
+        if (depth == N)
+            return;  // every byte equal
+        // start[b], start[b + 1]: bucket b's bounds; next[b]: its first entry not yet placed.
+        size_t start[257] = {}, next[256];
+        for (size_t i = 0; i < n; ++i)
+            ++start[a[i].bytes[depth] + 1];
+        if (start[a[0].bytes[depth] + 1] == n) {
+            ++depth;
+            continue;
+        }
+        for (size_t b = 0; b < 256; ++b) {
+            start[b + 1] += start[b];
+            next[b] = start[b];
+        }
+        // Each entry not yet in its bucket is swapped there; the one it displaces goes next.
+        for (size_t b = 0; b < 256; ++b) {
+            while (next[b] < start[b + 1]) {
+                Blob<N> v = a[next[b]];
+                uint8_t d = v.bytes[depth];
+                while (d != b) {
+                    std::swap(v, a[next[d]++]);
+                    d = v.bytes[depth];
+                }
+                a[next[b]++] = v;
+            }
+        }
+        for (size_t b = 0; b < 256; ++b) {
+            if (start[b + 1] - start[b] > 1)
+                RadixSortBlobs(a + start[b], start[b + 1] - start[b], depth + 1);
+        }
+        return;
+    }
+}
+
 template <size_t N>
 void SortBlobs(uint8_t* data, size_t count) {
-    auto* first = reinterpret_cast<Blob<N>*>(data);
-    std::sort(first, first + count, BlobLess<N>);
+    RadixSortBlobs(reinterpret_cast<Blob<N>*>(data), count, 0);
 }
 
 template <size_t... Ns>

@@ -391,6 +391,67 @@ TEST(IndexBuild, ExternalSortEqualsStdSort) {
     EXPECT_EQ(i, all.size());
 }
 
+// The in-memory sort against std::sort, over entry sizes from one byte to the longest entry and
+// over inputs that stress a byte-wise sort: bytes all alike, few distinct values, shared
+// prefixes that differ only at the end, input already in order or reversed, sizes on either side
+// of where small groups switch to comparison.
+TEST(IndexBuild, InMemorySortEqualsStdSort) {
+    enum class Shape { Random, FewValues, AllEqual, SharedPrefix, Ascending, Descending };
+    const Shape shapes[] = {Shape::Random,       Shape::FewValues, Shape::AllEqual,
+                            Shape::SharedPrefix, Shape::Ascending, Shape::Descending};
+    TempFolder dir;
+    std::mt19937 rng(11);
+    for (const size_t entry : {1, 4, 8, 12, 13, 16, 21, 40, 104}) {
+        for (const Shape shape : shapes) {
+            for (const int n : {0, 1, 2, 47, 48, 49, 300, 20000}) {
+                std::vector<std::string> all;
+                for (int i = 0; i < n; ++i) {
+                    std::string e(entry, '\0');
+                    for (size_t k = 0; k < entry; ++k) {
+                        switch (shape) {
+                            case Shape::Random:
+                                e[k] = static_cast<char>(rng());
+                                break;
+                            case Shape::FewValues:
+                                e[k] = static_cast<char>(rng() % 3 == 0 ? 0xFF : 0x41);
+                                break;
+                            case Shape::AllEqual:
+                                e[k] = '\x7F';
+                                break;
+                            case Shape::SharedPrefix:
+                                e[k] = k + 1 < entry ? 'P' : static_cast<char>(rng());
+                                break;
+                            case Shape::Ascending:
+                            case Shape::Descending: {
+                                const uint32_t v = shape == Shape::Ascending ? i : n - i;
+                                const size_t from_end = entry - 1 - k;
+                                e[k] = from_end < 4 ? static_cast<char>(v >> (8 * from_end)) : 0;
+                                break;
+                            }
+                        }
+                    }
+                    all.push_back(e);
+                }
+                KeySorter sorter(entry, size_t{64} << 20, dir / "x.dbf");
+                for (const std::string& e : all)
+                    sorter.Add(reinterpret_cast<const uint8_t*>(e.data()));
+                sorter.Finish();
+                ASSERT_EQ(sorter.RunCount(), 0u);
+                std::sort(all.begin(), all.end());
+                size_t i = 0;
+                while (const uint8_t* e = sorter.Next()) {
+                    ASSERT_LT(i, all.size());
+                    ASSERT_EQ(std::string(reinterpret_cast<const char*>(e), entry), all[i])
+                        << "entry " << entry << ", shape " << static_cast<int>(shape) << ", n " << n
+                        << ", at " << i;
+                    ++i;
+                }
+                EXPECT_EQ(i, all.size());
+            }
+        }
+    }
+}
+
 // Random tables and tag sets against the model.
 TEST(IndexModel, RandomTablesMatchKeysComputedFromTheRecords) {
     const char* expressions[] = {"C1",          "UPPER(C1)",       "N1",          "D1",
