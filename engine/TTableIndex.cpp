@@ -6,6 +6,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
 #include "engine/expr/Expr.h"
+#include "engine/index/BuiltIndexes.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
 #include "engine/table/Cursor.h"
@@ -193,10 +194,26 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
             const auto defs = passing({}, table.LanguageDriver(), target);
             if (!defs.empty()) {
                 TemporaryFile temp(target, ari::kIndexPurpose);
+                ContentDigest records;
+                AddTableShape(records, table);
                 WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
-                               table.LanguageDriver(), defs);
+                               table.LanguageDriver(), defs, &records);
                 SyncFile(temp.Fd(), temp.Path());
+                // Every tag of this file is built from the records: a pack may take its keys.
+                BuiltIndex built;
+                ari::FileInfo index, tableFile;
+                const bool known = ari::Env::Default()->Info(temp.Fd(), &index) == 0 &&
+                                   ari::Env::Default()->PathInfo(path, true, &tableFile) == 0;
+                if (known) {
+                    built.table = tableFile.id;
+                    built.index = index.id;
+                    built.indexBytes = index.size;
+                    built.tableDigest = records.Result();
+                    built.indexDigest = DigestOfFile(temp.Fd(), index.size, temp.Path());
+                }
                 PutIndexInPlace(target, !existing.empty(), temp, lease);
+                if (known)
+                    RememberBuiltIndex(built);
                 added = true;
             }
         }

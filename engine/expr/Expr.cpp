@@ -57,6 +57,14 @@ std::string Expression::SingleField() const {
     return impl_->bareField ? impl_->N(impl_->root).field.name : std::string();
 }
 
+bool Expression::DependsOnRecordPlace() const {
+    for (const Node& n : impl_->nodes) {
+        if (n.op == Op::Call && (n.fn == Fn::Recno || n.fn == Fn::Deleted))
+            return true;
+    }
+    return false;
+}
+
 ExprValue Expression::Evaluate(const RecordRef& record) const {
     return impl_->Eval(impl_->root, record);
 }

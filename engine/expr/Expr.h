@@ -58,6 +58,10 @@ class Expression {
     // is listed as a field tag.
     std::string SingleField() const;
 
+    // True when the value can depend on the record's number or its deletion mark (RECNO(),
+    // DELETED()) rather than on its field bytes alone: a pack changes both.
+    bool DependsOnRecordPlace() const;
+
     ExprValue Evaluate(const RecordRef& record) const;
     // Evaluates a condition (FOR clause). REQUIRES: Type() == Logical.
     bool Test(const RecordRef& record) const;

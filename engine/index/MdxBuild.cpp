@@ -10,6 +10,7 @@
 #include "engine/Progress.h"
 #include "engine/expr/KeyCollation.h"
 #include "engine/format/MdxFormat.h"
+#include "engine/index/BuiltIndexes.h"
 #include "engine/index/MdxWriter.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/FileOps.h"
@@ -285,7 +286,8 @@ TagKeyPlan PlanTag(const std::string& name, const std::string& keyExpression,
 }
 
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
-                                       size_t memoryBudget, std::atomic<size_t>* runNumbers) {
+                                       size_t memoryBudget, std::atomic<size_t>* runNumbers,
+                                       ContentDigest* records) {
     const size_t sortLen = plan.SortLength();
     const size_t entrySize = sortLen + 4;
     auto sorter = std::make_unique<KeySorter>(entrySize, memoryBudget, table.Path(), runNumbers);
@@ -300,6 +302,8 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
     while (const uint8_t* rec = scan.Next()) {
         ref.data = rec;
         ref.recno = scan.RecNo();
+        if (records)
+            records->Add(rec, ref.length);
         if (progress && ref.recno % kProgressEveryRecords == 0)
             ReportProgress(progress, ref.recno, total);
         if (plan.filter && !plan.filter->Test(ref))

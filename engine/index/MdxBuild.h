@@ -16,6 +16,7 @@
 
 namespace ari::engine {
 
+class ContentDigest;
 class DbfFile;
 class MdxTagWriter;
 class TemporaryFile;
@@ -107,10 +108,12 @@ inline uint32_t EntryRecno(const uint8_t* entry, size_t sortLength) {
 
 // Reads every record of `table`, and returns the sorter holding (sortable key, record number
 // big-endian) entries of the records the FOR admits, finished and ready for Next().
-// `runNumbers`: as for KeySorter.
+// `runNumbers`: as for KeySorter. With `records`, every record read (deleted ones too) is fed
+// into it in file order.
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
                                        size_t memoryBudget,
-                                       std::atomic<size_t>* runNumbers = nullptr);
+                                       std::atomic<size_t>* runNumbers = nullptr,
+                                       ContentDigest* records = nullptr);
 
 // The entries of a finished sorter that belong in the tag, in order: all of them, or for a
 // unique tag only the first (lowest record number) of each key value.

@@ -16,6 +16,7 @@
 #include "engine/format/MdxFormat.h"
 #include "engine/index/MdxBuild.h"
 #include "engine/index/MdxWriter.h"
+#include "engine/index/ProductionIndex.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/FileOps.h"
 #include "engine/table/TableLock.h"
@@ -41,11 +42,12 @@ MdxTagSpec SpecFor(const IndexTagDef& def, const TagKeyPlan& plan) {
     return spec;
 }
 
-void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def) {
+void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& def,
+              ContentDigest* records) {
     const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
                                     def.descending, table.Fields(), writer.Language());
     const MdxTagSpec spec = SpecFor(def, plan);
-    auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget());
+    auto sorter = SortTagKeys(table, plan, IndexSortMemoryBudget(), nullptr, records);
     MdxTagWriter& tw = writer.BeginTag(spec);
     WriteSortedKeys(*sorter, plan, tw);
     writer.EndTag();
@@ -58,14 +60,15 @@ void BuildTag(MdxFileWriter& writer, const DbfFile& table, const IndexTagDef& de
 // on the calling thread, each tag's loop whole and in tag order) and the error (that of the
 // first tag in order that fails) are those of the one-at-a-time build. At most `workers` sorts
 // are alive at once, each with that share of the sort budget, so that together they use no
-// more memory than one sort alone.
+// more memory than one sort alone. `records` (may be null) is fed by the first tag's scan.
 class ConcurrentTagBuild {
   public:
     ConcurrentTagBuild(MdxFileWriter& writer, const DbfFile& table,
-                       const std::vector<IndexTagDef>& defs, size_t workers)
+                       const std::vector<IndexTagDef>& defs, size_t workers, ContentDigest* records)
         : writer_(writer),
           table_(table),
           defs_(defs),
+          records_(records),
           language_(writer.Language()),
           budget_(IndexSortMemoryBudget() / workers),
           workers_(workers),
@@ -92,8 +95,8 @@ class ConcurrentTagBuild {
         }
         if (threads_.empty()) {
             // Not one thread to be had: the tags are built one after the other here.
-            for (const auto& def : defs_)
-                BuildTag(writer_, table_, def);
+            for (size_t i = 0; i < defs_.size(); ++i)
+                BuildTag(writer_, table_, defs_[i], i == 0 ? records_ : nullptr);
             return;
         }
         for (size_t i = 0; i < defs_.size(); ++i)
@@ -132,6 +135,7 @@ class ConcurrentTagBuild {
         std::unique_ptr<TagKeyPlan> plan;
         std::unique_ptr<KeySorter> sorter;
         std::exception_ptr error;
+        ContentDigest* const records = i == 0 ? records_ : nullptr;
         try {
             const IndexTagDef& def = defs_[i];
             plan = std::make_unique<TagKeyPlan>(PlanTag(def.name, def.expression, def.forExpression,
@@ -146,9 +150,9 @@ class ConcurrentTagBuild {
                     }
                     changed_.notify_all();
                 });
-                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_);
+                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_, records);
             } else {
-                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_);
+                sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_, records);
             }
         } catch (...) {
             error = std::current_exception();
@@ -201,6 +205,7 @@ class ConcurrentTagBuild {
     MdxFileWriter& writer_;
     const DbfFile& table_;
     const std::vector<IndexTagDef>& defs_;
+    ContentDigest* const records_;
     const uint8_t language_;
     const size_t budget_;
     const size_t workers_;
@@ -216,16 +221,17 @@ class ConcurrentTagBuild {
 };
 
 // Builds the tags of `defs` into `writer` in order: several at once where the machine has
-// the processors for it.
-void BuildTags(MdxFileWriter& writer, const DbfFile& table, const std::vector<IndexTagDef>& defs) {
+// the processors for it. `records` (may be null) is fed by the first tag's scan.
+void BuildTags(MdxFileWriter& writer, const DbfFile& table, const std::vector<IndexTagDef>& defs,
+               ContentDigest* records = nullptr) {
     const size_t workers =
         std::min<size_t>(defs.size(), std::max(1u, std::thread::hardware_concurrency()));
     if (workers <= 1) {
-        for (const auto& def : defs)
-            BuildTag(writer, table, def);
+        for (size_t i = 0; i < defs.size(); ++i)
+            BuildTag(writer, table, defs[i], i == 0 ? records : nullptr);
         return;
     }
-    ConcurrentTagBuild build(writer, table, defs, workers);
+    ConcurrentTagBuild build(writer, table, defs, workers, records);
     build.Run();
 }
 
@@ -288,12 +294,58 @@ std::string ValidTagName(const std::string& name) {
 
 void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table,
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
-                    const std::vector<IndexTagDef>& tags) {
+                    const std::vector<IndexTagDef>& tags, ContentDigest* records) {
     if (tags.size() > static_cast<size_t>(kMaxTags)) {
         throw EDBEngineError(kStatusIndexFault, {"An index file holds at most 47 tags."});
     }
     MdxFileWriter writer(fd, path, baseName, blockPages, language);
-    BuildTags(writer, table, tags);
+    BuildTags(writer, table, tags, records);
+    writer.Finish();
+}
+
+bool KeysCarryOver(const MdxFile& index, const DbfFile& table) {
+    for (const MdxTag& t : index.Tags()) {
+        if (t.unique)
+            return false;  // a removed first record of a value lets the next one in
+        try {
+            const TagKeyPlan plan = PlanTag(t.name, t.expression, t.forExpression, t.unique,
+                                            t.descending, table.Fields(), index.Header().language);
+            if (plan.key.DependsOnRecordPlace() ||
+                (plan.filter && plan.filter->DependsOnRecordPlace()) || plan.keyType != t.keyType ||
+                plan.keyLength != t.keyLength) {
+                return false;
+            }
+        } catch (const EDBEngineError&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void WriteIndexFileFromKeys(FileHandle fd, const std::string& path, const DbfFile& table,
+                            const MdxFile& old, const KeptRecords& kept) {
+    const MdxHeader& h = old.Header();
+    MdxFileWriter writer(fd, path, h.baseName, h.blockPages, h.language);
+    const ProgressSink* progress = CurrentProgressSink();
+    const uint64_t total = table.RecordCount();
+    for (const MdxTag& tag : old.Tags()) {
+        const IndexTagDef def{tag.name, tag.expression, tag.forExpression, tag.unique,
+                              tag.descending};
+        const TagKeyPlan plan = PlanTag(def.name, def.expression, def.forExpression, def.unique,
+                                        def.descending, table.Fields(), h.language);
+        MdxTagWriter& tw = writer.BeginTag(SpecFor(def, plan));
+        uint64_t written = 0;
+        ReportProgress(progress, 0, total);
+        old.Walk(tag, [&](const uint8_t* key, uint32_t recno) {
+            if (!kept.Kept(recno))
+                return;
+            tw.Add(key, kept.NewNumber(recno));
+            if (progress && ++written % kProgressEveryRecords == 0)
+                ReportProgress(progress, std::min(written, total), total);
+        });
+        ReportProgress(progress, total, total);
+        writer.EndTag();
+    }
     writer.Finish();
 }
 

@@ -12,7 +12,9 @@
 
 namespace ari::engine {
 
+class ContentDigest;
 class DbfFile;
+class KeptRecords;
 
 struct IndexTagDef {
     std::string name;
@@ -32,9 +34,22 @@ std::string ValidTagName(const std::string& name);
 // Writes a complete index file to `fd` (empty, open for writing; `path` names it in messages):
 // every tag bulk-built from `table`'s records. Throws EDBEngineError on a bad definition or a
 // failed write. The caller flushes and renames.
+// With `records`, the first tag's scan feeds every record into it (SortTagKeys).
 void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table,
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
-                    const std::vector<IndexTagDef>& tags);
+                    const std::vector<IndexTagDef>& tags, ContentDigest* records = nullptr);
+
+// True when every tag of `index` would, after a pack of `table` (the packed file: same fields),
+// hold the same keys for the kept records as before: no unique tag, no key or FOR expression
+// using RECNO() or DELETED(), each key's type and length what its expression gives.
+bool KeysCarryOver(const MdxFile& index, const DbfFile& table);
+
+// Writes a complete index file to `fd` like WriteIndexFile with `old`'s header values and tag
+// definitions, taking each tag's entries from `old`'s tag in order: those of records `kept`
+// keeps, under their new numbers. REQUIRES: KeysCarryOver(old, table), and `old` built from the
+// records of the table `table` was packed from. The caller flushes and renames.
+void WriteIndexFileFromKeys(FileHandle fd, const std::string& path, const DbfFile& table,
+                            const MdxFile& old, const KeptRecords& kept);
 
 // Copies `index`'s file into `fd` (empty, open for writing) and appends `tags`, in order, each
 // built from `table`'s records; the old tags keep their blocks and their slots. REQUIRES: each

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/EngineStatus.h"
@@ -42,6 +43,13 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         mdxPath = FindCompanion(path, kProductionIndexExtension);
 
     PackResult result;
+    // What the old records were, and which of them the new table keeps: the new index can then
+    // be written from the old one's keys when that index was built here from these very records.
+    ContentDigest oldRecords;
+    AddTableShape(oldRecords, *src);
+    std::unique_ptr<KeptRecords> kept;
+    if (!mdxPath.empty() && src->RecordCount() <= KeptRecords::kMaxRecords)
+        kept = std::make_unique<KeptRecords>(src->RecordCount());
     TemporaryFile newDbf(path, kPackPurpose);
     const std::string& tmp = newDbf.Path();
     try {
@@ -82,7 +90,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             if (ReadAt(in, off, buf.data(), want * rl, path) < want * rl)
                 RaiseTableError(kStatusReadError, path,
                                 {"Record " + std::to_string(done + 1) + " is cut off."});
-            size_t kept = 0;
+            oldRecords.Add(buf.data(), want * rl);
+            size_t keptHere = 0;
             for (size_t i = 0; i < want; ++i) {
                 if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
                     ReportProgress(progress, done + i, total);
@@ -93,13 +102,15 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
                 }
                 // Live records and records with a damaged flag are kept as they are: nothing is
                 // lost.
-                if (kept != i)
-                    std::memmove(buf.data() + kept * rl, rec, rl);
-                ++kept;
+                if (kept)
+                    kept->Keep(static_cast<uint32_t>(done + i + 1));
+                if (keptHere != i)
+                    std::memmove(buf.data() + keptHere * rl, rec, rl);
+                ++keptHere;
             }
-            result.kept += static_cast<uint32_t>(kept);
+            result.kept += static_cast<uint32_t>(keptHere);
             done += static_cast<uint32_t>(want);
-            size_t bytes = kept * rl;
+            size_t bytes = keptHere * rl;
             if (done == total)
                 buf[bytes++] = dbf::kEndOfFile;
             if (bytes)
@@ -126,7 +137,15 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     if (!mdxPath.empty()) {
         try {
             newMdx = std::make_unique<TemporaryFile>(mdxPath, kPackPurpose);
-            RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path());
+            PackedRecords packed;
+            packed.oldTablePath = path;
+            packed.oldTableDigest = oldRecords.Result();
+            if (kept) {
+                kept->Finish();
+                packed.kept = kept.get();
+            }
+            result.indexFromOldKeys =
+                RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path(), &packed);
         } catch (const EInOutError& e) {
             RaiseTableError(kStatusWriteError, path, {e.Message()});
         }

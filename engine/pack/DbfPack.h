@@ -15,6 +15,9 @@ struct PackResult {
     uint32_t kept = 0;
     uint32_t dropped = 0;
     bool indexRebuilt = false;
+    // The new index was written from the old index's keys (ProductionIndex.h), not built from
+    // the records.
+    bool indexFromOldKeys = false;
 };
 
 // Packs the table at `path`. REQUIRES: `lease` holds the table for sole use (with its memo and
