@@ -1,8 +1,10 @@
 #include "engine/index/BuiltIndexes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -43,9 +45,15 @@ inline uint64_t Avalanche(uint64_t h) {
 }
 
 uint64_t ProcessSeed() {
-    static const uint64_t seed = [] {
-        std::random_device device;
-        return (static_cast<uint64_t>(device()) << 32) ^ device();
+    static const uint64_t seed = []() -> uint64_t {
+        try {
+            std::random_device device;
+            return (static_cast<uint64_t>(device()) << 32) ^ device();
+        } catch (const std::exception&) {
+            // No source of randomness: the clock, which still differs between processes.
+            return static_cast<uint64_t>(
+                std::chrono::steady_clock::now().time_since_epoch().count() * kP3);
+        }
     }();
     return seed;
 }

@@ -46,9 +46,9 @@ void AddTableShape(ContentDigest& digest, const DbfFile& table);
 ContentDigest::Value DigestOfFile(FileHandle file, uint64_t size, const std::string& path);
 
 struct BuiltIndex {
-    FileId table;                     // the table file it was built from
-    FileId index;                     // the index file as it was put in place
-    uint64_t indexBytes = 0;          // its size
+    FileId table;                      // the table file it was built from
+    FileId index;                      // the index file as it was put in place
+    uint64_t indexBytes = 0;           // its size
     ContentDigest::Value tableDigest;  // AddTableShape, then every record
     ContentDigest::Value indexDigest;  // DigestOfFile over its bytes
 };

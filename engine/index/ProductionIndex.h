@@ -13,8 +13,9 @@ namespace ari::engine {
 // Which records of the old table the pack kept, and the number each has in the new table.
 class KeptRecords {
   public:
-    // Tables with more records than this are not followed: their pack builds the index afresh.
-    static constexpr uint32_t kMaxRecords = uint32_t{1} << 28;
+    // Tables with more records than this are not followed (the map would take over 12 MB):
+    // their pack builds the index from the records.
+    static constexpr uint32_t kMaxRecords = uint32_t{1} << 26;
 
     // `records` old records, none kept yet. REQUIRES: records <= kMaxRecords.
     explicit KeptRecords(uint32_t records);

@@ -7,10 +7,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/TTable.h"
+#include "engine/index/BuiltIndexes.h"
 #include "engine/pack/DbfPack.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
@@ -29,7 +31,9 @@ const std::vector<FieldDef> kFields = {
 constexpr int kRows = 3000;  // enough for trees of more than one level
 constexpr TIndexOptions kDescending =
     ixExpression | static_cast<TIndexOptions>(TIndexOption::ixDescending);
-constexpr TIndexOptions kUnique = ixExpression | static_cast<TIndexOptions>(TIndexOption::ixUnique);  // enough for trees of more than one level
+constexpr TIndexOptions kUnique =
+    ixExpression |
+    static_cast<TIndexOptions>(TIndexOption::ixUnique);  // enough for trees of more than one level
 
 // K.DBF: kRows records, every fourth deleted; names repeat, so equal keys are many.
 void MakeKeyTable(const std::string& folder) {
@@ -38,19 +42,16 @@ void MakeKeyTable(const std::string& folder) {
         char qty[16], day[16];
         std::snprintf(qty, sizeof qty, "%.2f", ((i * 37) % 2001 - 1000) / 4.0);
         std::snprintf(day, sizeof day, "%04d%02d%02d", 1990 + i % 30, 1 + i % 12, 1 + i % 28);
-        rows.push_back(Row{{"name" + std::to_string((i * 7919) % 700), qty, i % 11 ? day : ""},
-                           i % 4 == 1});
+        rows.push_back(
+            Row{{"name" + std::to_string((i * 7919) % 700), qty, i % 11 ? day : ""}, i % 4 == 1});
     }
     MakeTable(folder + "/K.DBF", kFields, rows);
 }
 
 const std::vector<TTable::NewIndex> kCarriedTags = {
-    {"NAME", "NAME", ixExpression, ""},
-    {"UPNAME", "UPPER(NAME)", kDescending, ""},
-    {"QTY", "QTY", ixExpression, ""},
-    {"DAY", "DAY", ixExpression, ""},
-    {"BIG", "NAME", ixExpression, "QTY > 10"},
-    {"MIX", "DTOS(DAY)+NAME", ixExpression, ""},
+    {"NAME", "NAME", ixExpression, ""},        {"UPNAME", "UPPER(NAME)", kDescending, ""},
+    {"QTY", "QTY", ixExpression, ""},          {"DAY", "DAY", ixExpression, ""},
+    {"BIG", "NAME", ixExpression, "QTY > 10"}, {"MIX", "DTOS(DAY)+NAME", ixExpression, ""},
 };
 
 // The index rebuild as the maintenance run does it: the table's index built from its records.
@@ -125,21 +126,18 @@ TEST(PackFromOldKeys, AChangeSinceTheBuildOrAKeyThePackChangesBuildsFromTheRecor
         return t->Header().headerLength + uint64_t{recno - 1} * t->RecordLength();
     };
     const std::vector<Case> cases = {
-        {"a record edited in place by another program",
-         kCarriedTags,
+        {"a record edited in place by another program", kCarriedTags,
          [&](const std::string& folder) {
              Overwrite(folder + "/K.DBF", recordOffset(folder, 3) + 1, "zzzz");
          }},
-        {"a key changed in the index file in place",
-         kCarriedTags,
+        {"a key changed in the index file in place", kCarriedTags,
          [](const std::string& folder) {
              const std::string mdx = Bytes(folder + "/K.mdx");
              const size_t at = mdx.find("name1", 4096);
              ASSERT_NE(at, std::string::npos);
              Overwrite(folder + "/K.mdx", at, "nbme1");
          }},
-        {"the index file replaced by a copy of itself",
-         kCarriedTags,
+        {"the index file replaced by a copy of itself", kCarriedTags,
          [](const std::string& folder) {
              fs::copy_file(folder + "/K.mdx", folder + "/K.tmp");
              fs::rename(folder + "/K.tmp", folder + "/K.mdx");
@@ -147,7 +145,9 @@ TEST(PackFromOldKeys, AChangeSinceTheBuildOrAKeyThePackChangesBuildsFromTheRecor
         {"a unique tag: a dropped first record of a value lets the next one in",
          {{"NAME", "NAME", kUnique, ""}},
          nullptr},
-        {"a key on the record number", {{"PLACE", "STR(RECNO(),6)+NAME", ixExpression, ""}}, nullptr},
+        {"a key on the record number",
+         {{"PLACE", "STR(RECNO(),6)+NAME", ixExpression, ""}},
+         nullptr},
         {"a condition on the deletion mark",
          {{"NAME", "NAME", ixExpression, ""}, {"LIVE", "NAME", ixExpression, ".NOT. DELETED()"}},
          nullptr},
@@ -161,5 +161,40 @@ TEST(PackFromOldKeys, AChangeSinceTheBuildOrAKeyThePackChangesBuildsFromTheRecor
         if (c.meanwhile)
             c.meanwhile(dir / "live");
         ExpectPackEqualsTheBuildFromRecords(dir, false);
+    }
+}
+
+// The pack feeds the records in blocks, the build one record at a time: the digest must not
+// depend on the pieces, and must change with any byte.
+TEST(PackFromOldKeys, TheDigestDependsOnTheBytesNotOnThePiecesTheyComeIn) {
+    std::mt19937 rng(5);
+    for (const size_t size : {0, 1, 31, 32, 33, 64, 100, 4099}) {
+        SCOPED_TRACE(size);
+        std::string bytes(size, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(rng());
+        ContentDigest whole;
+        whole.Add(bytes.data(), bytes.size());
+        for (int trial = 0; trial < 20; ++trial) {
+            ContentDigest pieces;
+            for (size_t at = 0; at < size;) {
+                const size_t n = std::min<size_t>(size - at, rng() % 70);
+                pieces.Add(bytes.data() + at, n);
+                at += n;
+            }
+            EXPECT_EQ(pieces.Result(), whole.Result());
+        }
+        for (size_t i = 0; i < size; i += 1 + size / 16) {
+            std::string changed = bytes;
+            changed[i] = static_cast<char>(changed[i] ^ 1);
+            ContentDigest other;
+            other.Add(changed.data(), changed.size());
+            EXPECT_NE(other.Result(), whole.Result()) << "byte " << i;
+        }
+        // A longer stream of zeros is another stream.
+        ContentDigest longer;
+        longer.Add(bytes.data(), bytes.size());
+        longer.Add("", 1);
+        EXPECT_NE(longer.Result(), whole.Result());
     }
 }
