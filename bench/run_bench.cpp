@@ -4,7 +4,10 @@
 // in the same run (reading every live table once and sorting each tag's keys in memory), and
 // reports the runner's peak memory.
 //
-//   run_bench [--records N] [--folder DIR] [--keep]
+//   run_bench [--records N] [--tables N] [--folder DIR] [--keep]
+//
+// --tables N keeps only the N template tables with the most tags (the others are removed from
+// the bench's template folder too), so that `--tables 1` shows one large table.
 //
 // Prints "ratio pass / floor: X" and "peak memory: N MB" (the runner's maximum resident size).
 // Targets: a ratio of at most 2.5, and peak memory under 256 MB whatever the folder's size.
@@ -88,6 +91,31 @@ struct LiveTable {
     std::string file;
     std::vector<ari::IndexDefinition> tags;
 };
+
+// Removes from the template folder all but the `keep` tables with the most tags (ties: by name),
+// with their index and memo files.
+void KeepTablesWithMostTags(const std::string& templates, size_t keep) {
+    std::vector<std::pair<size_t, std::string>> byTags;
+    for (const std::string& file : ari::ListFiles(templates, "*.dbf")) {
+        TTable reader("Template");
+        reader.SetDatabaseName(templates);
+        reader.SetTableName(file);
+        byTags.emplace_back(ari::ReadIndexDefinitions(reader).size(), file);
+        reader.Close();
+    }
+    std::stable_sort(byTags.begin(), byTags.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t i = keep; i < byTags.size(); ++i) {
+        const std::string& file = byTags[i].second;
+        const std::string base = file.substr(0, file.rfind('.'));
+        for (const auto& entry : fs::directory_iterator(templates)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() == base.size() + 4 &&
+                ari::EqualsNoCase(name.substr(0, base.size()), base) && name[base.size()] == '.')
+                fs::remove(entry.path());
+        }
+    }
+}
 
 // The live folder: each template table with the template's fields, version and language driver,
 // `records` records, one in nine deleted, no index yet; a template memo file is copied along.
@@ -181,18 +209,22 @@ double Floor(const std::string& live, const std::vector<LiveTable>& tables) {
 
 int main(int argc, char** argv) {
     uint64_t records = 5000000;
+    size_t maxTables = 0;  // 0: all
     std::string folder;
     bool keep = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--records" && i + 1 < argc) {
             records = std::strtoull(argv[++i], nullptr, 10);
+        } else if (a == "--tables" && i + 1 < argc) {
+            maxTables = std::strtoull(argv[++i], nullptr, 10);
         } else if (a == "--folder" && i + 1 < argc) {
             folder = argv[++i];
         } else if (a == "--keep") {
             keep = true;
         } else {
-            std::fprintf(stderr, "usage: run_bench [--records N] [--folder DIR] [--keep]\n");
+            std::fprintf(stderr,
+                         "usage: run_bench [--records N] [--tables N] [--folder DIR] [--keep]\n");
             return a == "--help" ? 0 : 2;
         }
     }
@@ -209,6 +241,9 @@ int main(int argc, char** argv) {
     if (Shell(Q(bin + "maketemplates") + " --archive " + Q(folder + "t.zip") + " --keep " +
               Q(templates) + " >/dev/null") != 0)
         return 2;
+
+    if (maxTables > 0)
+        KeepTablesWithMostTags(templates, maxTables);
 
     auto start = Clock::now();
     const std::vector<LiveTable> tables = MakeLiveFolder(templates, live, records);

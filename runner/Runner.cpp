@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/TTable.h"
+#include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/RunSummary.h"
@@ -25,6 +26,9 @@ namespace ari::runner {
 namespace {
 
 const QString kSettingsSection = QStringLiteral("Setting");
+// The memory the key sorts of one index file share (the engine's default is 256 MB): with the
+// rest of the process it keeps the runner under 256 MB.
+constexpr size_t kSortMemoryBudget = size_t{128} << 20;
 
 // Thrown by the runner's observer between two tables once a stop is asked for: it is no
 // Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
@@ -385,6 +389,9 @@ int RunMain(const Options& options, const std::string& appDir) {
         std::fputs(HelpText().toUtf8().constData(), stdout);
         return kSuccess;
     }
+    // A server program keeps its memory bounded whatever the size of a table: the key sorts of
+    // one index file share this much, and a larger sort spills sorted runs beside the table.
+    ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
     ApplyFormatSettings();
     Console console;
     const LogSubscription toConsole([&console](const QString& line, bool) { console.Line(line); });
