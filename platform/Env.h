@@ -222,6 +222,13 @@ class Env {
     // process); false when it cannot be told.
     virtual bool LocalTime(int64_t seconds, std::tm* local) = 0;
 
+    // ---- Memory
+
+    // From now on memory the process frees is reused or given back rather than kept aside, so
+    // that the process's resident size follows what it uses (a long pass of large sorts on
+    // several threads would otherwise keep freed blocks in each thread's heap).
+    virtual void ReturnFreedMemoryPromptly() = 0;
+
     // ---- Signals
 
     // A write past the process's file-size limit fails with EFBIG instead of ending the
@@ -328,6 +335,7 @@ class EnvWrapper : public Env {
         return target_->LocalTime(seconds, local);
     }
 
+    void ReturnFreedMemoryPromptly() override { target_->ReturnFreedMemoryPromptly(); }
     void IgnoreFileSizeSignal() override { target_->IgnoreFileSizeSignal(); }
     void RequestStopOnTerminate() override { target_->RequestStopOnTerminate(); }
     bool StopRequested() override { return target_->StopRequested(); }
