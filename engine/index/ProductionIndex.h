@@ -57,7 +57,7 @@ struct PackedRecords {
 // those of dropped records left out and the others renumbered: the same file a build from the
 // records writes, without evaluating a key. Otherwise the tags are built from the records.
 // Returns true when the tags were written from the old keys.
-// Called while the caller holds all four files for sole use (their locks belong to the caller):
+// Called while the caller holds all three files for sole use (their locks belong to the caller):
 // the function must open the others without taking locks (DbfFile::OpenHeld), must not rename
 // or remove anything, and leaves the new file to its owner, which renames it into place or
 // removes it.
