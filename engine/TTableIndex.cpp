@@ -200,20 +200,10 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
                                table.LanguageDriver(), defs, &records);
                 SyncFile(temp.Fd(), temp.Path());
                 // Every tag of this file is built from the records: a pack may take its keys.
-                BuiltIndex built;
-                ari::FileInfo index, tableFile;
-                const bool known = ari::Env::Default()->Info(temp.Fd(), &index) == 0 &&
-                                   ari::Env::Default()->PathInfo(path, true, &tableFile) == 0;
-                if (known) {
-                    built.table = tableFile.id;
-                    built.index = index.id;
-                    built.indexBytes = index.size;
-                    built.tableDigest = records.Result();
-                    built.indexDigest = DigestOfFile(temp.Fd(), index.size, temp.Path());
-                }
+                const auto built = DescribeBuiltIndex(path, temp.Fd(), temp.Path(), records);
                 PutIndexInPlace(target, !existing.empty(), temp, lease);
-                if (known)
-                    RememberBuiltIndex(built);
+                if (built)
+                    RememberBuiltIndex(*built);
                 added = true;
             }
         }

@@ -227,7 +227,7 @@ class Env {
     // From now on memory the process frees is reused or given back rather than kept aside, so
     // that the process's resident size follows what it uses (a long pass of large sorts on
     // several threads would otherwise keep freed blocks in each thread's heap).
-    virtual void ReturnFreedMemoryPromptly() = 0;
+    virtual void ReuseFreedMemoryAcrossThreads() = 0;
 
     // ---- Signals
 
@@ -335,7 +335,7 @@ class EnvWrapper : public Env {
         return target_->LocalTime(seconds, local);
     }
 
-    void ReturnFreedMemoryPromptly() override { target_->ReturnFreedMemoryPromptly(); }
+    void ReuseFreedMemoryAcrossThreads() override { target_->ReuseFreedMemoryAcrossThreads(); }
     void IgnoreFileSizeSignal() override { target_->IgnoreFileSizeSignal(); }
     void RequestStopOnTerminate() override { target_->RequestStopOnTerminate(); }
     bool StopRequested() override { return target_->StopRequested(); }

@@ -392,7 +392,7 @@ int RunMain(const Options& options, const std::string& appDir) {
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
     // one index file share this much, and a larger sort spills sorted runs beside the table.
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
-    Env::Default()->ReturnFreedMemoryPromptly();
+    Env::Default()->ReuseFreedMemoryAcrossThreads();
     ApplyFormatSettings();
     Console console;
     const LogSubscription toConsole([&console](const QString& line, bool) { console.Line(line); });

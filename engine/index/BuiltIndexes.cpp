@@ -151,6 +151,23 @@ ContentDigest::Value DigestOfFile(FileHandle file, uint64_t size, const std::str
     return digest.Result();
 }
 
+std::optional<BuiltIndex> DescribeBuiltIndex(const std::string& tablePath, FileHandle index,
+                                             const std::string& indexPath,
+                                             const ContentDigest& records) {
+    FileInfo indexInfo, tableInfo;
+    if (Env::Default()->Info(index, &indexInfo) != 0 ||
+        Env::Default()->PathInfo(tablePath, true, &tableInfo) != 0) {
+        return std::nullopt;
+    }
+    BuiltIndex built;
+    built.table = tableInfo.id;
+    built.index = indexInfo.id;
+    built.indexBytes = indexInfo.size;
+    built.tableDigest = records.Result();
+    built.indexDigest = DigestOfFile(index, indexInfo.size, indexPath);
+    return built;
+}
+
 void RememberBuiltIndex(const BuiltIndex& built) {
     const std::lock_guard<std::mutex> lock(gMutex);
     gBuilt.erase(std::remove_if(gBuilt.begin(), gBuilt.end(),

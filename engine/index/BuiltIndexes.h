@@ -53,8 +53,16 @@ struct BuiltIndex {
     ContentDigest::Value indexDigest;  // DigestOfFile over its bytes
 };
 
-// Remembers an index file just put in place, every tag of which was built from the table's
-// records (not copied from an older file). Keeps the latest few thousand.
+// What to remember of the complete, flushed index file open as `index` (named `indexPath` in
+// messages), every tag of which was just built from the records of the table at `tablePath`,
+// fed into `records` (AddTableShape, then every record). Empty when the files cannot be told
+// apart from others (no identity to be had): nothing is then remembered. Throws EInOutError
+// when the index file cannot be read.
+std::optional<BuiltIndex> DescribeBuiltIndex(const std::string& tablePath, FileHandle index,
+                                             const std::string& indexPath,
+                                             const ContentDigest& records);
+// Remembers an index file just put in place (DescribeBuiltIndex, taken before the rename).
+// Keeps the latest few thousand.
 void RememberBuiltIndex(const BuiltIndex& built);
 // The remembered build of the index file `index`, if any.
 std::optional<BuiltIndex> FindBuiltIndex(const FileId& index);

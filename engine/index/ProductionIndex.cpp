@@ -35,24 +35,19 @@ namespace {
 // True when `old` is, byte for byte, an index this process built from the records `packed`
 // describes: the pack may then write the new tags from its keys.
 bool BuiltFromTheseRecords(const MdxFile& old, const PackedRecords& packed) {
-    FileInfo index, table;
     Env* env = Env::Default();
-    if (env->PathInfo(old.Path(), true, &index) != 0 ||
+    const ScopedFd file(OpenTableFile(old.Path(), kOpenRead));
+    FileInfo index, table;
+    if (file.Get() < 0 || env->Info(file.Get(), &index) != 0 ||
         env->PathInfo(packed.oldTablePath, true, &table) != 0) {
         return false;
     }
     const std::optional<BuiltIndex> built = FindBuiltIndex(index.id);
     if (!built || built->table != table.id || built->tableDigest != packed.oldTableDigest ||
-        built->indexBytes != old.FileSize() || index.size != old.FileSize()) {
+        built->indexBytes != index.size) {
         return false;
     }
-    const ScopedFd file(OpenTableFile(old.Path(), kOpenRead));
-    if (file.Get() < 0)
-        return false;
-    FileInfo opened;
-    if (env->Info(file.Get(), &opened) != 0 || opened.id != index.id)
-        return false;
-    return DigestOfFile(file.Get(), old.FileSize(), old.Path()) == built->indexDigest;
+    return DigestOfFile(file.Get(), index.size, old.Path()) == built->indexDigest;
 }
 
 }  // namespace

@@ -355,7 +355,7 @@ class PosixEnv final : public Env {
         return ::localtime_r(&t, local) != nullptr;
     }
 
-    void ReturnFreedMemoryPromptly() override {
+    void ReuseFreedMemoryAcrossThreads() override {
         // One heap for every thread: a block that one sort's thread frees serves the next sort,
         // where a heap per thread would keep it (a large table's pass grew by a third).
         ::mallopt(M_ARENA_MAX, 1);
