@@ -1,6 +1,5 @@
 #include "tests/engine/EngineTestSupport.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,21 +122,6 @@ void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery) 
     if (r.exitCode != 0 || std::rename((folder + "xbase_made.dbf").c_str(), path.c_str()) != 0 ||
         std::rename((folder + "xbase_made.dbt").c_str(), (stem + ".dbt").c_str()) != 0)
         throw std::runtime_error("Perl XBase could not make " + path);
-}
-
-std::vector<std::string> AllNames(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(folder.c_str());
-    if (!d)
-        return names;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 void PackInADyingProcess(ari::Env& env, const std::function<void()>& pack) {

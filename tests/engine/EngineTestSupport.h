@@ -36,9 +36,6 @@ void MakeDbase3MemoTable(const std::string& path, int records, int deleteEvery);
 // AMOUNT N(10,2), NOTES M; record i deleted when i % deleteEvery == 0.
 void MakeDbase4MemoTable(const std::string& path, int records, int deleteEvery);
 
-// Names of every entry of a folder, hidden ones included, sorted.
-std::vector<std::string> AllNames(const std::string& folder);
-
 std::vector<std::string> SplitLines(const std::string& text);
 
 // Runs `pack` in a child process with `ops` installed as the engine's file operations; `ops`

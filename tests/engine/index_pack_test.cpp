@@ -93,7 +93,7 @@ void PackInAProcessEndingAtRename(const TempFolder& dir, int rename, bool after)
 }
 
 bool AnyBackupLeft(const std::string& folder) {
-    for (const auto& n : AllNames(folder))
+    for (const auto& n : FileNamesIn(folder))
         if (n.find(".keep.") != std::string::npos)
             return true;
     return false;
@@ -119,7 +119,7 @@ TEST(IndexPack, TheNewTableAndIndexStayHeldForSoleUseUntilClosed) {
     for (const char* name : {"T.DBF", "T.mdx"})
         EXPECT_TRUE(OthersCanLock(dir / name, true)) << name;
     EXPECT_EQ(IndexFaults(dir / "T.DBF"), "");
-    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
 }
 
 TEST(IndexPack, TheNewFilesKeepThePermissionsAndOwnersOfTheOldOnes) {
@@ -220,7 +220,7 @@ TEST(IndexPack, APackEndedMidwayLeavesAConsistentPairOnceTheTableIsHeldAgain) {
         }
         EXPECT_EQ(DbfFile::OpenHeld(dir / "T.DBF")->RecordCount(), 20u);
         EXPECT_EQ(IndexFaults(dir / "T.DBF"), "");
-        EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
     }
 }
 
@@ -293,7 +293,7 @@ TEST(IndexPack, RollingForwardKeepsWhatClientsWroteAfterAPackEnded) {
     EXPECT_EQ(tags[0].name, "NAME");
     EXPECT_EQ(tags[1].name, "QTY");
     EXPECT_FALSE(AnyBackupLeft(dir.Path()));
-    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+    EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx"}));
 
     const std::string dbtool = std::string(ARI_BIN_DIR) + "/dbtool";
     if (std::filesystem::exists(dbtool)) {
@@ -313,7 +313,7 @@ TEST(IndexPack, ARollForwardThatCannotBuildTheIndexChangesNothing) {
     index[mdx::kTagsInUse] = index[mdx::kTagsInUse + 1] = 0;  // no tag definitions left
     WriteFileBytes(dir / "T.mdx", index);
     std::map<std::string, std::string> before;
-    for (const auto& n : AllNames(dir.Path()))
+    for (const auto& n : FileNamesIn(dir.Path()))
         before[n] = ReadFileBytes(dir / n);
     ASSERT_TRUE(AnyBackupLeft(dir.Path()));
     try {
@@ -324,7 +324,7 @@ TEST(IndexPack, ARollForwardThatCannotBuildTheIndexChangesNothing) {
         EXPECT_NE(e.Message().find("the packed table is kept"), std::string::npos) << e.Message();
     }
     std::map<std::string, std::string> after;
-    for (const auto& n : AllNames(dir.Path()))
+    for (const auto& n : FileNamesIn(dir.Path()))
         after[n] = ReadFileBytes(dir / n);
     EXPECT_TRUE(after == before);
 }

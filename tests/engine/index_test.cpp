@@ -76,7 +76,7 @@ uint8_t FileByte(const std::string& path, size_t offset) {
 }
 
 bool NoTemporaryLeft(const std::string& folder) {
-    for (const auto& n : AllNames(folder)) {
+    for (const auto& n : FileNamesIn(folder)) {
         if (IsEngineTemporaryName(n))
             return false;
     }

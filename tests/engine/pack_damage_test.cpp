@@ -47,7 +47,7 @@ struct Fixture {
 
     std::map<std::string, std::string> Files() const {
         std::map<std::string, std::string> out;
-        for (const auto& n : AllNames(dir.Path()))
+        for (const auto& n : FileNamesIn(dir.Path()))
             out[n] = ReadFileBytes(dir / n);
         return out;
     }

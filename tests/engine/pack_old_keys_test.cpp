@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,11 +68,6 @@ PackResult Pack(const std::string& folder) {
     return PackDbfTable(path, *lease);
 }
 
-std::string Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void Overwrite(const std::string& path, uint64_t offset, const std::string& bytes) {
     std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
     f.seekp(static_cast<std::streamoff>(offset));
@@ -95,8 +89,8 @@ void ExpectPackEqualsTheBuildFromRecords(const TempFolder& dir, bool fromOldKeys
     EXPECT_EQ(packed.kept, reference.kept);
     EXPECT_EQ(IndexFaults(live + "/K.DBF"), "");
     EXPECT_EQ(IndexFaults(copy + "/K.DBF"), "");
-    EXPECT_TRUE(Bytes(live + "/K.DBF") == Bytes(copy + "/K.DBF"));
-    EXPECT_TRUE(Bytes(live + "/K.mdx") == Bytes(copy + "/K.mdx"));
+    EXPECT_TRUE(ReadFileBytes(live + "/K.DBF") == ReadFileBytes(copy + "/K.DBF"));
+    EXPECT_TRUE(ReadFileBytes(live + "/K.mdx") == ReadFileBytes(copy + "/K.mdx"));
 }
 
 }  // namespace
@@ -132,7 +126,7 @@ TEST(PackFromOldKeys, AChangeSinceTheBuildOrAKeyThePackChangesBuildsFromTheRecor
          }},
         {"a key changed in the index file in place", kCarriedTags,
          [](const std::string& folder) {
-             const std::string mdx = Bytes(folder + "/K.mdx");
+             const std::string mdx = ReadFileBytes(folder + "/K.mdx");
              const size_t at = mdx.find("name1", 4096);
              ASSERT_NE(at, std::string::npos);
              Overwrite(folder + "/K.mdx", at, "nbme1");

@@ -115,7 +115,7 @@ TEST(DbasePack, KeepsUndeletedRecordsAndMemosAsIndependentReadersSeeThem) {
             EXPECT_EQ(std::memcmp(after.data() + 1, today, 3), 0);
             // The memo file is left as it was; the kept pointers still reach their memos.
             EXPECT_EQ(ari::test::ReadFileBytes(memoPath), memoBefore);
-            EXPECT_EQ(ari::test::AllNames(dir.Path()),
+            EXPECT_EQ(ari::test::FileNamesIn(dir.Path()),
                       (std::vector<std::string>{"CLIENTS.DBF", ari::ExtractFileName(memoPath)}));
         }
     }
@@ -197,7 +197,7 @@ TEST(DbasePack, NeverLeavesAStaleIndexBehind) {
     t.Close();
     EXPECT_EQ(ari::test::ReadFileBytes(dir / "T.DBF"), before);
     EXPECT_EQ(ari::test::ReadFileBytes(dir / "t.MDX"), std::string(2048, '\0'));
-    EXPECT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "t.MDX"}));
+    EXPECT_EQ(ari::test::FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "t.MDX"}));
 }
 
 TEST(DbasePack, AFailedWriteFlushOrRenameLeavesTheOldTableWhole) {
@@ -211,7 +211,7 @@ TEST(DbasePack, AFailedWriteFlushOrRenameLeavesTheOldTableWhole) {
         w.Finish();
     }
     const std::string original = ari::test::ReadFileBytes(path);
-    const auto names = ari::test::AllNames(dir.Path());
+    const auto names = ari::test::FileNamesIn(dir.Path());
 
     // Count the calls of a successful pack on a copy.
     int total = 0;
@@ -244,7 +244,7 @@ TEST(DbasePack, AFailedWriteFlushOrRenameLeavesTheOldTableWhole) {
             EXPECT_TRUE(t.Active());  // still held for sole use
         }
         ASSERT_EQ(ari::test::ReadFileBytes(path), original);
-        ASSERT_EQ(ari::test::AllNames(dir.Path()), names);
+        ASSERT_EQ(ari::test::FileNamesIn(dir.Path()), names);
     }
     Pack(dir.Path(), "T.DBF");
     EXPECT_LT(ari::test::ReadFileBytes(path).size(), original.size());
@@ -265,9 +265,9 @@ TEST(DbasePack, AProcessKilledMidwayLeavesTheOldTableAndItsLeftoverIsCleared) {
                                 ari::test::FailingEnv::kDieBefore);
     ari::test::PackInADyingProcess(dying, [&] { Pack(dir.Path(), "T.DBF"); });
     EXPECT_EQ(ari::test::ReadFileBytes(path), original);
-    EXPECT_EQ(ari::test::AllNames(dir.Path()).size(), 2u);  // the table and the leftover
+    EXPECT_EQ(ari::test::FileNamesIn(dir.Path()).size(), 2u);  // the table and the leftover
     Pack(dir.Path(), "T.DBF");  // takes the unlocked leftover for what it is
-    EXPECT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"T.DBF"}));
+    EXPECT_EQ(ari::test::FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF"}));
     const auto f = DbfFile::Open(path, ShareMode::Shared);
     EXPECT_EQ(f->RecordCount(), 25000u);
 }
@@ -308,7 +308,7 @@ TEST(DbasePack, WithAProductionIndexAFailureAtAnyStepLeavesTheOldPairWhole) {
         }
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.DBF"), dbf);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "disco.mdx"), mdx);
-        ASSERT_EQ(ari::test::AllNames(dir.Path()),
+        ASSERT_EQ(ari::test::FileNamesIn(dir.Path()),
                   (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
     }
 }

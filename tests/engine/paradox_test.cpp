@@ -168,7 +168,7 @@ TEST(ParadoxPack, RewritesTheChainIntoFullConsecutiveBlocksAndRegeneratesThePrim
         std::vector<std::string> expected{"PARTS.DB"};
         if (keyed)
             expected.push_back("PARTS.PX");
-        EXPECT_EQ(ari::test::AllNames(dir.Path()), expected);
+        EXPECT_EQ(ari::test::FileNamesIn(dir.Path()), expected);
     }
 }
 
@@ -202,7 +202,7 @@ TEST(ParadoxPack, AFailedWriteOrRenameLeavesTheOldFilesWhole) {
         EXPECT_EQ(status, kStatusWriteError);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "T.DB"), db);
         ASSERT_EQ(ari::test::ReadFileBytes(dir / "T.PX"), px);
-        ASSERT_EQ(ari::test::AllNames(dir.Path()), (std::vector<std::string>{"T.DB", "T.PX"}));
+        ASSERT_EQ(ari::test::FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DB", "T.PX"}));
     }
 }
 
@@ -239,7 +239,7 @@ TEST(ParadoxPack, RefusesWhatItCannotRebuildOrRead) {
     EXPECT_NE(CheckParadoxTable(dir2 / "T.DB").find("broken at block 1"), std::string::npos);
     EXPECT_EQ(PackParadox(dir2.Path(), "T.DB"), kStatusCorruptData);
     EXPECT_EQ(ari::test::ReadFileBytes(dir2 / "T.DB"), bytes);
-    EXPECT_EQ(ari::test::AllNames(dir2.Path()), (std::vector<std::string>{"T.DB"}));
+    EXPECT_EQ(ari::test::FileNamesIn(dir2.Path()), (std::vector<std::string>{"T.DB"}));
 
     // Restructure of a table this process holds open.
     TTable t("T");

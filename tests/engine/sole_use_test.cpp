@@ -90,7 +90,7 @@ void AddValueIndex(const std::string& folder) {
 using Files = std::map<std::string, std::string>;
 Files Snapshot(const std::string& folder) {
     Files out;
-    for (const auto& name : ari::test::AllNames(folder))
+    for (const auto& name : ari::test::FileNamesIn(folder))
         out[name] = ari::test::ReadFileBytes(folder + name);
     return out;
 }

@@ -16,18 +16,10 @@
 namespace {
 
 using ari::AtomicFile;
+using ari::test::FileNamesIn;
 using ari::test::ReadFileBytes;
 using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
-
-// Every name in `folder`, hidden ones included, sorted.
-std::vector<std::string> AllNames(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Writes "new " and "contents" in two writes and commits over `target`.
 void ReplaceInTwoWrites(const std::string& target, AtomicFile::Naming naming) {
@@ -52,7 +44,7 @@ TEST(AtomicFile, CommitPutsTheWholeNewFileInPlaceWithTheOldFilesPermissions) {
         struct stat st;
         ASSERT_EQ(stat((dir / "T.DBF").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0640u);
-        EXPECT_EQ(AllNames(dir.Path()), std::vector<std::string>{"T.DBF"});
+        EXPECT_EQ(FileNamesIn(dir.Path()), std::vector<std::string>{"T.DBF"});
     }
 }
 
@@ -78,7 +70,7 @@ TEST(AtomicFile, AnyFailedWriteFlushOrRenameLeavesTheTargetWhole) {
                         EXPECT_EQ(e.ErrorCode(), ari::kDiskFull);
                     }
                 }
-                EXPECT_EQ(AllNames(dir.Path()), std::vector<std::string>{"T.mdx"});
+                EXPECT_EQ(FileNamesIn(dir.Path()), std::vector<std::string>{"T.mdx"});
                 // Every kind of call reaches the seam at least once.
                 EXPECT_TRUE(n > 1 || ops.Failed());
                 if (!ops.Failed()) {
@@ -140,7 +132,7 @@ TEST(AtomicFile, AFileNotCommittedIsRemovedAndAReleasedOneIsKept) {
         AtomicFile file(dir / "T.DBF", temporary);
         file.Write("half", 4);
     }
-    EXPECT_EQ(AllNames(dir.Path()), std::vector<std::string>{"T.DBF"});
+    EXPECT_EQ(FileNamesIn(dir.Path()), std::vector<std::string>{"T.DBF"});
     int fd = -1;
     {
         AtomicFile file(dir / "T.DBF", temporary);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Env.h"
+#include "tests/support/ChildHolder.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -131,50 +132,18 @@ TEST(Env, OpenFlagsDoWhatTheySay) {
 
 // A child process that holds a write lock on bytes [start, start + length) of `path` until it
 // is told to end.
-class LockingChild {
+class LockingChild : public ari::test::ChildHolder {
   public:
-    LockingChild(const std::string& path, uint64_t start, uint64_t length) {
-        int ready[2], done[2];
-        if (::pipe(ready) != 0 || ::pipe(done) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(done[1]);  // so that the parent's close ends the read below
-            Env* env = Env::Default();
-            const FileHandle fd = env->Open(path, ari::kOpenReadWrite);
-            const bool locked =
-                fd >= 0 && env->LockRange(fd, ari::LockKind::Write, start, length) == 0;
-            const char c = locked ? 'l' : 'x';
-            if (::write(ready[1], &c, 1) != 1)
-                ::_exit(2);
-            char end;
-            if (::read(done[0], &end, 1) < 0)
-                ::_exit(2);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(done[0]);
-        done_ = done[1];
-        char c = 0;
-        locked_ = ::read(ready[0], &c, 1) == 1 && c == 'l';
-        ::close(ready[0]);
-    }
-    ~LockingChild() { End(); }
-    bool Locked() const { return locked_; }
-    long Pid() const { return pid_; }
-    void End() {
-        if (pid_ <= 0)
-            return;
-        ::close(done_);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int done_ = -1;
-    bool locked_ = false;
+    LockingChild(const std::string& path, uint64_t start, uint64_t length)
+        : ChildHolder(
+              [&] {
+                  Env* env = Env::Default();
+                  const FileHandle fd = env->Open(path, ari::kOpenReadWrite);
+                  return fd >= 0 && env->LockRange(fd, ari::LockKind::Write, start, length) == 0;
+              },
+              false) {}
+    bool Locked() const { return Holds(); }
+    void End() { Release(); }
 };
 
 TEST(Env, RecordLocksOfAnotherProcessAreSeenAndRefusedUntilItEnds) {

@@ -13,8 +13,9 @@ namespace ari::test {
 class ChildHolder {
   public:
     // Forks; the child runs `hold` (false or an exception: it could not take it), reports, and
-    // keeps what it took until Release. Throws std::runtime_error when the child could not.
-    explicit ChildHolder(const std::function<bool()>& hold) {
+    // keeps what it took until Release. When the child could not: throws std::runtime_error, or
+    // with `throwIfRefused` false, Holds() is false (the child still waits for Release).
+    explicit ChildHolder(const std::function<bool()>& hold, bool throwIfRefused = true) {
         int ready[2], release[2];
         if (::pipe(ready) != 0 || ::pipe(release) != 0)
             throw std::runtime_error("pipe");
@@ -37,9 +38,9 @@ class ChildHolder {
         ::close(release[0]);
         releaseFd_ = release[1];
         char c = 0;
-        const bool ok = ::read(ready[0], &c, 1) == 1 && c == 'y';
+        holds_ = ::read(ready[0], &c, 1) == 1 && c == 'y';
         ::close(ready[0]);
-        if (!ok) {
+        if (!holds_ && throwIfRefused) {
             Release();
             throw std::runtime_error("the child could not take what it was to hold");
         }
@@ -47,6 +48,9 @@ class ChildHolder {
     ~ChildHolder() { Release(); }
     ChildHolder(const ChildHolder&) = delete;
     ChildHolder& operator=(const ChildHolder&) = delete;
+
+    bool Holds() const { return holds_; }
+    long Pid() const { return pid_; }
 
     // Ends the child (end of file on its pipe) and waits for it.
     void Release() {
@@ -61,6 +65,7 @@ class ChildHolder {
   private:
     pid_t pid_ = -1;
     int releaseFd_ = -1;
+    bool holds_ = false;
 };
 
 }  // namespace ari::test

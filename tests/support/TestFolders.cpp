@@ -76,7 +76,8 @@ TempFolder::~TempFolder() {
 
 std::vector<std::string> FileNamesIn(const std::string& folder) {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec))
         out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;

@@ -24,7 +24,7 @@ class TempFolder {
 };
 
 std::string ReadFileBytes(const std::string& path);
-// The names in `folder` (not below it), sorted.
+// The names in `folder` (not below it), sorted; none when it cannot be listed.
 std::vector<std::string> FileNamesIn(const std::string& folder);
 // The exit code of `dbtool check` (the program built beside the others) for `table`; -1 when it
 // did not end normally. Its output is dropped.

@@ -257,7 +257,7 @@ TEST(DbtoolPack, ATableWithAProductionIndexIsPackedWithASoundIndex) {
     EXPECT_NE(Dbtool("info " + ShellQuote(dir / "disco.DBF"))
                   .output.find("Records: " + std::to_string(live)),
               std::string::npos);
-    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
+    EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"disco.DBF", "disco.mdx"}));
 }
 
 // ---- command lines
@@ -277,7 +277,7 @@ std::string MakeNamesTable(const TempFolder& dir) {
 // Every file of a folder with its bytes.
 std::map<std::string, std::string> FolderBytes(const std::string& folder) {
     std::map<std::string, std::string> out;
-    for (const auto& n : AllNames(folder))
+    for (const auto& n : FileNamesIn(folder))
         out[n] = ReadFileBytes(folder + n);
     return out;
 }
@@ -397,6 +397,6 @@ TEST(BenchCommandLine, HelpPrintsUsageAndNothingElseHappens) {
                                   (c.exitCode == 0 ? " 2>/dev/null" : " 2>&1"));
         EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
         EXPECT_NE(r.output.find(std::string("usage: ") + c.program), std::string::npos) << r.output;
-        EXPECT_TRUE(AllNames(dir.Path()).empty());  // no folder or table made
+        EXPECT_TRUE(FileNamesIn(dir.Path()).empty());  // no folder or table made
     }
 }

@@ -70,7 +70,7 @@ TEST(HostileFolder, PackRefusesALinkedTableOrIndexAndChangesNothing) {
         EXPECT_TRUE(fs::is_symlink(live + linked));
         EXPECT_EQ(ReadFileBytes(live + "T.DBF"), table);
         EXPECT_EQ(ReadFileBytes(live + "T.mdx"), index);
-        EXPECT_EQ(AllNames(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+        EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
         // Reading through the link stays possible.
         EXPECT_EQ(Dbtool("check " + ShellQuote(live + "T.DBF")).exitCode, 0);
     }
@@ -137,7 +137,7 @@ TEST(HostileFolder, APackThatCannotCarryAnAttributeIsRefusedAndChangesNothing) {
     EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
     EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
     EXPECT_EQ(ReadAttributes(dir / "T.DBF"), attributes);
-    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx", "out.txt"}));
+    EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx", "out.txt"}));
 }
 
 TEST(HostileFolder, AFileSizeLimitFailsThePackWithAnErrorInsteadOfEndingIt) {
@@ -167,7 +167,7 @@ TEST(HostileFolder, AFileSizeLimitFailsThePackWithAnErrorInsteadOfEndingIt) {
     EXPECT_NE(ReadFileBytes(out).find("Disk full"), std::string::npos) << ReadFileBytes(out);
     EXPECT_EQ(ReadFileBytes(dir / "T.DBF"), table);
     EXPECT_EQ(ReadFileBytes(dir / "T.mdx"), index);
-    EXPECT_EQ(AllNames(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx", "out.txt"}));
+    EXPECT_EQ(FileNamesIn(dir.Path()), (std::vector<std::string>{"T.DBF", "T.mdx", "out.txt"}));
 }
 
 TEST(HostileFolder, BenchesRemoveOnlyTheFolderTheyMade) {
