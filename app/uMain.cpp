@@ -91,9 +91,9 @@ TfMain::TfMain(const ari::Environment& env, QWidget* parent) : QWidget(parent), 
     InstallFontSubstitutes();
     CreateControls();
     WireEvents();
-    logPanel_ = std::make_unique<ari::LogSubscription>([this](const QString& line, bool clear) {
+    logPanel_ = std::make_unique<ari::LogSubscription>([this](const std::string& text, bool clear) {
         // A line written on another thread reaches the panel through the window's queue.
-        QMetaObject::invokeMethod(mLog, [this, line, clear] {
+        QMetaObject::invokeMethod(mLog, [this, line = QString::fromStdString(text), clear] {
             if (fMain != this)
                 return;  // the log writes to the panel of the one main window
             if (clear)

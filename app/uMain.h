@@ -162,4 +162,7 @@ class TfMain : public QWidget {
     QString lastError_;
     QString panel1BeforeError_;
     void NoteLastPass(bool succeeded, const QString& problemLine);
+    // Logs a run marker error that is not another pass's hold; raises it when it differs from
+    // the last one raised.
+    void ReportMarkerFault(const Exception& e, const std::string& markerPath);
 };

@@ -20,7 +20,10 @@
 #include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
+#include "schedule/Schedule.h"
+#include "schedule/SessionTick.h"
 #include "sessions/SessionListing.h"
 #include "settings/Formats.h"
 
@@ -41,10 +44,14 @@ const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجا
 
 using ari::ScopeExit;
 
-// The time of day of a picker; only hours, minutes and seconds take part.
-ari::TDateTime PickerTime(const QTimeEdit* picker) {
+// The time of day of a picker as a long time text; only hours, minutes and seconds take part.
+std::string PickerTimeText(const QTimeEdit* picker) {
     const QTime t = picker->time();
-    return ari::EncodeTime(t.hour(), t.minute(), t.second());
+    return ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second()));
+}
+
+QString LongTimeText(ari::TDateTime value) {
+    return QString::fromStdString(ari::LongTimeText(value));
 }
 
 }  // namespace
@@ -99,27 +106,29 @@ void TfMain::tStartReindexTimer() {
     AddLog(ari::CheckingLine(ari::LongTimeText(Now())), true);
 
     const ari::TDateTime now = Now();
-    const QString timeText = ari::LongTimeText(now);
-    const QString dateText = ari::ShortDateText(now);
+    const std::string markerPath =
+        ari::AbsolutePath(ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
+    const std::string recordPath = ari::PassRecordPathFor(markerPath);
 
-    if (ProcessedToday) {
+    // The schedule decides (schedule/Schedule.h); this tick shows its decision.
+    ari::ScheduleState state{TodayStamp.toStdString(), ProcessedToday};
+    // A pass that another program sharing the marker ran today counts as this day's pass.
+    ari::TakePassRecord(state, recordPath, now);
+    const bool wasProcessed = state.processedToday;
+    const int sessions = lstUsers->count();
+    const ari::TickAction action = ari::DecideTick(state, now, PickerTimeText(tmpckrBegin),
+                                                   PickerTimeText(tmpckrEnd), sessions);
+    TodayStamp = QString::fromStdString(state.todayStamp);
+    ProcessedToday = state.processedToday;
+    if (wasProcessed) {
         SetStatusPanelText(1, kProcessedToday);
-        if (dateText != TodayStamp) {
+        if (!state.processedToday)
             SetStatusPanelText(1, kNotProcessedToday);
-            TodayStamp = dateText;
-            ProcessedToday = false;
-        }
         return;
     }
-
-    // "HH:MM:SS" texts order times of day exactly; the window holds begin <= t < end.
-    if (timeText < ari::LongTimeText(PickerTime(tmpckrBegin)))
+    if (action == ari::TickAction::Nothing)
         return;
-    if (!(timeText < ari::LongTimeText(PickerTime(tmpckrEnd))))
-        return;
-
-    const int sessions = lstUsers->count();
-    if (sessions > 1) {
+    if (action == ari::TickAction::UsersConnected) {
         AddLog(ari::UsersConnectedLine(sessions, ari::LongTimeText(Now())));
         return;
     }
@@ -133,49 +142,68 @@ void TfMain::tStartReindexTimer() {
     // the window keeps showing until a later pass succeeds.
     std::mutex problemMutex;
     QString problemLine;
-    const ari::LogSubscription problems([&](const QString& line, bool) {
+    const ari::LogSubscription problems([&](const std::string& text, bool) {
+        const QString line = QString::fromStdString(text);
         if (line.startsWith(kProblemLead)) {
             std::lock_guard<std::mutex> lock(problemMutex);
             problemLine = line;
         }
     });
     lastPass_.reset();
+    bool heldOff = false;  // another pass held the marker: this tick ran none
     // Also when an error leaves the run: that pass failed too.
     const ScopeExit noted([&] {
+        if (heldOff)
+            return;
         std::lock_guard<std::mutex> lock(problemMutex);
         NoteLastPass(succeeded, problemLine);
     });
     try {
         succeeded = ReindexProccess();
         markerFault_.clear();  // the marker could be created: a later fault is news again
-    } catch (const Exception& e) {
+    } catch (const EInOutError& e) {
         // The run handles every Exception of its passes itself; one that leaves it comes from
-        // the run marker, before anything was done. It is logged as any other run error, and
-        // shown in a box only when its cause differs from the last one shown: a tick comes
-        // every minute, and an unattended night must not pile up boxes.
-        const std::string marker =
-            ari::AbsolutePath(ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
-        const std::string message = e.Message() + ": " + marker;
-        AddLog(ari::ErrorLine(QString::fromStdString(message), ari::LongTimeText(Now())));
+        // the run marker, before anything was done. A marker that another pass holds is no
+        // fault: the run has said so, and the other pass's record decides the later ticks.
+        if (e.ErrorCode() == ari::kSharingViolation) {
+            heldOff = true;
+            return;
+        }
+        ReportMarkerFault(e, markerPath);
+    } catch (const Exception& e) {
+        ReportMarkerFault(e, markerPath);
+    }
+    // The success belongs to the day the tick started it on: at most one a day, also when the
+    // program has been running since an earlier day.
+    ari::PassEnded(state, now, succeeded);
+    ProcessedToday = state.processedToday;
+    if (succeeded) {
+        SetStatusPanelText(2, QString::fromStdString(ari::DateTimeText(Now())));
+        TodayStamp = QString::fromStdString(state.todayStamp);
+        ari::WritePassRecord(recordPath, now);
+    }
+    QCoreApplication::processEvents();
+}
+
+// A run marker error is logged as any other run error, and shown in a box only when its cause
+// differs from the last one shown: a tick comes every minute, and an unattended night must not
+// pile up boxes.
+void TfMain::ReportMarkerFault(const Exception& e, const std::string& markerPath) {
+    {
+        const std::string message = e.Message() + ": " + markerPath;
+        AddLog(ari::ErrorLine(message, ari::LongTimeText(Now())));
         if (message == markerFault_)
             return;
         markerFault_ = message;
         throw Exception(message);
     }
-    ProcessedToday = succeeded;
-    if (succeeded) {
-        SetStatusPanelText(2, ari::DateTimeText(Now()));
-        // The success belongs to the day the tick started it on: at most one a day, also when
-        // the program has been running since an earlier day.
-        TodayStamp = dateText;
-    }
-    QCoreApplication::processEvents();
 }
 
 void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
     try {
         if (lastPass_)
-            lastPassText_ = ari::PersianLines(*lastPass_, ari::StampText(Now())).join(u'\n');
+            lastPassText_ = QString::fromStdString(
+                ari::JoinedLines(ari::PersianLines(*lastPass_, ari::StampText(Now()))));
         if (succeeded) {
             // A later pass succeeded: the day's state comes back in panel 1.
             if (!lastError_.isEmpty()) {
@@ -254,8 +282,7 @@ void TfMain::tCheckUserTimer() {
         // The listing comes through a pipe that only this process reads, never through a file:
         // the current folder is the live or template folder, which other users can write, and a
         // link or a listing of theirs planted there would steer the logoffs below.
-        const std::unique_ptr<ari::ProgramOutput> output = Env().starter->StartReadingOutput(
-            "quser", std::string("/server:") + ari::kSessionServer);
+        const std::unique_ptr<ari::ProgramOutput> output = ari::StartSessionListing(*Env().starter);
         if (!output)
             return;
         // The listing is what the tool has printed when the wait ends: at its end, or after
@@ -264,22 +291,23 @@ void TfMain::tCheckUserTimer() {
         const std::optional<std::string> printed = output->Take();
         if (!printed)
             return;
-        const QStringList lines =
-            ari::SplitListingLines(ari::DecodeListingText(QByteArray::fromStdString(*printed)));
-        Memo3->setPlainText(lines.join(u'\n'));
+        const std::vector<std::string> lines =
+            ari::SplitListingLines(ari::DecodeListingText(*printed));
+        QStringList shown;
+        for (const std::string& line : lines)
+            shown << QString::fromStdString(line);
+        Memo3->setPlainText(shown.join(u'\n'));
 
         const ari::SessionListing listing = ari::ParseSessionListing(lines);
         for (const ari::SessionRow& row : listing.rows) {
-            ListBox1->addItem(row.userName);
-            ListBox2->addItem(row.sessionName);
-            ListBox3->addItem(row.id);
-            ListBox4->addItem(row.state);
+            ListBox1->addItem(QString::fromStdString(row.userName));
+            ListBox2->addItem(QString::fromStdString(row.sessionName));
+            ListBox3->addItem(QString::fromStdString(row.id));
+            ListBox4->addItem(QString::fromStdString(row.state));
         }
         for (const ari::CountedSession& entry : listing.counted)
-            lstUsers->addItem(entry.text);
-        for (int row : listing.logoffRows) {
-            Env().starter->Start("logoff", ari::LogoffParameters(listing.rows[row]).toStdString());
-        }
+            lstUsers->addItem(QString::fromStdString(entry.text));
+        ari::LogOffDisconnected(listing, *Env().starter);
     } catch (...) {
     }
 }

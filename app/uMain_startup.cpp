@@ -1,5 +1,6 @@
 // Window creation (the startup sequence) and the settings buttons: save and the two folder
 // browse buttons. Also the definitions of the process-wide values.
+#include <QGuiApplication>
 #include <QTime>
 
 #include "app/uMain.h"
@@ -7,8 +8,8 @@
 #include "platform/Dialogs.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "schedule/ScheduleSettings.h"
 #include "settings/Formats.h"
-#include "settings/IniValue.h"
 #include "templates/TemplateArchive.h"
 
 QString AppDir;
@@ -20,25 +21,19 @@ TfMain* fMain = nullptr;
 
 namespace {
 
-const QString kSettingsSection = QStringLiteral("Setting");
-const QString kSettingsFileName = QString::fromLatin1(ari::kSettingsFileName);
-const QString kTemplateFolderName = QString::fromLatin1(ari::kTemplateFolderName);
-const QString kTemplateArchiveName = QString::fromLatin1(ari::kTemplateArchiveName);
-const QString kTemplateResourceName = QStringLiteral("mdx");
-const QString kTrue = QStringLiteral("-1");
-const QString kFalse = QStringLiteral("0");
+// The window's texts are UTF-16; the settings, the schedule and the run take UTF-8.
+std::string Utf8(const QString& text) {
+    return text.toStdString();
+}
 
 // Reads one key of the settings file; "" when missing.
-QString ReadSetting(const QString& key) {
-    QString value;
-    IniValue(SettingsFile, kSettingsSection, key, QString(), false, false, value);
-    return value;
+QString ReadSetting(const char* key) {
+    return QString::fromStdString(ari::ReadSetting(Utf8(SettingsFile), key));
 }
 
 // Writes one key of the settings file; raises "Unable to write to <file>" on failure.
-void WriteSetting(const QString& key, const QString& value) {
-    QString readBack;
-    IniValue(SettingsFile, kSettingsSection, key, value, true, false, readBack);
+void WriteSetting(const char* key, const QString& value) {
+    ari::WriteSetting(Utf8(SettingsFile), key, Utf8(value));
 }
 
 QTime ToQTime(ari::TDateTime value) {
@@ -48,69 +43,24 @@ QTime ToQTime(ari::TDateTime value) {
 
 QString PickerText(const QTimeEdit* picker) {
     const QTime t = picker->time();
-    return ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second(), t.msec()));
+    return QString::fromStdString(
+        ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second(), t.msec())));
 }
 
 QString FlagText(const QCheckBox* box) {
-    return box->isChecked() ? kTrue : kFalse;
+    return QString::fromLatin1(box->isChecked() ? ari::kTrueText : ari::kFalseText);
 }
 
-// Runs a conversion of the value of `key`; its error names the key and the settings file
-// after the conversion's own text: "'25:00' is not a valid time (key End in <file>)".
-template <typename Convert>
-auto ConvertSetting(const QString& key, Convert convert) {
-    try {
-        return convert();
-    } catch (const EConvertError& e) {
-        throw EConvertError(e.Message() + " (key " + key.toStdString() + " in " +
-                            SettingsFile.toStdString() + ")");
-    }
+// The time of `key`'s text; its error names the key and the settings file.
+QTime SettingTime(const char* key, const QString& text) {
+    return ToQTime(ari::SettingTime(Utf8(SettingsFile), key, Utf8(text)));
 }
 
 // Sets `box` from the flag text of `key`; an empty text leaves the box as it is. Raises for a
-// text that is not a flag.
-void ApplyFlag(const QString& key, const QString& text, QCheckBox* box) {
+// text that is not a flag, naming the key and the settings file.
+void ApplyFlag(const char* key, const QString& text, QCheckBox* box) {
     if (!text.isEmpty())
-        box->setChecked(ConvertSetting(key, [&] { return ari::StrToBool(text); }));
-}
-
-// Unpacks the embedded templates into TemplateDir unless that folder exists already. A failed
-// write shows its message box (SaveResourceFile); a failed unpack shows nothing and keeps the
-// zip file for inspection.
-// The archive is written into a hidden staging folder that takes the template folder's name
-// only once the archive is whole inside it, and the archive is removed only after every entry
-// is out: a start that ends at any point leaves either no template folder (the staging folder
-// is taken up again) or one that still holds the archive. Such a folder is completed at the next
-// start: the archive is written again and every missing entry unpacked; entries in place stay
-// (each was renamed into place whole, or is the administrator's own).
-void UnpackTemplatesIfMissing() {
-    const std::string folder = TemplateDir.toStdString();
-    const QString zipPath = TemplateDir + kTemplateArchiveName;
-    if (ari::FolderExists(folder)) {
-        if (!ari::FileExists(zipPath.toStdString()))
-            return;
-        if (SaveResourceFile(zipPath, kTemplateResourceName) && UnzipMissing(zipPath, TemplateDir))
-            ari::RemoveFile(zipPath.toStdString());
-        return;
-    }
-    const std::string target = folder.substr(0, folder.size() - 1);  // without the separator
-    const std::string staging = ari::UnpackingPathFor(target);
-    const bool made = ari::MakeFolderPath(staging);  // a failure surfaces as the archive's box
-    const QString stagedZip = QString::fromStdString(staging + "/") + kTemplateArchiveName;
-    if (!SaveResourceFile(stagedZip, kTemplateResourceName)) {
-        ari::RemoveFile(stagedZip.toStdString());  // what a failed write left of it
-        if (made)
-            ari::RemoveFolder(staging);
-        return;
-    }
-    if (!ari::RenameNoReplace(staging, target)) {
-        ari::RemoveFile(stagedZip.toStdString());
-        ari::RemoveFolder(staging);
-        ari::ShowMessage(kExtractFailedMessage);
-        return;
-    }
-    if (ari::FileExists(zipPath.toStdString()) && UnzipAll(zipPath, TemplateDir))
-        ari::RemoveFile(zipPath.toStdString());
+        box->setChecked(ari::SettingFlag(Utf8(SettingsFile), key, Utf8(text)));
 }
 
 }  // namespace
@@ -118,38 +68,39 @@ void UnpackTemplatesIfMissing() {
 void TfMain::FormCreate() {
     // Paths come from the executable's own location, never from the current folder.
     AppDir = QString::fromStdString(ari::ExtractFilePath(Env().executablePath));
-    SettingsFile = AppDir + kSettingsFileName;
-    TemplateDir = AppDir + kTemplateFolderName + QChar(ari::kPathSeparator);
+    SettingsFile = AppDir + QString::fromLatin1(ari::kSettingsFileName);
+    TemplateDir =
+        AppDir + QString::fromLatin1(ari::kTemplateFolderName) + QChar(ari::kPathSeparator);
     // Every log line, with its date and time, also goes to the run journal beside the program.
-    journal_ = std::make_unique<ari::JournalLog>(AppDir.toStdString(), [this] { return Now(); });
+    journal_ = std::make_unique<ari::JournalLog>(Utf8(AppDir), [this] { return Now(); });
     ApplyFormatSettings();
-    TodayStamp = ari::ShortDateText(Now());
+    if (ari::CurrentFormats().rightToLeft)
+        QGuiApplication::setLayoutDirection(Qt::RightToLeft);
+    TodayStamp = QString::fromStdString(ari::ShortDateText(Now()));
     ProcessedToday = false;
 
     // A value that is not a time or not a flag raises here and ends the sequence at that step.
-    const QString begin = ReadSetting(QStringLiteral("Begin"));
-    const QString end = ReadSetting(QStringLiteral("End"));
+    const QString begin = ReadSetting(ari::kBeginKey);
+    const QString end = ReadSetting(ari::kEndKey);
     if (!begin.isEmpty())
-        tmpckrBegin->setTime(ToQTime(
-            ConvertSetting(QStringLiteral("Begin"), [&] { return ari::StrToTime(begin); })));
+        tmpckrBegin->setTime(SettingTime(ari::kBeginKey, begin));
     if (!end.isEmpty())
-        tmpckrEnd->setTime(
-            ToQTime(ConvertSetting(QStringLiteral("End"), [&] { return ari::StrToTime(end); })));
-    LESource->setText(ReadSetting(QStringLiteral("Source")));
-    LEMaghsad->setText(ReadSetting(QStringLiteral("Dest")));
+        tmpckrEnd->setTime(SettingTime(ari::kEndKey, end));
+    LESource->setText(ReadSetting(ari::kSourceKey));
+    LEMaghsad->setText(ReadSetting(ari::kDestKey));
 
-    UnpackTemplatesIfMissing();
+    UnpackTemplatesIfMissing(Utf8(TemplateDir));
     if (LESource->text().isEmpty())
         LESource->setText(TemplateDir);
 
-    const QString transfer = ReadSetting(QStringLiteral("Transfer"));
-    const QString pack = ReadSetting(QStringLiteral("Pack"));
-    const QString reindex = ReadSetting(QStringLiteral("Reindex"));
-    const QString automat = ReadSetting(QStringLiteral("Automat"));
-    ApplyFlag(QStringLiteral("Transfer"), transfer, CBCopyRe);
-    ApplyFlag(QStringLiteral("Pack"), pack, CBPack);
-    ApplyFlag(QStringLiteral("Reindex"), reindex, CBReIndex);
-    ApplyFlag(QStringLiteral("Automat"), automat, chkAutomat);
+    const QString transfer = ReadSetting(ari::kTransferKey);
+    const QString pack = ReadSetting(ari::kPackKey);
+    const QString reindex = ReadSetting(ari::kReindexKey);
+    const QString automat = ReadSetting(ari::kAutomatKey);
+    ApplyFlag(ari::kTransferKey, transfer, CBCopyRe);
+    ApplyFlag(ari::kPackKey, pack, CBPack);
+    ApplyFlag(ari::kReindexKey, reindex, CBReIndex);
+    ApplyFlag(ari::kAutomatKey, automat, chkAutomat);
 
     if (chkAutomat->isChecked())
         btnStartClick();
@@ -158,14 +109,14 @@ void TfMain::FormCreate() {
 void TfMain::BitBtn1Click() {
     // Each key is read from its control at the moment it is written; a failure stops the save
     // at that key, the keys before it staying written.
-    WriteSetting(QStringLiteral("Begin"), PickerText(tmpckrBegin));
-    WriteSetting(QStringLiteral("End"), PickerText(tmpckrEnd));
-    WriteSetting(QStringLiteral("Source"), LESource->text());
-    WriteSetting(QStringLiteral("Dest"), LEMaghsad->text());
-    WriteSetting(QStringLiteral("Transfer"), FlagText(CBCopyRe));
-    WriteSetting(QStringLiteral("Reindex"), FlagText(CBReIndex));
-    WriteSetting(QStringLiteral("Pack"), FlagText(CBPack));
-    WriteSetting(QStringLiteral("Automat"), FlagText(chkAutomat));
+    WriteSetting(ari::kBeginKey, PickerText(tmpckrBegin));
+    WriteSetting(ari::kEndKey, PickerText(tmpckrEnd));
+    WriteSetting(ari::kSourceKey, LESource->text());
+    WriteSetting(ari::kDestKey, LEMaghsad->text());
+    WriteSetting(ari::kTransferKey, FlagText(CBCopyRe));
+    WriteSetting(ari::kReindexKey, FlagText(CBReIndex));
+    WriteSetting(ari::kPackKey, FlagText(CBPack));
+    WriteSetting(ari::kAutomatKey, FlagText(chkAutomat));
 }
 
 void TfMain::BitBtn2Click() {

@@ -4,93 +4,93 @@ namespace ari {
 
 namespace {
 // Three backslash characters: the start of a problem line.
-const QString kProblem = QStringLiteral("\\\\\\");
+const std::string kProblem = "\\\\\\";
 
 // `text` between double quotes, as the log's times and messages stand.
-QString Quoted(const QString& text) {
-    return u'"' + text + u'"';
+std::string Quoted(const std::string& text) {
+    return '"' + text + '"';
 }
 
 }  // namespace
 
-QString CheckingLine(const QString& time) {
-    return QStringLiteral("---Checking... Time: ") + Quoted(time);
+std::string CheckingLine(const std::string& time) {
+    return std::string("---Checking... Time: ") + Quoted(time);
 }
 
-QString UsersConnectedLine(int sessions, const QString& time) {
-    return kProblem + QStringLiteral("There are ") + QString::number(sessions) +
-           QStringLiteral(" users connected to the server. Time: ") + Quoted(time);
+std::string UsersConnectedLine(int sessions, const std::string& time) {
+    return kProblem + std::string("There are ") + std::to_string(sessions) +
+           std::string(" users connected to the server. Time: ") + Quoted(time);
 }
 
-QString StartLine(const QString& time) {
-    return QStringLiteral("---Start reindex Time: ") + Quoted(time);
+std::string StartLine(const std::string& time) {
+    return std::string("---Start reindex Time: ") + Quoted(time);
 }
 
-QString MissingTemplateFolderLine(const QString& folder) {
-    return kProblem + QStringLiteral("Directory ") + folder + QStringLiteral(" does not exists!");
+std::string MissingTemplateFolderLine(const std::string& folder) {
+    return kProblem + std::string("Directory ") + folder + std::string(" does not exists!");
 }
 
-QString EmptyTemplateFolderTextLine() {
-    return kProblem + QStringLiteral("Directory of the template tables (LESource) is empty!");
+std::string EmptyTemplateFolderTextLine() {
+    return kProblem + std::string("Directory of the template tables (LESource) is empty!");
 }
 
-QString EmptyLiveFolderTextLine() {
-    return kProblem + QStringLiteral("Directory of the live tables (LEMaghsad) is empty!");
+std::string EmptyLiveFolderTextLine() {
+    return kProblem + std::string("Directory of the live tables (LEMaghsad) is empty!");
 }
 
-QString PackingLine(const QString& table) {
-    return QStringLiteral("---Packing ") + table + QStringLiteral(" ... ");
+std::string PackingLine(const std::string& table) {
+    return std::string("---Packing ") + table + std::string(" ... ");
 }
 
-QString IndexPassDoneLine(const QString& indexPassEnd) {
-    return QStringLiteral("---ReIndex has successfully Time: ") + Quoted(indexPassEnd);
+std::string IndexPassDoneLine(const std::string& indexPassEnd) {
+    return std::string("---ReIndex has successfully Time: ") + Quoted(indexPassEnd);
 }
 
-QString PackPassDoneLine(const QString& time) {
-    return QStringLiteral("---Pack has successfully Time: ") + Quoted(time);
+std::string PackPassDoneLine(const std::string& time) {
+    return std::string("---Pack has successfully Time: ") + Quoted(time);
 }
 
-QString ErrorLine(const QString& message, const QString& time) {
-    return kProblem + QStringLiteral("Error ") + Quoted(message) + QStringLiteral(" Time: ") +
+std::string ErrorLine(const std::string& message, const std::string& time) {
+    return kProblem + std::string("Error ") + Quoted(message) + std::string(" Time: ") +
            Quoted(time);
 }
 
-QString CopyIndexLine(const QString& table) {
-    return QStringLiteral("---Copy Index ") + table;
+std::string CopyIndexLine(const std::string& table) {
+    return std::string("---Copy Index ") + table;
 }
 
-QString AddIndexLine(const QString& table, const QString& index) {
-    return QStringLiteral("------Add Index ") + table + u' ' + index;
+std::string AddIndexLine(const std::string& table, const std::string& index) {
+    return std::string("------Add Index ") + table + ' ' + index;
 }
 
-QString AnotherPassRunningLine(const QString& time) {
-    return kProblem + QStringLiteral("Another pass is running on these tables. Time: \"") + time +
-           u'"';
+std::string AnotherPassRunningLine(const std::string& time) {
+    return kProblem + std::string("Another pass is running on these tables. Time: \"") + time + '"';
 }
 
-QString TableErrorLine(const QString& table, const QString& message, const QString& time) {
-    return kProblem + QStringLiteral("Error in table ") + table + QStringLiteral(": \"") + message +
-           QStringLiteral("\" Time: \"") + time + u'"';
+std::string TableErrorLine(const std::string& table, const std::string& message,
+                           const std::string& time) {
+    return kProblem + std::string("Error in table ") + table + std::string(": \"") + message +
+           std::string("\" Time: \"") + time + '"';
 }
 
-QString StoppedLine(const QString& table, const QString& time) {
-    return (table.isEmpty()
-                ? kProblem + QStringLiteral("Stopped on request before the first table")
-                : kProblem + QStringLiteral("Stopped on request after table ") + table) +
-           QStringLiteral(" Time: \"") + time + u'"';
+std::string StoppedLine(const std::string& table, const std::string& time) {
+    return (table.empty() ? kProblem + std::string("Stopped on request before the first table")
+                          : kProblem + std::string("Stopped on request after table ") + table) +
+           std::string(" Time: \"") + time + '"';
 }
 
-QString VerifyOkLine(const QString& table) {
-    return QStringLiteral("---Verify ") + table + QStringLiteral(" OK");
+std::string VerifyOkLine(const std::string& table) {
+    return std::string("---Verify ") + table + std::string(" OK");
 }
 
-QString VerifyFailedLine(const QString& table, const QString& fault, const QString& time) {
-    return kProblem + QStringLiteral("Verify ") + table + QStringLiteral(" failed: \"") + fault +
-           QStringLiteral("\" Time: \"") + time + u'"';
+std::string VerifyFailedLine(const std::string& table, const std::string& fault,
+                             const std::string& time) {
+    return kProblem + std::string("Verify ") + table + std::string(" failed: \"") + fault +
+           std::string("\" Time: \"") + time + '"';
 }
 
-QString JournalUnwritableLine(const QString& path) {
-    return kProblem + QStringLiteral("The journal ") + path + QStringLiteral(" cannot be written");
+std::string JournalUnwritableLine(const std::string& path) {
+    return kProblem + std::string("The journal ") + path + std::string(" cannot be written");
 }
 
 }  // namespace ari

@@ -40,7 +40,7 @@ LogSubscription::~LogSubscription() {
 
 }  // namespace ari
 
-void AddLog(const QString& text, bool clearFirst) {
+void AddLog(const std::string& text, bool clearFirst) {
     // The sinks are called outside the lock, so that one may write a line or subscribe itself.
     std::vector<std::shared_ptr<const ari::LogSink>> sinks;
     {

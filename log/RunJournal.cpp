@@ -51,10 +51,10 @@ void RunJournal::Rotate() const {
     env->Rename(path_, old(1));
 }
 
-bool RunJournal::Append(const QString& text) const {
-    QByteArray bytes = text.toUtf8();
-    if (!bytes.endsWith('\n'))
-        bytes.append('\n');
+bool RunJournal::Append(const std::string& text) const {
+    std::string bytes = text;
+    if (bytes.empty() || bytes.back() != '\n')
+        bytes += '\n';
     Env* env = Env::Default();
     for (int attempt = 0; attempt < 8; ++attempt) {
         const FileHandle fd =
@@ -76,7 +76,7 @@ bool RunJournal::Append(const QString& text) const {
             env->Close(fd);
             continue;
         }
-        const bool written = WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+        const bool written = WriteAll(fd, bytes.data(), bytes.size());
         env->Close(fd);
         return written;
     }

@@ -11,7 +11,6 @@
 // the old file to its end.
 #pragma once
 
-#include <QString>
 #include <cstdint>
 #include <string>
 
@@ -29,11 +28,11 @@ class RunJournal {
 
     const std::string& Path() const { return path_; }
 
-    // Appends `text` (one or more lines, a line break added at its end when missing) in UTF-8.
+    // Appends `text` (UTF-8, one or more lines, a line break added at its end when missing).
     // Returns false when the journal cannot be written (a folder that is not writable, a full
     // disk, a link or a folder in the file's place): the journal never stops a pass, and the
     // caller may say so once.
-    bool Append(const QString& text) const;
+    bool Append(const std::string& text) const;
 
   private:
     void Rotate() const;

@@ -1,6 +1,5 @@
 #include "maintenance/IndexRebuild.h"
 
-#include <QString>
 #include <algorithm>
 
 #include "log/LogTexts.h"
@@ -52,14 +51,12 @@ void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTa
     ClearIndexHeaderBytes(live);
 
     // All tags into one new index file: one build per tag, one flush and one rename.
-    const QString tableName = QString::fromStdString(live.TableName());
+    const std::string tableName = live.TableName();
     std::vector<TTable::NewIndex> tags;
     for (const IndexDefinition& d : definitions)
         tags.push_back(
             {d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options), d.forCondition});
-    live.AddIndexes(tags, [&](size_t i) {
-        AddLog(AddIndexLine(tableName, QString::fromStdString(definitions[i].name)));
-    });
+    live.AddIndexes(tags, [&](size_t i) { AddLog(AddIndexLine(tableName, definitions[i].name)); });
 }
 
 }  // namespace ari

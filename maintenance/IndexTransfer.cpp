@@ -1,6 +1,5 @@
 #include "maintenance/IndexTransfer.h"
 
-#include <QString>
 #include <filesystem>
 #include <memory>
 
@@ -24,22 +23,22 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-void TransferIndex(const std::string& entry, const std::string& templateFolder,
-                   const std::string& liveFolder, TTable& live, TransferredTags tags) {
-    AddLog(CopyIndexLine(QString::fromStdString(live.TableName())));
+TransferOutcome TransferIndex(const std::string& entry, const std::string& templateFolder,
+                              const std::string& liveFolder, TTable& live, TransferredTags tags) {
+    AddLog(CopyIndexLine(live.TableName()));
 
     const std::string indexName = IndexFileName(entry);
     const auto templateNames = FilesNamedNoCase(templateFolder, indexName);
     if (templateNames.empty())
-        return;
+        return TransferOutcome::NoTemplateIndex;
     const std::string source = templateFolder + templateNames.front();
     if (!FileReadable(source))
-        return;
+        return TransferOutcome::NoTemplateIndex;
 
     const auto liveNames = FilesNamedNoCase(liveFolder, indexName);
     for (const auto& n : liveNames) {
         if (SameFile(source, liveFolder + n))
-            return;  // template and live folder are one
+            return TransferOutcome::NoTemplateIndex;  // template and live folder are one
     }
 
     // Sole use of the live table and its files until the step ends. A table another user has
@@ -49,7 +48,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         hold = std::make_unique<LiveTableHold>(live);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() != kFileNotFound)
-            return;
+            return TransferOutcome::TableInUse;
     }
 
     // The copy is made under a hidden name beside the live index and takes its place only when
@@ -69,7 +68,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         // takes the live index's place in one rename (at no moment does the live table have an
         // index listing the template's records), and carries what the live index carries.
         if (!CopyFileNoOverwrite(source, staged))
-            return;
+            return TransferOutcome::NotCopied;
         try {
             live.RebuildIndexFrom(staged, target);
         } catch (...) {
@@ -83,7 +82,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
             copy = std::make_unique<AtomicFile>(target, staged);
             copy->CopyFrom(source);
         } catch (const EInOutError&) {
-            return;  // the copy cannot be made; the destructor removes what was written
+            return TransferOutcome::NotCopied;  // the destructor removes what was written
         }
         // The copy carries what the live index carries (access lists, attributes), or does not
         // take its place: that failure is raised.
@@ -91,7 +90,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         try {
             copy->Commit();
         } catch (const EInOutError&) {
-            return;
+            return TransferOutcome::NotCopied;
         }
     }
     // Every other spelling goes, so that no second index file is left beside the new one.
@@ -99,6 +98,7 @@ void TransferIndex(const std::string& entry, const std::string& templateFolder,
         if (n != targetName)
             RemoveFile(liveFolder + n);
     }
+    return TransferOutcome::Replaced;
 }
 
 }  // namespace ari

@@ -17,6 +17,15 @@ enum class TransferredTags {
                        // thrown away
 };
 
+// What a transfer did with the live index.
+enum class TransferOutcome {
+    Replaced,         // the live index is the template's now (built here or copied)
+    NoTemplateIndex,  // the template has no index file, or it cannot be read, or it is the
+                      // live file itself (one folder for both)
+    TableInUse,       // the live table or one of its files is open or locked by another user
+    NotCopied,        // the copy could not be made or could not take the live index's place
+};
+
 // Logs "---Copy Index " and `live`'s TableName, then replaces the live index file (live folder,
 // IndexFileName(entry), whatever its case) by the template's. With a live table, all of it is
 // done under one sole-use hold of it (LiveTableHold, maintenance/IndexFiles.h); the template's
@@ -30,8 +39,8 @@ enum class TransferredTags {
 // likewise).
 // Raises EInOutError, the live index left as it was, when it is a symbolic link (a replace would
 // leave two diverging indexes) or when one of its extended attributes cannot be carried.
-// A step that cannot be done is skipped without a word, and the live index is left exactly as it
-// was:
+// A step that cannot be done is skipped without a word, its outcome returned for the caller to
+// decide on, and the live index is left exactly as it was:
 // - when the template has no index file, or it cannot be read, or it is the live file itself;
 // - when the live table or one of its files is open or locked by another user (replacing the
 //   index under them would leave them writing to a file nobody opens again);
@@ -42,7 +51,7 @@ enum class TransferredTags {
 // A replaced file keeps the live spelling of its name; a new one is named IndexFileName(entry).
 // `live` ends closed, Exclusive as it was. REQUIRES: both folders end in the separator; `live`
 // closed, bound to `liveFolder` with TableName `entry`.
-void TransferIndex(const std::string& entry, const std::string& templateFolder,
-                   const std::string& liveFolder, TTable& live, TransferredTags tags);
+TransferOutcome TransferIndex(const std::string& entry, const std::string& templateFolder,
+                              const std::string& liveFolder, TTable& live, TransferredTags tags);
 
 }  // namespace ari

@@ -24,9 +24,10 @@ void RunObserver::TablePacked(const std::string&) {}
 void RunObserver::TableProgress(RunPass, const std::string&, uint64_t, uint64_t) {}
 void RunObserver::TableFinished(RunPass, const std::string&) {}
 void RunObserver::Progress(int, int) {}
-void RunObserver::LogLine(const QString&) {}
+void RunObserver::LogLine(const std::string&) {}
 void RunObserver::Error(const std::string&) {}
 void RunObserver::Pump(RunOperations&) {}
+void RunObserver::TransferSkippedInUse(const std::string&) {}
 void RunObserver::PassFinished(RunPass) {}
 void RunObserver::RunFinished(bool) {}
 
@@ -77,7 +78,7 @@ bool MaintenanceRun::Run() {
     // Every line written on this thread while the run has not handed the turn to its caller
     // is the run's own: the transfer and the rebuild write theirs straight to the log.
     const std::thread::id runThread = std::this_thread::get_id();
-    const LogSubscription ownLines([this, runThread](const QString& line, bool) {
+    const LogSubscription ownLines([this, runThread](const std::string& line, bool) {
         if (std::this_thread::get_id() == runThread && !pumping_)
             Tell([&](RunObserver& o) { o.LogLine(line); });
     });
@@ -114,14 +115,7 @@ bool MaintenanceRun::Run() {
         try {
             result = Passes();
         } catch (const Exception& e) {
-            AddLog(ErrorLine(QString::fromStdString(NamingItsFile(e.Message(), subject_)),
-                             LongTimeText(Now())));
-            Tell([&](RunObserver& o) { o.Error(e.Message()); });
-            // A table that the failed step left open (a pack holds it for sole use) would keep
-            // the legacy application out of it until the next run, and a run with another
-            // folder could never rebind it: let go of both. Their names and Exclusive stay.
-            templateTable_.Close();
-            liveTable_.Close();
+            StopAtError(e);
         }
     } catch (...) {
         templateTable_.Close();
@@ -132,6 +126,16 @@ bool MaintenanceRun::Run() {
     closing();
     Tell([&](RunObserver& o) { o.RunFinished(result); });
     return result;
+}
+
+void MaintenanceRun::StopAtError(const Exception& e) {
+    AddLog(ErrorLine(NamingItsFile(e.Message(), subject_), LongTimeText(Now())));
+    Tell([&](RunObserver& o) { o.Error(e.Message()); });
+    // A table that the failed step left open (a pack holds it for sole use) would keep the
+    // legacy application out of it until the next run, and a run with another folder could
+    // never rebind it: let go of both. Their names and Exclusive stay.
+    templateTable_.Close();
+    liveTable_.Close();
 }
 
 // The engine's progress within `table`, told to the observers as TableProgress.
@@ -156,7 +160,7 @@ bool MaintenanceRun::Passes() {
     TDateTime indexPassEnd = 0;
     if (operations_.IndexPass()) {
         if (!FolderExists(templateFolder_)) {
-            AddLog(MissingTemplateFolderLine(QString::fromStdString(templateFolder_)));
+            AddLog(MissingTemplateFolderLine(templateFolder_));
             return false;
         }
         subject_ = templateFolder_;
@@ -177,10 +181,18 @@ bool MaintenanceRun::Passes() {
             liveTable_.SetTableName(table);
             {
                 const engine::ProgressScope progress(ProgressOf(RunPass::Index, table));
-                if (operations_.transfer)
-                    TransferIndex(table, templateFolder_, liveFolder_, liveTable_,
-                                  operations_.rebuild ? TransferredTags::BuiltByTheRebuild
-                                                      : TransferredTags::BuiltHere);
+                if (operations_.transfer) {
+                    const TransferOutcome outcome =
+                        TransferIndex(table, templateFolder_, liveFolder_, liveTable_,
+                                      operations_.rebuild ? TransferredTags::BuiltByTheRebuild
+                                                          : TransferredTags::BuiltHere);
+                    // A table in another user's hands keeps its index: replacing it under them
+                    // would leave them writing to a file nobody opens again. The transfer says
+                    // nothing more than its copy line; the rebuild, when chosen, needs the same
+                    // sole use and stops the run with its error.
+                    if (outcome == TransferOutcome::TableInUse)
+                        Tell([&](RunObserver& o) { o.TransferSkippedInUse(table); });
+                }
                 if (operations_.rebuild) {
                     const auto definitions = ReadIndexDefinitions(templateTable_);
                     Tell([&](RunObserver& o) { o.IndexDefinitionsRead(table, definitions); });
@@ -219,7 +231,7 @@ bool MaintenanceRun::Passes() {
             subject_ = liveFolder_ + table;
             liveTable_.Close();
             liveTable_.SetTableName(table);
-            AddLog(PackingLine(QString::fromStdString(liveTable_.TableName())));
+            AddLog(PackingLine(liveTable_.TableName()));
             {
                 const engine::ProgressScope progress(ProgressOf(RunPass::Pack, table));
                 PackTable(liveTable_, true);

@@ -5,7 +5,6 @@
 // window, a headless runner or a test drives the same run.
 #pragma once
 
-#include <QString>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,6 +63,9 @@ class RunObserver {
     virtual void IndexAdded(const std::string& table, const IndexDefinition& definition);
     // `table` of the live folder was packed and closed again.
     virtual void TablePacked(const std::string& table);
+    // Another user has `table` of the live folder (or one of its files) open or locked: the
+    // index transfer left its index as it was (the run's decision, see MaintenanceRun::Run).
+    virtual void TransferSkippedInUse(const std::string& table);
     // `done` of the `total` records of `table` are through in one of the engine's long loops
     // for it (engine/Progress.h): each index build of the rebuild and the transfer, the pack's
     // pass over the records and then each of its index builds, one after another and each
@@ -78,7 +80,7 @@ class RunObserver {
     virtual void Progress(int position, int count);
     // A line that the run, the transfer or the rebuild wrote to the operation log (AddLog):
     // the line has been written when this is called.
-    virtual void LogLine(const QString& line);
+    virtual void LogLine(const std::string& line);
     // An error ended the run; its line has been logged, the result is false.
     virtual void Error(const std::string& message);
     // After each table of the index pass: the caller's event loop may take a turn (the window
@@ -113,7 +115,9 @@ class MaintenanceRun {
     // 2. the index pass, when transfer or rebuild is chosen: a missing template folder logs
     //    MissingTemplateFolderLine and ends the run with false; else the template folder
     //    becomes the current folder and each of its tables, in order, gets the transfer and
-    //    then the rebuild onto the live table of the same name;
+    //    then the rebuild onto the live table of the same name. A live table that another
+    //    user holds keeps its index through the transfer (TransferSkippedInUse, no line); the
+    //    rebuild, when chosen, meets the same hold and ends the run with its error;
     // 3. the pack pass, when pack is chosen: the live folder becomes the current folder and
     //    each of its tables is logged (PackingLine) and packed;
     // 4. the closing lines: IndexPassDoneLine with the time the index pass ended, and
@@ -129,6 +133,8 @@ class MaintenanceRun {
 
   private:
     bool Passes();
+    // The one place an error ends the run: its line, the observers told, both tables let go.
+    void StopAtError(const Exception& e);
     TDateTime Now() const;
     template <typename Event>
     void Tell(const Event& event) const;

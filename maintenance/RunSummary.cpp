@@ -5,20 +5,22 @@
 #include <utility>
 
 #include "engine/format/DbfFormat.h"
+#include "engine/table/DbfFile.h"
 #include "platform/Env.h"
+#include "platform/Exception.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 
 namespace ari {
 
-QString StampText(TDateTime value) {
-    return ShortDateText(value) + u' ' + LongTimeText(value);
+std::string StampText(TDateTime value) {
+    return ShortDateText(value) + ' ' + LongTimeText(value);
 }
 
 JournalLog::JournalLog(const std::string& folder, std::function<TDateTime()> now)
-    : journal_(folder), now_(std::move(now)), subscription_([this](const QString& line, bool) {
-          if (!journal_.Append(StampText(now_ ? now_() : LocalNow()) + u' ' + line))
+    : journal_(folder), now_(std::move(now)), subscription_([this](const std::string& line, bool) {
+          if (!journal_.Append(StampText(now_ ? now_() : LocalNow()) + ' ' + line))
               failed_ = true;
       }) {}
 
@@ -28,11 +30,22 @@ double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-std::string Joined(const std::vector<std::string>& items) {
+// `value` with two decimals and "." as the decimal point.
+std::string TwoDecimals(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+std::string Joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
-    for (const std::string& s : items)
-        out += (out.empty() ? "" : ", ") + s;
+    for (size_t i = 0; i < items.size(); ++i)
+        out += (i == 0 ? "" : separator) + items[i];
     return out;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    return Joined(items, ", ");
 }
 
 void AddOnce(std::vector<std::string>& items, const std::string& item) {
@@ -43,6 +56,10 @@ void AddOnce(std::vector<std::string>& items, const std::string& item) {
 }
 
 }  // namespace
+
+std::string JoinedLines(const std::vector<std::string>& lines) {
+    return Joined(lines, "\n");
+}
 
 PassSummary RunSummary::Pass() const {
     PassSummary pass;
@@ -109,7 +126,13 @@ std::int64_t RunSummary::TableRecords(const std::string& table) const {
     env->Close(fd);
     if (!ok)
         return -1;
-    return engine::GetLE32(header + engine::dbf::kRecordCount);
+    // The records the engine reads, by the count rule that settles a stale header count (a
+    // header that says 1 over a file of 300 records has 300), as the pack reads them.
+    try {
+        return engine::DbfFile::OpenHeld(liveFolder_ + name)->RecordCount();
+    } catch (const Exception&) {
+        return engine::GetLE32(header + engine::dbf::kRecordCount);  // damaged: as it says
+    }
 }
 
 void RunSummary::TableStarted(RunPass pass, const std::string& table) {
@@ -182,115 +205,95 @@ void RunSummary::Stopped(const std::string& why) {
     overall_ = why;
 }
 
-QStringList RunSummary::Lines(const QString& stamp) const {
-    QStringList out;
-    out << QStringLiteral("=== Pass summary ") + stamp + QStringLiteral(" (") +
-               QString::fromStdString(liveFolder_) + u')';
+std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
+    std::vector<std::string> out;
+    out.push_back("=== Pass summary " + stamp + " (" + liveFolder_ + ')');
     for (const TableSummary& t : tables_) {
         const std::vector<std::string>& operations = t.operations;
-        QString line = QStringLiteral("table ") + QString::fromStdString(t.table) +
-                       QStringLiteral(": operations ") +
-                       QString::fromStdString(operations.empty() ? "none" : Joined(operations));
-        const auto count = [](std::int64_t n) {
-            return n < 0 ? QStringLiteral("?") : QString::number(n);
-        };
-        line += QStringLiteral("; records ") + count(t.recordsBefore) + QStringLiteral(" -> ") +
-                count(t.recordsAfter);
+        std::string line = "table " + t.table + ": operations " +
+                           (operations.empty() ? "none" : Joined(operations));
+        const auto count = [](std::int64_t n) { return n < 0 ? "?" : std::to_string(n); };
+        line += "; records " + count(t.recordsBefore) + " -> " + count(t.recordsAfter);
         if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
-            line += QStringLiteral("; deleted records removed ") +
-                    QString::number(t.recordsBefore - t.recordsAfter);
-        line += QStringLiteral("; tags rebuilt ") +
-                (t.tagsRebuilt.empty() ? QStringLiteral("none")
-                                       : QString::fromStdString(Joined(t.tagsRebuilt)));
-        line += QStringLiteral("; bytes ") + QString::number(t.bytesBefore) +
-                QStringLiteral(" -> ") + QString::number(t.bytesAfter);
-        line += QStringLiteral("; time ") + QString::number(t.seconds, 'f', 2) +
-                QStringLiteral(" s; result ") + QString::fromStdString(t.result);
+            line += "; deleted records removed " + std::to_string(t.recordsBefore - t.recordsAfter);
+        line += "; tags rebuilt " + (t.tagsRebuilt.empty() ? "none" : Joined(t.tagsRebuilt));
+        line += "; bytes " + std::to_string(t.bytesBefore) + " -> " + std::to_string(t.bytesAfter);
+        line += "; time " + TwoDecimals(t.seconds) + " s; result " + t.result;
         if (!t.verify.empty())
-            line += QStringLiteral("; verify ") + QString::fromStdString(t.verify);
-        out << line;
+            line += "; verify " + t.verify;
+        out.push_back(line);
     }
     const auto end = finished_ ? ended_ : std::chrono::steady_clock::now();
-    out << QStringLiteral("total time ") + QString::number(Seconds(end - started_), 'f', 2) +
-               QStringLiteral(" s; result ") +
-               QString::fromStdString(overall_.empty() ? "not finished" : overall_);
+    out.push_back("total time " + TwoDecimals(Seconds(end - started_)) + " s; result " +
+                  (overall_.empty() ? "not finished" : overall_));
     return out;
 }
 
 namespace {
 
-QString PersianOperation(const std::string& operation) {
+std::string PersianOperation(const std::string& operation) {
     if (operation == "transfer")
-        return QStringLiteral("انتقال ایندکس");
+        return "انتقال ایندکس";
     if (operation == "rebuild")
-        return QStringLiteral("بازسازی ایندکس");
+        return "بازسازی ایندکس";
     if (operation == "pack")
-        return QStringLiteral("فشرده سازی");
-    return QString::fromStdString(operation);
+        return "فشرده سازی";
+    return operation;
 }
 
 // "ok" and "failed[: message]" and "not finished" in Persian; a result of another wording (a
 // stop on request) is shown as it is.
-QString PersianResult(const std::string& result) {
+std::string PersianResult(const std::string& result) {
     static const std::string failed = "failed";
     if (result == "ok")
-        return QStringLiteral("موفق");
+        return "موفق";
     if (result == "not finished")
-        return QStringLiteral("ناتمام");
+        return "ناتمام";
     if (result.compare(0, failed.size(), failed) == 0) {
         const std::string rest = result.substr(failed.size());
         if (rest.empty())
-            return QStringLiteral("ناموفق");
+            return "ناموفق";
         if (rest.compare(0, 2, ": ") == 0)
-            return QStringLiteral("ناموفق: ") + QString::fromStdString(rest.substr(2));
+            return "ناموفق: " + rest.substr(2);
     }
-    return QString::fromStdString(result);
+    return result;
 }
 
-QString PersianSeconds(double seconds) {
-    return QString::number(seconds, 'f', 2) + QStringLiteral(" ثانیه");
+std::string PersianSeconds(double seconds) {
+    return TwoDecimals(seconds) + " ثانیه";
 }
 
 }  // namespace
 
-QStringList PersianLines(const PassSummary& pass, const QString& stamp) {
-    const QString none = QStringLiteral("هیچ");
-    const QString separator = QStringLiteral("؛ ");
-    const auto count = [](std::int64_t n) {
-        return n < 0 ? QStringLiteral("نامعلوم") : QString::number(n);
-    };
-    QStringList out;
-    out << QStringLiteral("خلاصه آخرین اجرا، ") + stamp + QStringLiteral(" (") +
-               QString::fromStdString(pass.liveFolder) + u')';
+std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp) {
+    const std::string none = "هیچ";
+    const std::string separator = "؛ ";
+    const auto count = [](std::int64_t n) { return n < 0 ? "نامعلوم" : std::to_string(n); };
+    std::vector<std::string> out;
+    out.push_back("خلاصه آخرین اجرا، " + stamp + " (" + pass.liveFolder + ')');
     for (const TableSummary& t : pass.tables) {
-        QStringList operations;
+        std::vector<std::string> operations;
         for (const std::string& o : t.operations)
-            operations << PersianOperation(o);
-        QStringList fields;
-        fields << QStringLiteral("عملیات: ") +
-                      (operations.isEmpty() ? none : operations.join(QStringLiteral("، ")));
-        fields << QStringLiteral("تعداد رکوردها پیش از کار: ") + count(t.recordsBefore) +
-                      QStringLiteral("، پس از کار: ") + count(t.recordsAfter);
+            operations.push_back(PersianOperation(o));
+        std::vector<std::string> fields;
+        fields.push_back("عملیات: " + (operations.empty() ? none : Joined(operations, "، ")));
+        fields.push_back("تعداد رکوردها پیش از کار: " + count(t.recordsBefore) +
+                         "، پس از کار: " + count(t.recordsAfter));
         if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
-            fields << QStringLiteral("رکوردهای حذف شده که پاک شدند: ") +
-                          QString::number(t.recordsBefore - t.recordsAfter);
-        fields << QStringLiteral("ایندکس های بازسازی شده: ") +
-                      (t.tagsRebuilt.empty() ? none
-                                             : QString::fromStdString(Joined(t.tagsRebuilt)));
-        fields << QStringLiteral("حجم پیش از کار: ") + QString::number(t.bytesBefore) +
-                      QStringLiteral(" بایت، پس از کار: ") + QString::number(t.bytesAfter) +
-                      QStringLiteral(" بایت");
-        fields << QStringLiteral("زمان: ") + PersianSeconds(t.seconds);
-        fields << QStringLiteral("نتیجه: ") + PersianResult(t.result);
+            fields.push_back("رکوردهای حذف شده که پاک شدند: " +
+                             std::to_string(t.recordsBefore - t.recordsAfter));
+        fields.push_back("ایندکس های بازسازی شده: " +
+                         (t.tagsRebuilt.empty() ? none : Joined(t.tagsRebuilt)));
+        fields.push_back("حجم پیش از کار: " + std::to_string(t.bytesBefore) +
+                         " بایت، پس از کار: " + std::to_string(t.bytesAfter) + " بایت");
+        fields.push_back("زمان: " + PersianSeconds(t.seconds));
+        fields.push_back("نتیجه: " + PersianResult(t.result));
         if (!t.verify.empty())
-            fields << QStringLiteral("بررسی: ") + (t.verify == "ok"
-                                                       ? QStringLiteral("سالم")
-                                                       : QString::fromStdString(t.verify));
-        out << QStringLiteral("جدول ") + QString::fromStdString(t.table) + QStringLiteral(": ") +
-                   fields.join(separator);
+            fields.push_back("بررسی: " + (t.verify == "ok" ? std::string("سالم") : t.verify));
+        out.push_back("جدول " + t.table + ": " + Joined(fields, separator));
     }
-    out << QStringLiteral("زمان کل: ") + PersianSeconds(pass.seconds) + separator +
-               QStringLiteral("نتیجه کل: ") + PersianResult(pass.result);
+    out.push_back("زمان کل: " + PersianSeconds(pass.seconds) + separator +
+                  "نتیجه کل: " + PersianResult(pass.result));
     return out;
 }
 

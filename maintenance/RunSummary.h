@@ -5,8 +5,6 @@
 // subscription to the operation log, which stamps each line with its date and time.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,7 +19,10 @@
 namespace ari {
 
 // "DD/MM/YYYY HH:MM:SS": the date and time in front of each journal and console line.
-QString StampText(TDateTime value);
+std::string StampText(TDateTime value);
+
+// The lines joined with line breaks between them.
+std::string JoinedLines(const std::vector<std::string>& lines);
 
 // Every line of the operation log goes into `journal` with its date and time in front, for as
 // long as the object lives. A journal that cannot be written costs the lines, never the pass.
@@ -66,7 +67,7 @@ struct PassSummary {
 // paragraph per table (operations, records before and after, deleted records removed, tags
 // rebuilt, bytes before and after, time, result), then the total time and the result. Table,
 // tag and folder names and error messages stay as they are.
-QStringList PersianLines(const PassSummary& pass, const QString& stamp);
+std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp);
 
 class RunSummary final : public RunObserver {
   public:
@@ -98,7 +99,7 @@ class RunSummary final : public RunObserver {
     void SetResult(const std::string& overall) { overall_ = overall; }
 
     // The block: a heading with `stamp`, one line per table, the total time and the result.
-    QStringList Lines(const QString& stamp) const;
+    std::vector<std::string> Lines(const std::string& stamp) const;
 
   private:
     TableSummary& Entry(const std::string& table);

@@ -25,11 +25,12 @@ inline constexpr const char* kParadoxTableMask = "*.db";
 
 // What a temporary file beside a file is for; the purpose is part of its name, so that two
 // writers of different purposes never take each other's file.
-inline constexpr const char* kPackPurpose = "pack";     // a packed table or its new index
-inline constexpr const char* kIndexPurpose = "index";   // a rebuilt production index
-inline constexpr const char* kNewTablePurpose = "new";  // a table created afresh
-inline constexpr const char* kCopyPurpose = "copy";     // a transferred template index
-inline constexpr const char* kBackupPurpose = "keep";   // an old file kept while a set is replaced
+inline constexpr const char* kPackPurpose = "pack";      // a packed table or its new index
+inline constexpr const char* kIndexPurpose = "index";    // a rebuilt production index
+inline constexpr const char* kNewTablePurpose = "new";   // a table created afresh
+inline constexpr const char* kCopyPurpose = "copy";      // a transferred template index
+inline constexpr const char* kBackupPurpose = "keep";    // an old file kept while a set is replaced
+inline constexpr const char* kRecordPurpose = "record";  // a record the schedule writes anew
 // The purpose of the Nth sorted run an index build spills to disk.
 std::string SortRunPurpose(size_t run);
 
@@ -68,6 +69,8 @@ std::string PartialPathFor(const std::string& path);
 // once it is unpacked.
 inline constexpr const char* kSettingsFileName = "Setting_VorelIndex.ini";
 inline constexpr const char* kRunMarkerName = "reindexing";
+// The record of the day of the last successful pass, beside the run marker.
+inline constexpr const char* kPassRecordName = "reindexed";
 inline constexpr const char* kTemplateFolderName = "mdx";
 inline constexpr const char* kTemplateArchiveName = "mdx.zip";
 // The hidden folder beside `folderPath` (given without a trailing separator) in which a folder

@@ -1,8 +1,5 @@
 #include "runner/Runner.h"
 
-#include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
 #include <cstdio>
 
 #include "engine/TTable.h"
@@ -16,8 +13,9 @@
 #include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "runner/ScheduleTick.h"
+#include "schedule/Schedule.h"
+#include "schedule/SessionTick.h"
 #include "settings/Formats.h"
-#include "settings/IniValue.h"
 #include "templates/TemplateArchive.h"
 #include "tools/dbtool/TableCheck.h"
 
@@ -25,7 +23,6 @@ namespace ari::runner {
 
 namespace {
 
-const QString kSettingsSection = QStringLiteral("Setting");
 // The memory the key sorts of one index file share (the engine's default is 256 MB): with the
 // rest of the process it keeps the runner under 256 MB.
 constexpr size_t kSortMemoryBudget = size_t{128} << 20;
@@ -34,8 +31,12 @@ constexpr size_t kSortMemoryBudget = size_t{128} << 20;
 // Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
 struct StopBetweenTables {};
 
-QString Now() {
+std::string Now() {
     return LongTimeText(LocalNow());
+}
+
+void WriteOut(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 // The log lines on standard output, with the date and time in front, and the pass's progress:
@@ -45,10 +46,9 @@ class Console final : public RunObserver {
   public:
     Console() : terminal_(Env::Default()->IsTerminal(StandardStream::Output)) {}
 
-    void Line(const QString& line) {
+    void Line(const std::string& line) {
         ClearBar();
-        const QByteArray bytes = (StampText(LocalNow()) + u' ' + line + u'\n').toUtf8();
-        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+        WriteOut(StampText(LocalNow()) + ' ' + line + '\n');
         DrawBar();
         std::fflush(stdout);
     }
@@ -84,12 +84,8 @@ class Console final : public RunObserver {
             DrawBar();
             std::fflush(stdout);
         } else if (position > 0) {
-            const QByteArray bytes =
-                (StampText(LocalNow()) + QStringLiteral(" progress ") +
-                 QString::fromStdString(pass_) + u' ' + QString::number(position) + u'/' +
-                 QString::number(count) + u' ' + QString::fromStdString(table_) + u'\n')
-                    .toUtf8();
-            std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+            WriteOut(StampText(LocalNow()) + " progress " + pass_ + ' ' + std::to_string(position) +
+                     '/' + std::to_string(count) + ' ' + table_ + '\n');
             std::fflush(stdout);
         }
     }
@@ -145,30 +141,11 @@ class StopObserver final : public RunObserver {
 };
 
 // The template folder beside the program, unpacked from the program's archive when missing, as
-// the window does at start.
+// the window does at start (a failure leaves the run to report the folder it cannot use).
 std::string TemplateFolderBeside(const std::string& appDir) {
     const std::string folder = appDir + kTemplateFolderName + "/";
-    if (!FolderExists(folder)) {
-        MakeFolderPath(folder);
-        const QString zip =
-            QString::fromStdString(folder) + QString::fromLatin1(kTemplateArchiveName);
-        try {
-            WriteResourceFile(QStringLiteral("mdx"), zip, QString::fromStdString(folder));
-            if (UnzipAll(zip, QString::fromStdString(folder)))
-                RemoveFile(zip.toStdString());
-        } catch (const Exception&) {
-            // The run then reports the template folder it cannot use.
-        }
-    }
+    UnpackTemplatesIfMissing(folder);
     return folder;
-}
-
-std::string ProgramBeside(const std::string& appDir, const char* name) {
-    const QString beside = QString::fromStdString(appDir) + QString::fromLatin1(name);
-    const QFileInfo info(beside);
-    if (info.isFile() && info.isExecutable())
-        return beside.toStdString();
-    return QStandardPaths::findExecutable(QString::fromLatin1(name)).toStdString();
 }
 
 // One pass now, as the schedule tick starts it (sessions already counted): the marker, the run,
@@ -196,7 +173,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
         code = run.Run() ? kSuccess : kError;
     } catch (const StopBetweenTables&) {
         console.EndBar();
-        AddLog(StoppedLine(QString::fromStdString(stop.LastFinished()), Now()));
+        AddLog(StoppedLine(stop.LastFinished(), Now()));
         summary.Stopped("stopped on request");
         code = kStopped;
     } catch (const EInOutError& e) {
@@ -204,7 +181,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
         console.EndBar();
         if (e.ErrorCode() == kSharingViolation)
             return kAnotherPass;  // the run said so; nothing was touched: no summary
-        AddLog(ErrorLine(QString::fromStdString(e.Message()), Now()));
+        AddLog(ErrorLine(e.Message(), Now()));
         return kError;
     }
     if (code == kError && !summary.FailedTable().empty()) {
@@ -213,8 +190,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
         for (const TableSummary& t : tables)
             if (t.table == summary.FailedTable())
                 message = t.result.substr(t.result.find(':') + 2);
-        AddLog(TableErrorLine(QString::fromStdString(summary.FailedTable()),
-                              QString::fromStdString(message), Now()));
+        AddLog(TableErrorLine(summary.FailedTable(), message, Now()));
     }
 
     if (options.verify && code != kAnotherPass) {
@@ -225,13 +201,12 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
                 tools::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
             if (check.fault.empty()) {
                 t.verify = "ok";
-                AddLog(VerifyOkLine(QString::fromStdString(t.table)));
+                AddLog(VerifyOkLine(t.table));
             } else {
                 allSound = false;
                 t.verify = "FAULT" + (check.step.empty() ? "" : " (" + check.step + ")") + ": " +
                            check.fault;
-                AddLog(VerifyFailedLine(QString::fromStdString(t.table),
-                                        QString::fromStdString(t.verify), Now()));
+                AddLog(VerifyFailedLine(t.table, t.verify, Now()));
             }
         }
         if (!allSound && code == kSuccess) {
@@ -239,7 +214,10 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
             summary.SetResult("ok, verify failed");
         }
     }
-    journal.Append(summary.Lines(StampText(LocalNow())).join(u'\n'));
+    journal.Append(JoinedLines(summary.Lines(StampText(LocalNow()))));
+    // A success is the day's pass for every front end that shares the marker.
+    if (code == kSuccess || code == kVerifyFailed)
+        WritePassRecord(PassRecordPathFor(choices.markerPath), LocalNow());
     return code;
 }
 
@@ -254,8 +232,8 @@ void InstallStopHandlers() {
     Env::Default()->RequestStopOnTerminate();
 }
 
-QString HelpText() {
-    return QStringLiteral(
+std::string HelpText() {
+    return std::string(
         "Usage: autoreindex-run --now [options]\n"
         "       autoreindex-run --schedule [options]\n"
         "\n"
@@ -268,12 +246,13 @@ QString HelpText() {
         "                     one successful pass a day; every 30 seconds the sessions are\n"
         "                     listed and disconnected ones logged off. SIGTERM stops it cleanly.\n"
         "  --settings FILE    the settings file (default: Setting_VorelIndex.ini beside the\n"
-        "                     program)\n"
+        "                     program); it must exist, name a live folder and tick an\n"
+        "                     operation\n"
         "  --ignore-sessions  run even when more than one session is connected\n"
         "  --verify           after the pass, check every table it touched and its production\n"
         "                     index (the checks of \"dbtool check\")\n"
-        "  --journal DIR      write the run journal autoreindex.log into DIR (default: beside\n"
-        "                     the program)\n"
+        "  --journal DIR      write the run journal autoreindex.log into DIR, made when\n"
+        "                     missing (default: beside the program)\n"
         "  --help             this text\n"
         "\n"
         "Log lines go to standard output with the date and time in front, and to the journal\n"
@@ -289,94 +268,58 @@ QString HelpText() {
         "  3  more than one session connected: no pass\n"
         "  4  another pass is running: nothing touched\n"
         "  5  the pass went through but a table failed its check (--verify)\n"
-        "  6  stopped on request between two tables\n");
+        "  6  stopped on request between two tables\n"
+        "  7  the run journal cannot be written\n"
+        "\n"
+        "Relative paths are taken from the folder the runner is started in.\n");
 }
 
-bool ParseOptions(const QStringList& arguments, Options& options, QString& fault) {
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& a = arguments[i];
+bool ParseOptions(const std::vector<std::string>& arguments, Options& options, std::string& fault) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
         const auto value = [&](std::string& into) {
-            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
-                fault = a + QStringLiteral(" needs a value");
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
+                fault = a + " needs a value";
                 return false;
             }
-            into = arguments[++i].toStdString();
+            into = arguments[++i];
             return true;
         };
-        if (a == QLatin1String("--now")) {
+        if (a == "--now") {
             options.now = true;
-        } else if (a == QLatin1String("--schedule")) {
+        } else if (a == "--schedule") {
             options.schedule = true;
-        } else if (a == QLatin1String("--ignore-sessions")) {
+        } else if (a == "--ignore-sessions") {
             options.ignoreSessions = true;
-        } else if (a == QLatin1String("--verify")) {
+        } else if (a == "--verify") {
             options.verify = true;
-        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+        } else if (a == "--help" || a == "-h") {
             options.help = true;
-        } else if (a == QLatin1String("--settings")) {
+        } else if (a == "--settings") {
             if (!value(options.settingsFile))
                 return false;
-        } else if (a == QLatin1String("--journal")) {
+        } else if (a == "--journal") {
             if (!value(options.journalFolder))
                 return false;
         } else {
-            fault = QStringLiteral("unknown argument ") + a;
+            fault = "unknown argument " + a;
             return false;
         }
     }
     if (options.help)
         return true;
     if (options.now == options.schedule) {
-        fault = QStringLiteral("give either --now or --schedule");
+        fault = "give either --now or --schedule";
         return false;
     }
     return true;
 }
 
-RunnerSettings ReadRunnerSettings(const QString& settingsFile) {
-    const auto read = [&](const char* key) {
-        QString value;
-        IniValue(settingsFile, kSettingsSection, QString::fromLatin1(key), QString(), false, false,
-                 value);
-        return value;
-    };
-    const auto flag = [&](const char* key) {
-        const QString text = read(key);
-        return !text.isEmpty() && StrToBool(text);
-    };
-    RunnerSettings s;
-    s.templateFolder = read("Source").toStdString();
-    s.liveFolder = read("Dest").toStdString();
-    s.operations.transfer = flag("Transfer");
-    s.operations.rebuild = flag("Reindex");
-    s.operations.pack = flag("Pack");
-    const QString begin = read("Begin");
-    const QString end = read("End");
-    if (!begin.isEmpty())
-        s.begin = LongTimeText(StrToTime(begin));
-    if (!end.isEmpty())
-        s.end = LongTimeText(StrToTime(end));
-    return s;
-}
-
-SessionListing ListSessions(const std::string& appDir, int waitMs) {
-    const std::string program = ProgramBeside(appDir, "quser");
-    if (program.empty())
-        return {};
-    QProcess quser;
-    quser.setProcessChannelMode(QProcess::SeparateChannels);
-    quser.setStandardInputFile(QProcess::nullDevice());
-    quser.setStandardErrorFile(QProcess::nullDevice());
-    quser.start(QString::fromStdString(program),
-                {QStringLiteral("/server:") + QString::fromLatin1(kSessionServer)});
-    if (!quser.waitForStarted(waitMs))
-        return {};
-    if (!quser.waitForFinished(waitMs)) {
-        quser.kill();
-        quser.waitForFinished(1000);
-    }
-    const QByteArray printed = quser.readAllStandardOutput();
-    return ParseSessionListing(SplitListingLines(DecodeListingText(printed)));
+void MakeAbsolute(Options& options) {
+    if (!options.settingsFile.empty())
+        options.settingsFile = AbsolutePath(options.settingsFile);
+    if (!options.journalFolder.empty())
+        options.journalFolder = AbsolutePath(options.journalFolder);
 }
 
 namespace {
@@ -386,7 +329,7 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
 
 int RunMain(const Options& options, const std::string& appDir) {
     if (options.help) {
-        std::fputs(HelpText().toUtf8().constData(), stdout);
+        WriteOut(HelpText());
         return kSuccess;
     }
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
@@ -395,13 +338,23 @@ int RunMain(const Options& options, const std::string& appDir) {
     Env::Default()->ReuseFreedMemoryAcrossThreads();
     ApplyFormatSettings();
     Console console;
-    const LogSubscription toConsole([&console](const QString& line, bool) { console.Line(line); });
+    const LogSubscription toConsole(
+        [&console](const std::string& line, bool) { console.Line(line); });
     const std::string journalFolder =
         options.journalFolder.empty() ? appDir : WithTrailingSeparator(options.journalFolder);
+    // A folder named for the journal is made; one that cannot be is said before any pass.
+    if (!FolderExists(journalFolder) && !MakeFolderPath(journalFolder)) {
+        console.Line(JournalUnwritableLine(journalFolder + RunJournal::kFileName));
+        return kJournalUnwritable;
+    }
     const JournalLog journal(journalFolder);
-    const int code = RunWithJournal(options, appDir, console, journal);
-    if (journal.Failed())
-        console.Line(JournalUnwritableLine(QString::fromStdString(journal.Journal().Path())));
+    int code = RunWithJournal(options, appDir, console, journal);
+    if (journal.Failed()) {
+        console.Line(JournalUnwritableLine(journal.Journal().Path()));
+        // A pass whose journal was lost is not a quiet success; a failure keeps its own code.
+        if (code == kSuccess)
+            code = kJournalUnwritable;
+    }
     return code;
 }
 
@@ -409,15 +362,19 @@ namespace {
 
 int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
                    const JournalLog& journal) {
-    const QString settingsFile =
-        options.settingsFile.empty()
-            ? QString::fromStdString(appDir) + QString::fromLatin1(kSettingsFileName)
-            : QString::fromStdString(options.settingsFile);
+    const std::string settingsFile =
+        options.settingsFile.empty() ? appDir + kSettingsFileName : options.settingsFile;
     RunnerSettings settings;
     try {
-        settings = ReadRunnerSettings(settingsFile);
+        settings = ReadScheduleSettings(settingsFile);
     } catch (const Exception& e) {
-        AddLog(ErrorLine(QString::fromStdString(e.Message()), Now()));
+        AddLog(ErrorLine(e.Message(), Now()));
+        return kUsage;
+    }
+    // A settings file that names nothing to do is a mistake to be seen at once, not a healthy
+    // night's "result ok".
+    if (const std::string fault = UnusableSettings(settingsFile, settings); !fault.empty()) {
+        AddLog(ErrorLine(fault, Now()));
         return kUsage;
     }
 
@@ -427,7 +384,7 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
         });
 
     if (!options.ignoreSessions) {
-        const SessionListing listing = ListSessions(appDir);
+        const SessionListing listing = ListSessions(*DefaultEnvironment().starter);
         const int sessions = static_cast<int>(listing.counted.size());
         if (sessions > 1) {
             AddLog(UsersConnectedLine(sessions, Now()));

@@ -4,11 +4,11 @@
 // output with the date and time in front and into the run journal with a summary per pass.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <string>
+#include <vector>
 
 #include "maintenance/MaintenanceRun.h"
+#include "schedule/ScheduleSettings.h"
 #include "sessions/SessionListing.h"
 
 namespace ari::runner {
@@ -22,6 +22,7 @@ enum ExitCode : int {
     kAnotherPass = 4,        // another pass holds the run marker: nothing touched
     kVerifyFailed = 5,       // the pass went through, a table failed its check
     kStopped = 6,            // stopped on request between two tables
+    kJournalUnwritable = 7,  // the run journal cannot be written
 };
 
 struct Options {
@@ -30,30 +31,21 @@ struct Options {
     bool ignoreSessions = false;
     bool verify = false;
     bool help = false;
+    // Folders and files as given; relative ones are taken from the folder the runner was
+    // started in (MakeAbsolute), since a pass changes the current folder.
     std::string settingsFile;   // "" : the settings file beside the program
     std::string journalFolder;  // "" : beside the program
 };
 
 // Reads the command line (without the program name); false with `fault` for anything it does
 // not know, a missing value, or neither/both of --now and --schedule.
-bool ParseOptions(const QStringList& arguments, Options& options, QString& fault);
-QString HelpText();
+bool ParseOptions(const std::vector<std::string>& arguments, Options& options, std::string& fault);
+// Makes the settings file and the journal folder absolute against the current folder.
+void MakeAbsolute(Options& options);
+std::string HelpText();
 
-// The choices of the settings file (section "Setting"), as the window reads them at start.
-struct RunnerSettings {
-    std::string templateFolder;  // "" : the template folder beside the program
-    std::string liveFolder;
-    RunOperations operations;
-    QString begin, end;  // the time window as long time texts; "" when not set
-};
-// Throws Exception (EConvertError for a value that is not a flag or a time, EInOutError for a
-// file that cannot be read).
-RunnerSettings ReadRunnerSettings(const QString& settingsFile);
-
-// The session listing of the local machine, from the quser stand-in beside the program (else
-// on the path), waited for up to `waitMs`. Empty when the tool is missing, fails or prints
-// nothing: like the window, an unreadable listing counts no session.
-SessionListing ListSessions(const std::string& appDir, int waitMs = 3000);
+// The choices of the settings file, as the window reads them at start.
+using RunnerSettings = ScheduleSettings;
 
 // The process: everything but the argument parsing. `appDir` is the program's folder.
 int RunMain(const Options& options, const std::string& appDir);

@@ -1,5 +1,6 @@
 #include "runner/ScheduleTick.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,36 +11,13 @@
 #include "log/OperationLog.h"
 #include "platform/Environment.h"
 #include "platform/Exception.h"
+#include "platform/FileNames.h"
+#include "platform/Files.h"
 #include "runner/Runner.h"
+#include "schedule/SessionTick.h"
 #include "settings/Formats.h"
 
 namespace ari::runner {
-
-TickAction DecideTick(ScheduleState& state, TDateTime now, const QString& begin, const QString& end,
-                      int countedSessions) {
-    const QString timeText = LongTimeText(now);
-    const QString dateText = ShortDateText(now);
-    if (state.processedToday) {
-        if (dateText != state.todayStamp) {
-            state.todayStamp = dateText;
-            state.processedToday = false;
-        }
-        return TickAction::Nothing;
-    }
-    if (timeText < begin)
-        return TickAction::Nothing;
-    if (!(timeText < end))
-        return TickAction::Nothing;
-    if (countedSessions > 1)
-        return TickAction::UsersConnected;
-    return TickAction::Start;
-}
-
-void PassEnded(ScheduleState& state, TDateTime tickTime, bool succeeded) {
-    state.processedToday = succeeded;
-    if (succeeded)
-        state.todayStamp = ShortDateText(tickTime);
-}
 
 namespace {
 
@@ -78,20 +56,43 @@ Intervals ScheduleIntervals() {
     return out;
 }
 
-// The session monitor's tick: the counted sessions, and a logoff for each disconnected one.
-int MonitorSessions(const std::string& appDir, ProcessStarter& starter) {
-    const SessionListing listing = ListSessions(appDir);
-    for (int row : listing.logoffRows)
-        starter.Start("logoff", LogoffParameters(listing.rows[row]).toStdString());
-    return static_cast<int>(listing.counted.size());
-}
-
 }  // namespace
 
-int RunSchedule(const Options& options, const QString& settingsFile, const std::string& appDir,
-                const std::function<int(const RunnerSettings&)>& pass) {
+int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
+                 const std::string& recordPath, int countedSessions,
+                 const std::function<TDateTime()>& now,
+                 const std::function<int(const ScheduleSettings&)>& pass) {
+    AddLog(CheckingLine(LongTimeText(now())), true);
+    const TDateTime tickTime = now();
+    ScheduleSettings settings;
+    try {
+        settings = ReadScheduleSettings(settingsFile);
+    } catch (const Exception& e) {
+        AddLog(ErrorLine(e.Message(), LongTimeText(now())));
+        return -1;
+    }
+    TakePassRecord(state, recordPath, tickTime);
+    switch (DecideTick(state, tickTime, settings.begin, settings.end, countedSessions)) {
+        case TickAction::Nothing:
+            return -1;
+        case TickAction::UsersConnected:
+            AddLog(UsersConnectedLine(countedSessions, LongTimeText(now())));
+            return -1;
+        case TickAction::Start:
+            break;
+    }
+    AddLog(StartLine(LongTimeText(now())));
+    const int code = pass(settings);
+    // A pass held off by another one is no failure of the day: the other's record tells.
+    PassEnded(state, tickTime, code == kSuccess || code == kVerifyFailed);
+    return code;
+}
+
+int RunSchedule(const Options& options, const std::string& settingsFile, const std::string& appDir,
+                const std::function<int(const ScheduleSettings&)>& pass) {
     Environment env = DefaultEnvironment();
     const Intervals intervals = ScheduleIntervals();
+    const std::string recordPath = PassRecordPathFor(AbsolutePath(appDir + kRunMarkerName));
     ScheduleState state;
     state.todayStamp = ShortDateText(LocalNow());
     int counted = 0;  // no listing yet: nobody counted, as the window's empty list
@@ -101,41 +102,18 @@ int RunSchedule(const Options& options, const QString& settingsFile, const std::
     while (!StopRequested()) {
         const auto now = SteadyClock::now();
         if (now >= nextListing) {
-            counted = MonitorSessions(appDir, *env.starter);
+            counted = static_cast<int>(MonitorSessions(*env.starter).counted.size());
             nextListing = SteadyClock::now() + intervals.sessions;
             continue;
         }
         if (now >= nextTick) {
-            AddLog(CheckingLine(LongTimeText(LocalNow())), true);
-            const TDateTime tickTime = LocalNow();
-            RunnerSettings settings;
-            bool readable = true;
-            try {
-                settings = ReadRunnerSettings(settingsFile);
-            } catch (const Exception& e) {
-                AddLog(ErrorLine(QString::fromStdString(e.Message()), LongTimeText(LocalNow())));
-                readable = false;
-            }
-            if (readable) {
-                const int sessions = options.ignoreSessions ? 0 : counted;
-                switch (DecideTick(state, tickTime, settings.begin, settings.end, sessions)) {
-                    case TickAction::Nothing:
-                        break;
-                    case TickAction::UsersConnected:
-                        AddLog(UsersConnectedLine(sessions, LongTimeText(LocalNow())));
-                        break;
-                    case TickAction::Start: {
-                        AddLog(StartLine(LongTimeText(LocalNow())));
-                        const int code = pass(settings);
-                        if (code == kStopped)
-                            return kSuccess;
-                        PassEnded(state, tickTime, code == kSuccess || code == kVerifyFailed);
-                        // The listing waited while the pass ran; it comes one interval after.
-                        nextListing = SteadyClock::now() + intervals.sessions;
-                        break;
-                    }
-                }
-            }
+            const int code = ScheduleTick(state, settingsFile, recordPath,
+                                          options.ignoreSessions ? 0 : counted, LocalNow, pass);
+            if (code == kStopped)
+                return kSuccess;
+            // The listing waited while a pass ran; it comes one interval after.
+            if (code >= 0)
+                nextListing = SteadyClock::now() + intervals.sessions;
             nextTick = SteadyClock::now() + intervals.tick;
             continue;
         }

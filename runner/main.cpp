@@ -1,19 +1,21 @@
 // autoreindex-run: the maintenance pass without a window (runner/Runner.h). "--help" says how.
-#include <QCoreApplication>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "runner/Runner.h"
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
     ari::runner::Options options;
-    QString fault;
-    if (!ari::runner::ParseOptions(app.arguments().mid(1), options, fault)) {
-        std::fprintf(stderr, "autoreindex-run: %s\n(see autoreindex-run --help)\n",
-                     fault.toUtf8().constData());
+    std::string fault;
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (!ari::runner::ParseOptions(arguments, options, fault)) {
+        std::fprintf(stderr, "autoreindex-run: %s\n(see autoreindex-run --help)\n", fault.c_str());
         return ari::runner::kUsage;
     }
+    // Before anything moves the current folder: relative paths are the caller's.
+    ari::runner::MakeAbsolute(options);
     ari::runner::InstallStopHandlers();
     // Settings, templates, marker and journal live beside the program, never in the current
     // folder.

@@ -1,58 +1,58 @@
 #include "sessions/SessionListing.h"
 
-#include <QStringDecoder>
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "platform/Text.h"
 
 namespace ari {
 
 namespace {
 
-// Fixed columns of a row (0-based start, width).
-constexpr int kUserStart = 0, kUserWidth = 23;
-constexpr int kSessionStart = 23, kSessionWidth = 19;
-constexpr int kIdStart = 42, kIdWidth = 4;
-constexpr int kStateStart = 46, kStateWidth = 8;
+// Fixed columns of a row (0-based start, width), in UTF-16 code units.
+constexpr std::size_t kUserStart = 0, kUserWidth = 23;
+constexpr std::size_t kSessionStart = 23, kSessionWidth = 19;
+constexpr std::size_t kIdStart = 42, kIdWidth = 4;
+constexpr std::size_t kStateStart = 46, kStateWidth = 8;
 
-QString Cut(const QString& line, int start, int width) {
+std::string Cut(const std::u16string& line, std::size_t start, std::size_t width) {
     if (start >= line.size())
         return {};
-    return line.mid(start, width);
+    return Utf8FromUtf16(line.substr(start, width));
 }
 
-QString Decode(QStringConverter::Encoding encoding, QByteArrayView bytes, bool* failed) {
-    QStringDecoder decoder(encoding, QStringConverter::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (failed)
-        *failed = decoder.hasError();
-    return text;
+bool StartsWith(const std::string& bytes, const char* prefix) {
+    return bytes.rfind(prefix, 0) == 0;
 }
 
 }  // namespace
 
-QString DecodeListingText(const QByteArray& bytes) {
-    const QByteArrayView view(bytes);
-    if (view.startsWith("\xEF\xBB\xBF"))
-        return Decode(QStringConverter::Utf8, view.sliced(3), nullptr);
-    if (view.startsWith("\xFF\xFE"))
-        return Decode(QStringConverter::Utf16LE, view.sliced(2), nullptr);
-    if (view.startsWith("\xFE\xFF"))
-        return Decode(QStringConverter::Utf16BE, view.sliced(2), nullptr);
-    bool failed = false;
-    QString text = Decode(QStringConverter::Utf8, view, &failed);
-    if (!failed)
-        return text;
-    return QString::fromLatin1(bytes);
+std::string DecodeListingText(const std::string& bytes) {
+    if (StartsWith(bytes, "\xEF\xBB\xBF")) {
+        const std::string rest = bytes.substr(3);
+        // Invalid sequences become U+FFFD, as everywhere text is shown.
+        return IsValidUtf8(rest) ? rest : Utf8FromUtf16(Utf16FromUtf8(rest));
+    }
+    if (StartsWith(bytes, "\xFF\xFE"))
+        return Utf8FromUtf16Bytes(bytes.substr(2), false);
+    if (StartsWith(bytes, "\xFE\xFF"))
+        return Utf8FromUtf16Bytes(bytes.substr(2), true);
+    if (IsValidUtf8(bytes))
+        return bytes;
+    return Utf8FromLatin1(bytes);
 }
 
-QStringList SplitListingLines(const QString& text) {
-    QStringList lines;
-    qsizetype start = 0;
-    const qsizetype n = text.size();
-    qsizetype i = 0;
+std::vector<std::string> SplitListingLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    const std::size_t n = text.size();
+    std::size_t i = 0;
     while (i < n) {
-        const QChar c = text.at(i);
-        if (c == u'\r' || c == u'\n') {
-            lines.append(text.mid(start, i - start));
-            if (c == u'\r' && i + 1 < n && text.at(i + 1) == u'\n')
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(text.substr(start, i - start));
+            if (c == '\r' && i + 1 < n && text[i + 1] == '\n')
                 ++i;
             start = ++i;
         } else {
@@ -60,48 +60,48 @@ QStringList SplitListingLines(const QString& text) {
         }
     }
     if (start < n)
-        lines.append(text.mid(start));
+        lines.push_back(text.substr(start));
     return lines;
 }
 
-SessionRow CutSessionRow(const QString& line) {
+SessionRow CutSessionRow(const std::string& text) {
+    const std::u16string line = Utf16FromUtf8(text);
     return SessionRow{Cut(line, kUserStart, kUserWidth), Cut(line, kSessionStart, kSessionWidth),
                       Cut(line, kIdStart, kIdWidth), Cut(line, kStateStart, kStateWidth)};
 }
 
-QString TrimBlanks(const QString& text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text.at(first).unicode() <= 32)
+std::string TrimBlanks(const std::string& text) {
+    std::size_t first = 0, last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= 32)
         ++first;
-    while (last > first && text.at(last - 1).unicode() <= 32)
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= 32)
         --last;
-    return text.mid(first, last - first);
+    return text.substr(first, last - first);
 }
 
-QString LowerAsciiLetters(const QString& text) {
-    QString out = text;
-    for (QChar& c : out) {
-        if (c >= u'A' && c <= u'Z')
-            c = QChar(c.unicode() - u'A' + u'a');
+std::string LowerAsciiLetters(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
 }
 
-QString CountedEntry(const SessionRow& row) {
-    const QString state = LowerAsciiLetters(TrimBlanks(row.state));
-    if (state != QLatin1String("active") && state != QLatin1String("disc"))
+std::string CountedEntry(const SessionRow& row) {
+    const std::string state = LowerAsciiLetters(TrimBlanks(row.state));
+    if (state != "active" && state != "disc")
         return {};
-    const bool console = TrimBlanks(row.sessionName) == QLatin1String("console");
-    return TrimBlanks(row.userName) +
-           (console ? QStringLiteral("(directly);") : QStringLiteral(";")) + state;
+    const bool console = TrimBlanks(row.sessionName) == "console";
+    return TrimBlanks(row.userName) + (console ? "(directly);" : ";") + state;
 }
 
-bool IsSessionNumber(const QString& idField) {
-    const QString id = TrimBlanks(idField);
-    if (id.isEmpty())
+bool IsSessionNumber(const std::string& idField) {
+    const std::string id = TrimBlanks(idField);
+    if (id.empty())
         return false;
-    for (QChar c : id) {
-        if (c < u'0' || c > u'9')
+    for (char c : id) {
+        if (c < '0' || c > '9')
             return false;
     }
     return true;
@@ -109,28 +109,30 @@ bool IsSessionNumber(const QString& idField) {
 
 namespace {
 
-bool IsBlank(QChar c) {
-    return c.unicode() <= 32;
+// UTF-8 bytes of 32 and below are the characters of those codes; every byte of a longer
+// character is above 127, so byte tests for blanks and digits read characters.
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 32;
 }
-bool IsDigit(QChar c) {
-    return c >= u'0' && c <= u'9';
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
 // The digits of a right-aligned id that reach left out of the id field into the session name's
 // columns, when the field starts with a digit (often none). `whole` is false when the number
 // does not start after a blank (it runs into a name or a mark), so it cannot be told apart.
-QString DigitsBeforeIdField(const SessionRow& row, bool* whole) {
+std::string DigitsBeforeIdField(const SessionRow& row, bool* whole) {
     *whole = true;
-    if (row.id.isEmpty() || !IsDigit(row.id.front()))
+    if (row.id.empty() || !IsDigit(row.id.front()))
         return {};
-    qsizetype start = row.sessionName.size();
-    while (start > 0 && IsDigit(row.sessionName.at(start - 1)))
+    std::size_t start = row.sessionName.size();
+    while (start > 0 && IsDigit(row.sessionName[start - 1]))
         --start;
-    const QChar before = start > 0                ? row.sessionName.at(start - 1)
-                         : row.userName.isEmpty() ? QChar(u' ')
-                                                  : row.userName.back();
+    const char before = start > 0              ? row.sessionName[start - 1]
+                        : row.userName.empty() ? ' '
+                                               : row.userName.back();
     *whole = IsBlank(before);
-    return row.sessionName.mid(start);
+    return row.sessionName.substr(start);
 }
 
 }  // namespace
@@ -138,10 +140,10 @@ QString DigitsBeforeIdField(const SessionRow& row, bool* whole) {
 bool HoldsWholeSessionId(const SessionRow& row) {
     if (!IsSessionNumber(row.id))
         return false;
-    qsizetype first = 0, end = row.id.size();
-    while (IsBlank(row.id.at(first)))
+    std::size_t first = 0, end = row.id.size();
+    while (IsBlank(row.id[first]))
         ++first;
-    while (IsBlank(row.id.at(end - 1)))
+    while (IsBlank(row.id[end - 1]))
         --end;
     // Before the number: a blank inside the field, or a blank before the digits that a
     // right-aligned id puts into the session name's last columns.
@@ -154,33 +156,33 @@ bool HoldsWholeSessionId(const SessionRow& row) {
     // After it: a blank inside the field, or, from the field's last column on, the state.
     if (end < row.id.size())
         return true;
-    return row.state.isEmpty() || !IsDigit(row.state.front());
+    return row.state.empty() || !IsDigit(row.state.front());
 }
 
-QString LogoffParameters(const SessionRow& row) {
+std::string LogoffParameters(const SessionRow& row) {
     bool whole = true;
-    const QString lead = DigitsBeforeIdField(row, &whole);
-    return lead + row.id + QStringLiteral(" /server:") + QLatin1String(kSessionServer);
+    const std::string lead = DigitsBeforeIdField(row, &whole);
+    return lead + row.id + " /server:" + kSessionServer;
 }
 
 bool IsOwnSession(const SessionRow& row) {
-    return row.userName.startsWith(u'>');
+    return !row.userName.empty() && row.userName.front() == '>';
 }
 
-SessionListing ParseSessionListing(const QStringList& lines) {
+SessionListing ParseSessionListing(const std::vector<std::string>& lines) {
     SessionListing listing;
-    for (qsizetype i = 1; i < lines.size(); ++i)
-        listing.rows.push_back(CutSessionRow(lines.at(i)));
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        listing.rows.push_back(CutSessionRow(lines[i]));
     for (int r = 0; r < static_cast<int>(listing.rows.size()); ++r) {
-        QString entry = CountedEntry(listing.rows[r]);
-        if (!entry.isEmpty())
+        std::string entry = CountedEntry(listing.rows[r]);
+        if (!entry.empty())
             listing.counted.push_back(CountedSession{std::move(entry), r});
     }
     for (const CountedSession& entry : listing.counted) {
         // The entry's text after its first ";" decides, as the lstUsers entry reads.
-        const QString after = entry.text.mid(entry.text.indexOf(u';') + 1);
-        const SessionRow& row = listing.rows[entry.row];
-        if (after == QLatin1String("disc") && HoldsWholeSessionId(row) && !IsOwnSession(row))
+        const std::string after = entry.text.substr(entry.text.find(';') + 1);
+        const SessionRow& row = listing.rows[static_cast<std::size_t>(entry.row)];
+        if (after == "disc" && HoldsWholeSessionId(row) && !IsOwnSession(row))
             listing.logoffRows.push_back(entry.row);
     }
     return listing;

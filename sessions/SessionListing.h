@@ -3,9 +3,7 @@
 // logged off. Pure functions; the window unit does the process work.
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
+#include <string>
 #include <vector>
 
 namespace ari {
@@ -14,18 +12,19 @@ namespace ari {
 inline constexpr char kSessionServer[] = "127.0.0.1";
 
 // The four fields of one row, cut at the fixed columns and kept exactly as cut (blanks
-// included); a field past the end of a short line is cut short or empty.
+// included); a field past the end of a short line is cut short or empty. Columns count UTF-16
+// code units, as the listing tool lays them out; the fields are UTF-8 text.
 struct SessionRow {
-    QString userName;     // columns 1-23
-    QString sessionName;  // columns 24-42
-    QString id;           // columns 43-46
-    QString state;        // columns 47-54
+    std::string userName;     // columns 1-23
+    std::string sessionName;  // columns 24-42
+    std::string id;           // columns 43-46
+    std::string state;        // columns 47-54
 };
 
 // A counted session (an entry of lstUsers) and the row it was made from.
 struct CountedSession {
-    QString text;  // trimmed user name + "(directly);" or ";" + lower-cased trimmed state
-    int row = -1;  // index into SessionListing::rows
+    std::string text;  // trimmed user name + "(directly);" or ";" + lower-cased trimmed state
+    int row = -1;      // index into SessionListing::rows
 };
 
 struct SessionListing {
@@ -34,29 +33,29 @@ struct SessionListing {
     std::vector<int> logoffRows;          // rows to log off, in order (see LogoffRows)
 };
 
-// Text of the listing: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
+// UTF-8 text of the listing: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
 // encoding (and is dropped); without one the bytes are UTF-8 when they are valid UTF-8, else
 // Latin-1 (every byte one character), so no byte is ever lost or replaced.
-QString DecodeListingText(const QByteArray& bytes);
+std::string DecodeListingText(const std::string& bytes);
 
 // Lines of a text, split at CR LF, LF or CR; a line break at the very end opens no further
 // line, so "" and "\n" give no line and one empty line respectively.
-QStringList SplitListingLines(const QString& text);
+std::vector<std::string> SplitListingLines(const std::string& text);
 
 // The four fields of one line.
-SessionRow CutSessionRow(const QString& line);
+SessionRow CutSessionRow(const std::string& line);
 
 // Removes the characters with codes 0 to 32 at both ends.
-QString TrimBlanks(const QString& text);
+std::string TrimBlanks(const std::string& text);
 // Changes the letters A to Z to lower case and nothing else.
-QString LowerAsciiLetters(const QString& text);
+std::string LowerAsciiLetters(const std::string& text);
 
 // The lstUsers entry of a row, or an empty text when the row's state is not counted.
-QString CountedEntry(const SessionRow& row);
+std::string CountedEntry(const SessionRow& row);
 
 // True when the id field, trimmed, is a session number: one or more digits 0-9 and nothing else.
 // A blank or garbled id must never reach logoff, which without an id ends the caller's session.
-bool IsSessionNumber(const QString& idField);
+bool IsSessionNumber(const std::string& idField);
 
 // True when the id field holds a whole session number: the field, trimmed, is a session number
 // and it neither runs into a name on its left nor on past the field. A listing right-aligns the
@@ -71,7 +70,7 @@ bool HoldsWholeSessionId(const SessionRow& row);
 // The parameter text of logoff for a row: the digits of a right-aligned id that reach left of
 // the id field (none for ids of one or two digits), the id field untrimmed, " /server:", the
 // address. REQUIRES: HoldsWholeSessionId(row).
-QString LogoffParameters(const SessionRow& row);
+std::string LogoffParameters(const SessionRow& row);
 
 // True for a row that the listing marks (">" in column 1) as the session the listing was made
 // from, which is the session this program runs in.
@@ -81,6 +80,6 @@ bool IsOwnSession(const SessionRow& row);
 // A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc",
 // its id field holds a whole session number, and it is not the program's own session (logging
 // that off would end the program itself).
-SessionListing ParseSessionListing(const QStringList& lines);
+SessionListing ParseSessionListing(const std::vector<std::string>& lines);
 
 }  // namespace ari

@@ -1,80 +1,99 @@
 #include "settings/Formats.h"
 
-#include <QCoreApplication>
-#include <QLocale>
+#include <charconv>
+#include <cstddef>
+#include <string>
+#include <system_error>
 
 namespace ari {
 
 FormatSettings& CurrentFormats() {
-    static FormatSettings settings = [] {
-        FormatSettings s;
-        // Start from the user's locale for the fields this program leaves alone.
-        const QLocale locale = QLocale::system();
-        s.currencyString = locale.currencySymbol();
-        s.timeAMString = locale.amText();
-        s.timePMString = locale.pmText();
-        return s;
-    }();
+    static FormatSettings settings;
     return settings;
 }
 
 namespace {
 
-QString TwoDigits(int v) {
-    return QString::number(v).rightJustified(2, u'0');
+char UpperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool IsFormatLetter(QChar c) {
-    const char16_t u = c.toUpper().unicode();
-    return u == u'D' || u == u'M' || u == u'Y' || u == u'H' || u == u'N' || u == u'S';
+std::string Number(int v) {
+    return std::to_string(v);
+}
+
+// `v` with leading zeros to `width` digits.
+std::string Padded(int v, std::size_t width) {
+    std::string text = std::to_string(v);
+    if (text.size() < width)
+        text.insert(0, width - text.size(), '0');
+    return text;
+}
+
+bool IsFormatLetter(char c) {
+    const char u = UpperAscii(c);
+    return u == 'D' || u == 'M' || u == 'Y' || u == 'H' || u == 'N' || u == 'S';
+}
+
+// True when `text` holds `word` at `pos`, ASCII letters compared without regard to case.
+bool HoldsAtNoCase(const std::string& text, std::size_t pos, const std::string& word) {
+    if (pos > text.size() || text.size() - pos < word.size())
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k)
+        if (UpperAscii(text[pos + k]) != UpperAscii(word[k]))
+            return false;
+    return true;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && HoldsAtNoCase(a, 0, b);
 }
 
 }  // namespace
 
-QString FormatDateTimeText(const QString& format, TDateTime value) {
+std::string FormatDateTimeText(const std::string& format, TDateTime value) {
     const DateTimeParts p = DecodeDateTime(value);
     const FormatSettings& fs = CurrentFormats();
-    QString out;
-    char16_t previousGroup = 0;  // letter of the last letter group, separators not counted
-    for (qsizetype i = 0; i < format.size();) {
-        const QChar c = format[i];
+    std::string out;
+    char previousGroup = 0;  // letter of the last letter group, separators not counted
+    for (std::size_t i = 0; i < format.size();) {
+        const char c = format[i];
         if (!IsFormatLetter(c)) {
-            if (c == u'/')
+            if (c == '/')
                 out += fs.dateSeparator;
-            else if (c == u':')
+            else if (c == ':')
                 out += fs.timeSeparator;
             else
                 out += c;
             ++i;
             continue;
         }
-        const char16_t letter = c.toUpper().unicode();
-        qsizetype n = 0;
-        while (i + n < format.size() && format[i + n].toUpper().unicode() == letter)
+        const char letter = UpperAscii(c);
+        std::size_t n = 0;
+        while (i + n < format.size() && UpperAscii(format[i + n]) == letter)
             ++n;
         i += n;
         switch (letter) {
-            case u'D':
-                out += n >= 2 ? TwoDigits(p.day) : QString::number(p.day);
+            case 'D':
+                out += n >= 2 ? Padded(p.day, 2) : Number(p.day);
                 break;
-            case u'M':
-                if (previousGroup == u'H')
-                    out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute);
+            case 'M':
+                if (previousGroup == 'H')
+                    out += n >= 2 ? Padded(p.minute, 2) : Number(p.minute);
                 else
-                    out += n >= 2 ? TwoDigits(p.month) : QString::number(p.month);
+                    out += n >= 2 ? Padded(p.month, 2) : Number(p.month);
                 break;
-            case u'Y':
-                out += n >= 3 ? QString::number(p.year).rightJustified(4, u'0')
-                              : TwoDigits(p.year % 100);
+            case 'Y':
+                out += n >= 3 ? Padded(p.year, 4) : Padded(p.year % 100, 2);
                 break;
-            case u'H':
-                out += n >= 2 ? TwoDigits(p.hour) : QString::number(p.hour);
+            case 'H':
+                out += n >= 2 ? Padded(p.hour, 2) : Number(p.hour);
                 break;
-            case u'N':
-                out += n >= 2 ? TwoDigits(p.minute) : QString::number(p.minute);
+            case 'N':
+                out += n >= 2 ? Padded(p.minute, 2) : Number(p.minute);
                 break;
-            case u'S':
-                out += n >= 2 ? TwoDigits(p.second) : QString::number(p.second);
+            case 'S':
+                out += n >= 2 ? Padded(p.second, 2) : Number(p.second);
                 break;
         }
         previousGroup = letter;
@@ -82,23 +101,23 @@ QString FormatDateTimeText(const QString& format, TDateTime value) {
     return out;
 }
 
-QString LongTimeText(TDateTime value) {
+std::string LongTimeText(TDateTime value) {
     return FormatDateTimeText(CurrentFormats().longTimeFormat, value);
 }
 
-QString ShortTimeText(TDateTime value) {
+std::string ShortTimeText(TDateTime value) {
     return FormatDateTimeText(CurrentFormats().shortTimeFormat, value);
 }
 
-QString ShortDateText(TDateTime value) {
-    return FormatDateTimeText(QStringLiteral("DD/MM/YYYY"), value);
+std::string ShortDateText(TDateTime value) {
+    return FormatDateTimeText("DD/MM/YYYY", value);
 }
 
-QString DateTimeText(TDateTime value) {
+std::string DateTimeText(TDateTime value) {
     const DateTimeParts p = DecodeDateTime(value);
-    QString text = ShortDateText(value);
+    std::string text = ShortDateText(value);
     if (p.hour != 0 || p.minute != 0 || p.second != 0 || p.millisecond != 0)
-        text += u' ' + LongTimeText(value);
+        text += ' ' + LongTimeText(value);
     return text;
 }
 
@@ -106,22 +125,22 @@ namespace {
 
 // A cursor over a time text; every reader skips the blanks that may stand before a part.
 struct TimeScanner {
-    const QString& text;
-    qsizetype pos = 0;
+    const std::string& text;
+    std::size_t pos = 0;
 
     void SkipBlanks() {
-        while (pos < text.size() && text[pos] == u' ')
+        while (pos < text.size() && text[pos] == ' ')
             ++pos;
     }
     bool AtEnd() const { return pos >= text.size(); }
 
     // Reads one or more digits; false when there is none. Large values saturate.
     bool Number(int& value) {
-        const qsizetype start = pos;
+        const std::size_t start = pos;
         long long v = 0;
-        while (pos < text.size() && text[pos] >= u'0' && text[pos] <= u'9') {
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
             if (v < 100000)
-                v = v * 10 + (text[pos].unicode() - u'0');
+                v = v * 10 + (text[pos] - '0');
             ++pos;
         }
         value = static_cast<int>(v);
@@ -131,13 +150,12 @@ struct TimeScanner {
     // Reads an AM or PM marker: 0 none, 1 AM, 2 PM.
     int Marker() {
         const FormatSettings& fs = CurrentFormats();
-        const QString candidates[4] = {fs.timeAMString, QStringLiteral("AM"), fs.timePMString,
-                                       QStringLiteral("PM")};
+        const std::string candidates[4] = {fs.timeAMString, "AM", fs.timePMString, "PM"};
         for (int k = 0; k < 4; ++k) {
-            const QString& m = candidates[k];
-            if (m.isEmpty())
+            const std::string& m = candidates[k];
+            if (m.empty())
                 continue;
-            if (text.mid(pos, m.size()).compare(m, Qt::CaseInsensitive) == 0) {
+            if (HoldsAtNoCase(text, pos, m)) {
                 pos += m.size();
                 return k < 2 ? 1 : 2;
             }
@@ -146,16 +164,24 @@ struct TimeScanner {
     }
 };
 
-[[noreturn]] void NotATime(const QString& text) {
-    throw EConvertError(QStringLiteral("'%1' is not a valid time").arg(text).toStdString());
+[[noreturn]] void NotATime(const std::string& text) {
+    throw EConvertError("'" + text + "' is not a valid time");
+}
+
+bool IsAsciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
 }  // namespace
 
-TDateTime StrToTime(const QString& text) {
+TDateTime StrToTime(const std::string& text) {
     TimeScanner s{text};
-    const QChar timeSep = CurrentFormats().timeSeparator;
-    const QChar decimalSep = CurrentFormats().decimalSeparator;
+    const char timeSep = CurrentFormats().timeSeparator;
+    const char decimalSep = CurrentFormats().decimalSeparator;
 
     s.SkipBlanks();
     int marker = s.Marker();
@@ -201,51 +227,59 @@ TDateTime StrToTime(const QString& text) {
     return EncodeTime(hour, minute, second, ms);
 }
 
-bool TryStrToFloat(const QString& text, double& value) {
-    const QString t = text.trimmed();
-    qsizetype i = 0;
-    const qsizetype n = t.size();
-    if (i < n && (t[i] == u'+' || t[i] == u'-'))
+bool TryStrToFloat(const std::string& text, double& value) {
+    std::size_t first = 0, last = text.size();
+    while (first < last && IsAsciiSpace(text[first]))
+        ++first;
+    while (last > first && IsAsciiSpace(text[last - 1]))
+        --last;
+    std::string t = text.substr(first, last - first);
+    std::size_t i = 0;
+    const std::size_t n = t.size();
+    if (i < n && (t[i] == '+' || t[i] == '-'))
         ++i;
-    qsizetype digits = 0;
-    while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+    std::size_t digits = 0;
+    while (i < n && IsAsciiDigit(t[i]))
         ++i, ++digits;
     if (i < n && t[i] == CurrentFormats().decimalSeparator) {
+        t[i] = '.';
         ++i;
-        while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+        while (i < n && IsAsciiDigit(t[i]))
             ++i, ++digits;
     }
     if (digits == 0)
         return false;
-    if (i < n && (t[i] == u'e' || t[i] == u'E')) {
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
         ++i;
-        if (i < n && (t[i] == u'+' || t[i] == u'-'))
+        if (i < n && (t[i] == '+' || t[i] == '-'))
             ++i;
-        qsizetype expDigits = 0;
-        while (i < n && t[i].isDigit() && t[i].unicode() < 128)
+        std::size_t expDigits = 0;
+        while (i < n && IsAsciiDigit(t[i]))
             ++i, ++expDigits;
         if (expDigits == 0)
             return false;
     }
     if (i != n)
         return false;
-    QString normalized = t;
-    normalized.replace(CurrentFormats().decimalSeparator, u'.');
-    bool ok = false;
-    value = QLocale::c().toDouble(normalized, &ok);
-    return ok;
+    // from_chars reads the C locale's form and takes no leading plus sign.
+    const std::size_t start = t[0] == '+' ? 1 : 0;
+    double parsed = 0;
+    const auto [end, ec] = std::from_chars(t.data() + start, t.data() + n, parsed);
+    if (ec != std::errc() || end != t.data() + n)
+        return false;
+    value = parsed;
+    return true;
 }
 
-bool StrToBool(const QString& text) {
+bool StrToBool(const std::string& text) {
     double number = 0;
     if (TryStrToFloat(text, number))
         return number != 0.0;
-    if (text.compare(QStringLiteral("True"), Qt::CaseInsensitive) == 0)
+    if (EqualNoCase(text, "True"))
         return true;
-    if (text.compare(QStringLiteral("False"), Qt::CaseInsensitive) == 0)
+    if (EqualNoCase(text, "False"))
         return false;
-    throw EConvertError(
-        QStringLiteral("'%1' is not a valid boolean value").arg(text).toStdString());
+    throw EConvertError("'" + text + "' is not a valid boolean value");
 }
 
 }  // namespace ari
@@ -253,21 +287,16 @@ bool StrToBool(const QString& text) {
 void ApplyFormatSettings() {
     ari::FormatSettings& fs = ari::CurrentFormats();
     fs.rightToLeft = true;
-    // Through the application's property, so that the formats need no GUI library: a process
-    // without a GUI (a headless run) has no layout direction to set.
-    if (QCoreApplication* app = QCoreApplication::instance();
-        app && app->metaObject()->indexOfProperty("layoutDirection") >= 0)
-        app->setProperty("layoutDirection", QVariant::fromValue(Qt::RightToLeft));
-    fs.shortDateFormat = QStringLiteral("DD/MM/YYYY");
-    fs.dateSeparator = u'/';
-    fs.timeSeparator = u':';
-    if (fs.currencyString.isEmpty())
-        fs.currencyString = QStringLiteral(" ");
+    fs.shortDateFormat = "DD/MM/YYYY";
+    fs.dateSeparator = '/';
+    fs.timeSeparator = ':';
+    if (fs.currencyString.empty())
+        fs.currencyString = " ";
     fs.currencyFormat = 1;
-    fs.thousandSeparator = u'/';
+    fs.thousandSeparator = '/';
     fs.currencyDecimals = 0;
     fs.negCurrFormat = 2;
-    fs.decimalSeparator = u'.';
-    fs.shortTimeFormat = QStringLiteral("HH:MM");
-    fs.longTimeFormat = QStringLiteral("HH:MM:SS");
+    fs.decimalSeparator = '.';
+    fs.shortTimeFormat = "HH:MM";
+    fs.longTimeFormat = "HH:MM:SS";
 }

@@ -14,38 +14,42 @@ namespace {
 
 // The platform's profile functions end a value at a NUL: the rest would be dropped without a
 // word, so such a value is refused, whether it was read or is about to be written.
-void RefuseNul(const std::string& text, const QString& key) {
+void RefuseNul(const std::string& text, const std::string& key) {
     if (text.find('\0') == std::string::npos)
         return;
-    QString shown = QString::fromStdString(text);
-    shown.replace(QChar(u'\0'), QStringLiteral("\\0"));
-    throw EConvertError(
-        QStringLiteral("'%1' is not a valid value for %2").arg(shown, key).toStdString());
+    std::string shown;
+    for (char c : text) {
+        if (c == '\0')
+            shown += "\\0";
+        else
+            shown += c;
+    }
+    throw EConvertError("'" + shown + "' is not a valid value for " + key);
 }
 
 }  // namespace
 
-void IniValue(const QString& path, const QString& section, const QString& key,
-              const QString& newValue, bool write, bool erase, QString& value) {
+void IniValue(const std::string& path, const std::string& section, const std::string& key,
+              const std::string& newValue, bool write, bool erase, std::string& value) {
     value.clear();
     // Opening the file as a profile file touches nothing on disk: each step below opens and
     // closes it by itself.
-    const std::string file = path.toStdString();
-    const std::string sec = section.toStdString();
-    const std::string k = key.toStdString();
+    const std::string& file = path;
+    const std::string& sec = section;
+    const std::string& k = key;
     if (write && !erase) {
         // Refused before the file is touched: writing it and then refusing the read-back would
         // report a failure over a changed file.
-        RefuseNul(newValue.toStdString(), key);
+        RefuseNul(newValue, key);
         try {
-            ari::WriteProfileString(file, sec, k, newValue.toStdString());
+            ari::WriteProfileString(file, sec, k, newValue);
         } catch (const Exception&) {
             ThrowUnableToWrite(file);
         }
     }
     const std::string read = ari::ReadProfileValue(file, sec, k);
     RefuseNul(read, key);
-    value = QString::fromStdString(read);
+    value = read;
     if (erase) {
         try {
             ari::DeleteProfileKey(file, sec, k);

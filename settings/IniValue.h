@@ -2,7 +2,7 @@
 // and writes its profile-file settings.
 #pragma once
 
-#include <QString>
+#include <string>
 
 // For one key of the profile file `path`, in this order: sets `value` to ""; when `write` is
 // set and `erase` is not, writes `newValue`; reads the key's value into `value` ("" when the
@@ -16,5 +16,6 @@
 // "'<value>' is not a valid value for <key>" for a value that holds a NUL character (shown as
 // \0), which the platform's profile functions would cut short: a value read so, or a new value
 // so (refused before the file is touched).
-void IniValue(const QString& path, const QString& section, const QString& key,
-              const QString& newValue, bool write, bool erase, QString& value);
+// Texts are UTF-8.
+void IniValue(const std::string& path, const std::string& section, const std::string& key,
+              const std::string& newValue, bool write, bool erase, std::string& value);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace ari {
 
@@ -56,77 +57,13 @@ bool KeyName(const std::string& line, std::string& key) {
     return true;
 }
 
-// UTF-16 code units to UTF-8. A unit that is half of no pair is written as the three bytes its
-// value takes, so that the text goes back to the same units unchanged.
-std::string Utf16ToUtf8(const std::string& bytes, bool bigEndian) {
-    auto unit = [&](size_t i) {
-        const auto a = static_cast<unsigned char>(bytes[i]);
-        const auto b = static_cast<unsigned char>(bytes[i + 1]);
-        return bigEndian ? static_cast<uint32_t>(a << 8 | b) : static_cast<uint32_t>(b << 8 | a);
-    };
+// UTF-16 code units (little- or big-endian bytes) back to bytes from UTF-8 text.
+std::string Utf16Bytes(const std::string& text, bool bigEndian) {
     std::string out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        uint32_t c = unit(i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
-            const uint32_t low = unit(i + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-// UTF-8 (as Utf16ToUtf8 makes it) back to UTF-16 code units; a byte that starts no character
-// becomes U+FFFD.
-std::string Utf8ToUtf16(const std::string& text, bool bigEndian) {
-    std::string out;
-    auto put = [&](uint32_t u) {
+    for (const char16_t u : Utf16FromUtf8(text)) {
         const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
         out += bigEndian ? hi : lo;
         out += bigEndian ? lo : hi;
-    };
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const size_t len = b < 0x80         ? 1
-                           : (b >> 5) == 6  ? 2
-                           : (b >> 4) == 14 ? 3
-                           : (b >> 3) == 30 ? 4
-                                            : 0;
-        bool whole = len > 0 && i + len <= text.size();
-        for (size_t k = 1; whole && k < len; ++k)
-            whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!whole) {
-            put(0xFFFD);
-            ++i;
-            continue;
-        }
-        uint32_t c = len == 1 ? b : b & (0xFF >> (len + 1));
-        for (size_t k = 1; k < len; ++k)
-            c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        if (c >= 0x10000) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c);
-        }
-        i += len;
     }
     return out;
 }
@@ -146,7 +83,7 @@ ProfileText::ProfileText(const std::string& fileBytes) {
         const std::string units = fileBytes.substr(2);
         if (units.size() % 2 != 0)
             oddByte_ = units.substr(units.size() - 1);
-        bytes = Utf16ToUtf8(units, encoding_ == Encoding::Utf16Be);
+        bytes = Utf8FromUtf16Bytes(units, encoding_ == Encoding::Utf16Be);
     } else {
         bytes = fileBytes;
     }
@@ -265,9 +202,9 @@ std::string ProfileText::Bytes() const {
         case Encoding::Utf8Bom:
             return "\xEF\xBB\xBF" + out;
         case Encoding::Utf16Le:
-            return "\xFF\xFE" + Utf8ToUtf16(out, false) + oddByte_;
+            return "\xFF\xFE" + Utf16Bytes(out, false) + oddByte_;
         case Encoding::Utf16Be:
-            return "\xFE\xFF" + Utf8ToUtf16(out, true) + oddByte_;
+            return "\xFE\xFF" + Utf16Bytes(out, true) + oddByte_;
     }
     return out;
 }

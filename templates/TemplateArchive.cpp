@@ -2,8 +2,7 @@
 
 #include <unzip.h>
 
-#include <QDir>
-#include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -20,12 +19,12 @@
 #include "platform/FileNames.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
+#include "templates/EmbeddedResources.h"
 
 namespace {
 
-// Where the program's raw-data resources live in the Qt resource tree.
-const char* const kRawResourceFolder = ":/rcdata";
-constexpr qint64 kCopyChunk = 61440;
+constexpr size_t kCopyChunk = 61440;
+const char kTemplateResourceName[] = "mdx";
 
 // zip "version made by" host systems and attribute bits.
 constexpr unsigned kHostMsDos = 0;
@@ -39,12 +38,23 @@ constexpr unsigned kUnixTypeMask = 0170000;
 constexpr unsigned kUnixRegular = 0100000;
 constexpr unsigned kUnixLink = 0120000;
 
-QString ResourcePath(const QString& name) {
-    const QDir dir(QString::fromLatin1(kRawResourceFolder));
-    for (const QString& entry : dir.entryList(QDir::Files))
-        if (entry.compare(name, Qt::CaseInsensitive) == 0)
-            return dir.filePath(entry);
-    return {};
+bool SameNameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// The embedded resource of that name, case ignored; null when there is none.
+const ari::EmbeddedResource* FindResource(const std::string& name) {
+    for (const ari::EmbeddedResource& r : ari::EmbeddedResources())
+        if (SameNameNoCase(r.name, name))
+            return &r;
+    return nullptr;
 }
 
 std::string OsMessage(int err) {
@@ -249,11 +259,11 @@ bool AllEntriesSafe(unzFile zip) {
 
 namespace ari {
 
-bool FindRawResource(const QString& name, QByteArray& data) {
-    QFile f(ResourcePath(name));
-    if (f.fileName().isEmpty() || !f.open(QIODevice::ReadOnly))
+bool FindRawResource(const std::string& name, std::string& data) {
+    const EmbeddedResource* resource = FindResource(name);
+    if (!resource)
         return false;
-    data = f.readAll();
+    data.assign(reinterpret_cast<const char*>(resource->bytes), resource->size);
     return true;
 }
 
@@ -272,42 +282,35 @@ bool IsSafeEntryName(const std::string& name) {
 
 }  // namespace ari
 
-void WriteResourceFile(const QString& resourceName, const QString& filePath,
-                       const QString& folder) {
-    const std::string path = filePath.toStdString();
+void WriteResourceFile(const std::string& resourceName, const std::string& filePath,
+                       const std::string& folder) {
+    const std::string& path = filePath;
     if (ari::FileExists(path))
         return;
-    ari::MakeFolder(folder.toStdString());  // one level; an existing folder is fine
+    ari::MakeFolder(folder);  // one level; an existing folder is fine
 
-    QFile resource(ResourcePath(resourceName));
-    if (resource.fileName().isEmpty() || !resource.open(QIODevice::ReadOnly))
-        throw Exception("Resource " + resourceName.toStdString() + " not found");
+    const ari::EmbeddedResource* resource = FindResource(resourceName);
+    if (!resource)
+        throw Exception("Resource " + resourceName + " not found");
     // Never through a link or over a file put there meanwhile: a user who can write the folder
     // could otherwise have the archive written over any file the program may write.
     ari::ScopedFd out(ari::Env::Default()->Open(
         path, ari::kOpenWrite | ari::kOpenCreate | ari::kOpenExclusive | ari::kOpenNoFollow, 0644));
     if (out.Get() < 0)
         throw Exception("Cannot create file \"" + path + "\". " + OsMessage(errno));
-    std::vector<char> chunk(kCopyChunk);
-    for (;;) {
-        const qint64 n = resource.read(chunk.data(), kCopyChunk);
-        if (n < 0)
-            throw Exception("Resource " + resourceName.toStdString() + " not readable");
-        if (n == 0)
-            break;
-        WriteAll(out.Get(), chunk.data(), static_cast<size_t>(n), path);
-    }
+    const char* bytes = reinterpret_cast<const char*>(resource->bytes);
+    for (size_t done = 0; done < resource->size; done += kCopyChunk)
+        WriteAll(out.Get(), bytes + done, std::min(kCopyChunk, resource->size - done), path);
     if (ari::Env::Default()->Sync(out.Get()) != 0)
         throw Exception("Cannot write file \"" + path + "\". " + OsMessage(errno));
 }
 
-bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
-    const std::string path = filePath.toStdString();
+bool SaveResourceFile(const std::string& filePath, const std::string& resourceName) {
+    const std::string& path = filePath;
     if (ari::FileExists(path) || ari::IsSymbolicLink(path))
         ari::RemoveFile(path);  // a failure shows up below
     try {
-        WriteResourceFile(resourceName, filePath,
-                          QString::fromStdString(ari::ExtractFilePath(path)));
+        WriteResourceFile(resourceName, filePath, ari::ExtractFilePath(path));
     } catch (const std::exception&) {
         ari::ShowMessage(kExtractFailedMessage);
         return false;
@@ -317,9 +320,9 @@ bool SaveResourceFile(const QString& filePath, const QString& resourceName) {
 
 namespace {
 
-bool Unzip(const QString& archivePath, const QString& folder, bool missingOnly) {
-    const std::string target = ari::WithTrailingSeparator(folder.toStdString());
-    unzFile zip = unzOpen64(archivePath.toStdString().c_str());
+bool Unzip(const std::string& archivePath, const std::string& folder, bool missingOnly) {
+    const std::string target = ari::WithTrailingSeparator(folder);
+    unzFile zip = unzOpen64(archivePath.c_str());
     if (!zip)
         return false;
     bool ok = AllEntriesSafe(zip);
@@ -339,10 +342,40 @@ bool Unzip(const QString& archivePath, const QString& folder, bool missingOnly) 
 
 }  // namespace
 
-bool UnzipAll(const QString& archivePath, const QString& folder) {
+bool UnzipAll(const std::string& archivePath, const std::string& folder) {
     return Unzip(archivePath, folder, false);
 }
 
-bool UnzipMissing(const QString& archivePath, const QString& folder) {
+bool UnzipMissing(const std::string& archivePath, const std::string& folder) {
     return Unzip(archivePath, folder, true);
+}
+
+void UnpackTemplatesIfMissing(const std::string& templateDir) {
+    const std::string& folder = templateDir;
+    const std::string zipPath = templateDir + ari::kTemplateArchiveName;
+    if (ari::FolderExists(folder)) {
+        if (!ari::FileExists(zipPath))
+            return;
+        if (SaveResourceFile(zipPath, kTemplateResourceName) && UnzipMissing(zipPath, templateDir))
+            ari::RemoveFile(zipPath);
+        return;
+    }
+    const std::string target = folder.substr(0, folder.size() - 1);  // without the separator
+    const std::string staging = ari::UnpackingPathFor(target);
+    const bool made = ari::MakeFolderPath(staging);  // a failure surfaces as the archive's box
+    const std::string stagedZip = staging + "/" + ari::kTemplateArchiveName;
+    if (!SaveResourceFile(stagedZip, kTemplateResourceName)) {
+        ari::RemoveFile(stagedZip);  // what a failed write left of it
+        if (made)
+            ari::RemoveFolder(staging);
+        return;
+    }
+    if (!ari::RenameNoReplace(staging, target)) {
+        ari::RemoveFile(stagedZip);
+        ari::RemoveFolder(staging);
+        ari::ShowMessage(kExtractFailedMessage);
+        return;
+    }
+    if (ari::FileExists(zipPath) && UnzipAll(zipPath, templateDir))
+        ari::RemoveFile(zipPath);
 }

@@ -11,9 +11,13 @@
 #include <thread>
 
 #include "app/uMain.h"
+#include "log/LogTexts.h"
 #include "platform/DateTime.h"
 #include "platform/Dialogs.h"
+#include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "settings/Formats.h"
+#include "tests/schedule/TickCases.h"
 #include "tests/support/FakeEnvironment.h"
 #include "tests/support/TestFolders.h"
 
@@ -52,6 +56,12 @@ class Schedule : public ::testing::Test {
         ari::Dialogs() = {};
     }
 
+    // No pass has succeeded today, by this window's memory or by the record beside the marker
+    // that every program sharing the marker reads.
+    void ForgetToday() {
+        ProcessedToday = false;
+        std::filesystem::remove(dir / ari::kPassRecordName);
+    }
     void SetWindow(QTime begin, QTime end) {
         window->tmpckrBegin->setTime(begin);
         window->tmpckrEnd->setTime(end);
@@ -88,6 +98,39 @@ class Schedule : public ::testing::Test {
     std::vector<std::string> messages, errors;
     std::unique_ptr<TfMain> window;
 };
+
+// ---- The table of ticks that the runner's tick runs too (tests/schedule/schedule_test.cpp).
+
+TEST_F(Schedule, DecidesEveryCaseAsTheRunnerDoes) {
+    Arm();
+    for (const ari::test::TickCase& c : ari::test::TickCases()) {
+        SCOPED_TRACE(c.what);
+        const std::string record = dir / ari::kPassRecordName;
+        std::filesystem::remove(record);
+        if (*c.record)
+            ari::test::WriteFileBytes(record, c.record);
+        ProcessedToday = c.processed;
+        TodayStamp = QString::fromLatin1(c.stamp);
+        SetWindow(QTime::fromString(QString::fromLatin1(c.begin), QStringLiteral("HH:mm:ss")),
+                  QTime::fromString(QString::fromLatin1(c.end), QStringLiteral("HH:mm:ss")));
+        SetCountedSessions(c.sessions);
+        SetNow(c.day, c.h, c.m, c.s);
+        bool processedDuringRun = !c.processedAfter;
+        if (c.starts)
+            DuringRun([&] { processedDuringRun = ProcessedToday; });
+        window->tStartReindexTimer();
+        EXPECT_EQ(StartLines(), c.starts ? 1 : 0);
+        const QString users = QString::fromStdString(
+            ari::UsersConnectedLine(c.sessions, ari::LongTimeText(clock.now)));
+        EXPECT_EQ(Log().contains(users), c.usersConnected);
+        if (c.starts) {
+            EXPECT_EQ(processedDuringRun, c.processedAfter);
+            EXPECT_TRUE(ProcessedToday);  // the day is done after a success
+        } else {
+            EXPECT_EQ(ProcessedToday, c.processedAfter);
+        }
+    }
+}
 
 // ---- Start and stop control.
 
@@ -173,7 +216,7 @@ TEST_F(Schedule, TimeWindowIncludesBeginExcludesEndAndNeverSpansMidnight) {
                          .arg(c.m)
                          .arg(c.s)
                          .toStdString());
-        ProcessedToday = false;
+        ForgetToday();
         SetWindow(c.begin, c.end);
         SetNow(10, c.h, c.m, c.s);
         const QString t = QStringLiteral("\"%1:%2:%3\"")
@@ -195,7 +238,7 @@ TEST_F(Schedule, MoreThanOneCountedSessionHoldsTheRunBack) {
     SetNow(10, 0, 30, 0);
     for (int n : {0, 1, 2, 3}) {
         SCOPED_TRACE(n);
-        ProcessedToday = false;
+        ForgetToday();
         SetCountedSessions(n);
         window->tStartReindexTimer();
         QStringList expected{"---Checking... Time: \"00:30:00\""};
@@ -373,7 +416,7 @@ TEST_F(Schedule, AMarkerThatCannotBeCreatedIsLoggedEveryTickAndBoxedOncePerCause
     window->tStartReindex->Fire();
     EXPECT_TRUE(ProcessedToday);
     EXPECT_TRUE(errors.empty());
-    ProcessedToday = false;
+    ForgetToday();
     window->CBPack->setChecked(true);
     ASSERT_TRUE(ari::MakeFolder(dir / "reindexing"));
     SetNow(10, 0, 41, 0);

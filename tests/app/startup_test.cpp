@@ -92,9 +92,9 @@ class Startup : public ::testing::Test {
 
 // Stored name and modification time of each entry of the embedded archive.
 std::map<std::string, time_t> ArchiveDates(const std::string& scratch) {
-    QByteArray data;
+    std::string data;
     EXPECT_TRUE(ari::FindRawResource("mdx", data));
-    WriteFileBytes(scratch, data.toStdString());
+    WriteFileBytes(scratch, data);
     std::map<std::string, time_t> out;
     unzFile zip = unzOpen64(scratch.c_str());
     for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
@@ -173,12 +173,11 @@ class Unpacking : public Startup {
   protected:
     // The template folder a whole unpack makes: the embedded archive unpacked elsewhere.
     std::map<std::string, std::string> Whole() {
-        QByteArray data;
+        std::string data;
         EXPECT_TRUE(ari::FindRawResource("mdx", data));
-        WriteFileBytes(dir / "whole.zip", data.toStdString());
+        WriteFileBytes(dir / "whole.zip", data);
         fs::create_directory(dir / "whole");
-        EXPECT_TRUE(UnzipAll(QString::fromStdString(dir / "whole.zip"),
-                             QString::fromStdString(dir / "whole/")));
+        EXPECT_TRUE(UnzipAll(dir / "whole.zip", dir / "whole/"));
         return Contents(dir / "whole/");
     }
 };
@@ -189,9 +188,9 @@ TEST_F(Unpacking, WhatAnEndedFirstStartLeftIsCompletedByTheNext) {
     const auto whole = Whole();
     ASSERT_EQ(whole.size(), 120u);
     fs::create_directory(Mdx());
-    QByteArray data;
+    std::string data;
     ASSERT_TRUE(ari::FindRawResource("mdx", data));
-    WriteFileBytes(Mdx() + "mdx.zip", data.toStdString().substr(0, data.size() / 2));
+    WriteFileBytes(Mdx() + "mdx.zip", data.substr(0, data.size() / 2));
     auto expected = whole;
     int n = 0;
     for (const auto& [name, bytes] : whole) {

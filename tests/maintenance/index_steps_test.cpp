@@ -173,7 +173,7 @@ TEST_F(IndexSteps, RebuildKeepsEachTemplateTagsUniqueDescendingAndFor) {
     const auto definitions = ari::ReadIndexDefinitions(templateTable);
     ari::RebuildIndexes("T.DBF", live, liveTable, definitions);
 
-    EXPECT_EQ(log.toPlainText().toStdString(),
+    EXPECT_EQ(log.toPlainText(),
               "------Add Index T.DBF ID\n------Add Index T.DBF UNAME\n"
               "------Add Index T.DBF DID\n------Add Index T.DBF FCITY\n"
               "------Add Index T.DBF ALL3");
@@ -193,7 +193,7 @@ TEST_F(IndexSteps, TransferBuildsTheCopiedTagsOverTheLiveRecords) {
 
     ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
 
-    EXPECT_EQ(log.toPlainText().toStdString(), "---Copy Index T.DBF");
+    EXPECT_EQ(log.toPlainText(), "---Copy Index T.DBF");
     EXPECT_FALSE(liveTable.Active());
     EXPECT_FALSE(liveTable.Exclusive());
     EXPECT_EQ(ReadFileBytes(live + "T.DBF"), tableBefore);  // the table file is not touched
@@ -237,7 +237,7 @@ TEST_F(IndexSteps, APlainOpenOfTheLiveFilesKeepsTheRebuildAndTheTransferAway) {
         }
         log.clear();
         ari::TransferIndex("T.DBF", tmpl, live, liveTable, ari::TransferredTags::BuiltHere);
-        EXPECT_EQ(log.toPlainText().toStdString(), "---Copy Index T.DBF");  // skipped
+        EXPECT_EQ(log.toPlainText(), "---Copy Index T.DBF");  // skipped
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         close(ready[0]);
@@ -385,7 +385,7 @@ TEST_F(IndexSteps, RebuildHoldsTheLiveTableFromFirstToLastTag) {
     // Each "------Add Index" line is written while the rebuild is under way.
     std::vector<bool> openedDuring;
     {
-        const ari::LogSubscription watch([&](const QString&, bool) {
+        const ari::LogSubscription watch([&](const std::string&, bool) {
             openedDuring.push_back(OpenedByAnotherProcess(live, "T.DBF"));
         });
         ari::RebuildIndexes("T.DBF", live, liveTable, ari::ReadIndexDefinitions(templateTable));

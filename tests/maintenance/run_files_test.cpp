@@ -205,7 +205,7 @@ TEST(HeaderPatch, RefusedHoldChangesNothing) {
         }
         EXPECT_FALSE(live.Active());
         EXPECT_FALSE(live.Exclusive());
-        EXPECT_TRUE(log.toPlainText().isEmpty());
+        EXPECT_TRUE(log.toPlainText().empty());
         EXPECT_EQ(ReadFileBytes(dir / "t.mdx"), "the live index");
         if (w != "a folder" && w != "missing") {
             EXPECT_EQ(ReadFileBytes(path), before);

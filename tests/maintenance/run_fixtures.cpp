@@ -144,10 +144,10 @@ ForeignLock::~ForeignLock() {
 }
 
 RecordedLog::RecordedLog()
-    : subscription_([this](const QString& line, bool clearFirst) {
+    : subscription_([this](const std::string& line, bool clearFirst) {
           if (clearFirst)
               lines_.clear();
-          lines_ << line;
+          lines_.push_back(line);
       }) {}
 
 std::string Bytes(const std::string& path) {

@@ -3,13 +3,12 @@
 // a table's rows, memos and header bytes back for comparison.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "log/OperationLog.h"
+#include "maintenance/RunSummary.h"
 
 namespace ari::test {
 
@@ -63,12 +62,12 @@ std::string Bytes(const std::string& path);
 class RecordedLog {
   public:
     RecordedLog();
-    QString toPlainText() const { return lines_.join(u'\n'); }
-    const QStringList& Lines() const { return lines_; }
+    std::string toPlainText() const { return ari::JoinedLines(lines_); }
+    const std::vector<std::string>& Lines() const { return lines_; }
     void clear() { lines_.clear(); }
 
   private:
-    QStringList lines_;
+    std::vector<std::string> lines_;
     ari::LogSubscription subscription_;
 };
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
-#include <QStringList>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -19,13 +17,14 @@
 #include "engine/TTable.h"
 #include "log/OperationLog.h"
 #include "maintenance/MaintenanceRun.h"
+#include "maintenance/RunSummary.h"
 #include "platform/Files.h"
 #include "tests/maintenance/run_fixtures.h"
 #include "tests/support/TestFolders.h"
 
 // Log lines as text in failure messages.
-void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
+void PrintTo(const std::string& text, std::ostream* os) {
+    *os << '"' << text << '"';
 }
 
 namespace {
@@ -79,7 +78,7 @@ std::string Joined(const std::vector<std::string>& names) {
 class Recorder : public ari::RunObserver {
   public:
     std::vector<std::string> events;
-    QStringList lines;                         // the LogLine events
+    std::vector<std::string> lines;            // the LogLine events
     std::function<void(RunPass)> onPassStart;  // runs at each PassStarted
     std::function<void(ari::RunOperations&)> onPump;
 
@@ -102,15 +101,18 @@ class Recorder : public ari::RunObserver {
         events.push_back("index-added " + table + " " + d.name);
     }
     void TablePacked(const std::string& table) override { events.push_back("packed " + table); }
+    void TransferSkippedInUse(const std::string& table) override {
+        events.push_back("transfer-skipped-in-use " + table);
+    }
     void TableFinished(RunPass pass, const std::string& table) override {
         events.push_back("table-finished " + PassName(pass) + " " + table);
     }
     void Progress(int position, int count) override {
         events.push_back("progress " + std::to_string(position) + "/" + std::to_string(count));
     }
-    void LogLine(const QString& line) override {
-        events.push_back("log " + line.toStdString());
-        lines << line;
+    void LogLine(const std::string& line) override {
+        events.push_back("log " + line);
+        lines.push_back(line);
     }
     void Error(const std::string& message) override { events.push_back("error " + message); }
     void Pump(ari::RunOperations& operations) override {
@@ -270,11 +272,10 @@ TEST_F(Pass, ATableMissingFromTheLiveFolderEndsTheRunWithOneError) {
     EXPECT_EQ(std::count_if(recorder.events.begin(), recorder.events.end(),
                             [](const std::string& e) { return e.rfind("error ", 0) == 0; }),
               1);
-    EXPECT_EQ(
-        log.Lines(),
-        (QStringList{"------Add Index a.dbf NAME",
-                     QString::fromStdString("\\\\\\Error \"The specified file was not found: " +
-                                            live + "b.dbf\" Time: \"10:00:00\"")}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"------Add Index a.dbf NAME",
+                                        "\\\\\\Error \"The specified file was not found: " + live +
+                                            "b.dbf\" Time: \"10:00:00\""}));
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_FALSE(templateTable.Active());
     EXPECT_FALSE(liveTable.Active());
@@ -291,13 +292,15 @@ TEST_F(Pass, TheCallersTurnMayChangeTheOperationsAndItsLinesAreNotTheRuns) {
     }
     // The operator unticks the pack box while the first table's messages are pumped.
     recorder.onPump = [&](ari::RunOperations& operations) {
-        AddLog(QStringLiteral("written by the caller"));
+        AddLog(std::string("written by the caller"));
         operations.pack = false;
     };
     EXPECT_TRUE(Run(true, false, true));
-    EXPECT_EQ(recorder.lines, (QStringList{"---Copy Index a.dbf", "---Copy Index b.dbf",
-                                           "---ReIndex has successfully Time: \"10:00:00\""}));
-    EXPECT_EQ(log.Lines(), (QStringList{"---Copy Index a.dbf", "written by the caller",
+    EXPECT_EQ(recorder.lines,
+              (std::vector<std::string>{"---Copy Index a.dbf", "---Copy Index b.dbf",
+                                        "---ReIndex has successfully Time: \"10:00:00\""}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"---Copy Index a.dbf", "written by the caller",
                                         "---Copy Index b.dbf", "written by the caller",
                                         "---ReIndex has successfully Time: \"10:00:00\""}));
     EXPECT_TRUE(EventsFrom("pass-started pack").empty());
@@ -425,6 +428,69 @@ TEST_F(Pass, EachTablesRecordsDoneRiseToItsTotalInEveryBuildAndPack) {
     EXPECT_EQ(ari::test::ReadRows(live + "BIG.DBF"), Surviving(big));
     EXPECT_EQ(ReadTags(live, "BIG.DBF"), tags);
     EXPECT_EQ(DbtoolCheck(live + "BIG.DBF"), 0);
+}
+
+// The summary counts the records the pack read, not the header's claim: a header that says 1
+// over a file of 300 records (75 deleted) is a table of 300 records, of which the pack removed 75.
+TEST_F(Pass, TheSummaryCountsTheRecordsReadNotTheHeadersClaim) {
+    std::vector<ari::test::FixtureRow> rows;
+    for (int i = 0; i < 300; ++i)
+        rows.push_back({std::to_string(i), "name" + std::to_string(i), "", i % 4 == 0});
+    ari::test::MakeTable(live + "stale.dbf", rows);
+    std::string bytes = ari::test::Bytes(live + "stale.dbf");
+    bytes[4] = 1, bytes[5] = bytes[6] = bytes[7] = 0;  // the header's record count: 1
+    ari::test::WriteFileBytes(live + "stale.dbf", bytes);
+
+    ari::RunChoices choices;
+    choices.templateFolderText = tmpl;
+    choices.liveFolderText = live;
+    choices.operations = {false, false, true};
+    choices.markerPath = marker;
+    ari::RunSummary summary(live, choices.operations);
+    ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+    run.AddObserver(&summary);
+    ASSERT_TRUE(run.Run());
+    ASSERT_EQ(summary.Tables().size(), 1u);
+    EXPECT_EQ(summary.Tables()[0].recordsBefore, 300);
+    EXPECT_EQ(summary.Tables()[0].recordsAfter, 225);
+    const std::string block = ari::JoinedLines(summary.Lines("stamp"));
+    EXPECT_NE(block.find("records 300 -> 225; deleted records removed 75;"), std::string::npos)
+        << block;
+}
+
+// A live table in another user's hands keeps its index through the transfer: the run decides so
+// in one place and says it to its observers, the log holding only the copy line; a rebuild in
+// the same run needs the same sole use and stops the run with its error.
+TEST_F(Pass, ATableInUseKeepsItsIndexThroughTheTransferAndStopsTheRebuild) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows(), 1);
+    AddTags(live, "a.dbf", {{"NAME", "NAME"}});
+    const std::string indexBefore = ari::test::Bytes(live + "a.mdx");
+    ari::test::HeldByChild held(live, "a.dbf");
+    ASSERT_TRUE(held.Holding());
+
+    EXPECT_TRUE(Run(true, false, false));
+    EXPECT_EQ(
+        EventsFrom("table-started index a.dbf"),
+        (std::vector<std::string>{
+            "table-started index a.dbf", "log ---Copy Index a.dbf", "transfer-skipped-in-use a.dbf",
+            "table-finished index a.dbf", "progress 1/1", "pump", "pass-finished index",
+            "log ---ReIndex has successfully Time: \"10:00:00\"", "finished true"}));
+    EXPECT_EQ(ari::test::Bytes(live + "a.mdx"), indexBefore);
+
+    recorder.events.clear();
+    EXPECT_FALSE(Run(true, true, false));
+    const std::vector<std::string> events = EventsFrom("transfer-skipped-in-use a.dbf");
+    ASSERT_FALSE(events.empty());
+    const auto error = std::find_if(events.begin(), events.end(), [](const std::string& e) {
+        return e.rfind("log \\\\\\Error ", 0) == 0;
+    });
+    ASSERT_NE(error, events.end()) << Joined(events);
+    EXPECT_EQ(std::count_if(events.begin(), error,
+                            [](const std::string& e) { return e.rfind("index-added", 0) == 0; }),
+              0);
+    EXPECT_EQ(ari::test::Bytes(live + "a.mdx"), indexBefore);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -18,7 +17,6 @@
 #include "platform/Exception.h"
 #include "platform/RunMarker.h"
 #include "runner/Runner.h"
-#include "runner/ScheduleTick.h"
 #include "tests/support/TestFolders.h"
 
 namespace {
@@ -55,12 +53,17 @@ std::vector<std::string> JournalLines(const std::string& path, int keep) {
     return out;
 }
 
+// `n` with leading zeros to four digits.
+std::string FourDigits(int n) {
+    std::string text = std::to_string(n);
+    return std::string(text.size() < 4 ? 4 - text.size() : 0, '0') + text;
+}
+
 TEST(RunJournal, RotatesAtTheLimitKeepingTheNewestFilesEachWithWholeLines) {
     TempFolder dir;
     const ari::RunJournal journal(dir.Path(), 1000, 3);
     for (int i = 0; i < 200; ++i)
-        ASSERT_TRUE(journal.Append(QStringLiteral("line %1 ").arg(i, 4, 10, QChar(u'0')) +
-                                   QString(30, u'x')));
+        ASSERT_TRUE(journal.Append("line " + FourDigits(i) + " " + std::string(30, 'x')));
     EXPECT_TRUE(fs::exists(journal.Path() + ".3"));
     EXPECT_FALSE(fs::exists(journal.Path() + ".4"));
     for (const std::string& f :
@@ -71,11 +74,8 @@ TEST(RunJournal, RotatesAtTheLimitKeepingTheNewestFilesEachWithWholeLines) {
     ASSERT_GT(lines.size(), 50u);
     const int first = std::stoi(lines.front().substr(5, 4));
     for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i], "line " +
-                                QStringLiteral("%1")
-                                    .arg(first + static_cast<int>(i), 4, 10, QChar(u'0'))
-                                    .toStdString() +
-                                " " + std::string(30, 'x'));
+        EXPECT_EQ(lines[i],
+                  "line " + FourDigits(first + static_cast<int>(i)) + " " + std::string(30, 'x'));
     EXPECT_EQ(first + static_cast<int>(lines.size()) - 1, 199);
 }
 
@@ -89,8 +89,9 @@ TEST(RunJournal, TwoProcessesWritingAtOnceLoseAndSplitNoLine) {
         if (pid == 0) {
             const ari::RunJournal journal(dir.Path(), 2000, kKeep);
             for (int i = 0; i < kLines; ++i)
-                if (!journal.Append(QStringLiteral("writer %1 line %2 ").arg(writer).arg(i) +
-                                    QString(40, QChar(u'a' + writer))))
+                if (!journal.Append("writer " + std::to_string(writer) + " line " +
+                                    std::to_string(i) + " " +
+                                    std::string(40, static_cast<char>('a' + writer))))
                     _exit(1);
             _exit(0);
         }
@@ -119,10 +120,10 @@ TEST(RunJournal, AnUnwritableJournalIsReportedNotThrown) {
     TempFolder dir;
     fs::create_directory(dir / ari::RunJournal::kFileName);  // a folder in the file's place
     const ari::RunJournal journal(dir.Path());
-    EXPECT_FALSE(journal.Append(QStringLiteral("---a line")));
+    EXPECT_FALSE(journal.Append(std::string("---a line")));
     fs::create_directory(dir / "linked");
     fs::create_symlink(dir / "elsewhere.txt", dir / "linked/autoreindex.log");
-    EXPECT_FALSE(ari::RunJournal(dir / "linked").Append(QStringLiteral("---a line")));
+    EXPECT_FALSE(ari::RunJournal(dir / "linked").Append(std::string("---a line")));
     EXPECT_FALSE(fs::exists(dir / "elsewhere.txt"));  // never written through a link
 }
 
@@ -164,53 +165,6 @@ TEST(RunMarker, TwoProcessesNeverHoldTheMarkerAtOnce) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << "1: both held the marker at once";
     }
     EXPECT_FALSE(fs::exists(marker));
-}
-
-TEST(ScheduleTick, DecidesAsTheWindowsTick) {
-    using ari::runner::TickAction;
-    const ari::TDateTime day = ari::EncodeDateTime(2026, 12, 10);
-    const auto at = [&](int h, int m, int s, int dayOffset = 0) {
-        return day + dayOffset + ari::EncodeTime(h, m, s);
-    };
-    struct Case {
-        const char* what;
-        bool processed;
-        const char* stamp;
-        ari::TDateTime now;
-        int sessions;
-        TickAction action;
-        bool processedAfter;
-    };
-    const Case cases[] = {
-        {"before the window", false, "10/12/2026", at(1, 59, 59), 0, TickAction::Nothing, false},
-        {"at its begin", false, "10/12/2026", at(2, 0, 0), 1, TickAction::Start, false},
-        {"inside, two sessions", false, "10/12/2026", at(3, 0, 0), 2, TickAction::UsersConnected,
-         false},
-        {"at its end", false, "10/12/2026", at(4, 0, 0), 0, TickAction::Nothing, false},
-        {"done today", true, "10/12/2026", at(2, 30, 0), 0, TickAction::Nothing, true},
-        {"done yesterday: cleared, no pass on this tick", true, "09/12/2026", at(2, 30, 0), 0,
-         TickAction::Nothing, false},
-    };
-    for (const Case& c : cases) {
-        ari::runner::ScheduleState state{QString::fromLatin1(c.stamp), c.processed};
-        EXPECT_EQ(ari::runner::DecideTick(state, c.now, QStringLiteral("02:00:00"),
-                                          QStringLiteral("04:00:00"), c.sessions),
-                  c.action)
-            << c.what;
-        EXPECT_EQ(state.processedToday, c.processedAfter) << c.what;
-    }
-    // A success belongs to the day its tick started on, also when the pass ends after midnight.
-    ari::runner::ScheduleState state{QStringLiteral("09/12/2026"), false};
-    ari::runner::PassEnded(state, at(23, 59, 30, -1), true);
-    EXPECT_EQ(state.todayStamp, QStringLiteral("09/12/2026"));
-    EXPECT_EQ(ari::runner::DecideTick(state, at(0, 0, 30), QStringLiteral("00:00:00"),
-                                      QStringLiteral("23:59:59"), 0),
-              TickAction::Nothing);
-    EXPECT_FALSE(state.processedToday);  // the next tick may start today's pass
-    // No end set: no time is inside the window.
-    ari::runner::ScheduleState unset;
-    EXPECT_EQ(ari::runner::DecideTick(unset, at(3, 0, 0), QString(), QString(), 0),
-              TickAction::Nothing);
 }
 
 }  // namespace

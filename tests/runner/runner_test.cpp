@@ -562,12 +562,86 @@ TEST(Runner, CommandLineAndHelp) {
     EXPECT_FALSE(fs::exists(f.app + "autoreindex.log"));
 }
 
-TEST(Runner, LoadsNoWidgetOrGuiLibrary) {
-    const CommandResult r = RunCommand("ldd " + ShellQuote(kBin + "/autoreindex-run"));
-    ASSERT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.output.find("libQt6Core"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("libQt6Widgets"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("libQt6Gui"), std::string::npos) << r.output;
+// The server's programs load no Qt library at all: a server without a desktop installs none.
+TEST(Runner, ServerProgramsLoadNoQtLibrary) {
+    for (const char* program : {"autoreindex-run", "dbtool", "quser", "logoff"}) {
+        const CommandResult r = RunCommand("ldd " + ShellQuote(kBin + "/" + program));
+        ASSERT_EQ(r.exitCode, 0) << program;
+        EXPECT_NE(r.output.find("libc.so"), std::string::npos) << r.output;  // ldd did read it
+        EXPECT_EQ(r.output.find("libQt"), std::string::npos) << program << "\n" << r.output;
+    }
+}
+
+// A settings file that cannot drive a pass ends the runner at once with the usage code and a
+// line naming the file (and the key at fault): never an empty pass reported as "result ok".
+TEST(Runner, SettingsThatCannotBeUsedAreAUsageErrorNamingFileAndKey) {
+    struct Case {
+        const char* what;
+        std::string settings;  // "" : no settings file at all
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {"no settings file", "", {"does not exist"}},
+        {"no live folder", "[Setting]\nDest=\nPack=-1\n", {"key Dest in"}},
+        {"no operation",
+         "[Setting]\nDest=/tmp\nPack=0\nReindex=0\nTransfer=0\n",
+         {"No operation is chosen"}},
+        {"a time that is none",
+         "[Setting]\nDest=/tmp\nPack=-1\nEnd=25:00\n",
+         {"'25:00' is not a valid time (key End in"}},
+        {"a flag that is none",
+         "[Setting]\nDest=/tmp\nPack=maybe\n",
+         {"'maybe' is not a valid boolean value (key Pack in"}},
+    };
+    for (const Case& c : cases) {
+        for (const char* mode : {"--now", "--schedule"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + mode);
+            RunnerFolder f;
+            const std::string file = f.dir / "typo.ini";
+            if (!c.settings.empty())
+                WriteFileBytes(file, c.settings);
+            // Bounded: a schedule that took such settings would run on for good.
+            const CommandResult r =
+                RunCommand("cd / && timeout 60 " + ShellQuote(f.app + "autoreindex-run") + " " +
+                           mode + " --ignore-sessions --settings " + ShellQuote(file));
+            EXPECT_EQ(r.exitCode, 2) << r.output;
+            EXPECT_NE(r.output.find(file), std::string::npos) << r.output;
+            for (const std::string& words : c.said)
+                EXPECT_NE(r.output.find(words), std::string::npos) << r.output;
+            EXPECT_EQ(f.Journal().find("result ok"), std::string::npos) << f.Journal();
+        }
+    }
+}
+
+// --settings and --journal given relative are the caller's: taken from the folder the runner
+// was started in, though the pass moves the current folder. A journal folder that does not
+// exist is made; one that cannot be written is an error with its own exit code.
+TEST(Runner, RelativePathsAreTheCallersAndTheJournalIsWrittenOrSaidUnwritable) {
+    RunnerFolder f;
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    fs::create_directory(f.dir / "work");
+    WriteFileBytes(f.dir / "work/mine.ini",
+                   "[Setting]\nDest=" + f.live + "\nPack=-1\nReindex=0\nTransfer=0\n");
+    const CommandResult r = RunCommand(
+        "cd " + ShellQuote(f.dir / "work") + " && " + ShellQuote(f.app + "autoreindex-run") +
+        " --now --ignore-sessions --settings mine.ini --journal logs/nightly");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(ReadFileBytes(f.dir / "work/logs/nightly/autoreindex.log").find("table items.dbf: "),
+              std::string::npos)
+        << r.output;
+
+    // A folder in the journal's place cannot hold it; a file in the folder's place cannot be
+    // made a folder.
+    WriteFileBytes(f.dir / "work/blocked", "a file, not a folder");
+    fs::create_directories(f.dir / "work/taken/autoreindex.log");
+    for (const char* journal : {"blocked", "taken"}) {
+        SCOPED_TRACE(journal);
+        const CommandResult bad = RunCommand(
+            "cd " + ShellQuote(f.dir / "work") + " && " + ShellQuote(f.app + "autoreindex-run") +
+            " --now --ignore-sessions --settings mine.ini --journal " + journal);
+        EXPECT_EQ(bad.exitCode, 7) << bad.output;
+        EXPECT_NE(bad.output.find("cannot be written"), std::string::npos) << bad.output;
+    }
 }
 
 }  // namespace

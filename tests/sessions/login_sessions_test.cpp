@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <utmp.h>
 
-#include <QStringList>
 #include <cstring>
 
 #include "sessions/SessionListing.h"
@@ -67,8 +66,8 @@ TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
     struct Case {
         std::string id;
         bool disc;
-        QString entry;   // "" when the row is not counted
-        QString logoff;  // the id logoff would get, trimmed; "" when none
+        std::string entry;   // "" when the row is not counted
+        std::string logoff;  // the id logoff would get, trimmed; "" when none
     };
     const Case cases[] = {
         {"1", false, "u;active", ""},       {"7", true, "u;disc", "7"},
@@ -79,11 +78,10 @@ TEST(FormatListingRow, SessionMonitorReadsWhatWasListed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id);
         const std::string row = ari::FormatListingRow(Session(c.id, "u", "", c.disc));
-        const auto listing = ari::ParseSessionListing(
-            {QString::fromLatin1(ari::kListingHeader), QString::fromStdString(row)});
+        const auto listing = ari::ParseSessionListing({std::string(ari::kListingHeader), row});
         ASSERT_EQ(listing.rows.size(), 1u);
-        EXPECT_EQ(listing.counted.empty() ? QString() : listing.counted[0].text, c.entry);
-        EXPECT_EQ(listing.logoffRows.empty() ? QString() : ari::TrimBlanks(listing.rows[0].id),
+        EXPECT_EQ(listing.counted.empty() ? std::string() : listing.counted[0].text, c.entry);
+        EXPECT_EQ(listing.logoffRows.empty() ? std::string() : ari::TrimBlanks(listing.rows[0].id),
                   c.logoff);
     }
 }

@@ -2,24 +2,39 @@
 // and the rows that get a logoff.
 #include <gtest/gtest.h>
 
-#include <QStringList>
+#include <string>
+#include <vector>
 
+#include "platform/Text.h"
 #include "sessions/SessionListing.h"
 
 namespace {
 
 using ari::SessionRow;
 
-// One listing row: fields padded to the fixed widths (the id right-aligned in column 44).
-QString Row(const QString& user, const QString& session, const QString& id, const QString& state) {
-    return user.leftJustified(23) + session.leftJustified(19) + id.rightJustified(2) + "  " + state;
+// The listing's columns count UTF-16 code units: `text` padded with blanks to `width` of them,
+// on the right or on the left.
+std::string LeftJustified(const std::string& text, size_t width) {
+    const size_t units = ari::Utf16FromUtf8(text).size();
+    return units >= width ? text : text + std::string(width - units, ' ');
+}
+std::string RightJustified(const std::string& text, size_t width) {
+    const size_t units = ari::Utf16FromUtf8(text).size();
+    return units >= width ? text : std::string(width - units, ' ') + text;
 }
 
-const QString kHeader =
-    QStringLiteral(" USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME");
+// One listing row: fields padded to the fixed widths (the id right-aligned in column 44).
+std::string Row(const std::string& user, const std::string& session, const std::string& id,
+                const std::string& state) {
+    return LeftJustified(user, 23) + LeftJustified(session, 19) + RightJustified(id, 2) + "  " +
+           state;
+}
+
+const std::string kHeader =
+    std::string(" USERNAME              SESSIONNAME        ID  STATE   IDLE TIME  LOGON TIME");
 
 // The six-line example listing of the session monitor.
-QStringList ExampleListing() {
+std::vector<std::string> ExampleListing() {
     return {kHeader,
             Row(">operator", "console", "1", "Active"),
             Row(" clerk1", "rdp-tcp#2", "2", "Active"),
@@ -28,33 +43,40 @@ QStringList ExampleListing() {
             Row(" clerk4", "", "5", "Disc")};
 }
 
+// The UTF-16 little-endian bytes of a UTF-8 text.
+std::string Utf16LeBytes(const std::string& text) {
+    std::string bytes;
+    for (char16_t unit : ari::Utf16FromUtf8(text)) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
 TEST(DecodeListingText, ByteOrderMarksAndEightBitText) {
     struct Case {
         const char* name;
-        QByteArray bytes;
-        QString text;
+        std::string bytes;
+        std::string text;
     };
-    const QString persian = QStringLiteral("کاربر");
+    const std::string persian = std::string("کاربر");
     const Case cases[] = {
-        {"utf-8 without mark", QByteArray("ab\r\ncd"), QStringLiteral("ab\r\ncd")},
+        {"utf-8 without mark", std::string("ab\r\ncd"), std::string("ab\r\ncd")},
         {"utf-8 mark dropped",
-         QByteArray("\xEF\xBB\xBF"
-                    "ab"),
-         QStringLiteral("ab")},
-        {"utf-8 letters", persian.toUtf8(), persian},
+         std::string("\xEF\xBB\xBF"
+                     "ab"),
+         std::string("ab")},
+        {"utf-8 letters", persian, persian},
         {"utf-16 le",
-         QByteArray("\xFF\xFE"
-                    "a\0b\0",
-                    6),
-         QStringLiteral("ab")},
-        {"utf-16 be", QByteArray("\xFE\xFF\0a\0b", 6), QStringLiteral("ab")},
-        {"utf-16 le letters",
-         QByteArray("\xFF\xFE") +
-             QByteArray(reinterpret_cast<const char*>(persian.utf16()), persian.size() * 2),
-         persian},
-        {"invalid utf-8 is latin-1", QByteArray("caf\xE9 \xFF"),
-         QString::fromLatin1("caf\xE9 \xFF")},
-        {"empty", QByteArray(), QString()},
+         std::string("\xFF\xFE"
+                     "a\0b\0",
+                     6),
+         std::string("ab")},
+        {"utf-16 be", std::string("\xFE\xFF\0a\0b", 6), std::string("ab")},
+        {"utf-16 le letters", std::string("\xFF\xFE") + Utf16LeBytes(persian), persian},
+        {"invalid utf-8 is latin-1", std::string("caf\xE9 \xFF"),
+         std::string("caf\xC3\xA9 \xC3\xBF")},
+        {"empty", std::string(), std::string()},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ari::DecodeListingText(c.bytes), c.text) << c.name;
@@ -62,8 +84,8 @@ TEST(DecodeListingText, ByteOrderMarksAndEightBitText) {
 
 TEST(SplitListingLines, BreaksAtCrLfLfAndCr) {
     struct Case {
-        QString text;
-        QStringList lines;
+        std::string text;
+        std::vector<std::string> lines;
     };
     const Case cases[] = {
         {"", {}},
@@ -77,49 +99,48 @@ TEST(SplitListingLines, BreaksAtCrLfLfAndCr) {
         {"a\r\r\n", {"a", ""}},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ari::SplitListingLines(c.text), c.lines) << c.text.toStdString();
+        EXPECT_EQ(ari::SplitListingLines(c.text), c.lines) << c.text;
 }
 
 TEST(CutSessionRow, FixedColumnsCutShortOnShortLines) {
     struct Case {
-        QString line;
+        std::string line;
         SessionRow row;
     };
-    const QString longUser = QStringLiteral("averyveryverylongusername");  // 25 characters
+    const std::string longUser = std::string("averyveryverylongusername");  // 25 characters
     const Case cases[] = {
         {Row(">operator", "console", "1", "Active") + "      .  08/12/2026 07:00",
          {">operator              ", "console            ", " 1  ", "Active  "}},
         {"", {"", "", "", ""}},
         {"abc", {"abc", "", "", ""}},
-        {QString(23, u'x') + "sess", {QString(23, u'x'), "sess", "", ""}},
-        {QString(42, u'x') + " 7", {QString(23, u'x'), QString(19, u'x'), " 7", ""}},
-        {QString(46, u'x') + "Disc", {QString(23, u'x'), QString(19, u'x'), "xxxx", "Disc"}},
+        {std::string(23, 'x') + "sess", {std::string(23, 'x'), "sess", "", ""}},
+        {std::string(42, 'x') + " 7", {std::string(23, 'x'), std::string(19, 'x'), " 7", ""}},
+        {std::string(46, 'x') + "Disc",
+         {std::string(23, 'x'), std::string(19, 'x'), "xxxx", "Disc"}},
         // The user name stops at column 23; the rest is still read at the fixed columns.
-        {longUser + QString(17, u' ') + "  9  Active",
-         {longUser.left(23), "me" + QString(17, u' '), "  9 ", " Active"}},
+        {longUser + std::string(17, ' ') + "  9  Active",
+         {longUser.substr(0, 23), "me" + std::string(17, ' '), "  9 ", " Active"}},
     };
     for (const Case& c : cases) {
         const SessionRow r = ari::CutSessionRow(c.line);
-        EXPECT_EQ(r.userName, c.row.userName) << c.line.toStdString();
-        EXPECT_EQ(r.sessionName, c.row.sessionName) << c.line.toStdString();
-        EXPECT_EQ(r.id, c.row.id) << c.line.toStdString();
-        EXPECT_EQ(r.state, c.row.state) << c.line.toStdString();
+        EXPECT_EQ(r.userName, c.row.userName) << c.line;
+        EXPECT_EQ(r.sessionName, c.row.sessionName) << c.line;
+        EXPECT_EQ(r.id, c.row.id) << c.line;
+        EXPECT_EQ(r.state, c.row.state) << c.line;
     }
 }
 
 TEST(TrimAndLower, ControlCharactersAndAsciiLettersOnly) {
-    EXPECT_EQ(ari::TrimBlanks(QString::fromLatin1("\x01 \t a b \x1F\r\n ")), "a b");
-    EXPECT_EQ(ari::TrimBlanks(QString::fromUtf8("\xC2\xA0x\xC2\xA0")),
-              QString::fromUtf8("\xC2\xA0x\xC2\xA0"));
+    EXPECT_EQ(ari::TrimBlanks(std::string("\x01 \t a b \x1F\r\n ")), "a b");
+    EXPECT_EQ(ari::TrimBlanks(std::string("\xC2\xA0x\xC2\xA0")), std::string("\xC2\xA0x\xC2\xA0"));
     EXPECT_EQ(ari::TrimBlanks("   "), "");
-    EXPECT_EQ(ari::LowerAsciiLetters(QString::fromUtf8("AbZ\xC3\x89")),
-              QString::fromUtf8("abz\xC3\x89"));
+    EXPECT_EQ(ari::LowerAsciiLetters(std::string("AbZ\xC3\x89")), std::string("abz\xC3\x89"));
 }
 
 TEST(CountedEntry, StatesAndConsoleRule) {
     struct Case {
         SessionRow row;
-        QString entry;
+        std::string entry;
     };
     const Case cases[] = {
         {{">operator              ", "console            ", " 1  ", "Active  "},
@@ -137,12 +158,12 @@ TEST(CountedEntry, StatesAndConsoleRule) {
         {{"", "", "", "Active"}, ";active"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ari::CountedEntry(c.row), c.entry) << c.row.state.toStdString();
+        EXPECT_EQ(ari::CountedEntry(c.row), c.entry) << c.row.state;
 }
 
 TEST(IsSessionNumber, OnlyDigitsAfterTrimming) {
     struct Case {
-        QString id;
+        std::string id;
         bool number;
     };
     const Case cases[] = {
@@ -151,22 +172,22 @@ TEST(IsSessionNumber, OnlyDigitsAfterTrimming) {
         {"    ", false}, {"", false},
         {"ID  ", false}, {" 3a ", false},
         {"-1  ", false}, {" 1 2", false},
-        {"+1  ", false}, {QString::fromUtf8(" \xDB\xB3  "), false},  // Persian digit three
+        {"+1  ", false}, {std::string(" \xDB\xB3  "), false},  // Persian digit three
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ari::IsSessionNumber(c.id), c.number) << c.id.toStdString();
+        EXPECT_EQ(ari::IsSessionNumber(c.id), c.number) << c.id;
 }
 
 TEST(ParseSessionListing, ExampleListing) {
     const ari::SessionListing listing = ari::ParseSessionListing(ExampleListing());
     ASSERT_EQ(listing.rows.size(), 5u);
     EXPECT_EQ(listing.rows[0].userName, ">operator              ");
-    EXPECT_EQ(listing.rows[2].sessionName, QString(19, u' '));
+    EXPECT_EQ(listing.rows[2].sessionName, std::string(19, ' '));
     EXPECT_EQ(listing.rows[2].id, " 3  ");
     EXPECT_EQ(listing.rows[3].state, "Down");
     ASSERT_EQ(listing.counted.size(), 4u);
-    const QString texts[] = {">operator(directly);active", "clerk1;active", "clerk2;disc",
-                             "clerk4;disc"};
+    const std::string texts[] = {">operator(directly);active", "clerk1;active", "clerk2;disc",
+                                 "clerk4;disc"};
     const int rows[] = {0, 1, 2, 4};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(listing.counted[i].text, texts[i]);
@@ -193,7 +214,7 @@ TEST(ParseSessionListing, HeaderOnlyEmptyAndBlankLines) {
 TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
     struct Case {
         const char* name;
-        QString line;
+        std::string line;
         bool loggedOff;
     };
     const Case cases[] = {
@@ -204,8 +225,8 @@ TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
         {"blank id", Row(" a", "", "", "Disc"), false},
         {"garbled id", Row(" a", "", "x", "Disc"), false},
         // An id too long for its four columns pushes the state out of its columns.
-        {"five-digit id", QStringLiteral(" a").leftJustified(42) + "12345 Disc", false},
-        {"short line", QStringLiteral(" a"), false},
+        {"five-digit id", LeftJustified(" a", 42) + "12345 Disc", false},
+        {"short line", std::string(" a"), false},
         {"console disc", Row(" a", "console", "1", "Disc"), true},
         // The session the listing was made from is the program's own: never logged off.
         {"own session disc", Row(">a", "", "3", "Disc"), false},
@@ -220,31 +241,31 @@ TEST(ParseSessionListing, LogoffOnlyForDisconnectedRowsWithASessionNumber) {
 
 // A row as the platform's own listing tool prints it: the id right-aligned to end in column 44,
 // so that an id of three or more digits reaches left into the session name's columns.
-QString RightAlignedRow(const QString& user, const QString& session, const QString& id,
-                        const QString& state) {
-    return (user.leftJustified(23) + session).leftJustified(44 - id.size()) + id + "  " +
-           state.leftJustified(8) + "      .  10/12/2026 07:00";
+std::string RightAlignedRow(const std::string& user, const std::string& session,
+                            const std::string& id, const std::string& state) {
+    return LeftJustified(LeftJustified(user, 23) + session, 44 - id.size()) + id + "  " +
+           LeftJustified(state, 8) + "      .  10/12/2026 07:00";
 }
 
 // A row as our quser prints it: ids of one or two digits end in column 44, ids of three or four
 // fill the id columns from column 43 (a four-digit id meets the state), longer ones show "*".
-QString OurQuserRow(const QString& user, const QString& session, const QString& id,
-                    const QString& state) {
-    const QString idColumns = id.size() <= 2   ? id.rightJustified(2) + "  "
-                              : id.size() <= 4 ? id.leftJustified(4)
-                                               : QStringLiteral(" *  ");
-    return user.leftJustified(23) + session.leftJustified(19) + idColumns + state.leftJustified(8) +
-           "      .";
+std::string OurQuserRow(const std::string& user, const std::string& session, const std::string& id,
+                        const std::string& state) {
+    const std::string idColumns = id.size() <= 2   ? RightJustified(id, 2) + "  "
+                                  : id.size() <= 4 ? LeftJustified(id, 4)
+                                                   : std::string(" *  ");
+    return LeftJustified(user, 23) + LeftJustified(session, 19) + idColumns +
+           LeftJustified(state, 8) + "      .";
 }
 
 TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
     struct Case {
         const char* name;
-        QString line;
-        QString logoff;  // the parameters logoff gets; "" when the row gets no logoff
+        std::string line;
+        std::string logoff;  // the parameters logoff gets; "" when the row gets no logoff
     };
-    const QString kServer = QStringLiteral(" /server:127.0.0.1");
-    const QString named = QStringLiteral(" clerk2"), rdp = QStringLiteral("rdp-tcp#4");
+    const std::string kServer = std::string(" /server:127.0.0.1");
+    const std::string named = std::string(" clerk2"), rdp = std::string("rdp-tcp#4");
     const Case cases[] = {
         // The platform's layout, with and without user and session names.
         {"right-aligned 1 digit", RightAlignedRow(named, rdp, "7", "Disc"), " 7  " + kServer},
@@ -266,7 +287,7 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
         // A session name that ends in digits right before a right-aligned id: where the name
         // ends and the id begins cannot be told.
         {"session name glued to a 3-digit id",
-         named.leftJustified(23) + "rdp-tcp#12345678912" + "3   Disc", ""},
+         LeftJustified(named, 23) + "rdp-tcp#12345678912" + "3   Disc", ""},
         // Our quser's layout keeps ids of up to four digits inside the id columns.
         {"our quser 1 digit", OurQuserRow(named, "", "7", "Disc"), " 7  " + kServer},
         {"our quser 2 digits", OurQuserRow(named, rdp, "42", "Disc"), "42  " + kServer},
@@ -276,20 +297,20 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
         {"our quser 5 digits", OurQuserRow(named, "", "12345", "Disc"), ""},
         // Broken id fields.
         {"session name runs into the id",
-         named.leftJustified(23) + "abcdefghijklmnopqr7" + "2   Disc", ""},
-        {"mark before the id", named.leftJustified(23) + QString(18, u' ') + "#12  Disc", ""},
-        {"two numbers in the field", named.leftJustified(42) + "1 2 Disc", ""},
-        {"tab before the id", named.leftJustified(41) + "\t5   Disc", "5   " + kServer},
+         LeftJustified(named, 23) + "abcdefghijklmnopqr7" + "2   Disc", ""},
+        {"mark before the id", LeftJustified(named, 23) + std::string(18, ' ') + "#12  Disc", ""},
+        {"two numbers in the field", LeftJustified(named, 42) + "1 2 Disc", ""},
+        {"tab before the id", LeftJustified(named, 41) + "\t5   Disc", "5   " + kServer},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto listing = ari::ParseSessionListing({kHeader, c.line});
         ASSERT_EQ(listing.rows.size(), 1u);
         ASSERT_EQ(listing.counted.size(), 1u);  // every row is still counted and listed
-        EXPECT_EQ(listing.counted[0].text.section(u';', 1), "disc");
-        const QString logoff =
-            listing.logoffRows.empty() ? QString() : ari::LogoffParameters(listing.rows[0]);
-        EXPECT_EQ(logoff.toStdString(), c.logoff.toStdString());
+        EXPECT_EQ(listing.counted[0].text.substr(listing.counted[0].text.find(';') + 1), "disc");
+        const std::string logoff =
+            listing.logoffRows.empty() ? std::string() : ari::LogoffParameters(listing.rows[0]);
+        EXPECT_EQ(logoff, c.logoff);
     }
 }
 

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unzip.h>
 
-#include <QByteArray>
-#include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,9 +23,9 @@ using ari::test::TempFolder;
 using ari::test::WriteFileBytes;
 
 std::string EmbeddedArchive() {
-    QByteArray data;
+    std::string data;
     EXPECT_TRUE(ari::FindRawResource("MDX", data));
-    return data.toStdString();
+    return data;
 }
 
 class Messages : public ::testing::Test {
@@ -46,8 +44,7 @@ TEST_F(WriteResource, WritesTheResourceByteForByteWhateverTheCaseOfItsName) {
     ASSERT_FALSE(archive.empty());
     for (const char* name : {"mdx", "MDX", "Mdx"}) {
         TempFolder dir;
-        WriteResourceFile(name, QString::fromStdString(dir / "new/mdx.zip"),
-                          QString::fromStdString(dir / "new/"));
+        WriteResourceFile(name, dir / "new/mdx.zip", dir / "new/");
         EXPECT_EQ(ReadFileBytes(dir / "new/mdx.zip"), archive) << name;
     }
 }
@@ -55,11 +52,10 @@ TEST_F(WriteResource, WritesTheResourceByteForByteWhateverTheCaseOfItsName) {
 TEST_F(WriteResource, LeavesAnExistingFileAlone) {
     TempFolder dir;
     WriteFileBytes(dir / "mdx.zip", "old");
-    WriteResourceFile("mdx", QString::fromStdString(dir / "mdx.zip"),
-                      QString::fromStdString(dir.Path()));
+    WriteResourceFile("mdx", dir / "mdx.zip", dir.Path());
     EXPECT_EQ(ReadFileBytes(dir / "mdx.zip"), "old");
     // SaveResourceFile deletes it first.
-    EXPECT_TRUE(SaveResourceFile(QString::fromStdString(dir / "mdx.zip"), "mdx"));
+    EXPECT_TRUE(SaveResourceFile(dir / "mdx.zip", "mdx"));
     EXPECT_EQ(ReadFileBytes(dir / "mdx.zip"), EmbeddedArchive());
     EXPECT_TRUE(shown.empty());
 }
@@ -72,9 +68,8 @@ TEST_F(WriteResource, FailuresRaiseAndSaveShowsTheMessage) {
         const char* resource;
     };
     for (const Case& c : {Case{dir / "mdx/mdx.zip", "mdx"}, Case{dir / "ok.zip", "nosuch"}}) {
-        const QString path = QString::fromStdString(c.path);
-        EXPECT_THROW(WriteResourceFile(c.resource, path, QString::fromStdString(dir.Path())),
-                     std::exception);
+        const std::string path = c.path;
+        EXPECT_THROW(WriteResourceFile(c.resource, path, dir.Path()), std::exception);
         shown.clear();
         EXPECT_FALSE(SaveResourceFile(path, c.resource));
         EXPECT_EQ(shown, std::vector<std::string>{"خطا در استخراج فایل - client"});
@@ -119,7 +114,7 @@ class TemplateSet : public ::testing::Test {
         zipPath = dir / "mdx.zip";
         WriteFileBytes(zipPath, EmbeddedArchive());
         fs::create_directory(dir / "mdx");
-        ASSERT_TRUE(UnzipAll(QString::fromStdString(zipPath), QString::fromStdString(dir / "mdx")));
+        ASSERT_TRUE(UnzipAll(zipPath, dir / "mdx"));
     }
     TempFolder dir;
     std::string zipPath;

@@ -5,7 +5,6 @@
 #include <zip.h>
 #include <zlib.h>
 
-#include <QString>
 #include <ctime>
 #include <filesystem>
 #include <ostream>
@@ -63,7 +62,7 @@ std::vector<std::string> Tree(const std::string& root) {
 }
 
 bool Unzip(const std::string& zip, const std::string& folder) {
-    return UnzipAll(QString::fromStdString(zip), QString::fromStdString(folder));
+    return UnzipAll(zip, folder);
 }
 
 time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
@@ -209,8 +208,7 @@ TEST(UnzipAll, EveryFailedWriteFlushOrRenameIsCompletedByTheNextStart) {
                     EXPECT_EQ(ReadFileBytes(file), it.data) << it.name;
                 }
             }
-            ASSERT_TRUE(UnzipMissing(QString::fromStdString(dir / "t.zip"),
-                                     QString::fromStdString(target)));
+            ASSERT_TRUE(UnzipMissing(dir / "t.zip", target));
             EXPECT_EQ(Tree(target), cleanTree);
             for (const ZipItem& it : items)
                 EXPECT_EQ(ReadFileBytes(target + "/" + it.name), it.data) << it.name;
