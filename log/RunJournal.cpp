@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 
 #include "platform/Env.h"
 #include "platform/FileNames.h"
@@ -10,8 +11,63 @@ namespace ari {
 
 namespace {
 
-// True when `path` names the file open on `fd`: after a rotation by another program, the
-// descriptor opened before it may hold the renamed file.
+constexpr unsigned kJournalPermissions = 0640;
+constexpr unsigned kLockPermissions = 0600;
+
+// Never waits on a pipe, never follows a link, never writes a device: a name that holds
+// anything else than a regular file is refused before it is opened, and what was opened is
+// checked again on the descriptor (the name may have changed in between).
+constexpr unsigned kOpenOnlyAFile = kOpenNoFollow | kOpenNonBlocking;
+
+bool NothingOrARegularFile(const std::string& path) {
+    const NameKind kind = KindOfName(path);
+    return kind == NameKind::Missing || kind == NameKind::Regular;
+}
+
+FileHandle OpenRegular(const std::string& path, unsigned flags, unsigned permissions,
+                       FileInfo* info) {
+    Env* env = Env::Default();
+    if (!NothingOrARegularFile(path))
+        return kNoFile;
+    const FileHandle fd = env->Open(path, flags | kOpenOnlyAFile, permissions);
+    if (fd < 0)
+        return kNoFile;
+    if (env->Info(fd, info) != 0 || info->kind != NameKind::Regular) {
+        env->Close(fd);
+        return kNoFile;
+    }
+    return fd;
+}
+
+// The writers' lock file, open for reading (enough for flock); created when missing, open to
+// those who may write the journal: its owner (given the journal's owner and group when the
+// system allows), and its group or others only when the journal is writable by them.
+// kNoFile when it cannot be had.
+FileHandle OpenWritersLock(const std::string& lockPath, const std::string& journalPath) {
+    Env* env = Env::Default();
+    FileInfo journal;
+    const bool hasJournal =
+        env->PathInfo(journalPath, false, &journal) == 0 && journal.kind == NameKind::Regular;
+    unsigned permissions = kLockPermissions;
+    if (hasJournal && (journal.permissions & 0020))
+        permissions |= 0060;
+    if (hasJournal && (journal.permissions & 0002))
+        permissions |= 0006;
+    FileInfo info;
+    FileHandle fd =
+        OpenRegular(lockPath, kOpenRead | kOpenCreate | kOpenExclusive, permissions, &info);
+    if (fd >= 0) {
+        // Made here: exactly these bits (the umask may have taken some), then the owner.
+        env->SetPermissions(fd, permissions);
+        if (hasJournal)
+            env->CarryOwner(journalPath, fd);
+        return fd;
+    }
+    return OpenRegular(lockPath, kOpenRead, 0, &info);  // made before, or refused
+}
+
+// True when `path` names the file open on `fd`: a program that is not ours (an administrator's
+// rotation) may have renamed it after it was opened.
 bool NamesOpenFile(const std::string& path, FileHandle fd, FileInfo* byFd) {
     Env* env = Env::Default();
     FileInfo byPath;
@@ -36,19 +92,25 @@ bool WriteAll(FileHandle fd, const char* p, size_t left) {
 
 RunJournal::RunJournal(const std::string& folder, std::uint64_t limit, int keep)
     : limit_(limit), keep_(keep < 1 ? 1 : keep) {
-    path_ = folder;
-    if (!path_.empty() && path_.back() != '/')
-        path_ += '/';
-    path_ += kFileName;
+    std::string prefix = folder;
+    if (!prefix.empty() && prefix.back() != '/')
+        prefix += '/';
+    path_ = prefix + kFileName;
+    lockPath_ = prefix + kLockFileName;
 }
 
-void RunJournal::Rotate() const {
+bool RunJournal::Rotate() const {
     const auto old = [this](int n) { return GenerationPathFor(path_, n); };
+    for (int n = 1; n <= keep_; ++n)
+        if (!NothingOrARegularFile(old(n)))
+            return false;
     Env* env = Env::Default();
-    env->Remove(old(keep_));
+    if (KindOfName(old(keep_)) == NameKind::Regular && env->Remove(old(keep_)) != 0)
+        return false;
     for (int n = keep_ - 1; n >= 1; --n)
-        env->Rename(old(n), old(n + 1));
-    env->Rename(path_, old(1));
+        if (KindOfName(old(n)) == NameKind::Regular && env->Rename(old(n), old(n + 1)) != 0)
+            return false;
+    return env->Rename(path_, old(1)) == 0;
 }
 
 bool RunJournal::Append(const std::string& text) const {
@@ -56,27 +118,56 @@ bool RunJournal::Append(const std::string& text) const {
     if (bytes.empty() || bytes.back() != '\n')
         bytes += '\n';
     Env* env = Env::Default();
+    const FileHandle lock = OpenWritersLock(lockPath_, path_);
+    if (lock < 0)
+        return false;
+    int locked;
+    do
+        locked = env->LockWholeFileWaiting(lock);
+    while (locked != 0 && errno == EINTR);
+    const bool written =
+        locked == 0 && AppendLocked(bytes.data(), bytes.size());
+    env->Close(lock);  // lets the next writer in
+    return written;
+}
+
+bool RunJournal::AppendLocked(const char* data, size_t size) const {
+    Env* env = Env::Default();
+    bool rotated = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const FileHandle fd =
-            env->Open(path_, kOpenWrite | kOpenAppend | kOpenCreate | kOpenNoFollow, 0644);
+        FileInfo st;
+        FileHandle fd = kNoFile;
+        if (rotated) {
+            // The new file gets what the administrator gave the old one.
+            fd = OpenRegular(path_, kOpenWrite | kOpenAppend | kOpenCreate | kOpenExclusive,
+                             kJournalPermissions, &st);
+            if (fd >= 0) {
+                try {
+                    env->CarryAttributes(GenerationPathFor(path_, 1), fd);
+                } catch (const std::exception&) {
+                    // An attribute that cannot be carried leaves the new file as created.
+                }
+            }
+            rotated = false;
+        }
+        if (fd < 0)
+            fd = OpenRegular(path_, kOpenWrite | kOpenAppend | kOpenCreate, kJournalPermissions,
+                             &st);
         if (fd < 0)
             return false;
-        if (env->LockWholeFileWaiting(fd) != 0) {
-            env->Close(fd);
-            return false;
-        }
-        FileInfo st;
-        if (!NamesOpenFile(path_, fd, &st) || st.kind != NameKind::Regular) {
-            // Rotated away meanwhile: the name holds a new file now.
+        if (!NamesOpenFile(path_, fd, &st)) {
+            // Renamed by someone else meanwhile: the name holds a new file now.
             env->Close(fd);
             continue;
         }
-        if (st.size > 0 && st.size + static_cast<std::uint64_t>(bytes.size()) > limit_) {
-            Rotate();  // under the lock of the file being renamed
+        if (st.size > 0 && st.size + size > limit_) {
             env->Close(fd);
+            if (!Rotate())
+                return false;
+            rotated = true;
             continue;
         }
-        const bool written = WriteAll(fd, bytes.data(), bytes.size());
+        const bool written = WriteAll(fd, data, size);
         env->Close(fd);
         return written;
     }

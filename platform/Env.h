@@ -170,6 +170,11 @@ class Env {
     // CarryFileAttributes in FileAccess.h, which states the rules). Throws EInOutError naming
     // the attribute when one cannot be carried.
     virtual void CarryAttributes(const std::string& oldPath, FileHandle file) = 0;
+    // Gives the open file `file` the owner and group of the file at `fromPath` (a link there is
+    // followed), as far as the system allows: only root gives a file away, and only a group the
+    // process is in may be given; those refusals leave `file` as it was and are no failure.
+    // The permission bits are left alone. -1 on failure (ENOENT when `fromPath` is missing).
+    virtual int CarryOwner(const std::string& fromPath, FileHandle file) = 0;
     // Sets the permission bits; -1 on failure.
     virtual int SetPermissions(FileHandle file, unsigned permissions) = 0;
     // Sets the times of last access and change to `seconds` since 1970-01-01 UTC; -1 on failure.
@@ -299,6 +304,9 @@ class EnvWrapper : public Env {
 
     void CarryAttributes(const std::string& oldPath, FileHandle file) override {
         target_->CarryAttributes(oldPath, file);
+    }
+    int CarryOwner(const std::string& fromPath, FileHandle file) override {
+        return target_->CarryOwner(fromPath, file);
     }
     int SetPermissions(FileHandle file, unsigned permissions) override {
         return target_->SetPermissions(file, permissions);

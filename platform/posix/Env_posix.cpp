@@ -231,6 +231,20 @@ class PosixEnv final : public Env {
     void CarryAttributes(const std::string& oldPath, FileHandle file) override {
         CarryFileAttributes(oldPath, file);
     }
+    // The owner and group together, else the group alone (a process that is not root may
+    // still give a file one of its own groups); EPERM is what a refusal looks like.
+    int CarryOwner(const std::string& fromPath, FileHandle file) override {
+        struct stat st;
+        if (::stat(fromPath.c_str(), &st) != 0)
+            return -1;
+        if (::fchown(file, st.st_uid, st.st_gid) == 0)
+            return 0;
+        if (errno != EPERM)
+            return -1;
+        if (::fchown(file, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)
+            return -1;
+        return 0;
+    }
     int SetPermissions(FileHandle file, unsigned permissions) override {
         return ::fchmod(file, static_cast<mode_t>(permissions));
     }

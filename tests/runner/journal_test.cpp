@@ -1,16 +1,23 @@
-// The run journal's appends and rotation, with two real processes writing at once; the run
-// marker's exclusion between two real processes; the schedule tick's decision.
+// The run journal's appends and rotation, with two real processes writing at once, a reader
+// locking it, and pipes, folders and links in the place of its files; the run marker's
+// exclusion between two real processes; the schedule tick's decision.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "log/RunJournal.h"
 #include "platform/DateTime.h"
@@ -125,6 +132,254 @@ TEST(RunJournal, AnUnwritableJournalIsReportedNotThrown) {
     fs::create_symlink(dir / "elsewhere.txt", dir / "linked/autoreindex.log");
     EXPECT_FALSE(ari::RunJournal(dir / "linked").Append(std::string("---a line")));
     EXPECT_FALSE(fs::exists(dir / "elsewhere.txt"));  // never written through a link
+}
+
+// Runs `append` on a thread of its own and waits for it to return: an append takes
+// milliseconds, so the bound only keeps a blocked append from hanging the test. When it has not
+// returned by then, `release` frees whatever holds it, so that the thread ends and the test goes
+// on; the result is then empty.
+std::optional<bool> ReturnsInTime(const std::function<bool()>& append,
+                                  const std::function<void()>& release) {
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    std::thread thread([&] { done.set_value(append()); });
+    const bool inTime = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!inTime)
+        release();
+    thread.join();
+    if (!inTime)
+        return std::nullopt;
+    return result.get();
+}
+
+// The type bits of the name itself (a link is a link); 0 when nothing is there.
+unsigned TypeOfName(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0u;
+}
+
+unsigned PermissionsOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0u;
+}
+
+// The writers' lock beside the journal, by the name an administrator sees.
+std::string LockBeside(const TempFolder& dir) {
+    return dir / ".autoreindex.log.lock";
+}
+
+// Whoever can read the journal may lock it (flock wants no more than a descriptor): no such
+// lock keeps an entry from being written, also when the entry rotates the journal.
+TEST(RunJournal, AReadersLockOnTheJournalHoldsNoWriter) {
+    struct Case {
+        const char* what;
+        int lock;
+        std::uint64_t limit;
+    };
+    const Case cases[] = {
+        {"a shared flock", LOCK_SH, ari::RunJournal::kDefaultLimit},
+        {"an exclusive flock taken through a descriptor open for reading", LOCK_EX,
+         ari::RunJournal::kDefaultLimit},
+        {"a shared flock while the entry rotates the journal", LOCK_SH, 15},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        const ari::RunJournal journal(dir.Path(), c.limit, 3);
+        ASSERT_TRUE(journal.Append(std::string("first line"))) << c.what;
+        int reader = open(journal.Path().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(reader, 0) << c.what;
+        ASSERT_EQ(flock(reader, c.lock), 0) << c.what;
+        const std::optional<bool> appended =
+            ReturnsInTime([&] { return journal.Append(std::string("second line")); },
+                          [&] {
+                              close(reader);
+                              reader = -1;
+                          });
+        ASSERT_TRUE(appended.has_value()) << c.what << ": the entry waited for the reader";
+        EXPECT_TRUE(*appended) << c.what;
+        EXPECT_EQ(JournalLines(journal.Path(), 3),
+                  (std::vector<std::string>{"first line", "second line"}))
+            << c.what;
+        if (reader >= 0)
+            close(reader);
+    }
+}
+
+// Something else than a regular file at the journal's name (or at its writers' lock's) is
+// refused at once: nothing waits on a pipe, nothing is written through a link.
+TEST(RunJournal, ANameThatHoldsNoRegularFileIsRefusedWithoutWaiting) {
+    struct Case {
+        const char* what;
+        std::function<void(const TempFolder&)> make;
+        const char* name;  // what holds the odd thing: the journal or the lock
+        bool pipeIsRead;   // the test keeps the pipe open for reading throughout
+    };
+    const auto pipeAt = [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); };
+    const auto linkAt = [](const std::string& target, const std::string& path) {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    };
+    const std::string journal = ari::RunJournal::kFileName;
+    const Case cases[] = {
+        {"a pipe nobody reads", [&](const TempFolder& d) { pipeAt(d / journal); }, "journal",
+         false},
+        {"a pipe being read", [&](const TempFolder& d) { pipeAt(d / journal); }, "journal", true},
+        {"a folder", [&](const TempFolder& d) { fs::create_directory(d / journal); }, "journal",
+         false},
+        {"a link to a file", [&](const TempFolder& d) { linkAt(d / "elsewhere.txt", d / journal); },
+         "journal", false},
+        {"a link to nothing", [&](const TempFolder& d) { linkAt(d / "missing.txt", d / journal); },
+         "journal", false},
+        {"a link to a pipe nobody reads",
+         [&](const TempFolder& d) {
+             pipeAt(d / "pipe");
+             linkAt(d / "pipe", d / journal);
+         },
+         "journal", false},
+        {"a pipe nobody reads at the writers' lock",
+         [&](const TempFolder& d) { pipeAt(LockBeside(d)); }, "lock", false},
+        {"a folder at the writers' lock",
+         [&](const TempFolder& d) { fs::create_directory(LockBeside(d)); }, "lock", false},
+        {"a link to a file at the writers' lock",
+         [&](const TempFolder& d) { linkAt(d / "elsewhere.txt", LockBeside(d)); }, "lock", false},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        ari::test::WriteFileBytes(dir / "elsewhere.txt", "kept\n");
+        c.make(dir);
+        const std::string odd = std::string(c.name) == "lock" ? LockBeside(dir) : dir / journal;
+        const unsigned type = TypeOfName(odd);
+        struct stat followed;
+        const bool isPipe = stat(odd.c_str(), &followed) == 0 && S_ISFIFO(followed.st_mode);
+        int reader = c.pipeIsRead ? open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        const std::optional<bool> appended = ReturnsInTime(
+            [&] { return ari::RunJournal(dir.Path()).Append(std::string("a line")); },
+            [&] {
+                // A reader lets a blocked open of the pipe go on.
+                if (isPipe && reader < 0)
+                    reader = open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            });
+        EXPECT_TRUE(appended.has_value()) << c.what << ": the entry waited";
+        EXPECT_FALSE(appended.value_or(false)) << c.what;
+        EXPECT_EQ(TypeOfName(odd), type) << c.what;
+        EXPECT_EQ(ReadFileBytes(dir / "elsewhere.txt"), "kept\n") << c.what;
+        EXPECT_FALSE(fs::exists(dir / "missing.txt")) << c.what;
+        if (reader >= 0) {
+            char byte;
+            EXPECT_LE(read(reader, &byte, 1), 0) << c.what << ": written into the pipe";
+            close(reader);
+        }
+    }
+}
+
+// Rotation moves regular files only: a generation's name that holds anything else stops it
+// before anything moves, and the entry is reported as not written (the journal stays within
+// its limit).
+TEST(RunJournal, RotationMovesNothingWhenAGenerationIsNoRegularFile) {
+    struct Case {
+        const char* what;
+        int generation;
+        std::function<void(const std::string&, const TempFolder&)> make;
+    };
+    const Case cases[] = {
+        {"a pipe at .1", 1,
+         [](const std::string& p, const TempFolder&) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }},
+        {"a folder at .2", 2,
+         [](const std::string& p, const TempFolder&) { fs::create_directory(p); }},
+        {"a link to a file at .1", 1,
+         [](const std::string& p, const TempFolder& d) {
+             fs::create_symlink(d / "elsewhere.txt", p);
+         }},
+        {"a link to a file at .3, the oldest kept", 3,
+         [](const std::string& p, const TempFolder& d) {
+             fs::create_symlink(d / "elsewhere.txt", p);
+         }},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        ari::test::WriteFileBytes(dir / "elsewhere.txt", "kept\n");
+        const ari::RunJournal journal(dir.Path(), 30, 3);
+        ASSERT_TRUE(journal.Append(std::string("first line"))) << c.what;
+        const std::string odd = journal.Path() + "." + std::to_string(c.generation);
+        c.make(odd, dir);
+        const unsigned type = TypeOfName(odd);
+        const std::optional<bool> appended = ReturnsInTime(
+            [&] { return journal.Append(std::string("a second line, past the limit")); },
+            [&] {
+                const int reader = open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                if (reader >= 0)
+                    close(reader);
+            });
+        ASSERT_TRUE(appended.has_value()) << c.what << ": the rotation waited";
+        EXPECT_FALSE(*appended) << c.what;
+        EXPECT_EQ(TypeOfName(odd), type) << c.what;
+        EXPECT_EQ(ReadFileBytes(journal.Path()), "first line\n") << c.what;
+        EXPECT_EQ(ReadFileBytes(dir / "elsewhere.txt"), "kept\n") << c.what;
+        for (int n = 1; n <= 4; ++n) {
+            if (n != c.generation) {
+                EXPECT_EQ(TypeOfName(journal.Path() + "." + std::to_string(n)), 0u)
+                    << c.what << ": moved to ." << n;
+            }
+        }
+    }
+}
+
+// A journal this program creates cannot be read by every account; one the administrator made
+// keeps the permissions given it. The writers' lock is open to exactly those who may write the
+// journal (its owner, and its group when the group may write it), never to a mere reader.
+TEST(RunJournal, NeitherTheJournalNorItsLockIsOpenToEveryAccount) {
+    struct Case {
+        const char* what;
+        unsigned made;  // the journal the administrator made; 0: none, the program creates it
+        bool groupMayLock;
+    };
+    const Case cases[] = {
+        {"a journal the program creates", 0, false},
+        {"a journal the administrator made 0644", 0644, false},
+        {"a journal its group writes too (0660)", 0660, true},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        const ari::RunJournal journal(dir.Path());
+        if (c.made) {
+            ari::test::WriteFileBytes(journal.Path(), "");
+            ASSERT_EQ(chmod(journal.Path().c_str(), c.made), 0);
+        }
+        ASSERT_TRUE(journal.Append(std::string("a line"))) << c.what;
+        const unsigned mode = PermissionsOf(journal.Path());
+        if (c.made)
+            EXPECT_EQ(mode, c.made) << c.what;
+        else
+            EXPECT_EQ(mode & 0007, 0u) << c.what << ": " << std::oct << mode;
+        ASSERT_EQ(TypeOfName(LockBeside(dir)), static_cast<unsigned>(S_IFREG)) << c.what;
+        const unsigned lockMode = PermissionsOf(LockBeside(dir));
+        EXPECT_EQ(lockMode & 0007, 0u) << c.what << ": " << std::oct << lockMode;
+        EXPECT_EQ((lockMode & 0060) == 0060, c.groupMayLock)
+            << c.what << ": " << std::oct << lockMode;
+    }
+}
+
+// The file that takes the journal's name at a rotation is given what the administrator gave
+// the old one: its permissions, and (when this test may give files away) its owner and group;
+// so is a writers' lock made beside a journal someone else owns.
+TEST(RunJournal, WhatTheAdministratorGaveTheJournalOutlivesARotation) {
+    TempFolder dir;
+    const ari::RunJournal journal(dir.Path(), 30, 3);
+    ari::test::WriteFileBytes(journal.Path(), "");
+    ASSERT_EQ(chmod(journal.Path().c_str(), 0600), 0);
+    const bool givesAway = chown(journal.Path().c_str(), 65534, 65534) == 0;
+    ASSERT_TRUE(journal.Append(std::string("first line")));
+    ASSERT_TRUE(journal.Append(std::string("a second line, past the limit")));
+    ASSERT_EQ(ReadFileBytes(journal.Path() + ".1"), "first line\n");
+    EXPECT_EQ(PermissionsOf(journal.Path()), 0600u);
+    EXPECT_EQ(PermissionsOf(journal.Path() + ".1"), 0600u);
+    if (!givesAway)
+        GTEST_SKIP() << "files cannot be given away here; the owner was not checked";
+    for (const std::string& f : {journal.Path(), LockBeside(dir)}) {
+        struct stat st;
+        ASSERT_EQ(stat(f.c_str(), &st), 0) << f;
+        EXPECT_EQ(st.st_uid, 65534u) << f;
+        EXPECT_EQ(st.st_gid, 65534u) << f;
+    }
 }
 
 // Two processes take the marker in turn, each as fast as it can, a few hundred times: never
