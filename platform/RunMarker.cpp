@@ -1,13 +1,10 @@
-// POSIX implementation of RunMarker.h.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// RunMarker.h over Env: portable, every call through Env::Default().
+#include "platform/RunMarker.h"
 
 #include <cerrno>
-#include <cstring>
 
+#include "platform/Env.h"
 #include "platform/FileErrors.h"
-#include "platform/RunMarker.h"
 
 namespace ari {
 
@@ -17,44 +14,41 @@ RunMarker::~RunMarker() {
 
 namespace {
 
-// True when `path` names the file open on `fd` (the same device and inode).
-bool NamesOpenFile(const std::string& path, int fd) {
-    struct stat byPath, byFd;
-    return lstat(path.c_str(), &byPath) == 0 && fstat(fd, &byFd) == 0 &&
-           byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
+// True when `path` names the file open on `fd` (the same identity).
+bool NamesOpenFile(const std::string& path, FileHandle fd) {
+    Env* env = Env::Default();
+    FileInfo byPath, byFd;
+    return env->PathInfo(path, false, &byPath) == 0 && env->Info(fd, &byFd) == 0 &&
+           byPath.id == byFd.id;
 }
 
 }  // namespace
 
 void RunMarker::Create(const std::string& path) {
+    Env* env = Env::Default();
     for (;;) {
-        // No O_TRUNC here: the file may only be emptied once the lock shows nobody else holds
-        // it.
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        // No truncation here: the file may only be emptied once the lock shows nobody else
+        // holds it.
+        const FileHandle fd = env->Open(path, kOpenWrite | kOpenCreate | kOpenNoFollow, 0644);
         if (fd < 0) {
-            // A folder of that name: open(2) says EISDIR, which maps onto "File access denied".
+            // A folder of that name: the open says EISDIR, which maps onto "File access denied".
             ThrowLastInOutError();
         }
-        struct flock lock;
-        std::memset(&lock, 0, sizeof lock);
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = 0;
-        lock.l_len = 0;  // the whole file, however long it grows
-        if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        // The whole file, however long it grows.
+        if (env->LockRange(fd, LockKind::Write, 0, 0) != 0) {
             const int err = errno;
-            close(fd);
+            env->Close(fd);
             throw InOutErrorFromErrno(err == EACCES ? EAGAIN : err);  // held elsewhere: error 32
         }
         // The holder before us removes the marker under its lock: a lock won on a file that no
         // longer has the name is a lock on nothing, and the path is opened again.
         if (!NamesOpenFile(path, fd)) {
-            close(fd);
+            env->Close(fd);
             continue;
         }
-        if (ftruncate(fd, 0) != 0) {
+        if (env->Truncate(fd, 0) != 0) {
             const int err = errno;
-            close(fd);
+            env->Close(fd);
             throw InOutErrorFromErrno(err);
         }
         fd_ = fd;
@@ -64,10 +58,11 @@ void RunMarker::Create(const std::string& path) {
 }
 
 void RunMarker::WriteLine() noexcept {
+    Env* env = Env::Default();
     const char* p = kLine;
     size_t left = sizeof kLine - 1;
     while (left > 0) {
-        const ssize_t n = write(fd_, p, left);
+        const int64_t n = env->Write(fd_, p, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -81,18 +76,19 @@ void RunMarker::CloseAndRemove() noexcept {
     if (fd_ < 0)
         return;
     WriteLine();
+    Env* env = Env::Default();
     if (NamesOpenFile(path_, fd_))
-        unlink(path_.c_str());
-    close(fd_);
-    fd_ = -1;
+        env->Remove(path_);
+    env->Close(fd_);
+    fd_ = kNoFile;
 }
 
 void RunMarker::Close() noexcept {
     if (fd_ < 0)
         return;
     WriteLine();
-    close(fd_);
-    fd_ = -1;
+    Env::Default()->Close(fd_);
+    fd_ = kNoFile;
 }
 
 }  // namespace ari
