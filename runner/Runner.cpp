@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/TTable.h"
+#include "engine/check/TableCheck.h"
 #include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
@@ -19,7 +20,6 @@
 #include "settings/Formats.h"
 #include "settings/IniValue.h"
 #include "templates/TemplateArchive.h"
-#include "tools/dbtool/TableCheck.h"
 
 namespace ari::runner {
 
@@ -221,8 +221,8 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
         bool allSound = true;
         for (TableSummary& t : summary.Tables()) {
             const std::string name = FindFileNoCase(summary.LiveFolder(), t.table);
-            const tools::CheckResult check =
-                tools::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
+            const engine::CheckResult check =
+                engine::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
             if (check.fault.empty()) {
                 t.verify = "ok";
                 AddLog(VerifyOkLine(QString::fromStdString(t.table)));

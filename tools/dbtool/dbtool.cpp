@@ -17,6 +17,7 @@
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
+#include "engine/check/TableCheck.h"
 #include "engine/format/ParadoxFormat.h"
 #include "engine/table/Cursor.h"
 #include "engine/table/DbfFile.h"
@@ -25,7 +26,6 @@
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "tools/dbtool/IndexCommands.h"
-#include "tools/dbtool/TableCheck.h"
 
 using namespace ari::engine;
 
@@ -210,7 +210,7 @@ int CheckCommand(const Args& a) {
             return 0;
         }
         const auto f = DbfFile::Open(path, ShareMode::Shared);
-        for (const auto& [name, step] : ari::tools::CheckSteps()) {
+        for (const auto& [name, step] : ari::engine::CheckSteps()) {
             const std::string fault = step(*f);
             if (!fault.empty()) {
                 std::cout << "FAULT (" << name << "): " << path << ": " << fault << "\n";
