@@ -58,17 +58,23 @@ void RunMarker::Create(const std::string& path) {
 }
 
 void RunMarker::WriteLine() noexcept {
-    Env* env = Env::Default();
-    const char* p = kLine;
-    size_t left = sizeof kLine - 1;
-    while (left > 0) {
-        const int64_t n = env->Write(fd_, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
+    // An Env that throws (an installed one may, though Env.h promises no throw) only ends the
+    // line: the marker is closed and removed all the same, while an error of the pass goes on
+    // to the caller.
+    try {
+        Env* env = Env::Default();
+        const char* p = kLine;
+        size_t left = sizeof kLine - 1;
+        while (left > 0) {
+            const int64_t n = env->Write(fd_, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+    } catch (...) {
     }
 }
 
@@ -76,19 +82,27 @@ void RunMarker::CloseAndRemove() noexcept {
     if (fd_ < 0)
         return;
     WriteLine();
-    Env* env = Env::Default();
-    if (NamesOpenFile(path_, fd_))
-        env->Remove(path_);
-    env->Close(fd_);
+    const FileHandle fd = fd_;
     fd_ = kNoFile;
+    try {
+        Env* env = Env::Default();
+        if (NamesOpenFile(path_, fd))
+            env->Remove(path_);
+        env->Close(fd);
+    } catch (...) {
+    }
 }
 
 void RunMarker::Close() noexcept {
     if (fd_ < 0)
         return;
     WriteLine();
-    Env::Default()->Close(fd_);
+    const FileHandle fd = fd_;
     fd_ = kNoFile;
+    try {
+        Env::Default()->Close(fd);
+    } catch (...) {
+    }
 }
 
 }  // namespace ari
