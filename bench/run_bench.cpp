@@ -5,6 +5,8 @@
 // reports the runner's peak memory.
 //
 //   run_bench [--records N] [--tables N] [--folder DIR] [--keep]
+//   (the files go into a new folder inside DIR, or inside the temporary folder: the only
+//   folder the bench removes is the one it made)
 //
 // --tables N keeps only the N template tables with the most tags (the others are removed from
 // the bench's template folder too), so that `--tables 1` shows one large table.
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -229,18 +232,24 @@ int main(int argc, char** argv) {
         }
     }
     const std::string bin = ari::ExtractFilePath(ari::ExecutablePath());
-    if (folder.empty()) {
-        char tmpl[] = "/tmp/run_bench.XXXXXX";
-        if (!mkdtemp(tmpl))
-            return 2;
-        folder = tmpl;
+    // The bench works in a folder it makes itself, inside DIR or the temporary folder, and
+    // removes only that: whatever else DIR holds is never touched.
+    const std::string inside = folder.empty() ? fs::temp_directory_path().string() : folder;
+    std::string made = ari::WithTrailingSeparator(inside) + "run_bench-XXXXXX";
+    if (!mkdtemp(made.data())) {
+        std::fprintf(stderr, "run_bench: cannot make a folder in %s: %s\n", inside.c_str(),
+                     std::strerror(errno));
+        return 2;
     }
-    folder = ari::WithTrailingSeparator(folder);
+    folder = ari::WithTrailingSeparator(made);
     const std::string templates = folder + "mdx/", live = folder + "live/";
     fs::create_directories(live);
     if (Shell(Q(bin + "maketemplates") + " --archive " + Q(folder + "t.zip") + " --keep " +
-              Q(templates) + " >/dev/null") != 0)
+              Q(templates) + " >/dev/null") != 0) {
+        if (!keep)
+            fs::remove_all(made);
         return 2;
+    }
 
     if (maxTables > 0)
         KeepTablesWithMostTags(templates, maxTables);
@@ -283,7 +292,9 @@ int main(int argc, char** argv) {
     std::printf("peak memory: %ld MB\n", usage.ru_maxrss / 1024);
     if (code != 0)
         std::printf("runner output in %srunner.out\n", folder.c_str());
-    if (!keep && code == 0)
-        fs::remove_all(folder);
+    if (keep)
+        std::printf("files kept in %s\n", made.c_str());
+    else if (code == 0)
+        fs::remove_all(made);
     return code == 0 ? 0 : 1;
 }

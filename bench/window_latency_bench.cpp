@@ -3,6 +3,8 @@
 // window every 20 ms; the window thread notes how long each one waited in its queue.
 //
 //   window_latency_bench [--records N] [--folder DIR] [--keep]
+//   (the files go into a new folder inside DIR, or inside the temporary folder: the only
+//   folder the bench removes is the one it made)
 //
 // Cases, one line each, "longest wait during CASE: N ms":
 //   session tick   a session tick whose listing tool takes 2.5 s to print its listing
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -150,10 +153,16 @@ int main(int argc, char** argv) {
     }
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    if (folder.empty())
-        folder = (fs::temp_directory_path() / ("window_latency_bench." + std::to_string(getpid())))
-                     .string();
-    folder += "/";
+    // The bench works in a folder it makes itself, inside DIR or the temporary folder, and
+    // removes only that: whatever else DIR holds is never touched.
+    const std::string inside = folder.empty() ? fs::temp_directory_path().string() : folder;
+    std::string made = inside + "/window_latency_bench-XXXXXX";
+    if (!mkdtemp(made.data())) {
+        std::fprintf(stderr, "window_latency_bench: cannot make a folder in %s: %s\n",
+                     inside.c_str(), std::strerror(errno));
+        return 2;
+    }
+    folder = made + "/";
     const std::string bin = folder + "bin/", tmpl = folder + "mdx/", live = folder + "live/",
                       tools = folder + "tools/";
     for (const std::string& d : {bin, tmpl, live, tools})
@@ -216,7 +225,9 @@ int main(int argc, char** argv) {
                     ok ? "true" : "false");
         std::printf("longest wait during pass: %lld ms\n", longest);
     }
-    if (!keep)
-        fs::remove_all(folder);
+    if (keep)
+        std::printf("files kept in %s\n", made.c_str());
+    else
+        fs::remove_all(made);
     return 0;
 }

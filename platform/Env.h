@@ -136,6 +136,9 @@ class Env {
                               uint64_t toOffset, size_t size) = 0;
     // Says the file is about to be read from start to end once (a hint; no failure).
     virtual void AdviseSequential(FileHandle file) = 0;
+    // Makes reads and writes of a handle opened with kOpenNonBlocking wait again, as those of
+    // any other handle; -1 on failure.
+    virtual int EndNonBlocking(FileHandle file) = 0;
 
     // ---- Names
 
@@ -158,6 +161,9 @@ class Env {
     // Creates a new, empty folder named `prefix` followed by six unique characters; the name,
     // or "" on failure.
     virtual std::string MakeUniqueFolder(const std::string& prefix) = 0;
+    // The absolute name of the file or folder that `path` reaches, every symbolic link on the
+    // way resolved; "" on failure (ENOENT: a step is missing or a link dangles).
+    virtual std::string ResolveLinks(const std::string& path) = 0;
     // The names in the folder, "." and ".." left out; -1 on failure.
     virtual int ListFolder(const std::string& path, std::vector<std::string>* names) = 0;
     // Puts the folder's list of names on disk, so that a rename inside it survives a crash;
@@ -166,9 +172,9 @@ class Env {
 
     // ---- Attributes
 
-    // Gives the open file `file` everything the file at `oldPath` carries (see
-    // CarryFileAttributes in FileAccess.h, which states the rules). Throws EInOutError naming
-    // the attribute when one cannot be carried.
+    // Gives the open file `file`, which is about to replace the file at `oldPath`, everything
+    // the old file carries (CarryFileAttributes in FileAccess.h states the rules; it calls
+    // this). Throws EInOutError naming the attribute when one cannot be carried.
     virtual void CarryAttributes(const std::string& oldPath, FileHandle file) = 0;
     // Gives the open file `file` the owner and group of the file at `fromPath` (a link there is
     // followed), as far as the system allows: only root gives a file away, and only a group the
@@ -277,6 +283,7 @@ class EnvWrapper : public Env {
         return target_->CopyRange(from, fromOffset, to, toOffset, size);
     }
     void AdviseSequential(FileHandle file) override { target_->AdviseSequential(file); }
+    int EndNonBlocking(FileHandle file) override { return target_->EndNonBlocking(file); }
 
     int PathInfo(const std::string& path, bool followLink, FileInfo* info) override {
         return target_->PathInfo(path, followLink, info);
@@ -296,6 +303,9 @@ class EnvWrapper : public Env {
     }
     std::string MakeUniqueFolder(const std::string& prefix) override {
         return target_->MakeUniqueFolder(prefix);
+    }
+    std::string ResolveLinks(const std::string& path) override {
+        return target_->ResolveLinks(path);
     }
     int ListFolder(const std::string& path, std::vector<std::string>* names) override {
         return target_->ListFolder(path, names);

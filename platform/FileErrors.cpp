@@ -27,7 +27,6 @@ int FileErrorFromErrno(int err) {
         case ETXTBSY:
             return kSharingViolation;
         case ENOSPC:
-        case EDQUOT:
         case EFBIG:
             return kDiskFull;
         default:

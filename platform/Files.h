@@ -1,5 +1,6 @@
 // File-system operations of the program, in the platform's own terms. Paths are UTF-8 text;
-// folder texts end in the platform's separator. Implemented in Files_posix.cpp.
+// folder texts end in the platform's separator. Files.cpp holds what goes through Env;
+// Files_posix.cpp the executable's path, the current folder, the copy and the rename unless taken.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "platform/Env.h"
+
 namespace ari {
 
 class RunMarker {
@@ -48,7 +50,7 @@ class RunMarker {
   private:
     void WriteLine() noexcept;
 
-    int fd_ = -1;
+    FileHandle fd_ = kNoFile;
     std::string path_;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/TTable.h"
+#include "engine/check/TableCheck.h"
 #include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
@@ -17,7 +18,6 @@
 #include "schedule/SessionTick.h"
 #include "settings/Formats.h"
 #include "templates/TemplateArchive.h"
-#include "tools/dbtool/TableCheck.h"
 
 namespace ari::runner {
 
@@ -197,8 +197,8 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
         bool allSound = true;
         for (TableSummary& t : summary.Tables()) {
             const std::string name = FindFileNoCase(summary.LiveFolder(), t.table);
-            const tools::CheckResult check =
-                tools::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
+            const engine::CheckResult check =
+                engine::CheckDbaseTable(summary.LiveFolder() + (name.empty() ? t.table : name));
             if (check.fault.empty()) {
                 t.verify = "ok";
                 AddLog(VerifyOkLine(t.table));

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "engine/EngineErrors.h"
-#include "engine/pack/ParadoxPack.h"
+#include "engine/format/ParadoxFormat.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/MemoFile.h"
 

@@ -15,92 +15,15 @@ extern "C" {
 
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/format/DbfFormat.h"
+#include "engine/format/ParadoxFormat.h"
 #include "engine/table/FileOps.h"
+#include "engine/table/ParadoxFile.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 
 namespace ari::engine {
-
-namespace {
-[[noreturn]] void Corrupt(const std::string& path, const std::string& what) {
-    RaiseTableError(kStatusCorruptHeader, path, {what});
-}
-}  // namespace
-
-ParadoxHeader ParseParadoxHeader(std::string_view bytes, uint64_t fileSize,
-                                 const std::string& path) {
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    if (fileSize == 0)
-        Corrupt(path, "The file is empty.");
-    if (bytes.size() < 0x58)
-        Corrupt(path, "The file is shorter than a Paradox header.");
-    ParadoxHeader h;
-    h.recordSize = GetLE16(p + px::kRecordSize);
-    h.headerSize = GetLE16(p + px::kHeaderSize);
-    h.fileType = p[px::kFileType];
-    h.blockSize = static_cast<uint32_t>(p[px::kBlockSizeCode]) * 1024u;
-    h.recordCount = GetLE32(p + px::kRecordCount);
-    h.blocksInUse = GetLE16(p + px::kBlocksInUse);
-    h.blocksInFile = GetLE16(p + px::kBlocksInFile);
-    h.firstBlock = GetLE16(p + px::kFirstBlock);
-    h.lastBlock = GetLE16(p + px::kLastBlock);
-    h.fieldCount = GetLE16(p + px::kFieldCount);
-    h.keyFieldCount = GetLE16(p + px::kKeyFieldCount);
-    h.version = p[px::kVersion];
-    if (h.fileType != px::kFileTypeKeyed && h.fileType != px::kFileTypeUnkeyed)
-        Corrupt(path, "File type " + std::to_string(h.fileType) + " is not a Paradox table.");
-    if (h.blockSize == 0 || h.blockSize > 32u * 1024u)
-        Corrupt(path, "Block size code " + std::to_string(p[px::kBlockSizeCode]) + " is invalid.");
-    if (h.headerSize < 0x58 || h.headerSize > fileSize)
-        Corrupt(path, "Header size " + std::to_string(h.headerSize) + " is invalid.");
-    if (h.recordSize == 0 || h.recordSize + px::kBlockHeaderSize > h.blockSize)
-        Corrupt(path, "Record size " + std::to_string(h.recordSize) + " does not fit a block.");
-    if (h.fieldCount == 0 || h.keyFieldCount > h.fieldCount)
-        Corrupt(path, "Field count " + std::to_string(h.fieldCount) + " / key fields " +
-                          std::to_string(h.keyFieldCount) + " are invalid.");
-    if (h.version < 3 || h.version > 0x0C)
-        RaiseTableError(kStatusUnsupportedFormat, path,
-                        {"Paradox version " + std::to_string(h.version) + " is not supported."});
-    if (static_cast<uint64_t>(h.headerSize) + static_cast<uint64_t>(h.blocksInFile) * h.blockSize >
-        fileSize)
-        Corrupt(path,
-                "The file is shorter than its " + std::to_string(h.blocksInFile) + " blocks.");
-    return h;
-}
-
-uint32_t WalkParadoxChain(FileHandle fd, const ParadoxHeader& h, const std::string& path,
-                          const std::function<void(const uint8_t*, uint32_t)>& each) {
-    // A block seen twice, out of range, cut off, or claiming more records than fit is damage.
-    const uint32_t bs = h.blockSize;
-    const uint32_t perBlock = (bs - px::kBlockHeaderSize) / h.recordSize;
-    std::vector<uint8_t> block(bs);
-    std::vector<bool> seen(h.blocksInFile + 1u, false);
-    uint32_t records = 0;
-    for (uint16_t b = h.firstBlock; b != 0;) {
-        if (b > h.blocksInFile || seen[b])
-            RaiseTableError(
-                kStatusCorruptData, path,
-                {"The chain of data blocks is broken at block " + std::to_string(b) + "."});
-        seen[b] = true;
-        const uint64_t off = h.headerSize + static_cast<uint64_t>(b - 1) * bs;
-        if (ReadAt(fd, off, block.data(), bs, path) < bs)
-            RaiseTableError(kStatusCorruptData, path,
-                            {"Data block " + std::to_string(b) + " is cut off."});
-        const int16_t add = static_cast<int16_t>(GetLE16(block.data() + 4));
-        if (add < -static_cast<int32_t>(h.recordSize) || add % h.recordSize != 0 ||
-            static_cast<uint32_t>(add / h.recordSize + 1) > perBlock)
-            RaiseTableError(kStatusCorruptData, path,
-                            {"Data block " + std::to_string(b) + " has an invalid record count."});
-        const uint32_t n = static_cast<uint32_t>(add / h.recordSize + 1);
-        each(block.data() + px::kBlockHeaderSize, n);
-        records += n;
-        b = GetLE16(block.data());
-    }
-    return records;
-}
 
 namespace {
 
@@ -114,50 +37,6 @@ bool IsSecondaryIndexExtension(const std::string& ext) {
     return (kind == 'X' || kind == 'Y') && (hex(ext[2]) || ext[2] == 'G' || ext[2] == 'g') &&
            hex(ext[3]);
 }
-
-// A Paradox table open for reading, with its size and its first bytes (as many as the largest
-// header can take).
-struct ParadoxSource {
-    ScopedFd fd;
-    uint64_t size = 0;
-    std::string head;
-};
-
-ParadoxSource OpenParadoxSource(const std::string& path) {
-    ParadoxSource source{ScopedFd(OpenTableFile(path, kOpenRead)), 0, {}};
-    FileInfo st;
-    if (source.fd.Get() < 0 || Env::Default()->Info(source.fd.Get(), &st) != 0)
-        RaiseTableError(kStatusReadError, path,
-                        {FileErrorMessage(FileErrorFromErrno(errno)) + "."});
-    source.size = st.size;
-    source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
-    source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));
-    return source;
-}
-
-}  // namespace
-
-ParadoxHeader ReadParadoxHeader(const std::string& path) {
-    const ParadoxSource source = OpenParadoxSource(path);
-    return ParseParadoxHeader(source.head, source.size, path);
-}
-
-std::string CheckParadoxTable(const std::string& path) {
-    const ParadoxSource source = OpenParadoxSource(path);
-    try {
-        const ParadoxHeader h = ParseParadoxHeader(source.head, source.size, path);
-        const uint32_t records =
-            WalkParadoxChain(source.fd.Get(), h, path, [](const uint8_t*, uint32_t) {});
-        if (records != h.recordCount)
-            return "The header counts " + std::to_string(h.recordCount) +
-                   " records but the data blocks hold " + std::to_string(records) + ".";
-    } catch (const EDBEngineError& e) {
-        return e.Message();
-    }
-    return {};
-}
-
-namespace {
 
 // The primary index (.px) of a keyed table, generated from the new table file with pxlib.
 void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uint16_t keyFields) {

@@ -4,7 +4,7 @@
 
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
-#include "engine/pack/ParadoxPack.h"
+#include "engine/table/ParadoxFile.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"

@@ -7,19 +7,23 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "platform/Env.h"
-#include "platform/FileAccess.h"
+#include "platform/FileErrors.h"
 
 namespace ari {
 
@@ -129,6 +133,79 @@ std::string CommandOf(const std::string& pid) {
     return comm;
 }
 
+// A full quota is a full disk to the program: callers see ENOSPC ("Disk full"), the one name
+// Env.h promises for it.
+template <typename T>
+T Mapped(T result) {
+    if (result < 0 && errno == EDQUOT)
+        errno = ENOSPC;
+    return result;
+}
+
+std::string MappedName(const char* made) {
+    if (!made && errno == EDQUOT)
+        errno = ENOSPC;
+    return made ? std::string(made) : std::string();
+}
+
+[[noreturn]] void ThrowLastError() {
+    Mapped(-1);
+    ThrowLastInOutError();
+}
+
+// The names of the extended attributes of the file at `path` (links followed).
+std::vector<std::string> AttributeNames(const std::string& path) {
+    std::vector<char> buf;
+    for (;;) {
+        const ssize_t need = ::listxattr(path.c_str(), nullptr, 0);
+        if (need < 0) {
+            if (errno == ENOTSUP || errno == ENOENT)
+                return {};  // a file system without them carries none
+            throw EInOutError(FileErrorFromErrno(errno), "Cannot list the extended attributes of " +
+                                                             path + ": " +
+                                                             InOutErrorFromErrno(errno).Message());
+        }
+        buf.resize(static_cast<size_t>(need));
+        const ssize_t got = ::listxattr(path.c_str(), buf.data(), buf.size());
+        if (got >= 0) {
+            buf.resize(static_cast<size_t>(got));
+            break;
+        }
+        if (errno != ERANGE)  // ERANGE: the list grew meanwhile; ask again
+            throw EInOutError(FileErrorFromErrno(errno), "Cannot list the extended attributes of " +
+                                                             path + ": " +
+                                                             InOutErrorFromErrno(errno).Message());
+    }
+    std::vector<std::string> names;
+    for (size_t i = 0; i < buf.size();) {
+        const size_t len = ::strnlen(buf.data() + i, buf.size() - i);
+        if (len > 0)
+            names.emplace_back(buf.data() + i, len);
+        i += len + 1;
+    }
+    return names;
+}
+
+// Copies one extended attribute of `path` to `fd`; false with errno set on failure (ENODATA:
+// it went meanwhile, which is no failure).
+bool CopyAttribute(const std::string& path, const std::string& name, int fd) {
+    std::vector<char> value;
+    for (;;) {
+        const ssize_t need = ::getxattr(path.c_str(), name.c_str(), nullptr, 0);
+        if (need < 0)
+            return errno == ENODATA;
+        value.resize(static_cast<size_t>(need));
+        const ssize_t got = ::getxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        if (got >= 0) {
+            value.resize(static_cast<size_t>(got));
+            break;
+        }
+        if (errno != ERANGE)
+            return errno == ENODATA;
+    }
+    return Mapped(::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0)) == 0;
+}
+
 volatile sig_atomic_t stopSignal = 0;
 
 void OnStopSignal(int) {
@@ -138,10 +215,10 @@ void OnStopSignal(int) {
 class PosixEnv final : public Env {
   public:
     FileHandle Open(const std::string& path, unsigned flags, unsigned createPermissions) override {
-        return ::open(path.c_str(), OpenFlagsToSystem(flags),
-                      static_cast<mode_t>(createPermissions));
+        return Mapped(
+            ::open(path.c_str(), OpenFlagsToSystem(flags), static_cast<mode_t>(createPermissions)));
     }
-    int Close(FileHandle file) override { return ::close(file); }
+    int Close(FileHandle file) override { return Mapped(::close(file)); }
     int64_t Read(FileHandle file, void* data, size_t size) override {
         return ::read(file, data, size);
     }
@@ -149,17 +226,17 @@ class PosixEnv final : public Env {
         return ::pread(file, data, size, static_cast<off_t>(offset));
     }
     int64_t Write(FileHandle file, const void* data, size_t size) override {
-        return ::write(file, data, size);
+        return Mapped(::write(file, data, size));
     }
     int64_t WriteAt(FileHandle file, uint64_t offset, const void* data, size_t size) override {
-        return ::pwrite(file, data, size, static_cast<off_t>(offset));
+        return Mapped(::pwrite(file, data, size, static_cast<off_t>(offset)));
     }
     int Seek(FileHandle file, uint64_t offset) override {
         return ::lseek(file, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
     }
-    int Sync(FileHandle file) override { return ::fsync(file); }
+    int Sync(FileHandle file) override { return Mapped(::fsync(file)); }
     int Truncate(FileHandle file, uint64_t size) override {
-        return ::ftruncate(file, static_cast<off_t>(size));
+        return Mapped(::ftruncate(file, static_cast<off_t>(size)));
     }
     int Info(FileHandle file, FileInfo* info) override {
         struct stat st;
@@ -172,10 +249,14 @@ class PosixEnv final : public Env {
     int64_t CopyRange(FileHandle from, uint64_t fromOffset, FileHandle to, uint64_t toOffset,
                       size_t size) override {
         off64_t in = static_cast<off64_t>(fromOffset), out = static_cast<off64_t>(toOffset);
-        return ::copy_file_range(from, &in, to, &out, size, 0);
+        return Mapped(::copy_file_range(from, &in, to, &out, size, 0));
     }
     void AdviseSequential(FileHandle file) override {
         ::posix_fadvise(file, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    int EndNonBlocking(FileHandle file) override {
+        const int fl = ::fcntl(file, F_GETFL);
+        return fl < 0 || ::fcntl(file, F_SETFL, fl & ~O_NONBLOCK) != 0 ? -1 : 0;
     }
 
     int PathInfo(const std::string& path, bool followLink, FileInfo* info) override {
@@ -186,25 +267,29 @@ class PosixEnv final : public Env {
         return 0;
     }
     int Rename(const std::string& from, const std::string& to) override {
-        return ::rename(from.c_str(), to.c_str());
+        return Mapped(::rename(from.c_str(), to.c_str()));
     }
     int Link(const std::string& from, const std::string& to) override {
-        return ::link(from.c_str(), to.c_str());
+        return Mapped(::link(from.c_str(), to.c_str()));
     }
     int Remove(const std::string& path) override { return ::unlink(path.c_str()); }
     FileHandle CreateUniqueFile(const std::string& prefix, std::string* name) override {
         std::string made = prefix + "XXXXXX";
-        const int fd = ::mkostemp(made.data(), O_CLOEXEC);
+        const int fd = Mapped(::mkostemp(made.data(), O_CLOEXEC));
         if (fd >= 0)
             *name = made;
         return fd;
     }
     int MakeFolder(const std::string& path, unsigned permissions) override {
-        return ::mkdir(path.c_str(), static_cast<mode_t>(permissions));
+        return Mapped(::mkdir(path.c_str(), static_cast<mode_t>(permissions)));
     }
     std::string MakeUniqueFolder(const std::string& prefix) override {
         std::string name = prefix + "XXXXXX";
-        return ::mkdtemp(name.data()) ? name : std::string();
+        return MappedName(::mkdtemp(name.data()));
+    }
+    std::string ResolveLinks(const std::string& path) override {
+        char buf[PATH_MAX];
+        return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
     }
     int ListFolder(const std::string& path, std::vector<std::string>* names) override {
         DIR* dir = ::opendir(path.c_str());
@@ -229,7 +314,31 @@ class PosixEnv final : public Env {
     }
 
     void CarryAttributes(const std::string& oldPath, FileHandle file) override {
-        CarryFileAttributes(oldPath, file);
+        struct stat st;
+        if (::stat(oldPath.c_str(), &st) != 0) {
+            if (errno == ENOENT)
+                return;  // nothing replaced: the defaults stay
+            ThrowLastError();
+        }
+        // Owner and group first: a change of owner clears the set-id bits that fchmod then
+        // sets, and the file capabilities that the attributes below then carry.
+        if (::fchown(file, st.st_uid, st.st_gid) != 0) {
+            if (errno != EPERM)
+                ThrowLastError();
+            if (::fchown(file, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM)
+                ThrowLastError();
+        }
+        for (const std::string& name : AttributeNames(oldPath)) {
+            if (!CopyAttribute(oldPath, name, file))
+                throw EInOutError(
+                    FileErrorFromErrno(errno),
+                    "Cannot carry the extended attribute " + name + " of " + oldPath +
+                        " to its replacement: " + InOutErrorFromErrno(errno).Message());
+        }
+        // Last: an access list set above changed the group bits; the old file's bits agree with
+        // it.
+        if (::fchmod(file, st.st_mode & 07777) != 0 && errno != EPERM)
+            ThrowLastError();
     }
     // The owner and group together, else the group alone (a process that is not root may
     // still give a file one of its own groups); EPERM is what a refusal looks like.

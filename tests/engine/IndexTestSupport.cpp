@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "engine/check/TableCheck.h"
 #include "engine/expr/Expr.h"
 #include "engine/expr/KeyCollation.h"
 #include "engine/format/MdxFormat.h"
@@ -12,7 +13,6 @@
 #include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
 #include "tests/engine/EngineTestSupport.h"
-#include "tools/dbtool/IndexCommands.h"
 
 using namespace ari::engine;
 
@@ -134,7 +134,7 @@ int TreeLevels(const std::string& mdxPath, const std::string& tag) {
 
 std::string IndexFaults(const std::string& tablePath) {
     const auto table = DbfFile::OpenHeld(tablePath);
-    return ari::tools::CheckProductionIndexStep(*table);
+    return CheckProductionIndexStep(*table);
 }
 
 bool PerlIndexReaderAvailable() {

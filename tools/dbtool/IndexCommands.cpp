@@ -4,6 +4,7 @@
 
 #include "engine/EngineErrors.h"
 #include "engine/TTable.h"
+#include "engine/check/TableCheck.h"
 #include "engine/format/MdxFormat.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
@@ -16,20 +17,6 @@ using namespace ari::engine;
 namespace ari::tools {
 
 namespace {
-
-// The production index file the table names, "" when its header names none. Throws when the
-// header names one that is missing.
-std::string IndexPathOf(const DbfFile& table) {
-    if (table.Header().family != DbfFamily::DBase || table.ProductionIndexFlag() == 0)
-        return {};
-    const std::string path = FindCompanion(table.Path(), ari::kProductionIndexExtension);
-    if (path.empty()) {
-        throw EDBEngineError(
-            mdx::kStatusIndexFault,
-            {"Table " + table.Path() + " names a production index file, but there is none."});
-    }
-    return path;
-}
 
 const MdxTag& FindTag(const MdxFile& index, const std::string& name) {
     for (const auto& t : index.Tags()) {
@@ -44,7 +31,7 @@ const MdxTag& FindTag(const MdxFile& index, const std::string& name) {
 
 int TagsCommand(const std::vector<std::string>& args) {
     const auto table = DbfFile::Open(args.at(0), ShareMode::Shared);
-    const std::string path = IndexPathOf(*table);
+    const std::string path = ProductionIndexPathOf(*table);
     if (path.empty()) {
         std::cout << "No production index.\n";
         return 0;
@@ -68,7 +55,7 @@ int KeysCommand(const std::vector<std::string>& args) {
     if (args.size() < 2)
         throw Exception("keys needs a table and a tag name");
     const auto table = DbfFile::Open(args.at(0), ShareMode::Shared);
-    const std::string path = IndexPathOf(*table);
+    const std::string path = ProductionIndexPathOf(*table);
     if (path.empty())
         throw Exception("Table " + args.at(0) + " has no production index.");
     const MdxFile index(path);
@@ -103,24 +90,6 @@ int IndexCommand(const std::vector<std::string>& args, const CommandOptions& opt
                condition == options.end() ? std::string() : condition->second);
     std::cout << "Added tag " << args.at(1) << " to " << path << "\n";
     return 0;
-}
-
-std::string CheckProductionIndexStep(const DbfFile& table) {
-    std::string path;
-    try {
-        path = IndexPathOf(table);
-    } catch (const EDBEngineError& e) {
-        return e.Message();
-    }
-    if (path.empty())
-        return {};
-    std::string out;
-    for (const auto& fault : CheckIndexFile(table, path)) {
-        if (!out.empty())
-            out += '\n';
-        out += fault;
-    }
-    return out;
 }
 
 }  // namespace ari::tools

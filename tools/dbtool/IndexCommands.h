@@ -1,14 +1,10 @@
 // dbtool's production index commands: listing tags, printing a tag's keys in index order,
-// adding a tag, and the index step of "check".
+// adding a tag (the index step of "check" is the engine's: engine/check/TableCheck.h).
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
-
-namespace ari::engine {
-class DbfFile;
-}
 
 namespace ari::tools {
 
@@ -23,8 +19,5 @@ using CommandOptions = std::map<std::string, std::string>;
 // table's production index, with the FOR condition, unique and descending when given. Throws
 // Exception for an empty FOR condition, and the engine's errors.
 int IndexCommand(const std::vector<std::string>& args, const CommandOptions& options);
-// The production index check of "check": "" when the table names no index or it is sound,
-// else the faults, one per line.
-std::string CheckProductionIndexStep(const ari::engine::DbfFile& table);
 
 }  // namespace ari::tools

@@ -17,14 +17,15 @@
 #include "engine/EngineErrors.h"
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
-#include "engine/pack/ParadoxPack.h"
+#include "engine/check/TableCheck.h"
+#include "engine/format/ParadoxFormat.h"
 #include "engine/table/Cursor.h"
 #include "engine/table/DbfFile.h"
+#include "engine/table/ParadoxFile.h"
 #include "engine/table/TableDamage.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
 #include "tools/dbtool/IndexCommands.h"
-#include "tools/dbtool/TableCheck.h"
 
 using namespace ari::engine;
 
@@ -209,7 +210,7 @@ int CheckCommand(const Args& a) {
             return 0;
         }
         const auto f = DbfFile::Open(path, ShareMode::Shared);
-        for (const auto& [name, step] : ari::tools::CheckSteps()) {
+        for (const auto& [name, step] : ari::engine::CheckSteps()) {
             const std::string fault = step(*f);
             if (!fault.empty()) {
                 std::cout << "FAULT (" << name << "): " << path << ": " << fault << "\n";

@@ -1,20 +1,15 @@
-// POSIX implementation of ProfileFile.h.
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// ProfileFile.h over Env: portable, every call through Env::Default().
+#include "platform/ProfileFile.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
+#include <vector>
 
 #include "platform/AtomicFile.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
-#include "platform/ProfileFile.h"
 #include "platform/ScopedFd.h"
 
 namespace ari {
@@ -38,7 +33,8 @@ EInOutError NamingFile(const EInOutError& e, const std::string& path) {
 }  // namespace
 
 bool ReadProfileFile(const std::string& path, std::string& bytes) {
-    int fd = -1;
+    Env* env = Env::Default();
+    FileHandle fd = kNoFile;
     try {
         fd = OpenRegularFile(path, kOpenRead, LinkPolicy::Follow);
     } catch (const EInOutError& e) {
@@ -47,13 +43,13 @@ bool ReadProfileFile(const std::string& path, std::string& bytes) {
         throw NamingFile(e, path);
     }
     const ScopedFd f(fd);
-    struct stat st;
-    if (fstat(f.Get(), &st) == 0 && static_cast<uint64_t>(st.st_size) > kMaxProfileFileBytes)
+    FileInfo st;
+    if (env->Info(f.Get(), &st) == 0 && st.size > kMaxProfileFileBytes)
         RefuseTooLong(path);
     bytes.clear();
     char buf[1 << 14];
     for (;;) {
-        const ssize_t n = read(f.Get(), buf, sizeof buf);
+        const int64_t n = env->Read(f.Get(), buf, sizeof buf);
         if (n == 0)
             break;
         if (n < 0) {
@@ -72,54 +68,46 @@ namespace {
 
 // The file a write replaces: symbolic links are followed so that the link itself stays.
 std::string ResolveTarget(const std::string& path) {
-    char buf[PATH_MAX];
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && realpath(path.c_str(), buf))
-        return buf;
-    return path;
-}
-
-// Takes (without waiting) an open-file-description lock over the whole of `fd`.
-bool LockWhole(int fd, short type) {
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    if (KindOfName(path) != NameKind::Link)
+        return path;
+    const std::string resolved = Env::Default()->ResolveLinks(path);
+    return resolved.empty() ? path : resolved;
 }
 
 // Removes what writes of `target` that ended part way left beside it: the files
 // UniqueTemporaryPattern(target) that ReplaceProfileFile writes into, when no writer holds one (a
 // live write keeps a read lock on its file until the rename).
 void RemoveStaleTemporaries(const std::string& target) {
-    std::string folder = ExtractFilePath(target);
-    DIR* d = opendir(folder.empty() ? "." : folder.c_str());
-    if (!d)
+    Env* env = Env::Default();
+    const std::string folder = ExtractFilePath(target);
+    std::vector<std::string> names;
+    if (env->ListFolder(folder.empty() ? "." : folder, &names) != 0)
         return;
-    while (const dirent* e = readdir(d)) {
-        if (!IsUniqueTemporaryOf(e->d_name, target, false))
+    for (const std::string& name : names) {
+        if (!IsUniqueTemporaryOf(name, target, false))
             continue;
-        const ScopedFd fd(
-            openat(dirfd(d), e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        struct stat st;
-        if (fd.Get() >= 0 && fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
-            LockWhole(fd.Get(), F_WRLCK))
-            unlinkat(dirfd(d), e->d_name, 0);
+        const std::string path = folder + name;
+        const ScopedFd fd(env->Open(path, kOpenReadWrite | kOpenNoFollow | kOpenNonBlocking));
+        FileInfo st;
+        if (fd.Get() >= 0 && env->Info(fd.Get(), &st) == 0 && st.kind == NameKind::Regular &&
+            env->LockRange(fd.Get(), LockKind::Write, 0, 0) == 0)
+            env->Remove(path);
     }
-    closedir(d);
 }
 
 }  // namespace
 
 void ReplaceProfileFile(const std::string& path, const std::string& bytes) {
+    Env* env = Env::Default();
     const std::string target = ResolveTarget(path);
     RemoveStaleTemporaries(target);
     AtomicFile file(target, UniqueTemporaryPattern(target), AtomicFile::Naming::Unique);
     // Held until the rename: another writer's clean-up leaves this file alone.
-    const ScopedFd held(open(file.TemporaryPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (held.Get() < 0 || !LockWhole(held.Get(), F_RDLCK))
+    const ScopedFd held(env->Open(file.TemporaryPath(), kOpenRead | kOpenNoFollow));
+    if (held.Get() < 0 || env->LockRange(held.Get(), LockKind::Read, 0, 0) != 0)
         ThrowLastInOutError();
     // A new file is readable by all; a replacement carries what the old file carried.
-    if (fchmod(file.Fd(), 0644) != 0)
+    if (env->SetPermissions(file.Fd(), 0644) != 0)
         ThrowLastInOutError();
     file.CarryAttributes();
     file.Write(bytes.data(), bytes.size());

@@ -9,12 +9,10 @@
 #include <vector>
 
 namespace ari::engine {
+
 class DbfFile;
-}
 
-namespace ari::tools {
-
-using CheckStep = std::function<std::string(const ari::engine::DbfFile&)>;
+using CheckStep = std::function<std::string(const DbfFile&)>;
 
 // In order: "damage" (what the pack refuses), "records" (the header's count against the file,
 // the deletion flags), "memos" (every memo pointer leads to a readable memo), "index" (the
@@ -30,4 +28,12 @@ struct CheckResult {
 // first fault; a table that does not open is a fault too (the engine's message).
 CheckResult CheckDbaseTable(const std::string& path);
 
-}  // namespace ari::tools
+// The production index step of the check: "" when the table names no index or it is sound,
+// else the faults, one per line.
+std::string CheckProductionIndexStep(const DbfFile& table);
+
+// The production index file the table names, "" when its header names none. Throws
+// EDBEngineError when the header names one that is missing.
+std::string ProductionIndexPathOf(const DbfFile& table);
+
+}  // namespace ari::engine

@@ -1,15 +1,16 @@
-#include "tools/dbtool/TableCheck.h"
+#include "engine/check/TableCheck.h"
 
 #include <cstdio>
 
 #include "engine/EngineErrors.h"
+#include "engine/format/MdxFormat.h"
+#include "engine/index/MdxTable.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/TableDamage.h"
-#include "tools/dbtool/IndexCommands.h"
+#include "engine/table/TableFiles.h"
+#include "platform/FileNames.h"
 
-using namespace ari::engine;
-
-namespace ari::tools {
+namespace ari::engine {
 
 namespace {
 
@@ -92,4 +93,34 @@ CheckResult CheckDbaseTable(const std::string& path) {
     return {};
 }
 
-}  // namespace ari::tools
+std::string ProductionIndexPathOf(const DbfFile& table) {
+    if (table.Header().family != DbfFamily::DBase || table.ProductionIndexFlag() == 0)
+        return {};
+    const std::string path = FindCompanion(table.Path(), ari::kProductionIndexExtension);
+    if (path.empty()) {
+        throw EDBEngineError(
+            mdx::kStatusIndexFault,
+            {"Table " + table.Path() + " names a production index file, but there is none."});
+    }
+    return path;
+}
+
+std::string CheckProductionIndexStep(const DbfFile& table) {
+    std::string path;
+    try {
+        path = ProductionIndexPathOf(table);
+    } catch (const EDBEngineError& e) {
+        return e.Message();
+    }
+    if (path.empty())
+        return {};
+    std::string out;
+    for (const auto& fault : CheckIndexFile(table, path)) {
+        if (!out.empty())
+            out += '\n';
+        out += fault;
+    }
+    return out;
+}
+
+}  // namespace ari::engine
