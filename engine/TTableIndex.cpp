@@ -212,7 +212,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusIndexError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusIndexError, path, e);
     }
     if (refusal)
         throw EDBEngineError(*refusal);
@@ -291,7 +291,7 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusWriteError, cursor.Path(), {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, cursor.Path(), e);
     }
 }
 
@@ -317,6 +317,6 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusIndexError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusIndexError, path, e);
     }
 }

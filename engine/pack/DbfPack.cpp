@@ -128,7 +128,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
         SyncFile(newDbf.Fd(), tmp);
     } catch (const EInOutError& e) {
-        RaiseTableError(kStatusWriteError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, path, e);
     }
 
     // The new index, built from the new table file into a temporary file held (locked) from
@@ -147,7 +147,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             result.indexFromOldKeys =
                 RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path(), &packed);
         } catch (const EInOutError& e) {
-            RaiseTableError(kStatusWriteError, path, {e.Message()});
+            RaiseTableErrorCausedBy(kStatusWriteError, path, e);
         }
         result.indexRebuilt = true;
     }

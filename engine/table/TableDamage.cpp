@@ -119,7 +119,7 @@ void Refuse(const DbfFile& table, const std::vector<TableDamage>& damage) {
     for (const auto& d : damage)
         texts.push_back(d.what);
     texts.push_back("The table is left as it is.");
-    RaiseEngineError(damage.front().status, std::move(texts));
+    RaiseEngineError(damage.front().status, std::move(texts), table.Path(), ErrorKind::Damaged);
 }
 }  // namespace
 

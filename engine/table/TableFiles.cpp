@@ -40,7 +40,7 @@ int RemoveName(const std::string& path) {
 }
 
 EInOutError InOutErrorNaming(const EInOutError& e, const std::string& path) {
-    return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+    return EInOutError(e.ErrorCode(), e.Message() + ": " + path, path);
 }
 
 EInOutError InOutErrorNaming(int err, const std::string& path) {
@@ -53,9 +53,11 @@ EInOutError LinkError(int err, const std::string& path) {
     const EInOutError e = InOutErrorNaming(err, path);
     if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS)
         return e;
-    return EInOutError(e.ErrorCode(), e.Message() +
-                                          " (this file system gives a file no second name, which "
-                                          "replacing a table with its index needs)");
+    return EInOutError(e.ErrorCode(),
+                       e.Message() +
+                           " (this file system gives a file no second name, which "
+                           "replacing a table with its index needs)",
+                       path);
 }
 
 // A dBASE production index, which the engine can build afresh from its own tag definitions.
@@ -116,7 +118,8 @@ struct Backups {
     backups.keep = failed;
     SyncFolder(ExtractFilePath(mainPath));
     lease.ReleaseProofs();
-    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines);
+    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines, lost,
+                     failed ? ErrorKind::Other : ErrorKind::InUse);
 }
 
 }  // namespace
@@ -242,8 +245,9 @@ void RecoverInterruptedReplace(TableLease& lease) {
                     "table is held for sole use.";
                 // An engine error already names the table; an I/O error is a failed write.
                 if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
-                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
-                RaiseTableError(kStatusWriteError, mainPath, {e.Message(), ended});
+                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended}, e.File(),
+                                         e.Kind());
+                RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e, {ended});
             }
         }
         // The new index reaches the disk before the marks of the interrupted change go. The old
@@ -262,8 +266,8 @@ void RecoverInterruptedReplace(TableLease& lease) {
         // again, and hold it instead of the new one.
         const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
         if (fd < 0) {
-            const EInOutError e = InOutErrorNaming(errno, mainBackup);
-            RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
+            RaiseTableErrorCausedBy(kStatusWriteError, mainPath,
+                                    InOutErrorNaming(errno, mainBackup));
         }
         FileInfo st;
         if (Env::Default()->Info(fd, &st) != 0 || st.kind != NameKind::Regular ||
@@ -283,9 +287,9 @@ void RecoverInterruptedReplace(TableLease& lease) {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
             Env::Default()->Close(fd);
-            RaiseTableError(kStatusWriteError, mainPath,
-                            {e.Message(), "The table before an interrupted change is kept as " +
-                                              mainBackup + "."});
+            RaiseTableErrorCausedBy(
+                kStatusWriteError, mainPath, e,
+                {"The table before an interrupted change is kept as " + mainBackup + "."});
         }
         lease.Replace(mainPath, fd);
         // The rename reaches the disk before the mark of the interrupted change goes.
@@ -357,9 +361,9 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             // companion's backup tells the next holder of the table to put it back.
             if (Env::Default()->Rename(backups.main, mainPath) != 0) {
                 backups.keep = true;
-                RaiseTableError(
-                    kStatusWriteError, mainPath,
-                    {e.Message(), "The table before the change is kept as " + backups.main + "."});
+                RaiseTableErrorCausedBy(
+                    kStatusWriteError, mainPath, e,
+                    {"The table before the change is kept as " + backups.main + "."});
             }
             backups.main.clear();
             throw;
@@ -367,7 +371,7 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     } catch (const EInOutError& e) {
         backups.Remove();
         SyncFolder(folder);
-        RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e);
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.

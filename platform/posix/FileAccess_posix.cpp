@@ -33,11 +33,12 @@ bool RangeLocked(int fd, uint64_t offset, uint64_t length) {
     throw EInOutError(kAccessDenied,
                       path +
                           " is a symbolic link; a file the program changes is never reached "
-                          "through a link (name the file itself)");
+                          "through a link (name the file itself)",
+                      path);
 }
 
 [[noreturn]] void RefuseNotRegular(const std::string& path) {
-    throw EInOutError(kAccessDenied, path + " is not a regular file");
+    throw EInOutError(kAccessDenied, path + " is not a regular file", path);
 }
 
 // The names of the extended attributes of the file at `path` (links followed).
@@ -118,7 +119,7 @@ FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy l
             RefuseLink(path);
         if (err == ENXIO)  // a pipe without a reader, a device without its driver
             RefuseNotRegular(path);
-        throw InOutErrorFromErrno(err);
+        throw InOutErrorFromErrno(err, path);
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -129,7 +130,7 @@ FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy l
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
         const int err = errno;
         close(fd);
-        throw InOutErrorFromErrno(err);
+        throw InOutErrorFromErrno(err, path);
     }
     return fd;
 }

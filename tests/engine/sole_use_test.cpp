@@ -377,6 +377,8 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         } catch (const EDBEngineError& e) {
             EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
             EXPECT_NE(e.Message().find(dir / c.file), std::string::npos) << e.Message();
+            EXPECT_EQ(e.Kind(), ari::ErrorKind::InUse);
+            EXPECT_EQ(e.File(), dir / c.file);
         }
         // The old files, untouched, are the live ones; the opener gets its record lock now that
         // the table is closed, and writes.

@@ -427,4 +427,44 @@ TEST_F(Pass, EachTablesRecordsDoneRiseToItsTotalInEveryBuildAndPack) {
     EXPECT_EQ(DbtoolCheck(live + "BIG.DBF"), 0);
 }
 
+// An error line names the file the error is about: the error's own file when its message does
+// not name it ("I/O error 32" is no path), else the table the run was at when the error carries
+// none and names no path.
+TEST_F(Pass, AnErrorLineNamesTheFileItIsAbout) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"NAME", "NAME"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    const std::string index = live + "a.mdx", table = live + "a.dbf";
+    struct Case {
+        const char* what;
+        std::function<void()> raise;
+        std::string line;
+    } cases[] = {
+        {"an error in use about the index", [&] { throw EInOutError(32, "I/O error 32", index); },
+         "I/O error 32: " + index},
+        {"a full disk about a temporary file",
+         [&] { throw EInOutError(101, "Disk full", live + ".a.dbf.pack.tmp"); },
+         "Disk full: " + live + ".a.dbf.pack.tmp"},
+        {"a message that names its file",
+         [&] { throw EInOutError(32, "I/O error 32 - " + index, index); },
+         "I/O error 32 - " + index},
+        {"no file, a message without a path",
+         [] { throw EDatabaseError("Table  must be opened to pack"); },
+         "Table  must be opened to pack: " + table},
+        {"no file, an I/O error without a path", [] { throw EInOutError(1005, "I/O error 1005"); },
+         "I/O error 1005: " + table},
+        {"no file, a message that names a path",
+         [&] { throw EInOutError(5, index + " is a symbolic link"); },
+         index + " is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        recorder.onPump = [&](ari::RunOperations&) { c.raise(); };
+        EXPECT_FALSE(Run(false, true, false));
+        EXPECT_EQ(log.Lines().back(),
+                  QString::fromStdString("\\\\\\Error \"" + c.line + "\" Time: \"10:00:00\""));
+    }
+}
+
 }  // namespace
