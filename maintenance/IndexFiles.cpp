@@ -34,6 +34,13 @@ LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table
                 throw;
         }
     }
+    try {
+        table_.CheckTableDamage();
+    } catch (...) {
+        table_.Close();
+        table_.SetExclusive(wasExclusive_);
+        throw;
+    }
 }
 
 LiveTableHold::~LiveTableHold() {

@@ -467,4 +467,70 @@ TEST_F(Pass, AnErrorLineNamesTheFileItIsAbout) {
     }
 }
 
+// A damaged live table is refused by the index steps as the pack refuses it: the run ends with
+// an error line that names the damage, and the live table and its index stay byte for byte.
+TEST_F(Pass, TheIndexStepsRefuseADamagedTableAndLeaveItsIndex) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}, {"NAME", "NAME"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows(), 0, 0x57);
+    AddTags(live, "a.dbf", {{"STALE", "NAME"}});
+    std::map<std::string, std::string> sound;
+    for (const auto& n : FileNamesIn(live))
+        sound[n] = Bytes(live + n);
+    const std::string& bytes = sound.at("a.dbf");
+    const auto at16 = [&](size_t at) {
+        return static_cast<unsigned>(static_cast<uint8_t>(bytes[at])) |
+               static_cast<unsigned>(static_cast<uint8_t>(bytes[at + 1])) << 8;
+    };
+    const unsigned headerLength = at16(8), recordLength = at16(10);
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        std::string fragment;
+    } cases[] = {
+        {"header length one record too long",
+         [&](std::string& b) {
+             b[8] = static_cast<char>((headerLength + recordLength) & 0xFF);
+             b[9] = static_cast<char>((headerLength + recordLength) >> 8);
+         },
+         "Header length " + std::to_string(headerLength + recordLength) +
+             " disagrees with the field descriptors"},
+        {"file ends inside a record",
+         [](std::string& b) {
+             b.pop_back();  // the end byte
+             b += " 77";
+         },
+         "The file ends inside record 6: 3 of its " + std::to_string(recordLength) +
+             " bytes are there."},
+    };
+    struct Steps {
+        const char* what;
+        bool transfer, rebuild;
+    } steps[] = {{"rebuild", false, true}, {"transfer", true, false}, {"both", true, true}};
+    for (const auto& c : cases) {
+        for (const auto& step : steps) {
+            SCOPED_TRACE(std::string(c.what) + ", " + step.what);
+            for (const auto& [n, b] : sound)
+                ari::test::WriteFileBytes(live + n, b);
+            std::string table = bytes;
+            c.damage(table);
+            ari::test::WriteFileBytes(live + "a.dbf", table);
+            std::map<std::string, std::string> before;
+            for (const auto& n : FileNamesIn(live))
+                before[n] = Bytes(live + n);
+            log.clear();
+            EXPECT_FALSE(Run(step.transfer, step.rebuild, false));
+            ASSERT_FALSE(log.Lines().isEmpty());
+            EXPECT_NE(log.Lines().back().toStdString().find(c.fragment), std::string::npos)
+                << log.Lines().back().toStdString();
+            std::vector<std::string> changed;
+            for (const auto& n : FileNamesIn(live))
+                if (!before.count(n) || Bytes(live + n) != before.at(n))
+                    changed.push_back(n);
+            EXPECT_EQ(changed, std::vector<std::string>{});
+            EXPECT_EQ(FileNamesIn(live).size(), before.size());
+        }
+    }
+}
+
 }  // namespace
