@@ -124,6 +124,19 @@ struct Backups {
 
 }  // namespace
 
+EInOutError TakenNameError(int err, const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) == 0 && info.kind == NameKind::Folder) {
+        return EInOutError(kAccessDenied,
+                           path +
+                               " is a folder, where the engine keeps a file of its own while it "
+                               "replaces the table's files; nothing was changed (move the folder "
+                               "away)",
+                           path);
+    }
+    return InOutErrorNaming(err, path);
+}
+
 std::string FindCompanion(const std::string& tablePath, const std::string& ext) {
     const std::string wanted = ExtractFileName(CompanionPathFor(tablePath, ext));
     const std::string folder = ExtractFilePath(tablePath);
@@ -143,6 +156,13 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
 }
 
 bool RemoveStaleTemporary(const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) != 0)
+        return errno == ENOENT;
+    if (info.kind == NameKind::Folder)
+        return false;
+    if (info.kind != NameKind::Regular)
+        return RemoveName(path) == 0 || errno == ENOENT;
     // A second name of a file this process holds is opened as the held descriptor (an own
     // second open would break its lease).
     const FileHandle fd = OpenTableFile(path, kOpenReadWrite | kOpenNoFollow);
@@ -163,6 +183,8 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
         file_ = std::make_unique<AtomicFile>(forPath, path_, AtomicFile::Naming::Exact,
                                              RemoveStaleTemporary);
     } catch (const EInOutError& e) {
+        if (e.ErrorCode() == kSharingViolation)  // the name stayed taken
+            throw TakenNameError(EBUSY, path_);
         throw InOutErrorNaming(e, path_);
     }
     if (!TryLockWholeFile(file_->Fd(), true)) {
@@ -337,13 +359,16 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         RemoveStaleTemporary(mainKeep);
         if (Env::Default()->Link(mainPath, mainKeep) == 0)
             backups.main = mainKeep;
+        else if (errno == EEXIST)
+            throw TakenNameError(errno, mainKeep);
         else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
             throw LinkError(errno, mainKeep);
         if (newCompanion) {
             const std::string companionKeep = BackupPathFor(companionPath);
             RemoveStaleTemporary(companionKeep);
             if (Env::Default()->Link(companionPath, companionKeep) != 0)
-                throw LinkError(errno, companionKeep);
+                throw errno == EEXIST ? TakenNameError(errno, companionKeep)
+                                      : LinkError(errno, companionKeep);
             backups.companion = companionKeep;
         }
         // The new files are proven too, so that an open of one after its rename is seen; then
