@@ -343,7 +343,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
 
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
-                       TableLease& lease) {
+                       TableLease& lease, const std::function<bool()>& asRead) {
     const std::string folder = ExtractFilePath(mainPath);
     const SoleUseHold hold(lease);  // the caller's, when it holds one
     Backups backups;                // removed on every way out but a failed put-back
@@ -377,6 +377,11 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         if (newCompanion)
             lease.ProveNewFile(newCompanion->Fd(), newCompanion->Path());
         lease.CheckSoleUse();
+        if (asRead && !asRead()) {
+            lease.ReleaseProofs();
+            RaiseFileError(kStatusTableInUse, mainPath,
+                           {"Another program wrote to the file while it was held for sole use."});
+        }
         RenameFile(newMain.Path(), mainPath);
         try {
             if (newCompanion)
@@ -400,7 +405,9 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.
-    const std::string lost = lease.LostProof();
+    std::string lost = lease.LostProof();
+    if (lost.empty() && asRead && !asRead())
+        lost = mainPath;
     if (!lost.empty()) {
         PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease);
     }

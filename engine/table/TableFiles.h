@@ -5,6 +5,7 @@
 // files are hidden (leading '.') so folder listings of tables skip them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,9 +68,12 @@ class TableLease;
 // (hard links), so that when the second rename fails the first is undone; the backups are
 // removed at the end. On success the lease holds the new files. Throws EDBEngineError
 // kStatusWriteError naming the table; the old files are then in place.
+// `asRead`, when given, tells whether the old main file still holds what the caller read from
+// it; it is asked after the last check before the renames and again after them, and a "no" is
+// "table in use" as an open would be (the old files stay, or are put back, for the writer).
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
-                       TableLease& lease);
+                       TableLease& lease, const std::function<bool()>& asRead = {});
 
 // Settles the backups a two-file ReplaceTableFiles leaves when its process ends halfway, for a
 // table held for sole use by `lease` (nothing for shared use).

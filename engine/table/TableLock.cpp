@@ -387,10 +387,24 @@ void TableLease::ProveAll() {
     for (auto& h : held_) {
         if (h.proof != SoleUseProof::None)
             continue;
+        // Taken before the look, so that a write between the two is seen as a change.
+        FileInfo info;
+        if (Env::Default()->Info(h.fd, &info) == 0) {
+            h.size = info.size;
+            h.modified = info.modified;
+        }
         std::string who;
         if (!ProveFile(h.fd, h.proof, who))
             RefuseInUse(h.path, who);
     }
+}
+
+bool TableLease::WrittenSinceLook(const Held& h) {
+    if (h.proof != SoleUseProof::ProcessScan)
+        return false;
+    FileInfo info;
+    return Env::Default()->Info(h.fd, &info) != 0 || info.size != h.size ||
+           info.modified != h.modified;
 }
 
 void TableLease::RefuseInUse(const std::string& path, const std::string& who) {
@@ -430,6 +444,10 @@ void TableLease::CheckSoleUse() {
             who = "Another program opened the file while it was held for sole use.";
         RefuseInUse(h.path, who);
     }
+    for (const auto& h : held_)
+        if (WrittenSinceLook(h))
+            RefuseInUse(h.path,
+                        "Another program wrote to the file while it was held for sole use.");
     ProveAll();
 }
 
@@ -449,7 +467,7 @@ bool TableLease::LeaseBroken() const {
 
 std::string TableLease::LostProof() const {
     for (const auto& h : held_)
-        if (!StillProven(h.fd, h.proof))
+        if (!StillProven(h.fd, h.proof) || WrittenSinceLook(h))
             return h.path;
     return {};
 }
