@@ -47,7 +47,7 @@ std::string NamingItsFile(const Exception& e, const std::string& subject) {
         return message.find(e.File()) != std::string::npos ? message : message + ": " + e.File();
     // The "/" of "I/O error N" is no path.
     const bool namesAPath =
-        message.find('/', message.rfind("I/O") == 0 ? 3 : 0) != std::string::npos;
+        message.find('/', message.compare(0, 3, "I/O") == 0 ? 3 : 0) != std::string::npos;
     if (subject.empty() || namesAPath)
         return message;
     return message + ": " + subject;
