@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/EngineStatus.h"
+
 std::string EDBEngineError::ComposeMessage(uint16_t status, const std::vector<std::string>& texts) {
     std::vector<std::string> kept;
     for (const auto& t : texts) {
@@ -26,5 +28,26 @@ std::string EDBEngineError::ComposeMessage(uint16_t status, const std::vector<st
     return msg;
 }
 
-EDBEngineError::EDBEngineError(uint16_t status, const std::vector<std::string>& texts)
-    : EDatabaseError(ComposeMessage(status, texts)), status_(status) {}
+ari::ErrorKind EDBEngineError::KindOfStatus(uint16_t status) noexcept {
+    using namespace ari::engine;
+    switch (status) {
+        case kStatusTableNotFound:
+            return ari::ErrorKind::Missing;
+        case kStatusTableInUse:
+        case kStatusRecordsLocked:
+            return ari::ErrorKind::InUse;
+        case kStatusCorruptHeader:
+        case kStatusCorruptData:
+            return ari::ErrorKind::Damaged;
+        default:
+            return ari::ErrorKind::Other;
+    }
+}
+
+EDBEngineError::EDBEngineError(uint16_t status, const std::vector<std::string>& texts,
+                               std::string file)
+    : EDBEngineError(status, texts, std::move(file), KindOfStatus(status)) {}
+
+EDBEngineError::EDBEngineError(uint16_t status, const std::vector<std::string>& texts,
+                               std::string file, ari::ErrorKind kind)
+    : EDatabaseError(ComposeMessage(status, texts), kind, std::move(file)), status_(status) {}

@@ -33,6 +33,8 @@ constexpr StatusEntry kStatusTexts[] = {
 
 thread_local uint16_t lastStatus = 0;
 thread_local std::vector<std::string> lastTexts;
+thread_local std::string lastFile;
+thread_local ErrorKind lastKind = ErrorKind::Other;
 }  // namespace
 
 std::string StatusText(uint16_t status) {
@@ -47,6 +49,12 @@ void RaiseEngineError(uint16_t status, std::vector<std::string> details) {
     throw EDBEngineError(status, details);
 }
 
+void RaiseEngineError(uint16_t status, std::vector<std::string> details, const std::string& file,
+                      ErrorKind kind) {
+    details.insert(details.begin(), StatusText(status));
+    throw EDBEngineError(status, details, file, kind);
+}
+
 std::string TableDetail(const std::string& tablePath) {
     return "Table: " + tablePath;
 }
@@ -54,17 +62,36 @@ std::string TableDetail(const std::string& tablePath) {
 void RaiseTableError(uint16_t status, const std::string& tablePath,
                      std::vector<std::string> details) {
     details.insert(details.begin(), TableDetail(tablePath));
-    RaiseEngineError(status, std::move(details));
+    RaiseEngineError(status, std::move(details), tablePath, EDBEngineError::KindOfStatus(status));
 }
 
-void SetLastErrorReport(uint16_t status, std::vector<std::string> texts) {
+void RaiseTableErrorCausedBy(uint16_t status, const std::string& tablePath, const Exception& cause,
+                             std::vector<std::string> more) {
+    more.insert(more.begin(), cause.Message());
+    more.insert(more.begin(), TableDetail(tablePath));
+    const ErrorKind kind = EDBEngineError::KindOfStatus(status);
+    RaiseEngineError(status, std::move(more), tablePath,
+                     kind == ErrorKind::Other ? cause.Kind() : kind);
+}
+
+void RaiseFileError(uint16_t status, const std::string& path, std::vector<std::string> details) {
+    details.insert(details.begin(), "File: " + path);
+    RaiseEngineError(status, std::move(details), path, EDBEngineError::KindOfStatus(status));
+}
+
+void SetLastErrorReport(uint16_t status, std::vector<std::string> texts, std::string file,
+                        ErrorKind kind) {
     lastStatus = status;
     lastTexts = std::move(texts);
+    lastFile = std::move(file);
+    lastKind = kind;
 }
 
 void ClearLastErrorReport() {
     lastStatus = 0;
     lastTexts.clear();
+    lastFile.clear();
+    lastKind = ErrorKind::Other;
 }
 
 uint16_t LastErrorStatus() {
@@ -72,6 +99,12 @@ uint16_t LastErrorStatus() {
 }
 const std::vector<std::string>& LastErrorTexts() {
     return lastTexts;
+}
+const std::string& LastErrorFile() {
+    return lastFile;
+}
+ErrorKind LastErrorKind() {
+    return lastKind;
 }
 
 }  // namespace ari::engine

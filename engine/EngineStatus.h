@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Exception.h"
+
 namespace ari::engine {
 
 enum EngineStatus : uint16_t {
@@ -33,21 +35,39 @@ enum EngineStatus : uint16_t {
 // The general text of a status ("" for 0 or an unknown number).
 std::string StatusText(uint16_t status);
 
-// Throws EDBEngineError(status, {StatusText(status), details...}).
+// Throws EDBEngineError(status, {StatusText(status), details...}), about no file and of the
+// status's kind (EDBEngineError::KindOfStatus).
 [[noreturn]] void RaiseEngineError(uint16_t status, std::vector<std::string> details);
+// The same about `file`, of kind `kind`.
+[[noreturn]] void RaiseEngineError(uint16_t status, std::vector<std::string> details,
+                                   const std::string& file, ErrorKind kind);
 
 // The detail that names the table an error is about ("Table: <path>"), the first detail of
 // every error about one table.
 std::string TableDetail(const std::string& tablePath);
-// Throws RaiseEngineError(status, {TableDetail(tablePath), details...}).
+// Throws RaiseEngineError(status, {TableDetail(tablePath), details...}), about the table file.
 [[noreturn]] void RaiseTableError(uint16_t status, const std::string& tablePath,
                                   std::vector<std::string> details = {});
+// The same for a failure whose cause is `cause` (a file error inside the step): its message is
+// the first detail, and the error is of the cause's kind (a full disk stays DiskFull) unless the
+// status says more.
+[[noreturn]] void RaiseTableErrorCausedBy(uint16_t status, const std::string& tablePath,
+                                          const Exception& cause,
+                                          std::vector<std::string> more = {});
+// Throws RaiseEngineError(status, {"File: " + path, details...}), about that file: the detail
+// that names the one file of a table (the table, its index or memo file) an error is about.
+[[noreturn]] void RaiseFileError(uint16_t status, const std::string& path,
+                                 std::vector<std::string> details = {});
 
-// The error report of the last failed engine operation of this thread: its status and texts.
-// Engine operations record it so that Check() can show the details of the failure.
-void SetLastErrorReport(uint16_t status, std::vector<std::string> texts);
+// The error report of the last failed engine operation of this thread: its status and texts,
+// and the file and kind of its error. Engine operations record it so that Check() can raise
+// the failure again with its details.
+void SetLastErrorReport(uint16_t status, std::vector<std::string> texts,
+                        std::string file = std::string(), ErrorKind kind = ErrorKind::Other);
 void ClearLastErrorReport();
 uint16_t LastErrorStatus();
 const std::vector<std::string>& LastErrorTexts();
+const std::string& LastErrorFile();
+ErrorKind LastErrorKind();
 
 }  // namespace ari::engine

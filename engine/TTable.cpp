@@ -29,10 +29,11 @@ uint16_t Guarded(F&& body) {
         for (size_t nl; (nl = m.find('\n', start)) != std::string::npos; start = nl + 1)
             lines.push_back(m.substr(start, nl - start));
         lines.push_back(m.substr(start));
-        SetLastErrorReport(e.ErrorCode(), lines);
+        SetLastErrorReport(e.ErrorCode(), lines, e.File(), e.Kind());
         return e.ErrorCode();
     } catch (const Exception& e) {
-        SetLastErrorReport(kStatusWriteError, {StatusText(kStatusWriteError), e.Message()});
+        SetLastErrorReport(kStatusWriteError, {StatusText(kStatusWriteError), e.Message()},
+                           e.File(), e.Kind());
         return kStatusWriteError;
     } catch (const std::bad_alloc&) {
         SetLastErrorReport(kStatusReadError, {StatusText(kStatusReadError), "Out of memory."});
@@ -232,8 +233,9 @@ void Check(uint16_t status) {
     if (status == kStatusOk)
         return;
     std::vector<std::string> texts{StatusText(status)};
-    if (LastErrorStatus() == status)
-        for (const auto& t : LastErrorTexts())
-            texts.push_back(t);
-    throw EDBEngineError(status, texts);
+    if (LastErrorStatus() != status)
+        throw EDBEngineError(status, texts);
+    for (const auto& t : LastErrorTexts())
+        texts.push_back(t);
+    throw EDBEngineError(status, texts, LastErrorFile(), LastErrorKind());
 }

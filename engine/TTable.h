@@ -122,6 +122,7 @@ class TTable {
     // for sole use (Exclusive) it works under that hold, so that a caller can make several
     // changes to the table's index under one hold; on a table open for shared use it raises
     // EDBEngineError. Then the file is the one the open table holds, as found when opened.
+    // A damaged table is refused before anything is written (CheckTableDamage).
     void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
                   const std::string& descFields = std::string(),
                   const std::string& forCondition = std::string());
@@ -154,12 +155,22 @@ class TTable {
     // Gives the table, open for sole use, the production index file `indexPath`, built over its
     // records with the tags of the index file at `sourceIndexPath` (their order, names, key and
     // FOR expressions, unique and descending flags) and its block size and base name, under the
-    // table's language driver. The new file is written beside `indexPath` and renamed over it:
+    // table's language driver. A damaged table is refused first (CheckTableDamage). The new file
+    // is written beside `indexPath` and renamed over it:
     // the index is at every moment either the old file or the whole new one. The table's header
     // is not changed. `indexPath` must name a file beside the table named like it with the
     // extension ".mdx", whatever the case. Raises EDBEngineError (the old index then stays as it
     // was).
     void RebuildIndexFrom(const std::string& sourceIndexPath, const std::string& indexPath);
+
+    // Raises EDBEngineError, naming the table and its damage as the pack does (Kind() Damaged,
+    // File() the table), when the open table is a damaged dBASE table: a header length that
+    // disagrees with its field descriptors, or a file that ends inside a record
+    // (engine/table/TableDamage.h). Its production index is not looked at: the index steps
+    // replace it. Does nothing for a closed table or another driver's. AddIndex, AddIndexes and
+    // RebuildIndexFrom make the same check before they write anything; a caller that changes the
+    // table's files itself first calls this.
+    void CheckTableDamage() const;
 
     // Full path of the table file: DatabaseName followed by the file as found on disk
     // (case aside).

@@ -12,6 +12,7 @@
 #include "engine/table/Cursor.h"
 #include "engine/table/DbfFile.h"
 #include "engine/table/FileOps.h"
+#include "engine/table/TableDamage.h"
 #include "engine/table/TableFiles.h"
 #include "engine/table/TableLock.h"
 #include "platform/Files.h"
@@ -151,6 +152,8 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
                        const TagList& list, IndexTagDef first) {
     // Nobody else has any of the files open, up to and including the rename.
     const SoleUseHold hold(lease);
+    // Keys built from rows read out of line or cut short would list records that are not there.
+    RefuseDamagedRecords(table);
     std::unique_ptr<EDBEngineError> refusal;
     // The tags that pass, taken and checked in order until one is refused.
     const auto passing = [&](const std::vector<std::string>& present, uint8_t language,
@@ -212,7 +215,7 @@ void AddTagsUnderLease(const std::string& path, TableLease& lease, DbfFile& tabl
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusIndexError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusIndexError, path, e);
     }
     if (refusal)
         throw EDBEngineError(*refusal);
@@ -291,8 +294,14 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusWriteError, cursor.Path(), {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, cursor.Path(), e);
     }
+}
+
+void TTable::CheckTableDamage() const {
+    if (!cursor_ || cursor_->GetDriver() != Driver::DBase || !cursor_->Table())
+        return;
+    RefuseDamagedRecords(*cursor_->Table());
 }
 
 void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::string& indexPath) {
@@ -307,6 +316,7 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     }
     const DbfFile& table = *cursor.Table();
     const SoleUseHold hold(cursor.Lease());
+    RefuseDamagedRecords(table);
     try {
         const MdxFile source(sourceIndexPath);
         TemporaryFile temp(indexPath, ari::kIndexPurpose);
@@ -317,6 +327,6 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     } catch (const EDBEngineError&) {
         throw;
     } catch (const Exception& e) {
-        RaiseTableError(kStatusIndexError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusIndexError, path, e);
     }
 }

@@ -7,25 +7,6 @@
 
 namespace ari {
 
-namespace {
-
-// The file an engine refusal names (its "File: " line), "" when it names none.
-std::string FileNamedBy(const EDBEngineError& e) {
-    static const std::string kPrefix = "File: ";
-    const std::string& m = e.Message();
-    for (size_t start = 0; start <= m.size();) {
-        size_t end = m.find('\n', start);
-        if (end == std::string::npos)
-            end = m.size();
-        if (m.compare(start, kPrefix.size(), kPrefix) == 0)
-            return m.substr(start + kPrefix.size(), end - start - kPrefix.size());
-        start = end + 1;
-    }
-    return {};
-}
-
-}  // namespace
-
 std::string IndexFileName(const std::string& tableFileName) {
     return CompanionPathFor(tableFileName, kProductionIndexExtension);
 }
@@ -41,17 +22,24 @@ LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table
                 // Something that is no regular file under the name (a link, a pipe, a device,
                 // a folder) is named with what it is; nothing there is the file error.
                 RequireRegularFile(table_.TablePath(), LinkPolicy::Refuse);
-                throw EInOutError(kFileNotFound, FileErrorMessage(kFileNotFound));
+                throw EInOutError(kFileNotFound, FileErrorMessage(kFileNotFound),
+                                  table_.TablePath());
             case engine::kStatusTableInUse:
             case engine::kStatusRecordsLocked: {
-                const std::string file = FileNamedBy(e);
+                const std::string file = e.File().empty() ? table_.TablePath() : e.File();
                 throw EInOutError(kSharingViolation,
-                                  FileErrorMessage(kSharingViolation) + " - " +
-                                      (file.empty() ? table_.TablePath() : file));
+                                  FileErrorMessage(kSharingViolation) + " - " + file, file);
             }
             default:
                 throw;
         }
+    }
+    try {
+        table_.CheckTableDamage();
+    } catch (...) {
+        table_.Close();
+        table_.SetExclusive(wasExclusive_);
+        throw;
     }
 }
 

@@ -25,7 +25,8 @@ std::string IndexFileName(const std::string& tableFileName);
 //   another user has a file of the table open or locked
 //                                       EInOutError 32 "I/O error 32 - <path of that file>"
 // every other failure of the open (not a table, a damaged header ...) is the engine's
-// EDBEngineError. REQUIRES: `table` closed, DatabaseName and TableName set.
+// EDBEngineError, and so is a damaged table (TTable::CheckTableDamage), refused before any step
+// touches its index. REQUIRES: `table` closed, DatabaseName and TableName set.
 class LiveTableHold {
   public:
     explicit LiveTableHold(TTable& table);

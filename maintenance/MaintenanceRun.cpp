@@ -39,10 +39,17 @@ std::string FolderOf(const std::string& text) {
     return text.empty() ? std::string() : WithTrailingSeparator(AbsolutePath(text));
 }
 
-// The error's message, followed by ": " and the file or folder it is about when the message
-// names no path of its own (the platform's file errors give only their fixed text).
-std::string NamingItsFile(const std::string& message, const std::string& subject) {
-    if (subject.empty() || message.find('/') != std::string::npos)
+// The error's message, followed by ": " and the file it is about when the message does not
+// name it (the platform's file errors give only their fixed text): the error's own file, or for
+// an error that carries none, the file or folder the run was at unless the message names a path.
+std::string NamingItsFile(const Exception& e, const std::string& subject) {
+    const std::string& message = e.Message();
+    if (!e.File().empty())
+        return message.find(e.File()) != std::string::npos ? message : message + ": " + e.File();
+    // The "/" of "I/O error N" is no path.
+    const bool namesAPath =
+        message.find('/', message.compare(0, 3, "I/O") == 0 ? 3 : 0) != std::string::npos;
+    if (subject.empty() || namesAPath)
         return message;
     return message + ": " + subject;
 }
@@ -129,7 +136,7 @@ bool MaintenanceRun::Run() {
 }
 
 void MaintenanceRun::StopAtError(const Exception& e) {
-    AddLog(ErrorLine(NamingItsFile(e.Message(), subject_), LongTimeText(Now())));
+    AddLog(ErrorLine(NamingItsFile(e, subject_), LongTimeText(Now())));
     Tell([&](RunObserver& o) { o.Error(e.Message()); });
     // A table that the failed step left open (a pack holds it for sole use) would keep the
     // legacy application out of it until the next run, and a run with another folder could

@@ -22,7 +22,7 @@ AtomicFile::AtomicFile(std::string target, std::string temporaryName, Naming nam
         std::string made;
         fd_ = env->CreateUniqueFile(temporary_.substr(0, keep), &made);
         if (fd_ < 0)
-            ThrowLastInOutError();
+            ThrowLastInOutError(temporary_);
         temporary_ = made;
         return;
     }
@@ -32,10 +32,10 @@ AtomicFile::AtomicFile(std::string target, std::string temporaryName, Naming nam
             return;
         const int err = errno;
         if (err != EEXIST || !removeStale)
-            throw InOutErrorFromErrno(err);
+            throw InOutErrorFromErrno(err, temporary_);
         // A name that a live writer holds, or that is taken again at once, is busy.
         if (attempt > 0 || !removeStale(temporary_))
-            throw InOutErrorFromErrno(EBUSY);
+            throw InOutErrorFromErrno(EBUSY, temporary_);
     }
 }
 
@@ -51,10 +51,10 @@ void AtomicFile::Write(const void* data, size_t size) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            ThrowLastInOutError();
+            ThrowLastInOutError(temporary_);
         }
         if (n == 0)
-            throw InOutErrorFromErrno(EIO);
+            throw InOutErrorFromErrno(EIO, temporary_);
         p += n;
         size -= static_cast<size_t>(n);
     }
@@ -70,7 +70,7 @@ void AtomicFile::CopyFrom(const std::string& sourcePath) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            ThrowLastInOutError();
+            ThrowLastInOutError(sourcePath);
         }
         Write(buf, static_cast<size_t>(n));
     }
@@ -78,7 +78,7 @@ void AtomicFile::CopyFrom(const std::string& sourcePath) {
 
 void AtomicFile::Flush() {
     if (Env::Default()->Sync(fd_) != 0)
-        ThrowLastInOutError();
+        ThrowLastInOutError(temporary_);
 }
 
 void AtomicFile::CarryAttributes() {
@@ -94,12 +94,12 @@ void AtomicFile::Commit() {
         if (env->Close(fd) != 0) {
             const int err = errno;
             env->Remove(temporary_);
-            throw InOutErrorFromErrno(err);
+            throw InOutErrorFromErrno(err, temporary_);
         }
         if (env->Rename(temporary_, target_) != 0) {
             const int err = errno;
             env->Remove(temporary_);
-            throw InOutErrorFromErrno(err);
+            throw InOutErrorFromErrno(err, target_);
         }
     } catch (...) {
         Discard();

@@ -29,7 +29,8 @@ class AtomicFile {
     // opened or followed. An Exact name is created readable by all (0644 less the umask); when
     // it is taken and `removeStale` frees it, the creation is tried once more, and a name that
     // stays taken is EBUSY. A Unique name is created readable by its owner only (0600).
-    // Throws EInOutError (InOutErrorFromErrno, naming no file) when the file cannot be created.
+    // Throws EInOutError (InOutErrorFromErrno: its message names no file, its File() is the
+    // temporary's name) when the file cannot be created.
     AtomicFile(std::string target, std::string temporaryName, Naming naming = Naming::Exact,
                const StaleRemover& removeStale = {});
     // Discard() unless committed or released.
@@ -44,6 +45,8 @@ class AtomicFile {
 
     // Writes all of `data` at the current position (short writes and EINTR retried); throws
     // EInOutError (InOutErrorFromErrno) on failure, EIO for a write that makes no progress.
+    // The errors of the calls below are about the temporary (File()), a failed read in CopyFrom
+    // about the source, and a failed rename in Commit about the target.
     void Write(const void* data, size_t size);
     // Copies the whole regular file `sourcePath` (a link followed) into the temporary through
     // Write. Throws EInOutError when it cannot be read (as OpenRegularFile) or written.

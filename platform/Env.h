@@ -58,6 +58,7 @@ struct FileInfo {
     uint64_t size = 0;                  // bytes, for a regular file
     FileId id;
     unsigned permissions = 0;  // the permission bits (0777 and the set-id and sticky bits)
+    int64_t modified = 0;      // time of the last change of its content, ns since 1970
 };
 
 enum class LockKind { Read, Write };

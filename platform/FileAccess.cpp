@@ -21,11 +21,12 @@ bool RangeLocked(FileHandle fd, uint64_t offset, uint64_t length) {
     throw EInOutError(kAccessDenied,
                       path +
                           " is a symbolic link; a file the program changes is never reached "
-                          "through a link (name the file itself)");
+                          "through a link (name the file itself)",
+                      path);
 }
 
 [[noreturn]] void RefuseNotRegular(const std::string& path) {
-    throw EInOutError(kAccessDenied, path + " is not a regular file");
+    throw EInOutError(kAccessDenied, path + " is not a regular file", path);
 }
 
 }  // namespace
@@ -50,7 +51,7 @@ FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy l
             RefuseLink(path);
         if (err == ENXIO)  // a pipe without a reader, a device without its driver
             RefuseNotRegular(path);
-        throw InOutErrorFromErrno(err);
+        throw InOutErrorFromErrno(err, path);
     }
     FileInfo st;
     if (env->Info(fd, &st) != 0 || st.kind != NameKind::Regular) {
@@ -60,7 +61,7 @@ FileHandle OpenRegularFile(const std::string& path, unsigned flags, LinkPolicy l
     if (env->EndNonBlocking(fd) != 0) {
         const int err = errno;
         env->Close(fd);
-        throw InOutErrorFromErrno(err);
+        throw InOutErrorFromErrno(err, path);
     }
     return fd;
 }

@@ -55,13 +55,13 @@ std::string FileErrorMessage(int fileError) {
     }
 }
 
-EInOutError InOutErrorFromErrno(int err) {
+EInOutError InOutErrorFromErrno(int err, const std::string& file) {
     const int code = FileErrorFromErrno(err);
-    return EInOutError(code, FileErrorMessage(code));
+    return EInOutError(code, FileErrorMessage(code), file);
 }
 
-void ThrowLastInOutError() {
-    throw InOutErrorFromErrno(errno);
+void ThrowLastInOutError(const std::string& file) {
+    throw InOutErrorFromErrno(errno, file);
 }
 
 }  // namespace ari

@@ -21,6 +21,12 @@ enum FileError : int {
     kInvalidNumericInput = 106,
 };
 
+// Each number of a kind has that kind (EInOutError::KindOf).
+static_assert(EInOutError::KindOf(kFileNotFound) == ErrorKind::Missing);
+static_assert(EInOutError::KindOf(kAccessDenied) == ErrorKind::AccessDenied);
+static_assert(EInOutError::KindOf(kSharingViolation) == ErrorKind::InUse);
+static_assert(EInOutError::KindOf(kDiskFull) == ErrorKind::DiskFull);
+
 // The program's error number for an errno value (ENOENT -> 2, EACCES -> 5, EAGAIN -> 32, ...).
 int FileErrorFromErrno(int err);
 
@@ -28,10 +34,11 @@ int FileErrorFromErrno(int err);
 // "The specified file was not found", "Invalid file name - %s", ..., "I/O error %d".
 std::string FileErrorMessage(int fileError);
 
-// An EInOutError for an errno value.
-EInOutError InOutErrorFromErrno(int err);
+// An EInOutError for an errno value, about `file` when one is given (File(); the message stays
+// the fixed text of the error number).
+EInOutError InOutErrorFromErrno(int err, const std::string& file = std::string());
 
-// Throws InOutErrorFromErrno(errno).
-[[noreturn]] void ThrowLastInOutError();
+// Throws InOutErrorFromErrno(errno, file).
+[[noreturn]] void ThrowLastInOutError(const std::string& file = std::string());
 
 }  // namespace ari

@@ -31,7 +31,8 @@ std::string TrimRight(std::string s) {
 }  // namespace
 
 void MdxFile::Fault(const std::string& what) const {
-    throw EDBEngineError(kStatusIndexFault, {"Index file " + path_ + " is damaged: " + what});
+    throw EDBEngineError(kStatusIndexFault, {"Index file " + path_ + " is damaged: " + what}, path_,
+                         ari::ErrorKind::Damaged);
 }
 
 MdxFile::MdxFile(const std::string& path) : path_(path) {
@@ -40,7 +41,8 @@ MdxFile::MdxFile(const std::string& path) : path_(path) {
     file_ = OpenTableFile(path, kOpenRead);
     if (file_ < 0)
         throw EDBEngineError(kStatusIndexFault,
-                             {"Cannot open index file " + path + ": " + std::strerror(errno)});
+                             {"Cannot open index file " + path + ": " + std::strerror(errno)}, path,
+                             errno == ENOENT ? ari::ErrorKind::Missing : ari::ErrorKind::Other);
     FileInfo info;
     fileSize_ = env->Info(file_, &info) == 0 && info.kind == NameKind::Regular ? info.size : 0;
     if (fileSize_ < kHeaderAreaSize) {

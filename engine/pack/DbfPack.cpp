@@ -52,17 +52,25 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         kept = std::make_unique<KeptRecords>(src->RecordCount());
     TemporaryFile newDbf(path, kPackPurpose);
     const std::string& tmp = newDbf.Path();
+    // The old table as read, from its first byte to its last record: where sole use is proven by
+    // a look through /proc, a client that opens, writes without a lock and closes between two
+    // looks leaves nothing to find, so the old table is compared with it before and after the
+    // renames (a lease holds such a client back at its open).
+    const bool byLook = lease.Proof() != SoleUseProof::Lease;
+    ContentDigest asRead;
+    const uint64_t readEnd =
+        h.headerLength + static_cast<uint64_t>(src->RecordCount()) * h.recordLength;
+    const ScopedFd source(OpenTableFile(path, kOpenRead));
     try {
+        if (source.Get() < 0)
+            ThrowLastInOutError(path);
         // Header: every byte as it was but the date of last update and the record count.
         std::vector<uint8_t> header(h.headerLength);
-        {
-            const ScopedFd source(OpenTableFile(path, kOpenRead));
-            if (source.Get() < 0)
-                ThrowLastInOutError();
-            const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
-            if (got < header.size())
-                RaiseTableError(kStatusReadError, path, {"The header is cut off."});
-        }
+        const size_t got = ReadAt(source.Get(), 0, header.data(), header.size(), path);
+        if (got < header.size())
+            RaiseTableError(kStatusReadError, path, {"The header is cut off."});
+        if (byLook)
+            asRead.Add(header.data(), header.size());
         WriteAll(newDbf.Fd(), header.data(), header.size(), tmp);
 
         // Records: read large blocks, close the gaps of deleted records inside each block, and
@@ -72,10 +80,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         const size_t perBlock = std::max<size_t>(
             1, std::min<size_t>(kPackBufferBytes / rl, std::max<uint32_t>(src->RecordCount(), 1)));
         std::vector<uint8_t> buf(perBlock * rl + 1);
-        const ScopedFd source(OpenTableFile(path, kOpenRead));
         const FileHandle in = source.Get();
-        if (in < 0)
-            ThrowLastInOutError();
         Env::Default()->AdviseSequential(in);
         const uint32_t total = src->RecordCount();
         const ProgressSink* progress = CurrentProgressSink();
@@ -91,6 +96,8 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
                 RaiseTableError(kStatusReadError, path,
                                 {"Record " + std::to_string(done + 1) + " is cut off."});
             oldRecords.Add(buf.data(), want * rl);
+            if (byLook)
+                asRead.Add(buf.data(), want * rl);
             size_t keptHere = 0;
             for (size_t i = 0; i < want; ++i) {
                 if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
@@ -128,7 +135,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         WriteAllAt(newDbf.Fd(), dbf::kUpdateYear, fix, 7, tmp);
         SyncFile(newDbf.Fd(), tmp);
     } catch (const EInOutError& e) {
-        RaiseTableError(kStatusWriteError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, path, e);
     }
 
     // The new index, built from the new table file into a temporary file held (locked) from
@@ -147,12 +154,18 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             result.indexFromOldKeys =
                 RebuildProductionIndex(tmp, mdxPath, newMdx->Fd(), newMdx->Path(), &packed);
         } catch (const EInOutError& e) {
-            RaiseTableError(kStatusWriteError, path, {e.Message()});
+            RaiseTableErrorCausedBy(kStatusWriteError, path, e);
         }
         result.indexRebuilt = true;
     }
 
-    ReplaceTableFiles(path, newDbf, mdxPath, newMdx.get(), lease);
+    const auto stillAsRead = [&] {
+        FileInfo now;
+        return Env::Default()->Info(source.Get(), &now) == 0 && now.size == src->FileSize() &&
+               DigestOfFile(source.Get(), readEnd, path) == asRead.Result();
+    };
+    ReplaceTableFiles(path, newDbf, mdxPath, newMdx.get(), lease,
+                      byLook ? std::function<bool()>(stillAsRead) : std::function<bool()>());
     return result;
 }
 

@@ -177,7 +177,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
         result.records = records;
         result.blocksAfter = written;
     } catch (const EInOutError& e) {
-        RaiseTableError(kStatusWriteError, path, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, path, e);
     }
 
     std::unique_ptr<TemporaryFile> newPx;
@@ -187,7 +187,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
         try {
             SyncFile(newPx->Fd(), newPx->Path());
         } catch (const EInOutError& e) {
-            RaiseTableError(kStatusWriteError, path, {e.Message()});
+            RaiseTableErrorCausedBy(kStatusWriteError, path, e);
         }
         result.indexRebuilt = true;
     }

@@ -14,10 +14,10 @@
 namespace ari::engine {
 
 namespace {
-[[noreturn]] void RaiseFileError(uint16_t status, int err, const std::string& path) {
+[[noreturn]] void RaiseOpenFailure(uint16_t status, int err, const std::string& path) {
     if (err == ENOENT)
         RaiseTableError(kStatusTableNotFound, path);
-    RaiseEngineError(status, {"File: " + path, FileErrorMessage(FileErrorFromErrno(err)) + "."});
+    RaiseFileError(status, path, {FileErrorMessage(FileErrorFromErrno(err)) + "."});
 }
 
 char UpperAscii(char c) {
@@ -59,7 +59,7 @@ std::unique_ptr<DbfFile> DbfFile::OpenHeld(const std::string& path, bool writabl
     const FileHandle fd =
         OpenTableFile(path, (writable ? kOpenReadWrite : kOpenRead) | kOpenNonBlocking);
     if (fd < 0)
-        RaiseFileError(kStatusReadError, errno, path);
+        RaiseOpenFailure(kStatusReadError, errno, path);
     std::unique_ptr<DbfFile> file(new DbfFile());
     file->writable_ = writable;
     try {
@@ -88,7 +88,7 @@ void DbfFile::Load(FileHandle fd, bool owned, const std::string& path) {
     path_ = path;
     FileInfo st;
     if (Env::Default()->Info(fd, &st) != 0)
-        RaiseFileError(kStatusReadError, errno, path);
+        RaiseOpenFailure(kStatusReadError, errno, path);
     if (st.kind == NameKind::Folder)
         RaiseTableError(kStatusNotATableFile, path, {"It is a folder."});
     if (st.kind != NameKind::Regular)

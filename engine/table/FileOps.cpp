@@ -9,7 +9,7 @@ namespace ari::engine {
 namespace {
 [[noreturn]] void Fail(int err, const std::string& path) {
     const EInOutError e = InOutErrorFromErrno(err);
-    throw EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+    throw EInOutError(e.ErrorCode(), e.Message() + ": " + path, path);
 }
 }  // namespace
 

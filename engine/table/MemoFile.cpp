@@ -12,7 +12,7 @@ namespace ari::engine {
 
 namespace {
 [[noreturn]] void MemoFault(const std::string& path, const std::string& what) {
-    RaiseEngineError(kStatusMemoError, {"Memo file: " + path, what});
+    RaiseEngineError(kStatusMemoError, {"Memo file: " + path, what}, path, ErrorKind::Other);
 }
 }  // namespace
 

@@ -91,15 +91,20 @@ std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table, const s
     return out;
 }
 
-std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
+std::vector<TableDamage> FindRecordDamage(const DbfFile& table) {
     std::vector<TableDamage> out;
     // The held descriptor when this process holds the table: an own second open would break
     // the lease that proves sole use.
     const ari::ScopedFd file(OpenTableFile(table.Path(), kOpenRead));
     if (file.Get() < 0)
-        ThrowLastInOutError();
+        ThrowLastInOutError(table.Path());
     CheckHeaderGap(table, file.Get(), out);
     CheckTail(table, file.Get(), out);
+    return out;
+}
+
+std::vector<TableDamage> FindTableDamage(const DbfFile& table) {
+    std::vector<TableDamage> out = FindRecordDamage(table);
     const DbfHeader& h = table.Header();
     if (h.family == DbfFamily::DBase && h.productionIndexFlag != 0) {
         const std::string index = FindCompanion(table.Path(), kProductionIndexExtension);
@@ -119,12 +124,16 @@ void Refuse(const DbfFile& table, const std::vector<TableDamage>& damage) {
     for (const auto& d : damage)
         texts.push_back(d.what);
     texts.push_back("The table is left as it is.");
-    RaiseEngineError(damage.front().status, std::move(texts));
+    RaiseEngineError(damage.front().status, std::move(texts), table.Path(), ErrorKind::Damaged);
 }
 }  // namespace
 
 void RefuseDamagedTable(const DbfFile& table) {
     Refuse(table, FindTableDamage(table));
+}
+
+void RefuseDamagedRecords(const DbfFile& table) {
+    Refuse(table, FindRecordDamage(table));
 }
 
 void RefuseDamagedIndex(const DbfFile& table, const std::string& mdxPath) {

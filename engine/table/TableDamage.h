@@ -31,6 +31,12 @@ struct TableDamage {
 // Reads the table file again by its path. Throws only when the file cannot be read.
 std::vector<TableDamage> FindTableDamage(const DbfFile& table);
 
+// The damage of the table file itself, the first two kinds above, its production index not
+// looked at: what an index build over the table's records refuses (its keys would come from rows
+// read out of line or cut short), as the pack does; the index it builds replaces the old one,
+// whose damage is then no matter.
+std::vector<TableDamage> FindRecordDamage(const DbfFile& table);
+
 // The damage of the index file `mdxPath` taken as `table`'s production index (the third kind
 // above): what the pack's rebuild and the roll-forward of an ended pack refuse to build from.
 std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table,
@@ -38,7 +44,9 @@ std::vector<TableDamage> FindProductionIndexDamage(const DbfFile& table,
 
 // Raise EDBEngineError with the status of the first damage, naming the table and every
 // damage; return when there is none.
+// The error's Kind() is Damaged and its File() the table.
 void RefuseDamagedTable(const DbfFile& table);
+void RefuseDamagedRecords(const DbfFile& table);
 void RefuseDamagedIndex(const DbfFile& table, const std::string& mdxPath);
 
 }  // namespace ari::engine

@@ -40,7 +40,7 @@ int RemoveName(const std::string& path) {
 }
 
 EInOutError InOutErrorNaming(const EInOutError& e, const std::string& path) {
-    return EInOutError(e.ErrorCode(), e.Message() + ": " + path);
+    return EInOutError(e.ErrorCode(), e.Message() + ": " + path, path);
 }
 
 EInOutError InOutErrorNaming(int err, const std::string& path) {
@@ -53,9 +53,11 @@ EInOutError LinkError(int err, const std::string& path) {
     const EInOutError e = InOutErrorNaming(err, path);
     if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS)
         return e;
-    return EInOutError(e.ErrorCode(), e.Message() +
-                                          " (this file system gives a file no second name, which "
-                                          "replacing a table with its index needs)");
+    return EInOutError(e.ErrorCode(),
+                       e.Message() +
+                           " (this file system gives a file no second name, which "
+                           "replacing a table with its index needs)",
+                       path);
 }
 
 // A dBASE production index, which the engine can build afresh from its own tag definitions.
@@ -116,10 +118,24 @@ struct Backups {
     backups.keep = failed;
     SyncFolder(ExtractFilePath(mainPath));
     lease.ReleaseProofs();
-    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines);
+    RaiseEngineError(failed ? kStatusWriteError : kStatusTableInUse, lines, lost,
+                     failed ? ErrorKind::Other : ErrorKind::InUse);
 }
 
 }  // namespace
+
+EInOutError TakenNameError(int err, const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) == 0 && info.kind == NameKind::Folder) {
+        return EInOutError(kAccessDenied,
+                           path +
+                               " is a folder, where the engine keeps a file of its own while it "
+                               "replaces the table's files; nothing was changed (move the folder "
+                               "away)",
+                           path);
+    }
+    return InOutErrorNaming(err, path);
+}
 
 std::string FindCompanion(const std::string& tablePath, const std::string& ext) {
     const std::string wanted = ExtractFileName(CompanionPathFor(tablePath, ext));
@@ -140,6 +156,13 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
 }
 
 bool RemoveStaleTemporary(const std::string& path) {
+    FileInfo info;
+    if (Env::Default()->PathInfo(path, false, &info) != 0)
+        return errno == ENOENT;
+    if (info.kind == NameKind::Folder)
+        return false;
+    if (info.kind != NameKind::Regular)
+        return RemoveName(path) == 0 || errno == ENOENT;
     // A second name of a file this process holds is opened as the held descriptor (an own
     // second open would break its lease).
     const FileHandle fd = OpenTableFile(path, kOpenReadWrite | kOpenNoFollow);
@@ -160,6 +183,8 @@ TemporaryFile::TemporaryFile(const std::string& forPath, const std::string& purp
         file_ = std::make_unique<AtomicFile>(forPath, path_, AtomicFile::Naming::Exact,
                                              RemoveStaleTemporary);
     } catch (const EInOutError& e) {
+        if (e.ErrorCode() == kSharingViolation)  // the name stayed taken
+            throw TakenNameError(EBUSY, path_);
         throw InOutErrorNaming(e, path_);
     }
     if (!TryLockWholeFile(file_->Fd(), true)) {
@@ -242,8 +267,9 @@ void RecoverInterruptedReplace(TableLease& lease) {
                     "table is held for sole use.";
                 // An engine error already names the table; an I/O error is a failed write.
                 if (const auto* engine = dynamic_cast<const EDBEngineError*>(&e))
-                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended});
-                RaiseTableError(kStatusWriteError, mainPath, {e.Message(), ended});
+                    throw EDBEngineError(engine->ErrorCode(), {e.Message(), ended}, e.File(),
+                                         e.Kind());
+                RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e, {ended});
             }
         }
         // The new index reaches the disk before the marks of the interrupted change go. The old
@@ -262,8 +288,8 @@ void RecoverInterruptedReplace(TableLease& lease) {
         // again, and hold it instead of the new one.
         const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
         if (fd < 0) {
-            const EInOutError e = InOutErrorNaming(errno, mainBackup);
-            RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
+            RaiseTableErrorCausedBy(kStatusWriteError, mainPath,
+                                    InOutErrorNaming(errno, mainBackup));
         }
         FileInfo st;
         if (Env::Default()->Info(fd, &st) != 0 || st.kind != NameKind::Regular ||
@@ -283,9 +309,9 @@ void RecoverInterruptedReplace(TableLease& lease) {
             RenameFile(mainBackup, mainPath);
         } catch (const EInOutError& e) {
             Env::Default()->Close(fd);
-            RaiseTableError(kStatusWriteError, mainPath,
-                            {e.Message(), "The table before an interrupted change is kept as " +
-                                              mainBackup + "."});
+            RaiseTableErrorCausedBy(
+                kStatusWriteError, mainPath, e,
+                {"The table before an interrupted change is kept as " + mainBackup + "."});
         }
         lease.Replace(mainPath, fd);
         // The rename reaches the disk before the mark of the interrupted change goes.
@@ -317,7 +343,7 @@ void RecoverInterruptedReplace(TableLease& lease) {
 
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
-                       TableLease& lease) {
+                       TableLease& lease, const std::function<bool()>& asRead) {
     const std::string folder = ExtractFilePath(mainPath);
     const SoleUseHold hold(lease);  // the caller's, when it holds one
     Backups backups;                // removed on every way out but a failed put-back
@@ -333,13 +359,16 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         RemoveStaleTemporary(mainKeep);
         if (Env::Default()->Link(mainPath, mainKeep) == 0)
             backups.main = mainKeep;
+        else if (errno == EEXIST)
+            throw TakenNameError(errno, mainKeep);
         else if (newCompanion || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
             throw LinkError(errno, mainKeep);
         if (newCompanion) {
             const std::string companionKeep = BackupPathFor(companionPath);
             RemoveStaleTemporary(companionKeep);
             if (Env::Default()->Link(companionPath, companionKeep) != 0)
-                throw LinkError(errno, companionKeep);
+                throw errno == EEXIST ? TakenNameError(errno, companionKeep)
+                                      : LinkError(errno, companionKeep);
             backups.companion = companionKeep;
         }
         // The new files are proven too, so that an open of one after its rename is seen; then
@@ -348,6 +377,11 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         if (newCompanion)
             lease.ProveNewFile(newCompanion->Fd(), newCompanion->Path());
         lease.CheckSoleUse();
+        if (asRead && !asRead()) {
+            lease.ReleaseProofs();
+            RaiseFileError(kStatusTableInUse, mainPath,
+                           {"Another program wrote to the file while it was held for sole use."});
+        }
         RenameFile(newMain.Path(), mainPath);
         try {
             if (newCompanion)
@@ -357,9 +391,9 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             // companion's backup tells the next holder of the table to put it back.
             if (Env::Default()->Rename(backups.main, mainPath) != 0) {
                 backups.keep = true;
-                RaiseTableError(
-                    kStatusWriteError, mainPath,
-                    {e.Message(), "The table before the change is kept as " + backups.main + "."});
+                RaiseTableErrorCausedBy(
+                    kStatusWriteError, mainPath, e,
+                    {"The table before the change is kept as " + backups.main + "."});
             }
             backups.main.clear();
             throw;
@@ -367,11 +401,13 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     } catch (const EInOutError& e) {
         backups.Remove();
         SyncFolder(folder);
-        RaiseTableError(kStatusWriteError, mainPath, {e.Message()});
+        RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e);
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.
-    const std::string lost = lease.LostProof();
+    std::string lost = lease.LostProof();
+    if (lost.empty() && asRead && !asRead())
+        lost = mainPath;
     if (!lost.empty()) {
         PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease);
     }

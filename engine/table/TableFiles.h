@@ -5,12 +5,14 @@
 // files are hidden (leading '.') so folder listings of tables skip them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/AtomicFile.h"
 #include "platform/Env.h"
+#include "platform/Exception.h"
 #include "platform/FileNames.h"
 
 namespace ari::engine {
@@ -31,7 +33,9 @@ std::vector<std::string> FindCompanions(const std::string& tablePath,
 // A file the engine creates to replace another (an AtomicFile whose rename the caller makes,
 // see ReplaceTableFiles): created exclusively (O_EXCL) and held with a
 // write lock so that no other engine instance takes it for a stale leftover. A leftover of a
-// crashed run at the same name (no lock on it) is removed first. When the file it replaces
+// crashed run at the same name (no lock on it), and a link or pipe planted there, is removed
+// first (RemoveStaleTemporary); a name that stays taken throws EInOutError naming the path
+// (TakenNameError). When the file it replaces
 // exists, the new file carries what it carries (CarryFileAttributes: extended attributes and
 // access lists, permission bits and, as far as the system allows, owner and group); an
 // attribute that cannot be carried throws EInOutError and no file is left. The destructor closes
@@ -64,9 +68,12 @@ class TableLease;
 // (hard links), so that when the second rename fails the first is undone; the backups are
 // removed at the end. On success the lease holds the new files. Throws EDBEngineError
 // kStatusWriteError naming the table; the old files are then in place.
+// `asRead`, when given, tells whether the old main file still holds what the caller read from
+// it; it is asked after the last check before the renames and again after them, and a "no" is
+// "table in use" as an open would be (the old files stay, or are put back, for the writer).
 void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
                        const std::string& companionPath, TemporaryFile* newCompanion,
-                       TableLease& lease);
+                       TableLease& lease, const std::function<bool()>& asRead = {});
 
 // Settles the backups a two-file ReplaceTableFiles leaves when its process ends halfway, for a
 // table held for sole use by `lease` (nothing for shared use).
@@ -88,8 +95,18 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
 // holder of the table tries again.
 void RecoverInterruptedReplace(TableLease& lease);
 
-// Removes a leftover temporary or backup file at `path` when no process holds it; returns true
-// when the path is free afterwards.
+// Frees the engine's temporary or backup name `path` of what is left there; returns true when
+// the path is free afterwards. A regular file goes when no process holds it (a leftover of an
+// ended run). Anything else under the name was put there by someone else, never by the engine,
+// which creates its files exclusively and never opens such a name: a symbolic link (dangling or
+// not), a pipe, a socket or a device node is only a name, which goes (unlinking a link never
+// follows it, so the file it points to is not touched); a folder is left where it is (it may
+// hold somebody's files) and the name stays taken.
 bool RemoveStaleTemporary(const std::string& path);
+
+// The error for the engine's temporary or backup name `path`, which `err` (from the creation or
+// the link that made the name) found taken: it names the path and says what is there when that
+// is not a file of the engine's (a folder the user has to move away).
+EInOutError TakenNameError(int err, const std::string& path);
 
 }  // namespace ari::engine

@@ -43,9 +43,8 @@ bool SetLock(FileHandle fd, LockKind kind, uint64_t start, uint64_t len) {
 
 [[noreturn]] void RaiseOpenError(int err, const std::string& path) {
     if (err == ENOENT)
-        RaiseEngineError(kStatusTableNotFound, {"File: " + path});
-    RaiseEngineError(kStatusReadError,
-                     {"File: " + path, FileErrorMessage(FileErrorFromErrno(err))});
+        RaiseFileError(kStatusTableNotFound, path);
+    RaiseFileError(kStatusReadError, path, {FileErrorMessage(FileErrorFromErrno(err))});
 }
 
 bool StatKey(FileHandle fd, Key& key) {
@@ -62,8 +61,7 @@ bool StatKey(FileHandle fd, Key& key) {
     if (what.empty())
         what = exclusiveWanted ? "Another program has the file open."
                                : "Another program holds the file for sole use.";
-    RaiseEngineError(dbaseRegion ? kStatusRecordsLocked : kStatusTableInUse,
-                     {"File: " + path, what});
+    RaiseFileError(dbaseRegion ? kStatusRecordsLocked : kStatusTableInUse, path, {what});
 }
 
 // Sole use is taken to change or replace the files: a symbolic link is refused, so that a
@@ -74,10 +72,10 @@ FileHandle OpenForLock(const std::string& path, bool write) {
                                write ? LinkPolicy::Refuse : LinkPolicy::Follow);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
-            RaiseEngineError(kStatusTableNotFound, {"File: " + path});
+            RaiseFileError(kStatusTableNotFound, path);
         if (e.Message() == FileErrorMessage(e.ErrorCode()))  // the open itself failed
-            RaiseEngineError(kStatusReadError, {"File: " + path, e.Message()});
-        RaiseEngineError(kStatusNotATableFile, {"File: " + path, e.Message() + "."});
+            RaiseFileError(kStatusReadError, path, {e.Message()});
+        RaiseFileError(kStatusNotATableFile, path, {e.Message() + "."});
     }
 }
 
@@ -227,9 +225,8 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     // and wait for ourselves): another component of this program is refused at once.
     Key heldKey{};
     if (KeyOfPath(tablePath, true, heldKey) && HeldFds().count(heldKey))
-        RaiseEngineError(kStatusTableInUse,
-                         {"File: " + tablePath,
-                          "Another component of this program holds the table for sole use."});
+        RaiseFileError(kStatusTableInUse, tablePath,
+                       {"Another component of this program holds the table for sole use."});
 
     if (mode == ShareMode::Shared) {
         const FileHandle fd = OpenForLock(tablePath, false);
@@ -241,10 +238,8 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
         if (it != reg.end()) {
             Env::Default()->Close(fd);
             if (it->second.mode == ShareMode::Exclusive)
-                RaiseEngineError(
-                    kStatusTableInUse,
-                    {"File: " + tablePath,
-                     "Another component of this program holds the table for sole use."});
+                RaiseFileError(kStatusTableInUse, tablePath,
+                               {"Another component of this program holds the table for sole use."});
             ++it->second.sharedCount;
             lease->registered_ = true;
             return lease;
@@ -272,9 +267,8 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
     files.insert(files.end(), companions.begin(), companions.end());
     for (const auto& path : files) {
         if (KeyOfPath(path, true, heldKey) && HeldFds().count(heldKey))
-            RaiseEngineError(kStatusTableInUse,
-                             {"File: " + path,
-                              "Another component of this program holds the file for sole use."});
+            RaiseFileError(kStatusTableInUse, path,
+                           {"Another component of this program holds the file for sole use."});
         const FileHandle fd = OpenForLock(path, true);
         lease->held_.push_back({path, fd});  // the destructor closes it on failure
         if (path == tablePath) {
@@ -283,9 +277,8 @@ std::unique_ptr<TableLease> TableLease::Acquire(const std::string& tablePath,
             lease->dev_ = key.device;
             lease->ino_ = key.node;
             if (reg.count(key))
-                RaiseEngineError(kStatusTableInUse,
-                                 {"File: " + tablePath,
-                                  "Another component of this program has the table open."});
+                RaiseFileError(kStatusTableInUse, tablePath,
+                               {"Another component of this program has the table open."});
         }
         if (!TryLockWholeFile(fd, true)) {
             const int err = errno;
@@ -394,16 +387,30 @@ void TableLease::ProveAll() {
     for (auto& h : held_) {
         if (h.proof != SoleUseProof::None)
             continue;
+        // Taken before the look, so that a write between the two is seen as a change.
+        FileInfo info;
+        if (Env::Default()->Info(h.fd, &info) == 0) {
+            h.size = info.size;
+            h.modified = info.modified;
+        }
         std::string who;
         if (!ProveFile(h.fd, h.proof, who))
             RefuseInUse(h.path, who);
     }
 }
 
+bool TableLease::WrittenSinceLook(const Held& h) {
+    if (h.proof != SoleUseProof::ProcessScan)
+        return false;
+    FileInfo info;
+    return Env::Default()->Info(h.fd, &info) != 0 || info.size != h.size ||
+           info.modified != h.modified;
+}
+
 void TableLease::RefuseInUse(const std::string& path, const std::string& who) {
     ReleaseProofs();
-    RaiseEngineError(kStatusTableInUse,
-                     {"File: " + path, who.empty() ? "Another program has the file open." : who});
+    RaiseFileError(kStatusTableInUse, path,
+                   {who.empty() ? "Another program has the file open." : who});
 }
 
 SoleUseHold::SoleUseHold(TableLease& lease) : lease_(lease) {
@@ -437,6 +444,10 @@ void TableLease::CheckSoleUse() {
             who = "Another program opened the file while it was held for sole use.";
         RefuseInUse(h.path, who);
     }
+    for (const auto& h : held_)
+        if (WrittenSinceLook(h))
+            RefuseInUse(h.path,
+                        "Another program wrote to the file while it was held for sole use.");
     ProveAll();
 }
 
@@ -456,7 +467,7 @@ bool TableLease::LeaseBroken() const {
 
 std::string TableLease::LostProof() const {
     for (const auto& h : held_)
-        if (!StillProven(h.fd, h.proof))
+        if (!StillProven(h.fd, h.proof) || WrittenSinceLook(h))
             return h.path;
     return {};
 }

@@ -22,7 +22,14 @@
 //   * where no lease can be had (a file system without leases, leases disabled, not the owner
 //     and not root), a look through every process's open descriptors (/proc/*/fd, by device and
 //     inode) finds no other; unlike a lease this cannot hold an opener back, so it is repeated
-//     at each check. A process whose descriptors cannot be looked at counts as a holder.
+//     at each check. A process whose descriptors cannot be looked at counts as a holder. A
+//     client that opens, writes without a lock and closes between two looks leaves nothing to
+//     find: so each check (and LostProof) also compares the file's size and modification time
+//     with what they were when it was proven, and a change is "table in use" like an opener.
+//     The pack compares, besides, the bytes of the old table with the bytes it read, before and
+//     after its renames (ReplaceTableFiles), since a write within one tick of the file system's
+//     clock may leave the modification time as it was. A write that lands after the last
+//     comparison, in an old file already renamed away, is not seen: only leases close that gap.
 // The proof is kept only while a SoleUseHold lasts, not for as long as a table stays open for
 // sole use: a lease holds every opener back, and a dBASE client opening a table this program
 // merely keeps open would wait lease-break-time instead of being told at once that it is in use.
@@ -120,7 +127,8 @@ class TableLease {
     // seen. Throws kStatusTableInUse when another description of it exists.
     void ProveNewFile(FileHandle fd, const std::string& path);
     // After the rename(s) of a replace: "" when every held (old) file is still proven, i.e.
-    // nobody opened one of them since the last check; else the path of one that is not.
+    // nobody opened one of them (nor, by the look, wrote to one) since the last check; else the
+    // path of one that is not.
     // Changes nothing.
     std::string LostProof() const;
     // Releases every lease (so that a blocked opener goes on) and forgets the proofs.
@@ -135,7 +143,12 @@ class TableLease {
         std::string path;
         FileHandle fd = kNoFile;
         SoleUseProof proof = SoleUseProof::None;
+        uint64_t size = 0;     // when proven by a look: the file's size then
+        int64_t modified = 0;  // and its modification time
     };
+    // The file held as `h`, proven by a look through /proc, was written since (its size or
+    // modification time changed).
+    static bool WrittenSinceLook(const Held& h);
     // Proves every held file without proof; throws (after ReleaseProofs) on a refusal.
     void ProveAll();
     [[noreturn]] void RefuseInUse(const std::string& path, const std::string& who);

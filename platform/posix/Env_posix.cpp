@@ -72,6 +72,7 @@ void FillInfo(const struct stat& st, FileInfo* info) {
     info->size = static_cast<uint64_t>(st.st_size);
     info->id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     info->permissions = static_cast<unsigned>(st.st_mode & 07777);
+    info->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bool SetOfdLock(int fd, short type, uint64_t start, uint64_t length) {

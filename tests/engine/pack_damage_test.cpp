@@ -170,6 +170,8 @@ TEST(PackDamage, EachKindOfDamageIsRefusedNamedAndLeavesEveryFileAsItWas) {
         } catch (const EDBEngineError& e) {
             EXPECT_NE(e.Message().find(c.fragment), std::string::npos) << e.Message();
             EXPECT_NE(e.Message().find(f.table), std::string::npos) << e.Message();
+            EXPECT_EQ(e.Kind(), ari::ErrorKind::Damaged);
+            EXPECT_EQ(e.File(), f.table);
         }
         ExpectUnchanged(f, before, "the engine's pack");
 

@@ -377,6 +377,8 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         } catch (const EDBEngineError& e) {
             EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
             EXPECT_NE(e.Message().find(dir / c.file), std::string::npos) << e.Message();
+            EXPECT_EQ(e.Kind(), ari::ErrorKind::InUse);
+            EXPECT_EQ(e.File(), dir / c.file);
         }
         // The old files, untouched, are the live ones; the opener gets its record lock now that
         // the table is closed, and writes.
@@ -394,6 +396,84 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         EXPECT_EQ(table->ReadRecord(1).substr(1 + kIdLength, kValueLength), "from client ");
         // Nothing else changed, nothing left behind.
         EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "T.DBF changed; ");
+    }
+}
+
+// A client that opens the table, writes without a lock and closes again between two looks
+// through /proc leaves no descriptor to be found: the pack compares the old table with what it
+// read before it renames and gives up ("table in use"), and the old table, with the client's
+// write, stays the live one. With leases the client's open waits until the pack gave up.
+TEST_F(SoleUse, AWriteWithoutALockBetweenTwoChecksMakesThePackGiveUp) {
+    struct Case {
+        const char* name;
+        HookedOps::At at;
+    } cases[] = {
+        {"written after the read, as the new table is flushed", HookedOps::At::Fsync},
+        {"written between the last check and the rename", HookedOps::At::Rename},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        MakeFixture(dir);
+        const std::string table = dir / "T.DBF";
+        const auto before = Snapshot(dir.Path());
+        pid_t client = -1;
+        HookedOps ops(c.at, [&] {
+            client = ::fork();
+            if (client == 0) {
+                const int fd = ::open(table.c_str(), O_RDWR);
+                uint8_t head[12];
+                if (fd < 0 || ::pread(fd, head, sizeof head, 0) != sizeof head)
+                    ::_exit(2);
+                const off_t headerLength = head[8] | (head[9] << 8);
+                std::string field = "from client";
+                field.resize(kValueLength, ' ');
+                const bool written =
+                    ::pwrite(fd, field.data(), field.size(), headerLength + 1 + kIdLength) ==
+                    static_cast<ssize_t>(field.size());
+                ::close(fd);
+                ::_exit(written ? 0 : 3);
+            }
+            if (ScanMode()) {  // nothing holds it back: it has written and gone
+                int status = 0;
+                ::waitpid(client, &status, 0);
+                client = -1;
+                ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            } else {  // its open waits while the lease is being broken
+                EXPECT_TRUE(ari::test::WaitUntil([&] {
+                    for (const auto& l : LeasesOn(table))
+                        if (l.find("BREAK") != std::string::npos)
+                            return true;
+                    return false;
+                }));
+            }
+        });
+        try {
+            TTable t("Table2");
+            t.SetDatabaseName(dir.Path());
+            t.SetTableName("T.DBF");
+            t.SetExclusive(true);
+            t.Open();
+            const ari::ScopedEnvForTesting installed(&ops);
+            Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+            ADD_FAILURE() << "packed over the client's write";
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
+            EXPECT_EQ(e.Kind(), ari::ErrorKind::InUse);
+            EXPECT_EQ(e.File(), table);
+            EXPECT_NE(e.Message().find(table), std::string::npos) << e.Message();
+        }
+        if (client > 0) {
+            int status = 0;
+            ::waitpid(client, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        // The old table is the live one, with every record and the client's write; nothing else
+        // changed and nothing is left behind.
+        EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "T.DBF changed; ");
+        const auto t = DbfFile::Open(table, ShareMode::Shared);
+        EXPECT_EQ(t->RecordCount(), 20u);
+        EXPECT_EQ(t->ReadRecord(1).substr(1 + kIdLength, kValueLength), "from client ");
     }
 }
 

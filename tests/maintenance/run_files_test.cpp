@@ -199,6 +199,9 @@ TEST(HeaderPatch, RefusedHoldChangesNothing) {
         } catch (const EInOutError& e) {
             EXPECT_TRUE(c.fileError) << e.Message();
             EXPECT_EQ(e.Message(), message);
+            // The refusal's kind and file, as fields.
+            EXPECT_EQ(e.Kind(), w == "missing" ? ari::ErrorKind::Missing : ari::ErrorKind::InUse);
+            EXPECT_EQ(e.File(), w == "index held by another user" ? dir / "t.mdx" : path);
         } catch (const EDBEngineError& e) {
             EXPECT_FALSE(c.fileError) << e.Message();
             EXPECT_NE(e.Message().find(message), std::string::npos) << e.Message();

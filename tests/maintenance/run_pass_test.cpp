@@ -491,6 +491,111 @@ TEST_F(Pass, ATableInUseKeepsItsIndexThroughTheTransferAndStopsTheRebuild) {
                             [](const std::string& e) { return e.rfind("index-added", 0) == 0; }),
               0);
     EXPECT_EQ(ari::test::Bytes(live + "a.mdx"), indexBefore);
+
+// An error line names the file the error is about: the error's own file when its message does
+// not name it ("I/O error 32" is no path), else the table the run was at when the error carries
+// none and names no path.
+TEST_F(Pass, AnErrorLineNamesTheFileItIsAbout) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"NAME", "NAME"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    const std::string index = live + "a.mdx", table = live + "a.dbf";
+    struct Case {
+        const char* what;
+        std::function<void()> raise;
+        std::string line;
+    } cases[] = {
+        {"an error in use about the index", [&] { throw EInOutError(32, "I/O error 32", index); },
+         "I/O error 32: " + index},
+        {"a full disk about a temporary file",
+         [&] { throw EInOutError(101, "Disk full", live + ".a.dbf.pack.tmp"); },
+         "Disk full: " + live + ".a.dbf.pack.tmp"},
+        {"a message that names its file",
+         [&] { throw EInOutError(32, "I/O error 32 - " + index, index); },
+         "I/O error 32 - " + index},
+        {"no file, a message without a path",
+         [] { throw EDatabaseError("Table  must be opened to pack"); },
+         "Table  must be opened to pack: " + table},
+        {"no file, an I/O error without a path", [] { throw EInOutError(1005, "I/O error 1005"); },
+         "I/O error 1005: " + table},
+        {"no file, a message that names a path",
+         [&] { throw EInOutError(5, index + " is a symbolic link"); },
+         index + " is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        recorder.onPump = [&](ari::RunOperations&) { c.raise(); };
+        EXPECT_FALSE(Run(false, true, false));
+        EXPECT_EQ(log.Lines().back(),
+                  "\\\\\\Error \"" + c.line + "\" Time: \"10:00:00\"");
+    }
+}
+
+// A damaged live table is refused by the index steps as the pack refuses it: the run ends with
+// an error line that names the damage, and the live table and its index stay byte for byte.
+TEST_F(Pass, TheIndexStepsRefuseADamagedTableAndLeaveItsIndex) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}, {"NAME", "NAME"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows(), 0, 0x57);
+    AddTags(live, "a.dbf", {{"STALE", "NAME"}});
+    std::map<std::string, std::string> sound;
+    for (const auto& n : FileNamesIn(live))
+        sound[n] = Bytes(live + n);
+    const std::string& bytes = sound.at("a.dbf");
+    const auto at16 = [&](size_t at) {
+        return static_cast<unsigned>(static_cast<uint8_t>(bytes[at])) |
+               static_cast<unsigned>(static_cast<uint8_t>(bytes[at + 1])) << 8;
+    };
+    const unsigned headerLength = at16(8), recordLength = at16(10);
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        std::string fragment;
+    } cases[] = {
+        {"header length one record too long",
+         [&](std::string& b) {
+             b[8] = static_cast<char>((headerLength + recordLength) & 0xFF);
+             b[9] = static_cast<char>((headerLength + recordLength) >> 8);
+         },
+         "Header length " + std::to_string(headerLength + recordLength) +
+             " disagrees with the field descriptors"},
+        {"file ends inside a record",
+         [](std::string& b) {
+             b.pop_back();  // the end byte
+             b += " 77";
+         },
+         "The file ends inside record 6: 3 of its " + std::to_string(recordLength) +
+             " bytes are there."},
+    };
+    struct Steps {
+        const char* what;
+        bool transfer, rebuild;
+    } steps[] = {{"rebuild", false, true}, {"transfer", true, false}, {"both", true, true}};
+    for (const auto& c : cases) {
+        for (const auto& step : steps) {
+            SCOPED_TRACE(std::string(c.what) + ", " + step.what);
+            for (const auto& [n, b] : sound)
+                ari::test::WriteFileBytes(live + n, b);
+            std::string table = bytes;
+            c.damage(table);
+            ari::test::WriteFileBytes(live + "a.dbf", table);
+            std::map<std::string, std::string> before;
+            for (const auto& n : FileNamesIn(live))
+                before[n] = Bytes(live + n);
+            log.clear();
+            EXPECT_FALSE(Run(step.transfer, step.rebuild, false));
+            ASSERT_FALSE(log.Lines().empty());
+            EXPECT_NE(log.Lines().back().find(c.fragment), std::string::npos)
+                << log.Lines().back();
+            std::vector<std::string> changed;
+            for (const auto& n : FileNamesIn(live))
+                if (!before.count(n) || Bytes(live + n) != before.at(n))
+                    changed.push_back(n);
+            EXPECT_EQ(changed, std::vector<std::string>{});
+            EXPECT_EQ(FileNamesIn(live).size(), before.size());
+        }
+    }
 }
 
 }  // namespace
