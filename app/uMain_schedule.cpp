@@ -50,10 +50,6 @@ std::string PickerTimeText(const QTimeEdit* picker) {
     return ari::LongTimeText(ari::EncodeTime(t.hour(), t.minute(), t.second()));
 }
 
-QString LongTimeText(ari::TDateTime value) {
-    return QString::fromStdString(ari::LongTimeText(value));
-}
-
 }  // namespace
 
 void TfMain::btnStartClick() {

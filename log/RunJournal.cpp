@@ -125,8 +125,7 @@ bool RunJournal::Append(const std::string& text) const {
     do
         locked = env->LockWholeFileWaiting(lock);
     while (locked != 0 && errno == EINTR);
-    const bool written =
-        locked == 0 && AppendLocked(bytes.data(), bytes.size());
+    const bool written = locked == 0 && AppendLocked(bytes.data(), bytes.size());
     env->Close(lock);  // lets the next writer in
     return written;
 }

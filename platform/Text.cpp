@@ -27,11 +27,11 @@ void AppendUtf8(std::string& out, std::uint32_t c) {
 
 // The length of the UTF-8 sequence that `lead` starts: 1 to 4, 0 for a byte that starts none.
 std::size_t SequenceLength(unsigned char lead) {
-    return lead < 0x80           ? 1
-           : (lead >> 5) == 6    ? 2
-           : (lead >> 4) == 14   ? 3
-           : (lead >> 3) == 30   ? 4
-                                 : 0;
+    return lead < 0x80         ? 1
+           : (lead >> 5) == 6  ? 2
+           : (lead >> 4) == 14 ? 3
+           : (lead >> 3) == 30 ? 4
+                               : 0;
 }
 
 // Decodes the sequence at `i` into `c`; false when it is cut short or a continuation byte is

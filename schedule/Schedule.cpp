@@ -3,10 +3,10 @@
 #include <cstddef>
 
 #include "platform/AtomicFile.h"
+#include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileAccess.h"
 #include "platform/FileNames.h"
-#include "platform/Env.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 

@@ -23,8 +23,7 @@ TDateTime SettingTime(const std::string& settingsFile, const std::string& key,
     return ConvertSetting(settingsFile, key, [&] { return StrToTime(text); });
 }
 
-bool SettingFlag(const std::string& settingsFile, const std::string& key,
-                 const std::string& text) {
+bool SettingFlag(const std::string& settingsFile, const std::string& key, const std::string& text) {
     return ConvertSetting(settingsFile, key, [&] { return StrToBool(text); });
 }
 

@@ -12,8 +12,8 @@ namespace ari {
 
 inline constexpr const char* kSettingsSection = "Setting";
 // The keys, in the order the window saves them.
-inline constexpr const char* kBeginKey = "Begin";  // a long time text: the window's start
-inline constexpr const char* kEndKey = "End";      // a long time text: the window's end
+inline constexpr const char* kBeginKey = "Begin";        // a long time text: the window's start
+inline constexpr const char* kEndKey = "End";            // a long time text: the window's end
 inline constexpr const char* kSourceKey = "Source";      // the template folder
 inline constexpr const char* kDestKey = "Dest";          // the live folder
 inline constexpr const char* kTransferKey = "Transfer";  // flags: "-1" ticked, "0" clear
@@ -63,8 +63,7 @@ std::string UnusableSettings(const std::string& settingsFile, const ScheduleSett
 #include "settings/Formats.h"
 
 template <typename Convert>
-auto ari::ConvertSetting(const std::string& settingsFile, const std::string& key,
-                         Convert convert) {
+auto ari::ConvertSetting(const std::string& settingsFile, const std::string& key, Convert convert) {
     try {
         return convert();
     } catch (const EConvertError& e) {

@@ -491,6 +491,7 @@ TEST_F(Pass, ATableInUseKeepsItsIndexThroughTheTransferAndStopsTheRebuild) {
                             [](const std::string& e) { return e.rfind("index-added", 0) == 0; }),
               0);
     EXPECT_EQ(ari::test::Bytes(live + "a.mdx"), indexBefore);
+}
 
 // An error line names the file the error is about: the error's own file when its message does
 // not name it ("I/O error 32" is no path), else the table the run was at when the error carries
@@ -527,8 +528,7 @@ TEST_F(Pass, AnErrorLineNamesTheFileItIsAbout) {
         log.clear();
         recorder.onPump = [&](ari::RunOperations&) { c.raise(); };
         EXPECT_FALSE(Run(false, true, false));
-        EXPECT_EQ(log.Lines().back(),
-                  "\\\\\\Error \"" + c.line + "\" Time: \"10:00:00\"");
+        EXPECT_EQ(log.Lines().back(), "\\\\\\Error \"" + c.line + "\" Time: \"10:00:00\"");
     }
 }
 
@@ -586,8 +586,7 @@ TEST_F(Pass, TheIndexStepsRefuseADamagedTableAndLeaveItsIndex) {
             log.clear();
             EXPECT_FALSE(Run(step.transfer, step.rebuild, false));
             ASSERT_FALSE(log.Lines().empty());
-            EXPECT_NE(log.Lines().back().find(c.fragment), std::string::npos)
-                << log.Lines().back();
+            EXPECT_NE(log.Lines().back().find(c.fragment), std::string::npos) << log.Lines().back();
             std::vector<std::string> changed;
             for (const auto& n : FileNamesIn(live))
                 if (!before.count(n) || Bytes(live + n) != before.at(n))

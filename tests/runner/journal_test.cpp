@@ -251,13 +251,13 @@ TEST(RunJournal, ANameThatHoldsNoRegularFileIsRefusedWithoutWaiting) {
         struct stat followed;
         const bool isPipe = stat(odd.c_str(), &followed) == 0 && S_ISFIFO(followed.st_mode);
         int reader = c.pipeIsRead ? open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-        const std::optional<bool> appended = ReturnsInTime(
-            [&] { return ari::RunJournal(dir.Path()).Append(std::string("a line")); },
-            [&] {
-                // A reader lets a blocked open of the pipe go on.
-                if (isPipe && reader < 0)
-                    reader = open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            });
+        const std::optional<bool> appended =
+            ReturnsInTime([&] { return ari::RunJournal(dir.Path()).Append(std::string("a line")); },
+                          [&] {
+                              // A reader lets a blocked open of the pipe go on.
+                              if (isPipe && reader < 0)
+                                  reader = open(odd.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                          });
         EXPECT_TRUE(appended.has_value()) << c.what << ": the entry waited";
         EXPECT_FALSE(appended.value_or(false)) << c.what;
         EXPECT_EQ(TypeOfName(odd), type) << c.what;

@@ -10,16 +10,16 @@ namespace ari::test {
 
 struct TickCase {
     const char* what;
-    bool processed;          // a pass has succeeded on `stamp`
-    const char* stamp;       // the day the state belongs to
-    int day, h, m, s;        // the tick's time, December 2026
-    const char* begin;       // the time window
+    bool processed;     // a pass has succeeded on `stamp`
+    const char* stamp;  // the day the state belongs to
+    int day, h, m, s;   // the tick's time, December 2026
+    const char* begin;  // the time window
     const char* end;
-    int sessions;            // counted sessions of the last listing
-    const char* record;      // the record of the day's pass ("" : none)
-    bool starts;             // the tick starts a pass
-    bool usersConnected;     // the tick says that users are connected
-    bool processedAfter;     // the state after the tick (before any pass ends)
+    int sessions;         // counted sessions of the last listing
+    const char* record;   // the record of the day's pass ("" : none)
+    bool starts;          // the tick starts a pass
+    bool usersConnected;  // the tick says that users are connected
+    bool processedAfter;  // the state after the tick (before any pass ends)
 };
 
 inline const std::vector<TickCase>& TickCases() {
@@ -36,12 +36,12 @@ inline const std::vector<TickCase>& TickCases() {
          false, true},
         {"done yesterday: cleared, no pass on this tick", true, "09/12/2026", 10, 2, 30, 0,
          "02:00:00", "04:00:00", 0, "", false, false, false},
-        {"another program's pass today", false, "10/12/2026", 10, 2, 30, 0, "02:00:00",
-         "04:00:00", 0, "10/12/2026\n", false, false, true},
+        {"another program's pass today", false, "10/12/2026", 10, 2, 30, 0, "02:00:00", "04:00:00",
+         0, "10/12/2026\n", false, false, true},
         {"another program's pass yesterday", false, "10/12/2026", 10, 2, 30, 0, "02:00:00",
          "04:00:00", 0, "09/12/2026\n", true, false, false},
-        {"a record that is not a date", false, "10/12/2026", 10, 2, 30, 0, "02:00:00",
-         "04:00:00", 0, "garbage", true, false, false},
+        {"a record that is not a date", false, "10/12/2026", 10, 2, 30, 0, "02:00:00", "04:00:00",
+         0, "garbage", true, false, false},
         {"a window over midnight admits nothing", false, "10/12/2026", 10, 23, 30, 0, "23:00:00",
          "01:00:00", 0, "", false, false, false},
     };

@@ -53,8 +53,8 @@ TEST(ScheduleTick, DecidesAsTheWindowsTick) {
     };
     for (const Case& c : cases) {
         ari::ScheduleState state{std::string(c.stamp), c.processed};
-        EXPECT_EQ(ari::DecideTick(state, c.now, std::string("02:00:00"),
-                                          std::string("04:00:00"), c.sessions),
+        EXPECT_EQ(ari::DecideTick(state, c.now, std::string("02:00:00"), std::string("04:00:00"),
+                                  c.sessions),
                   c.action)
             << c.what;
         EXPECT_EQ(state.processedToday, c.processedAfter) << c.what;
@@ -63,9 +63,9 @@ TEST(ScheduleTick, DecidesAsTheWindowsTick) {
     ari::ScheduleState state{std::string("09/12/2026"), false};
     ari::PassEnded(state, at(23, 59, 30, -1), true);
     EXPECT_EQ(state.todayStamp, std::string("09/12/2026"));
-    EXPECT_EQ(ari::DecideTick(state, at(0, 0, 30), std::string("00:00:00"),
-                                      std::string("23:59:59"), 0),
-              TickAction::Nothing);
+    EXPECT_EQ(
+        ari::DecideTick(state, at(0, 0, 30), std::string("00:00:00"), std::string("23:59:59"), 0),
+        TickAction::Nothing);
     EXPECT_FALSE(state.processedToday);  // the next tick may start today's pass
     // No end set: no time is inside the window.
     ari::ScheduleState unset;
@@ -106,7 +106,8 @@ TEST(PassRecord, WhatIsNoRecordOfOursChangesNothing) {
              WriteFileBytes(dir / "elsewhere", "10/12/2026\n");
              std::filesystem::create_symlink(dir / "elsewhere", record);
          }},
-        {"too long to be a date", [&] { WriteFileBytes(record, "10/12/2026" + std::string(100, ' ')); }},
+        {"too long to be a date",
+         [&] { WriteFileBytes(record, "10/12/2026" + std::string(100, ' ')); }},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(record);
@@ -134,12 +135,11 @@ TEST(RunnerTick, DecidesEveryCaseAsTheWindowDoes) {
         if (*c.record)
             WriteFileBytes(record, c.record);
         std::vector<std::string> lines;
-        const ari::LogSubscription log(
-            [&](const std::string& line, bool clear) {
-                if (clear)
-                    lines.clear();
-                lines.push_back(line);
-            });
+        const ari::LogSubscription log([&](const std::string& line, bool clear) {
+            if (clear)
+                lines.clear();
+            lines.push_back(line);
+        });
         const ari::TDateTime now = ari::EncodeDateTime(2026, 12, c.day, c.h, c.m, c.s);
         ari::ScheduleState state{c.stamp, c.processed};
         int passes = 0;
@@ -152,12 +152,14 @@ TEST(RunnerTick, DecidesEveryCaseAsTheWindowDoes) {
             });
         EXPECT_EQ(passes, c.starts ? 1 : 0);
         EXPECT_EQ(code, c.starts ? 0 : -1);
-        if (!c.starts)
+        if (!c.starts) {
             EXPECT_EQ(state.processedToday, c.processedAfter);
+        }
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.front(), ari::CheckingLine(ari::LongTimeText(now)));
         const bool usersLine =
-            std::find(lines.begin(), lines.end(), ari::UsersConnectedLine(c.sessions, ari::LongTimeText(now))) != lines.end();
+            std::find(lines.begin(), lines.end(),
+                      ari::UsersConnectedLine(c.sessions, ari::LongTimeText(now))) != lines.end();
         EXPECT_EQ(usersLine, c.usersConnected);
         if (c.starts) {
             EXPECT_EQ(lines.back(), ari::StartLine(ari::LongTimeText(now)));
@@ -180,12 +182,14 @@ TEST(RunnerTick, APassHeldOffByAnotherLeavesTheDayToTheOthersRecord) {
         ++passes;
         return static_cast<int>(ari::runner::kAnotherPass);
     };
-    EXPECT_EQ(ari::runner::ScheduleTick(state, settings, record, 0, [&] { return now; }, heldOff),
+    EXPECT_EQ(ari::runner::ScheduleTick(
+                  state, settings, record, 0, [&] { return now; }, heldOff),
               ari::runner::kAnotherPass);
     EXPECT_FALSE(state.processedToday);
     ASSERT_TRUE(ari::WritePassRecord(record, now));  // the other pass succeeded
     now += ari::EncodeTime(0, 1, 0);
-    EXPECT_EQ(ari::runner::ScheduleTick(state, settings, record, 0, [&] { return now; }, heldOff),
+    EXPECT_EQ(ari::runner::ScheduleTick(
+                  state, settings, record, 0, [&] { return now; }, heldOff),
               -1);
     EXPECT_EQ(passes, 1);
     EXPECT_TRUE(state.processedToday);
