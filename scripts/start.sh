@@ -16,6 +16,9 @@ settings="$bin/Setting_VorelIndex.ini"
 # A live folder of filled copies of the template tables: deleted records to pack, indexes
 # that are current, stale (the template's empty index) or missing. Made afresh each time.
 "$bin/maketemplates" --demo "$demo"
+# The record of the day's pass belongs to the folder it was made over: a new demo folder has had
+# none, so that its pass comes again at the next tick inside the window.
+rm -f "$bin/reindexed"
 
 if [ ! -e "$settings" ]; then
     # The time window covers the next hour (up to the end of the day when that comes first):
