@@ -185,14 +185,12 @@ void TfMain::tStartReindexTimer() {
 // differs from the last one shown: a tick comes every minute, and an unattended night must not
 // pile up boxes.
 void TfMain::ReportMarkerFault(const Exception& e, const std::string& markerPath) {
-    {
-        const std::string message = e.Message() + ": " + markerPath;
-        AddLog(ari::ErrorLine(message, ari::LongTimeText(Now())));
-        if (message == markerFault_)
-            return;
-        markerFault_ = message;
-        throw Exception(message);
-    }
+    const std::string message = e.Message() + ": " + markerPath;
+    AddLog(ari::ErrorLine(message, ari::LongTimeText(Now())));
+    if (message == markerFault_)
+        return;
+    markerFault_ = message;
+    throw Exception(message);
 }
 
 void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
