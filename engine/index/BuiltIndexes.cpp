@@ -163,6 +163,7 @@ std::optional<BuiltIndex> DescribeBuiltIndex(const std::string& tablePath, FileH
     built.table = tableInfo.id;
     built.index = indexInfo.id;
     built.indexBytes = indexInfo.size;
+    built.indexModified = indexInfo.modified;
     built.tableDigest = records.Result();
     built.indexDigest = DigestOfFile(index, indexInfo.size, indexPath);
     return built;

@@ -49,6 +49,8 @@ struct BuiltIndex {
     FileId table;                      // the table file it was built from
     FileId index;                      // the index file as it was put in place
     uint64_t indexBytes = 0;           // its size
+    int64_t indexModified = 0;         // its modification time: a file that took a freed
+                                       // identity over (same device and node) has another
     ContentDigest::Value tableDigest;  // AddTableShape, then every record
     ContentDigest::Value indexDigest;  // DigestOfFile over its bytes
 };

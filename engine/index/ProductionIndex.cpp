@@ -44,7 +44,7 @@ bool BuiltFromTheseRecords(const MdxFile& old, const PackedRecords& packed) {
     }
     const std::optional<BuiltIndex> built = FindBuiltIndex(index.id);
     if (!built || built->table != table.id || built->tableDigest != packed.oldTableDigest ||
-        built->indexBytes != index.size) {
+        built->indexBytes != index.size || built->indexModified != index.modified) {
         return false;
     }
     return DigestOfFile(file.Get(), index.size, old.Path()) == built->indexDigest;
