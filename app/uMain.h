@@ -100,7 +100,8 @@ class TfMain : public QWidget {
     std::unique_ptr<TTable> Table1;             // template tables
     std::unique_ptr<TTable> Table2;             // live tables
 
-    // Status bar panels 0..2.
+    // Status bar panels 0..2: the whole text; a panel shows the start of a text too long for
+    // it, the whole text in its tip.
     QString StatusPanelText(int panel) const;
     void SetStatusPanelText(int panel, const QString& text);
 
@@ -151,6 +152,9 @@ class TfMain : public QWidget {
 
     ari::Environment env_;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
+    QString statusTexts_[3];  // the panels' whole texts
+    // Panel `panel` (0..2) holds `text` and shows `laidOut`, the same text with direction marks.
+    void SetStatusPanelLaidOut(int panel, const QString& text, const QString& laidOut);
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
     std::atomic<bool> stopAsked_{false};  // the window was closed: no table is started after
