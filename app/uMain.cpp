@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QFontMetrics>
 #include <QPalette>
 #include <algorithm>
 #include <utility>
@@ -84,6 +85,21 @@ void InstallFontSubstitutes() {
                                {QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans")});
 }
 
+// A panel is one line of fixed width. A text too long for it shows its start, cut at its end
+// with an ellipsis, and the whole text in the panel's tip: centred and clipped, a long error
+// lost its first words. Each text is laid out in its own direction, that of its first letter,
+// whatever the window's: an English error reads left to right, a Persian text right to left.
+// `laidOut` is `text` with the direction marks that lay it out (the same text when none).
+void ShowInPanel(QLabel* panel, const QString& text, const QString& laidOut) {
+    panel->setLayoutDirection(laidOut.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight);
+    const QFontMetrics metrics(panel->font());
+    // The room inside the frame, less the label's margin on either side.
+    const int room = panel->contentsRect().width() - metrics.horizontalAdvance(u'x');
+    const QString shown = metrics.elidedText(laidOut, Qt::ElideRight, room);
+    panel->setText(shown);
+    panel->setToolTip(shown == laidOut ? QString() : text);
+}
+
 }  // namespace
 
 TfMain::TfMain(const ari::Environment& env, QWidget* parent) : QWidget(parent), env_(env) {
@@ -150,14 +166,15 @@ void TfMain::CreateControls() {
     const int widths[3] = {70, 300, 720 - 370};
     const char* texts[3] = {"Ver: 5.33", "Proccess isn't start", ""};
     for (int i = 0; i < 3; ++i) {
-        auto* panel = new QLabel(QString::fromLatin1(texts[i]), StatusBar1);
+        auto* panel = new QLabel(StatusBar1);
         panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(i));
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setAlignment(i == 0 ? (Qt::AlignLeft | Qt::AlignVCenter) : Qt::AlignCenter);
+        panel->setTextFormat(Qt::PlainText);  // an error text is never read as markup
         panel->setGeometry(lefts[i], 0, widths[i], 19);
         statusPanels_[i] = panel;
+        SetStatusPanelText(i, QString::fromLatin1(texts[i]));
     }
-    statusPanels_[0]->setLayoutDirection(Qt::LeftToRight);
     // Panels 1 and 2 (the day's state or the last error, the last success) open the last
     // pass's summary.
     auto* lastPassClick =
@@ -307,7 +324,7 @@ void TfMain::WireEvents() {
 }
 
 QString TfMain::StatusPanelText(int panel) const {
-    return (panel >= 0 && panel < 3) ? statusPanels_[panel]->text() : QString();
+    return (panel >= 0 && panel < 3) ? statusTexts_[panel] : QString();
 }
 
 ari::TDateTime TfMain::Now() const {
@@ -315,8 +332,14 @@ ari::TDateTime TfMain::Now() const {
 }
 
 void TfMain::SetStatusPanelText(int panel, const QString& text) {
-    if (panel >= 0 && panel < 3)
-        statusPanels_[panel]->setText(text);
+    if (panel < 0 || panel >= 3)
+        return;
+    SetStatusPanelLaidOut(panel, text, text);
+}
+
+void TfMain::SetStatusPanelLaidOut(int panel, const QString& text, const QString& laidOut) {
+    statusTexts_[panel] = text;
+    ShowInPanel(statusPanels_[panel], text, laidOut);
 }
 
 void TfMain::lstUsersClick(QListWidget* sender) {

@@ -18,6 +18,7 @@
 #include <QString>
 #include <QTimeEdit>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -99,7 +100,8 @@ class TfMain : public QWidget {
     std::unique_ptr<TTable> Table1;             // template tables
     std::unique_ptr<TTable> Table2;             // live tables
 
-    // Status bar panels 0..2.
+    // Status bar panels 0..2: the whole text; a panel shows the start of a text too long for
+    // it, the whole text in its tip.
     QString StatusPanelText(int panel) const;
     void SetStatusPanelText(int panel, const QString& text);
 
@@ -137,6 +139,12 @@ class TfMain : public QWidget {
     // run waits for it; the boxes are read for the run's next decisions right after it.
     void RunPumped();
 
+  protected:
+    // Closing the window ends the program. During a run the window stays until the run has
+    // stopped between two tables (the table in progress is finished, never left half
+    // replaced, and the stop is logged), and closes then.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
     void CreateControls();
     void WaitForListing(ari::ProgramOutput& output);
@@ -144,12 +152,17 @@ class TfMain : public QWidget {
 
     ari::Environment env_;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
+    QString statusTexts_[3];  // the panels' whole texts
+    // Panel `panel` (0..2) holds `text` and shows `laidOut`, the same text with direction marks.
+    void SetStatusPanelLaidOut(int panel, const QString& text, const QString& laidOut);
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
-    bool scheduleTickBusy_ = false;      // a schedule tick is under way (it may pump messages)
-    bool sessionTickBusy_ = false;       // the session tick waits for its listing
-    bool scheduleTickDeferred_ = false;  // a schedule tick came during that wait
-    std::thread listingSleep_;           // the session tick's 3000 ms, on a thread of its own
+    std::atomic<bool> stopAsked_{false};  // the window was closed: no table is started after
+    bool closeAfterRun_ = false;          // a close came during the run: it is done after it
+    bool scheduleTickBusy_ = false;       // a schedule tick is under way (it may pump messages)
+    bool sessionTickBusy_ = false;        // the session tick waits for its listing
+    bool scheduleTickDeferred_ = false;   // a schedule tick came during that wait
+    std::thread listingSleep_;            // the session tick's 3000 ms, on a thread of its own
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;        // the run journal beside the executable

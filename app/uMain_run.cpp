@@ -2,6 +2,7 @@
 // MaintenanceRun (maintenance/MaintenanceRun.h) on a thread of its own and follows it as one of
 // its observers, in its title, check list, progress bar, hidden lists and memos, answering the
 // operator throughout.
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -20,9 +21,12 @@
 
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
+#include "log/LogTexts.h"
+#include "log/OperationLog.h"
 #include "maintenance/MaintenanceRun.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Files.h"
+#include "settings/Formats.h"
 
 namespace {
 
@@ -200,13 +204,58 @@ class WindowObserver final : public ari::RunObserver {
     TfMain& w_;
 };
 
+// Thrown out of the run to stop it between two tables.
+struct StopBetweenTables {};
+
+// Stops the run once the window has been closed: after the table in progress is finished, or at
+// the window's turn between two tables of the index pass. Added after every other observer, so
+// that they have all been told of the table before the run stops. Remembers the last table
+// finished for the stop line.
+class StopObserver final : public ari::RunObserver {
+  public:
+    explicit StopObserver(const std::atomic<bool>& asked) : asked_(asked) {}
+
+    void TableFinished(ari::RunPass, const std::string& table) override {
+        lastFinished_ = table;
+        if (asked_)
+            throw StopBetweenTables{};
+    }
+    void Pump(ari::RunOperations&) override {
+        if (asked_)
+            throw StopBetweenTables{};
+    }
+    const std::string& LastFinished() const { return lastFinished_; }
+
+  private:
+    const std::atomic<bool>& asked_;
+    std::string lastFinished_;
+};
+
 }  // namespace
+
+void TfMain::closeEvent(QCloseEvent* event) {
+    stopAsked_ = true;
+    if (runInProgress_) {
+        closeAfterRun_ = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
 
 bool TfMain::ReindexProccess() {
     if (runInProgress_)
         return false;  // a run pumps messages; nothing may start a second one
+    if (stopAsked_)
+        return false;  // the window was closed: the program is ending
     runInProgress_ = true;
-    const ari::ScopeExit inProgress([this] { runInProgress_ = false; });
+    const ari::ScopeExit inProgress([this] {
+        runInProgress_ = false;
+        // A close that came during the run is done now, at the window's next turn.
+        if (closeAfterRun_)
+            QMetaObject::invokeMethod(
+                this, [this] { close(); }, Qt::QueuedConnection);
+    });
 
     setWindowTitle(QString());
     // The platform shows the application's name in place of an empty title; a blank keeps the
@@ -232,14 +281,19 @@ bool TfMain::ReindexProccess() {
     // the call returns when the run has ended, as a call that did the work itself would.
     ari::MaintenanceRun run(std::move(choices), *Table1, *Table2);
     WindowObserver observer(*this);
+    StopObserver stop(stopAsked_);
     run.AddObserver(&observer);
     run.AddObserver(&summary);
+    run.AddObserver(&stop);
     bool result = false;
+    bool stopped = false;
     std::exception_ptr error;
     QEventLoop waiting;
     std::unique_ptr<QThread> worker(QThread::create([&] {
         try {
             result = run.Run();
+        } catch (const StopBetweenTables&) {
+            stopped = true;
         } catch (...) {
             error = std::current_exception();
         }
@@ -253,7 +307,12 @@ bool TfMain::ReindexProccess() {
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();  // what the run reported last comes before the result
     HideTableProgress(ProgressBar1);    // also after an error that did not let the run finish
-    lastPass_ = summary.Pass();         // shown on demand, however the pass ended
+    if (stopped) {
+        UnmarkEntries(CLBFile);
+        AddLog(ari::StoppedLine(stop.LastFinished(), ari::LongTimeText(Now())));
+        summary.Stopped("stopped on request");
+    }
+    lastPass_ = summary.Pass();  // shown on demand, however the pass ended
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal

@@ -39,6 +39,10 @@ const QString kNotProcessedToday = QStringLiteral("No processing has been done t
 // The three backslashes in front of every line that reports a problem (log/LogTexts.h).
 const QString kProblemLead = QStringLiteral("\\\\\\");
 const QString kLastErrorLead = QStringLiteral("خطای آخرین اجرا: ");
+// First-strong isolate and its end: the text between them takes the direction of its own first
+// letter, whatever stands around it.
+const QString kIsolateStart(QChar(0x2068));
+const QString kIsolateEnd(QChar(0x2069));
 const QString kFailedWithoutLine = QStringLiteral("اجرا با موفقیت تمام نشد");
 const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجام نشده است.");
 
@@ -201,8 +205,7 @@ void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
         if (succeeded) {
             // A later pass succeeded: the day's state comes back in panel 1.
             if (!lastError_.isEmpty()) {
-                SetStatusPanelText(1, panel1BeforeError_);
-                statusPanels_[1]->setToolTip(QString());
+                SetStatusPanelText(1, panel1BeforeError_);  // and the tip that goes with it
                 lastError_.clear();
             }
             return;
@@ -214,10 +217,13 @@ void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
         lastError_ = problemLine.isEmpty() ? kFailedWithoutLine : problemLine;
         // The panel is one line high: an engine message of several lines shows on one, the
         // panel's tip shows it as written.
-        QString oneLine = kLastErrorLead + lastError_;
+        QString oneLine = lastError_;
         oneLine.replace(u'\n', u' ');
-        SetStatusPanelText(1, oneLine);
-        statusPanels_[1]->setToolTip(kLastErrorLead + lastError_);
+        // The error keeps its own direction after the Persian lead: isolated, an English line
+        // reads left to right, its backslashes and quotes in place.
+        SetStatusPanelLaidOut(1, kLastErrorLead + oneLine,
+                              kLastErrorLead + kIsolateStart + oneLine + kIsolateEnd);
+        statusPanels_[1]->setToolTip(kLastErrorLead + kIsolateStart + lastError_ + kIsolateEnd);
     } catch (...) {
         // Out of memory: the panel keeps what it showed; the tick goes on.
     }

@@ -1,6 +1,8 @@
 // Window creation (the startup sequence) and the settings buttons: save and the two folder
 // browse buttons. Also the definitions of the process-wide values.
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QStringList>
 #include <QTime>
 
 #include "app/uMain.h"
@@ -63,6 +65,30 @@ void ApplyFlag(const char* key, const QString& text, QCheckBox* box) {
         box->setChecked(ari::SettingFlag(Utf8(SettingsFile), key, Utf8(text)));
 }
 
+// The folder (or both folders) follow, one a line.
+const QString kNoWriteRights = QStringLiteral(
+    "این برنامه برای ذخیره تنظیمات و اجرای عملیات به اجازه نوشتن در پوشه خود و در پوشه مقصد "
+    "نیاز دارد. شما اجازه نوشتن در این پوشه را ندارید:");
+const QString kNoWriteRightsTwo = QStringLiteral(
+    "این برنامه برای ذخیره تنظیمات و اجرای عملیات به اجازه نوشتن در پوشه خود و در پوشه مقصد "
+    "نیاز دارد. شما اجازه نوشتن در این پوشه‌ها را "
+    "ندارید:");
+
+// The folders among `folders` that exist and that this user may not write (an empty text names
+// none): the program writes its settings, journal, run marker and templates into its own folder,
+// and the run replaces the tables of the live folder.
+QStringList UnwritableFolders(const QStringList& folders) {
+    QStringList out;
+    for (const QString& folder : folders) {
+        if (folder.isEmpty())
+            continue;
+        const QFileInfo info(folder);
+        if (info.isDir() && !info.isWritable())
+            out << folder;
+    }
+    return out;
+}
+
 }  // namespace
 
 void TfMain::FormCreate() {
@@ -88,6 +114,12 @@ void TfMain::FormCreate() {
         tmpckrEnd->setTime(SettingTime(ari::kEndKey, end));
     LESource->setText(ReadSetting(ari::kSourceKey));
     LEMaghsad->setText(ReadSetting(ari::kDestKey));
+    // Said once, at start, in one box: a user without the rights would otherwise learn of them
+    // only from a save that fails or from a night's pass that never runs.
+    const QStringList unwritable = UnwritableFolders({AppDir, LEMaghsad->text()});
+    if (!unwritable.isEmpty())
+        ari::ShowMessage(Utf8((unwritable.size() == 1 ? kNoWriteRights : kNoWriteRightsTwo) +
+                              u'\n' + unwritable.join(u'\n')));
 
     UnpackTemplatesIfMissing(Utf8(TemplateDir));
     if (LESource->text().isEmpty())

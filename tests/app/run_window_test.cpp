@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -569,7 +570,8 @@ TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
 }
 
 TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {
-    // The application quits while the run waits for the window's turn: the window thread must
+    // The application quits while the run waits for the window's turn (the window itself is not
+    // closed, see ClosingDuringARun below): the window thread must
     // go on giving the run its turns instead of waiting for a run that waits for it.
     for (const char* t : {"a.dbf", "b.dbf"}) {
         ari::test::MakeTable(tmpl + t, {});
@@ -582,6 +584,133 @@ TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {
                "---Packing b.dbf ... ", "---ReIndex has successfully Time: <time>",
                "---Pack has successfully Time: <time>"});
     EXPECT_FALSE(ari::FileExists(Marker()));
+}
+
+// Closing the window during a run ends the program: the run stops between two tables, the
+// table in progress finished and the rest untouched, the stop logged and journalled, the
+// marker gone, the window closed and the application's event loop over.
+class ClosingDuringARun : public Run {
+  protected:
+    // The files of `tables` in the live folder, each with its bytes.
+    std::map<std::string, std::string> LiveFilesOf(const std::vector<std::string>& tables) {
+        std::map<std::string, std::string> out;
+        for (const std::string& name : FileNamesIn(live))
+            for (const std::string& t : tables)
+                if (name.compare(0, t.size(), t) == 0)
+                    out[name] = Bytes(live + name);
+        return out;
+    }
+    // Runs the pass from inside the application's event loop, as the schedule tick does, and
+    // returns whether that loop ended (a loop still running after 60 s is ended by force).
+    bool RunInTheEventLoop(bool& result) {
+        window->show();
+        bool ended = true;
+        QTimer::singleShot(0, window.get(), [&] { result = window->ReindexProccess(); });
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            ended = false;
+            QCoreApplication::exit(1);
+        });
+        watchdog.start(60000);
+        QCoreApplication::exec();
+        return ended;
+    }
+    std::string Journal() const { return Bytes(bin + "autoreindex.log"); }
+};
+
+TEST_F(ClosingDuringARun, AtTheTurnAfterTheFirstTableOfTheIndexPass) {
+    for (const char* t : {"a.dbf", "b.dbf", "c.dbf"}) {
+        ari::test::MakeTable(tmpl + t, {});
+        AddTags(tmpl, t, {{"ID", "ID"}});
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+        AddTags(live, t, {{"OLD", "NAME"}});
+    }
+    const auto untouched = LiveFilesOf({"b.", "c."});
+    ASSERT_FALSE(untouched.empty());
+    // The window's first turn inside the run comes after the first table.
+    bool closed = false;
+    QObject::connect(window.get(), &TfMain::RunPumped, window.get(), [&] {
+        if (!std::exchange(closed, true))
+            window->close();
+    });
+    Choose(true, false, true);
+    bool result = true;
+    EXPECT_TRUE(RunInTheEventLoop(result)) << "the event loop went on after the window closed";
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(window->isVisible());
+    ExpectLog({"---Copy Index a.dbf", "\\\\\\Stopped on request after table a.dbf Time: <time>"});
+    EXPECT_EQ(Tags(live, "a.dbf"), Tags(tmpl, "a.dbf"));
+    EXPECT_EQ(DbtoolCheck(live + "a.dbf"), 0);
+    EXPECT_EQ(LiveFilesOf({"b.", "c."}), untouched);  // no table after the stop, no pack
+    EXPECT_FALSE(ari::FileExists(Marker()));
+    EXPECT_NE(Journal().find("Stopped on request after table a.dbf"), std::string::npos)
+        << Journal();
+    EXPECT_EQ(Ticks(), (std::vector<bool>{true, false, false}));
+}
+
+// The engine writes the middle table when the window is closed: that table is packed to its
+// end, and the run stops before the next.
+class CloseDuringTable final : public FolderWrites {
+  public:
+    CloseDuringTable(TfMain* window, const std::string& live, QString table)
+        : FolderWrites(live), window_(window), table_(std::move(table)) {}
+    int64_t Write(ari::FileHandle fd, const void* data, size_t size) override {
+        if (Watched(fd) && !closed && QThread::currentThread() != window_->thread()) {
+            // What the run reported before this write has reached the window by the time the
+            // window handles this call.
+            QMetaObject::invokeMethod(
+                window_,
+                [this] {
+                    const QListWidgetItem* item = window_->CLBFile->currentItem();
+                    if (item && item->text() == table_ && window_->ProgressBar1->isTextVisible()) {
+                        window_->close();
+                        closed = true;
+                    }
+                },
+                Qt::BlockingQueuedConnection);
+        }
+        return EnvWrapper::Write(fd, data, size);
+    }
+    std::atomic<bool> closed{false};
+
+  private:
+    TfMain* window_;
+    QString table_;
+};
+
+TEST_F(ClosingDuringARun, WhileAPackIsWritingItsTable) {
+    for (const char* t : {"a.dbf", "b.dbf", "c.dbf"}) {
+        ari::test::MakeTable(live + t, ari::test::StandardRows());
+        AddTags(live, t, {{"NAME", "UPPER(NAME)"}});
+    }
+    const auto untouched = LiveFilesOf({"c."});
+    const std::vector<std::string> names = FileNamesIn(live);
+    CloseDuringTable closing(window.get(), live, QStringLiteral("b.dbf"));
+    Choose(false, false, true);
+    bool result = true;
+    bool ended = false;
+    {
+        const ari::test::InstalledEnv installed(&closing);
+        ended = RunInTheEventLoop(result);
+    }
+    ASSERT_TRUE(closing.closed) << "the window was not closed while b.dbf was written";
+    EXPECT_TRUE(ended) << "the event loop went on after the window closed";
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(window->isVisible());
+    ExpectLog({"---Packing a.dbf ... ", "---Packing b.dbf ... ",
+               "\\\\\\Stopped on request after table b.dbf Time: <time>"});
+    for (const char* t : {"a.dbf", "b.dbf"}) {
+        SCOPED_TRACE(t);
+        EXPECT_EQ(ari::test::ReadRows(live + t), Surviving(ari::test::StandardRows()));
+        EXPECT_EQ(ari::test::RecordCount(live + t), 3u);
+        EXPECT_EQ(DbtoolCheck(live + t), 0);
+    }
+    EXPECT_EQ(LiveFilesOf({"c."}), untouched);
+    EXPECT_EQ(FileNamesIn(live), names) << "a file was left beside the tables";
+    EXPECT_FALSE(ari::FileExists(Marker()));
+    EXPECT_NE(Journal().find("Stopped on request after table b.dbf"), std::string::npos)
+        << Journal();
 }
 
 // ---- the rebuild's result on disk

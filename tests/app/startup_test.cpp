@@ -20,6 +20,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/QtDialogs.h"
@@ -482,6 +483,65 @@ TEST_F(Startup, TodayStampIsTheStartDate) {
     Start();
     EXPECT_EQ(TodayStamp, QStringLiteral("01/01/2026"));
     EXPECT_FALSE(ProcessedToday);
+}
+
+// ---- Folders the user cannot write.
+
+// Makes `folder` read-only for the time of a test; true when this user can no longer write it
+// (root writes it all the same).
+class ReadOnly {
+  public:
+    explicit ReadOnly(std::string folder) : folder_(std::move(folder)) {
+        fs::permissions(folder_,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+    ~ReadOnly() { fs::permissions(folder_, fs::perms::owner_write, fs::perm_options::add); }
+    bool Holds() const { return access(folder_.c_str(), W_OK) != 0; }
+
+  private:
+    std::string folder_;
+};
+
+const std::string kNeedsRights = "این برنامه برای ذخیره تنظیمات و اجرای عملیات به اجازه نوشتن";
+
+TEST_F(Startup, AProgramFolderThatCannotBeWrittenIsNamedOnceAtStart) {
+    fs::create_directories(Mdx());  // the templates are there already
+    WriteSettings("Dest=" + (dir / "live") + "\r\n");
+    fs::create_directories(dir / "live");
+    const ReadOnly readOnly(app);
+    if (!readOnly.Holds())
+        GTEST_SKIP() << "this user writes read-only folders (root)";
+    Start();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind(kNeedsRights, 0), 0u) << messages[0];
+    EXPECT_NE(messages[0].find(app), std::string::npos) << messages[0];
+    EXPECT_EQ(messages[0].find(dir / "live"), std::string::npos) << messages[0];
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(window->LEMaghsad->text().toStdString(), dir / "live");
+}
+
+TEST_F(Startup, ALiveFolderThatCannotBeWrittenIsNamedOnceAtStart) {
+    fs::create_directories(dir / "live");
+    WriteSettings("Dest=" + (dir / "live") + "\r\nPack=-1\r\nAutomat=-1\r\n");
+    const ReadOnly readOnly(dir / "live");
+    if (!readOnly.Holds())
+        GTEST_SKIP() << "this user writes read-only folders (root)";
+    Start();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind(kNeedsRights, 0), 0u) << messages[0];
+    EXPECT_NE(messages[0].find(dir / "live"), std::string::npos) << messages[0];
+    EXPECT_EQ(messages[0].find(app), std::string::npos) << messages[0];
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(Armed());  // the schedule is armed as ever: the box only warns
+}
+
+TEST_F(Startup, WritableFoldersGiveNoWordOfRights) {
+    fs::create_directories(dir / "live");
+    WriteSettings("Dest=" + (dir / "live") + "\r\n");
+    Start();
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_TRUE(errors.empty());
 }
 
 // ---- The save button.

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
@@ -178,6 +179,52 @@ TEST_F(Window, StatusPanels) {
     EXPECT_EQ(p2->geometry().right(), window->StatusBar1->width() - 1);
     EXPECT_TRUE(p1->alignment() & Qt::AlignHCenter);
     EXPECT_TRUE(p0->alignment() & Qt::AlignLeft);
+}
+
+// The start of what a panel shows, its ellipsis taken off (and the joiner that keeps a cut
+// Persian letter in its joined form); "" when the text is shown whole.
+QString ShownStart(QString shown) {
+    if (shown.endsWith(QChar(0x2026)))
+        shown.chop(1);
+    else if (shown.endsWith(QStringLiteral("...")))
+        shown.chop(3);
+    else
+        return QString();
+    if (shown.endsWith(QChar(0x200D)))
+        shown.chop(1);
+    return shown;
+}
+
+TEST_F(Window, AStatusTextTooLongForItsPanelShowsItsStartInItsOwnDirection) {
+    auto* panel = Find<QLabel>("StatusBar1Panel1");
+    const struct {
+        QString text;
+        Qt::LayoutDirection direction;
+    } rows[] = {
+        {QStringLiteral("File access denied: /opt/accounting-archive/branch-offices/"
+                        "tehran-central/fiscal-year-1403/live-tables/customers.dbf"),
+         Qt::LeftToRight},
+        {QStringLiteral("جدول مشتریان در دسترس نیست و فشرده سازی آن تا اجرای بعدی انجام نخواهد "
+                        "شد؛ برنامه دیگری آن را باز نگه داشته است"),
+         Qt::RightToLeft},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text.toStdString());
+        window->SetStatusPanelText(1, row.text);
+        EXPECT_EQ(window->StatusPanelText(1), row.text);
+        const QString start = ShownStart(panel->text());
+        ASSERT_FALSE(start.isEmpty()) << "shown whole: " << panel->text().toStdString();
+        EXPECT_TRUE(row.text.startsWith(start)) << panel->text().toStdString();
+        EXPECT_GT(start.size(), row.text.size() / 3) << panel->text().toStdString();
+        EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()),
+                  panel->contentsRect().width());
+        EXPECT_EQ(panel->layoutDirection(), row.direction);
+        EXPECT_EQ(panel->toolTip(), row.text);
+    }
+    // A text that fits is shown whole, without a tip.
+    window->SetStatusPanelText(1, QStringLiteral("Proccess isn't start"));
+    EXPECT_EQ(panel->text(), QStringLiteral("Proccess isn't start"));
+    EXPECT_TRUE(panel->toolTip().isEmpty());
 }
 
 TEST_F(Window, Timers) {
