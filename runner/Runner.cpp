@@ -379,9 +379,12 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
     }
 
     if (options.schedule)
-        return RunSchedule(options, settingsFile, appDir, [&](const RunnerSettings& s) {
-            return OnePass(options, s, appDir, console, journal.Journal());
-        });
+        return RunSchedule(
+            options, settingsFile, settings, appDir,
+            [&console](const std::string& line) { console.Line(line); },
+            [&](const RunnerSettings& s) {
+                return OnePass(options, s, appDir, console, journal.Journal());
+            });
 
     if (!options.ignoreSessions) {
         const SessionListing listing = ListSessions(*DefaultEnvironment().starter);

@@ -370,24 +370,72 @@ TEST(Runner, SigtermStopsBetweenTablesLeavingEachTableWhole) {
     EXPECT_NE(f.Journal().find("s; result stopped on request"), std::string::npos) << f.Journal();
 }
 
+// A SIGTERM ends the schedule at once with exit code 0. Armed, it says so on standard output,
+// stamped as the log lines: its time window, its folders and when its first tick comes; stopped
+// before any tick, it says that too.
 TEST(Runner, ScheduleEndsCleanlyOnSigterm) {
-    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
-    const pid_t child = fork();
-    if (child == 0) {
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDOUT_FILENO);
-        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
-              static_cast<char*>(nullptr));
-        _exit(127);
+    struct Case {
+        const char* tickMs;  // ARI_TEST_SCHEDULE_TICK_MS; "" : unset
+        int tickSeconds;
+    } cases[] = {{"", 60}, {"5000", 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tickMs);
+        RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\nBegin=01:00:00\nEnd=05:30:00\n");
+        const std::string outPath = f.dir / "out.txt";
+        const pid_t child = fork();
+        if (child == 0) {
+            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(out, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+            if (*c.tickMs)
+                setenv(ari::runner::kTestTickVariable, c.tickMs, 1);
+            else
+                unsetenv(ari::runner::kTestTickVariable);
+            execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ReadFileBytes(outPath).find("schedule armed") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            usleep(20 * 1000);
+        ASSERT_EQ(kill(child, SIGTERM), 0);
+        int status = 0;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+
+        const std::vector<std::string> lines = ari::test::SplitLines(ReadFileBytes(outPath));
+        ASSERT_EQ(lines.size(), 2u) << ReadFileBytes(outPath);
+        for (const std::string& l : lines)
+            EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+        const std::string& armed = lines[0];
+        EXPECT_NE(armed.find(" schedule armed: passes from 01:00:00 to 05:30:00; live folder " +
+                             f.live + "; template folder " + f.tmpl + "; next tick at "),
+                  std::string::npos)
+            << armed;
+        EXPECT_NE(armed.find(" (in " + std::to_string(c.tickSeconds) + " s)"), std::string::npos)
+            << armed;
+        // The next tick is the line's own time plus one interval (a second's leeway).
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(
+            armed, m, std::regex(R"(^\S+ (\d\d):(\d\d):(\d\d) .* at (\d\d):(\d\d):(\d\d) )")))
+            << armed;
+        const auto seconds = [&m](int first) {
+            return std::stoi(m[first]) * 3600 + std::stoi(m[first + 1]) * 60 +
+                   std::stoi(m[first + 2]);
+        };
+        const int ahead = (seconds(4) - seconds(1) + 86400) % 86400;
+        EXPECT_GE(ahead, c.tickSeconds - 1) << armed;
+        EXPECT_LE(ahead, c.tickSeconds + 1) << armed;
+        EXPECT_NE(lines[1].find(" schedule stopped on request"), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[1].find("during a pass"), std::string::npos) << lines[1];
+        // Neither line is a log line: the journal has no pass and neither of them.
+        EXPECT_EQ(f.Journal().find("schedule "), std::string::npos) << f.Journal();
     }
-    usleep(300 * 1000);
-    kill(child, SIGTERM);
-    int status = 0;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // On a terminal the bar follows the engine within a table: the table's name, the tables done
@@ -527,6 +575,15 @@ TEST(Runner, ScheduleRunsOnePassAfterTheMonitorLogsOffTheDisconnectedSession) {
         << "ticks went on after the pass: " << out;
     for (const std::string& l : ari::test::SplitLines(out))
         EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+    // Armed before the first tick, stopped after the last.
+    const std::vector<std::string> outLines = ari::test::SplitLines(out);
+    ASSERT_GE(outLines.size(), 2u);
+    EXPECT_NE(outLines.front().find(" schedule armed: passes from 00:00:00 to 23:59:59; "),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Occurrences(out, " schedule armed: "), 1u) << out;
+    EXPECT_LT(out.find(" schedule armed: "), held) << out;
+    EXPECT_NE(outLines.back().find(" schedule stopped on request"), std::string::npos) << out;
 
     const std::string journal = f.Journal();
     EXPECT_EQ(Occurrences(journal, "table a.dbf: operations pack;"), 1u) << journal;
