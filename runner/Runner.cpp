@@ -13,6 +13,7 @@
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "platform/Version.h"
 #include "runner/ScheduleTick.h"
 #include "schedule/Schedule.h"
 #include "schedule/SessionTick.h"
@@ -295,6 +296,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             options.verify = true;
         } else if (a == "--help" || a == "-h") {
             options.help = true;
+        } else if (a == "--version") {
+            options.version = true;
         } else if (a == "--settings") {
             if (!value(options.settingsFile))
                 return false;
@@ -306,7 +309,7 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             return false;
         }
     }
-    if (options.help)
+    if (options.help || options.version)
         return true;
     if (options.now == options.schedule) {
         fault = "give either --now or --schedule";
@@ -330,6 +333,10 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
 int RunMain(const Options& options, const std::string& appDir) {
     if (options.help) {
         WriteOut(HelpText());
+        return kSuccess;
+    }
+    if (options.version) {
+        WriteOut(std::string("autoreindex-run ") + ProjectVersion() + "\n");
         return kSuccess;
     }
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of

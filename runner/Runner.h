@@ -31,6 +31,7 @@ struct Options {
     bool ignoreSessions = false;
     bool verify = false;
     bool help = false;
+    bool version = false;
     // Folders and files as given; relative ones are taken from the folder the runner was
     // started in (MakeAbsolute), since a pass changes the current folder.
     std::string settingsFile;   // "" : the settings file beside the program
