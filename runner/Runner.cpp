@@ -215,7 +215,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
             summary.SetResult("ok, verify failed");
         }
     }
-    journal.Append(JoinedLines(summary.Lines(StampText(LocalNow()))));
+    journal.Append(JoinedLines(summary.Lines(LocalNow())));
     // A success is the day's pass for every front end that shares the marker.
     if (code == kSuccess || code == kVerifyFailed)
         WritePassRecord(PassRecordPathFor(choices.markerPath), LocalNow());
