@@ -1,5 +1,6 @@
 #include "runner/Runner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/TTable.h"
@@ -7,6 +8,7 @@
 #include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Env.h"
 #include "platform/Exception.h"
@@ -298,6 +300,19 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             options.help = true;
         } else if (a == "--version") {
             options.version = true;
+        } else if (a == "--history") {
+            options.history = true;
+            // The count is optional: a word that is no number is the next option.
+            if (i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                arguments[i + 1][0] != '-') {
+                const std::string& n = arguments[++i];
+                if (n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos ||
+                    std::stoi(n) == 0) {
+                    fault = "--history takes a count of passes from 1 to 999999, not " + n;
+                    return false;
+                }
+                options.historyCount = std::stoi(n);
+            }
         } else if (a == "--settings") {
             if (!value(options.settingsFile))
                 return false;
@@ -311,6 +326,13 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
     }
     if (options.help || options.version)
         return true;
+    if (options.history) {
+        if (options.now || options.schedule) {
+            fault = "--history shows past passes; give it without --now or --schedule";
+            return false;
+        }
+        return true;
+    }
     if (options.now == options.schedule) {
         fault = "give either --now or --schedule";
         return false;
@@ -330,6 +352,33 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
                    const JournalLog& journal);
 }  // namespace
 
+namespace {
+
+// --history: the last passes of the journal and its rotated files, read without any lock.
+int ShowHistory(const Options& options, const std::string& appDir) {
+    const RunJournal journal(options.journalFolder.empty() ? appDir : options.journalFolder);
+    const std::vector<std::string> files = journal.ReadOldestFirst();
+    if (files.empty()) {
+        WriteOut("No run journal at " + journal.Path() + ": no pass to show.\n");
+        return kSuccess;
+    }
+    std::string text;
+    for (const std::string& file : files)
+        text += file.empty() || file.back() == '\n' ? file : file + '\n';
+    const std::vector<PassRecord> passes = ReadPasses(text);
+    if (passes.empty()) {
+        WriteOut("No pass summary in the run journal " + journal.Path() + ".\n");
+        return kSuccess;
+    }
+    const size_t shown = std::min(passes.size(), static_cast<size_t>(options.historyCount));
+    WriteOut("Passes in " + journal.Path() + " and its older files, oldest first (the last " +
+             std::to_string(shown) + " of " + std::to_string(passes.size()) + "):\n");
+    WriteOut(HistoryTable(passes, shown));
+    return kSuccess;
+}
+
+}  // namespace
+
 int RunMain(const Options& options, const std::string& appDir) {
     if (options.help) {
         WriteOut(HelpText());
@@ -339,6 +388,8 @@ int RunMain(const Options& options, const std::string& appDir) {
         WriteOut(std::string("autoreindex-run ") + ProjectVersion() + "\n");
         return kSuccess;
     }
+    if (options.history)
+        return ShowHistory(options, appDir);
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
     // one index file share this much, and a larger sort spills sorted runs beside the table.
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);

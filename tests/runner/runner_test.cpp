@@ -604,7 +604,9 @@ TEST(Runner, CommandLineAndHelp) {
     for (const char* word : {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify",
                              "--journal", "another pass is running"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
-    for (const char* bad : {"", "--now --schedule", "--bogus --now", "--now --settings"})
+    for (const char* bad :
+         {"", "--now --schedule", "--bogus --now", "--now --settings", "--history 0",
+          "--history ten", "--history --now", "--schedule --history 3", "--history 1234567"})
         EXPECT_EQ(f.Run(std::string(bad) + " 2>/dev/null").exitCode, 2) << bad;
     // --settings and --journal name other places.
     ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
@@ -617,6 +619,83 @@ TEST(Runner, CommandLineAndHelp) {
     EXPECT_NE(ReadFileBytes(f.dir / "journal/autoreindex.log").find("table items.dbf: "),
               std::string::npos);
     EXPECT_FALSE(fs::exists(f.app + "autoreindex.log"));
+}
+
+// --history: the passes of the journal and of its rotated files, oldest first, the last N of
+// them; the older heading's date is shown in the newer form. Without a journal it says so. It
+// runs no pass and exits 0 either way.
+TEST(Runner, HistoryShowsTheLastPassesOfTheJournalAndItsOlderFiles) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    const std::vector<ari::test::FixtureRow> rows = ari::test::StandardRows();
+    ari::test::MakeTable(f.live + "items.dbf", rows);
+    const long deleted = std::count_if(rows.begin(), rows.end(),
+                                       [](const ari::test::FixtureRow& r) { return r.deleted; });
+    ASSERT_GT(deleted, 0);
+    const std::string original = ReadFileBytes(f.live + "items.dbf");
+
+    const CommandResult none = f.Run("--history");
+    EXPECT_EQ(none.exitCode, 0) << none.output;
+    EXPECT_EQ(none.output, "No run journal at " + f.app + "autoreindex.log: no pass to show.\n");
+    EXPECT_EQ(ReadFileBytes(f.live + "items.dbf"), original);  // no pass ran
+
+    // Two older files, the older heading in the oldest, then the journal with a real pass.
+    WriteFileBytes(
+        f.app + "autoreindex.log.2",
+        "09/12/2026 01:00:00 ---Start reindex Time: \"01:00:00\"\n"
+        "=== Pass summary 09/12/2026 01:00:09 (" +
+            f.live +
+            ")\n"
+            "table items.dbf: operations pack; records 9 -> 7; deleted records removed 2; "
+            "tags rebuilt none; bytes 900 -> 700; time 0.50 s; result ok\n"
+            "total time 9.00 s; result ok\n");
+    WriteFileBytes(
+        f.app + "autoreindex.log.1",
+        "=== Pass summary 2026-12-10 01:00:03 (" + f.live +
+            ")\n"
+            "table items.dbf: operations pack; records 7 -> 7; deleted records removed 0; "
+            "tags rebuilt none; table bytes 700 -> 700; time 0.20 s; result ok\n"
+            "total time 3.00 s; result failed: I/O error 32\n");
+    const CommandResult pass = f.Run("--now");
+    ASSERT_EQ(pass.exitCode, 0) << pass.output;
+
+    const std::regex today(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+\.\d\d s +1 +)" +
+                           std::to_string(deleted) + "  ok");
+    struct Case {
+        std::string args;
+        std::vector<std::string> olderRows;  // before today's pass
+    } cases[] = {
+        {"--history",
+         {"2026-12-09 01:00:09      9.00 s       1                2  ok",
+          "2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 3",
+         {"2026-12-09 01:00:09      9.00 s       1                2  ok",
+          "2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 2",
+         {"2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 1", {}},
+        {"--history 1 --journal " + f.app, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CommandResult r = f.Run(c.args);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        const std::vector<std::string> lines = ari::test::SplitLines(r.output);
+        ASSERT_EQ(lines.size(), 3 + c.olderRows.size()) << r.output;
+        EXPECT_EQ(lines[0], "Passes in " + f.app + "autoreindex.log and its older files, oldest " +
+                                "first (the last " + std::to_string(1 + c.olderRows.size()) +
+                                " of 3):");
+        EXPECT_EQ(lines[1], "date                   duration  tables  records removed  result");
+        for (size_t i = 0; i < c.olderRows.size(); ++i)
+            EXPECT_EQ(lines[2 + i], c.olderRows[i]);
+        EXPECT_TRUE(std::regex_match(lines.back(), today)) << lines.back();
+    }
+
+    // Another folder with no journal in it.
+    fs::create_directory(f.dir / "empty");
+    const CommandResult elsewhere = f.Run("--history --journal " + ShellQuote(f.dir / "empty"));
+    EXPECT_EQ(elsewhere.exitCode, 0);
+    EXPECT_NE(elsewhere.output.find("No run journal at " + (f.dir / "empty")), std::string::npos)
+        << elsewhere.output;
 }
 
 // The server's programs load no Qt library at all: a server without a desktop installs none.
