@@ -601,8 +601,9 @@ TEST(Runner, CommandLineAndHelp) {
     RunnerFolder f;
     const CommandResult help = f.Run("--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* word : {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify",
-                             "--journal", "another pass is running"})
+    for (const char* word :
+         {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify", "--journal",
+          "--history [N]", "--version", "schedule armed", "another pass is running"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
     for (const char* bad :
          {"", "--now --schedule", "--bogus --now", "--now --settings", "--history 0",
