@@ -30,8 +30,9 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
 // listing, with a logoff of each disconnected session; a tick one minute after the end of the
 // previous one, re-reading `settingsFile` so that a saved change counts from the next tick.
 // `pass` runs one pass and returns its exit code. `say` gets one line once the schedule is
-// armed (ArmedLine of `settings`, the ones read at start) and one when it stops (StoppedLine);
-// they are for the console, not the operation log. Returns the process's exit code.
+// armed (ScheduleArmedLine of `settings`, the ones read at start) and one when it stops
+// (ScheduleStoppedLine); they are for the console, not the operation log. Returns the process's
+// exit code.
 // For tests only, the environment variable kTestTickVariable set to a number of milliseconds
 // (100 to 60000) makes the tick that long and the session listing half of it; the runner then
 // says so on standard error at start. Nothing the package installs sets it.
