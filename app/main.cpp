@@ -3,12 +3,14 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/ErrorGuard.h"
 #include "app/QtDialogs.h"
 #include "app/uMain.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
+#include "platform/Version.h"
 
 namespace {
 bool HasDisplay() {
@@ -22,6 +24,11 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Needs no display: said before any window or application object exists.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("autoreindex %s\n", ari::ProjectVersion());
+        return 0;
+    }
     ari::IgnoreFileSizeSignal();  // a write past the size limit fails, and is reported
     if (!HasDisplay()) {
         std::fprintf(stderr,

@@ -208,6 +208,37 @@ double Floor(const std::string& live, const std::vector<LiveTable>& tables) {
     return s;
 }
 
+constexpr const char kUsage[] =
+    "usage: run_bench [--records N] [--tables N] [--folder DIR] [--keep]\n";
+
+constexpr const char kHelp[] =
+    "usage: run_bench [--records N] [--tables N] [--folder DIR] [--keep]\n"
+    "\n"
+    "Times the headless runner's pass (autoreindex-run --now, index rebuild and pack ticked)\n"
+    "over a live folder shaped like the template tables, one record in nine deleted, against\n"
+    "a floor measured in the same run, and reports the runner's peak memory.\n"
+    "\n"
+    "  --records N   records in the live folder, all tables together (default 5000000)\n"
+    "  --tables N    keep only the N template tables with the most tags (default: all);\n"
+    "                --tables 1 shows one large table\n"
+    "  --folder DIR  make the bench's own folder inside DIR (default: the temporary folder);\n"
+    "                only that folder is ever removed\n"
+    "  --keep        keep the bench's folder (tables, settings, runner output) afterwards\n"
+    "  --help, -h    this text\n"
+    "\n"
+    "Figures:\n"
+    "  live folder   the tables made, how many have tags, the records, the time to make them\n"
+    "  floor         every live table read once and each tag's keys sorted in memory: what\n"
+    "                any pass must at least do, on this machine, now\n"
+    "  pass          the runner's wall time and its exit code\n"
+    "  ratio pass / floor\n"
+    "                the pass's time over the floor's; at most 2.5 is the target\n"
+    "  peak memory   the runner's maximum resident size; under 256 MB is the target,\n"
+    "                whatever the folder's size\n"
+    "\n"
+    "Exit code 0 when the runner succeeded, 1 when it did not (its output is kept in the\n"
+    "bench's folder), 2 for a command line or folder that cannot be used.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -225,10 +256,13 @@ int main(int argc, char** argv) {
             folder = argv[++i];
         } else if (a == "--keep") {
             keep = true;
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kHelp, stdout);
+            return 0;
         } else {
-            std::fprintf(stderr,
-                         "usage: run_bench [--records N] [--tables N] [--folder DIR] [--keep]\n");
-            return a == "--help" ? 0 : 2;
+            std::fprintf(stderr, "run_bench: unknown or incomplete argument %s\n%s", a.c_str(),
+                         kUsage);
+            return 2;
         }
     }
     const std::string bin = ari::ExtractFilePath(ari::ExecutablePath());

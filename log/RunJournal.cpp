@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "platform/Env.h"
 #include "platform/FileNames.h"
@@ -111,6 +112,38 @@ bool RunJournal::Rotate() const {
         if (KindOfName(old(n)) == NameKind::Regular && env->Rename(old(n), old(n + 1)) != 0)
             return false;
     return env->Rename(path_, old(1)) == 0;
+}
+
+std::vector<std::string> RunJournal::ReadOldestFirst() const {
+    // Generations as far as they go, whatever `keep` was when they were written.
+    constexpr int kMostGenerations = 999;
+    std::vector<std::string> paths{path_};
+    for (int n = 1; n <= kMostGenerations; ++n) {
+        const std::string old = GenerationPathFor(path_, n);
+        if (KindOfName(old) == NameKind::Missing)
+            break;
+        paths.insert(paths.begin(), old);
+    }
+    Env* env = Env::Default();
+    std::vector<std::string> out;
+    for (const std::string& path : paths) {
+        FileInfo info;
+        const FileHandle fd = OpenRegular(path, kOpenRead, 0, &info);
+        if (fd < 0)
+            continue;
+        std::string text(static_cast<size_t>(info.size), '\0');
+        size_t done = 0;
+        while (done < text.size()) {
+            const int64_t n = env->ReadAt(fd, done, text.data() + done, text.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        env->Close(fd);
+        text.resize(done);
+        out.push_back(std::move(text));
+    }
+    return out;
 }
 
 bool RunJournal::Append(const std::string& text) const {

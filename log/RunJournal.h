@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ari {
 
@@ -57,6 +58,13 @@ class RunJournal {
     // and the caller may say so once. Waits only for other writers, never for a reader.
     // Thread-safe: two threads appending at once take turns as two programs do.
     bool Append(const std::string& text) const;
+
+    // The text of each of the journal's files that exist, oldest first: the rotated generations
+    // from the highest number down to "autoreindex.log.1", then the journal itself. Only regular
+    // files are read (never through a link, never waiting on a pipe); one that cannot be read
+    // is left out. Empty when there is no journal. Takes no lock: a reader may see a rotation
+    // half done, and at worst reads one file twice or misses one.
+    std::vector<std::string> ReadOldestFirst() const;
 
   private:
     // Append's work once the writers' lock is held.

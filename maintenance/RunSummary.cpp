@@ -18,6 +18,21 @@ std::string StampText(TDateTime value) {
     return ShortDateText(value) + ' ' + LongTimeText(value);
 }
 
+std::string IsoStampText(TDateTime value) {
+    const DateTimeParts p = DecodeDateTime(value);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
+                  p.hour, p.minute, p.second);
+    return text;
+}
+
+std::uint64_t TableFileBytes::Total() const {
+    std::uint64_t total = 0;
+    for (const std::int64_t n : {table, index, memo})
+        total += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    return total;
+}
+
 JournalLog::JournalLog(const std::string& folder, std::function<TDateTime()> now)
     : journal_(folder), now_(std::move(now)), subscription_([this](const std::string& line, bool) {
           if (!journal_.Append(StampText(now_ ? now_() : LocalNow()) + ' ' + line))
@@ -89,20 +104,26 @@ TableSummary& RunSummary::Entry(const std::string& table) {
     return tables_.back();
 }
 
-std::uint64_t RunSummary::TableBytes(const std::string& table) const {
+TableFileBytes RunSummary::TableBytes(const std::string& table) const {
+    TableFileBytes out;
     if (liveFolder_.empty())
-        return 0;
-    std::uint64_t total = 0;
-    for (const char* ext : {kTableExtension, kMemoExtension, kProductionIndexExtension}) {
+        return out;
+    // Every spelling of the name counts (a folder may hold a.DBF beside a.dbf).
+    const auto bytes = [&](const char* ext) {
+        std::int64_t total = -1;
         for (const std::string& name :
              FilesNamedNoCase(liveFolder_, CompanionPathFor(table, ext))) {
             FileInfo st;
             if (Env::Default()->PathInfo(liveFolder_ + name, false, &st) == 0 &&
                 st.kind == NameKind::Regular)
-                total += st.size;
+                total = (total < 0 ? 0 : total) + static_cast<std::int64_t>(st.size);
         }
-    }
-    return total;
+        return total;
+    };
+    out.table = bytes(kTableExtension);
+    out.index = bytes(kProductionIndexExtension);
+    out.memo = bytes(kMemoExtension);
+    return out;
 }
 
 // The record count of the table's header (bytes 4 to 7, little-endian), read without opening
@@ -205,6 +226,10 @@ void RunSummary::Stopped(const std::string& why) {
     overall_ = why;
 }
 
+std::vector<std::string> RunSummary::Lines(TDateTime when) const {
+    return Lines(IsoStampText(when));
+}
+
 std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
     std::vector<std::string> out;
     out.push_back("=== Pass summary " + stamp + " (" + liveFolder_ + ')');
@@ -217,7 +242,14 @@ std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
         if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
             line += "; deleted records removed " + std::to_string(t.recordsBefore - t.recordsAfter);
         line += "; tags rebuilt " + (t.tagsRebuilt.empty() ? "none" : Joined(t.tagsRebuilt));
-        line += "; bytes " + std::to_string(t.bytesBefore) + " -> " + std::to_string(t.bytesAfter);
+        const auto size = [](std::int64_t n) { return n < 0 ? "none" : std::to_string(n); };
+        const auto files = [&](const char* kind, std::int64_t before, std::int64_t after) {
+            if (before >= 0 || after >= 0)
+                line += std::string("; ") + kind + " bytes " + size(before) + " -> " + size(after);
+        };
+        files("table", t.bytesBefore.table, t.bytesAfter.table);
+        files("index", t.bytesBefore.index, t.bytesAfter.index);
+        files("memo", t.bytesBefore.memo, t.bytesAfter.memo);
         line += "; time " + TwoDecimals(t.seconds) + " s; result " + t.result;
         if (!t.verify.empty())
             line += "; verify " + t.verify;
@@ -284,8 +316,8 @@ std::vector<std::string> PersianLines(const PassSummary& pass, const std::string
                              std::to_string(t.recordsBefore - t.recordsAfter));
         fields.push_back("ایندکس های بازسازی شده: " +
                          (t.tagsRebuilt.empty() ? none : Joined(t.tagsRebuilt)));
-        fields.push_back("حجم پیش از کار: " + std::to_string(t.bytesBefore) +
-                         " بایت، پس از کار: " + std::to_string(t.bytesAfter) + " بایت");
+        fields.push_back("حجم پیش از کار: " + std::to_string(t.bytesBefore.Total()) +
+                         " بایت، پس از کار: " + std::to_string(t.bytesAfter.Total()) + " بایت");
         fields.push_back("زمان: " + PersianSeconds(t.seconds));
         fields.push_back("نتیجه: " + PersianResult(t.result));
         if (!t.verify.empty())

@@ -20,6 +20,9 @@ namespace ari {
 
 // "DD/MM/YYYY HH:MM:SS": the date and time in front of each journal and console line.
 std::string StampText(TDateTime value);
+// "YYYY-MM-DD HH:MM:SS" (ISO 8601 whatever the format settings): the date and time in the
+// heading of a pass's summary in the journal.
+std::string IsoStampText(TDateTime value);
 
 // The lines joined with line breaks between them.
 std::string JoinedLines(const std::vector<std::string>& lines);
@@ -41,14 +44,23 @@ class JournalLog {
     LogSubscription subscription_;
 };
 
+// The sizes of one table's files as they stood at a moment; -1 for a file that did not exist.
+struct TableFileBytes {
+    std::int64_t table = -1;  // the .dbf
+    std::int64_t index = -1;  // the production index
+    std::int64_t memo = -1;   // the memo file
+    // The files together (those that exist).
+    std::uint64_t Total() const;
+};
+
 struct TableSummary {
     std::string table;                    // as the pass named it
     std::vector<std::string> operations;  // "transfer", "rebuild", "pack", in the order done
     std::int64_t recordsBefore = -1;      // the header's count; -1 when it could not be read
     std::int64_t recordsAfter = -1;
     std::vector<std::string> tagsRebuilt;  // names of the indexes the rebuild added
-    std::uint64_t bytesBefore = 0;         // the table, memo and index files together
-    std::uint64_t bytesAfter = 0;
+    TableFileBytes bytesBefore;            // each file apart: a rebuilt index may grow while
+    TableFileBytes bytesAfter;             // the packed table shrinks
     double seconds = 0;
     bool packed = false;
     std::string result;  // "ok", "failed: <message>" or "not finished"
@@ -98,12 +110,20 @@ class RunSummary final : public RunObserver {
     // The pass's result as the summary prints it; `overall` overrides the run's own.
     void SetResult(const std::string& overall) { overall_ = overall; }
 
-    // The block: a heading with `stamp`, one line per table, the total time and the result.
+    // The block for the journal: a heading "=== Pass summary <when> (<live folder>)" with
+    // `when` as IsoStampText, one line per table, the total time and the result:
+    //   table a.dbf: operations rebuild, pack; records 9 -> 8; deleted records removed 1;
+    //     tags rebuilt ID; table bytes A -> B; index bytes C -> D; time 0.01 s; result ok
+    //   total time 0.02 s; result ok
+    // Each file's bytes appear when it existed before or after ("none" on the side it did not).
+    // PassHistory.h reads these blocks back: a change here is a change there.
+    std::vector<std::string> Lines(TDateTime when) const;
+    // The same block with `stamp` as given in its heading.
     std::vector<std::string> Lines(const std::string& stamp) const;
 
   private:
     TableSummary& Entry(const std::string& table);
-    std::uint64_t TableBytes(const std::string& table) const;
+    TableFileBytes TableBytes(const std::string& table) const;
     std::int64_t TableRecords(const std::string& table) const;
 
     RunOperations operations_;

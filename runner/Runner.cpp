@@ -1,5 +1,6 @@
 #include "runner/Runner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/TTable.h"
@@ -7,12 +8,14 @@
 #include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "platform/Version.h"
 #include "runner/ScheduleTick.h"
 #include "schedule/Schedule.h"
 #include "schedule/SessionTick.h"
@@ -214,7 +217,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
             summary.SetResult("ok, verify failed");
         }
     }
-    journal.Append(JoinedLines(summary.Lines(StampText(LocalNow()))));
+    journal.Append(JoinedLines(summary.Lines(LocalNow())));
     // A success is the day's pass for every front end that shares the marker.
     if (code == kSuccess || code == kVerifyFailed)
         WritePassRecord(PassRecordPathFor(choices.markerPath), LocalNow());
@@ -236,6 +239,8 @@ std::string HelpText() {
     return std::string(
         "Usage: autoreindex-run --now [options]\n"
         "       autoreindex-run --schedule [options]\n"
+        "       autoreindex-run --history [N] [--journal DIR]\n"
+        "       autoreindex-run --version | --help\n"
         "\n"
         "The maintenance pass of the window without a window: the index transfer, the index\n"
         "rebuild and the pack that the settings file ticks, over its template and live folders.\n"
@@ -245,6 +250,13 @@ std::string HelpText() {
         "                     the settings' time window (begin included, end excluded), at most\n"
         "                     one successful pass a day; every 30 seconds the sessions are\n"
         "                     listed and disconnected ones logged off. SIGTERM stops it cleanly.\n"
+        "                     It says one line when armed (the time window, the live and\n"
+        "                     template folders, when the first tick comes) and one when it\n"
+        "                     stops:\n"
+        "                       ... schedule armed: passes from 01:00:00 to 05:00:00; live\n"
+        "                       folder /srv/live/; template folder /opt/mdx/; next tick at\n"
+        "                       22:14:05 (in 60 s)\n"
+        "                       ... schedule stopped on request\n"
         "  --settings FILE    the settings file (default: Setting_VorelIndex.ini beside the\n"
         "                     program); it must exist, name a live folder and tick an\n"
         "                     operation\n"
@@ -253,12 +265,22 @@ std::string HelpText() {
         "                     index (the checks of \"dbtool check\")\n"
         "  --journal DIR      write the run journal autoreindex.log into DIR, made when\n"
         "                     missing (default: beside the program)\n"
+        "  --history [N]      the last N passes of the journal (default 10) and of its older\n"
+        "                     files, oldest first, one line each: date, duration, tables,\n"
+        "                     records removed by the pack (\"-\" when no pack said), result;\n"
+        "                     nothing runs. With --journal, that folder's journal.\n"
+        "  --version          the program's name and version\n"
         "  --help             this text\n"
         "\n"
         "Log lines go to standard output with the date and time in front, and to the journal\n"
-        "with a summary of each pass. A pass never runs beside another one (the window's or a\n"
-        "runner's): the run marker \"reindexing\" beside the program, held under a lock for the\n"
-        "whole pass, keeps them apart. A stop (SIGTERM, Ctrl-C) lets the table in progress finish\n"
+        "with a summary of each pass: a heading \"=== Pass summary YYYY-MM-DD HH:MM:SS (live\n"
+        "folder)\", a line per table (operations; records before -> after; deleted records\n"
+        "removed; tags rebuilt; table, index and memo bytes before -> after, each file apart;\n"
+        "time; result) and the total time and result.\n"
+        "\n"
+        "A pass never runs beside another one (the window's or a runner's): the run marker\n"
+        "\"reindexing\" beside the program, held under a lock for the whole pass, keeps them\n"
+        "apart. A stop (SIGTERM, Ctrl-C) lets the table in progress finish\n"
         "and ends the pass before the next one; a table is never left half-replaced.\n"
         "\n"
         "Exit codes:\n"
@@ -295,6 +317,21 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             options.verify = true;
         } else if (a == "--help" || a == "-h") {
             options.help = true;
+        } else if (a == "--version") {
+            options.version = true;
+        } else if (a == "--history") {
+            options.history = true;
+            // The count is optional: a word that is no number is the next option.
+            if (i + 1 < arguments.size() && !arguments[i + 1].empty() &&
+                arguments[i + 1][0] != '-') {
+                const std::string& n = arguments[++i];
+                if (n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos ||
+                    std::stoi(n) == 0) {
+                    fault = "--history takes a count of passes from 1 to 999999, not " + n;
+                    return false;
+                }
+                options.historyCount = std::stoi(n);
+            }
         } else if (a == "--settings") {
             if (!value(options.settingsFile))
                 return false;
@@ -306,8 +343,15 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             return false;
         }
     }
-    if (options.help)
+    if (options.help || options.version)
         return true;
+    if (options.history) {
+        if (options.now || options.schedule) {
+            fault = "--history shows past passes; give it without --now or --schedule";
+            return false;
+        }
+        return true;
+    }
     if (options.now == options.schedule) {
         fault = "give either --now or --schedule";
         return false;
@@ -327,11 +371,44 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
                    const JournalLog& journal);
 }  // namespace
 
+namespace {
+
+// --history: the last passes of the journal and its rotated files, read without any lock.
+int ShowHistory(const Options& options, const std::string& appDir) {
+    const RunJournal journal(options.journalFolder.empty() ? appDir : options.journalFolder);
+    const std::vector<std::string> files = journal.ReadOldestFirst();
+    if (files.empty()) {
+        WriteOut("No run journal at " + journal.Path() + ": no pass to show.\n");
+        return kSuccess;
+    }
+    std::string text;
+    for (const std::string& file : files)
+        text += file.empty() || file.back() == '\n' ? file : file + '\n';
+    const std::vector<PassRecord> passes = ReadPasses(text);
+    if (passes.empty()) {
+        WriteOut("No pass summary in the run journal " + journal.Path() + ".\n");
+        return kSuccess;
+    }
+    const size_t shown = std::min(passes.size(), static_cast<size_t>(options.historyCount));
+    WriteOut("Passes in " + journal.Path() + " and its older files, oldest first (the last " +
+             std::to_string(shown) + " of " + std::to_string(passes.size()) + "):\n");
+    WriteOut(HistoryTable(passes, shown));
+    return kSuccess;
+}
+
+}  // namespace
+
 int RunMain(const Options& options, const std::string& appDir) {
     if (options.help) {
         WriteOut(HelpText());
         return kSuccess;
     }
+    if (options.version) {
+        WriteOut(std::string("autoreindex-run ") + ProjectVersion() + "\n");
+        return kSuccess;
+    }
+    if (options.history)
+        return ShowHistory(options, appDir);
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
     // one index file share this much, and a larger sort spills sorted runs beside the table.
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
@@ -379,9 +456,12 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
     }
 
     if (options.schedule)
-        return RunSchedule(options, settingsFile, appDir, [&](const RunnerSettings& s) {
-            return OnePass(options, s, appDir, console, journal.Journal());
-        });
+        return RunSchedule(
+            options, settingsFile, settings, appDir,
+            [&console](const std::string& line) { console.Line(line); },
+            [&](const RunnerSettings& s) {
+                return OnePass(options, s, appDir, console, journal.Journal());
+            });
 
     if (!options.ignoreSessions) {
         const SessionListing listing = ListSessions(*DefaultEnvironment().starter);

@@ -31,6 +31,10 @@ struct Options {
     bool ignoreSessions = false;
     bool verify = false;
     bool help = false;
+    bool version = false;
+    // --history [N]: the last `historyCount` passes of the journal as a table.
+    bool history = false;
+    int historyCount = 10;
     // Folders and files as given; relative ones are taken from the folder the runner was
     // started in (MakeAbsolute), since a pass changes the current folder.
     std::string settingsFile;   // "" : the settings file beside the program
@@ -38,7 +42,8 @@ struct Options {
 };
 
 // Reads the command line (without the program name); false with `fault` for anything it does
-// not know, a missing value, or neither/both of --now and --schedule.
+// not know, a missing value, or neither/both of --now and --schedule (--help, --version and
+// --history need neither and take the place of both).
 bool ParseOptions(const std::vector<std::string>& arguments, Options& options, std::string& fault);
 // Makes the settings file and the journal folder absolute against the current folder.
 void MakeAbsolute(Options& options);

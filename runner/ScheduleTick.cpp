@@ -26,6 +26,7 @@ using Milliseconds = std::chrono::milliseconds;
 constexpr Milliseconds kSessionInterval = std::chrono::seconds(30);
 constexpr Milliseconds kTickInterval = std::chrono::seconds(60);
 constexpr long kTestTickMin = 100, kTestTickMax = 60000;
+constexpr double kSecondsPerDay = 24 * 60 * 60;  // a TDateTime counts days
 
 // The tick and the session interval. A test shortens them with kTestTickVariable (see
 // ScheduleTick.h); any other value of it is ignored, and a shortened tick is announced on
@@ -56,7 +57,30 @@ Intervals ScheduleIntervals() {
     return out;
 }
 
+std::string TimeOrUnset(const std::string& text) {
+    return text.empty() ? std::string("(not set)") : text;
+}
+
+// Whole seconds when the interval is, else milliseconds' worth with up to three decimals.
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
 }  // namespace
+
+std::string ScheduleArmedLine(const ScheduleSettings& settings, const std::string& templateFolder,
+                              TDateTime nextTick, double tickSeconds) {
+    return "schedule armed: passes from " + TimeOrUnset(settings.begin) + " to " +
+           TimeOrUnset(settings.end) + "; live folder " + settings.liveFolder +
+           "; template folder " + templateFolder + "; next tick at " + LongTimeText(nextTick) +
+           " (in " + SecondsText(tickSeconds) + " s)";
+}
+
+std::string ScheduleStoppedLine(bool duringPass) {
+    return std::string("schedule stopped on request") + (duringPass ? " during a pass" : "");
+}
 
 int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
                  const std::string& recordPath, int countedSessions,
@@ -88,7 +112,9 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
     return code;
 }
 
-int RunSchedule(const Options& options, const std::string& settingsFile, const std::string& appDir,
+int RunSchedule(const Options& options, const std::string& settingsFile,
+                const ScheduleSettings& settings, const std::string& appDir,
+                const std::function<void(const std::string&)>& say,
                 const std::function<int(const ScheduleSettings&)>& pass) {
     Environment env = DefaultEnvironment();
     const Intervals intervals = ScheduleIntervals();
@@ -98,6 +124,11 @@ int RunSchedule(const Options& options, const std::string& settingsFile, const s
     int counted = 0;  // no listing yet: nobody counted, as the window's empty list
     auto nextListing = SteadyClock::now() + intervals.sessions;
     auto nextTick = SteadyClock::now() + intervals.tick;
+    const double tickSeconds = std::chrono::duration<double>(intervals.tick).count();
+    say(ScheduleArmedLine(settings,
+                          settings.templateFolder.empty() ? appDir + kTemplateFolderName + "/"
+                                                          : settings.templateFolder,
+                          LocalNow() + tickSeconds / kSecondsPerDay, tickSeconds));
 
     while (!StopRequested()) {
         const auto now = SteadyClock::now();
@@ -109,8 +140,10 @@ int RunSchedule(const Options& options, const std::string& settingsFile, const s
         if (now >= nextTick) {
             const int code = ScheduleTick(state, settingsFile, recordPath,
                                           options.ignoreSessions ? 0 : counted, LocalNow, pass);
-            if (code == kStopped)
+            if (code == kStopped) {
+                say(ScheduleStoppedLine(true));
                 return kSuccess;
+            }
             // The listing waited while a pass ran; it comes one interval after.
             if (code >= 0)
                 nextListing = SteadyClock::now() + intervals.sessions;
@@ -122,6 +155,7 @@ int RunSchedule(const Options& options, const std::string& settingsFile, const s
         std::this_thread::sleep_for(
             std::min<SteadyClock::duration>(wake - now, std::chrono::milliseconds(500)));
     }
+    say(ScheduleStoppedLine(false));
     return kSuccess;
 }
 

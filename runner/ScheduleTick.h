@@ -29,11 +29,25 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
 // Runs the schedule until a stop is asked for (StopRequested): every 30 seconds the session
 // listing, with a logoff of each disconnected session; a tick one minute after the end of the
 // previous one, re-reading `settingsFile` so that a saved change counts from the next tick.
-// `pass` runs one pass and returns its exit code. Returns the process's exit code.
+// `pass` runs one pass and returns its exit code. `say` gets one line once the schedule is
+// armed (ScheduleArmedLine of `settings`, the ones read at start) and one when it stops
+// (ScheduleStoppedLine); they are for the console, not the operation log. Returns the process's
+// exit code.
 // For tests only, the environment variable kTestTickVariable set to a number of milliseconds
 // (100 to 60000) makes the tick that long and the session listing half of it; the runner then
 // says so on standard error at start. Nothing the package installs sets it.
-int RunSchedule(const Options& options, const std::string& settingsFile, const std::string& appDir,
+int RunSchedule(const Options& options, const std::string& settingsFile,
+                const ScheduleSettings& settings, const std::string& appDir,
+                const std::function<void(const std::string&)>& say,
                 const std::function<int(const ScheduleSettings&)>& pass);
+
+// "schedule armed: passes from BEGIN to END; live folder LIVE; template folder TEMPLATES; next
+// tick at HH:MM:SS (in N s)": `templateFolder` is the one a pass would use, `nextTick` the local
+// time of the first tick and `tickSeconds` the interval. An unset time is shown as "(not set)".
+std::string ScheduleArmedLine(const ScheduleSettings& settings, const std::string& templateFolder,
+                              TDateTime nextTick, double tickSeconds);
+// "schedule stopped on request" and, after a pass that a stop ended, "schedule stopped on
+// request during a pass".
+std::string ScheduleStoppedLine(bool duringPass);
 
 }  // namespace ari::runner

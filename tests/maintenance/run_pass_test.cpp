@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/TTable.h"
+#include "engine/table/DbfFile.h"
 #include "log/OperationLog.h"
 #include "maintenance/MaintenanceRun.h"
 #include "maintenance/RunSummary.h"
@@ -456,6 +457,80 @@ TEST_F(Pass, TheSummaryCountsTheRecordsReadNotTheHeadersClaim) {
     const std::string block = ari::JoinedLines(summary.Lines("stamp"));
     EXPECT_NE(block.find("records 300 -> 225; deleted records removed 75;"), std::string::npos)
         << block;
+}
+
+// The summary keeps each file's bytes apart: a table the pack shrank beside the index the rebuild
+// made or grew, and its memo; a file that never existed is not named, one that did not yet
+// exist is "none" before.
+TEST_F(Pass, TheSummaryKeepsTheBytesOfTableIndexAndMemoApart) {
+    // c.dbf has no memo field: a table of names alone, one record in three deleted.
+    const auto namesOnly = [](const std::string& path, int records) {
+        ari::engine::DbfWriter w(path, {{"NAME", 'C', 10, 0, 0}});
+        std::string record(w.RecordLength(), ' ');
+        for (int i = 0; i < records; ++i) {
+            record[0] = i % 3 == 0 ? '*' : ' ';
+            record.replace(1, 10, "name" + std::to_string(100000 + i));
+            w.AppendRaw(reinterpret_cast<const uint8_t*>(record.data()));
+        }
+        w.Finish();
+    };
+    for (const char* t : {"a.dbf", "b.dbf"})
+        ari::test::MakeTable(tmpl + t, {});
+    namesOnly(tmpl + "c.dbf", 0);
+    for (const char* t : {"a.dbf", "b.dbf", "c.dbf"})
+        AddTags(tmpl, t, {{"NAME", "NAME"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());  // memos, no index
+    std::vector<ari::test::FixtureRow> plain;
+    for (int i = 0; i < 60; ++i)
+        plain.push_back({std::to_string(i), "name" + std::to_string(i), "", i % 3 == 0});
+    ari::test::MakeTable(live + "b.dbf", plain);
+    AddTags(live, "b.dbf", {{"STALE", "NAME"}, {"ID", "ID"}});  // an index of its own
+    namesOnly(live + "c.dbf", 60);                              // no memo, no index
+    ASSERT_TRUE(fs::exists(live + "a.dbt"));
+    ASSERT_FALSE(fs::exists(live + "a.mdx"));
+    ASSERT_FALSE(fs::exists(live + "c.dbt"));
+    const auto size = [this](const char* name) {
+        return std::to_string(fs::file_size(live + name));
+    };
+    const std::string aTable = size("a.dbf"), aMemo = size("a.dbt");
+    const std::string bTable = size("b.dbf"), bIndex = size("b.mdx"), bMemo = size("b.dbt");
+    const std::string cTable = size("c.dbf");
+
+    ari::RunChoices choices;
+    choices.templateFolderText = tmpl;
+    choices.liveFolderText = live;
+    choices.operations = {false, true, true};
+    choices.markerPath = marker;
+    ari::RunSummary summary(live, choices.operations);
+    ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+    run.AddObserver(&summary);
+    ASSERT_TRUE(run.Run());
+    ASSERT_NE(bTable, size("b.dbf"));  // the pack did shrink them
+    ASSERT_NE(cTable, size("c.dbf"));
+    const std::vector<std::string> lines = summary.Lines(clock);
+    const auto lineOf = [&lines](const std::string& table) {
+        for (const std::string& l : lines)
+            if (l.rfind("table " + table + ": ", 0) == 0)
+                return l;
+        return std::string();
+    };
+    const std::string a = lineOf("a.dbf"), b = lineOf("b.dbf"), c = lineOf("c.dbf");
+    EXPECT_NE(a.find("; table bytes " + aTable + " -> " + size("a.dbf") + "; index bytes none -> " +
+                     size("a.mdx") + "; memo bytes " + aMemo + " -> " + size("a.dbt") + "; time "),
+              std::string::npos)
+        << a;
+    EXPECT_NE(b.find("; table bytes " + bTable + " -> " + size("b.dbf") + "; index bytes " +
+                     bIndex + " -> " + size("b.mdx") + "; memo bytes " + bMemo + " -> " +
+                     size("b.dbt") + "; time "),
+              std::string::npos)
+        << b;
+    EXPECT_NE(c.find("; table bytes " + cTable + " -> " + size("c.dbf") + "; index bytes none -> " +
+                     size("c.mdx") + "; time "),
+              std::string::npos)
+        << c;
+    EXPECT_EQ(c.find("memo"), std::string::npos) << c;
+    for (const std::string& l : lines)
+        EXPECT_EQ(l.find("; bytes "), std::string::npos) << l;
 }
 
 // A live table in another user's hands keeps its index through the transfer: the run decides so

@@ -1,6 +1,7 @@
 // The run journal's appends and rotation, with two real processes writing at once, a reader
 // locking it, and pipes, folders and links in the place of its files; the run marker's
-// exclusion between two real processes; the schedule tick's decision.
+// exclusion between two real processes; the schedule tick's decision; the passes read back from
+// the journal's summary blocks.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,6 +21,8 @@
 #include <thread>
 
 #include "log/RunJournal.h"
+#include "maintenance/PassHistory.h"
+#include "maintenance/RunSummary.h"
 #include "platform/DateTime.h"
 #include "platform/Exception.h"
 #include "platform/RunMarker.h"
@@ -84,6 +87,143 @@ TEST(RunJournal, RotatesAtTheLimitKeepingTheNewestFilesEachWithWholeLines) {
         EXPECT_EQ(lines[i],
                   "line " + FourDigits(first + static_cast<int>(i)) + " " + std::string(30, 'x'));
     EXPECT_EQ(first + static_cast<int>(lines.size()) - 1, 199);
+}
+
+// Read back, the journal is its rotated files from the oldest to the journal itself: the same
+// lines in the same order as the files hold them, whatever the number of rotations.
+TEST(RunJournal, ReadsItsFilesOldestFirst) {
+    for (int entries : {0, 1, 5, 40}) {
+        SCOPED_TRACE(entries);
+        TempFolder dir;
+        const ari::RunJournal journal(dir.Path(), 200, 3);
+        for (int i = 0; i < entries; ++i)
+            ASSERT_TRUE(journal.Append("entry " + FourDigits(i) + " " + std::string(40, 'x')));
+        std::string read;
+        for (const std::string& file : journal.ReadOldestFirst())
+            read += file;
+        std::string model;
+        for (const std::string& l : JournalLines(journal.Path(), 3))
+            model += l + "\n";
+        EXPECT_EQ(read, model);
+        if (entries == 40) {
+            EXPECT_EQ(journal.ReadOldestFirst().size(), 4u);
+            EXPECT_EQ(Lines(read).back(), "entry 0039 " + std::string(40, 'x'));
+        }
+    }
+}
+
+// The summary blocks of the journal, new and older headings, read back as passes; lines
+// around them and blocks cut short do not shift the figures of the next pass.
+TEST(PassHistory, ReadsEachSummaryBlockOfTheJournal) {
+    const std::string stamped = "11/12/2026 01:00:00 ---Start reindex Time: \"01:00:00\"\n";
+    const std::string tableA =
+        "table a.dbf: operations rebuild, pack; records 10 -> 8; deleted records removed 2; tags "
+        "rebuilt ID; table bytes 900 -> 700; index bytes 4096 -> 4608; time 0.10 s; result ok\n";
+    const std::string tableB =
+        "table b.dbf: operations pack; records 5 -> 2; deleted records removed 3; tags rebuilt "
+        "none; table bytes 300 -> 120; memo bytes 1024 -> 512; time 0.02 s; result ok\n";
+    const std::string unpacked =
+        "table c.dbf: operations rebuild; records 4 -> 4; tags rebuilt "
+        "ID; table bytes 300 -> 300; time 0.02 s; result ok\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::vector<ari::PassRecord> passes;
+    };
+    const Case cases[] = {
+        {"nothing", "", {}},
+        {"log lines only", stamped + stamped, {}},
+        {"one pass, ISO heading",
+         stamped + "=== Pass summary 2026-12-11 01:22:07 (/srv/live/)\n" + tableA + tableB +
+             "total time 1.25 s; result ok\n" + stamped,
+         {{"2026-12-11 01:22:07", "/srv/live/", 1.25, 2, 5, "ok"}}},
+        {"the older heading and its summed bytes",
+         "=== Pass summary 10/12/2026 23:05:00 (/srv/my live (old)/)\n"
+         "table a.dbf: operations pack; records 10 -> 8; deleted records removed 2; tags rebuilt "
+         "none; bytes 5000 -> 5300; time 0.10 s; result ok\n"
+         "total time 0.50 s; result ok\n",
+         {{"2026-12-10 23:05:00", "/srv/my live (old)/", 0.5, 1, 2, "ok"}}},
+        {"no pack, a failure",
+         "=== Pass summary 2026-12-11 02:00:00 (/l/)\n" + unpacked +
+             "total time 0.05 s; result failed: Table is busy\n",
+         {{"2026-12-11 02:00:00", "/l/", 0.05, 1, -1, "failed: Table is busy"}}},
+        {"a block cut short, then a whole one",
+         "=== Pass summary 2026-12-11 03:00:00 (/l/)\n" + tableA + stamped +
+             "=== Pass summary 2026-12-11 04:00:00 (/l/)\n" + tableB +
+             "total time 2.00 s; result stopped on request\n",
+         {{"2026-12-11 03:00:00", "/l/", -1, 1, 2, "not finished"},
+          {"2026-12-11 04:00:00", "/l/", 2, 1, 3, "stopped on request"}}},
+        {"a table line outside any block", tableA + stamped, {}},
+        {"lines ended by CR LF",
+         "=== Pass summary 2026-12-11 05:00:00 (/l/)\r\ntotal time 0.01 s; result ok\r\n",
+         {{"2026-12-11 05:00:00", "/l/", 0.01, 0, -1, "ok"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<ari::PassRecord> read = ari::ReadPasses(c.text);
+        ASSERT_EQ(read.size(), c.passes.size());
+        for (size_t i = 0; i < read.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(read[i].date, c.passes[i].date);
+            EXPECT_EQ(read[i].liveFolder, c.passes[i].liveFolder);
+            EXPECT_DOUBLE_EQ(read[i].seconds, c.passes[i].seconds);
+            EXPECT_EQ(read[i].tables, c.passes[i].tables);
+            EXPECT_EQ(read[i].recordsRemoved, c.passes[i].recordsRemoved);
+            EXPECT_EQ(read[i].result, c.passes[i].result);
+        }
+    }
+}
+
+// The table shows the last passes asked for, oldest first, a column each.
+TEST(PassHistory, TheTableShowsTheLastPassesOldestFirst) {
+    const std::vector<ari::PassRecord> passes = {
+        {"2026-12-09 01:00:00", "/l/", 3.5, 2, 7, "ok"},
+        {"2026-12-10 01:00:00", "/l/", -1, 1, -1, "not finished"},
+        {"2026-12-11 01:00:00", "/l/", 12.346, 64, 4211, "ok, verify failed"},
+    };
+    const std::string header = "date                   duration  tables  records removed  result\n";
+    const std::string first = "2026-12-09 01:00:00      3.50 s       2                7  ok\n";
+    const std::string second =
+        "2026-12-10 01:00:00           ?       1                -  not finished\n";
+    const std::string third =
+        "2026-12-11 01:00:00     12.35 s      64             4211  ok, verify failed\n";
+    EXPECT_EQ(ari::HistoryTable(passes, 10), header + first + second + third);
+    EXPECT_EQ(ari::HistoryTable(passes, 2), header + second + third);
+    EXPECT_EQ(ari::HistoryTable(passes, 1), header + third);
+    EXPECT_EQ(ari::HistoryTable({}, 10), header);
+}
+
+// A summary's block read back gives the pass it summed up; its heading's date is ISO 8601
+// whatever the format settings, and its bytes keep the files apart.
+TEST(PassHistory, ASummaryReadsBackAsItsPass) {
+    struct Case {
+        int year, month, day, hour, minute, second;
+        const char* iso;
+    } cases[] = {
+        {2026, 12, 11, 1, 22, 7, "2026-12-11 01:22:07"},
+        {2027, 1, 2, 23, 59, 59, "2027-01-02 23:59:59"},
+        {1999, 10, 31, 0, 0, 0, "1999-10-31 00:00:00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.iso);
+        const ari::TDateTime when =
+            ari::EncodeDateTime(c.year, c.month, c.day, c.hour, c.minute, c.second);
+        EXPECT_EQ(ari::IsoStampText(when), c.iso);
+        ari::RunSummary summary("", {false, false, true});
+        summary.TableStarted(ari::RunPass::Pack, "a.dbf");
+        summary.TableFinished(ari::RunPass::Pack, "a.dbf");
+        summary.TableStarted(ari::RunPass::Pack, "b.dbf");
+        summary.Stopped("stopped on request");
+        const std::vector<std::string> lines = summary.Lines(when);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), std::string("=== Pass summary ") + c.iso + " ()");
+        const std::vector<ari::PassRecord> read = ari::ReadPasses(ari::JoinedLines(lines));
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(read[0].date, c.iso);
+        EXPECT_EQ(read[0].tables, 2);
+        EXPECT_GE(read[0].seconds, 0);
+        EXPECT_EQ(read[0].result, "stopped on request");
+    }
 }
 
 TEST(RunJournal, TwoProcessesWritingAtOnceLoseAndSplitNoLine) {

@@ -370,24 +370,72 @@ TEST(Runner, SigtermStopsBetweenTablesLeavingEachTableWhole) {
     EXPECT_NE(f.Journal().find("s; result stopped on request"), std::string::npos) << f.Journal();
 }
 
+// A SIGTERM ends the schedule at once with exit code 0. Armed, it says so on standard output,
+// stamped as the log lines: its time window, its folders and when its first tick comes; stopped
+// before any tick, it says that too.
 TEST(Runner, ScheduleEndsCleanlyOnSigterm) {
-    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
-    const pid_t child = fork();
-    if (child == 0) {
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDOUT_FILENO);
-        execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
-              static_cast<char*>(nullptr));
-        _exit(127);
+    struct Case {
+        const char* tickMs;  // ARI_TEST_SCHEDULE_TICK_MS; "" : unset
+        int tickSeconds;
+    } cases[] = {{"", 60}, {"5000", 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tickMs);
+        RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\nBegin=01:00:00\nEnd=05:30:00\n");
+        const std::string outPath = f.dir / "out.txt";
+        const pid_t child = fork();
+        if (child == 0) {
+            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(out, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+            if (*c.tickMs)
+                setenv(ari::runner::kTestTickVariable, c.tickMs, 1);
+            else
+                unsetenv(ari::runner::kTestTickVariable);
+            execl((f.app + "autoreindex-run").c_str(), "autoreindex-run", "--schedule",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ReadFileBytes(outPath).find("schedule armed") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            usleep(20 * 1000);
+        ASSERT_EQ(kill(child, SIGTERM), 0);
+        int status = 0;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+
+        const std::vector<std::string> lines = ari::test::SplitLines(ReadFileBytes(outPath));
+        ASSERT_EQ(lines.size(), 2u) << ReadFileBytes(outPath);
+        for (const std::string& l : lines)
+            EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+        const std::string& armed = lines[0];
+        EXPECT_NE(armed.find(" schedule armed: passes from 01:00:00 to 05:30:00; live folder " +
+                             f.live + "; template folder " + f.tmpl + "; next tick at "),
+                  std::string::npos)
+            << armed;
+        EXPECT_NE(armed.find(" (in " + std::to_string(c.tickSeconds) + " s)"), std::string::npos)
+            << armed;
+        // The next tick is the line's own time plus one interval (a second's leeway).
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(
+            armed, m, std::regex(R"(^\S+ (\d\d):(\d\d):(\d\d) .* at (\d\d):(\d\d):(\d\d) )")))
+            << armed;
+        const auto seconds = [&m](int first) {
+            return std::stoi(m[first]) * 3600 + std::stoi(m[first + 1]) * 60 +
+                   std::stoi(m[first + 2]);
+        };
+        const int ahead = (seconds(4) - seconds(1) + 86400) % 86400;
+        EXPECT_GE(ahead, c.tickSeconds - 1) << armed;
+        EXPECT_LE(ahead, c.tickSeconds + 1) << armed;
+        EXPECT_NE(lines[1].find(" schedule stopped on request"), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[1].find("during a pass"), std::string::npos) << lines[1];
+        // Neither line is a log line: the journal has no pass and neither of them.
+        EXPECT_EQ(f.Journal().find("schedule "), std::string::npos) << f.Journal();
     }
-    usleep(300 * 1000);
-    kill(child, SIGTERM);
-    int status = 0;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // On a terminal the bar follows the engine within a table: the table's name, the tables done
@@ -527,6 +575,15 @@ TEST(Runner, ScheduleRunsOnePassAfterTheMonitorLogsOffTheDisconnectedSession) {
         << "ticks went on after the pass: " << out;
     for (const std::string& l : ari::test::SplitLines(out))
         EXPECT_TRUE(std::regex_match(l, kStamped)) << l;
+    // Armed before the first tick, stopped after the last.
+    const std::vector<std::string> outLines = ari::test::SplitLines(out);
+    ASSERT_GE(outLines.size(), 2u);
+    EXPECT_NE(outLines.front().find(" schedule armed: passes from 00:00:00 to 23:59:59; "),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Occurrences(out, " schedule armed: "), 1u) << out;
+    EXPECT_LT(out.find(" schedule armed: "), held) << out;
+    EXPECT_NE(outLines.back().find(" schedule stopped on request"), std::string::npos) << out;
 
     const std::string journal = f.Journal();
     EXPECT_EQ(Occurrences(journal, "table a.dbf: operations pack;"), 1u) << journal;
@@ -544,10 +601,13 @@ TEST(Runner, CommandLineAndHelp) {
     RunnerFolder f;
     const CommandResult help = f.Run("--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* word : {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify",
-                             "--journal", "another pass is running"})
+    for (const char* word :
+         {"--now", "--schedule", "--settings", "--ignore-sessions", "--verify", "--journal",
+          "--history [N]", "--version", "schedule armed", "another pass is running"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
-    for (const char* bad : {"", "--now --schedule", "--bogus --now", "--now --settings"})
+    for (const char* bad :
+         {"", "--now --schedule", "--bogus --now", "--now --settings", "--history 0",
+          "--history ten", "--history --now", "--schedule --history 3", "--history 1234567"})
         EXPECT_EQ(f.Run(std::string(bad) + " 2>/dev/null").exitCode, 2) << bad;
     // --settings and --journal name other places.
     ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
@@ -560,6 +620,83 @@ TEST(Runner, CommandLineAndHelp) {
     EXPECT_NE(ReadFileBytes(f.dir / "journal/autoreindex.log").find("table items.dbf: "),
               std::string::npos);
     EXPECT_FALSE(fs::exists(f.app + "autoreindex.log"));
+}
+
+// --history: the passes of the journal and of its rotated files, oldest first, the last N of
+// them; the older heading's date is shown in the newer form. Without a journal it says so. It
+// runs no pass and exits 0 either way.
+TEST(Runner, HistoryShowsTheLastPassesOfTheJournalAndItsOlderFiles) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    const std::vector<ari::test::FixtureRow> rows = ari::test::StandardRows();
+    ari::test::MakeTable(f.live + "items.dbf", rows);
+    const long deleted = std::count_if(rows.begin(), rows.end(),
+                                       [](const ari::test::FixtureRow& r) { return r.deleted; });
+    ASSERT_GT(deleted, 0);
+    const std::string original = ReadFileBytes(f.live + "items.dbf");
+
+    const CommandResult none = f.Run("--history");
+    EXPECT_EQ(none.exitCode, 0) << none.output;
+    EXPECT_EQ(none.output, "No run journal at " + f.app + "autoreindex.log: no pass to show.\n");
+    EXPECT_EQ(ReadFileBytes(f.live + "items.dbf"), original);  // no pass ran
+
+    // Two older files, the older heading in the oldest, then the journal with a real pass.
+    WriteFileBytes(
+        f.app + "autoreindex.log.2",
+        "09/12/2026 01:00:00 ---Start reindex Time: \"01:00:00\"\n"
+        "=== Pass summary 09/12/2026 01:00:09 (" +
+            f.live +
+            ")\n"
+            "table items.dbf: operations pack; records 9 -> 7; deleted records removed 2; "
+            "tags rebuilt none; bytes 900 -> 700; time 0.50 s; result ok\n"
+            "total time 9.00 s; result ok\n");
+    WriteFileBytes(
+        f.app + "autoreindex.log.1",
+        "=== Pass summary 2026-12-10 01:00:03 (" + f.live +
+            ")\n"
+            "table items.dbf: operations pack; records 7 -> 7; deleted records removed 0; "
+            "tags rebuilt none; table bytes 700 -> 700; time 0.20 s; result ok\n"
+            "total time 3.00 s; result failed: I/O error 32\n");
+    const CommandResult pass = f.Run("--now");
+    ASSERT_EQ(pass.exitCode, 0) << pass.output;
+
+    const std::regex today(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +\d+\.\d\d s +1 +)" +
+                           std::to_string(deleted) + "  ok");
+    struct Case {
+        std::string args;
+        std::vector<std::string> olderRows;  // before today's pass
+    } cases[] = {
+        {"--history",
+         {"2026-12-09 01:00:09      9.00 s       1                2  ok",
+          "2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 3",
+         {"2026-12-09 01:00:09      9.00 s       1                2  ok",
+          "2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 2",
+         {"2026-12-10 01:00:03      3.00 s       1                0  failed: I/O error 32"}},
+        {"--history 1", {}},
+        {"--history 1 --journal " + f.app, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CommandResult r = f.Run(c.args);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        const std::vector<std::string> lines = ari::test::SplitLines(r.output);
+        ASSERT_EQ(lines.size(), 3 + c.olderRows.size()) << r.output;
+        EXPECT_EQ(lines[0], "Passes in " + f.app + "autoreindex.log and its older files, oldest " +
+                                "first (the last " + std::to_string(1 + c.olderRows.size()) +
+                                " of 3):");
+        EXPECT_EQ(lines[1], "date                   duration  tables  records removed  result");
+        for (size_t i = 0; i < c.olderRows.size(); ++i)
+            EXPECT_EQ(lines[2 + i], c.olderRows[i]);
+        EXPECT_TRUE(std::regex_match(lines.back(), today)) << lines.back();
+    }
+
+    // Another folder with no journal in it.
+    fs::create_directory(f.dir / "empty");
+    const CommandResult elsewhere = f.Run("--history --journal " + ShellQuote(f.dir / "empty"));
+    EXPECT_EQ(elsewhere.exitCode, 0);
+    EXPECT_NE(elsewhere.output.find("No run journal at " + (f.dir / "empty")), std::string::npos)
+        << elsewhere.output;
 }
 
 // The server's programs load no Qt library at all: a server without a desktop installs none.

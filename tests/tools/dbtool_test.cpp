@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "engine/table/DbfFile.h"
 #include "engine/table/TableFiles.h"
@@ -388,6 +391,9 @@ TEST(BenchCommandLine, HelpPrintsUsageAndNothingElseHappens) {
         {"pack_bench", "--fast", 2},          {"pack_bench", "folder 10x", 2},
         {"pack_bench", "a 100 c", 2},         {"index_bench", "--help", 0},
         {"index_bench", "--records many", 2}, {"index_bench", "--bogus", 2},
+        {"run_bench", "--help", 0},           {"run_bench", "-h", 0},
+        {"run_bench", "--bogus", 2},          {"window_latency_bench", "--help", 0},
+        {"window_latency_bench", "-h", 0},    {"window_latency_bench", "--bogus", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.program) + " " + c.args);
@@ -398,5 +404,47 @@ TEST(BenchCommandLine, HelpPrintsUsageAndNothingElseHappens) {
         EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
         EXPECT_NE(r.output.find(std::string("usage: ") + c.program), std::string::npos) << r.output;
         EXPECT_TRUE(FileNamesIn(dir.Path()).empty());  // no folder or table made
+    }
+}
+
+// The help of the benches that time whole programs says what they measure, each option and
+// what each figure means, beyond the usage line.
+TEST(BenchCommandLine, HelpExplainsEveryOptionAndFigure) {
+    struct Case {
+        const char* program;
+        std::vector<std::string> mentions;
+    } cases[] = {
+        {"run_bench",
+         {"autoreindex-run --now", "--records N", "--tables N", "--folder DIR", "--keep", "floor",
+          "ratio pass / floor", "peak memory", "Exit code"}},
+        {"window_latency_bench",
+         {"20 ms", "--records N", "--folder DIR", "--keep", "session tick", "pass",
+          "longest wait during CASE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        const auto r = RunCommand(std::string(ARI_BIN_DIR) + "/" + c.program + " --help 2>&1");
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        for (const std::string& m : c.mentions)
+            EXPECT_NE(r.output.find(m), std::string::npos) << m << "\n" << r.output;
+    }
+}
+
+// Every program says its name and the project's version for --version, on standard output,
+// with exit code 0 and nothing else done: the window without any display.
+TEST(ProgramCommandLine, VersionNamesTheProgramAndTheProjectVersion) {
+    const std::string version = ARI_PROJECT_VERSION;
+    ASSERT_TRUE(std::regex_match(version, std::regex(R"(\d+\.\d+(\.\d+)*)"))) << version;
+    for (const char* program : {"autoreindex-run", "dbtool", "autoreindex"}) {
+        SCOPED_TRACE(program);
+        TempFolder dir;
+        const std::string run = "cd " + ShellQuote(dir.Path()) +
+                                " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+                                std::string(ARI_BIN_DIR) + "/" + program + " --version";
+        const auto out = RunCommand(run + " 2>/dev/null");
+        EXPECT_EQ(out.exitCode, 0) << out.output;
+        EXPECT_EQ(out.output, std::string(program) + " " + version + "\n");
+        EXPECT_EQ(RunCommand(run + " 2>&1 >/dev/null").output, "");  // nothing on standard error
+        EXPECT_TRUE(FileNamesIn(dir.Path()).empty());
     }
 }

@@ -3,7 +3,7 @@
 // what it does; a command line with an unknown option, a missing or a surplus argument is
 // refused with the command's usage line. Each command returns the process exit code (0 success
 // / sound, 1 a fault found, 2 usage or engine error); "dbtool help" and "dbtool COMMAND --help"
-// print the usage and exit 0.
+// print the usage and exit 0, "dbtool --version" the program's version.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +25,7 @@
 #include "engine/table/TableDamage.h"
 #include "platform/FileAccess.h"
 #include "platform/Files.h"
+#include "platform/Version.h"
 #include "tools/dbtool/IndexCommands.h"
 
 using namespace ari::engine;
@@ -308,7 +309,7 @@ void PrintCommandUsage(std::ostream& out, const Command& c) {
 
 void PrintUsage(std::ostream& out) {
     out << "usage: dbtool COMMAND ARGUMENTS... [OPTIONS]\n"
-           "       dbtool help | dbtool COMMAND --help\n";
+           "       dbtool help | dbtool COMMAND --help | dbtool --version\n";
     for (const auto& c : Commands()) {
         out << "  dbtool " << Synopsis(c) << "\n";
         PrintWhat(out, c, "      ");
@@ -382,6 +383,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string& name = words[0];
+    if (name == "--version" && words.size() == 1) {
+        std::cout << "dbtool " << ari::ProjectVersion() << "\n";
+        return 0;
+    }
     if (name == "help" || name == "--help") {
         if (words.size() == 1) {
             PrintUsage(std::cout);
