@@ -316,6 +316,6 @@ bool TfMain::ReindexProccess() {
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal
-        journal_->Journal().Append(ari::JoinedLines(summary.Lines(ari::StampText(Now()))));
+        journal_->Journal().Append(ari::JoinedLines(summary.Lines(Now())));
     return result;
 }
