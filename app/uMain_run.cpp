@@ -25,6 +25,7 @@
 #include "log/OperationLog.h"
 #include "maintenance/MaintenanceRun.h"
 #include "maintenance/RunSummary.h"
+#include "maintenance/StopBetweenTables.h"
 #include "platform/Files.h"
 #include "settings/Formats.h"
 
@@ -204,33 +205,6 @@ class WindowObserver final : public ari::RunObserver {
     TfMain& w_;
 };
 
-// Thrown out of the run to stop it between two tables.
-struct StopBetweenTables {};
-
-// Stops the run once the window has been closed: after the table in progress is finished, or at
-// the window's turn between two tables of the index pass. Added after every other observer, so
-// that they have all been told of the table before the run stops. Remembers the last table
-// finished for the stop line.
-class StopObserver final : public ari::RunObserver {
-  public:
-    explicit StopObserver(const std::atomic<bool>& asked) : asked_(asked) {}
-
-    void TableFinished(ari::RunPass, const std::string& table) override {
-        lastFinished_ = table;
-        if (asked_)
-            throw StopBetweenTables{};
-    }
-    void Pump(ari::RunOperations&) override {
-        if (asked_)
-            throw StopBetweenTables{};
-    }
-    const std::string& LastFinished() const { return lastFinished_; }
-
-  private:
-    const std::atomic<bool>& asked_;
-    std::string lastFinished_;
-};
-
 }  // namespace
 
 void TfMain::closeEvent(QCloseEvent* event) {
@@ -281,7 +255,8 @@ bool TfMain::ReindexProccess() {
     // the call returns when the run has ended, as a call that did the work itself would.
     ari::MaintenanceRun run(std::move(choices), *Table1, *Table2);
     WindowObserver observer(*this);
-    StopObserver stop(stopAsked_);
+    // Once the window is closed, the run stops between two tables.
+    ari::StopWhenAsked stop([this] { return stopAsked_.load(); });
     run.AddObserver(&observer);
     run.AddObserver(&summary);
     run.AddObserver(&stop);
@@ -292,7 +267,7 @@ bool TfMain::ReindexProccess() {
     std::unique_ptr<QThread> worker(QThread::create([&] {
         try {
             result = run.Run();
-        } catch (const StopBetweenTables&) {
+        } catch (const ari::StopBetweenTables&) {
             stopped = true;
         } catch (...) {
             error = std::current_exception();

@@ -4,15 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "maintenance/SummaryTexts.h"
+
 namespace ari {
 
 namespace {
 
-constexpr char kHeading[] = "=== Pass summary ";
-constexpr char kTableLine[] = "table ";
-constexpr char kTotalLine[] = "total time ";
-constexpr char kRemoved[] = "; deleted records removed ";
-constexpr char kResult[] = " s; result ";
+using summary::kHeading;
+using summary::kRemoved;
+using summary::kResult;
+using summary::kTableLine;
+using summary::kTotalLine;
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;

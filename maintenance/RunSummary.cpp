@@ -1,5 +1,7 @@
 #include "maintenance/RunSummary.h"
 
+#include "maintenance/SummaryTexts.h"
+
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -232,15 +234,15 @@ std::vector<std::string> RunSummary::Lines(TDateTime when) const {
 
 std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
     std::vector<std::string> out;
-    out.push_back("=== Pass summary " + stamp + " (" + liveFolder_ + ')');
+    out.push_back(summary::kHeading + stamp + " (" + liveFolder_ + ')');
     for (const TableSummary& t : tables_) {
         const std::vector<std::string>& operations = t.operations;
-        std::string line = "table " + t.table + ": operations " +
+        std::string line = summary::kTableLine + t.table + ": operations " +
                            (operations.empty() ? "none" : Joined(operations));
         const auto count = [](std::int64_t n) { return n < 0 ? "?" : std::to_string(n); };
         line += "; records " + count(t.recordsBefore) + " -> " + count(t.recordsAfter);
         if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
-            line += "; deleted records removed " + std::to_string(t.recordsBefore - t.recordsAfter);
+            line += summary::kRemoved + std::to_string(t.recordsBefore - t.recordsAfter);
         line += "; tags rebuilt " + (t.tagsRebuilt.empty() ? "none" : Joined(t.tagsRebuilt));
         const auto size = [](std::int64_t n) { return n < 0 ? "none" : std::to_string(n); };
         const auto files = [&](const char* kind, std::int64_t before, std::int64_t after) {
@@ -250,13 +252,13 @@ std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
         files("table", t.bytesBefore.table, t.bytesAfter.table);
         files("index", t.bytesBefore.index, t.bytesAfter.index);
         files("memo", t.bytesBefore.memo, t.bytesAfter.memo);
-        line += "; time " + TwoDecimals(t.seconds) + " s; result " + t.result;
+        line += "; time " + TwoDecimals(t.seconds) + summary::kResult + t.result;
         if (!t.verify.empty())
             line += "; verify " + t.verify;
         out.push_back(line);
     }
     const auto end = finished_ ? ended_ : std::chrono::steady_clock::now();
-    out.push_back("total time " + TwoDecimals(Seconds(end - started_)) + " s; result " +
+    out.push_back(summary::kTotalLine + TwoDecimals(Seconds(end - started_)) + summary::kResult +
                   (overall_.empty() ? "not finished" : overall_));
     return out;
 }

@@ -78,7 +78,7 @@ void RunMarker::WriteLine() noexcept {
     }
 }
 
-void RunMarker::CloseAndRemove() noexcept {
+void RunMarker::Finish(bool remove) noexcept {
     if (fd_ < 0)
         return;
     WriteLine();
@@ -86,23 +86,19 @@ void RunMarker::CloseAndRemove() noexcept {
     fd_ = kNoFile;
     try {
         Env* env = Env::Default();
-        if (NamesOpenFile(path_, fd))
+        if (remove && NamesOpenFile(path_, fd))
             env->Remove(path_);
         env->Close(fd);
     } catch (...) {
     }
 }
 
+void RunMarker::CloseAndRemove() noexcept {
+    Finish(true);
+}
+
 void RunMarker::Close() noexcept {
-    if (fd_ < 0)
-        return;
-    WriteLine();
-    const FileHandle fd = fd_;
-    fd_ = kNoFile;
-    try {
-        Env::Default()->Close(fd);
-    } catch (...) {
-    }
+    Finish(false);
 }
 
 }  // namespace ari

@@ -49,6 +49,9 @@ class RunMarker {
 
   private:
     void WriteLine() noexcept;
+    // Writes the closing line, lets go of the file and closes it, removing it first when
+    // `remove` is set and the name still holds it.
+    void Finish(bool remove) noexcept;
 
     FileHandle fd_ = kNoFile;
     std::string path_;

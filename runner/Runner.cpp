@@ -10,6 +10,7 @@
 #include "log/OperationLog.h"
 #include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
+#include "maintenance/StopBetweenTables.h"
 #include "platform/Env.h"
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
@@ -29,10 +30,6 @@ namespace {
 // The memory the key sorts of one index file share (the engine's default is 256 MB): with the
 // rest of the process it keeps the runner under 256 MB.
 constexpr size_t kSortMemoryBudget = size_t{128} << 20;
-
-// Thrown by the runner's observer between two tables once a stop is asked for: it is no
-// Exception, so the run closes its tables and its marker and hands it on (MaintenanceRun.h).
-struct StopBetweenTables {};
 
 std::string Now() {
     return LongTimeText(LocalNow());
@@ -128,21 +125,6 @@ class Console final : public RunObserver {
     std::string records_;  // "done/total records" of the table in progress, "" before any
 };
 
-// Stops the run after the table in progress when a stop is asked for, and remembers the last
-// table finished for the stop line.
-class StopObserver final : public RunObserver {
-  public:
-    void TableFinished(RunPass, const std::string& table) override {
-        lastFinished_ = table;
-        if (StopRequested())
-            throw StopBetweenTables{};
-    }
-    const std::string& LastFinished() const { return lastFinished_; }
-
-  private:
-    std::string lastFinished_;
-};
-
 // The template folder beside the program, unpacked from the program's archive when missing, as
 // the window does at start (a failure leaves the run to report the folder it cannot use).
 std::string TemplateFolderBeside(const std::string& appDir) {
@@ -166,7 +148,7 @@ int OnePass(const Options& options, const RunnerSettings& settings, const std::s
     TTable liveTable("Table2");
     MaintenanceRun run(choices, templateTable, liveTable);
     RunSummary summary(choices.liveFolderText, choices.operations);
-    StopObserver stop;
+    StopWhenAsked stop([] { return StopRequested(); });
     run.AddObserver(&summary);
     run.AddObserver(&console);
     run.AddObserver(&stop);

@@ -6,6 +6,19 @@
 
 namespace ari {
 
+namespace {
+
+template <typename Convert>
+auto ConvertSetting(const std::string& settingsFile, const std::string& key, Convert convert) {
+    try {
+        return convert();
+    } catch (const EConvertError& e) {
+        throw EConvertError(e.Message() + " (key " + key + " in " + settingsFile + ")");
+    }
+}
+
+}  // namespace
+
 std::string ReadSetting(const std::string& settingsFile, const std::string& key) {
     std::string value;
     IniValue(settingsFile, kSettingsSection, key, std::string(), false, false, value);

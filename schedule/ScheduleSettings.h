@@ -30,12 +30,9 @@ std::string ReadSetting(const std::string& settingsFile, const std::string& key)
 void WriteSetting(const std::string& settingsFile, const std::string& key,
                   const std::string& value);
 
-// Runs a conversion of the value of `key`; its EConvertError names the key and the settings
-// file after the conversion's own text: "'25:00' is not a valid time (key End in <file>)".
-template <typename Convert>
-auto ConvertSetting(const std::string& settingsFile, const std::string& key, Convert convert);
-
-// The time of `text` (StrToTime) and the flag of `text` (StrToBool), errors naming the key.
+// The time of `text` (StrToTime) and the flag of `text` (StrToBool). A text that is none raises
+// EConvertError naming the key and the settings file after the conversion's own text:
+// "'25:00' is not a valid time (key End in <file>)".
 TDateTime SettingTime(const std::string& settingsFile, const std::string& key,
                       const std::string& text);
 bool SettingFlag(const std::string& settingsFile, const std::string& key, const std::string& text);
@@ -57,16 +54,3 @@ ScheduleSettings ReadScheduleSettings(const std::string& settingsFile);
 std::string UnusableSettings(const std::string& settingsFile, const ScheduleSettings& settings);
 
 }  // namespace ari
-
-// ---- implementation of the template
-
-#include "settings/Formats.h"
-
-template <typename Convert>
-auto ari::ConvertSetting(const std::string& settingsFile, const std::string& key, Convert convert) {
-    try {
-        return convert();
-    } catch (const EConvertError& e) {
-        throw EConvertError(e.Message() + " (key " + key + " in " + settingsFile + ")");
-    }
-}

@@ -14,12 +14,6 @@ namespace ari::engine {
 
 namespace {
 
-std::string Hex2(unsigned v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
-    return buf;
-}
-
 // The damage the pack refuses, in the pack's words (engine/table/TableDamage.h).
 std::string CheckDamage(const DbfFile& f) {
     std::string out;

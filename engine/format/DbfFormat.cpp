@@ -6,12 +6,13 @@
 
 namespace ari::engine {
 
-namespace {
 std::string Hex2(unsigned v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
     return buf;
 }
+
+namespace {
 
 [[noreturn]] void Corrupt(const std::string& path, const std::string& what) {
     RaiseTableError(kStatusCorruptHeader, path, {what});

@@ -77,6 +77,9 @@ DbfHeader ParseDbfHeader(std::string_view bytes, uint64_t fileSize, const std::s
 // Header length the file claims (bytes 8-9), or 0 when fewer than 32 bytes are given.
 uint16_t ClaimedHeaderLength(std::string_view bytes);
 
+// A byte as messages show it: "0x1A".
+std::string Hex2(unsigned v);
+
 // A memo pointer field: block number, 0 for none. Accepts leading blanks or zeros and blank
 // fill; returns false for any other text (a damaged pointer).
 bool ParseMemoPointer(std::string_view text, uint32_t& block);

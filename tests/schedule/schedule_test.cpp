@@ -16,6 +16,7 @@
 #include "runner/Runner.h"
 #include "runner/ScheduleTick.h"
 #include "schedule/Schedule.h"
+#include "settings/Formats.h"
 #include "tests/schedule/TickCases.h"
 #include "tests/support/TestFolders.h"
 

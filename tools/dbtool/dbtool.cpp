@@ -45,12 +45,6 @@ std::string Hex(const uint8_t* p, size_t n) {
     return s;
 }
 
-std::string Hex2(unsigned v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
-    return buf;
-}
-
 const char* MemoLayoutName(MemoLayout l) {
     switch (l) {
         case MemoLayout::DBase3:
