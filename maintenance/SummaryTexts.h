@@ -5,8 +5,8 @@
 namespace ari::summary {
 
 inline constexpr char kHeading[] = "=== Pass summary ";  // then "<stamp> (<live folder>)"
-inline constexpr char kTableLine[] = "table ";            // then "<table>: operations ..."
-inline constexpr char kTotalLine[] = "total time ";       // then "<seconds> s; result <result>"
+inline constexpr char kTableLine[] = "table ";           // then "<table>: operations ..."
+inline constexpr char kTotalLine[] = "total time ";      // then "<seconds> s; result <result>"
 inline constexpr char kRemoved[] = "; deleted records removed ";
 inline constexpr char kResult[] = " s; result ";
 
