@@ -6,6 +6,7 @@
 #include "engine/EngineStatus.h"
 #include "engine/TTable.h"
 #include "engine/expr/Expr.h"
+#include "engine/format/MdxFormat.h"
 #include "engine/index/BuiltIndexes.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
@@ -21,7 +22,8 @@ using namespace ari::engine;
 
 namespace {
 
-constexpr uint16_t kNewIndexBlockPages = 2;  // 1024-byte blocks, as every known writer uses
+// 1024-byte blocks, as every known writer uses (the dry run counts with the same constant).
+constexpr uint16_t kNewIndexBlockPages = mdx::kDefaultBlockPages;
 
 std::string Trimmed(const std::string& s) {
     size_t b = 0, e = s.size();

@@ -24,6 +24,16 @@ bool NamesOpenFile(const std::string& path, FileHandle fd) {
 
 }  // namespace
 
+bool RunMarker::HeldByAPass(const std::string& path) {
+    Env* env = Env::Default();
+    const FileHandle fd = env->Open(path, kOpenRead | kOpenNoFollow | kOpenNonBlocking);
+    if (fd < 0)
+        return false;
+    const bool held = env->FindLock(fd, LockKind::Write, 0, 0, nullptr);
+    env->Close(fd);
+    return held;
+}
+
 void RunMarker::Create(const std::string& path) {
     Env* env = Env::Default();
     for (;;) {

@@ -34,6 +34,11 @@ class RunMarker {
     // holds a lock on the file. REQUIRES: !IsOpen().
     void Create(const std::string& path);
 
+    // True when a pass holds the marker at `path` now: the file is there and its lock is taken.
+    // Asked without creating, writing or locking anything (the file is opened for reading, as
+    // cooperating programs may).
+    static bool HeldByAPass(const std::string& path);
+
     bool IsOpen() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
 

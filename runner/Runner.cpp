@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "engine/TTable.h"
 #include "engine/check/TableCheck.h"
 #include "engine/index/MdxBuild.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/DryRun.h"
 #include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
 #include "maintenance/StopBetweenTables.h"
@@ -222,6 +224,7 @@ std::string HelpText() {
         "Usage: autoreindex-run --now [options]\n"
         "       autoreindex-run --schedule [options]\n"
         "       autoreindex-run --history [N] [--journal DIR]\n"
+        "       autoreindex-run --dry-run [--settings FILE]\n"
         "       autoreindex-run --version | --help\n"
         "\n"
         "The maintenance pass of the window without a window: the index transfer, the index\n"
@@ -251,6 +254,21 @@ std::string HelpText() {
         "                     files, oldest first, one line each: date, duration, tables,\n"
         "                     records removed by the pack (\"-\" when no pack said), result;\n"
         "                     nothing runs. With --journal, that folder's journal.\n"
+        "  --dry-run          what a pass with the settings would do now, and nothing else:\n"
+        "                     no table, index, run marker, journal line or template is\n"
+        "                     written. One line per table of the pass: what it would do\n"
+        "                     (transfer, rebuild, pack); the index now (current, stale,\n"
+        "                     missing, none or damaged: the checks of \"dbtool check\");\n"
+        "                     whether another program has it in use now (the pass's own\n"
+        "                     check: a lock asked of the system, none taken, and a write\n"
+        "                     lease taken and dropped at once, or a look through /proc);\n"
+        "                     its records and the deleted ones a pack would remove; the\n"
+        "                     bytes the pass would free in the table, its index and its memo\n"
+        "                     file (negative: the file grows; the pack keeps the memo file as\n"
+        "                     it is); whether it passes its check. Then the totals and a line\n"
+        "                     for each table with something to say. Sessions are not\n"
+        "                     counted; --journal, --verify and --ignore-sessions change\n"
+        "                     nothing.\n"
         "  --version          the program's name and version\n"
         "  --help             this text\n"
         "\n"
@@ -274,6 +292,13 @@ std::string HelpText() {
         "  5  the pass went through but a table failed its check (--verify)\n"
         "  6  stopped on request between two tables\n"
         "  7  the run journal cannot be written\n"
+        "With --dry-run:\n"
+        "  0  a pass now would go through every table (with or without work to do)\n"
+        "  1  a pass now would stop for another reason (a folder, a definition ...)\n"
+        "  2  a command line or settings file that cannot be used\n"
+        "  4  another pass is running: no table looked at\n"
+        "  8  a table is in use now (the pass would stop there, or skip its transfer)\n"
+        "  9  a table or its index fails its check (damaged), whether in use or not\n"
         "\n"
         "Relative paths are taken from the folder the runner is started in.\n");
 }
@@ -301,6 +326,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
             options.help = true;
         } else if (a == "--version") {
             options.version = true;
+        } else if (a == "--dry-run") {
+            options.dryRun = true;
         } else if (a == "--history") {
             options.history = true;
             // The count is optional: a word that is no number is the next option.
@@ -327,6 +354,15 @@ bool ParseOptions(const std::vector<std::string>& arguments, Options& options, s
     }
     if (options.help || options.version)
         return true;
+    if (options.dryRun) {
+        if (options.now || options.schedule || options.history) {
+            fault =
+                "--dry-run shows what a pass would do and runs none; give it without --now, "
+                "--schedule or --history";
+            return false;
+        }
+        return true;
+    }
     if (options.history) {
         if (options.now || options.schedule) {
             fault = "--history shows past passes; give it without --now or --schedule";
@@ -378,6 +414,52 @@ int ShowHistory(const Options& options, const std::string& appDir) {
     return kSuccess;
 }
 
+// --dry-run: the forecast of a pass with the settings' choices, on standard output; nothing is
+// written, the journal neither.
+int DryRun(const Options& options, const std::string& appDir) {
+    const std::string settingsFile =
+        options.settingsFile.empty() ? appDir + kSettingsFileName : options.settingsFile;
+    RunnerSettings settings;
+    std::string fault;
+    try {
+        settings = ReadScheduleSettings(settingsFile);
+        fault = UnusableSettings(settingsFile, settings);
+    } catch (const Exception& e) {
+        fault = e.Message();
+    }
+    if (!fault.empty()) {
+        std::fprintf(stderr, "autoreindex-run: %s\n", fault.c_str());
+        return kUsage;
+    }
+    ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
+    RunChoices choices;
+    const bool besideProgram = settings.templateFolder.empty();
+    // The folder the pass would unpack the templates into; not unpacked here.
+    choices.templateFolderText =
+        besideProgram ? appDir + kTemplateFolderName + "/" : settings.templateFolder;
+    choices.liveFolderText = settings.liveFolder;
+    choices.operations = settings.operations;
+    choices.markerPath = AbsolutePath(appDir + kRunMarkerName);
+    std::error_code ec;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    const std::string spill =
+        (ec ? std::filesystem::path("/tmp") : temp) / "autoreindex-dry-run.dbf";
+    const DryRunResult result = ForecastRun(choices, besideProgram, spill);
+    WriteOut(DryRunReport(result));
+    std::fflush(stdout);
+    if (result.anotherPass)
+        return kAnotherPass;
+    if (!result.runFault.empty())
+        return kError;
+    bool damaged = false, otherStop = false, inUse = false;
+    for (const TableForecast& t : result.tables) {
+        damaged = damaged || !t.checkFault.empty() || t.index == IndexState::Damaged;
+        inUse = inUse || t.inUse;
+        otherStop = otherStop || (!t.stops.empty() && !t.inUse);
+    }
+    return damaged ? kTablesDamaged : otherStop ? kError : inUse ? kTablesInUse : kSuccess;
+}
+
 }  // namespace
 
 int RunMain(const Options& options, const std::string& appDir) {
@@ -391,6 +473,8 @@ int RunMain(const Options& options, const std::string& appDir) {
     }
     if (options.history)
         return ShowHistory(options, appDir);
+    if (options.dryRun)
+        return DryRun(options, appDir);
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
     // one index file share this much, and a larger sort spills sorted runs beside the table.
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);

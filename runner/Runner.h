@@ -23,6 +23,10 @@ enum ExitCode : int {
     kVerifyFailed = 5,       // the pass went through, a table failed its check
     kStopped = 6,            // stopped on request between two tables
     kJournalUnwritable = 7,  // the run journal cannot be written
+    // --dry-run only (0: every table can be done; 1: a pass would stop for another reason;
+    // 2: as above; 4: another pass is running):
+    kTablesInUse = 8,    // a table is in use now: the pass would stop there or skip its transfer
+    kTablesDamaged = 9,  // a table or its index fails its check (the pass refuses damage)
 };
 
 struct Options {
@@ -35,6 +39,8 @@ struct Options {
     // --history [N]: the last `historyCount` passes of the journal as a table.
     bool history = false;
     int historyCount = 10;
+    // --dry-run: what a pass would do now, nothing written (maintenance/DryRun.h).
+    bool dryRun = false;
     // Folders and files as given; relative ones are taken from the folder the runner was
     // started in (MakeAbsolute), since a pass changes the current folder.
     std::string settingsFile;   // "" : the settings file beside the program
@@ -42,8 +48,9 @@ struct Options {
 };
 
 // Reads the command line (without the program name); false with `fault` for anything it does
-// not know, a missing value, or neither/both of --now and --schedule (--help, --version and
-// --history need neither and take the place of both).
+// not know, a missing value, or neither/both of --now and --schedule (--help, --version,
+// --history and --dry-run need neither and take the place of both; --dry-run and --history
+// refuse each other and both of them).
 bool ParseOptions(const std::vector<std::string>& arguments, Options& options, std::string& fault);
 // Makes the settings file and the journal folder absolute against the current folder.
 void MakeAbsolute(Options& options);

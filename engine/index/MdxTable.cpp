@@ -1,6 +1,7 @@
 #include "engine/index/MdxTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -301,6 +302,78 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
     MdxFileWriter writer(fd, path, baseName, blockPages, language);
     BuildTags(writer, table, tags, records);
     writer.Finish();
+}
+
+uint64_t IndexBytesOfBuild(const DbfFile& table, uint16_t blockPages, uint8_t language,
+                           const std::vector<IndexTagDef>& tags, bool keptOnly,
+                           const std::string& spillBeside) {
+    if (tags.size() > static_cast<size_t>(kMaxTags))
+        throw EDBEngineError(kStatusIndexFault, {"An index file holds at most 47 tags."});
+    if (blockPages < kMinBlockPages || blockPages > kMaxBlockPages)
+        throw EDBEngineError(kStatusIndexFault,
+                             {"Index file of " + table.Path() + ": a block size of " +
+                              std::to_string(blockPages) + " pages cannot be written."});
+    struct Counted {
+        TagKeyPlan plan;
+        uint64_t keys = 0;
+        std::unique_ptr<KeySorter> sorter;  // unique tags: their sortable keys
+    };
+    std::vector<Counted> counted;
+    size_t uniqueTags = 0;
+    for (const IndexTagDef& d : tags) {
+        counted.push_back({PlanTag(d.name, d.expression, d.forExpression, d.unique, d.descending,
+                                   table.Fields(), language),
+                           0, nullptr});
+        uniqueTags += d.unique ? 1 : 0;
+    }
+    std::atomic<size_t> runNumbers{0};
+    for (Counted& c : counted)
+        if (c.plan.unique)
+            c.sorter = std::make_unique<KeySorter>(c.plan.SortLength(),
+                                                   IndexSortMemoryBudget() / uniqueTags,
+                                                   spillBeside, &runNumbers);
+    size_t longest = 0;
+    for (const Counted& c : counted)
+        longest = std::max(longest, std::max(c.plan.keyLength, c.plan.SortLength()));
+    std::vector<uint8_t> key(longest), sortable(longest);
+    DbfFile::Scanner scan(table);
+    RecordRef ref;
+    ref.length = table.RecordLength();
+    uint32_t number = 0;
+    while (const uint8_t* rec = scan.Next()) {
+        if (keptOnly && rec[0] == dbf::kDeletedFlag)
+            continue;
+        ref.data = rec;
+        ref.recno = keptOnly ? ++number : scan.RecNo();
+        for (Counted& c : counted) {
+            if (c.plan.filter && !c.plan.filter->Test(ref))
+                continue;
+            // Evaluated as the build evaluates it, so that a key the build cannot make fails here.
+            c.plan.key.EvaluateKey(ref, key.data());
+            if (c.sorter) {
+                MakeSortableKey(c.plan.keyType, key.data(), c.plan.keyLength, c.plan.descending,
+                                sortable.data(), c.plan.language);
+                c.sorter->Add(sortable.data());
+            } else {
+                ++c.keys;
+            }
+        }
+    }
+    std::vector<TagShape> shapes;
+    for (Counted& c : counted) {
+        if (c.sorter) {
+            c.sorter->Finish();
+            const size_t length = c.plan.SortLength();
+            std::vector<uint8_t> last(length);
+            while (const uint8_t* e = c.sorter->Next()) {
+                if (c.keys == 0 || std::memcmp(last.data(), e, length) != 0)
+                    ++c.keys;
+                std::memcpy(last.data(), e, length);
+            }
+        }
+        shapes.push_back({c.keys, c.plan.keyLength});
+    }
+    return IndexFileBytes(blockPages, shapes);
 }
 
 bool KeysCarryOver(const MdxFile& index, const DbfFile& table) {

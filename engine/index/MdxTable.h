@@ -39,6 +39,19 @@ void WriteIndexFile(FileHandle fd, const std::string& path, const DbfFile& table
                     const std::string& baseName, uint16_t blockPages, uint8_t language,
                     const std::vector<IndexTagDef>& tags, ContentDigest* records = nullptr);
 
+// The size in bytes of the index file WriteIndexFile would write for `tags` over `table`'s
+// records, found without writing it: each tag's keys are counted (every record its FOR admits;
+// one per key value for a unique tag) and the writer's tree over that many keys is counted
+// (IndexFileBytes, MdxWriter.h). With `keptOnly`, over the records a pack keeps (every record
+// not marked deleted, numbered as the packed table numbers them): the index the pack's rebuild
+// writes. The records are read once for all tags. Throws EDBEngineError where WriteIndexFile
+// would refuse (more than 47 tags, a block size it cannot write, a definition PlanTag refuses).
+// A unique tag's keys are sorted to be counted (KeySorter within IndexSortMemoryBudget), spilling
+// above it beside `spillBeside`, a path whose folder takes the sort's temporary files.
+uint64_t IndexBytesOfBuild(const DbfFile& table, uint16_t blockPages, uint8_t language,
+                           const std::vector<IndexTagDef>& tags, bool keptOnly,
+                           const std::string& spillBeside);
+
 // True when every tag of `index` would, after a pack of `table` (the packed file: same fields),
 // hold the same keys for the kept records as before: no unique tag, no key or FOR expression
 // using RECNO() or DELETED(), each key's type and length what its expression gives.

@@ -309,4 +309,88 @@ uint32_t MdxTagWriter::Finish() {
     return root;
 }
 
+// ---------------------------------------------------------------- sizes before writing
+
+namespace {
+
+// MdxTagWriter's levels with the children counted instead of kept: PushChild, WriteInterior and
+// Finish step for step.
+class NodeCounter {
+  public:
+    explicit NodeCounter(size_t maxKeys) : maxKeys_(maxKeys) {}
+
+    uint64_t Count(uint64_t keys) {
+        const uint64_t leaves = keys == 0 ? 1 : (keys + maxKeys_ - 1) / maxKeys_;
+        for (uint64_t i = 0; i < leaves; ++i) {
+            ++nodes_;
+            PushChild(0);
+        }
+        for (size_t level = 0; level < levels_.size(); ++level) {
+            Level& l = levels_[level];
+            if (!l.any && l.pending == 0 && l.current == 1)
+                break;  // the root
+            size_t pending = l.pending, current = l.current;
+            l.pending = l.current = 0;
+            if (pending != 0 && current == 1) {
+                --pending;
+                ++current;
+            }
+            if (pending != 0)
+                WriteInterior(level);
+            if (current != 0)
+                WriteInterior(level);
+        }
+        return nodes_;
+    }
+
+  private:
+    struct Level {
+        size_t current = 0;
+        size_t pending = 0;
+        bool any = false;
+    };
+    void PushChild(size_t level) {
+        if (levels_.size() <= level)
+            levels_.resize(level + 1);
+        if (levels_[level].current == maxKeys_) {
+            if (levels_[level].pending != 0) {
+                levels_[level].pending = 0;
+                WriteInterior(level);
+            }
+            levels_[level].pending = levels_[level].current;
+            levels_[level].current = 0;
+        }
+        ++levels_[level].current;
+        if (levels_[level].current >= 2 && levels_[level].pending != 0) {
+            levels_[level].pending = 0;
+            WriteInterior(level);
+        }
+    }
+    void WriteInterior(size_t level) {
+        ++nodes_;
+        levels_[level].any = true;
+        PushChild(level + 1);
+    }
+
+    size_t maxKeys_;
+    uint64_t nodes_ = 0;
+    std::vector<Level> levels_;
+};
+
+}  // namespace
+
+uint64_t TagNodeCount(uint64_t keys, size_t maxKeys) {
+    return NodeCounter(maxKeys).Count(keys);
+}
+
+uint64_t IndexFileBytes(uint16_t blockPages, const std::vector<TagShape>& tags) {
+    uint64_t pages = kFirstDataPage;
+    const size_t blockBytes = static_cast<size_t>(blockPages) * kPageSize;
+    for (const TagShape& t : tags) {
+        const size_t maxKeys = MaxKeysFor(blockBytes, ItemLengthFor(t.keyLength));
+        pages += (1 + TagNodeCount(t.keys, maxKeys)) * blockPages;
+    }
+    return pages * kPageSize;
+}
+
 }  // namespace ari::engine

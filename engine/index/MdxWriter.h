@@ -115,4 +115,21 @@ struct NameTreeLinks {
 };
 std::vector<NameTreeLinks> ComputeNameTree(const std::vector<std::string>& names);
 
+// The nodes (leaves and interior nodes, not the tag's header block) that MdxTagWriter writes for
+// a tag of `keys` keys with at most `maxKeys` keys a node: the same filling rules, counted
+// instead of written, so that the size of an index file can be known before it is built.
+// REQUIRES: maxKeys >= 2.
+uint64_t TagNodeCount(uint64_t keys, size_t maxKeys);
+
+// One tag of an index file to be written: its key count and key length.
+struct TagShape {
+    uint64_t keys = 0;
+    size_t keyLength = 0;
+};
+
+// The size in bytes of the index file that MdxFileWriter writes (new, not appended) with blocks
+// of `blockPages` pages and these tags: the header area, then per tag its header block and its
+// nodes.
+uint64_t IndexFileBytes(uint16_t blockPages, const std::vector<TagShape>& tags);
+
 }  // namespace ari::engine

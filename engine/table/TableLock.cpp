@@ -10,6 +10,7 @@
 #include "engine/table/TableFiles.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
+#include "platform/ScopedFd.h"
 
 namespace ari::engine {
 
@@ -64,12 +65,17 @@ bool StatKey(FileHandle fd, Key& key) {
     RaiseFileError(dbaseRegion ? kStatusRecordsLocked : kStatusTableInUse, path, {what});
 }
 
+FileHandle OpenForLock(const std::string& path, bool write, LinkPolicy links);
+
 // Sole use is taken to change or replace the files: a symbolic link is refused, so that a
 // replace never turns a link into a second, diverging copy. Shared use reads through one.
 FileHandle OpenForLock(const std::string& path, bool write) {
+    return OpenForLock(path, write, write ? LinkPolicy::Refuse : LinkPolicy::Follow);
+}
+
+FileHandle OpenForLock(const std::string& path, bool write, LinkPolicy links) {
     try {
-        return OpenRegularFile(path, write ? kOpenReadWrite : kOpenRead,
-                               write ? LinkPolicy::Refuse : LinkPolicy::Follow);
+        return OpenRegularFile(path, write ? kOpenReadWrite : kOpenRead, links);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             RaiseFileError(kStatusTableNotFound, path);
@@ -488,6 +494,32 @@ SoleUseProof TableLease::Proof() const {
             weakest = SoleUseProof::ProcessScan;
     }
     return weakest;
+}
+
+SoleUseProbe ProbeSoleUse(const std::string& tablePath,
+                          const std::vector<std::string>& companions) {
+    std::vector<std::string> files{tablePath};
+    files.insert(files.end(), companions.begin(), companions.end());
+    for (const std::string& path : files) {
+        Key key{};
+        if (KeyOfPath(path, true, key)) {
+            std::lock_guard<std::mutex> guard(registryMutex);
+            if (HeldFds().count(key) || (path == tablePath && Registry().count(key)))
+                return {true, path, "Another component of this program has the file open."};
+        }
+        // Refused as Acquire refuses it: a link is never taken for sole use.
+        const ScopedFd fd(OpenForLock(path, false, LinkPolicy::Refuse));
+        bool dbaseRegion = false;
+        std::string who = DescribeConflictingLock(fd.Get(), &dbaseRegion);
+        if (!who.empty())
+            return {true, path, who};
+        SoleUseProof proof = SoleUseProof::None;
+        const bool alone = ProveFile(fd.Get(), proof, who);
+        DropLease(fd.Get(), proof);
+        if (!alone)
+            return {true, path, who.empty() ? "Another program has the file open." : who};
+    }
+    return {};
 }
 
 bool ProcessHoldsTable(const std::string& path) {

@@ -175,6 +175,25 @@ class SoleUseHold {
     TableLease& lease_;
 };
 
+// What a sole-use open of a table (TableLease::Acquire with ShareMode::Exclusive) would meet now,
+// found without holding anything past the look.
+struct SoleUseProbe {
+    bool inUse = false;
+    std::string file;  // the file in use ("" when none)
+    std::string who;   // a sentence naming the lock or the opener
+};
+
+// Looks, for the table file and each existing companion in turn, for what makes Acquire refuse
+// sole use: a lock that a whole-file write lock would conflict with (asked of the system, none
+// taken), and another open of the file (the proof Acquire takes: a write lease, dropped again at
+// once, or where none can be had, the look through /proc). Each file is opened for reading
+// only, for the time of the look, and nothing is written. A lease held for one system call holds
+// back a program that opens the file in that instant until it is dropped. Throws EDBEngineError,
+// as Acquire does, for a file that cannot be opened: not there, a symbolic link, no regular
+// file. REQUIRES: this process has none of the files open (its own open would count as
+// another).
+SoleUseProbe ProbeSoleUse(const std::string& tablePath, const std::vector<std::string>& companions);
+
 // True when this process holds the table file at `path` (shared or sole use).
 bool ProcessHoldsTable(const std::string& path);
 
