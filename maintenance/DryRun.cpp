@@ -577,7 +577,7 @@ std::string DryRunReport(const DryRunResult& r) {
             out += t.table + ": index " + IndexStateText(t.index) + ": " + t.indexFault + "\n";
         if (!t.note.empty())
             out += t.table + ": " + t.note + "\n";
-        if (!t.stops.empty() && t.stops != t.checkFault)
+        if (!t.stops.empty() && t.stops != t.checkFault && t.stops != "in use: " + t.inUseBy)
             out += t.table + ": the pass would stop here: " + t.stops + "\n";
     }
     return out;
