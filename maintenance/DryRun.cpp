@@ -516,6 +516,8 @@ std::string DryRunReport(const DryRunResult& r) {
     uint64_t deleted = 0, inUse = 0, faults = 0, looked = 0;
     for (const TableForecast& t : r.tables) {
         const bool counts = t.lookedInside && t.stops.empty();
+        // "dbtool check" finds a damaged index in its damage step.
+        const bool failsCheck = !t.checkFault.empty() || t.index == IndexState::Damaged;
         const auto freed = [&](const FileForecast& f) {
             return counts ? Signed(f.Freed()) : std::string("-");
         };
@@ -524,8 +526,7 @@ std::string DryRunReport(const DryRunResult& r) {
                         t.lookedInside ? std::to_string(t.records) : "-",
                         t.lookedInside ? std::to_string(t.deleted) : "-", freed(t.tableFile),
                         freed(t.indexFile), freed(t.memoFile),
-                        !t.lookedInside ? (t.checkFault.empty() ? "-" : "FAULT")
-                                        : (t.checkFault.empty() ? "ok" : "FAULT")});
+                        failsCheck ? "FAULT" : (t.lookedInside ? "ok" : "-")});
         if (counts) {
             ++looked;
             deleted += t.operations.find("pack") != std::string::npos ? t.deleted : 0;
@@ -534,7 +535,7 @@ std::string DryRunReport(const DryRunResult& r) {
             memo.Add(t.memoFile);
         }
         inUse += t.inUse ? 1 : 0;
-        faults += t.checkFault.empty() ? 0 : 1;
+        faults += failsCheck ? 1 : 0;
     }
     std::vector<size_t> widths(header.size());
     for (size_t c = 0; c < header.size(); ++c) {

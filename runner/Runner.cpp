@@ -299,6 +299,7 @@ std::string HelpText() {
         "  4  another pass is running: no table looked at\n"
         "  8  a table is in use now (the pass would stop there, or skip its transfer)\n"
         "  9  a table or its index fails its check (damaged), whether in use or not\n"
+        "  (when several apply: 9 before 1 before 8)\n"
         "\n"
         "Relative paths are taken from the folder the runner is started in.\n");
 }
