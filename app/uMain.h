@@ -40,8 +40,8 @@ class LogSubscription;
 
 // ---- Process-wide values (set by FormCreate, living until the process ends).
 extern QString AppDir;        // the executable's folder, with a trailing separator
-extern QString SettingsFile;  // AppDir + "Setting_VorelIndex.ini"
-extern QString TemplateDir;   // AppDir + "mdx" + separator
+extern QString SettingsFile;  // AppDir + "Setting_VorelIndex.ini" (installed: /etc/autoreindex/)
+extern QString TemplateDir;   // AppDir + "mdx" + separator (installed: /usr/share/autoreindex/)
 extern QString TodayStamp;    // short date text of the day ProcessedToday belongs to
 extern bool ProcessedToday;   // a run has succeeded since the flag was last cleared
 extern TfMain* fMain;         // the one main window

@@ -27,6 +27,7 @@
 #include "maintenance/RunSummary.h"
 #include "maintenance/StopBetweenTables.h"
 #include "platform/Files.h"
+#include "platform/ProgramFolders.h"
 #include "settings/Formats.h"
 
 namespace {
@@ -245,8 +246,9 @@ bool TfMain::ReindexProccess() {
     CLBFile->clear();
 
     choices.operations = ChosenOperations(*this);
-    choices.markerPath =
-        ari::AbsolutePath(ari::ExtractFilePath(env_.executablePath) + ari::kRunMarkerName);
+    choices.markerPath = ari::AbsolutePath(
+        ari::ProgramFoldersFor(ari::ExtractFilePath(env_.executablePath)).stateFolder +
+        ari::kRunMarkerName);
     choices.tableMask = FLBMaghsad->Mask().toStdString();
     choices.now = [this] { return Now(); };
 

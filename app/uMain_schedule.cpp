@@ -22,6 +22,7 @@
 #include "platform/Exception.h"
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
+#include "platform/ProgramFolders.h"
 #include "schedule/Schedule.h"
 #include "schedule/SessionTick.h"
 #include "sessions/SessionListing.h"
@@ -106,8 +107,9 @@ void TfMain::tStartReindexTimer() {
     AddLog(ari::CheckingLine(ari::LongTimeText(Now())), true);
 
     const ari::TDateTime now = Now();
-    const std::string markerPath =
-        ari::AbsolutePath(ari::ExtractFilePath(Env().executablePath) + ari::kRunMarkerName);
+    const std::string markerPath = ari::AbsolutePath(
+        ari::ProgramFoldersFor(ari::ExtractFilePath(Env().executablePath)).stateFolder +
+        ari::kRunMarkerName);
     const std::string recordPath = ari::PassRecordPathFor(markerPath);
 
     // The schedule decides (schedule/Schedule.h); this tick shows its decision.

@@ -10,6 +10,7 @@
 #include "platform/Dialogs.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "platform/ProgramFolders.h"
 #include "schedule/ScheduleSettings.h"
 #include "settings/Formats.h"
 #include "templates/TemplateArchive.h"
@@ -65,7 +66,7 @@ void ApplyFlag(const char* key, const QString& text, QCheckBox* box) {
         box->setChecked(ari::SettingFlag(Utf8(SettingsFile), key, Utf8(text)));
 }
 
-// The folder (or both folders) follow, one a line.
+// The folder (or the folders) follow, one a line.
 const QString kNoWriteRights = QStringLiteral(
     "این برنامه برای ذخیره تنظیمات و اجرای عملیات به اجازه نوشتن در پوشه خود و در پوشه مقصد "
     "نیاز دارد. شما اجازه نوشتن در این پوشه را ندارید:");
@@ -75,7 +76,7 @@ const QString kNoWriteRightsTwo = QStringLiteral(
     "ندارید:");
 
 // The folders among `folders` that exist and that this user may not write (an empty text names
-// none): the program writes its settings, journal, run marker and templates into its own folder,
+// none): the program writes its settings, journal, run marker and templates into its own folders,
 // and the run replaces the tables of the live folder.
 QStringList UnwritableFolders(const QStringList& folders) {
     QStringList out;
@@ -93,12 +94,13 @@ QStringList UnwritableFolders(const QStringList& folders) {
 
 void TfMain::FormCreate() {
     // Paths come from the executable's own location, never from the current folder.
+    // Beside the program, or installed in the system's folders (platform/ProgramFolders.h).
     AppDir = QString::fromStdString(ari::ExtractFilePath(Env().executablePath));
-    SettingsFile = AppDir + QString::fromLatin1(ari::kSettingsFileName);
-    TemplateDir =
-        AppDir + QString::fromLatin1(ari::kTemplateFolderName) + QChar(ari::kPathSeparator);
-    // Every log line, with its date and time, also goes to the run journal beside the program.
-    journal_ = std::make_unique<ari::JournalLog>(Utf8(AppDir), [this] { return Now(); });
+    const ari::ProgramFolders folders = ari::ProgramFoldersFor(Utf8(AppDir));
+    SettingsFile = QString::fromStdString(folders.settingsFile);
+    TemplateDir = QString::fromStdString(folders.templateFolder);
+    // Every log line, with its date and time, also goes to the run journal.
+    journal_ = std::make_unique<ari::JournalLog>(folders.journalFolder, [this] { return Now(); });
     ApplyFormatSettings();
     if (ari::CurrentFormats().rightToLeft)
         QGuiApplication::setLayoutDirection(Qt::RightToLeft);
@@ -116,12 +118,18 @@ void TfMain::FormCreate() {
     LEMaghsad->setText(ReadSetting(ari::kDestKey));
     // Said once, at start, in one box: a user without the rights would otherwise learn of them
     // only from a save that fails or from a night's pass that never runs.
-    const QStringList unwritable = UnwritableFolders({AppDir, LEMaghsad->text()});
+    // Its own folders: the settings file's and the run marker's (beside the program, one).
+    QStringList own{QString::fromStdString(ari::ExtractFilePath(folders.settingsFile))};
+    if (QString::fromStdString(folders.stateFolder) != own.front())
+        own << QString::fromStdString(folders.stateFolder);
+    const QStringList unwritable = UnwritableFolders(own << LEMaghsad->text());
     if (!unwritable.isEmpty())
         ari::ShowMessage(Utf8((unwritable.size() == 1 ? kNoWriteRights : kNoWriteRightsTwo) +
                               u'\n' + unwritable.join(u'\n')));
 
-    UnpackTemplatesIfMissing(Utf8(TemplateDir));
+    // The installed templates are the package's, never written.
+    if (!folders.installed)
+        UnpackTemplatesIfMissing(Utf8(TemplateDir));
     if (LESource->text().isEmpty())
         LESource->setText(TemplateDir);
 

@@ -18,6 +18,7 @@
 #include "platform/FileErrors.h"
 #include "platform/FileNames.h"
 #include "platform/Files.h"
+#include "platform/ProgramFolders.h"
 #include "platform/Version.h"
 #include "runner/ScheduleTick.h"
 #include "schedule/Schedule.h"
@@ -127,24 +128,25 @@ class Console final : public RunObserver {
     std::string records_;  // "done/total records" of the table in progress, "" before any
 };
 
-// The template folder beside the program, unpacked from the program's archive when missing, as
-// the window does at start (a failure leaves the run to report the folder it cannot use).
-std::string TemplateFolderBeside(const std::string& appDir) {
-    const std::string folder = appDir + kTemplateFolderName + "/";
-    UnpackTemplatesIfMissing(folder);
-    return folder;
+// The program's template folder: beside the program, unpacked from the program's archive when
+// missing, as the window does at start (a failure leaves the run to report the folder it cannot
+// use); installed, the package's, never written.
+std::string ProgramTemplateFolder(const ProgramFolders& folders) {
+    if (!folders.installed)
+        UnpackTemplatesIfMissing(folders.templateFolder);
+    return folders.templateFolder;
 }
 
 // One pass now, as the schedule tick starts it (sessions already counted): the marker, the run,
 // the summary, the checks. Returns the exit code.
-int OnePass(const Options& options, const RunnerSettings& settings, const std::string& appDir,
+int OnePass(const Options& options, const RunnerSettings& settings, const ProgramFolders& folders,
             Console& console, const RunJournal& journal) {
     RunChoices choices;
     choices.templateFolderText =
-        settings.templateFolder.empty() ? TemplateFolderBeside(appDir) : settings.templateFolder;
+        settings.templateFolder.empty() ? ProgramTemplateFolder(folders) : settings.templateFolder;
     choices.liveFolderText = settings.liveFolder;
     choices.operations = settings.operations;
-    choices.markerPath = AbsolutePath(appDir + kRunMarkerName);
+    choices.markerPath = AbsolutePath(folders.stateFolder + kRunMarkerName);
 
     TTable templateTable("Table1");
     TTable liveTable("Table2");
@@ -243,13 +245,13 @@ std::string HelpText() {
         "                       22:14:05 (in 60 s)\n"
         "                       ... schedule stopped on request\n"
         "  --settings FILE    the settings file (default: Setting_VorelIndex.ini beside the\n"
-        "                     program); it must exist, name a live folder and tick an\n"
-        "                     operation\n"
+        "                     program, see Folders); it must exist, name a live folder and\n"
+        "                     tick an operation\n"
         "  --ignore-sessions  run even when more than one session is connected\n"
         "  --verify           after the pass, check every table it touched and its production\n"
         "                     index (the checks of \"dbtool check\")\n"
         "  --journal DIR      write the run journal autoreindex.log into DIR, made when\n"
-        "                     missing (default: beside the program)\n"
+        "                     missing (default: beside the program, see Folders)\n"
         "  --history [N]      the last N passes of the journal (default 10) and of its older\n"
         "                     files, oldest first, one line each: date, duration, tables,\n"
         "                     records removed by the pack (\"-\" when no pack said), result;\n"
@@ -282,6 +284,15 @@ std::string HelpText() {
         "\"reindexing\" beside the program, held under a lock for the whole pass, keeps them\n"
         "apart. A stop (SIGTERM, Ctrl-C) lets the table in progress finish\n"
         "and ends the pass before the next one; a table is never left half-replaced.\n"
+        "\n"
+        "Folders: a program run from anywhere else keeps the settings file, the template\n"
+        "folder mdx, the run marker, the day of the last pass (\"reindexed\") and the\n"
+        "journal beside itself. Installed (run from /usr/bin, as the package puts it):\n"
+        "  /etc/autoreindex/Setting_VorelIndex.ini   the settings file\n"
+        "  /usr/share/autoreindex/mdx/                the template tables\n"
+        "  /var/lib/autoreindex/                      the run marker and the day of the pass\n"
+        "  /var/log/autoreindex/                      the journal and its older files\n"
+        "  /usr/libexec/autoreindex/                  the session tools quser and logoff\n"
         "\n"
         "Exit codes:\n"
         "  0  success\n"
@@ -386,15 +397,16 @@ void MakeAbsolute(Options& options) {
 }
 
 namespace {
-int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
+int RunWithJournal(const Options& options, const ProgramFolders& folders, Console& console,
                    const JournalLog& journal);
 }  // namespace
 
 namespace {
 
 // --history: the last passes of the journal and its rotated files, read without any lock.
-int ShowHistory(const Options& options, const std::string& appDir) {
-    const RunJournal journal(options.journalFolder.empty() ? appDir : options.journalFolder);
+int ShowHistory(const Options& options, const ProgramFolders& folders) {
+    const RunJournal journal(options.journalFolder.empty() ? folders.journalFolder
+                                                           : options.journalFolder);
     const std::vector<std::string> files = journal.ReadOldestFirst();
     if (files.empty()) {
         WriteOut("No run journal at " + journal.Path() + ": no pass to show.\n");
@@ -417,9 +429,9 @@ int ShowHistory(const Options& options, const std::string& appDir) {
 
 // --dry-run: the forecast of a pass with the settings' choices, on standard output; nothing is
 // written, the journal neither.
-int DryRun(const Options& options, const std::string& appDir) {
+int DryRun(const Options& options, const ProgramFolders& folders) {
     const std::string settingsFile =
-        options.settingsFile.empty() ? appDir + kSettingsFileName : options.settingsFile;
+        options.settingsFile.empty() ? folders.settingsFile : options.settingsFile;
     RunnerSettings settings;
     std::string fault;
     try {
@@ -434,13 +446,14 @@ int DryRun(const Options& options, const std::string& appDir) {
     }
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
     RunChoices choices;
-    const bool besideProgram = settings.templateFolder.empty();
-    // The folder the pass would unpack the templates into; not unpacked here.
+    // The program's own template folder, which the pass would unpack when missing (never the
+    // installed one); not unpacked here.
+    const bool besideProgram = settings.templateFolder.empty() && !folders.installed;
     choices.templateFolderText =
-        besideProgram ? appDir + kTemplateFolderName + "/" : settings.templateFolder;
+        settings.templateFolder.empty() ? folders.templateFolder : settings.templateFolder;
     choices.liveFolderText = settings.liveFolder;
     choices.operations = settings.operations;
-    choices.markerPath = AbsolutePath(appDir + kRunMarkerName);
+    choices.markerPath = AbsolutePath(folders.stateFolder + kRunMarkerName);
     std::error_code ec;
     const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
     const std::string spill =
@@ -463,7 +476,7 @@ int DryRun(const Options& options, const std::string& appDir) {
 
 }  // namespace
 
-int RunMain(const Options& options, const std::string& appDir) {
+int RunMain(const Options& options, const ProgramFolders& folders) {
     if (options.help) {
         WriteOut(HelpText());
         return kSuccess;
@@ -473,9 +486,9 @@ int RunMain(const Options& options, const std::string& appDir) {
         return kSuccess;
     }
     if (options.history)
-        return ShowHistory(options, appDir);
+        return ShowHistory(options, folders);
     if (options.dryRun)
-        return DryRun(options, appDir);
+        return DryRun(options, folders);
     // A server program keeps its memory bounded whatever the size of a table: the key sorts of
     // one index file share this much, and a larger sort spills sorted runs beside the table.
     ari::engine::SetIndexSortMemoryBudget(kSortMemoryBudget);
@@ -484,15 +497,16 @@ int RunMain(const Options& options, const std::string& appDir) {
     Console console;
     const LogSubscription toConsole(
         [&console](const std::string& line, bool) { console.Line(line); });
-    const std::string journalFolder =
-        options.journalFolder.empty() ? appDir : WithTrailingSeparator(options.journalFolder);
+    const std::string journalFolder = options.journalFolder.empty()
+                                          ? folders.journalFolder
+                                          : WithTrailingSeparator(options.journalFolder);
     // A folder named for the journal is made; one that cannot be is said before any pass.
     if (!FolderExists(journalFolder) && !MakeFolderPath(journalFolder)) {
         console.Line(JournalUnwritableLine(journalFolder + RunJournal::kFileName));
         return kJournalUnwritable;
     }
     const JournalLog journal(journalFolder);
-    int code = RunWithJournal(options, appDir, console, journal);
+    int code = RunWithJournal(options, folders, console, journal);
     if (journal.Failed()) {
         console.Line(JournalUnwritableLine(journal.Journal().Path()));
         // A pass whose journal was lost is not a quiet success; a failure keeps its own code.
@@ -504,10 +518,10 @@ int RunMain(const Options& options, const std::string& appDir) {
 
 namespace {
 
-int RunWithJournal(const Options& options, const std::string& appDir, Console& console,
+int RunWithJournal(const Options& options, const ProgramFolders& folders, Console& console,
                    const JournalLog& journal) {
     const std::string settingsFile =
-        options.settingsFile.empty() ? appDir + kSettingsFileName : options.settingsFile;
+        options.settingsFile.empty() ? folders.settingsFile : options.settingsFile;
     RunnerSettings settings;
     try {
         settings = ReadScheduleSettings(settingsFile);
@@ -524,10 +538,10 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
 
     if (options.schedule)
         return RunSchedule(
-            options, settingsFile, settings, appDir,
+            options, settingsFile, settings, folders,
             [&console](const std::string& line) { console.Line(line); },
             [&](const RunnerSettings& s) {
-                return OnePass(options, s, appDir, console, journal.Journal());
+                return OnePass(options, s, folders, console, journal.Journal());
             });
 
     if (!options.ignoreSessions) {
@@ -539,7 +553,7 @@ int RunWithJournal(const Options& options, const std::string& appDir, Console& c
         }
     }
     AddLog(StartLine(Now()));
-    return OnePass(options, settings, appDir, console, journal.Journal());
+    return OnePass(options, settings, folders, console, journal.Journal());
 }
 
 }  // namespace

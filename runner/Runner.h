@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "maintenance/MaintenanceRun.h"
+#include "platform/ProgramFolders.h"
 #include "schedule/ScheduleSettings.h"
 #include "sessions/SessionListing.h"
 
@@ -59,8 +60,9 @@ std::string HelpText();
 // The choices of the settings file, as the window reads them at start.
 using RunnerSettings = ScheduleSettings;
 
-// The process: everything but the argument parsing. `appDir` is the program's folder.
-int RunMain(const Options& options, const std::string& appDir);
+// The process: everything but the argument parsing. `folders` are the running program's
+// (ThisProgramFolders): the settings file, templates, run marker and journal it uses by default.
+int RunMain(const Options& options, const ProgramFolders& folders);
 
 // Set by SIGTERM and SIGINT: a pass stops after its current table, the schedule ends.
 bool StopRequested();

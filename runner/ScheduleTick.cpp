@@ -113,22 +113,23 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
 }
 
 int RunSchedule(const Options& options, const std::string& settingsFile,
-                const ScheduleSettings& settings, const std::string& appDir,
+                const ScheduleSettings& settings, const ProgramFolders& folders,
                 const std::function<void(const std::string&)>& say,
                 const std::function<int(const ScheduleSettings&)>& pass) {
     Environment env = DefaultEnvironment();
     const Intervals intervals = ScheduleIntervals();
-    const std::string recordPath = PassRecordPathFor(AbsolutePath(appDir + kRunMarkerName));
+    const std::string recordPath =
+        PassRecordPathFor(AbsolutePath(folders.stateFolder + kRunMarkerName));
     ScheduleState state;
     state.todayStamp = ShortDateText(LocalNow());
     int counted = 0;  // no listing yet: nobody counted, as the window's empty list
     auto nextListing = SteadyClock::now() + intervals.sessions;
     auto nextTick = SteadyClock::now() + intervals.tick;
     const double tickSeconds = std::chrono::duration<double>(intervals.tick).count();
-    say(ScheduleArmedLine(settings,
-                          settings.templateFolder.empty() ? appDir + kTemplateFolderName + "/"
-                                                          : settings.templateFolder,
-                          LocalNow() + tickSeconds / kSecondsPerDay, tickSeconds));
+    say(ScheduleArmedLine(
+        settings,
+        settings.templateFolder.empty() ? folders.templateFolder : settings.templateFolder,
+        LocalNow() + tickSeconds / kSecondsPerDay, tickSeconds));
 
     while (!StopRequested()) {
         const auto now = SteadyClock::now();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/DateTime.h"
+#include "platform/ProgramFolders.h"
 #include "schedule/Schedule.h"
 #include "schedule/ScheduleSettings.h"
 
@@ -37,7 +38,7 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
 // (100 to 60000) makes the tick that long and the session listing half of it; the runner then
 // says so on standard error at start. Nothing the package installs sets it.
 int RunSchedule(const Options& options, const std::string& settingsFile,
-                const ScheduleSettings& settings, const std::string& appDir,
+                const ScheduleSettings& settings, const ProgramFolders& folders,
                 const std::function<void(const std::string&)>& say,
                 const std::function<int(const ScheduleSettings&)>& pass);
 

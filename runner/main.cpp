@@ -17,8 +17,7 @@ int main(int argc, char** argv) {
     // Before anything moves the current folder: relative paths are the caller's.
     ari::runner::MakeAbsolute(options);
     ari::runner::InstallStopHandlers();
-    // Settings, templates, marker and journal live beside the program, never in the current
-    // folder.
-    const std::string appDir = ari::ExtractFilePath(ari::ExecutablePath());
-    return ari::runner::RunMain(options, appDir);
+    // Settings, templates, marker and journal live beside the program or, installed, in the
+    // system's folders for each (platform/ProgramFolders.h); never in the current folder.
+    return ari::runner::RunMain(options, ari::ThisProgramFolders());
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package into build/ (autoreindex_<version>_<arch>.deb): everything into
-# /opt/autoreindex, the systemd units into /lib/systemd/system, dbtool and autoreindex-run
-# linked into /usr/bin. Configures build/ first when it is not configured yet.
+# Builds the two Debian packages into build/: autoreindex-server_<version>_<arch>.deb (the
+# runner, dbtool, the session tools, the units; no Qt) and autoreindex_<version>_<arch>.deb (the
+# window, which depends on the first). Configures build/ first when it is not configured yet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja

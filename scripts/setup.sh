@@ -20,6 +20,8 @@ PACKAGES=(
   imagemagick x11-apps
   # the window caption test reads the title the X server holds
   x11-utils
+  # the Debian packages: manual pages made from --help, the package checks of the packaging test
+  help2man lintian
 )
 
 missing=()

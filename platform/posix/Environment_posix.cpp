@@ -11,6 +11,7 @@
 
 #include "platform/Environment.h"
 #include "platform/Files.h"
+#include "platform/ProgramFolders.h"
 
 extern char** environ;
 
@@ -51,13 +52,14 @@ std::vector<std::string> SearchFolders() {
     return out;
 }
 
-// Finds `file` beside the executable, then in the search folders; "" when nowhere.
+// Finds `file` in the program's tool folder (beside the executable, or the installed tool
+// folder), then in the search folders; "" when nowhere.
 std::string LocateProgram(const std::string& file) {
     if (file.empty())
         return {};
     if (file.find(kPathSeparator) != std::string::npos)
         return IsExecutableFile(file) ? file : "";
-    const std::string beside = ExtractFilePath(ExecutablePath()) + file;
+    const std::string beside = ThisProgramFolders().toolFolder + file;
     if (IsExecutableFile(beside))
         return beside;
     for (const std::string& dir : SearchFolders()) {
@@ -201,9 +203,9 @@ class ShellStarter final : public ProcessStarter {
     }
 
   private:
-    // The shell searches the executable's folder first, then the absolute folders of PATH.
+    // The shell searches the program's tool folder first, then the absolute folders of PATH.
     static std::string PrependToolFolder(const std::string& line) {
-        std::string path = ExtractFilePath(ExecutablePath());
+        std::string path = ThisProgramFolders().toolFolder;
         for (const std::string& dir : SearchFolders()) {
             if (!path.empty())
                 path += ':';
