@@ -143,6 +143,24 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name) {
     const std::string dir = WithTrailingSeparator(folder);
+#ifdef _WIN32
+    // The system finds a name without regard to case itself: the listing tells the stored
+    // spelling (two spellings exist only in a folder made case-sensitive).
+    std::vector<std::string> all;
+    std::vector<std::string> spelled;
+    if (Env::Default()->ListFolder(dir, &all) == 0) {
+        for (const std::string& entry : all)
+            if (EqualsNoCase(entry, name) && FileExists(dir + entry))
+                spelled.push_back(entry);
+    }
+    std::sort(spelled.begin(), spelled.end());
+    const auto exact = std::find(spelled.begin(), spelled.end(), name);
+    if (exact != spelled.end())
+        std::rotate(spelled.begin(), exact, exact + 1);
+    if (spelled.empty() && FileExists(dir + name))
+        spelled.push_back(name);
+    return spelled;
+#else
     std::vector<std::string> found;
     if (FileExists(dir + name))
         found.push_back(name);
@@ -157,6 +175,7 @@ std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::
     std::sort(others.begin(), others.end());
     found.insert(found.end(), others.begin(), others.end());
     return found;
+#endif
 }
 
 std::string FindFileNoCase(const std::string& folder, const std::string& name) {

@@ -15,6 +15,7 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -278,28 +279,30 @@ uint64_t LengthOf(uint64_t start, uint64_t length) {
     return length == 0 ? kToTheEnd - start : length;
 }
 
-// Opens `wide` anew with `access` and `share` and takes the held ranges of `file` through it,
-// in place of its handle. REQUIRES: file->mutex held. False with errno set when the open is
-// refused (the old handle is then open again, its ranges taken again as far as they can be).
-bool Reopen(OpenFile* file, DWORD share, bool soleUse) {
-    const std::wstring name = CurrentName(file->handle);
-    if (name.empty())
-        return SetErrnoFromLastError(), false;
-    LARGE_INTEGER zero{}, position{};
-    ::SetFilePointerEx(file->handle, zero, &position, FILE_CURRENT);
+// Closes the handle of `file`, keeping its position in `position`. REQUIRES: file->mutex held.
+void Park(OpenFile* file, LARGE_INTEGER* position) {
+    LARGE_INTEGER zero{};
+    position->QuadPart = 0;
+    ::SetFilePointerEx(file->handle, zero, position, FILE_CURRENT);
     ::CloseHandle(file->handle);
     file->handle = INVALID_HANDLE_VALUE;
-    HANDLE h = ::CreateFileW(name.c_str(), file->access, share, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool ok = h != INVALID_HANDLE_VALUE;
+}
+
+// Opens `name` for `file` again, allowing others `share` (nothing but delete for sole use), or,
+// when that is refused, sharing everything (the engine gives the file up on that refusal, but
+// until then its handle must go on working); puts the position back and takes the held ranges
+// again. `extraAccess` is added to the file's access. REQUIRES: file->mutex held, the file
+// parked. False with errno set when the wanted open was refused.
+bool Unpark(OpenFile* file, const std::wstring& name, bool soleUse, LARGE_INTEGER position,
+            DWORD extraAccess = 0) {
+    const DWORD share = soleUse ? FILE_SHARE_DELETE : kShareAll;
+    HANDLE h = ::CreateFileW(name.c_str(), file->access | extraAccess, share, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool ok = h != INVALID_HANDLE_VALUE;
     const int err = ok ? 0 : ErrnoFromSystemError(::GetLastError());
-    if (!ok) {
-        // Back to the sharing open: the engine gives the file up on this refusal, but until then
-        // its handle must go on working.
-        h = ::CreateFileW(name.c_str(), file->access, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        soleUse = false;
-    }
+    if (!ok)
+        h = ::CreateFileW(name.c_str(), file->access | extraAccess, kShareAll, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     file->handle = h;
     file->soleUse = soleUse && ok;
     if (h != INVALID_HANDLE_VALUE) {
@@ -315,6 +318,17 @@ bool Reopen(OpenFile* file, DWORD share, bool soleUse) {
     if (!ok)
         errno = err;
     return ok;
+}
+
+// Opens the file of `file` anew with other sharing (TakeLease, DropLease). REQUIRES:
+// file->mutex held. False with errno set when the open is refused.
+bool Reopen(OpenFile* file, bool soleUse) {
+    const std::wstring name = CurrentName(file->handle);
+    if (name.empty())
+        return SetErrnoFromLastError(), false;
+    LARGE_INTEGER position;
+    Park(file, &position);
+    return Unpark(file, name, soleUse, position);
 }
 
 std::string RandomSuffix() {
@@ -670,11 +684,15 @@ class WindowsEnv final : public Env {
             return -1;
         }
         // A system (before Windows 10 1709) or file system without the POSIX rename: the
-        // classic one, refused while anybody has the target open.
-        return ::MoveFileExW(f.c_str(), t.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                   ? 0
-                   : SetErrnoFromLastError();
+        // classic one, refused while anybody has the target open, this process included.
+        if (::MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 0;
+        const DWORD moveErr = ::GetLastError();
+        if (moveErr != ERROR_ACCESS_DENIED && moveErr != ERROR_SHARING_VIOLATION) {
+            errno = ErrnoFromSystemError(moveErr);
+            return -1;
+        }
+        return RenameAroundOwnHandles(from, to, f, t);
     }
     int Link(const std::string& from, const std::string& to) override {
         return ::CreateHardLinkW(WideName(to).c_str(), WideName(from).c_str(), nullptr)
@@ -707,7 +725,7 @@ class WindowsEnv final : public Env {
             return 0;
         }
         DWORD err = ::GetLastError();
-        if (NotAvailableHere(err)) {
+        if (NotAvailableHere(err) || err == NO_ERROR) {  // Wine fails it without a reason
             FILE_DISPOSITION_INFO classic{};
             classic.DeleteFile = TRUE;
             if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) {
@@ -977,7 +995,7 @@ class WindowsEnv final : public Env {
         std::lock_guard<std::mutex> guard(file->mutex);
         if (file->soleUse)
             return 0;
-        if (Reopen(file.get(), FILE_SHARE_DELETE, true))
+        if (Reopen(file.get(), true))
             return 0;
         if (errno == EAGAIN)
             errno = EBUSY;  // another open exists
@@ -997,11 +1015,13 @@ class WindowsEnv final : public Env {
             return;
         std::lock_guard<std::mutex> guard(file->mutex);
         if (file->soleUse)
-            Reopen(file.get(), kShareAll, false);
+            Reopen(file.get(), false);
     }
     // Which process has a file open is the Restart Manager's to tell, and it names processes,
-    // not handles; the proof here is the open that allows no sharing (TakeLease). A file held
-    // that way has no other opener; of any other nothing can be said.
+    // not handles (our own duplicates included); the proof here is the open that allows no
+    // sharing (TakeLease). A file held that way has no other opener. Of any other nothing can
+    // be proven: it counts as opened by another program (its process unknown, pid 0), so that
+    // nothing is ever cleared by a look that cannot see.
     std::vector<OtherOpener> FindOtherOpeners(const std::vector<OpenFileTarget>& targets) override {
         std::vector<OtherOpener> out;
         for (const auto& t : targets) {
@@ -1012,7 +1032,7 @@ class WindowsEnv final : public Env {
                 sole = file->soleUse;
             }
             if (!sole)
-                out.push_back({t.id, OtherOpener::Kind::NoProcessList, 0, {}});
+                out.push_back({t.id, OtherOpener::Kind::OtherProcess, 0, {}});
         }
         return out;
     }
@@ -1074,6 +1094,77 @@ class WindowsEnv final : public Env {
     bool StopRequested() override { return stopRequested; }
 
   private:
+    // The classic rename over a file this process holds open (the old table under its sole-use
+    // handle): the old file gets a name of its own beside it (a hard link), this process's
+    // handles on it are closed, the rename is made, and the handles are opened again through
+    // that name, which goes with the last of them (delete on close). A program that opens the
+    // old file in the moment between the close and the rename makes the rename fail (it has the
+    // target open), and the handles are opened again through the old name: "in use" (EBUSY).
+    // Only a program that opens, writes and closes again inside that moment is not seen; the
+    // POSIX rename, where the system has it, leaves no such moment (doc/platform-seam.md).
+    int RenameAroundOwnHandles(const std::string& from, const std::string& to,
+                               const std::wstring& f, const std::wstring& t) {
+        FileInfo target;
+        if (PathInfo(to, false, &target) != 0) {
+            errno = EBUSY;
+            return -1;
+        }
+        std::vector<std::shared_ptr<OpenFile>> own;
+        {
+            std::lock_guard<std::mutex> guard(tableMutex);
+            for (const auto& [fd, file] : Table()) {
+                if (std::find(own.begin(), own.end(), file) != own.end())
+                    continue;
+                std::lock_guard<std::mutex> fileGuard(file->mutex);
+                FileInfo info;
+                if (file->handle != INVALID_HANDLE_VALUE && FillInfo(file->handle, &info) &&
+                    info.id == target.id)
+                    own.push_back(file);
+            }
+        }
+        if (own.empty()) {
+            errno = EBUSY;  // another program has the target open
+            return -1;
+        }
+        const std::wstring aside = WideName(to + ".rpl-" + RandomSuffix());
+        if (!::CreateHardLinkW(aside.c_str(), t.c_str(), nullptr))
+            return SetErrnoFromLastError();
+        std::vector<std::unique_lock<std::mutex>> guards;
+        std::vector<LARGE_INTEGER> positions(own.size());
+        std::vector<bool> sole(own.size());
+        for (size_t i = 0; i < own.size(); ++i) {
+            guards.emplace_back(own[i]->mutex);
+            sole[i] = own[i]->soleUse;
+            Park(own[i].get(), &positions[i]);
+        }
+        const bool moved =
+            ::MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const DWORD moveErr = ::GetLastError();
+        bool marked = false;
+        for (size_t i = 0; i < own.size(); ++i) {
+            if (!moved) {
+                Unpark(own[i].get(), t, sole[i], positions[i]);
+                continue;
+            }
+            Unpark(own[i].get(), aside, sole[i], positions[i], DELETE);
+            FILE_DISPOSITION_INFO gone{};
+            gone.DeleteFile = TRUE;
+            if (!marked && own[i]->handle != INVALID_HANDLE_VALUE)
+                marked = ::SetFileInformationByHandle(own[i]->handle, FileDispositionInfo, &gone,
+                                                      sizeof gone) != 0;
+        }
+        if (!moved || !marked)
+            ::DeleteFileW(aside.c_str());
+        if (!moved) {
+            errno = moveErr == ERROR_ACCESS_DENIED || moveErr == ERROR_SHARING_VIOLATION
+                        ? EBUSY
+                        : ErrnoFromSystemError(moveErr);
+            return -1;
+        }
+        (void)from;
+        return 0;
+    }
+
     // Far above the dBASE lock region and our shared-use byte.
     static constexpr uint64_t kWaitingLockStart = 0x7FFFFFFF00000000ull;
 
