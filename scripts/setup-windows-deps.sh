@@ -5,7 +5,8 @@
 #   include/minizip/{unzip.h,zip.h,ioapi.h,iowin32.h}  lib/libminizip.a
 #   include/{paradox.h,paradox-mp.h,paradox-gsf.h,pxversion.h}  lib/libpx.a
 #   lib/pkgconfig/{minizip,pxlib}.pc
-# zlib itself comes from libz-mingw-w64-dev. Idempotent: returns at once when the prefix was
+# zlib itself comes from libz-mingw-w64-dev; a copy of its static library and headers goes into
+# the prefix too, so that the prefix alone serves a build on a Windows machine (-DZLIB_ROOT=). Idempotent: returns at once when the prefix was
 # built by this same script from the same sources. Run as root (or with sudo at hand): it may
 # add a deb-src entry for the archive the machine already uses and run apt-get update.
 set -euo pipefail
@@ -221,6 +222,10 @@ Version: $pver
 Libs: -L\${libdir} -lpx
 Cflags: -I\${includedir}
 EOF
+
+# zlib, for a build elsewhere that has the prefix alone.
+install -m 644 "/usr/$host/include/zlib.h" "/usr/$host/include/zconf.h" "$prefix/include/"
+install -m 644 "/usr/$host/lib/libz.a" "$prefix/lib/"
 
 # Both link into a program.
 cat >"$work/linkcheck.c" <<'EOF'
