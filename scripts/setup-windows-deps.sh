@@ -59,6 +59,8 @@ deb822_to_src() {
 ensure_deb_src() {
   if grep -rqsE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
     /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
+    # Entries without their index yet (no apt-get update since they were added).
+    apt-cache showsrc zlib 2>/dev/null | grep -q '^Package:' || $SUDO apt-get update -qq
     return
   fi
   log "adding deb-src entries for the configured Debian archive"
