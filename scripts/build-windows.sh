@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 extra=()
 [ "${CI:-}" = "true" ] && extra+=(-DARI_WERROR=ON)
 [ -n "${ARI_WIN_DEPS:-}" ] && extra+=(-DARI_WIN_DEPS="$ARI_WIN_DEPS")
+# Debian's wine64 keeps its loader and server out of PATH.
+export PATH="/usr/lib/wine:$PATH"
 # Wine needs a prefix of its own; a temporary one unless the caller gave one.
 if [ -z "${WINEPREFIX:-}" ]; then
     WINEPREFIX=$(mktemp -d)
