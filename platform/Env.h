@@ -1,7 +1,7 @@
 // The one interface through which the program reaches the operating system: files, names,
-// attributes, locks, processes, the clock and signals. platform/posix/ holds the only
-// implementation; a second platform implements this class (and the files beside it there), and
-// nothing outside platform/posix/ includes an operating-system header.
+// attributes, locks, processes, the clock and signals. platform/posix/ (Linux) and
+// platform/win32/ (Windows) implement this class and the files beside it there, and nothing
+// outside those folders includes an operating-system header.
 //
 // Errors: a call that fails returns what its comment says (-1, kNoFile, false) and leaves the
 // reason in errno as a <cerrno> value (ENOENT, EACCES, EAGAIN, ENOSPC, ...); an implementation

@@ -50,24 +50,48 @@ NameKind KindFollowingLink(const std::string& path) {
 }
 }  // namespace
 
+namespace {
+// The position of the last separator of `path` (on Windows also the colon of a drive, "C:x"),
+// npos when there is none.
+size_t LastSeparator(const std::string& path) {
+#ifdef _WIN32
+    return path.find_last_of(":\\/");
+#else
+    return path.rfind(kPathSeparator);
+#endif
+}
+}  // namespace
+
 std::string WithTrailingSeparator(const std::string& folder) {
-    if (!folder.empty() && folder.back() == kPathSeparator)
+    if (!folder.empty() && IsPathSeparator(folder.back()))
         return folder;
     return folder + kPathSeparator;
 }
 
 std::string ExtractFilePath(const std::string& path) {
-    const auto pos = path.rfind(kPathSeparator);
+    const auto pos = LastSeparator(path);
     return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
 }
 
 std::string ExtractFileName(const std::string& path) {
-    const auto pos = path.rfind(kPathSeparator);
+    const auto pos = LastSeparator(path);
     return pos == std::string::npos ? path : path.substr(pos + 1);
 }
 
+bool IsAbsolutePath(const std::string& path) {
+#ifdef _WIN32
+    if (path.size() >= 2 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]))
+        return true;  // \\server\share, \\?\C:\...
+    return path.size() >= 3 &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+           path[1] == ':' && IsPathSeparator(path[2]);
+#else
+    return !path.empty() && path.front() == kPathSeparator;
+#endif
+}
+
 std::string AbsolutePath(const std::string& path) {
-    if (!path.empty() && path.front() == kPathSeparator)
+    if (IsAbsolutePath(path))
         return path;
     return WithTrailingSeparator(CurrentFolder()) + path;
 }
@@ -119,6 +143,24 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 
 std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::string& name) {
     const std::string dir = WithTrailingSeparator(folder);
+#ifdef _WIN32
+    // The system finds a name without regard to case itself: the listing tells the stored
+    // spelling (two spellings exist only in a folder made case-sensitive).
+    std::vector<std::string> all;
+    std::vector<std::string> spelled;
+    if (Env::Default()->ListFolder(dir, &all) == 0) {
+        for (const std::string& entry : all)
+            if (EqualsNoCase(entry, name) && FileExists(dir + entry))
+                spelled.push_back(entry);
+    }
+    std::sort(spelled.begin(), spelled.end());
+    const auto exact = std::find(spelled.begin(), spelled.end(), name);
+    if (exact != spelled.end())
+        std::rotate(spelled.begin(), exact, exact + 1);
+    if (spelled.empty() && FileExists(dir + name))
+        spelled.push_back(name);
+    return spelled;
+#else
     std::vector<std::string> found;
     if (FileExists(dir + name))
         found.push_back(name);
@@ -133,6 +175,7 @@ std::vector<std::string> FilesNamedNoCase(const std::string& folder, const std::
     std::sort(others.begin(), others.end());
     found.insert(found.end(), others.begin(), others.end());
     return found;
+#endif
 }
 
 std::string FindFileNoCase(const std::string& folder, const std::string& name) {

@@ -9,8 +9,24 @@
 
 namespace ari {
 
-// The platform's path separator ('/' here).
+// The platform's path separator ('/' here; '\' on Windows, where '/' separates too).
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
+
+// True for a character that separates the steps of a path: the separator, and on Windows '/'.
+constexpr bool IsPathSeparator(char c) {
+#ifdef _WIN32
+    return c == '\\' || c == '/';
+#else
+    return c == kPathSeparator;
+#endif
+}
+
+// True when `path` is absolute: "/..." here; on Windows "C:\...", "\\server\..." or "\\?\...".
+bool IsAbsolutePath(const std::string& path);
 
 // Text with a trailing separator added when its last character is not one.
 std::string WithTrailingSeparator(const std::string& folder);

@@ -97,6 +97,16 @@ void RemoveStaleTemporaries(const std::string& target) {
 
 }  // namespace
 
+// The range the writer holds on its temporary file. Windows locks are mandatory: a lock over the
+// bytes would refuse the writer's own writes through its other handle, so there the lock lies
+// beyond any byte the file will hold; the clean-up's lock over the whole file meets it either
+// way.
+#ifdef _WIN32
+constexpr uint64_t kHeldStart = 0x7FFFFFFF00000000ull, kHeldLength = 1;
+#else
+constexpr uint64_t kHeldStart = 0, kHeldLength = 0;
+#endif
+
 void ReplaceProfileFile(const std::string& path, const std::string& bytes) {
     Env* env = Env::Default();
     const std::string target = ResolveTarget(path);
@@ -104,7 +114,7 @@ void ReplaceProfileFile(const std::string& path, const std::string& bytes) {
     AtomicFile file(target, UniqueTemporaryPattern(target), AtomicFile::Naming::Unique);
     // Held until the rename: another writer's clean-up leaves this file alone.
     const ScopedFd held(env->Open(file.TemporaryPath(), kOpenRead | kOpenNoFollow));
-    if (held.Get() < 0 || env->LockRange(held.Get(), LockKind::Read, 0, 0) != 0)
+    if (held.Get() < 0 || env->LockRange(held.Get(), LockKind::Read, kHeldStart, kHeldLength) != 0)
         ThrowLastInOutError();
     // A new file is readable by all; a replacement carries what the old file carried.
     if (env->SetPermissions(file.Fd(), 0644) != 0)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fails, naming the file and line, when a source file outside the places that may talk to the
 # operating system includes one of its headers. Every system call of the program goes through
-# platform/Env.h, whose implementation lives in platform/posix/; a second platform implements
-# that folder and nothing else. Allowed besides: sessions/standins/ (Linux tools by nature),
+# platform/Env.h, whose implementations live in platform/posix/ and platform/win32/; a platform
+# implements its folder and nothing else. Allowed besides: sessions/standins/ (Linux tools by nature),
 # tests/, engine/fuzz/ and bench/.
 #
 #   scripts/check-os-headers.sh [SOURCE_ROOT]     (default: the folder above this script)
@@ -23,14 +23,14 @@ while IFS= read -r -d '' file; do
         found=1
     done < <(grep -nE "$pattern" "$file" | cut -d: -f1,2)
 done < <(find . \
-    \( -path ./.git -o -path './build*' -o -path ./platform/posix -o -path ./sessions/standins \
+    \( -path ./.git -o -path './build*' -o -path ./platform/posix -o -path ./platform/win32 -o -path ./sessions/standins \
        -o -path ./tests -o -path ./engine/fuzz -o -path ./bench \) -prune -o \
     -type f \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) -print0 | sort -z)
 
 if [ "$found" -ne 0 ]; then
     echo "check-os-headers: the files above include operating-system headers; only" \
-         "platform/posix/ (and sessions/standins/, tests/, engine/fuzz/, bench/) may:" \
+         "platform/posix/, platform/win32/ (and sessions/standins/, tests/, engine/fuzz/, bench/) may:" \
          "go through platform/Env.h" >&2
     exit 1
 fi
-echo "check-os-headers: no operating-system header outside platform/posix/"
+echo "check-os-headers: no operating-system header outside platform/posix/ and platform/win32/"

@@ -22,6 +22,9 @@ PACKAGES=(
   x11-utils
   # the Debian packages: manual pages made from --help, the package checks of the packaging test
   help2man lintian
+  # the Windows build: cross compiler, zlib for it, Wine to run its tests; dpkg-source unpacks
+  # the Debian sources of minizip and pxlib that scripts/setup-windows-deps.sh cross-builds
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev
 )
 
 missing=()
@@ -34,3 +37,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+bash "$(dirname "$0")/setup-windows-deps.sh"

@@ -1,8 +1,10 @@
 #include "engine/pack/ParadoxPack.h"
 
+#ifdef ARI_HAVE_PXLIB
 extern "C" {
 #include <paradox.h>  // pxlib: no C++ guards of its own
 }
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -38,6 +40,7 @@ bool IsSecondaryIndexExtension(const std::string& ext) {
            hex(ext[3]);
 }
 
+#ifdef ARI_HAVE_PXLIB
 // The primary index (.px) of a keyed table, generated from the new table file with pxlib.
 void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uint16_t keyFields) {
     pxdoc_t* db = PX_new();
@@ -89,6 +92,7 @@ void WritePrimaryIndex(const std::string& dbPath, const std::string& pxPath, uin
         RaiseEngineError(kStatusIndexError,
                          {"Index file: " + pxPath, "The primary index could not be written."});
 }
+#endif
 
 }  // namespace
 
@@ -121,6 +125,14 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
         }
     }
     const std::string pxPath = FindCompanion(path, kParadoxIndexExtension);
+#ifndef ARI_HAVE_PXLIB
+    // Without pxlib the primary index cannot be generated again: refused before anything is
+    // written, the table and its index as they were.
+    if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty())
+        RaiseTableError(kStatusUnsupportedFormat, path,
+                        {"Keyed Paradox tables cannot be packed by this build (made without "
+                         "pxlib)."});
+#endif
 
     ParadoxPackResult result;
     result.blocksBefore = h.blocksInFile;
@@ -183,7 +195,9 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
     std::unique_ptr<TemporaryFile> newPx;
     if (h.fileType == px::kFileTypeKeyed && h.keyFieldCount > 0 && !pxPath.empty()) {
         newPx = std::make_unique<TemporaryFile>(pxPath, kPackPurpose);
+#ifdef ARI_HAVE_PXLIB
         WritePrimaryIndex(newDb.Path(), newPx->Path(), h.keyFieldCount);
+#endif
         try {
             SyncFile(newPx->Fd(), newPx->Path());
         } catch (const EInOutError& e) {

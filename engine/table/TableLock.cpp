@@ -108,6 +108,8 @@ std::string DescribeOpener(const OtherOpener& o) {
     const std::string pid = std::to_string(o.pid);
     switch (o.kind) {
         case OtherOpener::Kind::OtherProcess:
+            if (o.pid == 0)  // the system does not tell which (Windows)
+                return "Another program has the file open.";
             return "Another program (process " + pid + ", " + o.command + ") has the file open.";
         case OtherOpener::Kind::ThisProcessAgain:
             return "This program (process " + pid + ") has the file open a second time.";

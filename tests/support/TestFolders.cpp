@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include "platform/Env.h"
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -17,12 +21,26 @@
 
 namespace ari::test {
 
+#ifdef _WIN32
+TempFolder::TempFolder() {
+    // The system's temporary folder as UTF-8 (the narrow form would be the ANSI code page's).
+    const std::u8string temp = std::filesystem::temp_directory_path().u8string();
+    std::string prefix(temp.begin(), temp.end());
+    if (!prefix.empty() && prefix.back() != '\\')
+        prefix += '\\';
+    path_ = ari::Env::Default()->MakeUniqueFolder(prefix + "ari-test-");
+    if (path_.empty())
+        throw std::runtime_error("MakeUniqueFolder failed");
+    path_ += "\\";
+}
+#else
 TempFolder::TempFolder() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "ari-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data()))
         throw std::runtime_error("mkdtemp failed");
     path_ = tmpl + "/";
 }
+#endif
 
 namespace {
 
@@ -83,6 +101,21 @@ std::vector<std::string> FileNamesIn(const std::string& folder) {
     return out;
 }
 
+#ifdef _WIN32
+std::string WindowsName(const std::string& unixPath) {
+    std::string out = "Z:" + unixPath;
+    for (char& c : out)
+        if (c == '/')
+            c = '\\';
+    return out;
+}
+
+int DbtoolCheck(const std::string& table) {
+    const std::string cmd =
+        "\"\"" + WindowsName(ARI_BIN_DIR) + "\\dbtool.exe\" check \"" + table + "\" >NUL 2>&1\"";
+    return std::system(cmd.c_str());
+}
+#else
 int DbtoolCheck(const std::string& table) {
     std::string quoted = "'";
     for (char c : table)
@@ -93,16 +126,29 @@ int DbtoolCheck(const std::string& table) {
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
+
+namespace {
+// A UTF-8 name as a path of the file system library (on Windows the narrow form would be read in
+// the ANSI code page).
+std::filesystem::path FsPath(const std::string& utf8) {
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+    return std::filesystem::path(utf8);
+#endif
+}
+}  // namespace
 
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -126,8 +172,15 @@ std::string SamplesDir() {
 #endif
     if (const char* named = std::getenv("ARI_SAMPLES_DIR"); named && *named)
         dir = named;
+#ifdef _WIN32
+    if (!dir.empty() && dir.front() == '/')
+        dir = WindowsName(dir);
+    if (!dir.empty() && std::filesystem::is_directory(dir))
+        return dir + "\\";
+#else
     if (!dir.empty() && std::filesystem::is_directory(dir))
         return dir + "/";
+#endif
     // A green CI run must mean that the tests of other programs' files ran.
     if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")
         ADD_FAILURE() << "the samples folder " << (dir.empty() ? "(none)" : dir)

@@ -40,4 +40,9 @@ bool WaitForFile(const std::string& path);
 // "true", a missing folder also fails the running test.
 std::string SamplesDir();
 
+#ifdef _WIN32
+// The Windows name (under Wine's drive Z:) of a folder of the build machine: "Z:\\work\\...".
+std::string WindowsName(const std::string& unixPath);
+#endif
+
 }  // namespace ari::test

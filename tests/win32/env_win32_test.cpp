@@ -1,0 +1,202 @@
+// The Windows implementation of the seam (platform/win32/): wide names (Persian, mixed case,
+// backslashes and forward slashes), the sole-use open that lets nobody else in (the system's
+// error 32 to any other opener), byte-range locks at the dBASE offsets as another handle sees
+// them, the rename over a file another handle has open, the attributes a replacement carries,
+// and a started program's output through a pipe.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cerrno>
+
+#include "platform/Env.h"
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/ScopedFd.h"
+#include "platform/Text.h"
+#include "tests/support/TestFolders.h"
+
+using ari::Env;
+using ari::FileHandle;
+using ari::ScopedFd;
+using ari::test::TempFolder;
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    const std::u16string u = ari::Utf16FromUtf8(utf8);
+    return std::wstring(u.begin(), u.end());
+}
+
+FileHandle Create(const std::string& path, const std::string& bytes) {
+    Env* env = Env::Default();
+    const FileHandle fd = env->Open(path, ari::kOpenReadWrite | ari::kOpenCreate, 0644);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(env->Write(fd, bytes.data(), bytes.size()), static_cast<int64_t>(bytes.size()));
+    return fd;
+}
+
+// What another program's plain open of `path` for reading and writing, sharing everything, gets:
+// ERROR_SUCCESS or the system's error.
+DWORD OtherProgramOpens(const std::string& path) {
+    const HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return ::GetLastError();
+    ::CloseHandle(h);
+    return ERROR_SUCCESS;
+}
+
+constexpr uint64_t kRecordLock = 0xEFFFFFFEull - 7;  // record 7 of a dBASE client
+
+}  // namespace
+
+TEST(WindowsNames, PersianMixedCaseAndBothSeparatorsReachOneFile) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    const std::string folder = dir / "\xd9\xbe\xd9\x88\xd8\xb4\xd9\x87";  // "پوشه"
+    ASSERT_EQ(env->MakeFolder(folder, 0755), 0);
+    const std::string name = "\xd8\xac\xd8\xaf\xd9\x88\xd9\x84.DBF";  // "جدول.DBF"
+    { const ScopedFd fd(Create(folder + "\\" + name, "abc")); }
+
+    std::vector<std::string> names;
+    ASSERT_EQ(env->ListFolder(folder, &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{name});
+    // Forward slashes and another letter case name the same file; the listing keeps the
+    // stored spelling.
+    std::string slashed = folder + "/" + name;
+    slashed.replace(slashed.size() - 3, 3, "dbf");
+    ari::FileInfo a, b;
+    ASSERT_EQ(env->PathInfo(folder + "\\" + name, true, &a), 0);
+    ASSERT_EQ(env->PathInfo(slashed, true, &b), 0);
+    EXPECT_EQ(a.id, b.id);
+    EXPECT_EQ(a.size, 3u);
+    EXPECT_EQ(ari::FindFileNoCase(folder, "\xd8\xac\xd8\xaf\xd9\x88\xd9\x84.dbf"), name);
+    EXPECT_EQ(ari::ListFiles(folder + "\\", "*.dbf"), std::vector<std::string>{name});
+
+    struct Case {
+        std::string path, folder, file;
+    } cases[] = {
+        {"Z:\\data\\T.DBF", "Z:\\data\\", "T.DBF"},
+        {"Z:/data/T.DBF", "Z:/data/", "T.DBF"},
+        {"Z:\\data/sub\\T.DBF", "Z:\\data/sub\\", "T.DBF"},
+        {"C:T.DBF", "C:", "T.DBF"},
+        {"T.DBF", "", "T.DBF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ari::ExtractFilePath(c.path), c.folder) << c.path;
+        EXPECT_EQ(ari::ExtractFileName(c.path), c.file) << c.path;
+    }
+    EXPECT_TRUE(ari::IsAbsolutePath("Z:\\data"));
+    EXPECT_TRUE(ari::IsAbsolutePath("\\\\server\\share\\t.dbf"));
+    EXPECT_FALSE(ari::IsAbsolutePath("data\\t.dbf"));
+}
+
+TEST(WindowsSoleUse, TheSoleUseOpenIsRefusedWhileAnotherIsOpenAndThenKeepsEveryoneOut) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    const std::string path = dir / "T.DBF";
+    const ScopedFd held(Create(path, "0123456789"));
+    ASSERT_EQ(env->LockRange(held.Get(), ari::LockKind::Write, 0, 0), 0);
+    {
+        // Another open of the file: no sole use.
+        const ScopedFd other(env->Open(path, ari::kOpenRead));
+        ASSERT_GE(other.Get(), 0);
+        EXPECT_EQ(env->TakeLease(held.Get()), -1);
+        EXPECT_TRUE(errno == EBUSY || errno == EAGAIN) << errno;
+        EXPECT_FALSE(env->LeaseIntact(held.Get()));
+    }
+    const FileHandle dup = env->Duplicate(held.Get());
+    ASSERT_EQ(env->TakeLease(held.Get()), 0);
+    EXPECT_TRUE(env->LeaseIntact(held.Get()));
+    // Nobody gets in now, not even this process by another open: error 32.
+    EXPECT_EQ(OtherProgramOpens(path), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(env->Open(path, ari::kOpenRead), ari::kNoFile);
+    EXPECT_EQ(errno, EAGAIN);
+    // The held handle and its duplicate go on working, the position and the lock kept; the
+    // name can still be looked at.
+    char buf[4] = {};
+    ASSERT_EQ(env->Seek(dup, 2), 0);
+    EXPECT_EQ(env->Read(held.Get(), buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "234");
+    ari::FileInfo info;
+    EXPECT_EQ(env->PathInfo(path, true, &info), 0);
+    env->DropLease(held.Get());
+    EXPECT_FALSE(env->LeaseIntact(held.Get()));
+    EXPECT_EQ(OtherProgramOpens(path), static_cast<DWORD>(ERROR_SUCCESS));
+    // The whole-file lock was taken again through the new handle.
+    const ScopedFd probe(env->Open(path, ari::kOpenRead));
+    ari::LockHolder holder;
+    EXPECT_TRUE(env->FindLock(probe.Get(), ari::LockKind::Read, 0, 0, &holder));
+    EXPECT_EQ(env->Close(dup), 0);
+}
+
+TEST(WindowsLocks, AnotherHandleSeesTheKindAndFirstByteOfALockButNotItsOwn) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    const std::string path = dir / "T.DBF";
+    const ScopedFd client(Create(path, "x"));
+    const ScopedFd us(env->Open(path, ari::kOpenReadWrite));
+    struct Case {
+        ari::LockKind kind;
+        uint64_t start, length;
+    } cases[] = {
+        {ari::LockKind::Write, kRecordLock, 1},
+        {ari::LockKind::Read, 0xF0000000ull, 1},
+        {ari::LockKind::Write, 0xEFFFFFFEull, 2},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(env->LockRange(client.Get(), c.kind, c.start, c.length), 0);
+        ari::LockHolder holder;
+        ASSERT_TRUE(env->FindLock(us.Get(), ari::LockKind::Write, 0, 0, &holder));
+        EXPECT_EQ(holder.start, c.start);
+        EXPECT_EQ(holder.kind, c.kind);
+        // The holder itself sees nothing in its own way; a read lock lets readers in.
+        EXPECT_FALSE(env->FindLock(client.Get(), ari::LockKind::Write, 0, 0, nullptr));
+        EXPECT_EQ(env->FindLock(us.Get(), ari::LockKind::Read, c.start, 1, nullptr),
+                  c.kind == ari::LockKind::Write);
+        EXPECT_EQ(env->LockRange(us.Get(), ari::LockKind::Write, c.start, 1), -1);
+        EXPECT_EQ(errno, EAGAIN);
+        ASSERT_EQ(env->UnlockRange(client.Get(), c.start, c.length), 0);
+        EXPECT_FALSE(env->FindLock(us.Get(), ari::LockKind::Write, 0, 0, nullptr));
+    }
+}
+
+TEST(WindowsReplace, ARenameReplacesAFileAnotherHandleHasOpenAndCarriesItsAttributes) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    const std::string path = dir / "T.DBF";
+    const ScopedFd old(Create(path, "old"));
+    ASSERT_TRUE(
+        ::SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    std::string made;
+    const ScopedFd fresh(env->CreateUniqueFile(dir / "T.DBF.new-", &made));
+    ASSERT_GE(fresh.Get(), 0);
+    ASSERT_EQ(env->Write(fresh.Get(), "new!", 4), 4);
+    env->CarryAttributes(path, fresh.Get());
+    ASSERT_EQ(env->Sync(fresh.Get()), 0);
+    ASSERT_EQ(env->Rename(made, path), 0) << errno;
+    EXPECT_EQ(ari::test::ReadFileBytes(path), "new!");
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_ARCHIVE);
+    // The old file lives on for its handle.
+    char buf[3];
+    EXPECT_EQ(env->ReadAt(old.Get(), 0, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "old");
+    EXPECT_FALSE(ari::FileExists(made));
+}
+
+TEST(WindowsPrograms, AStartedProgramsOutputComesThroughThePipe) {
+    const std::string helper = ari::test::WindowsName(ARI_TESTS_DIR) + "\\table_helper.exe";
+    auto output = ari::DefaultEnvironment().starter->StartReadingOutput(
+        helper, "echo \xd8\xb3\xd9\x84\xd8\xa7\xd9\x85");
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(ari::test::WaitUntil([&] { return output->Ended(); }));
+    const auto text = output->Take();
+    ASSERT_TRUE(text.has_value());
+    std::string lines = *text;  // the C runtime's text mode writes CR LF
+    std::erase(lines, '\r');
+    EXPECT_EQ(lines, "\xd8\xb3\xd9\x84\xd8\xa7\xd9\x85\n");
+    EXPECT_FALSE(ari::DefaultEnvironment().starter->StartReadingOutput("no-such-program", ""));
+}

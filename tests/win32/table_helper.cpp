@@ -1,0 +1,114 @@
+// The second process of the Windows two-process tests, in the part it plays:
+//   table_helper lock TABLE OFFSET READY RELEASE  a dBASE client: the table open for reading and
+//                                                 writing (shared as such a client shares it) and
+//                                                 one byte locked at OFFSET
+//   table_helper open TABLE READY RELEASE         the same client holding the table open only
+//   table_helper pack FOLDER TABLE KIND N         packs TABLE with the Nth write, flush or
+//                                                 rename (KIND any/write/fsync/rename) ending the
+//                                                 process (exit code 9), as a crash would
+//   table_helper echo TEXT                        prints TEXT (a program whose output is read)
+// READY is a file made once the table is held; the helper lets go when RELEASE appears (or after
+// a minute). Exit code 0 when done, 2 when the table could not be opened or locked.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/TTable.h"
+#include "platform/Text.h"
+#include "tests/support/FailingEnv.h"
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    const std::u16string u = ari::Utf16FromUtf8(utf8);
+    return std::wstring(u.begin(), u.end());
+}
+
+bool Exists(const std::string& path) {
+    return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void Touch(const std::string& path) {
+    const HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        ::CloseHandle(h);
+}
+
+int Hold(const std::string& table, const std::string* offset, const std::string& ready,
+         const std::string& release) {
+    const HANDLE h = ::CreateFileW(Wide(table).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "open failed: %lu\n", ::GetLastError());
+        return 2;
+    }
+    if (offset) {
+        const unsigned long long at = std::strtoull(offset->c_str(), nullptr, 0);
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(at);
+        ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+        if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov)) {
+            std::fprintf(stderr, "lock failed: %lu\n", ::GetLastError());
+            return 2;
+        }
+    }
+    Touch(ready);
+    for (int i = 0; i < 6000 && !Exists(release); ++i)
+        ::Sleep(10);
+    ::CloseHandle(h);
+    return 0;
+}
+
+int Pack(const std::string& folder, const std::string& table, const std::string& kind, int n) {
+    using ari::test::FailingEnv;
+    const FailingEnv::Kind k = kind == "write"    ? FailingEnv::kWrite
+                               : kind == "fsync"  ? FailingEnv::kFsync
+                               : kind == "rename" ? FailingEnv::kRename
+                                                  : FailingEnv::kAny;
+    FailingEnv env(k, n, EIO, FailingEnv::kDieBefore);
+    const ari::test::InstalledEnv installed(&env);
+    try {
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName(table);
+        t.SetExclusive(true);
+        t.Open();
+        Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+        t.Close();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 3;
+    }
+    std::printf("%d\n", env.Count());
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    // The arguments as UTF-8 (the narrow ones would be the ANSI code page's).
+    int argc = 0;
+    wchar_t** wargv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    std::vector<std::string> a;
+    for (int i = 0; i < argc; ++i) {
+        const std::wstring w = wargv[i];
+        a.push_back(ari::Utf8FromUtf16(std::u16string(w.begin(), w.end())));
+    }
+    if (a.size() == 6 && a[1] == "lock")
+        return Hold(a[2], &a[3], a[4], a[5]);
+    if (a.size() == 5 && a[1] == "open")
+        return Hold(a[2], nullptr, a[3], a[4]);
+    if (a.size() == 6 && a[1] == "pack")
+        return Pack(a[2], a[3], a[4], std::atoi(a[5].c_str()));
+    if (a.size() == 3 && a[1] == "echo") {
+        std::printf("%s\n", a[2].c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "usage: table_helper lock|open|pack|echo ...\n");
+    return 1;
+}
