@@ -1,5 +1,7 @@
 // A list box that reports a change of its selected row only when the operator made it, by mouse
-// or keyboard; rows selected from code raise nothing.
+// or keyboard; rows selected from code raise nothing. Its rows are kRowHeight pixels high, the
+// height of a line of the window's font, as the platform's list box draws them: six show in the
+// session lists' 85 pixels.
 #pragma once
 
 #include <QListWidget>
@@ -10,7 +12,8 @@ class ListBox : public QListWidget {
     Q_OBJECT
 
   public:
-    using QListWidget::QListWidget;
+    static constexpr int kRowHeight = 13;
+    explicit ListBox(QWidget* parent = nullptr);
 
   signals:
     void UserRowChanged();

@@ -11,12 +11,15 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/ErrorGuard.h"
+#include "app/PassSummaryView.h"
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
@@ -45,6 +48,9 @@ const QString kIsolateStart(QChar(0x2068));
 const QString kIsolateEnd(QChar(0x2069));
 const QString kFailedWithoutLine = QStringLiteral("اجرا با موفقیت تمام نشد");
 const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجام نشده است.");
+// The summary view lists this many of the journal's last passes (a journal of 4 MB and its four
+// older files hold a few hundred).
+constexpr size_t kPassesShown = 100;
 
 using ari::ScopeExit;
 
@@ -199,9 +205,6 @@ void TfMain::ReportMarkerFault(const Exception& e, const std::string& markerPath
 
 void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
     try {
-        if (lastPass_)
-            lastPassText_ = QString::fromStdString(
-                ari::JoinedLines(ari::PersianLines(*lastPass_, ari::StampText(Now()))));
         if (succeeded) {
             // A later pass succeeded: the day's state comes back in panel 1.
             if (!lastError_.isEmpty()) {
@@ -230,7 +233,33 @@ void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
 }
 
 void TfMain::ShowLastPass() {
-    ari::ShowMessage((lastPassText_.isEmpty() ? kNoPassYet : lastPassText_).toStdString());
+    std::vector<ari::DatedPass> passes;
+    if (journal_) {
+        // The journal and its older files, never locked: a pass being written shows next time.
+        std::string text;
+        for (const std::string& file : journal_->Journal().ReadOldestFirst())
+            text += file.empty() || file.back() == '\n' ? file : file + '\n';
+        std::vector<ari::JournalPass> read = ari::ReadJournalPasses(text);
+        const size_t first = read.size() > kPassesShown ? read.size() - kPassesShown : 0;
+        for (size_t i = read.size(); i-- > first;)
+            passes.push_back({read[i].record.date, std::move(read[i].pass)});
+    }
+    // The window's last pass, when the journal could not take it.
+    if (lastPass_ && !lastPassJournalled_)
+        passes.insert(passes.begin(), {lastPassStamp_, *lastPass_});
+    if (passes.empty()) {
+        ari::ShowMessage(kNoPassYet.toStdString());
+        return;
+    }
+    if (!summaryView_)
+        summaryView_ = new ari::PassSummaryView(this);
+    const bool shown = summaryView_->isVisible();
+    summaryView_->SetPasses(std::move(passes));
+    if (!shown)
+        summaryView_->FitToScreen(this);
+    summaryView_->show();
+    summaryView_->raise();
+    summaryView_->activateWindow();
 }
 
 // The 3000 ms are the sleeper's (tests give one that ends with their fake tool); it sleeps on a

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PassSummaryView.h"
 #include "app/uMain.h"
 #include "engine/TTable.h"
 #include "platform/DateTime.h"
@@ -68,12 +69,15 @@ class LastPass : public ::testing::Test {
         clock.now = ari::EncodeDateTime(2026, 12, day, h, m, 0);
         window->tStartReindexTimer();
     }
-    // A left click on status panel `panel`, as the operator gives it; returns the boxes shown.
+    // A left click on status panel `panel`, as the operator gives it; returns the boxes shown
+    // and the text of the pass the summary view shows when the click opened it.
     std::vector<std::string> Click(int panel) {
         auto* label =
             window->StatusBar1->findChild<QLabel*>(QStringLiteral("StatusBar1Panel%1").arg(panel));
         EXPECT_NE(label, nullptr);
         messages.clear();
+        if (window->SummaryView())
+            window->SummaryView()->close();
         if (label == nullptr)
             return {};
         const QPointF at(5, 5);
@@ -83,7 +87,10 @@ class LastPass : public ::testing::Test {
                             Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(label, &press);
         QCoreApplication::sendEvent(label, &release);
-        return messages;
+        std::vector<std::string> shown = messages;
+        if (window->SummaryView() && window->SummaryView()->isVisible())
+            shown.push_back(window->SummaryView()->PassText().toStdString());
+        return shown;
     }
     QStringList Log() const {
         const QString text = window->mLog->toPlainText();
