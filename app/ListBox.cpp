@@ -1,27 +1,9 @@
 #include "app/ListBox.h"
 
-#include <QStyledItemDelegate>
-
 namespace ari {
 
-namespace {
-
-// Every row of the list as high as its text's line, without the margins of the toolkit's rows.
-class RowHeight final : public QStyledItemDelegate {
-  public:
-    RowHeight(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height_);
-    }
-
-  private:
-    int height_;
-};
-
-}  // namespace
-
 ListBox::ListBox(QWidget* parent) : QListWidget(parent) {
-    setItemDelegate(new RowHeight(kRowHeight, this));
+    setItemDelegate(new RowHeightDelegate(kRowHeight, this));
     setUniformItemSizes(true);
 }
 

@@ -5,8 +5,21 @@
 #pragma once
 
 #include <QListWidget>
+#include <QStyledItemDelegate>
 
 namespace ari {
+
+// Draws every row of a list as high as given, without the margins of the toolkit's rows.
+class RowHeightDelegate final : public QStyledItemDelegate {
+  public:
+    RowHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height_);
+    }
+
+  private:
+    int height_;
+};
 
 class ListBox : public QListWidget {
     Q_OBJECT

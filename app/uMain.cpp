@@ -225,6 +225,7 @@ void TfMain::CreateControls() {
     // Rows of one line of the window's font, as the platform's check list draws them: fifteen
     // rows of five columns show 75 tables without a scroll bar.
     CLBFile->setGridSize(QSize((588 - 2 * CLBFile->frameWidth()) / 5, ari::ListBox::kRowHeight));
+    CLBFile->setItemDelegate(new ari::RowHeightDelegate(ari::ListBox::kRowHeight, CLBFile));
 
     btnStart = Make<QPushButton>(p, "btnStart", 3, 251, 122, 27);
     btnStart->setText(QStringLiteral("شروع"));

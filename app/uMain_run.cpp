@@ -81,21 +81,19 @@ void UnmarkEntries(QListWidget* list) {
     list->clearSelection();
 }
 
-// Left-to-right isolate and its end: "done / total" reads as written inside Persian words.
-const QString kLeftToRight(QChar(0x2066));
-const QString kIsolateEnd(QChar(0x2069));
-
-// What the engine does within the current table, after its name: records done of its total in
-// a pass over its records, and in the steps between two such passes that can take seconds on a
-// large table, the sort of a tag's keys and the writing of its keys into the index.
+// What the engine does within the current table, after its name: items done of their total
+// (records in a pass over its records, keys in the steps between two such passes that take
+// seconds on a large table), then the name of such a step: the sort of a tag's keys, the
+// writing of its keys into the index. The figures come right after the name, in the order the
+// name reads, whichever direction the bar lays the line out in.
 QString PhaseText(ari::engine::ProgressPhase phase, uint64_t done, uint64_t total) {
     const QString count =
         QStringLiteral("%1 / %2").arg(QString::number(done), QString::number(total));
     switch (phase) {
         case ari::engine::ProgressPhase::Sorting:
-            return QStringLiteral("مرتب سازی کلیدها ") + kLeftToRight + count + kIsolateEnd;
+            return count + QStringLiteral(" — مرتب سازی کلیدها");
         case ari::engine::ProgressPhase::Writing:
-            return QStringLiteral("نوشتن کلیدها در ایندکس ") + kLeftToRight + count + kIsolateEnd;
+            return count + QStringLiteral(" — نوشتن کلیدها در ایندکس");
         default:
             return count;
     }
