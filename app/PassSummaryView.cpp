@@ -19,16 +19,13 @@ namespace ari {
 
 namespace {
 
-// First-strong isolate and its end: a name or a message keeps its own direction inside a
-// right-to-left line, its digits, slashes and parentheses in place.
-QString Isolated(const QString& text) {
-    return QChar(0x2068) + text + QChar(0x2069);
-}
-
-// Left-to-right isolate and its end, for a date or a path: they hold no letter that would give
-// their direction, and a date's time would otherwise come before its day.
+// A name, a path, a date or an engine message (all written left to right) kept in its own
+// direction inside a right-to-left line: a date's time would otherwise come before its day, and
+// a message's closing punctuation would move to its other end. Left-to-right embedding and its
+// end, which this toolkit's text layout honours (it lays the isolates of Unicode 6.3 out as
+// plain neutrals).
 QString LeftToRight(const QString& text) {
-    return QChar(0x2066) + text + QChar(0x2069);
+    return QChar(0x202A) + text + QChar(0x202C);
 }
 
 QString Q(const std::string& text) {
@@ -46,7 +43,7 @@ bool Failed(const std::string& result) {
 // The result in Persian, a message isolated in its own direction.
 QString ResultText(const std::string& result) {
     if (Failed(result) && result.size() > 8 && result.compare(6, 2, ": ") == 0)
-        return Q(PersianResult("failed")) + QStringLiteral(": ") + Isolated(Q(result.substr(8)));
+        return Q(PersianResult("failed")) + QStringLiteral(": ") + LeftToRight(Q(result.substr(8)));
     return Q(PersianResult(result));
 }
 
@@ -113,6 +110,7 @@ PassSummaryView::PassSummaryView(QWidget* parent) : QDialog(parent) {
     Total = new QLabel(this);
     Total->setObjectName(QStringLiteral("Total"));
     Total->setTextFormat(Qt::PlainText);
+    Total->setWordWrap(true);  // a long error message takes lines, not the view's width
     Total->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(Total);
 
@@ -174,7 +172,7 @@ void PassSummaryView::ShowPass(int index) {
             operations << Q(PersianOperation(o));
         const bool removedKnown = t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0;
         const QString cells[kColumnCount] = {
-            Isolated(Q(t.table)),
+            LeftToRight(Q(t.table)),
             operations.isEmpty() ? QStringLiteral("هیچ") : operations.join(QStringLiteral("، ")),
             Count(t.recordsBefore),
             Count(t.recordsAfter),
@@ -184,7 +182,7 @@ void PassSummaryView::ShowPass(int index) {
                 (t.verify.empty()
                      ? QString()
                      : QStringLiteral("؛ بررسی: ") +
-                           (t.verify == "ok" ? QStringLiteral("سالم") : Isolated(Q(t.verify))))};
+                           (t.verify == "ok" ? QStringLiteral("سالم") : LeftToRight(Q(t.verify))))};
         for (int column = 0; column < kColumnCount; ++column) {
             QTableWidgetItem* item = Cell(cells[column], tip);
             if (column >= kRecordsBefore && column <= kSeconds)
@@ -195,9 +193,8 @@ void PassSummaryView::ShowPass(int index) {
         }
     }
     Table->scrollToTop();
-    const std::vector<std::string> lines =
-        PersianLines(pass, passes_[static_cast<size_t>(index)].date, index == 0);
-    Total->setText(Q(lines.back()));
+    Total->setText(QStringLiteral("زمان کل: ") + Q(PersianSeconds(pass.seconds)) +
+                   QStringLiteral("؛ نتیجه کل: ") + ResultText(pass.result));
 }
 
 QString PassSummaryView::PassText() const {

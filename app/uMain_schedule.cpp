@@ -42,10 +42,12 @@ const QString kNotProcessedToday = QStringLiteral("No processing has been done t
 // The three backslashes in front of every line that reports a problem (log/LogTexts.h).
 const QString kProblemLead = QStringLiteral("\\\\\\");
 const QString kLastErrorLead = QStringLiteral("خطای آخرین اجرا: ");
-// First-strong isolate and its end: the text between them takes the direction of its own first
-// letter, whatever stands around it.
-const QString kIsolateStart(QChar(0x2068));
-const QString kIsolateEnd(QChar(0x2069));
+// `text` embedded in the direction of its own first letter, whatever stands around it (to the
+// end of its first line). An embedding, not an isolate: this toolkit's text layout takes the
+// isolates of Unicode 6.3 for plain neutrals, and a tip's English error read from its end.
+QString InItsOwnDirection(const QString& text) {
+    return QChar(text.isRightToLeft() ? 0x202B : 0x202A) + text + QChar(0x202C);
+}
 const QString kFailedWithoutLine = QStringLiteral("اجرا با موفقیت تمام نشد");
 const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجام نشده است.");
 // The summary view lists this many of the journal's last passes (a journal of 4 MB and its four
@@ -225,8 +227,8 @@ void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
         // The error keeps its own direction after the Persian lead: isolated, an English line
         // reads left to right, its backslashes and quotes in place.
         SetStatusPanelLaidOut(1, kLastErrorLead + oneLine,
-                              kLastErrorLead + kIsolateStart + oneLine + kIsolateEnd);
-        statusPanels_[1]->setToolTip(kLastErrorLead + kIsolateStart + lastError_ + kIsolateEnd);
+                              kLastErrorLead + InItsOwnDirection(oneLine));
+        statusPanels_[1]->setToolTip(kLastErrorLead + InItsOwnDirection(lastError_));
     } catch (...) {
         // Out of memory: the panel keeps what it showed; the tick goes on.
     }

@@ -256,7 +256,7 @@ class SummaryView : public ::testing::Test {
 
 // Invisible marks that keep a name, a date or a message in its own direction.
 QString WithoutMarks(QString text) {
-    for (const char16_t mark : {u'\u2066', u'\u2068', u'\u2069'})
+    for (const char16_t mark : {u'\u202A', u'\u202C'})
         text.remove(QChar(mark));
     return text;
 }
@@ -311,7 +311,7 @@ TEST_F(SummaryView, ARestartedWindowShowsTheJournalsPassesTheLastOneFirst) {
     // The rest of a table's figures are in its row's tip.
     EXPECT_TRUE(view->Table->item(0, 0)->toolTip().contains(QStringLiteral("حجم پیش از کار: 700")));
     EXPECT_TRUE(WithoutMarks(view->Folder->text()).endsWith(QStringLiteral("/srv/live/")));
-    EXPECT_EQ(view->Total->text(),
+    EXPECT_EQ(WithoutMarks(view->Total->text()),
               QStringLiteral("زمان کل: 1.30 ثانیه؛ نتیجه کل: ناموفق: Table b.dbf is in use; "
                              "another program holds it"));
 
