@@ -2,6 +2,11 @@
 
 namespace ari {
 
+ListBox::ListBox(QWidget* parent) : QListWidget(parent) {
+    setItemDelegate(new RowHeightDelegate(kRowHeight, this));
+    setUniformItemSizes(true);
+}
+
 void ListBox::mousePressEvent(QMouseEvent* event) {
     Tracked([&] { QListWidget::mousePressEvent(event); });
 }

@@ -13,6 +13,7 @@
 #include "app/ClickFilter.h"
 #include "app/ErrorGuard.h"
 #include "app/ListBox.h"
+#include "app/TimePicker.h"
 #include "log/OperationLog.h"
 #include "maintenance/RunSummary.h"
 
@@ -221,15 +222,18 @@ void TfMain::CreateControls() {
     CLBFile->setWrapping(true);
     CLBFile->setResizeMode(QListView::Adjust);
     CLBFile->setUniformItemSizes(true);
-    CLBFile->setGridSize(QSize((588 - 4) / 5, 16));
+    // Rows of one line of the window's font, as the platform's check list draws them: fifteen
+    // rows of five columns show 75 tables without a scroll bar.
+    CLBFile->setGridSize(QSize((588 - 2 * CLBFile->frameWidth()) / 5, ari::ListBox::kRowHeight));
+    CLBFile->setItemDelegate(new ari::RowHeightDelegate(ari::ListBox::kRowHeight, CLBFile));
 
     btnStart = Make<QPushButton>(p, "btnStart", 3, 251, 122, 27);
     btnStart->setText(QStringLiteral("شروع"));
     BitBtn1 = Make<QPushButton>(p, "BitBtn1", 3, 283, 122, 27);
     BitBtn1->setText(QStringLiteral("ذخیره سازی"));
 
-    tmpckrBegin = Make<QTimeEdit>(p, "tmpckrBegin", 512, 280, 126, 32);
-    tmpckrEnd = Make<QTimeEdit>(p, "tmpckrEnd", 128, 280, 126, 32);
+    tmpckrBegin = Make<ari::TimePicker>(p, "tmpckrBegin", 512, 280, 126, 32);
+    tmpckrEnd = Make<ari::TimePicker>(p, "tmpckrEnd", 128, 280, 126, 32);
     for (QTimeEdit* t : {tmpckrBegin, tmpckrEnd}) {
         MakeLeftToRight(t);  // keeps hh:mm:ss in reading order under a right-to-left window
         t->setDisplayFormat(QStringLiteral("HH:mm:ss"));

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -26,6 +27,7 @@
 #include <thread>
 
 #include "app/FileListBox.h"
+#include "app/PassSummaryView.h"
 #include "app/WindowTimer.h"
 #include "engine/TTable.h"
 #include "maintenance/RunSummary.h"
@@ -130,9 +132,12 @@ class TfMain : public QWidget {
     void lstUsersClick(QListWidget* sender);
     void tCheckUserTimer();
     void tStartReindexTimer();
-    // A click on status panel 1 or 2: the summary of the last pass the window ran, in a message
-    // box, in Persian; before any pass, a Persian text that says so.
+    // A click on status panel 1 or 2: the summary view (app/PassSummaryView.h) over the passes
+    // of the run journal, the last one shown, in Persian; before any pass, a Persian message
+    // that says so. The view stays open beside the window until it is closed.
     void ShowLastPass();
+    // The summary view once ShowLastPass has opened it (null before).
+    ari::PassSummaryView* SummaryView() const { return summaryView_; }
 
   signals:
     // The window's turn between two tables of the index pass, on the window thread, while the
@@ -166,10 +171,13 @@ class TfMain : public QWidget {
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;        // the run journal beside the executable
-    // The summary of the pass ReindexProccess last ran (none while a tick has not run one), and
-    // the last pass the schedule tick ran, as ShowLastPass shows it ("" before any).
+    // The summary of the pass ReindexProccess last ran (none while a tick has not run one), the
+    // date of its journal heading, and whether the journal took it: the summary view shows it
+    // from here when the journal could not.
     std::optional<ari::PassSummary> lastPass_;
-    QString lastPassText_;
+    std::string lastPassStamp_;
+    bool lastPassJournalled_ = false;
+    QPointer<ari::PassSummaryView> summaryView_;
     // The last pass's problem line while it failed and no later pass has succeeded; status
     // panel 1 shows it (the tick does not write that panel then), and its text before it.
     QString lastError_;

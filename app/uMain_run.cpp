@@ -82,13 +82,31 @@ void UnmarkEntries(QListWidget* list) {
     list->clearSelection();
 }
 
-// The bar's text shows how far the engine has got within the current table, records done of
-// its total; the bar's value keeps counting tables. The text is hidden between tables.
-void ShowTableProgress(QProgressBar* bar, const QString& entry, uint64_t done, uint64_t total) {
+// What the engine does within the current table, after its name: items done of their total
+// (records in a pass over its records, keys in the steps between two such passes that take
+// seconds on a large table), then the name of such a step: the sort of a tag's keys, the
+// writing of its keys into the index. The figures come right after the name, in the order the
+// name reads, whichever direction the bar lays the line out in.
+QString PhaseText(ari::engine::ProgressPhase phase, uint64_t done, uint64_t total) {
+    const QString count =
+        QStringLiteral("%1 / %2").arg(QString::number(done), QString::number(total));
+    switch (phase) {
+        case ari::engine::ProgressPhase::Sorting:
+            return count + QStringLiteral(" — مرتب سازی کلیدها");
+        case ari::engine::ProgressPhase::Writing:
+            return count + QStringLiteral(" — نوشتن کلیدها در ایندکس");
+        default:
+            return count;
+    }
+}
+
+// The bar's text shows how far the engine has got within the current table; the bar's value
+// keeps counting tables. The text is hidden between tables.
+void ShowTableProgress(QProgressBar* bar, const QString& entry, ari::engine::ProgressPhase phase,
+                       uint64_t done, uint64_t total) {
     QString name = entry;
     name.replace(u'%', u'_');  // the bar's text format would read %v, %m and %p in a name
-    bar->setFormat(
-        QStringLiteral("%1: %2 / %3").arg(name, QString::number(done), QString::number(total)));
+    bar->setFormat(name + QStringLiteral(": ") + PhaseText(phase, done, total));
     // The style draws the text over the empty part of a right-to-left bar in the colour meant
     // for the filled part, white on white while no table is done: one colour for both parts.
     QPalette palette = bar->palette();
@@ -138,12 +156,12 @@ class WindowObserver final : public ari::RunObserver {
         const QString entry = QString::fromStdString(table);
         Post([this, entry] { MarkEntry(w_.CLBFile, entry); });
     }
-    void TableProgress(ari::RunPass, const std::string& table, uint64_t done,
-                       uint64_t total) override {
+    void TablePhase(ari::RunPass, const std::string& table, ari::engine::ProgressPhase phase,
+                    uint64_t done, uint64_t total) override {
         const QString entry = QString::fromStdString(table);
-        Post([this, entry, done, total] {
+        Post([this, entry, phase, done, total] {
             MarkEntry(w_.CLBFile, entry);
-            ShowTableProgress(w_.ProgressBar1, entry, done, total);
+            ShowTableProgress(w_.ProgressBar1, entry, phase, done, total);
         });
     }
     void IndexDefinitionsRead(const std::string&,
@@ -284,15 +302,21 @@ bool TfMain::ReindexProccess() {
         QCoreApplication::processEvents();
     QCoreApplication::processEvents();  // what the run reported last comes before the result
     HideTableProgress(ProgressBar1);    // also after an error that did not let the run finish
+    // The check list followed the run's table to its last column: it shows its first again.
+    if (CLBFile->count() > 0)
+        CLBFile->scrollToItem(CLBFile->item(0));
     if (stopped) {
         UnmarkEntries(CLBFile);
         AddLog(ari::StoppedLine(stop.LastFinished(), ari::LongTimeText(Now())));
         summary.Stopped("stopped on request");
     }
     lastPass_ = summary.Pass();  // shown on demand, however the pass ended
+    lastPassStamp_ = ari::IsoStampText(Now());
+    lastPassJournalled_ = false;
     if (error)
         std::rethrow_exception(error);
     if (journal_)  // the pass's summary block follows its lines in the journal
-        journal_->Journal().Append(ari::JoinedLines(summary.Lines(Now())));
+        lastPassJournalled_ =
+            journal_->Journal().Append(ari::JoinedLines(summary.Lines(lastPassStamp_)));
     return result;
 }

@@ -11,12 +11,15 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/ErrorGuard.h"
+#include "app/PassSummaryView.h"
 #include "app/uMain.h"
 #include "app/uMainSupport.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
+#include "maintenance/PassHistory.h"
 #include "maintenance/RunSummary.h"
 #include "platform/Dialogs.h"
 #include "platform/Exception.h"
@@ -40,12 +43,17 @@ const QString kNotProcessedToday = QStringLiteral("No processing has been done t
 // The three backslashes in front of every line that reports a problem (log/LogTexts.h).
 const QString kProblemLead = QStringLiteral("\\\\\\");
 const QString kLastErrorLead = QStringLiteral("خطای آخرین اجرا: ");
-// First-strong isolate and its end: the text between them takes the direction of its own first
-// letter, whatever stands around it.
-const QString kIsolateStart(QChar(0x2068));
-const QString kIsolateEnd(QChar(0x2069));
+// `text` embedded in the direction of its own first letter, whatever stands around it (to the
+// end of its first line). An embedding, not an isolate: this toolkit's text layout takes the
+// isolates of Unicode 6.3 for plain neutrals, and a tip's English error read from its end.
+QString InItsOwnDirection(const QString& text) {
+    return QChar(text.isRightToLeft() ? 0x202B : 0x202A) + text + QChar(0x202C);
+}
 const QString kFailedWithoutLine = QStringLiteral("اجرا با موفقیت تمام نشد");
 const QString kNoPassYet = QStringLiteral("هنوز هیچ اجرایی انجام نشده است.");
+// The summary view lists this many of the journal's last passes (a journal of 4 MB and its four
+// older files hold a few hundred).
+constexpr size_t kPassesShown = 100;
 
 using ari::ScopeExit;
 
@@ -201,9 +209,6 @@ void TfMain::ReportMarkerFault(const Exception& e, const std::string& markerPath
 
 void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
     try {
-        if (lastPass_)
-            lastPassText_ = QString::fromStdString(
-                ari::JoinedLines(ari::PersianLines(*lastPass_, ari::StampText(Now()))));
         if (succeeded) {
             // A later pass succeeded: the day's state comes back in panel 1.
             if (!lastError_.isEmpty()) {
@@ -224,15 +229,41 @@ void TfMain::NoteLastPass(bool succeeded, const QString& problemLine) {
         // The error keeps its own direction after the Persian lead: isolated, an English line
         // reads left to right, its backslashes and quotes in place.
         SetStatusPanelLaidOut(1, kLastErrorLead + oneLine,
-                              kLastErrorLead + kIsolateStart + oneLine + kIsolateEnd);
-        statusPanels_[1]->setToolTip(kLastErrorLead + kIsolateStart + lastError_ + kIsolateEnd);
+                              kLastErrorLead + InItsOwnDirection(oneLine));
+        statusPanels_[1]->setToolTip(kLastErrorLead + InItsOwnDirection(lastError_));
     } catch (...) {
         // Out of memory: the panel keeps what it showed; the tick goes on.
     }
 }
 
 void TfMain::ShowLastPass() {
-    ari::ShowMessage((lastPassText_.isEmpty() ? kNoPassYet : lastPassText_).toStdString());
+    std::vector<ari::DatedPass> passes;
+    if (journal_) {
+        // The journal and its older files, never locked: a pass being written shows next time.
+        std::string text;
+        for (const std::string& file : journal_->Journal().ReadOldestFirst())
+            text += file.empty() || file.back() == '\n' ? file : file + '\n';
+        std::vector<ari::JournalPass> read = ari::ReadJournalPasses(text);
+        const size_t first = read.size() > kPassesShown ? read.size() - kPassesShown : 0;
+        for (size_t i = read.size(); i-- > first;)
+            passes.push_back({read[i].record.date, std::move(read[i].pass)});
+    }
+    // The window's last pass, when the journal could not take it.
+    if (lastPass_ && !lastPassJournalled_)
+        passes.insert(passes.begin(), {lastPassStamp_, *lastPass_});
+    if (passes.empty()) {
+        ari::ShowMessage(kNoPassYet.toStdString());
+        return;
+    }
+    if (!summaryView_)
+        summaryView_ = new ari::PassSummaryView(this);
+    const bool shown = summaryView_->isVisible();
+    summaryView_->SetPasses(std::move(passes));
+    if (!shown)
+        summaryView_->FitToScreen(this);
+    summaryView_->show();
+    summaryView_->raise();
+    summaryView_->activateWindow();
 }
 
 // The 3000 ms are the sleeper's (tests give one that ends with their fake tool); it sleeps on a

@@ -22,6 +22,8 @@ void RunObserver::IndexDefinitionsRead(const std::string&, const std::vector<Ind
 void RunObserver::IndexAdded(const std::string&, const IndexDefinition&) {}
 void RunObserver::TablePacked(const std::string&) {}
 void RunObserver::TableProgress(RunPass, const std::string&, uint64_t, uint64_t) {}
+void RunObserver::TablePhase(RunPass, const std::string&, engine::ProgressPhase, uint64_t,
+                             uint64_t) {}
 void RunObserver::TableFinished(RunPass, const std::string&) {}
 void RunObserver::Progress(int, int) {}
 void RunObserver::LogLine(const std::string&) {}
@@ -145,11 +147,13 @@ void MaintenanceRun::StopAtError(const Exception& e) {
     liveTable_.Close();
 }
 
-// The engine's progress within `table`, told to the observers as TableProgress.
-std::function<void(uint64_t, uint64_t)> MaintenanceRun::ProgressOf(RunPass pass,
-                                                                   const std::string& table) const {
-    return [this, pass, table](uint64_t done, uint64_t total) {
-        Tell([&](RunObserver& o) { o.TableProgress(pass, table, done, total); });
+// The engine's progress within `table`, told to the observers: each report as TablePhase, those
+// of the loops over the records also as TableProgress.
+engine::ProgressSink MaintenanceRun::ProgressOf(RunPass pass, const std::string& table) const {
+    return [this, pass, table](engine::ProgressPhase phase, uint64_t done, uint64_t total) {
+        if (engine::OverRecords(phase))
+            Tell([&](RunObserver& o) { o.TableProgress(pass, table, done, total); });
+        Tell([&](RunObserver& o) { o.TablePhase(pass, table, phase, done, total); });
     };
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Progress.h"
 #include "engine/TTable.h"
 #include "maintenance/IndexRebuild.h"
 #include "platform/DateTime.h"
@@ -74,6 +75,12 @@ class RunObserver {
     // not throw.
     virtual void TableProgress(RunPass pass, const std::string& table, uint64_t done,
                                uint64_t total);
+    // Every progress report of the engine for `table`, with its phase (engine/Progress.h): the
+    // loops over the records that TableProgress reports, and between them each tag's sort of
+    // its keys and the writing of its keys, which TableProgress does not report. Called right
+    // after TableProgress for a report of both, under the same conditions.
+    virtual void TablePhase(RunPass pass, const std::string& table, engine::ProgressPhase phase,
+                            uint64_t done, uint64_t total);
     // `table` is finished in `pass`.
     virtual void TableFinished(RunPass pass, const std::string& table);
     // `position` tables of the pass's `count` are finished (0 when a pass starts).
@@ -138,8 +145,7 @@ class MaintenanceRun {
     TDateTime Now() const;
     template <typename Event>
     void Tell(const Event& event) const;
-    std::function<void(uint64_t, uint64_t)> ProgressOf(RunPass pass,
-                                                       const std::string& table) const;
+    engine::ProgressSink ProgressOf(RunPass pass, const std::string& table) const;
 
     RunChoices choices_;
     RunOperations operations_;

@@ -66,6 +66,90 @@ bool ReadTotal(const std::string& line, PassRecord& pass) {
     return true;
 }
 
+// "A -> B" of whole numbers, "?" or "none" on a side that was not known or not there.
+void ReadPair(const std::string& text, std::int64_t& before, std::int64_t& after) {
+    const size_t arrow = text.find(" -> ");
+    if (arrow == std::string::npos)
+        return;
+    const auto number = [](const std::string& n) -> std::int64_t {
+        if (n.empty() || !Digits(n, 0, n.size()))
+            return -1;
+        return std::strtoll(n.c_str(), nullptr, 10);
+    };
+    before = number(text.substr(0, arrow));
+    after = number(text.substr(arrow + 4));
+}
+
+std::vector<std::string> Split(const std::string& text, const std::string& separator) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = text.find(separator, from);
+        out.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        if (at == std::string::npos)
+            return out;
+        from = at + separator.size();
+    }
+}
+
+// "table <name>: operations <o, ...>; records A -> B[; deleted records removed N]; tags rebuilt
+// <t, ...>[; table bytes A -> B][; index bytes ...][; memo bytes ...]; time S s; result R
+// [; verify V]". The fields before the time hold no "; " of their own (operations and tag names
+// are words); the result, an error's message, may, and comes last but for the check.
+TableSummary FromTableLine(const std::string& line) {
+    TableSummary t;
+    t.result = "?";
+    const std::string rest = line.substr(sizeof kTableLine - 1);
+    const size_t named = rest.find(": operations ");
+    if (named == std::string::npos) {
+        t.table = rest;
+        return t;
+    }
+    t.table = rest.substr(0, named);
+    const std::string fields = rest.substr(named + 2);
+    const size_t time = fields.find("; time ");
+    for (const std::string& field : Split(fields.substr(0, time), "; ")) {
+        if (StartsWith(field, "operations ")) {
+            const std::string list = field.substr(11);
+            if (list != "none")
+                t.operations = Split(list, ", ");
+        } else if (StartsWith(field, "records ")) {
+            ReadPair(field.substr(8), t.recordsBefore, t.recordsAfter);
+        } else if (StartsWith(field, kRemoved + 2)) {
+            t.packed = true;
+        } else if (StartsWith(field, "tags rebuilt ")) {
+            const std::string list = field.substr(13);
+            if (list != "none")
+                t.tagsRebuilt = Split(list, ", ");
+        } else if (StartsWith(field, "table bytes ") || StartsWith(field, "bytes ")) {
+            ReadPair(field.substr(field.find("bytes ") + 6), t.bytesBefore.table,
+                     t.bytesAfter.table);
+        } else if (StartsWith(field, "index bytes ")) {
+            ReadPair(field.substr(12), t.bytesBefore.index, t.bytesAfter.index);
+        } else if (StartsWith(field, "memo bytes ")) {
+            ReadPair(field.substr(11), t.bytesBefore.memo, t.bytesAfter.memo);
+        }
+    }
+    if (time == std::string::npos)
+        return t;
+    const std::string timed = fields.substr(time + 7);
+    const size_t result = timed.find(kResult);
+    if (result == std::string::npos)
+        return t;
+    char* end = nullptr;
+    const std::string seconds = timed.substr(0, result);
+    const double value = std::strtod(seconds.c_str(), &end);
+    if (!seconds.empty() && *end == '\0')
+        t.seconds = value;
+    t.result = timed.substr(result + sizeof kResult - 1);
+    const size_t verify = t.result.rfind("; verify ");
+    if (verify != std::string::npos) {
+        t.verify = t.result.substr(verify + 9);
+        t.result.erase(verify);
+    }
+    return t;
+}
+
 std::string Fixed(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", value);
@@ -74,8 +158,8 @@ std::string Fixed(double value) {
 
 }  // namespace
 
-std::vector<PassRecord> ReadPasses(const std::string& text) {
-    std::vector<PassRecord> out;
+std::vector<JournalPass> ReadJournalPasses(const std::string& text) {
+    std::vector<JournalPass> out;
     bool open = false;  // the last record's block still takes table and total lines
     size_t start = 0;
     while (start < text.size()) {
@@ -87,10 +171,14 @@ std::vector<PassRecord> ReadPasses(const std::string& text) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (StartsWith(line, kHeading)) {
-            out.push_back(FromHeading(line));
+            JournalPass pass;
+            pass.record = FromHeading(line);
+            pass.pass.liveFolder = pass.record.liveFolder;
+            pass.pass.result = pass.record.result;
+            out.push_back(std::move(pass));
             open = true;
         } else if (open && StartsWith(line, kTableLine)) {
-            PassRecord& pass = out.back();
+            PassRecord& pass = out.back().record;
             ++pass.tables;
             const size_t at = line.find(kRemoved);
             if (at != std::string::npos) {
@@ -100,13 +188,24 @@ std::vector<PassRecord> ReadPasses(const std::string& text) {
                 if (*stop == ';' || *stop == '\0')
                     pass.recordsRemoved = (pass.recordsRemoved < 0 ? 0 : pass.recordsRemoved) + n;
             }
+            out.back().pass.tables.push_back(FromTableLine(line));
         } else if (open && StartsWith(line, kTotalLine)) {
-            ReadTotal(line, out.back());
+            JournalPass& pass = out.back();
+            ReadTotal(line, pass.record);
+            pass.pass.seconds = pass.record.seconds;
+            pass.pass.result = pass.record.result;
             open = false;
         } else {
             open = false;  // a log line: whatever block was open ended without its total
         }
     }
+    return out;
+}
+
+std::vector<PassRecord> ReadPasses(const std::string& text) {
+    std::vector<PassRecord> out;
+    for (JournalPass& pass : ReadJournalPasses(text))
+        out.push_back(std::move(pass.record));
     return out;
 }
 

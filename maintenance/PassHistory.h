@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "maintenance/RunSummary.h"
+
 namespace ari {
 
 struct PassRecord {
@@ -24,6 +26,21 @@ struct PassRecord {
 // order they were written. Lines outside a summary block are skipped; a block that another
 // heading or a stamped line cuts short before its total line is kept as "not finished".
 std::vector<PassRecord> ReadPasses(const std::string& text);
+
+// A pass of the journal with its tables, as the window's summary view shows it.
+struct JournalPass {
+    PassRecord record;
+    // Each table line read back: the table, its operations, records before and after, whether
+    // the pack removed records (`packed`: the line says how many), the tags rebuilt, the bytes
+    // of each file (the older heading's summed bytes count as the table's), the time and the
+    // result ("ok", "failed: <message>", ...) and the check after the pass. A line that cannot
+    // be read keeps what could be read; its result is then "?". The pass's total time and result
+    // are the record's.
+    PassSummary pass;
+};
+
+// The passes of `text` as ReadPasses finds them, each with its tables.
+std::vector<JournalPass> ReadJournalPasses(const std::string& text);
 
 // The last `count` of `passes` as a table, oldest first: a line of column names, then one line
 // per pass (date, duration, tables, records removed, result).

@@ -65,6 +65,15 @@ std::string Joined(const std::vector<std::string>& items) {
     return Joined(items, ", ");
 }
 
+// `text` on one line: an engine message of several lines, or a name with a line break in it,
+// would end the summary's block early for whoever reads it back (PassHistory.h).
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}
+
 void AddOnce(std::vector<std::string>& items, const std::string& item) {
     for (const std::string& s : items)
         if (s == item)
@@ -234,10 +243,10 @@ std::vector<std::string> RunSummary::Lines(TDateTime when) const {
 
 std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
     std::vector<std::string> out;
-    out.push_back(summary::kHeading + stamp + " (" + liveFolder_ + ')');
+    out.push_back(summary::kHeading + stamp + " (" + OneLine(liveFolder_) + ')');
     for (const TableSummary& t : tables_) {
         const std::vector<std::string>& operations = t.operations;
-        std::string line = summary::kTableLine + t.table + ": operations " +
+        std::string line = summary::kTableLine + OneLine(t.table) + ": operations " +
                            (operations.empty() ? "none" : Joined(operations));
         const auto count = [](std::int64_t n) { return n < 0 ? "?" : std::to_string(n); };
         line += "; records " + count(t.recordsBefore) + " -> " + count(t.recordsAfter);
@@ -252,18 +261,16 @@ std::vector<std::string> RunSummary::Lines(const std::string& stamp) const {
         files("table", t.bytesBefore.table, t.bytesAfter.table);
         files("index", t.bytesBefore.index, t.bytesAfter.index);
         files("memo", t.bytesBefore.memo, t.bytesAfter.memo);
-        line += "; time " + TwoDecimals(t.seconds) + summary::kResult + t.result;
+        line += "; time " + TwoDecimals(t.seconds) + summary::kResult + OneLine(t.result);
         if (!t.verify.empty())
-            line += "; verify " + t.verify;
+            line += "; verify " + OneLine(t.verify);
         out.push_back(line);
     }
     const auto end = finished_ ? ended_ : std::chrono::steady_clock::now();
     out.push_back(summary::kTotalLine + TwoDecimals(Seconds(end - started_)) + summary::kResult +
-                  (overall_.empty() ? "not finished" : overall_));
+                  (overall_.empty() ? "not finished" : OneLine(overall_)));
     return out;
 }
-
-namespace {
 
 std::string PersianOperation(const std::string& operation) {
     if (operation == "transfer")
@@ -297,35 +304,39 @@ std::string PersianSeconds(double seconds) {
     return TwoDecimals(seconds) + " ثانیه";
 }
 
-}  // namespace
-
-std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp) {
+std::string PersianTableLine(const TableSummary& t) {
     const std::string none = "هیچ";
     const std::string separator = "؛ ";
     const auto count = [](std::int64_t n) { return n < 0 ? "نامعلوم" : std::to_string(n); };
+    std::vector<std::string> operations;
+    for (const std::string& o : t.operations)
+        operations.push_back(PersianOperation(o));
+    std::vector<std::string> fields;
+    fields.push_back("عملیات: " + (operations.empty() ? none : Joined(operations, "، ")));
+    fields.push_back("تعداد رکوردها پیش از کار: " + count(t.recordsBefore) +
+                     "، پس از کار: " + count(t.recordsAfter));
+    if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
+        fields.push_back("رکوردهای حذف شده که پاک شدند: " +
+                         std::to_string(t.recordsBefore - t.recordsAfter));
+    fields.push_back("ایندکس های بازسازی شده: " +
+                     (t.tagsRebuilt.empty() ? none : Joined(t.tagsRebuilt)));
+    fields.push_back("حجم پیش از کار: " + std::to_string(t.bytesBefore.Total()) +
+                     " بایت، پس از کار: " + std::to_string(t.bytesAfter.Total()) + " بایت");
+    fields.push_back("زمان: " + PersianSeconds(t.seconds));
+    fields.push_back("نتیجه: " + PersianResult(t.result));
+    if (!t.verify.empty())
+        fields.push_back("بررسی: " + (t.verify == "ok" ? std::string("سالم") : t.verify));
+    return "جدول " + t.table + ": " + Joined(fields, separator);
+}
+
+std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp,
+                                      bool last) {
+    const std::string separator = "؛ ";
     std::vector<std::string> out;
-    out.push_back("خلاصه آخرین اجرا، " + stamp + " (" + pass.liveFolder + ')');
-    for (const TableSummary& t : pass.tables) {
-        std::vector<std::string> operations;
-        for (const std::string& o : t.operations)
-            operations.push_back(PersianOperation(o));
-        std::vector<std::string> fields;
-        fields.push_back("عملیات: " + (operations.empty() ? none : Joined(operations, "، ")));
-        fields.push_back("تعداد رکوردها پیش از کار: " + count(t.recordsBefore) +
-                         "، پس از کار: " + count(t.recordsAfter));
-        if (t.packed && t.recordsBefore >= 0 && t.recordsAfter >= 0)
-            fields.push_back("رکوردهای حذف شده که پاک شدند: " +
-                             std::to_string(t.recordsBefore - t.recordsAfter));
-        fields.push_back("ایندکس های بازسازی شده: " +
-                         (t.tagsRebuilt.empty() ? none : Joined(t.tagsRebuilt)));
-        fields.push_back("حجم پیش از کار: " + std::to_string(t.bytesBefore.Total()) +
-                         " بایت، پس از کار: " + std::to_string(t.bytesAfter.Total()) + " بایت");
-        fields.push_back("زمان: " + PersianSeconds(t.seconds));
-        fields.push_back("نتیجه: " + PersianResult(t.result));
-        if (!t.verify.empty())
-            fields.push_back("بررسی: " + (t.verify == "ok" ? std::string("سالم") : t.verify));
-        out.push_back("جدول " + t.table + ": " + Joined(fields, separator));
-    }
+    out.push_back((last ? "خلاصه آخرین اجرا، " : "خلاصه اجرا، ") + stamp + " (" + pass.liveFolder +
+                  ')');
+    for (const TableSummary& t : pass.tables)
+        out.push_back(PersianTableLine(t));
     out.push_back("زمان کل: " + PersianSeconds(pass.seconds) + separator +
                   "نتیجه کل: " + PersianResult(pass.result));
     return out;

@@ -75,11 +75,21 @@ struct PassSummary {
     std::string result;  // "ok", "failed", "failed: <message>", "not finished" or why it stopped
 };
 
-// The summary block in Persian, right to left, for the window: a heading with `stamp`, one
-// paragraph per table (operations, records before and after, deleted records removed, tags
-// rebuilt, bytes before and after, time, result), then the total time and the result. Table,
-// tag and folder names and error messages stay as they are.
-std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp);
+// The summary block in Persian, right to left, for the window: a heading with `stamp` (that of
+// the last pass, or with `last` false that of an earlier one), one paragraph per table
+// (operations, records before and after, deleted records removed, tags rebuilt, bytes before and
+// after, time, result), then the total time and the result. Table, tag and folder names and
+// error messages stay as they are.
+std::vector<std::string> PersianLines(const PassSummary& pass, const std::string& stamp,
+                                      bool last = true);
+// One table's paragraph of PersianLines.
+std::string PersianTableLine(const TableSummary& table);
+// The words of the summary in Persian: an operation ("transfer", "rebuild", "pack"), a result
+// ("ok", "failed[: <message>]", "not finished"; another wording, a stop on request, as it is)
+// and a time in seconds with two decimals.
+std::string PersianOperation(const std::string& operation);
+std::string PersianResult(const std::string& result);
+std::string PersianSeconds(double seconds);
 
 class RunSummary final : public RunObserver {
   public:

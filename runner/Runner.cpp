@@ -68,15 +68,18 @@ class Console final : public RunObserver {
     void TableProgress(RunPass, const std::string&, uint64_t done, uint64_t total) override {
         if (!terminal_)
             return;
-        std::string records = total > 0
-                                  ? std::to_string(done) + "/" + std::to_string(total) + " records"
-                                  : std::string();
-        if (records == records_)
+        Show(total > 0 ? std::to_string(done) + "/" + std::to_string(total) + " records"
+                       : std::string());
+    }
+    // Between two passes over the records, a large table's key sorts and index writes take
+    // seconds: the bar says which, with its keys done.
+    void TablePhase(RunPass, const std::string&, engine::ProgressPhase phase, uint64_t done,
+                    uint64_t total) override {
+        if (!terminal_ || engine::OverRecords(phase))
             return;
-        records_ = std::move(records);
-        ClearBar();
-        DrawBar();
-        std::fflush(stdout);
+        const char* what =
+            phase == engine::ProgressPhase::Sorting ? "sorting keys " : "writing keys ";
+        Show(what + std::to_string(done) + "/" + std::to_string(total));
     }
     void Progress(int position, int count) override {
         position_ = position;
@@ -100,6 +103,14 @@ class Console final : public RunObserver {
     }
 
   private:
+    void Show(std::string records) {
+        if (records == records_)
+            return;
+        records_ = std::move(records);
+        ClearBar();
+        DrawBar();
+        std::fflush(stdout);
+    }
     void ClearBar() {
         if (terminal_ && barShown_) {
             std::fputs("\r\033[K", stdout);
@@ -125,7 +136,9 @@ class Console final : public RunObserver {
     bool barShown_ = false;
     int position_ = 0, count_ = 0;
     std::string pass_, table_;
-    std::string records_;  // "done/total records" of the table in progress, "" before any
+    // "done/total records" of the table in progress, or the keys its sort or index write has
+    // done; "" before any
+    std::string records_;
 };
 
 // The program's template folder: beside the program, unpacked from the program's archive when

@@ -68,6 +68,7 @@ void KeySorter::Add(const uint8_t* entry) {
     data_.resize(at + stride_);  // the padding stays zero: equal in every entry, order unchanged
     std::memcpy(data_.data() + at, entry, entrySize_);
     ++count_;
+    ++added_;
 }
 
 namespace {
@@ -107,9 +108,11 @@ constexpr size_t kRadixCutoff = 48;
 // Sorts `a[0, n)`, whose entries agree on their first `depth` bytes, in place: one byte at a
 // time from the most significant, each entry moved straight to its bucket (no second buffer,
 // so the sort stays within the memory the entries take), buckets sorted in turn; a byte that
-// all entries share costs one counting pass and no moves.
+// all entries share costs one counting pass and no moves. With `sorted`, tells it how many
+// entries from the start are in their final place each time a bucket of the first byte that
+// tells entries apart is sorted.
 template <size_t N>
-void RadixSortBlobs(Blob<N>* a, size_t n, size_t depth) {
+void RadixSortBlobs(Blob<N>* a, size_t n, size_t depth, const SortedSink* sorted = nullptr) {
     for (;;) {
         if (n < kRadixCutoff) {
             std::sort(a, a + n, BlobLess<N>);
@@ -144,33 +147,37 @@ void RadixSortBlobs(Blob<N>* a, size_t n, size_t depth) {
         for (size_t b = 0; b < 256; ++b) {
             if (start[b + 1] - start[b] > 1)
                 RadixSortBlobs(a + start[b], start[b + 1] - start[b], depth + 1);
+            if (sorted && start[b + 1] > start[b])
+                (*sorted)(start[b + 1]);
         }
         return;
     }
 }
 
 template <size_t N>
-void SortBlobs(uint8_t* data, size_t count) {
-    RadixSortBlobs(reinterpret_cast<Blob<N>*>(data), count, 0);
+void SortBlobs(uint8_t* data, size_t count, const SortedSink* sorted) {
+    RadixSortBlobs(reinterpret_cast<Blob<N>*>(data), count, 0, sorted);
 }
 
 template <size_t... Ns>
-void SortByStride(size_t stride, uint8_t* data, size_t count, std::index_sequence<Ns...>) {
+void SortByStride(size_t stride, uint8_t* data, size_t count, const SortedSink* sorted,
+                  std::index_sequence<Ns...>) {
     // Strides 8, 16, ..., 8 * sizeof...(Ns).
-    ((stride == 8 * (Ns + 1) ? (SortBlobs<8 * (Ns + 1)>(data, count), true) : false) || ...);
+    ((stride == 8 * (Ns + 1) ? (SortBlobs<8 * (Ns + 1)>(data, count, sorted), true) : false) ||
+     ...);
 }
 
 }  // namespace
 
-void KeySorter::SortBuffer() {
+void KeySorter::SortBuffer(const SortedSink* sorted) {
     // Longest entry: a 100-byte key and the record number, padded: 104 bytes, 13 strides.
-    SortByStride(stride_, data_.data(), count_, std::make_index_sequence<13>{});
+    SortByStride(stride_, data_.data(), count_, sorted, std::make_index_sequence<13>{});
 }
 
-void KeySorter::Spill() {
+void KeySorter::Spill(const SortedSink* sorted) {
     if (count_ == 0)
         return;
-    SortBuffer();
+    SortBuffer(sorted);
     auto run = std::make_unique<Run>();
     const size_t number = runNumbers_ ? runNumbers_->fetch_add(1) : runs_.size();
     run->file = std::make_unique<TemporaryFile>(spillBeside_, SortRunPurpose(number));
@@ -181,14 +188,25 @@ void KeySorter::Spill() {
     count_ = 0;
 }
 
-void KeySorter::Finish() {
+void KeySorter::Finish(const ProgressSink* progress) {
     finished_ = true;
+    // The entries in memory are what is left to sort: those of the runs were sorted as they
+    // were spilled.
+    const uint64_t before = added_ - count_;
+    uint64_t reported = before;
+    const SortedSink report = [&](size_t sorted) {
+        if (before + sorted >= reported + kProgressEveryRecords && before + sorted < added_) {
+            reported = before + sorted;
+            ReportProgress(progress, ProgressPhase::Sorting, reported, added_);
+        }
+    };
+    const SortedSink* sorted = progress ? &report : nullptr;
     if (runs_.empty()) {
-        SortBuffer();
+        SortBuffer(sorted);
         memPos_ = 0;
         return;
     }
-    Spill();
+    Spill(sorted);
     data_ = std::vector<uint8_t>();
     // Share the budget between the runs' read windows.
     const size_t perRun = std::max(kMinMergeBuffer, mergeBufferBytes_ / runs_.size());
@@ -298,14 +316,14 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
     ref.length = table.RecordLength();
     const ProgressSink* progress = CurrentProgressSink();
     const uint64_t total = table.RecordCount();
-    ReportProgress(progress, 0, total);
+    ReportProgress(progress, ProgressPhase::Reading, 0, total);
     while (const uint8_t* rec = scan.Next()) {
         ref.data = rec;
         ref.recno = scan.RecNo();
         if (records)
             records->Add(rec, ref.length);
         if (progress && ref.recno % kProgressEveryRecords == 0)
-            ReportProgress(progress, ref.recno, total);
+            ReportProgress(progress, ProgressPhase::Reading, ref.recno, total);
         if (plan.filter && !plan.filter->Test(ref))
             continue;
         plan.key.EvaluateKey(ref, key.data());
@@ -314,8 +332,11 @@ std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& p
         PutEntryRecno(entry.data(), sortLen, ref.recno);
         sorter->Add(entry.data());
     }
-    ReportProgress(progress, total, total);
-    sorter->Finish();
+    ReportProgress(progress, ProgressPhase::Reading, total, total);
+    const uint64_t keys = sorter->Count();
+    ReportProgress(progress, ProgressPhase::Sorting, 0, keys);
+    sorter->Finish(progress);
+    ReportProgress(progress, ProgressPhase::Sorting, keys, keys);
     return sorter;
 }
 
@@ -325,6 +346,8 @@ TagEntries::TagEntries(KeySorter& sorter, const TagKeyPlan& plan)
 const uint8_t* TagEntries::Next() {
     for (;;) {
         const uint8_t* e = sorter_.Next();
+        if (e)
+            ++taken_;
         if (!e || !unique_)
             return e;
         if (haveLast_ && std::memcmp(lastKey_.data(), e, lastKey_.size()) == 0)
@@ -339,11 +362,20 @@ void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& wr
     const size_t sortLen = plan.SortLength();
     std::vector<uint8_t> key(plan.keyLength);
     TagEntries entries(sorter, plan);
+    const ProgressSink* progress = CurrentProgressSink();
+    const uint64_t total = sorter.Count();
+    ReportProgress(progress, ProgressPhase::Writing, 0, total);
+    uint64_t reported = 0;
     while (const uint8_t* e = entries.Next()) {
+        if (progress && entries.Taken() >= reported + kProgressEveryRecords) {
+            reported = entries.Taken();
+            ReportProgress(progress, ProgressPhase::Writing, reported, total);
+        }
         StoredKeyFromSortable(plan.keyType, e, plan.keyLength, plan.descending, key.data(),
                               plan.language);
         writer.Add(key.data(), EntryRecno(e, sortLen));
     }
+    ReportProgress(progress, ProgressPhase::Writing, total, total);
 }
 
 }  // namespace ari::engine

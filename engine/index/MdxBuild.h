@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/Progress.h"
 #include "engine/expr/Expr.h"
 #include "engine/expr/Key.h"
 
@@ -25,6 +27,9 @@ class TemporaryFile;
 // (default 256 MB). Process-wide; set before a build.
 size_t IndexSortMemoryBudget();
 void SetIndexSortMemoryBudget(size_t bytes);
+
+// Told how many entries of a buffer being sorted are in their final place.
+using SortedSink = std::function<void(size_t sorted)>;
 
 // Sorts fixed-size entries (memcmp order) in bounded memory.
 class KeySorter {
@@ -41,22 +46,27 @@ class KeySorter {
     // Room for `entries` entries (a hint, clipped to the memory budget).
     void Reserve(size_t entries);
     void Add(const uint8_t* entry);
-    // Ends the input; then Next() yields the entries in order.
-    void Finish();
+    // Entries added so far.
+    uint64_t Count() const { return added_; }
+    // Ends the input; then Next() yields the entries in order. With `progress`, the sort of the
+    // entries still in memory reports (Sorting, done, Count()) on its way (engine/Progress.h),
+    // neither its start nor its end.
+    void Finish(const ProgressSink* progress = nullptr);
     // The next entry (valid until the following call), nullptr at the end.
     const uint8_t* Next();
     size_t RunCount() const { return runs_.size(); }
 
   private:
     struct Run;
-    void SortBuffer();
-    void Spill();
+    void SortBuffer(const SortedSink* sorted = nullptr);
+    void Spill(const SortedSink* sorted = nullptr);
     void Refill(Run& run);
     bool RunAfter(size_t a, size_t b) const;  // heap order: true when run a's entry is larger
     size_t entrySize_;
-    size_t stride_;     // bytes per entry in memory and in runs: entrySize_ rounded up to 8
-    size_t capacity_;   // entries held in memory
-    size_t count_ = 0;  // entries in data_
+    size_t stride_;       // bytes per entry in memory and in runs: entrySize_ rounded up to 8
+    size_t capacity_;     // entries held in memory
+    size_t count_ = 0;    // entries in data_
+    uint64_t added_ = 0;  // entries added in all
     std::string spillBeside_;
     std::atomic<size_t>* runNumbers_;
     std::vector<uint8_t> data_;
@@ -107,7 +117,8 @@ inline uint32_t EntryRecno(const uint8_t* entry, size_t sortLength) {
 }
 
 // Reads every record of `table`, and returns the sorter holding (sortable key, record number
-// big-endian) entries of the records the FOR admits, finished and ready for Next().
+// big-endian) entries of the records the FOR admits, finished and ready for Next(). Reports
+// the Reading loop over the records and then the Sorting of the keys.
 // `runNumbers`: as for KeySorter. With `records`, every record read (deleted ones too) is fed
 // into it in file order.
 std::unique_ptr<KeySorter> SortTagKeys(const DbfFile& table, const TagKeyPlan& plan,
@@ -122,16 +133,19 @@ class TagEntries {
     TagEntries(KeySorter& sorter, const TagKeyPlan& plan);
     // The next entry (valid until the following call), nullptr at the end.
     const uint8_t* Next();
+    // The sorter's entries taken so far, those a unique tag leaves out included.
+    uint64_t Taken() const { return taken_; }
 
   private:
     KeySorter& sorter_;
+    uint64_t taken_ = 0;
     bool unique_;
     std::vector<uint8_t> lastKey_;  // sortable key of the entry handed out last
     bool haveLast_ = false;
 };
 
 // Streams a finished sorter into a tag writer: stored keys in order, only the first record of
-// each key value for a unique tag.
+// each key value for a unique tag. Reports the Writing loop over the sorter's entries.
 void WriteSortedKeys(KeySorter& sorter, const TagKeyPlan& plan, MdxTagWriter& writer);
 
 }  // namespace ari::engine

@@ -105,9 +105,12 @@ class ConcurrentTagBuild {
     }
 
   private:
+    struct Report {
+        ProgressPhase phase;
+        uint64_t done, total;
+    };
     struct Tag {
-        std::vector<uint64_t> reports;  // (done) of the progress reports not yet passed on
-        uint64_t total = 0;
+        std::vector<Report> reports;  // the progress reports not yet passed on
         bool done = false;
         std::exception_ptr error;
         std::unique_ptr<TagKeyPlan> plan;
@@ -143,14 +146,14 @@ class ConcurrentTagBuild {
                                                         def.unique, def.descending, table_.Fields(),
                                                         language_));
             if (progress_) {
-                const ProgressScope scope([this, &tag](uint64_t done, uint64_t total) {
-                    {
-                        const std::lock_guard<std::mutex> lock(mutex_);
-                        tag.reports.push_back(done);
-                        tag.total = total;
-                    }
-                    changed_.notify_all();
-                });
+                const ProgressScope scope(
+                    [this, &tag](ProgressPhase phase, uint64_t done, uint64_t total) {
+                        {
+                            const std::lock_guard<std::mutex> lock(mutex_);
+                            tag.reports.push_back({phase, done, total});
+                        }
+                        changed_.notify_all();
+                    });
                 sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_, records);
             } else {
                 sorter = SortTagKeys(table_, *plan, budget_, &runNumbers_, records);
@@ -175,12 +178,11 @@ class ConcurrentTagBuild {
         for (;;) {
             changed_.wait(lock, [&] { return tag.done || !tag.reports.empty(); });
             if (!tag.reports.empty()) {
-                std::vector<uint64_t> reports;
+                std::vector<Report> reports;
                 reports.swap(tag.reports);
-                const uint64_t total = tag.total;
                 lock.unlock();
-                for (uint64_t done : reports)
-                    ReportProgress(progress_, done, total);
+                for (const Report& r : reports)
+                    ReportProgress(progress_, r.phase, r.done, r.total);
                 lock.lock();
                 continue;
             }
@@ -408,15 +410,16 @@ void WriteIndexFileFromKeys(FileHandle fd, const std::string& path, const DbfFil
                                         def.descending, table.Fields(), h.language);
         MdxTagWriter& tw = writer.BeginTag(SpecFor(def, plan));
         uint64_t written = 0;
-        ReportProgress(progress, 0, total);
+        ReportProgress(progress, ProgressPhase::Renumbering, 0, total);
         old.Walk(tag, [&](const uint8_t* key, uint32_t recno) {
             if (!kept.Kept(recno))
                 return;
             tw.Add(key, kept.NewNumber(recno));
             if (progress && ++written % kProgressEveryRecords == 0)
-                ReportProgress(progress, std::min(written, total), total);
+                ReportProgress(progress, ProgressPhase::Renumbering, std::min(written, total),
+                               total);
         });
-        ReportProgress(progress, total, total);
+        ReportProgress(progress, ProgressPhase::Renumbering, total, total);
         writer.EndTag();
     }
     writer.Finish();

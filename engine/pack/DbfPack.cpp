@@ -84,7 +84,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
         Env::Default()->AdviseSequential(in);
         const uint32_t total = src->RecordCount();
         const ProgressSink* progress = CurrentProgressSink();
-        ReportProgress(progress, 0, total);
+        ReportProgress(progress, ProgressPhase::Packing, 0, total);
         for (uint32_t done = 0; done < total;) {
             // A program that opened a file meanwhile waits for us: give up at once, not at the
             // end of a long pass.
@@ -101,7 +101,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             size_t keptHere = 0;
             for (size_t i = 0; i < want; ++i) {
                 if (progress && (done + i) % kProgressEveryRecords == 0 && done + i != 0)
-                    ReportProgress(progress, done + i, total);
+                    ReportProgress(progress, ProgressPhase::Packing, done + i, total);
                 const uint8_t* rec = buf.data() + i * rl;
                 if (*rec == dbf::kDeletedFlag) {
                     ++result.dropped;
@@ -123,7 +123,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
             if (bytes)
                 WriteAll(newDbf.Fd(), buf.data(), bytes, tmp);
         }
-        ReportProgress(progress, total, total);
+        ReportProgress(progress, ProgressPhase::Packing, total, total);
         if (total == 0) {
             const uint8_t eof = dbf::kEndOfFile;
             WriteAll(newDbf.Fd(), &eof, 1, tmp);

@@ -30,6 +30,7 @@
 
 #include "app/uMain.h"
 #include "engine/TTable.h"
+#include "engine/index/MdxBuild.h"
 #include "platform/Dialogs.h"
 #include "platform/Env.h"
 #include "platform/Exception.h"
@@ -567,6 +568,49 @@ TEST_F(Run, TheCheckListMarksTheTableWorkedOnAndTheBarShowsItsRecordsDone) {
                "------Add Index b.dbf NAME", "---Packing a.dbf ... ", "---Packing b.dbf ... ",
                "---ReIndex has successfully Time: <time>",
                "---Pack has successfully Time: <time>"});
+}
+
+// Between a large table's passes over its records, the bar names the step that takes the time:
+// the sort of a tag's keys, the writing of its keys into the index, each with its keys done.
+TEST_F(Run, TheBarNamesTheSortAndTheIndexWriteOfALargeTable) {
+    constexpr int kRecords = 40000;
+    std::vector<ari::test::FixtureRow> rows;
+    for (int i = 0; i < kRecords; ++i)
+        rows.push_back({std::to_string(i % 99999), "N" + std::to_string(kRecords - i), "", false});
+    ari::test::MakeTable(tmpl + "BIG.DBF", {});
+    AddTags(tmpl, "BIG.DBF", {{"ID", "ID"}});
+    ari::test::MakeTable(live + "BIG.DBF", rows);
+    // The bar as the window shows it whenever the engine writes in the live folder: with a
+    // small sort budget, the sort writes sorted runs beside the table while it reads the records
+    // and while it sorts its last keys, and the index is written while its keys are.
+    const size_t budget = ari::engine::IndexSortMemoryBudget();
+    ari::engine::SetIndexSortMemoryBudget(64 << 10);
+    WindowAtEachWrite writes(window.get(), live);
+    {
+        const ari::test::InstalledEnv installed(&writes);
+        Choose(false, true, false);
+        EXPECT_TRUE(window->ReindexProccess());
+    }
+    ari::engine::SetIndexSortMemoryBudget(budget);
+    QStringList texts;
+    for (const auto& shown : writes.Taken())
+        if (!shown.barText.isEmpty())
+            texts << shown.barText;
+    const QRegularExpression shape(QStringLiteral(
+        "^BIG\\.DBF: (\\d+) / (\\d+)( — (مرتب سازی کلیدها|نوشتن کلیدها در ایندکس))?$"));
+    QStringList steps;
+    for (const QString& t : texts) {
+        const QRegularExpressionMatch m = shape.match(t);
+        ASSERT_TRUE(m.hasMatch()) << t.toStdString();
+        EXPECT_EQ(m.captured(2).toInt(), kRecords) << t.toStdString();
+        if (steps.isEmpty() || steps.back() != m.captured(4))
+            steps << m.captured(4);
+    }
+    // The records, then the sort, then the write, in that order.
+    EXPECT_EQ(steps, (QStringList{QString(), QStringLiteral("مرتب سازی کلیدها"),
+                                  QStringLiteral("نوشتن کلیدها در ایندکس")}))
+        << texts.join(u'\n').toStdString();
+    EXPECT_FALSE(window->ProgressBar1->isTextVisible());
 }
 
 TEST_F(Run, ClosingTheProgramDuringARunLetsTheRunFinish) {

@@ -4,9 +4,11 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "app/uMain.h"
 #include "platform/Dialogs.h"
@@ -347,6 +349,68 @@ TEST_F(Window, TabLeavesTheLogAsEveryOtherControl) {
     EXPECT_EQ(QApplication::focusWidget(), window->chkAutomat);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
     EXPECT_EQ(QApplication::focusWidget(), window->mLog);
+}
+
+// The lists' rows are one line of the window's font high, as the platform draws them: the
+// session lists show six rows in their 85 pixels, and the check list holds 64 tables in its five
+// columns without a scroll bar.
+TEST_F(Window, ListRowsFollowTheDesignsMetrics) {
+    for (QListWidget* l : {window->ListBox1, window->ListBox2, window->ListBox3, window->ListBox4,
+                           window->lstUsers}) {
+        SCOPED_TRACE(l->objectName().toStdString());
+        Fill(l, 8);
+        const QRect view = l->viewport()->rect();
+        for (int row = 0; row < 8; ++row) {
+            const QRect r = l->visualItemRect(l->item(row));
+            EXPECT_EQ(r.height(), 13) << row;
+            EXPECT_EQ(view.contains(r), row < 6) << row;
+        }
+    }
+    QListWidget* list = window->CLBFile;
+    for (int i = 0; i < 64; ++i) {
+        auto* item = new QListWidgetItem(QStringLiteral("TABLE%1.DBF").arg(i), list);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Checked);
+    }
+    QApplication::processEvents();
+    std::set<int> columns;
+    for (int i = 0; i < 64; ++i) {
+        const QRect r = list->visualItemRect(list->item(i));
+        EXPECT_EQ(r.height(), 13) << i;
+        EXPECT_TRUE(list->viewport()->rect().contains(r)) << i;
+        columns.insert(r.left());
+    }
+    EXPECT_EQ(columns.size(), 5u);
+    EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+}
+
+// Each time picker is one stop of the tab order: Tab leaves it from whichever field is
+// selected; the arrows move between its fields and change the one selected.
+TEST_F(Window, ATimePickerIsOneTabStopAndItsArrowsMoveBetweenItsFields) {
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTimeEdit* end = window->tmpckrEnd;
+    end->setTime(QTime(6, 0, 0));
+    end->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(end->hasFocus());
+    EXPECT_EQ(end->currentSection(), QDateTimeEdit::HourSection);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    EXPECT_EQ(end->currentSection(), QDateTimeEdit::MinuteSection);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_EQ(end->time(), QTime(6, 1, 0));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);  // stays on the seconds
+    EXPECT_EQ(end->currentSection(), QDateTimeEdit::SecondSection);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+    EXPECT_EQ(end->currentSection(), QDateTimeEdit::MinuteSection);
+    // One Tab from the middle field reaches the next control, one Shift+Tab comes back.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->tmpckrBegin);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), end);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), window->BitBtn1);
+    EXPECT_EQ(end->time(), QTime(6, 1, 0));
 }
 
 // The caption as the display server shows it: the platform appends the application display name

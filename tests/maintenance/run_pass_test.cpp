@@ -431,6 +431,100 @@ TEST_F(Pass, EachTablesRecordsDoneRiseToItsTotalInEveryBuildAndPack) {
     EXPECT_EQ(DbtoolCheck(live + "BIG.DBF"), 0);
 }
 
+// Every report of the engine with its phase: between a tag's pass over the records and the
+// next, the sort of its keys and the writing of its keys, each a loop of its own.
+class PhaseRecorder : public ari::RunObserver {
+  public:
+    struct Loop {
+        RunPass pass;
+        std::string table;
+        ari::engine::ProgressPhase phase;
+        uint64_t total = 0;
+        std::vector<uint64_t> done;  // every report's figure, in order
+    };
+    std::vector<Loop> loops;
+    std::vector<std::string> faults;
+
+    void TablePhase(RunPass pass, const std::string& table, ari::engine::ProgressPhase phase,
+                    uint64_t done, uint64_t total) override {
+        if (done == 0 || loops.empty()) {
+            if (!loops.empty() && loops.back().done.back() != loops.back().total)
+                faults.push_back("a loop ended early in " + table);
+            loops.push_back({pass, table, phase, total, {}});
+        }
+        Loop& loop = loops.back();
+        if (loop.pass != pass || loop.table != table || loop.phase != phase ||
+            loop.total != total || (!loop.done.empty() && done < loop.done.back()) || done > total)
+            faults.push_back("a report out of its loop in " + table);
+        loop.done.push_back(done);
+    }
+};
+
+TEST_F(Pass, EachTagsSortAndIndexWriteAreReportedAfterItsPassOverTheRecords) {
+    constexpr uint32_t kRecords = 60000;
+    std::vector<ari::test::FixtureRow> big;
+    for (uint32_t i = 0; i < kRecords; ++i)
+        big.push_back({std::to_string((i * 7919) % 99999), "N" + std::to_string(kRecords - i), "",
+                       i % 10 == 0});
+    const uint64_t kept = Surviving(big).size();
+    const Tags tags = {{"ID", "ID"}, {"BYNAME", "UPPER(NAME)"}};
+    ari::test::MakeTable(tmpl + "BIG.DBF", {});
+    AddTags(tmpl, "BIG.DBF", tags);
+    ari::test::MakeTable(live + "BIG.DBF", big, 1);
+    PhaseRecorder phases;
+    ari::RunChoices choices;
+    choices.templateFolderText = tmpl;
+    choices.liveFolderText = live;
+    choices.operations = {false, true, true};
+    choices.markerPath = marker;
+    ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+    run.AddObserver(&phases);
+    ASSERT_TRUE(run.Run());
+    EXPECT_TRUE(phases.faults.empty()) << phases.faults.front();
+    ASSERT_FALSE(phases.loops.empty());
+    EXPECT_EQ(phases.loops.back().done.back(), phases.loops.back().total);
+
+    using Phase = ari::engine::ProgressPhase;
+    const auto sequence = [&](RunPass pass) {
+        std::vector<std::pair<Phase, uint64_t>> out;
+        for (const auto& loop : phases.loops)
+            if (loop.pass == pass)
+                out.push_back({loop.phase, loop.total});
+        return out;
+    };
+    // The rebuild: each tag read over every record, its keys sorted, then written.
+    const std::vector<std::pair<Phase, uint64_t>> tag = {
+        {Phase::Reading, kRecords}, {Phase::Sorting, kRecords}, {Phase::Writing, kRecords}};
+    std::vector<std::pair<Phase, uint64_t>> rebuild = tag;
+    rebuild.insert(rebuild.end(), tag.begin(), tag.end());
+    EXPECT_EQ(sequence(RunPass::Index), rebuild);
+    // The pack: its pass over the records, then each tag, from the rebuild's keys or built anew.
+    const std::vector<std::pair<Phase, uint64_t>> pack = sequence(RunPass::Pack);
+    ASSERT_FALSE(pack.empty());
+    EXPECT_EQ(pack.front(), std::make_pair(Phase::Packing, uint64_t{kRecords}));
+    const std::vector<std::pair<Phase, uint64_t>> fromKeys = {
+        {Phase::Packing, kRecords}, {Phase::Renumbering, kept}, {Phase::Renumbering, kept}};
+    std::vector<std::pair<Phase, uint64_t>> rebuilt = {{Phase::Packing, kRecords}};
+    for (int i = 0; i < 2; ++i)
+        for (const Phase p : {Phase::Reading, Phase::Sorting, Phase::Writing})
+            rebuilt.push_back({p, kept});
+    EXPECT_TRUE(pack == fromKeys || pack == rebuilt);
+    // The long loops report on their way: the write every 16384 keys, the sort as the buckets
+    // of the first byte that tells keys apart are done (the names' second letter: the ID keys'
+    // first bytes put nine in ten of them into one bucket).
+    size_t sortsReportedOnTheirWay = 0;
+    for (const auto& loop : phases.loops) {
+        if (loop.pass == RunPass::Index && loop.phase == Phase::Writing) {
+            EXPECT_GT(loop.done.size(), 3u);
+        }
+        if (loop.phase == Phase::Sorting && loop.done.size() > 2)
+            ++sortsReportedOnTheirWay;
+    }
+    EXPECT_GE(sortsReportedOnTheirWay, 1u);
+    EXPECT_EQ(ari::test::ReadRows(live + "BIG.DBF"), Surviving(big));
+    EXPECT_EQ(DbtoolCheck(live + "BIG.DBF"), 0);
+}
+
 // The summary counts the records the pack read, not the header's claim: a header that says 1
 // over a file of 300 records (75 deleted) is a table of 300 records, of which the pack removed 75.
 TEST_F(Pass, TheSummaryCountsTheRecordsReadNotTheHeadersClaim) {

@@ -563,3 +563,77 @@ TEST(RunMarker, TwoProcessesNeverHoldTheMarkerAtOnce) {
 }
 
 }  // namespace
+
+// A pass that an engine message of several lines ended reads back whole, its tables and its
+// total with it: the summary keeps each of its lines on one.
+TEST(PassHistory, AFailedPassReadsBackWithItsTablesAndItsMessage) {
+    ari::RunSummary summary("", {false, true, true});
+    summary.TableStarted(ari::RunPass::Index, "a.dbf");
+    for (const char* tag : {"ID", "BYNAME"}) {
+        ari::IndexDefinition definition;
+        definition.name = tag;
+        summary.IndexAdded("a.dbf", definition);
+    }
+    summary.TableFinished(ari::RunPass::Index, "a.dbf");
+    summary.TableStarted(ari::RunPass::Pack, "b\nc.dbf");
+    summary.Error("Table is in use.\nFile: /srv/live/b.dbf");
+    summary.RunFinished(false);
+    const std::string text = ari::JoinedLines(summary.Lines("2026-12-11 01:22:07")) + "\n" +
+                             "11/12/2026 01:22:08 ---Checking... Time: \"01:22:08\"\n";
+    const std::vector<ari::JournalPass> read = ari::ReadJournalPasses(text);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].record.result, "failed: Table is in use. File: /srv/live/b.dbf");
+    EXPECT_GE(read[0].pass.seconds, 0);
+    ASSERT_EQ(read[0].pass.tables.size(), 2u);
+    const ari::TableSummary& a = read[0].pass.tables[0];
+    EXPECT_EQ(a.table, "a.dbf");
+    EXPECT_EQ(a.operations, (std::vector<std::string>{"rebuild"}));
+    EXPECT_EQ(a.tagsRebuilt, (std::vector<std::string>{"ID", "BYNAME"}));
+    EXPECT_EQ(a.result, "ok");
+    const ari::TableSummary& b = read[0].pass.tables[1];
+    EXPECT_EQ(b.table, "b c.dbf");
+    EXPECT_EQ(b.operations, (std::vector<std::string>{"pack"}));
+    EXPECT_EQ(b.result, "failed: Table is in use. File: /srv/live/b.dbf");
+}
+
+// Each figure of a table line comes back as written; a line that cannot be read keeps its name.
+TEST(PassHistory, TableLinesReadBackFigureByFigure) {
+    const std::string text =
+        "=== Pass summary 2026-12-11 01:22:07 (/l/)\n"
+        "table a.dbf: operations transfer, rebuild, pack; records 10 -> 8; deleted records "
+        "removed 2; tags rebuilt ID, NAME; table bytes 900 -> 700; index bytes none -> 4608; "
+        "memo bytes 512 -> 512; time 0.10 s; result ok; verify ok\n"
+        "table b.dbf: operations pack; records ? -> 5; tags rebuilt none; bytes 300 -> 200; time "
+        "1.50 s; result failed: a; b; verify x\n"
+        "table c.dbf without its figures\n"
+        "total time 2.00 s; result failed\n";
+    const std::vector<ari::JournalPass> read = ari::ReadJournalPasses(text);
+    ASSERT_EQ(read.size(), 1u);
+    ASSERT_EQ(read[0].pass.tables.size(), 3u);
+    const ari::TableSummary& a = read[0].pass.tables[0];
+    EXPECT_EQ(a.operations, (std::vector<std::string>{"transfer", "rebuild", "pack"}));
+    EXPECT_EQ(a.recordsBefore, 10);
+    EXPECT_EQ(a.recordsAfter, 8);
+    EXPECT_TRUE(a.packed);
+    EXPECT_EQ(a.tagsRebuilt, (std::vector<std::string>{"ID", "NAME"}));
+    EXPECT_EQ(a.bytesBefore.table, 900);
+    EXPECT_EQ(a.bytesAfter.table, 700);
+    EXPECT_EQ(a.bytesBefore.index, -1);
+    EXPECT_EQ(a.bytesAfter.index, 4608);
+    EXPECT_EQ(a.bytesAfter.memo, 512);
+    EXPECT_DOUBLE_EQ(a.seconds, 0.10);
+    EXPECT_EQ(a.result, "ok");
+    EXPECT_EQ(a.verify, "ok");
+    const ari::TableSummary& b = read[0].pass.tables[1];
+    EXPECT_EQ(b.recordsBefore, -1);
+    EXPECT_EQ(b.recordsAfter, 5);
+    EXPECT_FALSE(b.packed);
+    EXPECT_TRUE(b.tagsRebuilt.empty());
+    EXPECT_EQ(b.bytesBefore.table, 300);  // the older summed bytes
+    EXPECT_DOUBLE_EQ(b.seconds, 1.5);
+    EXPECT_EQ(b.result, "failed: a; b");
+    EXPECT_EQ(b.verify, "x");
+    EXPECT_EQ(read[0].pass.tables[2].table, "c.dbf without its figures");
+    EXPECT_EQ(read[0].pass.tables[2].result, "?");
+    EXPECT_EQ(read[0].pass.result, "failed");
+}
