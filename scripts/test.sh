@@ -9,5 +9,7 @@ start=$SECONDS
 echo "test.sh: the Linux suite took $((SECONDS - start)) s"
 # The Windows programs, cross-built and tested under Wine.
 start=$SECONDS
-bash scripts/test-windows.sh
+status=0
+bash scripts/test-windows.sh || status=$?
 echo "test.sh: the Windows suite took $((SECONDS - start)) s"
+exit "$status"
