@@ -26,9 +26,6 @@ set(ZLIB_USE_STATIC_LIBS ON)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Windows 10 (1709 and later has the rename with POSIX semantics; older systems fall back).
-add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE)
-
 find_program(ARI_WINE NAMES wine wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(ARI_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${ARI_WINE})

@@ -469,8 +469,9 @@ int DryRun(const Options& options, const ProgramFolders& folders) {
     choices.markerPath = AbsolutePath(folders.stateFolder + kRunMarkerName);
     std::error_code ec;
     const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    const std::string spill =
-        (ec ? std::filesystem::path("/tmp") : temp) / "autoreindex-dry-run.dbf";
+    const std::u8string spillName =
+        ((ec ? std::filesystem::path("/tmp") : temp) / "autoreindex-dry-run.dbf").u8string();
+    const std::string spill(spillName.begin(), spillName.end());
     const DryRunResult result = ForecastRun(choices, besideProgram, spill);
     WriteOut(DryRunReport(result));
     std::fflush(stdout);

@@ -128,8 +128,10 @@ std::string DescribeOpener(const OtherOpener& o) {
 // cleared and is named too.
 std::string WhoElseHasOpen(FileHandle fd) {
     Key key{};
+    // A handle that cannot be looked at proves nothing (and would find nobody).
     if (!StatKey(fd, key))
-        return {};
+        return "The held file cannot be looked at: " + FileErrorMessage(FileErrorFromErrno(errno)) +
+               ".";
     const auto found = Env::Default()->FindOtherOpeners({{key, fd}});
     return found.empty() ? std::string() : DescribeOpener(found.front());
 }

@@ -160,6 +160,10 @@ struct OpenFile {
     bool append = false;
     bool soleUse = false;  // opened allowing others nothing but delete (TakeLease)
     std::vector<HeldRange> ranges;
+    // Set when the file's name was removed while this process had it open (Remove): shared by
+    // every open file of this process on that file; the last of them to close removes the
+    // name the file was given aside.
+    std::shared_ptr<const bool> removed;
 
     ~OpenFile() {
         if (handle != INVALID_HANDLE_VALUE)
@@ -552,8 +556,15 @@ class WindowsEnv final : public Env {
             std::lock_guard<std::mutex> guard(file->mutex);
             const HANDLE h = file->handle;
             file->handle = INVALID_HANDLE_VALUE;
+            // The last of this process's handles on a removed file takes its aside name along.
+            std::wstring aside;
+            if (file->removed && file->removed.use_count() == 1 && h != INVALID_HANDLE_VALUE)
+                aside = CurrentName(h);
+            file->removed.reset();
             if (h != INVALID_HANDLE_VALUE && !::CloseHandle(h))
                 return SetErrnoFromLastError();
+            if (!aside.empty())
+                ::DeleteFileW(aside.c_str());
         }
         return 0;
     }
@@ -701,6 +712,12 @@ class WindowsEnv final : public Env {
     }
     int Remove(const std::string& path) override {
         const std::wstring name = WideName(path);
+        // A file this process has open keeps a name until this process closes it: the handles
+        // are opened anew through their file's name (TakeLease, DropLease), and a file whose
+        // delete is pending, or that has no name left, cannot be opened by anybody.
+        std::vector<std::shared_ptr<OpenFile>> own = OwnOpenFiles(path);
+        if (!own.empty())
+            return RemoveAroundOwnHandles(name, path, own);
         // POSIX semantics: the name goes at once even while somebody has the file open
         // (allowing delete), so that it can be taken again at once.
         HANDLE h = ::CreateFileW(name.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
@@ -1094,6 +1111,56 @@ class WindowsEnv final : public Env {
     bool StopRequested() override { return stopRequested; }
 
   private:
+    // This process's open files on the regular file at `path` (none when the name is missing).
+    std::vector<std::shared_ptr<OpenFile>> OwnOpenFiles(const std::string& path) {
+        std::vector<std::shared_ptr<OpenFile>> own;
+        FileInfo target;
+        if (PathInfo(path, false, &target) != 0 || target.kind != NameKind::Regular)
+            return own;
+        std::lock_guard<std::mutex> guard(tableMutex);
+        for (const auto& [fd, file] : Table()) {
+            if (std::find(own.begin(), own.end(), file) != own.end())
+                continue;
+            std::lock_guard<std::mutex> fileGuard(file->mutex);
+            FileInfo info;
+            if (file->handle != INVALID_HANDLE_VALUE && FillInfo(file->handle, &info) &&
+                info.id == target.id)
+                own.push_back(file);
+        }
+        return own;
+    }
+
+    // Removes the name `name` of a file this process has open (`own`): the file is renamed aside
+    // (a name of its own beside it, which the last of these handles to close removes), its
+    // handles closed around the rename and opened again through the new name, with the sharing
+    // and byte ranges they had. (A handle is opened anew through its file's name, and Wine does
+    // not tell a handle the new name of a file another handle renamed.)
+    int RemoveAroundOwnHandles(const std::wstring& name, const std::string& path,
+                               const std::vector<std::shared_ptr<OpenFile>>& own) {
+        const std::wstring aside = WideName(path + ".del-" + RandomSuffix());
+        std::vector<std::unique_lock<std::mutex>> guards;
+        std::vector<LARGE_INTEGER> positions(own.size());
+        std::vector<bool> sole(own.size());
+        for (size_t i = 0; i < own.size(); ++i) {
+            guards.emplace_back(own[i]->mutex);
+            sole[i] = own[i]->soleUse;
+            Park(own[i].get(), &positions[i]);
+        }
+        const bool moved = ::MoveFileExW(name.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH);
+        const DWORD moveErr = ::GetLastError();
+        const auto removed = std::make_shared<const bool>(true);
+        for (size_t i = 0; i < own.size(); ++i) {
+            Unpark(own[i].get(), moved ? aside : name, sole[i], positions[i]);
+            if (moved)
+                own[i]->removed = removed;
+        }
+        if (!moved) {
+            errno = ErrnoFromSystemError(moveErr);
+            return -1;
+        }
+        return 0;
+    }
+
     // The classic rename over a file this process holds open (the old table under its sole-use
     // handle): the old file gets a name of its own beside it (a hard link), this process's
     // handles on it are closed, the rename is made, and the handles are opened again through
@@ -1104,24 +1171,7 @@ class WindowsEnv final : public Env {
     // POSIX rename, where the system has it, leaves no such moment (doc/platform-seam.md).
     int RenameAroundOwnHandles(const std::string& from, const std::string& to,
                                const std::wstring& f, const std::wstring& t) {
-        FileInfo target;
-        if (PathInfo(to, false, &target) != 0) {
-            errno = EBUSY;
-            return -1;
-        }
-        std::vector<std::shared_ptr<OpenFile>> own;
-        {
-            std::lock_guard<std::mutex> guard(tableMutex);
-            for (const auto& [fd, file] : Table()) {
-                if (std::find(own.begin(), own.end(), file) != own.end())
-                    continue;
-                std::lock_guard<std::mutex> fileGuard(file->mutex);
-                FileInfo info;
-                if (file->handle != INVALID_HANDLE_VALUE && FillInfo(file->handle, &info) &&
-                    info.id == target.id)
-                    own.push_back(file);
-            }
-        }
+        std::vector<std::shared_ptr<OpenFile>> own = OwnOpenFiles(to);
         if (own.empty()) {
             errno = EBUSY;  // another program has the target open
             return -1;

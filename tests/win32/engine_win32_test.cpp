@@ -189,6 +189,31 @@ TEST(WindowsPack, KeepsRecordsMemosAndIndexInAPersianFolderGivenWithBackslashes)
     EXPECT_EQ(names, (std::vector<std::string>{"MIXED.Dbf", "MIXED.mdx", "Mixed.Dbt"}));
 }
 
+// The nightly rebuild of a table's production index: the table open for sole use, its index
+// file removed while held, the tags added to a new one under the held table.
+TEST(WindowsIndexRebuild, TheHeldTablesIndexIsRemovedAndBuiltAgain) {
+    const TempFolder dir;
+    const std::string folder = dir.Path();
+    MakeFixture(folder);
+    TTable t("Table1");
+    t.SetDatabaseName(folder);
+    t.SetTableName("MIXED.Dbf");
+    t.SetExclusive(true);
+    t.Open();
+    ASSERT_TRUE(ari::RemoveFile(folder + "MIXED.mdx"));
+    t.SetIndexHeaderBytes(0, 0);
+    t.AddIndexes({{"QTY", "QTY", ixExpression, ""}, {"NAME", "NAME", ixExpression, ""}});
+    t.Close();
+    const std::string table = folder + "MIXED.Dbf";
+    EXPECT_EQ(ari::test::IndexFaults(table), "");
+    for (const char* tag : {"NAME", "QTY"})
+        EXPECT_EQ(ari::test::WalkTag(table, tag), ari::test::ModelOrder(table, tag)) << tag;
+    std::vector<std::string> names;
+    ASSERT_EQ(ari::Env::Default()->ListFolder(folder, &names), 0);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"MIXED.Dbf", "MIXED.mdx", "Mixed.Dbt"}));
+}
+
 TEST(WindowsPack, EveryFailedWriteFlushOrRenameLeavesTheTableAsItWas) {
     const TempFolder dir;
     MakeFixture(dir.Path());

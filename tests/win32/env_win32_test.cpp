@@ -131,6 +131,47 @@ TEST(WindowsSoleUse, TheSoleUseOpenIsRefusedWhileAnotherIsOpenAndThenKeepsEveryo
     EXPECT_EQ(env->Close(dup), 0);
 }
 
+TEST(WindowsSoleUse, AFileRemovedWhileHeldCanStillBeTakenForSoleUseAndGoesAtItsLastClose) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    const std::string path = dir / "T.MDX";
+    const FileHandle held = Create(path, "0123456789");
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(env->LockRange(held, ari::LockKind::Write, 0, 0), 0);
+    ASSERT_EQ(env->Seek(held, 4), 0);
+    const FileHandle dup = env->Duplicate(held);
+    ASSERT_EQ(env->Remove(path), 0);
+    // The name is free at once, as on Linux.
+    EXPECT_EQ(ari::KindOfName(path), ari::NameKind::Missing);
+    const ScopedFd again(Create(path, "new"));
+    ASSERT_GE(again.Get(), 0);
+    // The removed file is still ours: proven, looked at, read, and given back.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(env->TakeLease(held), 0) << round;
+        EXPECT_TRUE(env->LeaseIntact(dup));
+        ari::FileInfo info;
+        ASSERT_EQ(env->Info(held, &info), 0);
+        EXPECT_EQ(info.size, 10u);
+        EXPECT_TRUE(env->FindOtherOpeners({{info.id, held}}).empty());
+        env->DropLease(held);
+        EXPECT_FALSE(env->LeaseIntact(held));
+    }
+    char buf[3] = {};
+    EXPECT_EQ(env->Read(dup, buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "456");
+    const ScopedFd probe(env->Open(path, ari::kOpenRead));
+    ari::LockHolder holder;
+    EXPECT_FALSE(env->FindLock(probe.Get(), ari::LockKind::Write, 0, 0, &holder));
+    // Only the new file keeps a name once the last handle on the old one is closed.
+    std::vector<std::string> names;
+    EXPECT_EQ(env->Close(held), 0);
+    ASSERT_EQ(env->ListFolder(dir.Path(), &names), 0);
+    EXPECT_EQ(names.size(), 2u);  // the new file and the old one's name aside until then
+    EXPECT_EQ(env->Close(dup), 0);
+    ASSERT_EQ(env->ListFolder(dir.Path(), &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"T.MDX"});
+}
+
 TEST(WindowsLocks, AnotherHandleSeesTheKindAndFirstByteOfALockButNotItsOwn) {
     const TempFolder dir;
     Env* env = Env::Default();
