@@ -52,6 +52,9 @@ struct Environment {
 // The real clock, sleep and process starter, and the running executable's path.
 Environment DefaultEnvironment();
 
+// The platform's own process starter (platform/posix/ or platform/win32/), DefaultEnvironment's.
+ProcessStarter* PlatformStarter();
+
 // Splits a parameter text at runs of blanks (no quoting rules: none of our tools needs them).
 std::vector<std::string> SplitParameters(const std::string& parameters);
 

@@ -22,6 +22,8 @@ PACKAGES=(
   x11-utils
   # the Debian packages: manual pages made from --help, the package checks of the packaging test
   help2man lintian
+  # the units' verifier and sandbox rating of the packaging test (systemd-analyze)
+  systemd
   # the Windows build: cross compiler, zlib for it, Wine to run its tests; dpkg-source unpacks
   # the Debian sources of minizip and pxlib that scripts/setup-windows-deps.sh cross-builds
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev

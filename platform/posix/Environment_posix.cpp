@@ -1,4 +1,4 @@
-// POSIX implementation of the clock, sleep and the hidden program start.
+// POSIX implementation of the hidden program start.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,16 +18,6 @@ extern char** environ;
 namespace ari {
 
 namespace {
-
-class SystemClock final : public Clock {
-  public:
-    TDateTime Now() override { return LocalNow(); }
-};
-
-class SystemSleeper final : public Sleeper {
-  public:
-    void Sleep(unsigned ms) override { SleepMilliseconds(ms); }
-};
 
 bool IsExecutableFile(const std::string& path) {
     return access(path.c_str(), X_OK) == 0 && FileExists(path);
@@ -219,28 +209,9 @@ class ShellStarter final : public ProcessStarter {
 
 }  // namespace
 
-std::vector<std::string> SplitParameters(const std::string& parameters) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : parameters) {
-        if (c == ' ' || c == '\t') {
-            if (!cur.empty())
-                out.push_back(std::move(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
-
-Environment DefaultEnvironment() {
-    static SystemClock clock;
-    static SystemSleeper sleeper;
+ProcessStarter* PlatformStarter() {
     static ShellStarter starter;
-    return Environment{&clock, &sleeper, &starter, ExecutablePath()};
+    return &starter;
 }
 
 }  // namespace ari

@@ -580,15 +580,8 @@ class WindowsEnv final : public Env {
         if (!file)
             return -1;
         std::lock_guard<std::mutex> guard(file->mutex);
-        // A read at an offset moves a synchronous handle's position: put it back.
-        LARGE_INTEGER zero{}, position{};
-        if (!::SetFilePointerEx(file->handle, zero, &position, FILE_CURRENT))
-            return SetErrnoFromLastError();
-        const int64_t n = ReadHandle(file->handle, &offset, data, size);
-        const int err = errno;
-        ::SetFilePointerEx(file->handle, position, nullptr, FILE_BEGIN);
-        errno = err;
-        return n;
+        return KeepingPosition(file->handle,
+                               [&] { return ReadHandle(file->handle, &offset, data, size); });
     }
     int64_t Write(FileHandle fd, const void* data, size_t size) override {
         const auto file = Find(fd);
@@ -606,14 +599,8 @@ class WindowsEnv final : public Env {
         if (!file)
             return -1;
         std::lock_guard<std::mutex> guard(file->mutex);
-        LARGE_INTEGER zero{}, position{};
-        if (!::SetFilePointerEx(file->handle, zero, &position, FILE_CURRENT))
-            return SetErrnoFromLastError();
-        const int64_t n = WriteHandle(file->handle, &offset, data, size);
-        const int err = errno;
-        ::SetFilePointerEx(file->handle, position, nullptr, FILE_BEGIN);
-        errno = err;
-        return n;
+        return KeepingPosition(file->handle,
+                               [&] { return WriteHandle(file->handle, &offset, data, size); });
     }
     int Seek(FileHandle fd, uint64_t offset) override {
         const auto file = Find(fd);
@@ -1226,6 +1213,19 @@ class WindowsEnv final : public Env {
         return true;
     }
 
+    // Runs a read or write at an offset, which moves a synchronous handle's position, and puts
+    // the position back (errno as the call left it).
+    template <typename Call>
+    static int64_t KeepingPosition(HANDLE h, Call call) {
+        LARGE_INTEGER zero{}, position{};
+        if (!::SetFilePointerEx(h, zero, &position, FILE_CURRENT))
+            return SetErrnoFromLastError();
+        const int64_t n = call();
+        const int err = errno;
+        ::SetFilePointerEx(h, position, nullptr, FILE_BEGIN);
+        errno = err;
+        return n;
+    }
     static int64_t ReadHandle(HANDLE h, const uint64_t* offset, void* data, size_t size) {
         const DWORD ask = static_cast<DWORD>(size > (1u << 30) ? (1u << 30) : size);
         DWORD got = 0;

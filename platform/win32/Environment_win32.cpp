@@ -1,4 +1,4 @@
-// Windows implementation of the clock, sleep and the hidden program start (CreateProcessW with
+// Windows implementation of the hidden program start (CreateProcessW with
 // no window; handles are inherited only where a pipe is handed over, and then only that pipe).
 #include "platform/win32/Win32.h"
 
@@ -12,16 +12,6 @@
 namespace ari {
 
 namespace {
-
-class SystemClock final : public Clock {
-  public:
-    TDateTime Now() override { return LocalNow(); }
-};
-
-class SystemSleeper final : public Sleeper {
-  public:
-    void Sleep(unsigned ms) override { SleepMilliseconds(ms); }
-};
 
 bool HasExtension(const std::string& file) {
     const std::string name = ExtractFileName(file);
@@ -209,28 +199,9 @@ class WindowsStarter final : public ProcessStarter {
 
 }  // namespace
 
-std::vector<std::string> SplitParameters(const std::string& parameters) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : parameters) {
-        if (c == ' ' || c == '\t') {
-            if (!cur.empty())
-                out.push_back(std::move(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
-}
-
-Environment DefaultEnvironment() {
-    static SystemClock clock;
-    static SystemSleeper sleeper;
+ProcessStarter* PlatformStarter() {
     static WindowsStarter starter;
-    return Environment{&clock, &sleeper, &starter, ExecutablePath()};
+    return &starter;
 }
 
 }  // namespace ari

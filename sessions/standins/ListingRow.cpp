@@ -102,4 +102,20 @@ bool IsLocalServerArgument(const std::string& arg) {
     return server == "127.0.0.1" || server == "localhost" || server == "::1" || server == ".";
 }
 
+bool QuserArgumentsAccepted(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (IsLocalServerArgument(arg))
+            continue;
+        if (IsServerArgument(arg)) {
+            std::fprintf(stderr, "Only the local machine can be queried, not %s\n",
+                         arg.c_str() + 8);
+            return false;
+        }
+        std::fprintf(stderr, "Usage: quser [/server:127.0.0.1]\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace ari

@@ -104,4 +104,8 @@ std::vector<LoginSession> ListSessions(const SessionSource& source);
 bool IsServerArgument(const std::string& arg);
 bool IsLocalServerArgument(const std::string& arg);
 
+// quser's arguments accepted: none, or "/server:" naming the local machine. Otherwise false,
+// with the reason on standard error.
+bool QuserArgumentsAccepted(int argc, char** argv);
+
 }  // namespace ari

@@ -7,18 +7,8 @@
 #include "sessions/standins/LoginSessions.h"
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (ari::IsLocalServerArgument(arg))
-            continue;
-        if (ari::IsServerArgument(arg)) {
-            std::fprintf(stderr, "Only the local machine can be queried, not %s\n",
-                         arg.c_str() + 8);
-            return 1;
-        }
-        std::fprintf(stderr, "Usage: quser [/server:127.0.0.1]\n");
+    if (!ari::QuserArgumentsAccepted(argc, argv))
         return 1;
-    }
     const auto sessions = ari::ListSessions(ari::ChooseSessionSource());
     if (sessions.empty()) {
         std::fprintf(stderr, "No User exists for *\n");

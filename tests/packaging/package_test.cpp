@@ -234,6 +234,16 @@ TEST(Package, TheUnitsPassTheVerifierAndTheirSandboxIsRatedSafe) {
     }
 }
 
+// An empty dpkg database under `root`; the dpkg command line that installs into it, running the
+// maintainer scripts without a chroot.
+std::string ScratchDpkg(const std::string& root) {
+    fs::create_directories(root + "/var/lib/dpkg/info");
+    fs::create_directories(root + "/var/lib/dpkg/updates");
+    WriteFileBytes(root + "/var/lib/dpkg/status", "");
+    return "dpkg --root=" + Q(root) +
+           " --force-script-chrootless --force-depends --force-not-root --log=/dev/null";
+}
+
 // Both packages into a scratch dpkg root, the maintainer scripts run without a chroot (as dpkg
 // runs them for a root that is not the running system: DPKG_ROOT names it, and no service
 // manager is asked to do anything): installed, installed again (an upgrade), the timer enabled
@@ -242,12 +252,7 @@ TEST(Package, TheUnitsPassTheVerifierAndTheirSandboxIsRatedSafe) {
 TEST(Package, InstalledUpgradedRemovedAndPurgedInAScratchRootLeaveNothing) {
     TempFolder dir;
     const std::string root = dir / "root";
-    fs::create_directories(root + "/var/lib/dpkg/info");
-    fs::create_directories(root + "/var/lib/dpkg/updates");
-    WriteFileBytes(root + "/var/lib/dpkg/status", "");
-    const std::string dpkg = "dpkg --root=" + Q(root) +
-                             " --force-script-chrootless --force-depends --force-not-root"
-                             " --log=/dev/null";
+    const std::string dpkg = ScratchDpkg(root);
     const std::string both = " " + Q(Deb(kServer)) + " " + Q(Deb(kWindow));
 
     Result r = Shell(dpkg + " -i" + both);
@@ -306,12 +311,7 @@ TEST(Package, InstalledUpgradedRemovedAndPurgedInAScratchRootLeaveNothing) {
 TEST(Package, APurgeLeavesWhatThePackageDidNotMake) {
     TempFolder dir;
     const std::string root = dir / "root";
-    fs::create_directories(root + "/var/lib/dpkg/info");
-    fs::create_directories(root + "/var/lib/dpkg/updates");
-    WriteFileBytes(root + "/var/lib/dpkg/status", "");
-    const std::string dpkg = "dpkg --root=" + Q(root) +
-                             " --force-script-chrootless --force-depends --force-not-root"
-                             " --log=/dev/null";
+    const std::string dpkg = ScratchDpkg(root);
     Result r = Shell(dpkg + " -i " + Q(Deb(kServer)));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     WriteFileBytes(root + "/var/lib/autoreindex/reindexing", "");
