@@ -467,12 +467,27 @@ int DryRun(const Options& options, const ProgramFolders& folders) {
     choices.liveFolderText = settings.liveFolder;
     choices.operations = settings.operations;
     choices.markerPath = AbsolutePath(folders.stateFolder + kRunMarkerName);
+    // A large unique tag's key count may spill sorted runs: into a folder of our own in the
+    // system's temporary folder (made for this run, readable by us alone, removed after), never
+    // at a fixed name there that another user could have planted a file or a link at.
     std::error_code ec;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    const std::u8string spillName =
-        ((ec ? std::filesystem::path("/tmp") : temp) / "autoreindex-dry-run.dbf").u8string();
-    const std::string spill(spillName.begin(), spillName.end());
-    const DryRunResult result = ForecastRun(choices, besideProgram, spill);
+    const std::u8string tempName = std::filesystem::temp_directory_path(ec).u8string();
+    const std::string tempFolder(tempName.begin(), tempName.end());
+    const std::string spillFolder =
+        ec ? std::string()
+           : Env::Default()->MakeUniqueFolder(WithTrailingSeparator(tempFolder) +
+                                              "autoreindex-dry-run-");
+    if (spillFolder.empty()) {
+        const std::string why = ec ? ec.message() : FileErrorMessage(FileErrorFromErrno(errno));
+        std::fprintf(stderr,
+                     "autoreindex-run: cannot make a folder for the dry run's key sort in the "
+                     "temporary folder %s: %s\n",
+                     tempFolder.c_str(), why.c_str());
+        return kError;
+    }
+    const DryRunResult result = ForecastRun(
+        choices, besideProgram, WithTrailingSeparator(spillFolder) + "autoreindex-dry-run.dbf");
+    RemoveFolder(spillFolder);
     WriteOut(DryRunReport(result));
     std::fflush(stdout);
     if (result.anotherPass)

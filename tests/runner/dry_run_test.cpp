@@ -269,6 +269,29 @@ TEST(DryRun, LeavesTheProgramsTemplatesPacked) {
         << r.output;
 }
 
+// The key sort's folder in the system's temporary folder is the run's own and goes with it; a file
+// planted at a fixed name there is never used. A temporary folder that cannot be written is a
+// clear error before any table is looked at.
+TEST(DryRun, SortsInAFolderOfItsOwnInTheTemporaryFolder) {
+    Folders f("Transfer=0\nReindex=-1\nPack=-1\n", true);
+    const std::string temp = f.dir / "tmp";
+    fs::create_directories(temp);
+    WriteFileBytes(temp + "/autoreindex-dry-run.dbf", "planted");
+    const CommandResult r = f.Run("--dry-run", "TMPDIR=" + ShellQuote(temp));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(temp))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"autoreindex-dry-run.dbf"});
+    EXPECT_EQ(ReadFileBytes(temp + "/autoreindex-dry-run.dbf"), "planted");
+
+    const CommandResult missing = f.Run("--dry-run", "TMPDIR=" + ShellQuote(temp + "/none"));
+    EXPECT_EQ(missing.exitCode, 1) << missing.output;
+    EXPECT_NE(missing.output.find("cannot make a folder for the dry run's key sort in"),
+              std::string::npos)
+        << missing.output;
+}
+
 TEST(DryRun, RefusesAPassOptionAndLooksAtNothingBesideAnotherPass) {
     Folders f("Transfer=0\nReindex=0\nPack=-1\n");
     const char* const refused[] = {"--dry-run --now", "--schedule --dry-run",
