@@ -116,6 +116,10 @@ void PutIndexInPlace(const std::string& target, bool replacesExisting, Temporary
     }
     lease.ProveNewFile(temp.Fd(), temp.Path());
     lease.CheckSoleUse();
+    // A file another program put under the name meanwhile is not renamed over (a look, then
+    // the rename: a program renaming onto the name in between is not seen).
+    if (ari::KindOfName(target) != ari::NameKind::Missing)
+        RaiseNameTaken(target);
     RenameFile(temp.Path(), target);
     SyncFolder(ari::ExtractFilePath(target));
     lease.Replace(target, temp.Release());

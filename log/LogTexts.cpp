@@ -67,6 +67,10 @@ std::string AnotherPassRunningLine(const std::string& time) {
     return kProblem + std::string("Another pass is running on these tables. Time: \"") + time + '"';
 }
 
+std::string LeftoverLine(const std::string& what) {
+    return "---Leftover " + what;
+}
+
 std::string TableErrorLine(const std::string& table, const std::string& message,
                            const std::string& time) {
     return kProblem + std::string("Error in table ") + table + std::string(": \"") + message +

@@ -49,6 +49,9 @@ std::string StoppedLine(const std::string& table, const std::string& time);
 std::string VerifyOkLine(const std::string& table);
 std::string VerifyFailedLine(const std::string& table, const std::string& fault,
                              const std::string& time);
+// "---Leftover <what>": a name an interrupted pass left in the live folder, and what was done
+// with it (put back or removed), before the pass begins.
+std::string LeftoverLine(const std::string& what);
 // "\\\The journal <path> cannot be written": said once; the pass goes on without it.
 std::string JournalUnwritableLine(const std::string& path);
 

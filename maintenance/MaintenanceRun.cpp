@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/Progress.h"
+#include "engine/table/TableFiles.h"
 #include "log/LogTexts.h"
 #include "log/OperationLog.h"
 #include "maintenance/IndexTransfer.h"
@@ -167,6 +168,11 @@ bool MaintenanceRun::Passes() {
         AddLog(EmptyLiveFolderTextLine());
         return false;
     }
+
+    // What an interrupted pass left beside the tables is settled before any table is held.
+    if (FolderExists(liveFolder_))
+        for (const std::string& line : engine::SettleLeftovers(liveFolder_))
+            AddLog(LeftoverLine(line));
 
     TDateTime indexPassEnd = 0;
     if (operations_.IndexPass()) {

@@ -37,6 +37,11 @@ enum OpenFlags : unsigned {
     kOpenAppend = 1u << 5,       // every write lands at the end
     kOpenNoFollow = 1u << 6,     // a symbolic link at the last step fails with ELOOP
     kOpenNonBlocking = 1u << 7,  // a pipe without a writer does not make the open wait
+    // For sole use of a table's file from this very open: where the system has share modes
+    // (Windows) the open allows others nothing but a rename or delete of the name, is refused
+    // with EBUSY while anybody else has the file open, and refuses every later open by anybody
+    // until it is closed. Elsewhere nothing (the lease is the proof there).
+    kOpenSoleUse = 1u << 8,
 };
 
 // What a name is.
@@ -149,6 +154,14 @@ class Env {
     // Renames `from` to `to`, replacing a file at `to`; -1 on failure. One of the three calls
     // tests fail on purpose.
     virtual int Rename(const std::string& from, const std::string& to) = 0;
+    // Renames `from` over `to` only while `to` still names the file this process holds as
+    // `held`; -1 on failure, with ESTALE when `to` names another file or none (another program
+    // put a file there, or took ours away): nothing is changed then, the other file least of
+    // all. Where the system can, the check and the rename are one step (Linux: an exchange of
+    // the two names, undone when what came back is not ours); elsewhere the look and the rename
+    // follow each other. Counted as a rename by tests that fail renames.
+    virtual int RenameOverHeld(const std::string& from, const std::string& to,
+                               FileHandle held) = 0;
     // Makes `to` a second name of the file `from` (never replacing `to`); -1 on failure.
     virtual int Link(const std::string& from, const std::string& to) = 0;
     // Removes the name of a file (or link); -1 on failure.
@@ -291,6 +304,10 @@ class EnvWrapper : public Env {
     }
     int Rename(const std::string& from, const std::string& to) override {
         return target_->Rename(from, to);
+    }
+    int RenameOverHeld(const std::string& from, const std::string& to,
+                       FileHandle held) override {
+        return target_->RenameOverHeld(from, to, held);
     }
     int Link(const std::string& from, const std::string& to) override {
         return target_->Link(from, to);

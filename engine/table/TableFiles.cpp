@@ -1,5 +1,7 @@
 #include "engine/table/TableFiles.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 
 #include "engine/EngineErrors.h"
@@ -60,6 +62,27 @@ EInOutError LinkError(int err, const std::string& path) {
                        path);
 }
 
+// Another program put a file under the name of a file held for sole use, or took the held one
+// away from it, while it was being replaced: the other file is left as it is.
+struct NameTaken {
+    std::string path;
+};
+
+const char kNameTakenLine[] =
+    "Another program put another file under this name while the table was held for sole use; "
+    "that file was left as it is and nothing was replaced.";
+
+// Renames `from` over `to`, which this process holds as `held`, only while `to` still names
+// that file (Env::RenameOverHeld). Throws NameTaken when it does not, EInOutError naming `to`
+// on any other failure.
+void RenameOverHeldFile(const std::string& from, const std::string& to, FileHandle held) {
+    if (Env::Default()->RenameOverHeld(from, to, held) == 0)
+        return;
+    if (errno == ESTALE)
+        throw NameTaken{to};
+    throw InOutErrorNaming(errno, to);
+}
+
 // A dBASE production index, which the engine can build afresh from its own tag definitions.
 bool IsProductionIndexName(const std::string& path) {
     return HasExtension(path, kProductionIndexExtension);
@@ -89,13 +112,14 @@ struct Backups {
 // error when an old file could not be put back: it is then kept under its backup name).
 [[noreturn]] void PutBackAfterLostProof(const std::string& mainPath,
                                         const std::string& companionPath, Backups& backups,
-                                        const std::string& lost, TableLease& lease) {
+                                        const std::string& lost, TableLease& lease,
+                                        FileHandle newMain, FileHandle newCompanion) {
     std::vector<std::string> lines{"File: " + lost,
                                    "Another program opened the file while it was replaced; the "
                                    "change was undone."};
     bool failed = false;
     if (!backups.companion.empty()) {
-        if (Env::Default()->Rename(backups.companion, companionPath) == 0) {
+        if (Env::Default()->RenameOverHeld(backups.companion, companionPath, newCompanion) == 0) {
             backups.companion.clear();
         } else {
             failed = true;
@@ -103,7 +127,7 @@ struct Backups {
         }
     }
     if (!backups.main.empty()) {
-        if (Env::Default()->Rename(backups.main, mainPath) == 0) {
+        if (Env::Default()->RenameOverHeld(backups.main, mainPath, newMain) == 0) {
             backups.main.clear();
         } else {
             failed = true;
@@ -123,6 +147,66 @@ struct Backups {
 }
 
 }  // namespace
+
+namespace {
+
+// "<base>.rpl-XXXXXX" or "<base>.del-XXXXXX": the kind ("rpl" or "del") and the base, or "".
+std::string AsideKind(const std::string& name, std::string* base) {
+    constexpr size_t kTail = 11;  // ".rpl-" and six characters
+    if (name.size() <= kTail || name[name.size() - kTail] != '.' ||
+        name[name.size() - kTail + 4] != '-')
+        return {};
+    const std::string kind = name.substr(name.size() - kTail + 1, 3);
+    if (kind != "rpl" && kind != "del")
+        return {};
+    for (size_t i = name.size() - 6; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i])))
+            return {};
+    *base = name.substr(0, name.size() - kTail);
+    return kind;
+}
+
+}  // namespace
+
+std::vector<std::string> SettleLeftovers(const std::string& folder) {
+    std::vector<std::string> said;
+    std::vector<std::string> names;
+    if (Env::Default()->ListFolder(folder.empty() ? "." : folder, &names) != 0)
+        return said;
+    std::sort(names.begin(), names.end());
+    const std::string backupTail = std::string(".") + kBackupPurpose + ".tmp";
+    for (const std::string& name : names) {
+        const std::string path = folder + name;
+        std::string base;
+        const std::string kind = AsideKind(name, &base);
+        if (kind == "rpl" && KindOfName(folder + base) == NameKind::Missing &&
+            KindOfName(path) == NameKind::Regular) {
+            // Renamed aside, and the new file never took the name: the old one goes back,
+            // under a second name first so that a file put there meanwhile is never replaced.
+            if (Env::Default()->Link(path, folder + base) == 0) {
+                Env::Default()->Remove(path);
+                said.push_back(folder + base + " put back from " + name +
+                               ", where an interrupted pass had left it");
+            }
+            continue;
+        }
+        const bool temporary = IsEngineTemporaryName(name) &&
+                               !(name.size() > backupTail.size() &&
+                                 name.compare(name.size() - backupTail.size(), backupTail.size(),
+                                              backupTail) == 0);
+        if ((kind.empty() && !temporary) || KindOfName(path) != NameKind::Regular)
+            continue;
+        if (RemoveStaleTemporary(path) && KindOfName(path) == NameKind::Missing)
+            said.push_back(path + " removed, left by an interrupted pass");
+    }
+    if (!said.empty())
+        SyncFolder(folder);
+    return said;
+}
+
+void RaiseNameTaken(const std::string& path) {
+    RaiseEngineError(kStatusTableInUse, {"File: " + path, kNameTakenLine}, path, ErrorKind::InUse);
+}
 
 EInOutError TakenNameError(int err, const std::string& path) {
     FileInfo info;
@@ -286,7 +370,8 @@ void RecoverInterruptedReplace(TableLease& lease) {
         // Ended between the two renames, with a companion the engine cannot build afresh here
         // (a Paradox primary index): put the old table back, so that the old pair is in place
         // again, and hold it instead of the new one.
-        const FileHandle fd = Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow);
+        const FileHandle fd =
+            Env::Default()->Open(mainBackup, kOpenReadWrite | kOpenNoFollow | kOpenSoleUse);
         if (fd < 0) {
             RaiseTableErrorCausedBy(kStatusWriteError, mainPath,
                                     InOutErrorNaming(errno, mainBackup));
@@ -382,18 +467,29 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
             RaiseFileError(kStatusTableInUse, mainPath,
                            {"Another program wrote to the file while it was held for sole use."});
         }
-        RenameFile(newMain.Path(), mainPath);
+        // Each name must still hold the very file proven ours: one that another program put
+        // there meanwhile is never renamed over.
+        RenameOverHeldFile(newMain.Path(), mainPath, lease.HeldHandle(mainPath));
         try {
             if (newCompanion)
-                RenameFile(newCompanion->Path(), companionPath);
-        } catch (const EInOutError& e) {
+                RenameOverHeldFile(newCompanion->Path(), companionPath,
+                                   lease.HeldHandle(companionPath));
+        } catch (...) {
             // Put the old table file back; if even that fails its backup name keeps it, and the
             // companion's backup tells the next holder of the table to put it back.
-            if (Env::Default()->Rename(backups.main, mainPath) != 0) {
+            if (Env::Default()->RenameOverHeld(backups.main, mainPath, newMain.Fd()) != 0) {
                 backups.keep = true;
-                RaiseTableErrorCausedBy(
-                    kStatusWriteError, mainPath, e,
-                    {"The table before the change is kept as " + backups.main + "."});
+                const std::vector<std::string> kept{"The table before the change is kept as " +
+                                                    backups.main + "."};
+                try {
+                    throw;
+                } catch (const EInOutError& e) {
+                    RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e, kept);
+                } catch (const NameTaken& taken) {
+                    std::vector<std::string> lines{"File: " + taken.path, kNameTakenLine};
+                    lines.insert(lines.end(), kept.begin(), kept.end());
+                    RaiseEngineError(kStatusWriteError, lines, mainPath, ErrorKind::Other);
+                }
             }
             backups.main.clear();
             throw;
@@ -402,6 +498,12 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
         backups.Remove();
         SyncFolder(folder);
         RaiseTableErrorCausedBy(kStatusWriteError, mainPath, e);
+    } catch (const NameTaken& taken) {
+        backups.Remove();
+        SyncFolder(folder);
+        lease.ReleaseProofs();
+        RaiseEngineError(kStatusTableInUse, {"File: " + taken.path, kNameTakenLine}, taken.path,
+                         ErrorKind::InUse);
     }
     // A program that opened an old file between the last check and the renames waits for the
     // lease (or was found by the look through /proc): the old files go back before it goes on.
@@ -409,7 +511,8 @@ void ReplaceTableFiles(const std::string& mainPath, TemporaryFile& newMain,
     if (lost.empty() && asRead && !asRead())
         lost = mainPath;
     if (!lost.empty()) {
-        PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease);
+        PutBackAfterLostProof(mainPath, companionPath, backups, lost, lease, newMain.Fd(),
+                              newCompanion ? newCompanion->Fd() : kNoFile);
     }
     SyncFolder(folder);
     backups.Remove();

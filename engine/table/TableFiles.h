@@ -104,6 +104,20 @@ void RecoverInterruptedReplace(TableLease& lease);
 // hold somebody's files) and the name stays taken.
 bool RemoveStaleTemporary(const std::string& path);
 
+// Settles what an interrupted run left in `folder` beside the tables, before anything of it is
+// held: a table or companion that a replace had renamed aside (Windows: "<name>.rpl-XXXXXX")
+// while its name was still missing is put back under its name (never over a file there);
+// every other aside name ("<name>.rpl-XXXXXX" beside its file again, "<name>.del-XXXXXX") and
+// every temporary file of the engine that no live run holds goes. The backups of an
+// interrupted replace (BackupPathFor) stay: the next sole use of their table settles them
+// (RecoverInterruptedReplace). Returns one sentence for each name settled; a name that
+// cannot be settled now (held by a live run, or not a file) is left as it is, silently.
+std::vector<std::string> SettleLeftovers(const std::string& folder);
+
+// Refuses a change because another program put another file under the name `path` of a file
+// the change was to replace (or was to take): EDBEngineError kStatusTableInUse naming `path`.
+[[noreturn]] void RaiseNameTaken(const std::string& path);
+
 // The error for the engine's temporary or backup name `path`, which `err` (from the creation or
 // the link that made the name) found taken: it names the path and says what is there when that
 // is not a file of the engine's (a folder the user has to move away).

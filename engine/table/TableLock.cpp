@@ -73,12 +73,31 @@ FileHandle OpenForLock(const std::string& path, bool write) {
     return OpenForLock(path, write, write ? LinkPolicy::Refuse : LinkPolicy::Follow);
 }
 
+// A sole-use open refused because another program has the file open (Windows): what a shared
+// look finds in the way, in the words a look without holding anything uses.
+[[noreturn]] void RaiseOpenedElsewhere(const std::string& path) {
+    const FileHandle fd = Env::Default()->Open(path, kOpenRead | kOpenNoFollow);
+    if (fd < 0)
+        RaiseFileError(kStatusTableInUse, path, {"Another program holds the file for sole use."});
+    bool dbaseRegion = false;
+    std::string what = DescribeConflictingLock(fd, &dbaseRegion);
+    Env::Default()->Close(fd);
+    if (what.empty())
+        what = "Another program has the file open.";
+    RaiseFileError(dbaseRegion ? kStatusRecordsLocked : kStatusTableInUse, path, {what});
+}
+
 FileHandle OpenForLock(const std::string& path, bool write, LinkPolicy links) {
     try {
-        return OpenRegularFile(path, write ? kOpenReadWrite : kOpenRead, links);
+        // Sole use from the first open: where the system has share modes, nobody else can open
+        // the file from here until the step ends (Env.h kOpenSoleUse).
+        return OpenRegularFile(path, write ? kOpenReadWrite | kOpenSoleUse : kOpenRead, links);
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             RaiseFileError(kStatusTableNotFound, path);
+        if (write && e.ErrorCode() == kSharingViolation &&
+            e.Message() == FileErrorMessage(e.ErrorCode()))
+            RaiseOpenedElsewhere(path);
         if (e.Message() == FileErrorMessage(e.ErrorCode()))  // the open itself failed
             RaiseFileError(kStatusReadError, path, {e.Message()});
         RaiseFileError(kStatusNotATableFile, path, {e.Message() + "."});
@@ -340,6 +359,13 @@ TableLease::~TableLease() {
         }
         Env::Default()->Close(h.fd);  // ends its lease too
     }
+}
+
+FileHandle TableLease::HeldHandle(const std::string& path) const {
+    for (const auto& h : held_)
+        if (h.path == path)
+            return h.fd;
+    return kNoFile;
 }
 
 std::vector<std::string> TableLease::Files() const {

@@ -107,6 +107,9 @@ class TableLease {
     const std::string& TablePath() const { return tablePath_; }
     // The held files (table first).
     std::vector<std::string> Files() const;
+    // The handle through which the file named `path` (as Files() names it) is held; kNoFile
+    // when it is not held (shared use, or no such file).
+    FileHandle HeldHandle(const std::string& path) const;
 
     // REQUIRES: sole use. A new file was renamed over `path` (the table or a companion); `fd` is
     // its descriptor holding a whole-file write lock. The lease takes it over and lets go of the

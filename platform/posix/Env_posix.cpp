@@ -143,6 +143,18 @@ T Mapped(T result) {
     return result;
 }
 
+// renameat2(RENAME_EXCHANGE), called directly (older C libraries have no wrapper).
+int Exchange(const std::string& a, const std::string& b) {
+#ifdef SYS_renameat2
+    constexpr unsigned kRenameExchange = 1u << 1;
+    return static_cast<int>(
+        ::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), kRenameExchange));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 std::string MappedName(const char* made) {
     if (!made && errno == EDQUOT)
         errno = ENOSPC;
@@ -268,6 +280,46 @@ class PosixEnv final : public Env {
         return 0;
     }
     int Rename(const std::string& from, const std::string& to) override {
+        return Mapped(::rename(from.c_str(), to.c_str()));
+    }
+    // The check and the rename in one step: the two names are exchanged, and the file that
+    // came back under `from` is looked at. Ours: its name goes (what rename would have done).
+    // Another's: the exchange is undone, so that it is back under `to` as it was. Where the
+    // file system cannot exchange names, the look comes first and the rename right after.
+    int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) override {
+        struct stat ours;
+        if (::fstat(held, &ours) != 0)
+            return -1;
+        const auto isOurs = [&](const std::string& name) {
+            struct stat st;
+            return ::lstat(name.c_str(), &st) == 0 && st.st_dev == ours.st_dev &&
+                   st.st_ino == ours.st_ino;
+        };
+        if (Exchange(from, to) == 0) {
+            if (isOurs(from)) {
+                // A failed unlink leaves the old file under the engine's temporary name, which
+                // the next run takes for the leftover it is.
+                ::unlink(from.c_str());
+                return 0;
+            }
+            const int undone = Exchange(from, to);
+            errno = undone == 0 ? ESTALE : errno;
+            return -1;
+        }
+        if (errno == ENOENT) {
+            struct stat st;
+            if (::lstat(from.c_str(), &st) == 0) {  // nothing under `to`: ours was taken away
+                errno = ESTALE;
+                return -1;
+            }
+            return -1;
+        }
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTTY)
+            return Mapped(-1);
+        if (!isOurs(to)) {
+            errno = ESTALE;
+            return -1;
+        }
         return Mapped(::rename(from.c_str(), to.c_str()));
     }
     int Link(const std::string& from, const std::string& to) override {

@@ -6,11 +6,13 @@
 // second number on the same open file (one position, one set of locks), as a POSIX dup does.
 //
 // Sharing: every open allows others to read, write and delete (rename) beside it, as a dBASE
-// client expects. The sole-use proof (TakeLease) opens the file anew allowing others nothing but
-// delete, which the system refuses while anybody else has it open (ERROR_SHARING_VIOLATION) and
-// which, once granted, refuses every later open by anybody: the replacement of a lease. The
-// byte ranges held through the old handle are taken again through the new one, and every
-// duplicate follows (doc/platform-seam.md, "Windows").
+// client expects, except the sole-use open (kOpenSoleUse), which allows others nothing but a
+// rename or delete of the name: the system refuses it while anybody else has the file open
+// (ERROR_SHARING_VIOLATION) and, once granted, refuses every later open by anybody until it is
+// closed: the replacement of a lease, held from the first open of a table's maintenance step
+// to its end, never closed and opened again in between. A file this process holds that way is
+// replaced without closing it: it is renamed aside through its own handle and goes when the
+// handle closes (doc/platform-seam.md, "Windows").
 #include "platform/win32/Win32.h"
 
 #include <aclapi.h>
@@ -158,12 +160,11 @@ struct OpenFile {
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD access = 0;
     bool append = false;
-    bool soleUse = false;  // opened allowing others nothing but delete (TakeLease)
+    bool soleUse = false;  // opened allowing others nothing but delete (kOpenSoleUse, TakeLease)
     std::vector<HeldRange> ranges;
-    // Set when the file's name was removed while this process had it open (Remove): shared by
-    // every open file of this process on that file; the last of them to close removes the
-    // name the file was given aside.
-    std::shared_ptr<const bool> removed;
+    // Set when the file's name was taken from it while this process had it open (Remove, or a
+    // rename over it): the name it was given aside, removed when this open file closes.
+    std::wstring aside;
 
     ~OpenFile() {
         if (handle != INVALID_HANDLE_VALUE)
@@ -300,15 +301,19 @@ void Park(OpenFile* file, LARGE_INTEGER* position) {
 bool Unpark(OpenFile* file, const std::wstring& name, bool soleUse, LARGE_INTEGER position,
             DWORD extraAccess = 0) {
     const DWORD share = soleUse ? FILE_SHARE_DELETE : kShareAll;
+    if (soleUse)
+        extraAccess |= DELETE;  // renamed aside through this handle when it is replaced
     HANDLE h = ::CreateFileW(name.c_str(), file->access | extraAccess, share, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool ok = h != INVALID_HANDLE_VALUE;
     const int err = ok ? 0 : ErrnoFromSystemError(::GetLastError());
     if (!ok)
-        h = ::CreateFileW(name.c_str(), file->access | extraAccess, kShareAll, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = ::CreateFileW(name.c_str(), file->access, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
     file->handle = h;
     file->soleUse = soleUse && ok;
+    if (file->soleUse)
+        file->access |= extraAccess;
     if (h != INVALID_HANDLE_VALUE) {
         ::SetFilePointerEx(h, position, nullptr, FILE_BEGIN);
         std::vector<HeldRange> kept;
@@ -324,7 +329,8 @@ bool Unpark(OpenFile* file, const std::wstring& name, bool soleUse, LARGE_INTEGE
     return ok;
 }
 
-// Opens the file of `file` anew with other sharing (TakeLease, DropLease). REQUIRES:
+// Opens the file of `file` anew allowing others nothing but delete (TakeLease of a file opened
+// without kOpenSoleUse: the engine's own new files, whose names nobody else knows). REQUIRES:
 // file->mutex held. False with errno set when the open is refused.
 bool Reopen(OpenFile* file, bool soleUse) {
     const std::wstring name = CurrentName(file->handle);
@@ -348,11 +354,48 @@ std::string RandomSuffix() {
     return out;
 }
 
+// The name the native rename call takes: a full name under \\??\\ (\\??\\UNC\\ for a share).
+std::wstring NtName(const std::string& utf8) {
+    std::wstring wide = WideName(utf8);
+    if (wide.rfind(L"\\\\?\\", 0) == 0)
+        return L"\\??\\" + wide.substr(4);
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n =
+            ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return L"\\??\\" + wide;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.resize(n + 1);
+    }
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\??\\UNC\\" + full.substr(2);
+    return L"\\??\\" + full;
+}
+
+// Renames the file open as `h` (opened with DELETE access) to the NT name `to`, never replacing
+// a file there. Other handles on the file stay open and working. False with the system error
+// left for GetLastError.
+bool RenameHandle(HANDLE h, const std::wstring& to) {
+    std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, to.c_str(), to.size() * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())) !=
+           0;
+}
+
 // Rename with POSIX semantics: the target's name is replaced even while somebody has the target
 // open (allowing delete), and the old file lives on, nameless, until its last handle closes.
 // False with the system error left for GetLastError (ERROR_INVALID_PARAMETER or
 // ERROR_NOT_SUPPORTED where the system or its file system does not have it).
-bool RenamePosix(const std::wstring& from, const std::wstring& to) {
+bool RenamePosix(const std::wstring& from, const std::wstring& ntTo) {
+    const std::wstring& to = ntTo;
     HANDLE h = ::CreateFileW(from.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
@@ -505,11 +548,19 @@ class WindowsEnv final : public Env {
         DWORD extra = 0;
         if (flags & (kOpenNoFollow | kOpenExclusive))
             extra |= FILE_FLAG_OPEN_REPARSE_POINT;
-        HANDLE h = ::CreateFileW(WideName(path).c_str(), access, kShareAll, nullptr, disposition,
-                                 attributes | extra, nullptr);
+        // Sole use: others may do nothing but rename or delete the name (which is how this
+        // process replaces the file it holds), and the open is refused while anybody has it.
+        const bool soleUse = (flags & kOpenSoleUse) != 0;
+        if (soleUse)
+            access |= DELETE;
+        HANDLE h =
+            ::CreateFileW(WideName(path).c_str(), access, soleUse ? FILE_SHARE_DELETE : kShareAll,
+                          nullptr, disposition, attributes | extra, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             const DWORD err = ::GetLastError();
             errno = ErrnoFromSystemError(err);
+            if (soleUse && err == ERROR_SHARING_VIOLATION)
+                errno = EBUSY;  // another open exists
             // A folder opened as a file.
             if (err == ERROR_ACCESS_DENIED && KindOfName(path) == NameKind::Folder)
                 errno = EISDIR;
@@ -538,6 +589,7 @@ class WindowsEnv final : public Env {
         file->handle = h;
         file->access = access;
         file->append = (flags & kOpenAppend) != 0;
+        file->soleUse = soleUse;
         return Register(std::move(file));
     }
     int Close(FileHandle fd) override {
@@ -556,13 +608,15 @@ class WindowsEnv final : public Env {
             std::lock_guard<std::mutex> guard(file->mutex);
             const HANDLE h = file->handle;
             file->handle = INVALID_HANDLE_VALUE;
-            // The last of this process's handles on a removed file takes its aside name along.
-            std::wstring aside;
-            if (file->removed && file->removed.use_count() == 1 && h != INVALID_HANDLE_VALUE)
-                aside = CurrentName(h);
-            file->removed.reset();
-            if (h != INVALID_HANDLE_VALUE && !::CloseHandle(h))
-                return SetErrnoFromLastError();
+            // A file whose name was taken from it goes with its aside name (another open of
+            // it, by this process or another, keeps it until that closes too).
+            const std::wstring aside = std::move(file->aside);
+            if (h != INVALID_HANDLE_VALUE && !::CloseHandle(h)) {
+                const int err = SetErrnoFromLastError();
+                if (!aside.empty())
+                    ::DeleteFileW(aside.c_str());
+                return err;
+            }
             if (!aside.empty())
                 ::DeleteFileW(aside.c_str());
         }
@@ -674,7 +728,7 @@ class WindowsEnv final : public Env {
     }
     int Rename(const std::string& from, const std::string& to) override {
         const std::wstring f = WideName(from), t = WideName(to);
-        if (RenamePosix(f, t))
+        if (RenamePosix(f, NtName(to)))
             return 0;
         const DWORD err = ::GetLastError();
         if (!NotAvailableHere(err)) {
@@ -690,7 +744,43 @@ class WindowsEnv final : public Env {
             errno = ErrnoFromSystemError(moveErr);
             return -1;
         }
-        return RenameAroundOwnHandles(from, to, f, t);
+        const std::vector<std::shared_ptr<OpenFile>> own = OwnOpenFiles(to);
+        if (own.empty()) {
+            errno = EBUSY;  // another program has the target open
+            return -1;
+        }
+        // Through the sole-use open where there is one: it has the access a rename needs.
+        const auto held = std::find_if(own.begin(), own.end(), [](const auto& o) {
+            std::lock_guard<std::mutex> guard(o->mutex);
+            return o->soleUse;
+        });
+        return ReplaceAroundOwnHandle(held != own.end() ? **held : *own.front(), f, to);
+    }
+    int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) override {
+        const auto file = Find(held);
+        if (!file)
+            return -1;
+        FileInfo ours;
+        {
+            std::lock_guard<std::mutex> guard(file->mutex);
+            if (!FillInfo(file->handle, &ours))
+                return -1;
+        }
+        FileInfo there;
+        if (PathInfo(to, false, &there) != 0 || there.kind != NameKind::Regular ||
+            there.id != ours.id) {
+            errno = ESTALE;  // another file under the name, or none
+            return -1;
+        }
+        const std::wstring f = WideName(from);
+        if (RenamePosix(f, NtName(to)))
+            return 0;
+        const DWORD err = ::GetLastError();
+        if (!NotAvailableHere(err)) {
+            errno = ErrnoFromSystemError(err);
+            return -1;
+        }
+        return ReplaceAroundOwnHandle(*file, f, to);
     }
     int Link(const std::string& from, const std::string& to) override {
         return ::CreateHardLinkW(WideName(to).c_str(), WideName(from).c_str(), nullptr)
@@ -699,12 +789,7 @@ class WindowsEnv final : public Env {
     }
     int Remove(const std::string& path) override {
         const std::wstring name = WideName(path);
-        // A file this process has open keeps a name until this process closes it: the handles
-        // are opened anew through their file's name (TakeLease, DropLease), and a file whose
-        // delete is pending, or that has no name left, cannot be opened by anybody.
-        std::vector<std::shared_ptr<OpenFile>> own = OwnOpenFiles(path);
-        if (!own.empty())
-            return RemoveAroundOwnHandles(name, path, own);
+        const bool ownOpen = !OwnOpenFiles(path).empty();
         // POSIX semantics: the name goes at once even while somebody has the file open
         // (allowing delete), so that it can be taken again at once.
         HANDLE h = ::CreateFileW(name.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
@@ -730,6 +815,18 @@ class WindowsEnv final : public Env {
         }
         DWORD err = ::GetLastError();
         if (NotAvailableHere(err) || err == NO_ERROR) {  // Wine fails it without a reason
+            // The classic delete keeps the name until the last handle closes. A file this
+            // process holds (sole use stays until the step ends) would keep it taken, so it is
+            // first renamed aside through the handle opened here: the name is free at once,
+            // and the aside name goes with the file.
+            if (ownOpen) {
+                if (!RenameHandle(h, NtName(path + ".del-" + RandomSuffix()))) {
+                    err = ::GetLastError();
+                    ::CloseHandle(h);
+                    errno = ErrnoFromSystemError(err);
+                    return -1;
+                }
+            }
             FILE_DISPOSITION_INFO classic{};
             classic.DeleteFile = TRUE;
             if (::SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) {
@@ -991,7 +1088,8 @@ class WindowsEnv final : public Env {
         return 0;
     }
 
-    // The lease's counterpart: the file opened anew allowing others nothing but delete.
+    // The lease's counterpart: the sole-use open (kOpenSoleUse), which is its own proof; any
+    // other handle (the engine's new files) is opened anew that way.
     int TakeLease(FileHandle fd) override {
         const auto file = Find(fd);
         if (!file)
@@ -1013,14 +1111,11 @@ class WindowsEnv final : public Env {
         std::lock_guard<std::mutex> guard(file->mutex);
         return file->soleUse;
     }
-    void DropLease(FileHandle fd) override {
-        const auto file = Find(fd);
-        if (!file)
-            return;
-        std::lock_guard<std::mutex> guard(file->mutex);
-        if (file->soleUse)
-            Reopen(file.get(), false);
-    }
+    // Nothing: the sole-use open stays until the handle closes. A program that tries to open
+    // the file meanwhile is refused at once (it does not wait, as for a lease), so there is
+    // nothing to give back early, and opening the file again later would leave a moment in
+    // which another program could open it, write and close unseen.
+    void DropLease(FileHandle) override {}
     // Which process has a file open is the Restart Manager's to tell, and it names processes,
     // not handles (our own duplicates included); the proof here is the open that allows no
     // sharing (TakeLease). A file held that way has no other opener. Of any other nothing can
@@ -1117,89 +1212,39 @@ class WindowsEnv final : public Env {
         return own;
     }
 
-    // Removes the name `name` of a file this process has open (`own`): the file is renamed aside
-    // (a name of its own beside it, which the last of these handles to close removes), its
-    // handles closed around the rename and opened again through the new name, with the sharing
-    // and byte ranges they had. (A handle is opened anew through its file's name, and Wine does
-    // not tell a handle the new name of a file another handle renamed.)
-    int RemoveAroundOwnHandles(const std::wstring& name, const std::string& path,
-                               const std::vector<std::shared_ptr<OpenFile>>& own) {
-        const std::wstring aside = WideName(path + ".del-" + RandomSuffix());
-        std::vector<std::unique_lock<std::mutex>> guards;
-        std::vector<LARGE_INTEGER> positions(own.size());
-        std::vector<bool> sole(own.size());
-        for (size_t i = 0; i < own.size(); ++i) {
-            guards.emplace_back(own[i]->mutex);
-            sole[i] = own[i]->soleUse;
-            Park(own[i].get(), &positions[i]);
-        }
-        const bool moved = ::MoveFileExW(name.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH);
-        const DWORD moveErr = ::GetLastError();
-        const auto removed = std::make_shared<const bool>(true);
-        for (size_t i = 0; i < own.size(); ++i) {
-            Unpark(own[i].get(), moved ? aside : name, sole[i], positions[i]);
-            if (moved)
-                own[i]->removed = removed;
-        }
-        if (!moved) {
-            errno = ErrnoFromSystemError(moveErr);
-            return -1;
-        }
-        return 0;
-    }
-
-    // The classic rename over a file this process holds open (the old table under its sole-use
-    // handle): the old file gets a name of its own beside it (a hard link), this process's
-    // handles on it are closed, the rename is made, and the handles are opened again through
-    // that name, which goes with the last of them (delete on close). A program that opens the
-    // old file in the moment between the close and the rename makes the rename fail (it has the
-    // target open), and the handles are opened again through the old name: "in use" (EBUSY).
-    // Only a program that opens, writes and closes again inside that moment is not seen; the
-    // POSIX rename, where the system has it, leaves no such moment (doc/platform-seam.md).
-    int RenameAroundOwnHandles(const std::string& from, const std::string& to,
-                               const std::wstring& f, const std::wstring& t) {
-        std::vector<std::shared_ptr<OpenFile>> own = OwnOpenFiles(to);
-        if (own.empty()) {
-            errno = EBUSY;  // another program has the target open
-            return -1;
-        }
-        const std::wstring aside = WideName(to + ".rpl-" + RandomSuffix());
-        if (!::CreateHardLinkW(aside.c_str(), t.c_str(), nullptr))
-            return SetErrnoFromLastError();
-        std::vector<std::unique_lock<std::mutex>> guards;
-        std::vector<LARGE_INTEGER> positions(own.size());
-        std::vector<bool> sole(own.size());
-        for (size_t i = 0; i < own.size(); ++i) {
-            guards.emplace_back(own[i]->mutex);
-            sole[i] = own[i]->soleUse;
-            Park(own[i].get(), &positions[i]);
-        }
-        const bool moved =
-            ::MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        const DWORD moveErr = ::GetLastError();
-        bool marked = false;
-        for (size_t i = 0; i < own.size(); ++i) {
-            if (!moved) {
-                Unpark(own[i].get(), t, sole[i], positions[i]);
-                continue;
-            }
-            Unpark(own[i].get(), aside, sole[i], positions[i], DELETE);
-            FILE_DISPOSITION_INFO gone{};
-            gone.DeleteFile = TRUE;
-            if (!marked && own[i]->handle != INVALID_HANDLE_VALUE)
-                marked = ::SetFileInformationByHandle(own[i]->handle, FileDispositionInfo, &gone,
-                                                      sizeof gone) != 0;
-        }
-        if (!moved || !marked)
-            ::DeleteFileW(aside.c_str());
-        if (!moved) {
-            errno = moveErr == ERROR_ACCESS_DENIED || moveErr == ERROR_SHARING_VIOLATION
+    // Replaces the file this process holds as `held` (a sole-use open, which has DELETE access)
+    // by the file `from`, where the system has no rename over an open file: the held file is
+    // renamed aside through its own handle, which stays open and working (no moment in which
+    // another program could open it), the new file takes the name, never replacing one, and the
+    // aside name goes when the held file closes. Between the two renames the name is missing
+    // for a moment: a program that opens the table then is told it is not there, and one that
+    // puts a file there then keeps it (ESTALE; the held file keeps its aside name until it
+    // closes). When the new file cannot take the name, the held one gets it back.
+    int ReplaceAroundOwnHandle(OpenFile& held, const std::wstring& from, const std::string& to) {
+        std::lock_guard<std::mutex> guard(held.mutex);
+        const std::string aside = to + ".rpl-" + RandomSuffix();
+        if (!RenameHandle(held.handle, NtName(aside))) {
+            const DWORD err = ::GetLastError();
+            errno = err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION
                         ? EBUSY
-                        : ErrnoFromSystemError(moveErr);
+                        : ErrnoFromSystemError(err);
             return -1;
         }
-        (void)from;
-        return 0;
+        const std::wstring t = WideName(to);
+        if (::MoveFileExW(from.c_str(), t.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            held.aside = WideName(aside);
+            return 0;
+        }
+        const DWORD moveErr = ::GetLastError();
+        if (!RenameHandle(held.handle, NtName(to))) {
+            held.aside = WideName(aside);
+            errno = ESTALE;  // another program put a file under the name meanwhile
+            return -1;
+        }
+        errno = moveErr == ERROR_ALREADY_EXISTS || moveErr == ERROR_FILE_EXISTS
+                    ? ESTALE
+                    : ErrnoFromSystemError(moveErr);
+        return -1;
     }
 
     // Far above the dBASE lock region and our shared-use byte.

@@ -211,6 +211,11 @@ class HookedOps : public ari::EnvWrapper {
         Fire(At::Rename);
         return EnvWrapper::Rename(from, to);
     }
+    int RenameOverHeld(const std::string& from, const std::string& to,
+                       ari::FileHandle held) override {
+        Fire(At::Rename);
+        return EnvWrapper::RenameOverHeld(from, to, held);
+    }
 
   private:
     void Fire(At at) {
@@ -396,6 +401,58 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         EXPECT_EQ(table->ReadRecord(1).substr(1 + kIdLength, kValueLength), "from client ");
         // Nothing else changed, nothing left behind.
         EXPECT_EQ(Changes(before, Snapshot(dir.Path())), "T.DBF changed; ");
+    }
+}
+
+// A program that renames a file of its own onto the table's or the index's name while the pack
+// or an index build holds them (mv, rsync, an editor's "safe save", a file server's rename):
+// that file is never renamed over. The change is given up and reported as another program's,
+// the other file stays byte for byte under the name, and nothing else changes.
+TEST_F(SoleUse, AFileRenamedOntoAHeldNameIsNeverOverwritten) {
+    const auto pack = [](const std::string& folder, ari::Env& ops) {
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName("T.DBF");
+        t.SetExclusive(true);
+        t.Open();
+        const ari::ScopedEnvForTesting installed(&ops);
+        Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+    };
+    const auto addIndex = [](const std::string& folder, ari::Env& ops) {
+        const ari::ScopedEnvForTesting installed(&ops);
+        AddValueIndex(folder);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&, ari::Env&)> run;
+        const char* file;  // renamed onto
+    } cases[] = {
+        {"pack, onto the table", pack, "T.DBF"},
+        {"pack, onto the index", pack, "T.mdx"},
+        {"add index, onto the index", addIndex, "T.mdx"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir, elsewhere;
+        MakeFixture(dir);
+        const auto before = Snapshot(dir.Path());
+        const std::string theirs = "a file of another program's, not a table";
+        HookedOps ops(HookedOps::At::Rename, [&] {
+            ari::test::WriteFileBytes(dir / "incoming.part", theirs);
+            ASSERT_EQ(::rename((dir / "incoming.part").c_str(), (dir / c.file).c_str()), 0);
+        });
+        try {
+            c.run(dir.Path(), ops);
+            ADD_FAILURE() << "the change went ahead";
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.Message();
+            EXPECT_NE(e.Message().find("Another program put another file under this name"),
+                      std::string::npos)
+                << e.Message();
+            EXPECT_EQ(e.File(), dir / c.file);
+        }
+        EXPECT_EQ(ari::test::ReadFileBytes(dir / c.file), theirs);
+        EXPECT_EQ(Changes(before, Snapshot(dir.Path())), std::string(c.file) + " changed; ");
     }
 }
 

@@ -14,6 +14,7 @@
 #include "engine/EngineErrors.h"
 #include "engine/TTable.h"
 #include "engine/table/DbfFile.h"
+#include "engine/table/TableFiles.h"
 #include "tests/support/TestFolders.h"
 
 using namespace ari::engine;
@@ -156,4 +157,53 @@ TEST(TemporaryNames, APlantedNameIsNeverWrittenThroughAndAFolderThereIsNamed) {
             }
         }
     }
+}
+
+// What an interrupted run left beside the tables, settled before a pass holds any table: a
+// file a replace had renamed aside while its name was missing goes back under that name; an
+// aside name beside its file again, a removed file's aside name and an engine temporary nobody
+// holds go; a backup of an interrupted replace stays for its table's next sole use, which
+// settles it; names of other shapes and a folder under an engine name are left alone. Each
+// settled name is said once.
+TEST(TemporaryNames, LeftoversOfAnInterruptedRunAreSettledAndSaid) {
+    const TempFolder dir;
+    const std::string folder = dir.Path();
+    MakeFixture(folder);
+    const std::string table = ari::test::ReadFileBytes(folder + "T.DBF");
+    const std::string index = ari::test::ReadFileBytes(folder + "T.mdx");
+    // The index, which a replace had renamed aside when the run ended.
+    ASSERT_EQ(::rename((folder + "T.mdx").c_str(), (folder + "T.mdx.rpl-Ab12Cd").c_str()), 0);
+    const std::map<std::string, std::string> planted = {
+        {"T.DBF.rpl-Zx9Yw8", "old table, replaced"},
+        {"T.DBF.del-Qq1Ww2", "removed file"},
+        {".T.DBF.pack.tmp", "unfinished new table"},
+        {".T.DBF.keep.tmp", "backup of an interrupted replace"},
+        {"T.DBF.rpl-short", "not ours: five characters"},
+        {"NOTES.TXT", "somebody's notes"},
+    };
+    for (const auto& [name, bytes] : planted)
+        ari::test::WriteFileBytes(folder + name, bytes);
+    ASSERT_EQ(::mkdir((folder + ".U.DBF.pack.tmp").c_str(), 0755), 0);
+
+    const std::vector<std::string> said = SettleLeftovers(folder);
+
+    const auto after = Files(folder);
+    EXPECT_EQ(after.count("T.mdx.rpl-Ab12Cd"), 0u);
+    EXPECT_TRUE(after.count("T.mdx"));
+    for (const char* gone : {"T.DBF.rpl-Zx9Yw8", "T.DBF.del-Qq1Ww2", ".T.DBF.pack.tmp"})
+        EXPECT_EQ(after.count(gone), 0u) << gone;
+    for (const char* kept : {".T.DBF.keep.tmp", "T.DBF.rpl-short", "NOTES.TXT"})
+        EXPECT_EQ(after.count(kept), 1u) << kept;
+    EXPECT_TRUE(std::filesystem::is_directory(folder + ".U.DBF.pack.tmp"));
+    EXPECT_EQ(after.at("T.DBF"), table);
+    const std::vector<std::string> expected = {
+        folder + ".T.DBF.pack.tmp removed, left by an interrupted pass",
+        folder + "T.DBF.del-Qq1Ww2 removed, left by an interrupted pass",
+        folder + "T.DBF.rpl-Zx9Yw8 removed, left by an interrupted pass",
+        folder + "T.mdx put back from T.mdx.rpl-Ab12Cd, where an interrupted pass had left it",
+    };
+    EXPECT_EQ(said, expected);
+    // The table and its index are whole again; a second look finds nothing more to settle.
+    EXPECT_EQ(after.at("T.mdx"), index);
+    EXPECT_TRUE(SettleLeftovers(folder).empty());
 }

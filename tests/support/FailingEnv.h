@@ -44,6 +44,9 @@ class FailingEnv : public ari::EnvWrapper {
     int Rename(const std::string& from, const std::string& to) override {
         return Hit(kRename) ? -1 : After(EnvWrapper::Rename(from, to));
     }
+    int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) override {
+        return Hit(kRename) ? -1 : After(EnvWrapper::RenameOverHeld(from, to, held));
+    }
 
     // Calls counted so far; fewer than N means the failure never came.
     int Count() const { return count_; }

@@ -305,3 +305,97 @@ TEST(WindowsPack, AnotherProgramsRecordLockOrOpenTableMakesThePackRefuseAndChang
         EXPECT_EQ(WaitForExit(helper), 0u) << c.what;
     }
 }
+
+// A person editing at a terminal while the table is packed again and again (in this process and
+// by dbtool.exe): a client that opens the table sharing reading and writing, writes a record in
+// place without a lock and closes it, every 200 ms. Every edit the client was told had landed
+// is in the table afterwards, and the folder holds only the table's own files. The pack holds
+// the table from its first open to the end of its replace, so an edit either lands before the
+// pack reads the table or is refused its open; none can land in a file about to be replaced.
+TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
+    constexpr int kRows = 500;
+    const TempFolder dir, side;
+    const std::string folder = dir.Path();
+    {
+        DbfWriter w(folder + "EDITS.DBF", {{"ID", 'N', 6, 0, 0}, {"VAL", 'N', 6, 0, 0}}, 0x03);
+        for (int i = 1; i <= kRows; ++i)
+            w.Append({std::to_string(i), "0"}, false);
+        w.Finish();
+    }
+    {
+        TTable t("Table1");
+        t.SetDatabaseName(folder);
+        t.SetTableName("EDITS.DBF");
+        t.AddIndex("ID", "ID", ixExpression);
+    }
+    int seconds = 60;
+    if (const char* v = std::getenv("ARI_EDIT_SOAK_SECONDS"))
+        seconds = std::max(5, std::atoi(v));
+    const std::string acks = side / "acks.txt", stop = side / "stop.flag";
+    const HANDLE client = StartHelper("edit " + Quoted(folder + "EDITS.DBF") + " 7 6 200 " +
+                                      Quoted(acks) + " " + Quoted(stop));
+    ASSERT_TRUE(client);
+    const std::string dbtool = ari::test::WindowsName(ARI_BIN_DIR) + "\\dbtool.exe";
+    int packs = 0, refused = 0, toolPacks = 0;
+    const DWORD until = ::GetTickCount() + static_cast<DWORD>(seconds) * 1000;
+    for (int turn = 0; static_cast<LONG>(until - ::GetTickCount()) > 0; ++turn) {
+        if (turn % 4 == 3) {
+            // dbtool.exe pack: 0 when packed, 1 when refused (the table in use).
+            std::wstring line = L"\"" + Wide(dbtool) + L"\" pack " +
+                                Wide(Quoted(ari::test::WindowsName(folder + "EDITS.DBF")));
+            STARTUPINFOW si{};
+            si.cb = sizeof si;
+            PROCESS_INFORMATION pi{};
+            ASSERT_TRUE(::CreateProcessW(Wide(dbtool).c_str(), line.data(), nullptr, nullptr, FALSE,
+                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+            ::CloseHandle(pi.hThread);
+            const DWORD code = WaitForExit(pi.hProcess);
+            ASSERT_TRUE(code == 0 || code == 1) << "dbtool.exe pack exit code " << code;
+            (code == 0 ? toolPacks : refused)++;
+            continue;
+        }
+        try {
+            TTable t("Table2");
+            t.SetDatabaseName(folder);
+            t.SetTableName("EDITS.DBF");
+            t.SetExclusive(true);
+            t.Open();
+            Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+            t.Close();
+            ++packs;
+        } catch (const EDBEngineError& e) {
+            ASSERT_TRUE(e.ErrorCode() == kStatusTableInUse || e.ErrorCode() == kStatusRecordsLocked)
+                << e.what();
+            ++refused;
+        }
+    }
+    ari::test::WriteFileBytes(stop, "");
+    ASSERT_EQ(WaitForExit(client), 0u);
+
+    std::vector<int> acknowledged;
+    {
+        const std::string text = ari::test::ReadFileBytes(acks);
+        size_t at = 0;
+        for (size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+            acknowledged.push_back(std::atoi(text.substr(at, nl - at).c_str()));
+    }
+    const auto f = DbfFile::Open(folder + "EDITS.DBF", ShareMode::Shared);
+    ASSERT_EQ(f->RecordCount(), static_cast<uint32_t>(kRows));
+    int lost = 0;
+    for (const int k : acknowledged) {
+        const std::string rec = f->ReadRecord(static_cast<uint32_t>(k));
+        if (std::atoi(rec.substr(7, 6).c_str()) != k)
+            ++lost;
+    }
+    EXPECT_EQ(lost, 0) << "of " << acknowledged.size() << " acknowledged edits";
+    EXPECT_GT(acknowledged.size(), static_cast<size_t>(seconds * 2)) << "the client got nowhere";
+    EXPECT_GT(packs, seconds / 4);
+    EXPECT_GT(toolPacks, 0);
+    std::printf("%zu acknowledged edits, %d packs here, %d by dbtool.exe, %d refused\n",
+                acknowledged.size(), packs, toolPacks, refused);
+    EXPECT_EQ(ari::test::IndexFaults(folder + "EDITS.DBF"), "");
+    std::vector<std::string> names;
+    ASSERT_EQ(ari::Env::Default()->ListFolder(folder, &names), 0);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"EDITS.DBF", "EDITS.mdx"}));
+}

@@ -7,6 +7,15 @@
 //                                                 rename (KIND any/write/fsync/rename) ending the
 //                                                 process (exit code 9), as a crash would
 //   table_helper echo TEXT                        prints TEXT (a program whose output is read)
+//   table_helper edit TABLE FIELD WIDTH MS ACKS STOP
+//                                                 a person at a terminal: every MS milliseconds
+//                                                 opens the table as a dBASE client shares it,
+//                                                 writes the number k into FIELD (its offset in
+//                                                 the record, WIDTH digits) of record k without a
+//                                                 lock, closes it, and only then appends k to
+//                                                 the file ACKS (the writes it was told landed);
+//                                                 an open that is refused is tried again at the
+//                                                 next turn; ends when STOP appears
 // READY is a file made once the table is held; the helper lets go when RELEASE appears (or after
 // a minute). Exit code 0 when done, 2 when the table could not be opened or locked.
 #include <windows.h>
@@ -88,6 +97,56 @@ int Pack(const std::string& folder, const std::string& table, const std::string&
     return 0;
 }
 
+// One acknowledged edit: the table opened as a client shares it, the number written into the
+// record in place, the table closed, each step told to have succeeded.
+bool EditOnce(const std::string& table, unsigned field, unsigned width, unsigned k) {
+    const HANDLE h = ::CreateFileW(Wide(table).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;  // in use (or missing for a moment): not acknowledged
+    unsigned char header[12] = {};
+    DWORD got = 0;
+    bool ok = ::ReadFile(h, header, sizeof header, &got, nullptr) && got == sizeof header;
+    const uint32_t count =
+        header[4] | header[5] << 8 | header[6] << 16 | static_cast<uint32_t>(header[7]) << 24;
+    const unsigned headerLength = header[8] | header[9] << 8;
+    const unsigned recordLength = header[10] | header[11] << 8;
+    ok = ok && k <= count;
+    if (ok) {
+        std::string digits = std::to_string(k);
+        digits.insert(0, width - digits.size(), ' ');
+        const uint64_t at = headerLength + static_cast<uint64_t>(k - 1) * recordLength + field;
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(at);
+        ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD put = 0;
+        ok = ::WriteFile(h, digits.data(), width, &put, &ov) && put == width;
+    }
+    return ::CloseHandle(h) && ok;
+}
+
+int Edit(const std::string& table, unsigned field, unsigned width, unsigned ms,
+         const std::string& acks, const std::string& stop) {
+    const HANDLE log = ::CreateFileW(Wide(acks).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log == INVALID_HANDLE_VALUE)
+        return 2;
+    unsigned k = 1;
+    while (!Exists(stop)) {
+        ::Sleep(ms);
+        if (!EditOnce(table, field, width, k))
+            continue;
+        const std::string line = std::to_string(k) + "\n";
+        DWORD put = 0;
+        ::WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
+        ::FlushFileBuffers(log);
+        ++k;
+    }
+    ::CloseHandle(log);
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -105,10 +164,14 @@ int main() {
         return Hold(a[2], nullptr, a[3], a[4]);
     if (a.size() == 6 && a[1] == "pack")
         return Pack(a[2], a[3], a[4], std::atoi(a[5].c_str()));
+    if (a.size() == 8 && a[1] == "edit")
+        return Edit(a[2], static_cast<unsigned>(std::atoi(a[3].c_str())),
+                    static_cast<unsigned>(std::atoi(a[4].c_str())),
+                    static_cast<unsigned>(std::atoi(a[5].c_str())), a[6], a[7]);
     if (a.size() == 3 && a[1] == "echo") {
         std::printf("%s\n", a[2].c_str());
         return 0;
     }
-    std::fprintf(stderr, "usage: table_helper lock|open|pack|echo ...\n");
+    std::fprintf(stderr, "usage: table_helper lock|open|pack|echo|edit ...\n");
     return 1;
 }
