@@ -160,8 +160,7 @@ class Env {
     // all. Where the system can, the check and the rename are one step (Linux: an exchange of
     // the two names, undone when what came back is not ours); elsewhere the look and the rename
     // follow each other. Counted as a rename by tests that fail renames.
-    virtual int RenameOverHeld(const std::string& from, const std::string& to,
-                               FileHandle held) = 0;
+    virtual int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) = 0;
     // Makes `to` a second name of the file `from` (never replacing `to`); -1 on failure.
     virtual int Link(const std::string& from, const std::string& to) = 0;
     // Removes the name of a file (or link); -1 on failure.
@@ -305,8 +304,7 @@ class EnvWrapper : public Env {
     int Rename(const std::string& from, const std::string& to) override {
         return target_->Rename(from, to);
     }
-    int RenameOverHeld(const std::string& from, const std::string& to,
-                       FileHandle held) override {
+    int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) override {
         return target_->RenameOverHeld(from, to, held);
     }
     int Link(const std::string& from, const std::string& to) override {

@@ -190,10 +190,10 @@ std::vector<std::string> SettleLeftovers(const std::string& folder) {
             }
             continue;
         }
-        const bool temporary = IsEngineTemporaryName(name) &&
-                               !(name.size() > backupTail.size() &&
-                                 name.compare(name.size() - backupTail.size(), backupTail.size(),
-                                              backupTail) == 0);
+        const bool temporary =
+            IsEngineTemporaryName(name) &&
+            !(name.size() > backupTail.size() &&
+              name.compare(name.size() - backupTail.size(), backupTail.size(), backupTail) == 0);
         if ((kind.empty() && !temporary) || KindOfName(path) != NameKind::Regular)
             continue;
         if (RemoveStaleTemporary(path) && KindOfName(path) == NameKind::Missing)
