@@ -136,8 +136,7 @@ bool IsListingHeader(const std::string& line) {
         while (end < line.size() && static_cast<unsigned char>(line[end]) > 32)
             ++end;
         const std::string word = LowerAsciiLetters(line.substr(at, end - at));
-        // "USERNAME" is also the end of German "BENUTZERNAME".
-        for (const char* name : {"username", "utilisateur", "usuario"}) {
+        for (const char* name : {"username", "benutzername", "utilisateur", "usuario"}) {
             if (word.find(name) != std::string::npos)
                 user = true;
         }

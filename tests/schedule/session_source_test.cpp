@@ -205,7 +205,8 @@ TEST(ToolSessionSource, AListingThatFailedIsNeverNobody) {
          "Error 0x000006BA enumerating sessionnames\r\n",
          "quser printed no session listing: \"Error 0x000006BA enumerating sessionnames\""},
         {"garbage", PipeStarter::Tool::Prints, "\x01\x02garbage\xFF\n",
-         "quser printed no session listing: \"\x01\x02garbage\xC3\xBF\""},
+         // Control characters at the ends are trimmed; the invalid byte reads as Latin-1.
+         "quser printed no session listing: \"garbage\xC3\xBF\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -361,7 +361,7 @@ TEST(ReadToolListing, EnglishGermanSpanishFrenchListings) {
         EXPECT_EQ(listing.failure, "");
         ASSERT_EQ(listing.rows.size(), 6u);
         ASSERT_EQ(listing.counted.size(), 5u);
-        EXPECT_EQ(listing.counted[0].text.substr(0, 21), ">operator(directly);");
+        EXPECT_EQ(listing.counted[0].text.substr(0, 20), ">operator(directly);");
         std::vector<int> countedRows;
         for (const auto& c : listing.counted)
             countedRows.push_back(c.row);
