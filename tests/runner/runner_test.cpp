@@ -743,7 +743,7 @@ TEST(Runner, HistoryShowsTheLastPassesOfTheJournalAndItsOlderFiles) {
 
 // The server's programs load no Qt library at all: a server without a desktop installs none.
 TEST(Runner, ServerProgramsLoadNoQtLibrary) {
-    for (const std::string program :
+    for (const std::string& program :
          {kBin + "/autoreindex-run", kBin + "/dbtool", std::string(ARI_TOOLS_BIN_DIR) + "/quser",
           std::string(ARI_TOOLS_BIN_DIR) + "/logoff"}) {
         const CommandResult r = RunCommand("ldd " + ShellQuote(program));
