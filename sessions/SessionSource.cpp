@@ -1,6 +1,8 @@
 #include "sessions/SessionSource.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -11,6 +13,8 @@ namespace ari {
 namespace {
 
 // ---- the session tools
+
+constexpr std::chrono::milliseconds kEndGrace{250};
 
 class ToolListing final : public PendingListing {
   public:
@@ -25,6 +29,11 @@ class ToolListing final : public PendingListing {
             failed.failure = "the session tool quser could not be started";
             return failed;
         }
+        // A tool that has printed as the wait ends may not have closed its output yet: it gets
+        // a moment more before it counts as one that never answered.
+        const auto grace = std::chrono::steady_clock::now() + kEndGrace;
+        while (!output_->Ended() && std::chrono::steady_clock::now() < grace)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (!output_->Ended()) {
             failed.failure = "quser did not answer in time";
             return failed;

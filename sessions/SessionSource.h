@@ -27,8 +27,9 @@ class PendingListing {
     virtual ~PendingListing() = default;
     // True once the listing is all there (at once where nothing is waited for). Any thread.
     virtual bool Ended() = 0;
-    // The listing as it stands: a listing that has not ended, or could not be had, comes back
-    // with its `failure` set. REQUIRES: called once.
+    // The listing as it stands: a listing that has not ended (a tool's output gets a quarter
+    // of a second more to end), or could not be had, comes back with its `failure` set.
+    // REQUIRES: called once.
     virtual SessionListing Finish() = 0;
 };
 
