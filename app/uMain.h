@@ -33,6 +33,7 @@
 #include "maintenance/RunSummary.h"
 #include "platform/Environment.h"
 #include "platform/FileNames.h"
+#include "schedule/SessionTick.h"
 
 class TfMain;
 namespace ari {
@@ -152,7 +153,7 @@ class TfMain : public QWidget {
 
   private:
     void CreateControls();
-    void WaitForListing(ari::ProgramOutput& output);
+    void WaitForListing(ari::PendingListing& listing);
     void WireEvents();
 
     ari::Environment env_;
@@ -162,12 +163,14 @@ class TfMain : public QWidget {
     void SetStatusPanelLaidOut(int panel, const QString& text, const QString& laidOut);
     int btnStartTag_ = 0;
     bool runInProgress_ = false;
-    std::atomic<bool> stopAsked_{false};  // the window was closed: no table is started after
-    bool closeAfterRun_ = false;          // a close came during the run: it is done after it
-    bool scheduleTickBusy_ = false;       // a schedule tick is under way (it may pump messages)
-    bool sessionTickBusy_ = false;        // the session tick waits for its listing
-    bool scheduleTickDeferred_ = false;   // a schedule tick came during that wait
-    std::thread listingSleep_;            // the session tick's 3000 ms, on a thread of its own
+    std::atomic<bool> stopAsked_{false};   // the window was closed: no table is started after
+    bool closeAfterRun_ = false;           // a close came during the run: it is done after it
+    bool scheduleTickBusy_ = false;        // a schedule tick is under way (it may pump messages)
+    bool sessionTickBusy_ = false;         // the session tick waits for its listing
+    bool scheduleTickDeferred_ = false;    // a schedule tick came during that wait
+    std::thread listingSleep_;             // the session tick's 3000 ms, on a thread of its own
+    bool sessionsUnknown_ = false;         // the last session listing failed: the pass waits
+    ari::ListingFailureNote listingNote_;  // says a failed listing once in the log
     std::string markerFault_;  // the last run marker error shown in a box; empty once cleared
     std::unique_ptr<ari::LogSubscription> logPanel_;  // mLog as a subscriber of the log
     std::unique_ptr<ari::JournalLog> journal_;        // the run journal beside the executable

@@ -126,8 +126,9 @@ void TfMain::tStartReindexTimer() {
     ari::TakePassRecord(state, recordPath, now);
     const bool wasProcessed = state.processedToday;
     const int sessions = lstUsers->count();
-    const ari::TickAction action = ari::DecideTick(state, now, PickerTimeText(tmpckrBegin),
-                                                   PickerTimeText(tmpckrEnd), sessions);
+    const ari::TickAction action =
+        ari::DecideTick(state, now, PickerTimeText(tmpckrBegin), PickerTimeText(tmpckrEnd),
+                        sessions, sessionsUnknown_);
     TodayStamp = QString::fromStdString(state.todayStamp);
     ProcessedToday = state.processedToday;
     if (wasProcessed) {
@@ -136,7 +137,8 @@ void TfMain::tStartReindexTimer() {
             SetStatusPanelText(1, kNotProcessedToday);
         return;
     }
-    if (action == ari::TickAction::Nothing)
+    // A failed listing was said in the log when it failed; the pass waits for one that works.
+    if (action == ari::TickAction::Nothing || action == ari::TickAction::SessionsUnknown)
         return;
     if (action == ari::TickAction::UsersConnected) {
         AddLog(ari::UsersConnectedLine(sessions, ari::LongTimeText(Now())));
@@ -270,7 +272,7 @@ void TfMain::ShowLastPass() {
 // thread of its own, so that this thread handles its events until the tool has closed its
 // output or the sleep has ended. A sleep that outlasts the tool ends in the background and is
 // joined before the next wait.
-void TfMain::WaitForListing(ari::ProgramOutput& output) {
+void TfMain::WaitForListing(ari::PendingListing& listing) {
     if (listingSleep_.joinable())
         listingSleep_.join();
     auto slept = std::make_shared<std::atomic<bool>>(false);
@@ -282,7 +284,7 @@ void TfMain::WaitForListing(ari::ProgramOutput& output) {
     QEventLoop waiting;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &waiting, [&] {
-        if (*slept || output.Ended())
+        if (*slept || listing.Ended())
             waiting.quit();
     });
     poll.start(5);
@@ -310,28 +312,31 @@ void TfMain::tCheckUserTimer() {
     ListBox4->clear();
     Memo3->clear();
 
+    // Until this tick has a listing, who is connected is not known: a schedule tick that falls
+    // into an error below holds the pass rather than count nobody.
+    sessionsUnknown_ = true;
     // Every error from here on ends the tick quietly, the lists as far as they were filled.
     try {
-        // The listing comes through a pipe that only this process reads, never through a file:
-        // the current folder is the live or template folder, which other users can write, and a
-        // link or a listing of theirs planted there would steer the logoffs below.
-        const std::unique_ptr<ari::ProgramOutput> output = ari::StartSessionListing(*Env().starter);
-        if (!output)
-            return;
-        // The listing is what the tool has printed when the wait ends: at its end, or after
-        // 3000 ms, whichever comes first. The window thread goes on with its events meanwhile.
-        WaitForListing(*output);
-        const std::optional<std::string> printed = output->Take();
-        if (!printed)
-            return;
-        const std::vector<std::string> lines =
-            ari::SplitListingLines(ari::DecodeListingText(*printed));
+        // The tools' listing comes through a pipe that only this process reads, never through
+        // a file: the current folder is the live or template folder, which other users can
+        // write, and a link or a listing of theirs planted there would steer the logoffs below.
+        const std::unique_ptr<ari::SessionSource> source =
+            ari::DefaultSessionSource(*Env().starter);
+        const std::unique_ptr<ari::PendingListing> pending = source->Start();
+        // The listing is what the source has when the wait ends: at its end, or after 3000 ms,
+        // whichever comes first. The window thread goes on with its events meanwhile.
+        WaitForListing(*pending);
+        const ari::SessionListing listing = pending->Finish();
         QStringList shown;
-        for (const std::string& line : lines)
+        for (const std::string& line : listing.lines)
             shown << QString::fromStdString(line);
         Memo3->setPlainText(shown.join(u'\n'));
+        const std::string time = ari::LongTimeText(Now());
+        listingNote_.Take(listing, time);
+        if (!listing.failure.empty())
+            return;
+        sessionsUnknown_ = false;
 
-        const ari::SessionListing listing = ari::ParseSessionListing(lines);
         for (const ari::SessionRow& row : listing.rows) {
             ListBox1->addItem(QString::fromStdString(row.userName));
             ListBox2->addItem(QString::fromStdString(row.sessionName));
@@ -340,7 +345,7 @@ void TfMain::tCheckUserTimer() {
         }
         for (const ari::CountedSession& entry : listing.counted)
             lstUsers->addItem(QString::fromStdString(entry.text));
-        ari::LogOffDisconnected(listing, *Env().starter);
+        ari::LogOffDisconnected(listing, *source, time);
     } catch (...) {
     }
 }

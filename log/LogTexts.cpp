@@ -26,6 +26,22 @@ std::string StartLine(const std::string& time) {
     return std::string("---Start reindex Time: ") + Quoted(time);
 }
 
+std::string SessionsNotListedLine(const std::string& why, const std::string& time) {
+    return kProblem + std::string("The sessions cannot be listed (") + why +
+           "): no pass until they can. Time: " + Quoted(time);
+}
+
+std::string LogoffLine(const std::string& user, const std::string& id, const std::string& state,
+                       const std::string& time) {
+    return "---Log off " + user + ", session " + id + ", " + state + " Time: " + Quoted(time);
+}
+
+std::string LogoffFailedLine(const std::string& user, const std::string& id, const std::string& why,
+                             const std::string& time) {
+    return kProblem + std::string("Log off ") + user + ", session " + id + " failed: " + why +
+           " Time: " + Quoted(time);
+}
+
 std::string MissingTemplateFolderLine(const std::string& folder) {
     return kProblem + std::string("Directory ") + folder + std::string(" does not exists!");
 }

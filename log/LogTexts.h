@@ -20,6 +20,17 @@ std::string UsersConnectedLine(int sessions, const std::string& time);
 // "---Start reindex Time: "<time>"": just before the maintenance run.
 std::string StartLine(const std::string& time);
 
+// ---- the session monitor
+// "\\\The sessions cannot be listed (<why>): no pass until they can. Time: "<time>"": said when
+// a listing fails, and again only once a listing has succeeded or fails for another reason.
+std::string SessionsNotListedLine(const std::string& why, const std::string& time);
+// "---Log off <user>, session <id>, <state> Time: "<time>"": each logoff asked for.
+std::string LogoffLine(const std::string& user, const std::string& id, const std::string& state,
+                       const std::string& time);
+// "\\\Log off <user>, session <id> failed: <why> Time: "<time>"".
+std::string LogoffFailedLine(const std::string& user, const std::string& id, const std::string& why,
+                             const std::string& time);
+
 // ---- the maintenance run
 // "\\\Directory <folder> does not exists!": `folder` as the run uses it, with its separator.
 std::string MissingTemplateFolderLine(const std::string& folder);

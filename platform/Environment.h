@@ -39,6 +39,13 @@ class ProcessStarter {
     // process reads. Null when the program could not be started.
     virtual std::unique_ptr<ProgramOutput> StartReadingOutput(const std::string& file,
                                                               const std::string& parameters) = 0;
+    // As StartReadingOutput, with the program's standard error into the same pipe, so that a
+    // tool's "nobody there" is told from its failure by what it said. A starter that cannot
+    // (a test's) reads the standard output alone.
+    virtual std::unique_ptr<ProgramOutput> StartReadingOutputAndErrors(
+        const std::string& file, const std::string& parameters) {
+        return StartReadingOutput(file, parameters);
+    }
 };
 
 struct Environment {

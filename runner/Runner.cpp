@@ -311,7 +311,8 @@ std::string HelpText() {
         "  0  success\n"
         "  1  the pass failed (the error line names the table and why)\n"
         "  2  a command line or settings file that cannot be used\n"
-        "  3  more than one session connected: no pass\n"
+        "  3  more than one session connected, or the sessions could not be listed:\n"
+        "     no pass\n"
         "  4  another pass is running: nothing touched\n"
         "  5  the pass went through but a table failed its check (--verify)\n"
         "  6  stopped on request between two tables\n"
@@ -574,7 +575,14 @@ int RunWithJournal(const Options& options, const ProgramFolders& folders, Consol
             });
 
     if (!options.ignoreSessions) {
-        const SessionListing listing = ListSessions(*DefaultEnvironment().starter);
+        const std::unique_ptr<SessionSource> source =
+            DefaultSessionSource(*DefaultEnvironment().starter);
+        const SessionListing listing = ListSessions(*source);
+        if (!listing.failure.empty()) {
+            // Who is connected is not known, which is never "nobody".
+            AddLog(SessionsNotListedLine(listing.failure, Now()));
+            return kSessionsConnected;
+        }
         const int sessions = static_cast<int>(listing.counted.size());
         if (sessions > 1) {
             AddLog(UsersConnectedLine(sessions, Now()));

@@ -19,7 +19,7 @@ enum ExitCode : int {
     kSuccess = 0,
     kError = 1,              // the pass failed: the error line names the table and why
     kUsage = 2,              // a command line or a settings file that cannot be used
-    kSessionsConnected = 3,  // more than one counted session: no pass
+    kSessionsConnected = 3,  // more than one counted session, or none known: no pass
     kAnotherPass = 4,        // another pass holds the run marker: nothing touched
     kVerifyFailed = 5,       // the pass went through, a table failed its check
     kStopped = 6,            // stopped on request between two tables

@@ -85,7 +85,7 @@ std::string ScheduleStoppedLine(bool duringPass) {
 int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
                  const std::string& recordPath, int countedSessions,
                  const std::function<TDateTime()>& now,
-                 const std::function<int(const ScheduleSettings&)>& pass) {
+                 const std::function<int(const ScheduleSettings&)>& pass, bool sessionsUnknown) {
     AddLog(CheckingLine(LongTimeText(now())), true);
     const TDateTime tickTime = now();
     ScheduleSettings settings;
@@ -96,8 +96,10 @@ int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
         return -1;
     }
     TakePassRecord(state, recordPath, tickTime);
-    switch (DecideTick(state, tickTime, settings.begin, settings.end, countedSessions)) {
+    switch (DecideTick(state, tickTime, settings.begin, settings.end, countedSessions,
+                       sessionsUnknown)) {
         case TickAction::Nothing:
+        case TickAction::SessionsUnknown:
             return -1;
         case TickAction::UsersConnected:
             AddLog(UsersConnectedLine(countedSessions, LongTimeText(now())));
@@ -123,6 +125,9 @@ int RunSchedule(const Options& options, const std::string& settingsFile,
     ScheduleState state;
     state.todayStamp = ShortDateText(LocalNow());
     int counted = 0;  // no listing yet: nobody counted, as the window's empty list
+    bool unknown = false;
+    const std::unique_ptr<SessionSource> sessions = DefaultSessionSource(*env.starter);
+    ListingFailureNote failureNote;
     auto nextListing = SteadyClock::now() + intervals.sessions;
     auto nextTick = SteadyClock::now() + intervals.tick;
     const double tickSeconds = std::chrono::duration<double>(intervals.tick).count();
@@ -134,13 +139,16 @@ int RunSchedule(const Options& options, const std::string& settingsFile,
     while (!StopRequested()) {
         const auto now = SteadyClock::now();
         if (now >= nextListing) {
-            counted = static_cast<int>(MonitorSessions(*env.starter).counted.size());
+            const SessionListing listing = MonitorSessions(*sessions, failureNote);
+            counted = static_cast<int>(listing.counted.size());
+            unknown = !listing.failure.empty();
             nextListing = SteadyClock::now() + intervals.sessions;
             continue;
         }
         if (now >= nextTick) {
-            const int code = ScheduleTick(state, settingsFile, recordPath,
-                                          options.ignoreSessions ? 0 : counted, LocalNow, pass);
+            const int code =
+                ScheduleTick(state, settingsFile, recordPath, options.ignoreSessions ? 0 : counted,
+                             LocalNow, pass, !options.ignoreSessions && unknown);
             if (code == kStopped) {
                 say(ScheduleStoppedLine(true));
                 return kSuccess;

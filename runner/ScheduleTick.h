@@ -21,11 +21,13 @@ inline constexpr const char kTestTickVariable[] = "ARI_TEST_SCHEDULE_TICK_MS";
 // `settingsFile` (an error is logged and the tick ends), takes the record of the day's pass at
 // `recordPath`, and, as the shared schedule decides, logs that users are connected or logs the
 // start line and runs `pass`, whose exit code decides whether the day is done. `now` gives the
-// local time. Returns the pass's exit code, or -1 when no pass ran.
+// local time. A failed last listing (`sessionsUnknown`) holds the pass without a line here: the
+// monitor said why when it failed. Returns the pass's exit code, or -1 when no pass ran.
 int ScheduleTick(ScheduleState& state, const std::string& settingsFile,
                  const std::string& recordPath, int countedSessions,
                  const std::function<TDateTime()>& now,
-                 const std::function<int(const ScheduleSettings&)>& pass);
+                 const std::function<int(const ScheduleSettings&)>& pass,
+                 bool sessionsUnknown = false);
 
 // Runs the schedule until a stop is asked for (StopRequested): every 30 seconds the session
 // listing, with a logoff of each disconnected session; a tick one minute after the end of the

@@ -20,7 +20,7 @@ constexpr std::size_t kMaxRecordBytes = 64;
 }  // namespace
 
 TickAction DecideTick(ScheduleState& state, TDateTime now, const std::string& begin,
-                      const std::string& end, int countedSessions) {
+                      const std::string& end, int countedSessions, bool sessionsUnknown) {
     const std::string timeText = LongTimeText(now);
     const std::string dateText = ShortDateText(now);
     if (state.processedToday) {
@@ -35,6 +35,8 @@ TickAction DecideTick(ScheduleState& state, TDateTime now, const std::string& be
         return TickAction::Nothing;
     if (!(timeText < end))
         return TickAction::Nothing;
+    if (sessionsUnknown)
+        return TickAction::SessionsUnknown;
     if (countedSessions > 1)
         return TickAction::UsersConnected;
     return TickAction::Start;

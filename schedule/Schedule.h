@@ -17,18 +17,20 @@ struct ScheduleState {
 };
 
 enum class TickAction {
-    Nothing,         // done today, or outside the time window
-    UsersConnected,  // inside the window with more than one counted session
-    Start,           // start the pass
+    Nothing,          // done today, or outside the time window
+    UsersConnected,   // inside the window with more than one counted session
+    SessionsUnknown,  // inside the window, the last session listing failed
+    Start,            // start the pass
 };
 
 // One tick at `now`. While a pass has succeeded today the tick does nothing, and the first tick
 // on a later date clears the flag (the pass may come at the next tick). Otherwise the time of
 // day, as a long time text, must lie in the window: `begin` included, `end` excluded (texts
 // compare in the order of the times; an empty end admits no time). Then more than one counted
-// session holds the pass back.
+// session holds the pass back, and so does a last session listing that failed
+// (`sessionsUnknown`): who is connected is then not known, which is never "nobody".
 TickAction DecideTick(ScheduleState& state, TDateTime now, const std::string& begin,
-                      const std::string& end, int countedSessions);
+                      const std::string& end, int countedSessions, bool sessionsUnknown = false);
 
 // After the pass that a tick started at `tickTime`: a success marks that tick's day done.
 void PassEnded(ScheduleState& state, TDateTime tickTime, bool succeeded);

@@ -1,40 +1,51 @@
 #include "schedule/SessionTick.h"
 
 #include <chrono>
-#include <optional>
 #include <thread>
+
+#include "log/LogTexts.h"
+#include "log/OperationLog.h"
+#include "platform/DateTime.h"
+#include "settings/Formats.h"
 
 namespace ari {
 
-std::unique_ptr<ProgramOutput> StartSessionListing(ProcessStarter& starter) {
-    return starter.StartReadingOutput("quser", std::string("/server:") + kSessionServer);
+void LogOffDisconnected(const SessionListing& listing, SessionSource& source,
+                        const std::string& time) {
+    for (int row : listing.logoffRows) {
+        const SessionRow& r = listing.rows[static_cast<size_t>(row)];
+        const std::string user = TrimBlanks(r.userName);
+        const std::string id = TrimBlanks(r.id);
+        const std::string why = source.LogOff(listing, row);
+        AddLog(why.empty() ? LogoffLine(user, id, TrimBlanks(r.state), time)
+                           : LogoffFailedLine(user, id, why, time));
+    }
 }
 
-SessionListing ReadSessionListing(const std::string& printed) {
-    return ParseSessionListing(SplitListingLines(DecodeListingText(printed)));
-}
-
-void LogOffDisconnected(const SessionListing& listing, ProcessStarter& starter) {
-    for (int row : listing.logoffRows)
-        starter.Start("logoff", LogoffParameters(listing.rows[static_cast<size_t>(row)]));
-}
-
-SessionListing ListSessions(ProcessStarter& starter, unsigned waitMs) {
-    const std::unique_ptr<ProgramOutput> output = StartSessionListing(starter);
-    if (!output)
-        return {};
+SessionListing ListSessions(SessionSource& source, unsigned waitMs) {
+    const std::unique_ptr<PendingListing> pending = source.Start();
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (!output->Ended() && std::chrono::steady_clock::now() < until)
+    while (!pending->Ended() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::optional<std::string> printed = output->Take();
-    if (!printed)
-        return {};
-    return ReadSessionListing(*printed);
+    return pending->Finish();
 }
 
-SessionListing MonitorSessions(ProcessStarter& starter, unsigned waitMs) {
-    SessionListing listing = ListSessions(starter, waitMs);
-    LogOffDisconnected(listing, starter);
+void ListingFailureNote::Take(const SessionListing& listing, const std::string& time) {
+    if (listing.failure.empty()) {
+        said_.clear();
+        return;
+    }
+    if (listing.failure == said_)
+        return;
+    said_ = listing.failure;
+    AddLog(SessionsNotListedLine(listing.failure, time));
+}
+
+SessionListing MonitorSessions(SessionSource& source, ListingFailureNote& note, unsigned waitMs) {
+    SessionListing listing = ListSessions(source, waitMs);
+    const std::string time = LongTimeText(LocalNow());
+    note.Take(listing, time);
+    LogOffDisconnected(listing, source, time);
     return listing;
 }
 

@@ -40,10 +40,12 @@ cannot open. Everything is built and prepared; run it under a virtual display:
 
     xvfb-run -a scripts/start.sh
 
-or start it from a desktop session:  $bin/autoreindex
+or start it from a desktop session:  ARI_SESSION_TOOLS=$root/build/tests-bin $bin/autoreindex
 EOF
     exit 1
 fi
 
+# The session tools are built into build/tests-bin, not beside the program: the demo names them.
+export ARI_SESSION_TOOLS="$root/build/tests-bin"
 echo "start.sh: starting $bin/autoreindex; the maintenance run begins about a minute from now"
 exec "$bin/autoreindex"

@@ -88,10 +88,70 @@ std::string LowerAsciiLetters(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// A trimmed state word with A to Z lower-cased and É (U+00C9) made é (U+00E9).
+std::string FoldedWord(const std::string& word) {
+    std::string out = LowerAsciiLetters(TrimBlanks(word));
+    for (std::string::size_type at = 0; (at = out.find("\xC3\x89", at)) != std::string::npos;)
+        out.replace(at, 2, "\xC3\xA9");
+    return out;
+}
+
+// The state words of the listing tool, as the languages' listings spell them (the English and
+// French ones seen in listings of those systems; the German and Spanish ones as administrators
+// of those systems report them: a wording we have not seen is "neither", which only costs a
+// count or a logoff, and the system's own states are read on Windows, not these words).
+constexpr const char* kActiveWords[] = {"active", "aktiv", "activo", "actif"};
+constexpr const char* kDisconnectedWords[] = {
+    "disc", "getrennt", "desc",
+    "d\xC3\xA9"
+    "co",
+    // "Déco" printed in the console's OEM code page 850 (é is byte 0x82), read as Latin-1.
+    "d\xC2\x82"
+    "co"};
+
+}  // namespace
+
+ListedState StateOfWord(const std::string& word) {
+    const std::string folded = FoldedWord(word);
+    for (const char* w : kActiveWords) {
+        if (folded == w)
+            return ListedState::Active;
+    }
+    for (const char* w : kDisconnectedWords) {
+        if (folded == w)
+            return ListedState::Disconnected;
+    }
+    return ListedState::Other;
+}
+
+bool IsListingHeader(const std::string& line) {
+    bool user = false, id = false;
+    std::string::size_type at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && static_cast<unsigned char>(line[at]) <= 32)
+            ++at;
+        std::string::size_type end = at;
+        while (end < line.size() && static_cast<unsigned char>(line[end]) > 32)
+            ++end;
+        const std::string word = LowerAsciiLetters(line.substr(at, end - at));
+        for (const char* name : {"username", "benutzername", "utilisateur", "usuario"}) {
+            if (word.find(name) != std::string::npos)
+                user = true;
+        }
+        if (word == "id" || word == "id.")
+            id = true;
+        at = end;
+    }
+    return user && id;
+}
+
 std::string CountedEntry(const SessionRow& row) {
-    const std::string state = LowerAsciiLetters(TrimBlanks(row.state));
-    if (state != "active" && state != "disc")
+    const std::string trimmed = TrimBlanks(row.state);
+    if (StateOfWord(trimmed) == ListedState::Other)
         return {};
+    const std::string state = LowerAsciiLetters(trimmed);
     const bool console = TrimBlanks(row.sessionName) == "console";
     return TrimBlanks(row.userName) + (console ? "(directly);" : ";") + state;
 }
@@ -182,9 +242,43 @@ SessionListing ParseSessionListing(const std::vector<std::string>& lines) {
         // The entry's text after its first ";" decides, as the lstUsers entry reads.
         const std::string after = entry.text.substr(entry.text.find(';') + 1);
         const SessionRow& row = listing.rows[static_cast<std::size_t>(entry.row)];
-        if (after == "disc" && HoldsWholeSessionId(row) && !IsOwnSession(row))
+        if (StateOfWord(after) == ListedState::Disconnected && HoldsWholeSessionId(row) &&
+            !IsOwnSession(row))
             listing.logoffRows.push_back(entry.row);
     }
+    return listing;
+}
+
+namespace {
+
+// What the listing tools print, on standard error, when nobody is logged on: not a failure.
+constexpr const char* kNoUserMessages[] = {"No User exists for *"};
+
+}  // namespace
+
+SessionListing ReadToolListing(const std::string& printed) {
+    const std::vector<std::string> lines = SplitListingLines(DecodeListingText(printed));
+    std::vector<std::string> said;  // the lines that hold something
+    for (const std::string& line : lines) {
+        if (!TrimBlanks(line).empty())
+            said.push_back(TrimBlanks(line));
+    }
+    if (!lines.empty() && IsListingHeader(lines.front())) {
+        SessionListing listing = ParseSessionListing(lines);
+        listing.lines = lines;
+        return listing;
+    }
+    SessionListing listing;
+    listing.lines = lines;
+    if (said.size() == 1) {
+        for (const char* message : kNoUserMessages) {
+            if (said.front() == message)
+                return listing;
+        }
+    }
+    listing.failure =
+        said.empty() ? std::string("quser printed nothing")
+                     : "quser printed no session listing: \"" + said.front().substr(0, 200) + "\"";
     return listing;
 }
 

@@ -29,9 +29,18 @@ struct CountedSession {
 
 struct SessionListing {
     std::vector<SessionRow> rows;         // one per line after the header, in order
-    std::vector<CountedSession> counted;  // rows whose state is "active" or "disc", in order
+    std::vector<CountedSession> counted;  // rows whose state is active or disconnected, in order
     std::vector<int> logoffRows;          // rows to log off, in order (see LogoffRows)
+    // Why the sessions could not be listed (the tool missing, silent, failed or not
+    // understood); empty when they were. A failed listing is never "nobody connected": it
+    // holds the pass as too many sessions do.
+    std::string failure;
+    // The listing's lines as the tool printed them (shown in Memo3), when it printed any.
+    std::vector<std::string> lines;
 };
+
+// What a row's state word says, in the listing tool's English, German, Spanish and French.
+enum class ListedState { Active, Disconnected, Other };
 
 // UTF-8 text of the listing: a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark selects that
 // encoding (and is dropped); without one the bytes are UTF-8 when they are valid UTF-8, else
@@ -50,7 +59,18 @@ std::string TrimBlanks(const std::string& text);
 // Changes the letters A to Z to lower case and nothing else.
 std::string LowerAsciiLetters(const std::string& text);
 
-// The lstUsers entry of a row, or an empty text when the row's state is not counted.
+// The state a state word names: trimmed, A to Z lower-cased (and É as é), "active", "aktiv",
+// "activo" or "actif" is active; "disc", "getrennt", "desc" or "déco" is disconnected; any other
+// word (down, listen, idle, a longer or cut word) is neither.
+ListedState StateOfWord(const std::string& word);
+
+// True for a line that reads as the listing's header in one of those languages: a word that
+// names the user column (USERNAME, BENUTZERNAME, UTILISATEUR, USUARIO; any letter case) and the
+// word ID. A tool that printed anything else did not give a listing.
+bool IsListingHeader(const std::string& line);
+
+// The lstUsers entry of a row, or an empty text when the row's state is not counted (active or
+// disconnected in any of the listing's languages).
 std::string CountedEntry(const SessionRow& row);
 
 // True when the id field, trimmed, is a session number: one or more digits 0-9 and nothing else.
@@ -77,9 +97,15 @@ std::string LogoffParameters(const SessionRow& row);
 bool IsOwnSession(const SessionRow& row);
 
 // Parses the lines of a listing: the first line is a header and is skipped whatever it holds.
-// A row is logged off when the text of its lstUsers entry after the entry's first ";" is "disc",
-// its id field holds a whole session number, and it is not the program's own session (logging
-// that off would end the program itself).
+// A row is logged off when the text of its lstUsers entry after the entry's first ";" is a
+// disconnected state's word, its id field holds a whole session number, and it is not the
+// program's own session (logging that off would end the program itself).
 SessionListing ParseSessionListing(const std::vector<std::string>& lines);
+
+// The listing of what the tool printed (its bytes, standard output and standard error as they
+// came): parsed when its first line is a header; no session when it says only that nobody is
+// logged on ("No User exists for *"); otherwise a listing that failed, its `failure` quoting
+// the first line printed.
+SessionListing ReadToolListing(const std::string& printed);
 
 }  // namespace ari

@@ -62,11 +62,11 @@ std::string LocateProgram(const std::string& file) {
 
 // Spawn attributes and file actions for a hidden start: default signal dispositions and an
 // empty signal mask (whatever the window process set up), standard input from /dev/null,
-// standard output into `outputFd` when one is given, and no inherited descriptors beyond the
-// standard three.
+// standard output (and with `errorsToo` standard error) into `outputFd` when one is given, and
+// no inherited descriptors beyond the standard three.
 class SpawnSetup {
   public:
-    explicit SpawnSetup(int outputFd) {
+    explicit SpawnSetup(int outputFd, bool errorsToo = false) {
         ok_ = posix_spawnattr_init(&attr_) == 0;
         if (!ok_)
             return;
@@ -81,6 +81,8 @@ class SpawnSetup {
             posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
             posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
             (outputFd < 0 || posix_spawn_file_actions_adddup2(&actions_, outputFd, 1) == 0) &&
+            (outputFd < 0 || !errorsToo ||
+             posix_spawn_file_actions_adddup2(&actions_, outputFd, 2) == 0) &&
             posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
     }
     ~SpawnSetup() {
@@ -107,14 +109,14 @@ class SpawnSetup {
 // Everything the intermediate child needs is prepared before the fork; true when the program
 // was started (its exec succeeded). The program stays in the window process's session, so that
 // the session tools can tell which login session is the program's own. `outputFd`, when not
-// -1, becomes the program's standard output.
+// -1, becomes the program's standard output (and with `errorsToo` its standard error).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
-                   int outputFd = -1) {
+                   int outputFd = -1, bool errorsToo = false) {
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    SpawnSetup setup(outputFd);
+    SpawnSetup setup(outputFd, errorsToo);
     if (!setup.ok())
         return false;
     const pid_t mid = fork();
@@ -172,6 +174,17 @@ class ShellStarter final : public ProcessStarter {
 
     std::unique_ptr<ProgramOutput> StartReadingOutput(const std::string& file,
                                                       const std::string& parameters) override {
+        return StartPiped(file, parameters, false);
+    }
+
+    std::unique_ptr<ProgramOutput> StartReadingOutputAndErrors(
+        const std::string& file, const std::string& parameters) override {
+        return StartPiped(file, parameters, true);
+    }
+
+  private:
+    std::unique_ptr<ProgramOutput> StartPiped(const std::string& file,
+                                              const std::string& parameters, bool errorsToo) {
         const std::string program = LocateProgram(file);
         if (program.empty())
             return nullptr;
@@ -183,7 +196,7 @@ class ShellStarter final : public ProcessStarter {
             return nullptr;
         // Once the start is done only the program holds the writing end, so the pipe ends
         // when the program closes its output.
-        const bool started = SpawnDetached(program, args, fds[1]);
+        const bool started = SpawnDetached(program, args, fds[1], errorsToo);
         close(fds[1]);
         if (!started) {
             close(fds[0]);
@@ -192,7 +205,6 @@ class ShellStarter final : public ProcessStarter {
         return std::make_unique<ProgramOutput>(fds[0]);
     }
 
-  private:
     // The shell searches the program's tool folder first, then the absolute folders of PATH.
     static std::string PrependToolFolder(const std::string& line) {
         std::string path = ThisProgramFolders().toolFolder;

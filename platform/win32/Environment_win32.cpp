@@ -97,7 +97,8 @@ std::wstring QuotedArgument(const std::wstring& arg) {
 // Starts `program` with `commandLine`, no window, in the current folder. `output`, when given,
 // becomes the program's standard output, and is the only handle it inherits. True when the
 // program was started.
-bool StartHidden(const std::wstring& program, std::wstring commandLine, HANDLE output) {
+bool StartHidden(const std::wstring& program, std::wstring commandLine, HANDLE output,
+                 bool errorsToo = false) {
     STARTUPINFOEXW si{};
     si.StartupInfo.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -128,7 +129,7 @@ bool StartHidden(const std::wstring& program, std::wstring commandLine, HANDLE o
         si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         si.StartupInfo.hStdInput = nul;
         si.StartupInfo.hStdOutput = output;
-        si.StartupInfo.hStdError = nul;
+        si.StartupInfo.hStdError = errorsToo ? output : nul;
         inherit = TRUE;
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
@@ -178,6 +179,17 @@ class WindowsStarter final : public ProcessStarter {
 
     std::unique_ptr<ProgramOutput> StartReadingOutput(const std::string& file,
                                                       const std::string& parameters) override {
+        return StartPiped(file, parameters, false);
+    }
+
+    std::unique_ptr<ProgramOutput> StartReadingOutputAndErrors(
+        const std::string& file, const std::string& parameters) override {
+        return StartPiped(file, parameters, true);
+    }
+
+  private:
+    std::unique_ptr<ProgramOutput> StartPiped(const std::string& file,
+                                              const std::string& parameters, bool errorsToo) {
         const std::string program = LocateProgram(file);
         if (program.empty())
             return nullptr;
@@ -186,8 +198,8 @@ class WindowsStarter final : public ProcessStarter {
             return nullptr;
         // Once the start is done only the program holds the writing end, so the pipe ends
         // when the program closes its output.
-        const bool started =
-            StartHidden(win32::WideName(program), CommandLineOf(file, parameters), writeEnd);
+        const bool started = StartHidden(win32::WideName(program), CommandLineOf(file, parameters),
+                                         writeEnd, errorsToo);
         ::CloseHandle(writeEnd);
         if (!started) {
             ::CloseHandle(readEnd);

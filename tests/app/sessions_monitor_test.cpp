@@ -351,6 +351,52 @@ TEST_F(SessionMonitor, AScheduleTickDuringTheWaitSeesTheNewListing) {
     ASSERT_TRUE(WaitForFile(work / "quser.done"));
 }
 
+// A listing that failed is not "nobody connected": the schedule tick holds the pass as with
+// too many sessions, and the log says why once, not at every listing.
+TEST_F(SessionMonitor, AFailedListingHoldsThePassAndIsSaidOnce) {
+    ProcessedToday = false;
+    window->tmpckrBegin->setTime(QTime(0, 0, 1));
+    window->tmpckrEnd->setTime(QTime(23, 59, 59));
+    window->LEMaghsad->setText(QString::fromStdString(work / "live"));
+    window->LESource->setText(QString::fromStdString(work / "mdx"));
+    const QString said = QStringLiteral(
+        "\\\\\\The sessions cannot be listed (quser printed nothing): no pass until they can. "
+        "Time: \"12:00:00\"");
+    WriteScript(tools / "quser", "touch quser.done\nexit 1\n");
+    for (int tick = 0; tick < 3; ++tick) {
+        window->tCheckUser->Fire();
+        ari::RemoveFile(work / "quser.done");
+    }
+    EXPECT_EQ(window->mLog->toPlainText(), said);
+    window->tStartReindex->Fire();
+    EXPECT_EQ(window->mLog->toPlainText(), "---Checking... Time: \"12:00:00\"");
+
+    // A listing again, then a failure again: said again.
+    FakeQuser(kExample);
+    window->tCheckUser->Fire();
+    ari::RemoveFile(work / "quser.done");
+    WriteScript(tools / "quser", "touch quser.done\nexit 1\n");
+    window->tCheckUser->Fire();
+    EXPECT_TRUE(window->mLog->toPlainText().endsWith(said))
+        << window->mLog->toPlainText().toStdString();
+    LogoffCalls(2);
+}
+
+// Each logoff goes into the operation log, and so into the run journal beside the program.
+TEST_F(SessionMonitor, EachLogoffIsLoggedWithUserSessionAndState) {
+    FakeQuser(kExample);
+    window->tCheckUser->Fire();
+    EXPECT_EQ(window->mLog->toPlainText(),
+              "---Log off clerk2, session 3, Disc Time: \"12:00:00\"\n"
+              "---Log off clerk4, session 5, Disc Time: \"12:00:00\"");
+    const std::string journal = ReadFileBytes(app / "autoreindex.log");
+    EXPECT_NE(journal.find("10/12/2026 12:00:00 ---Log off clerk2, session 3, Disc Time: "
+                           "\"12:00:00\"\n"),
+              std::string::npos)
+        << journal;
+    LogoffCalls(2);
+}
+
 TEST_F(SessionMonitor, ErrorInsideTheTickIsSwallowedAndTheTimerRunsOn) {
     starter.throwOnStart = true;
     window->tCheckUser->Fire();
@@ -370,7 +416,7 @@ TEST_F(SessionMonitor, UnicodeListingWithByteOrderMark) {
     EXPECT_EQ(Items(window->lstUsers), QStringList{QStringLiteral("کاربر(directly);active")});
 }
 
-// ---- The shipped quser and logoff of build/bin, on a utmp fixture.
+// ---- The shipped quser and logoff (built into build/tests-bin), on a utmp fixture.
 
 TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
     TempFolder app, work, tools;
@@ -386,7 +432,7 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
             UtmpRecord(USER_PROCESS, left.leader, left.leader, "pts/977", "clerk2", kLogon));
     FixedClock clock;
     // The shipped quser, run by a wrapper first on PATH that marks when it has ended.
-    ari::test::WriteFileBytes(tools / "quser", "#!/bin/sh\n'" + std::string(ARI_BIN_DIR) +
+    ari::test::WriteFileBytes(tools / "quser", "#!/bin/sh\n'" + std::string(ARI_TOOLS_BIN_DIR) +
                                                    "/quser' \"$@\"\ntouch quser.done\n");
     chmod((tools / "quser").c_str(), 0755);
     QuserDoneSleeper sleeper(work / "quser.done");
@@ -397,7 +443,7 @@ TEST(SessionMonitorWithShippedTools, ListsAndLogsOffADisconnectedSession) {
         const char* path = std::getenv("PATH");
         const std::string savedPath = path ? path : "";
         ari::SetCurrentFolder(work.Path());
-        setenv("PATH", (tools.Path() + ":" + ARI_BIN_DIR + ":" + savedPath).c_str(), 1);
+        setenv("PATH", (tools.Path() + ":" + ARI_TOOLS_BIN_DIR + ":" + savedPath).c_str(), 1);
         setenv("ARI_UTMP_FILE", (work / "utmp").c_str(), 1);
 
         window.tCheckUser->Fire();

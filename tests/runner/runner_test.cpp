@@ -227,6 +227,48 @@ TEST(Runner, SessionGateCountsTheListingOfTheQuserBesideIt) {
     }
 }
 
+// A listing that failed is never "nobody connected": the pass waits as with too many sessions
+// and the log says why. The tools' own "nobody logged on" (on standard error, exit 1) is no
+// failure: the pass runs.
+TEST(Runner, SessionListingThatFailedHoldsThePass) {
+    RunnerFolder f("Transfer=0\nReindex=0\nPack=-1\n");
+    ari::test::MakeTable(f.live + "items.dbf", ari::test::StandardRows());
+    const std::string original = ReadFileBytes(f.live + "items.dbf");
+    struct Case {
+        const char* what;
+        std::string quser;  // script body; "" for no quser at all
+        std::string why;    // the reason the log gives; "" when the pass runs
+    };
+    const Case cases[] = {
+        {"no quser", "", "the session tool quser could not be started"},
+        {"error exit without a word", "exit 1\n", "quser printed nothing"},
+        {"error exit with a message", "echo 'Error [5]:Access is denied.' >&2\nexit 1\n",
+         "quser printed no session listing: \"Error [5]:Access is denied.\""},
+        {"garbage", "echo 'Segmentation fault'\n",
+         "quser printed no session listing: \"Segmentation fault\""},
+        {"never answers", "exec sleep 6\n", "quser did not answer in time"},
+        {"nobody logged on", "echo 'No User exists for *' >&2\nexit 1\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(f.live + "items.dbf", original);
+        fs::remove(f.app + "quser");
+        if (!c.quser.empty())
+            WriteScript(f.app + "quser", c.quser);
+        const CommandResult r = f.Run("--now");
+        const bool held = !c.why.empty();
+        EXPECT_EQ(r.exitCode, held ? 3 : 0) << r.output;
+        EXPECT_EQ(ReadFileBytes(f.live + "items.dbf") != original, !held);
+        if (held) {
+            EXPECT_NE(r.output.find("\\\\\\The sessions cannot be listed (" + c.why +
+                                    "): no pass until they can. Time: \""),
+                      std::string::npos)
+                << r.output;
+            EXPECT_EQ(r.output.find("---Start reindex"), std::string::npos) << r.output;
+        }
+    }
+}
+
 // Another pass holds the marker (a second process, as the window or another runner holds it
 // for its whole pass): the runner says so, exits with its own code and touches nothing.
 TEST(Runner, RefusesToRunBesideAnotherPass) {
@@ -701,8 +743,10 @@ TEST(Runner, HistoryShowsTheLastPassesOfTheJournalAndItsOlderFiles) {
 
 // The server's programs load no Qt library at all: a server without a desktop installs none.
 TEST(Runner, ServerProgramsLoadNoQtLibrary) {
-    for (const char* program : {"autoreindex-run", "dbtool", "quser", "logoff"}) {
-        const CommandResult r = RunCommand("ldd " + ShellQuote(kBin + "/" + program));
+    for (const std::string& program :
+         {kBin + "/autoreindex-run", kBin + "/dbtool", std::string(ARI_TOOLS_BIN_DIR) + "/quser",
+          std::string(ARI_TOOLS_BIN_DIR) + "/logoff"}) {
+        const CommandResult r = RunCommand("ldd " + ShellQuote(program));
         ASSERT_EQ(r.exitCode, 0) << program;
         EXPECT_NE(r.output.find("libc.so"), std::string::npos) << r.output;  // ldd did read it
         EXPECT_EQ(r.output.find("libQt"), std::string::npos) << program << "\n" << r.output;

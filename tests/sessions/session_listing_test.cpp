@@ -315,3 +315,131 @@ TEST(ParseSessionListing, LogsOffAnIdOnlyWhenItIsWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// The listing of one language: its header, then rows of the example's users with that
+// language's state words.
+struct Language {
+    const char* name;
+    std::string header;
+    std::string active, disconnected;
+};
+
+TEST(ReadToolListing, EnglishGermanSpanishFrenchListings) {
+    // The headers as those systems print them (the French é may also arrive as Latin-1 or the
+    // console's code page; only the user column's word and "ID" are read).
+    const Language languages[] = {
+        {"English", kHeader, "Active", "Disc"},
+        {"German", " BENUTZERNAME          SITZUNGSNAME       ID  STATUS  LEERLAUF   ANMELDEZEIT",
+         "Aktiv", "Getrennt"},
+        {"Spanish",
+         " NOMBRE USUARIO        NOMBRE SESI\xC3\x93N      ID  ESTADO  TIEMPO IN. TIEMPO "
+         "SESI\xC3\x93N",
+         "Activo", "Desc"},
+        {"French",
+         " UTILISATEUR           SESSION            ID  \xC3\x89TAT   TEMPS INACT TEMPS SESSION",
+         "Actif",
+         "D\xC3\xA9"
+         "co"},
+        {"French, console code page 850 read as Latin-1",
+         " UTILISATEUR           SESSION            ID  \x90TAT   TEMPS INACT TEMPS SESSION",
+         "Actif",
+         "D\x82"
+         "co"},
+    };
+    for (const Language& l : languages) {
+        SCOPED_TRACE(l.name);
+        const std::string printed =
+            l.header + "\r\n" + RightAlignedRow(">operator", "console", "1", l.active) + "\r\n" +
+            RightAlignedRow(" clerk1", "rdp-tcp#2", "2", l.active) + "\r\n" +
+            RightAlignedRow(" clerk2", "", "3", l.disconnected) + "\r\n" +
+            RightAlignedRow(" clerk3", "", "4", "Down") + "\r\n" +
+            RightAlignedRow(">clerk5", "", "6", l.disconnected) + "\r\n" +
+            RightAlignedRow(" clerk4", "", "5", l.disconnected) + "\r\n";
+        const ari::SessionListing listing = ari::ReadToolListing(printed);
+        EXPECT_EQ(listing.failure, "");
+        ASSERT_EQ(listing.rows.size(), 6u);
+        ASSERT_EQ(listing.counted.size(), 5u);
+        EXPECT_EQ(listing.counted[0].text.substr(0, 20), ">operator(directly);");
+        std::vector<int> countedRows;
+        for (const auto& c : listing.counted)
+            countedRows.push_back(c.row);
+        EXPECT_EQ(countedRows, (std::vector<int>{0, 1, 2, 4, 5}));
+        // Disconnected sessions 3 and 5; never the one marked as the listing's own.
+        EXPECT_EQ(listing.logoffRows, (std::vector<int>{2, 5}));
+        EXPECT_EQ(ari::LogoffParameters(listing.rows[2]), " 3   /server:127.0.0.1");
+        EXPECT_EQ(listing.lines.size(), 7u);
+    }
+}
+
+TEST(ReadToolListing, StateWords) {
+    struct Case {
+        std::string word;
+        ari::ListedState state;
+    };
+    const Case cases[] = {
+        {"Active  ", ari::ListedState::Active},
+        {"AKTIV", ari::ListedState::Active},
+        {"activo", ari::ListedState::Active},
+        {"Actif   ", ari::ListedState::Active},
+        {"Disc", ari::ListedState::Disconnected},
+        {"Getrennt", ari::ListedState::Disconnected},
+        {"DESC", ari::ListedState::Disconnected},
+        {"D\xC3\xA9"
+         "co",
+         ari::ListedState::Disconnected},
+        {"D\xC3\x89"
+         "CO",
+         ari::ListedState::Disconnected},
+        // Cut, longer or other words are neither: a row never counts by a guess.
+        {"Getrenn", ari::ListedState::Other},
+        {"Disconn", ari::ListedState::Other},
+        {"Deco", ari::ListedState::Other},
+        {"Activ", ari::ListedState::Other},
+        {"Listen", ari::ListedState::Other},
+        {"Abh\xC3\xB6ren", ari::ListedState::Other},
+        {"", ari::ListedState::Other},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ari::StateOfWord(c.word), c.state) << c.word;
+}
+
+TEST(ReadToolListing, OutputThatIsNoListingIsAFailureNeverNobody) {
+    struct Case {
+        const char* name;
+        std::string printed;
+        bool failed;
+        size_t rows;
+    };
+    const Case cases[] = {
+        {"nothing at all", "", true, 0},
+        {"blank lines only", "\r\n  \r\n", true, 0},
+        {"an error message", "Error [5]:Access is denied.\r\n", true, 0},
+        {"rows without the header", Row(" a", "", "3", "Disc") + "\n", true, 0},
+        {"binary garbage",
+         std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0\0",
+                     10),
+         true, 0},
+        {"a header of another tool", " NAME  PID  STATE\n" + Row(" a", "", "3", "Disc"), true, 0},
+        // The tools' own word for nobody logged on, on standard error: no session, no failure.
+        {"nobody logged on", "No User exists for *\n", false, 0},
+        {"header only", kHeader + "\n", false, 0},
+        {"a listing", kHeader + "\n" + Row(" a", "", "3", "Disc") + "\n", false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ari::SessionListing listing = ari::ReadToolListing(c.printed);
+        EXPECT_EQ(!listing.failure.empty(), c.failed) << listing.failure;
+        EXPECT_EQ(listing.rows.size(), c.rows);
+        if (c.failed) {
+            EXPECT_TRUE(listing.counted.empty());
+            EXPECT_TRUE(listing.logoffRows.empty());
+        }
+    }
+    EXPECT_EQ(ari::ReadToolListing("Error [5]:Access is denied.\r\n").failure,
+              "quser printed no session listing: \"Error [5]:Access is denied.\"");
+}
+
+}  // namespace

@@ -1,4 +1,4 @@
-// The quser and logoff programs of build/bin against utmp fixture files and a fake loginctl,
+// The quser and logoff programs of build/tests-bin against utmp fixture files and a fake loginctl,
 // never the machine's own sessions. Processes of the fixtures are real, in sessions of their
 // own, so that logoff's hang-up signal has something to end.
 #include <fcntl.h>
@@ -43,7 +43,7 @@ struct Result {
 Result RunTool(const TempFolder& dir, const std::string& tool, const std::vector<std::string>& args,
                const std::map<std::string, std::string>& env, bool inThisSession = false,
                const std::string& workingFolder = "") {
-    const std::string program = std::string(ARI_BIN_DIR) + "/" + tool;
+    const std::string program = std::string(ARI_TOOLS_BIN_DIR) + "/" + tool;
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs;

@@ -17,7 +17,7 @@ std::wstring Wide(const std::string& utf8) {
 }
 
 std::string Tool(const char* name) {
-    return ari::test::WindowsName(ARI_BIN_DIR) + "\\" + name;
+    return ari::test::WindowsName(ARI_TOOLS_BIN_DIR) + "\\" + name;
 }
 
 // What a started tool printed, or nothing when it could not be started.
