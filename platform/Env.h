@@ -13,6 +13,7 @@
 // (tests, through ScopedEnvForTesting).
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -43,6 +44,14 @@ enum OpenFlags : unsigned {
     // until it is closed. Elsewhere nothing (the lease is the proof there).
     kOpenSoleUse = 1u << 8,
 };
+
+// The errno of Env::RenameOverHeld when the name no longer holds the file this process holds:
+// ESTALE where the C library has it (the Windows one has not).
+#ifdef ESTALE
+inline constexpr int kNameChanged = ESTALE;
+#else
+inline constexpr int kNameChanged = 200;
+#endif
 
 // What a name is.
 enum class NameKind { Missing, Regular, Folder, Link, Other };
@@ -155,9 +164,9 @@ class Env {
     // tests fail on purpose.
     virtual int Rename(const std::string& from, const std::string& to) = 0;
     // Renames `from` over `to` only while `to` still names the file this process holds as
-    // `held`; -1 on failure, with ESTALE when `to` names another file or none (another program
-    // put a file there, or took ours away): nothing is changed then, the other file least of
-    // all. Where the system can, the check and the rename are one step (Linux: an exchange of
+    // `held`; -1 on failure, with kNameChanged when `to` names another file or none (another
+    // program put a file there, or took ours away): nothing is changed then, the other file least
+    // of all. Where the system can, the check and the rename are one step (Linux: an exchange of
     // the two names, undone when what came back is not ours); elsewhere the look and the rename
     // follow each other. Counted as a rename by tests that fail renames.
     virtual int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) = 0;

@@ -78,7 +78,7 @@ const char kNameTakenLine[] =
 void RenameOverHeldFile(const std::string& from, const std::string& to, FileHandle held) {
     if (Env::Default()->RenameOverHeld(from, to, held) == 0)
         return;
-    if (errno == ESTALE)
+    if (errno == kNameChanged)
         throw NameTaken{to};
     throw InOutErrorNaming(errno, to);
 }

@@ -303,13 +303,13 @@ class PosixEnv final : public Env {
                 return 0;
             }
             const int undone = Exchange(from, to);
-            errno = undone == 0 ? ESTALE : errno;
+            errno = undone == 0 ? kNameChanged : errno;
             return -1;
         }
         if (errno == ENOENT) {
             struct stat st;
             if (::lstat(from.c_str(), &st) == 0) {  // nothing under `to`: ours was taken away
-                errno = ESTALE;
+                errno = kNameChanged;
                 return -1;
             }
             return -1;
@@ -317,7 +317,7 @@ class PosixEnv final : public Env {
         if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTTY)
             return Mapped(-1);
         if (!isOurs(to)) {
-            errno = ESTALE;
+            errno = kNameChanged;
             return -1;
         }
         return Mapped(::rename(from.c_str(), to.c_str()));

@@ -333,9 +333,12 @@ bool Unpark(OpenFile* file, const std::wstring& name, bool soleUse, LARGE_INTEGE
 // without kOpenSoleUse: the engine's own new files, whose names nobody else knows). REQUIRES:
 // file->mutex held. False with errno set when the open is refused.
 bool Reopen(OpenFile* file, bool soleUse) {
-    const std::wstring name = CurrentName(file->handle);
-    if (name.empty())
+    const std::wstring current = CurrentName(file->handle);
+    if (current.empty())
         return SetErrnoFromLastError(), false;
+    // Opened by the name every other open uses (the system's answer carries \\?\\ even for a
+    // short name, and Wine then reports no volume for the handle: its identity would differ).
+    const std::wstring name = WideName(win32::Utf8FromSystemName(current));
     LARGE_INTEGER position;
     Park(file, &position);
     return Unpark(file, name, soleUse, position);
@@ -754,7 +757,7 @@ class WindowsEnv final : public Env {
             std::lock_guard<std::mutex> guard(o->mutex);
             return o->soleUse;
         });
-        return ReplaceAroundOwnHandle(held != own.end() ? **held : *own.front(), f, to);
+        return ReplaceAroundOwnHandle(held != own.end() ? **held : *own.front(), from, to);
     }
     int RenameOverHeld(const std::string& from, const std::string& to, FileHandle held) override {
         const auto file = Find(held);
@@ -769,7 +772,7 @@ class WindowsEnv final : public Env {
         FileInfo there;
         if (PathInfo(to, false, &there) != 0 || there.kind != NameKind::Regular ||
             there.id != ours.id) {
-            errno = ESTALE;  // another file under the name, or none
+            errno = kNameChanged;  // another file under the name, or none
             return -1;
         }
         const std::wstring f = WideName(from);
@@ -780,7 +783,7 @@ class WindowsEnv final : public Env {
             errno = ErrnoFromSystemError(err);
             return -1;
         }
-        return ReplaceAroundOwnHandle(*file, f, to);
+        return ReplaceAroundOwnHandle(*file, from, to);
     }
     int Link(const std::string& from, const std::string& to) override {
         return ::CreateHardLinkW(WideName(to).c_str(), WideName(from).c_str(), nullptr)
@@ -1218,9 +1221,18 @@ class WindowsEnv final : public Env {
     // another program could open it), the new file takes the name, never replacing one, and the
     // aside name goes when the held file closes. Between the two renames the name is missing
     // for a moment: a program that opens the table then is told it is not there, and one that
-    // puts a file there then keeps it (ESTALE; the held file keeps its aside name until it
+    // puts a file there then keeps it (kNameChanged; the held file keeps its aside name until it
     // closes). When the new file cannot take the name, the held one gets it back.
-    int ReplaceAroundOwnHandle(OpenFile& held, const std::wstring& from, const std::string& to) {
+    int ReplaceAroundOwnHandle(OpenFile& held, const std::string& from, const std::string& to) {
+        // The new file moves through a sole-use handle of ours when it has one (the engine's new
+        // files are held so), by its name otherwise. (Wine goes on telling a handle the name its
+        // file had before another handle renamed it, and the file's volume with it.)
+        std::shared_ptr<OpenFile> mover;
+        for (const auto& o : OwnOpenFiles(from)) {
+            std::lock_guard<std::mutex> guard(o->mutex);
+            if (o->soleUse && (o->access & DELETE) && o.get() != &held)
+                mover = o;
+        }
         std::lock_guard<std::mutex> guard(held.mutex);
         const std::string aside = to + ".rpl-" + RandomSuffix();
         if (!RenameHandle(held.handle, NtName(aside))) {
@@ -1230,19 +1242,26 @@ class WindowsEnv final : public Env {
                         : ErrnoFromSystemError(err);
             return -1;
         }
-        const std::wstring t = WideName(to);
-        if (::MoveFileExW(from.c_str(), t.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        bool moved = false;
+        if (mover) {
+            std::lock_guard<std::mutex> moverGuard(mover->mutex);
+            moved = RenameHandle(mover->handle, NtName(to));
+        } else {
+            moved = ::MoveFileExW(WideName(from).c_str(), WideName(to).c_str(),
+                                  MOVEFILE_WRITE_THROUGH) != 0;
+        }
+        if (moved) {
             held.aside = WideName(aside);
             return 0;
         }
         const DWORD moveErr = ::GetLastError();
         if (!RenameHandle(held.handle, NtName(to))) {
             held.aside = WideName(aside);
-            errno = ESTALE;  // another program put a file under the name meanwhile
+            errno = kNameChanged;  // another program put a file under the name meanwhile
             return -1;
         }
         errno = moveErr == ERROR_ALREADY_EXISTS || moveErr == ERROR_FILE_EXISTS
-                    ? ESTALE
+                    ? kNameChanged
                     : ErrnoFromSystemError(moveErr);
         return -1;
     }

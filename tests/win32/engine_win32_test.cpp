@@ -335,6 +335,12 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
     const HANDLE client = StartHelper("edit " + Quoted(folder + "EDITS.DBF") + " 7 6 200 " +
                                       Quoted(acks) + " " + Quoted(stop));
     ASSERT_TRUE(client);
+    // The client stops however this test ends (a client left running would hold the test's
+    // output open).
+    struct StopClient {
+        std::string flag;
+        ~StopClient() { ari::test::WriteFileBytes(flag, ""); }
+    } stopClient{stop};
     const std::string dbtool = ari::test::WindowsName(ARI_BIN_DIR) + "\\dbtool.exe";
     int packs = 0, refused = 0, toolPacks = 0;
     const DWORD until = ::GetTickCount() + static_cast<DWORD>(seconds) * 1000;
@@ -342,7 +348,7 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
         if (turn % 4 == 3) {
             // dbtool.exe pack: 0 when packed, 1 when refused (the table in use).
             std::wstring line = L"\"" + Wide(dbtool) + L"\" pack " +
-                                Wide(Quoted(ari::test::WindowsName(folder + "EDITS.DBF")));
+                                Wide(Quoted(folder + "EDITS.DBF"));
             STARTUPINFOW si{};
             si.cb = sizeof si;
             PROCESS_INFORMATION pi{};
