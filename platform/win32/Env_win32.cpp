@@ -34,17 +34,59 @@ namespace ari {
 
 namespace win32 {
 
+namespace {
+
+bool IsSlash(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// "C:\..." or "\\server\share\...": a name that means the same whatever the current folder.
+bool FullyQualified(const std::wstring& name) {
+    if (name.size() >= 2 && IsSlash(name[0]) && IsSlash(name[1]))
+        return true;
+    return name.size() >= 3 && name[1] == L':' && IsSlash(name[2]) &&
+           ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z'));
+}
+
+}  // namespace
+
+std::wstring FullName(const std::wstring& name) {
+    if (name.empty())
+        return name;
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD n =
+            ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return name;  // the call that uses it tells what is wrong
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n + 1);  // n counts the terminating zero when the buffer was too small
+    }
+    return name;
+}
+
 std::wstring WideName(const std::string& utf8) {
     const std::u16string units = Utf16FromUtf8(utf8);
     std::wstring wide(units.begin(), units.end());
-    if (wide.size() >= MAX_PATH - 12 && wide.size() >= 3 && wide[1] == L':' &&
-        (wide[2] == L'\\' || wide[2] == L'/')) {
-        for (auto& c : wide)
-            if (c == L'/')
-                c = L'\\';
-        wide = L"\\\\?\\" + wide;
-    }
-    return wide;
+    // "\\?\..." is taken as it is by the system; "\\.\..." names a device.
+    if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0)
+        return wide;
+    // A drive-relative name ("Y:T.DBF", the file in drive Y's current folder), a name from the
+    // root of the current drive ("\T.DBF") or from the current folder becomes the full name the
+    // system would use, so that its length is known; so does a long name ("..", "/" resolved),
+    // because the prefix below turns all resolving off.
+    if (!FullyQualified(wide) || wide.size() >= MAX_PATH - 12)
+        wide = FullName(wide);
+    if (wide.size() < MAX_PATH - 12 || !FullyQualified(wide))
+        return wide;
+    // Longer than a folder's name may be without it (MAX_PATH less room for an 8.3 name): the
+    // prefix lifts the limit to 32,767 characters.
+    if (IsSlash(wide[0]) && IsSlash(wide[1]))
+        return L"\\\\?\\UNC\\" + wide.substr(2);
+    return L"\\\\?\\" + wide;
 }
 
 std::string Utf8(const std::wstring& wide) {
@@ -64,8 +106,6 @@ int ErrnoFromSystemError(DWORD code) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_NET_NAME:
         case ERROR_DIRECTORY:  // a step of the name is no folder
             return ENOENT;
         case ERROR_INVALID_NAME:
@@ -120,7 +160,9 @@ int ErrnoFromSystemError(DWORD code) {
         case ERROR_NEGATIVE_SEEK:
             return EINVAL;
         default:
-            return EIO;
+            // Kept as it is (the network's failures among them: a server gone, a share no
+            // longer there), so that the message shows the code and what it means.
+            return ErrnoForSystemCode(code);
     }
 }
 
@@ -130,6 +172,22 @@ int SetErrnoFromLastError() {
 }
 
 }  // namespace win32
+
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    if (n == 0 || buffer == nullptr)
+        return {};
+    std::wstring text(buffer, n);
+    ::LocalFree(buffer);
+    // "The specified network name is no longer available.\r\n": our texts end in neither.
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' ||
+                             text.back() == L'.'))
+        text.pop_back();
+    return win32::Utf8(text);
+}
 
 namespace {
 
@@ -384,10 +442,11 @@ constexpr SECURITY_INFORMATION kOwnerAndGroup =
 
 [[noreturn]] void ThrowCarryError(const std::string& what, const std::string& oldPath, DWORD err) {
     const int e = ErrnoFromSystemError(err);
-    throw EInOutError(FileErrorFromErrno(e),
-                      "Cannot carry the " + what + " of " + oldPath +
-                          " to its replacement: " + InOutErrorFromErrno(e).Message() +
-                          " (Windows error " + std::to_string(err) + ")");
+    // A code kept as it is names itself in the text.
+    const std::string code =
+        SystemCodeOf(e) != 0 ? std::string() : " (Windows error " + std::to_string(err) + ")";
+    throw EInOutError(FileErrorFromErrno(e), "Cannot carry the " + what + " of " + oldPath +
+                                                 " to its replacement: " + FileErrorText(e) + code);
 }
 
 // Gives the file at `newName` the access list (and, where the process may, the owner and group)
@@ -785,7 +844,9 @@ class WindowsEnv final : public Env {
     }
     int ListFolder(const std::string& path, std::vector<std::string>* names) override {
         std::string pattern = path.empty() ? "." : path;
-        if (pattern.back() != '\\' && pattern.back() != '/')
+        // "Y:" is drive Y's current folder: "Y:*" lists it, "Y:\*" the drive's root.
+        const bool drive = pattern.size() == 2 && pattern[1] == ':';
+        if (!drive && pattern.back() != '\\' && pattern.back() != '/')
             pattern += '\\';
         pattern += '*';
         WIN32_FIND_DATAW found;
