@@ -68,9 +68,13 @@ std::wstring FullName(const std::wstring& name) {
     return name;
 }
 
-std::wstring WideName(const std::string& utf8) {
+std::wstring WideText(const std::string& utf8) {
     const std::u16string units = Utf16FromUtf8(utf8);
-    std::wstring wide(units.begin(), units.end());
+    return std::wstring(units.begin(), units.end());
+}
+
+std::wstring WideName(const std::string& utf8) {
+    std::wstring wide = WideText(utf8);
     // "\\?\..." is taken as it is by the system; "\\.\..." names a device.
     if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0)
         return wide;
@@ -201,6 +205,8 @@ constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(2
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The longest name the system takes ("\\?\" and all), in UTF-16 units.
+constexpr size_t kLongestName = 32767;
 constexpr uint64_t kToTheEnd = ~0ull;
 
 struct HeldRange {
@@ -303,20 +309,93 @@ HANDLE OpenForLooking(const std::string& path, bool followLink) {
         FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 
-// The name the open file has now (it follows the file through renames).
-std::wstring CurrentName(HANDLE h) {
+// True when `name` reaches the file open as `h` (its file index; the volume serial too, unless
+// Wine tells `h` the serial 0, as it does once another handle renamed the file).
+bool NameReaches(const std::wstring& name, HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION mine, theirs;
+    if (!::GetFileInformationByHandle(h, &mine))
+        return false;
+    const HANDLE other =
+        ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (other == INVALID_HANDLE_VALUE)
+        return false;
+    const bool same = ::GetFileInformationByHandle(other, &theirs) &&
+                      (theirs.dwVolumeSerialNumber == mine.dwVolumeSerialNumber ||
+                       mine.dwVolumeSerialNumber == 0) &&
+                      theirs.nFileIndexHigh == mine.nFileIndexHigh &&
+                      theirs.nFileIndexLow == mine.nFileIndexLow;
+    ::CloseHandle(other);
+    return same;
+}
+
+// The object's name of the open file (NtQueryObject: "\\??\\C:\\..." under Wine, made
+// "\\\\?\\C:\\..."), for CurrentName under Wine, whose GetFinalPathNameByHandleW gives no
+// name longer than MAX_PATH (error 234 at any size of buffer). "" when there is none such.
+std::wstring ObjectName(HANDLE h) {
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<QueryObject>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    struct NameInformation {
+        USHORT length;
+        USHORT maximumLength;
+        wchar_t* buffer;
+    };
+    constexpr int kObjectNameInformation = 1;
+    std::vector<unsigned char> buf(sizeof(NameInformation) + (kLongestName + 8) * sizeof(wchar_t));
+    ULONG got = 0;
+    if (!query ||
+        query(h, kObjectNameInformation, buf.data(), static_cast<ULONG>(buf.size()), &got) != 0) {
+        ::SetLastError(ERROR_MORE_DATA);
+        return {};
+    }
+    const auto* info = reinterpret_cast<const NameInformation*>(buf.data());
+    const std::wstring nt(info->buffer, info->length / sizeof(wchar_t));
+    if (nt.rfind(L"\\??\\", 0) != 0) {
+        ::SetLastError(ERROR_MORE_DATA);
+        return {};
+    }
+    return L"\\\\?\\" + nt.substr(4);
+}
+
+// The name the system gives for the open file.
+std::wstring SystemName(HANDLE h) {
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {
         const DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()),
                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (n == 0)
-            return {};
+            return ::GetLastError() == ERROR_MORE_DATA ? ObjectName(h) : std::wstring();
         if (n < name.size()) {
             name.resize(n);
             return name;
         }
         name.resize(n + 1);
     }
+}
+
+// The name the open file has now (it follows the file through renames). Wine keeps telling a
+// handle the name its file had when another handle renamed it (our renames of a temporary over
+// a table): a name that no longer reaches the file is looked for in its folder, by the file's
+// index, where each of our renames keeps it; the system's name stays when nothing there does.
+std::wstring CurrentName(HANDLE h) {
+    const std::wstring name = SystemName(h);
+    if (name.empty() || NameReaches(name, h))
+        return name;
+    const std::wstring folder = name.substr(0, name.find_last_of(L'\\') + 1);
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = ::FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &found,
+                                              FindExSearchNameMatch, nullptr, 0);
+    if (listing == INVALID_HANDLE_VALUE)
+        return name;
+    std::wstring reached;
+    do {
+        const std::wstring entry = folder + found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && NameReaches(entry, h))
+            reached = entry;
+    } while (reached.empty() && ::FindNextFileW(listing, &found));
+    ::FindClose(listing);
+    return reached.empty() ? name : reached;
 }
 
 bool LockHandle(HANDLE h, LockKind kind, uint64_t start, uint64_t length, bool wait) {
@@ -564,7 +643,12 @@ class WindowsEnv final : public Env {
         DWORD extra = 0;
         if (flags & (kOpenNoFollow | kOpenExclusive))
             extra |= FILE_FLAG_OPEN_REPARSE_POINT;
-        HANDLE h = ::CreateFileW(WideName(path).c_str(), access, kShareAll, nullptr, disposition,
+        const std::wstring name = WideName(path);
+        if (name.size() > kLongestName) {
+            errno = ENAMETOOLONG;  // a clear "bad name", whatever the file system would say
+            return kNoFile;
+        }
+        HANDLE h = ::CreateFileW(name.c_str(), access, kShareAll, nullptr, disposition,
                                  attributes | extra, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             const DWORD err = ::GetLastError();

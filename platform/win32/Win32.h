@@ -23,6 +23,8 @@ namespace ari::win32 {
 // ("\\?\UNC\server\..." for "\\server\..."), resolved first, so that names up to the system's
 // 32,767 characters work. A name that already has the prefix is taken as it is.
 std::wstring WideName(const std::string& utf8);
+// A UTF-8 text (a command line, an argument) as the system's wide text, as it is.
+std::wstring WideText(const std::string& utf8);
 // The full name the system makes of `name` (GetFullPathNameW), `name` itself when it cannot.
 std::wstring FullName(const std::wstring& name);
 // A wide text as UTF-8.
