@@ -837,6 +837,8 @@ TEST_F(Pass, AReadOnlyTableMemoOrIndexIsRefusedAndKept) {
             EXPECT_EQ(ari::test::FileNamesIn(live),
                       (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
             fs::permissions(live + name, fs::perms::owner_write, fs::perm_options::add);
+            for (const char* f : {"a.dbf", "a.dbt", "a.mdx"})
+                fs::remove(live + f);
         }
     }
 }
