@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/Env.h"
@@ -359,4 +360,52 @@ TEST(WindowsErrors, SystemCodesBecomeTheOperatorsWords) {
     const EInOutError e = ari::InOutErrorFromErrno(ari::win32::ErrnoFromSystemError(ERROR_CRC));
     EXPECT_EQ(e.ErrorCode(), 1005);
     EXPECT_EQ(e.Message(), "I/O error 1005 (Windows error 23: " + text + ")");
+}
+
+// A new file held for sole use, renamed over the held table through another handle (the
+// replace), goes on working through its own handle when its lease is dropped and taken again:
+// the handle is opened anew through the name the file has now (Wine keeps telling it the old
+// one), never left closed to fail every later call with "I/O error 1009" (EBADF).
+TEST(WindowsSoleUse, AFileRenamedOverAHeldOneKeepsWorkingThroughItsLeaseChanges) {
+    for (const size_t length : {60u, 300u}) {
+        SCOPED_TRACE(length);
+        const TempFolder dir;
+        Env* env = Env::Default();
+        // Steps of at most 150 characters (a step of a name has at most 255).
+        std::string folder = dir.Path();
+        for (size_t made = 0; made < length; made += 150) {
+            folder += std::string(std::min<size_t>(150, length - made), 'f') + "\\";
+            ASSERT_EQ(env->MakeFolder(folder, 0755), 0);
+        }
+        const std::string table = folder + "T.DBF", fresh = folder + ".T.DBF.pack.tmp";
+        const FileHandle old = Create(table, "old");
+        const FileHandle made = Create(fresh, "new");
+        ASSERT_EQ(env->TakeLease(old), 0);
+        ASSERT_EQ(env->TakeLease(made), 0);
+        ASSERT_EQ(env->Rename(fresh, table), 0);
+        env->DropLease(made);
+        ari::FileInfo info;
+        ASSERT_EQ(env->Info(made, &info), 0) << "errno " << errno;
+        EXPECT_EQ(info.size, 3u);
+        ari::FileInfo named;
+        ASSERT_EQ(env->PathInfo(table, true, &named), 0);
+        EXPECT_EQ(named.id.node, info.id.node);
+        EXPECT_EQ(env->TakeLease(made), 0) << "errno " << errno;
+        EXPECT_TRUE(env->LeaseIntact(made));
+        char bytes[3] = {};
+        EXPECT_EQ(env->ReadAt(made, 0, bytes, 3), 3);
+        EXPECT_EQ(std::string(bytes, 3), "new");
+        EXPECT_EQ(OtherProgramOpens(table), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        env->Close(made);
+        env->Close(old);
+        EXPECT_EQ(OtherProgramOpens(table), static_cast<DWORD>(ERROR_SUCCESS));
+        std::vector<std::string> names;
+        ASSERT_EQ(env->ListFolder(folder, &names), 0);
+        EXPECT_EQ(names, std::vector<std::string>{"T.DBF"});
+        env->Remove(table);
+        while (folder.size() > dir.Path().size()) {
+            ari::RemoveFolder(folder);
+            folder = ari::ExtractFilePath(folder.substr(0, folder.size() - 1));
+        }
+    }
 }
