@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace ari::engine {
 
@@ -67,5 +68,25 @@ inline void ReportProgress(const ProgressSink* sink, ProgressPhase phase, uint64
     if (sink)
         (*sink)(phase, done, total);
 }
+
+// A line for the operator about something the engine did on its own and got through (a retry),
+// for the caller's log.
+using NoticeSink = std::function<void(const std::string& line)>;
+
+// Sets `sink` as the calling thread's notice sink for the scope's length, as ProgressScope does.
+class NoticeScope {
+  public:
+    explicit NoticeScope(NoticeSink sink);
+    ~NoticeScope();
+    NoticeScope(const NoticeScope&) = delete;
+    NoticeScope& operator=(const NoticeScope&) = delete;
+
+  private:
+    NoticeSink sink_;
+    const NoticeSink* previous_;
+};
+
+// Gives `line` to the calling thread's notice sink; nothing when none is set.
+void ReportNotice(const std::string& line);
 
 }  // namespace ari::engine

@@ -171,6 +171,11 @@ class TTable {
     // RebuildIndexFrom make the same check before they write anything; a caller that changes the
     // table's files itself first calls this.
     void CheckTableDamage() const;
+    // Raises EDBEngineError (Kind() AccessDenied, File() the file) when the table is open for
+    // sole use and it, its memo or its index file is marked read-only (TableLease::RefuseReadOnly):
+    // a caller that changes the table's files itself calls this before it changes anything.
+    // Does nothing for a closed table or one open in shared use.
+    void CheckTableWritable() const;
 
     // Full path of the table file: DatabaseName followed by the file as found on disk
     // (case aside).

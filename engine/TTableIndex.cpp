@@ -247,6 +247,7 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
             RaiseTableError(kStatusUnsupportedFormat, cursor_->Path(),
                             {"Production indexes belong to dBASE tables."});
         }
+        cursor_->Lease().RefuseReadOnly();
         AddTagsUnderLease(cursor_->Path(), cursor_->Lease(), *cursor_->Table(), list,
                           std::move(first));
         return;
@@ -265,6 +266,7 @@ void TTable::AddIndexes(const std::vector<NewIndex>& tags,
     auto lease = TableLease::Acquire(path, FindCompanions(path, DbaseCompanionExtensions()),
                                      ShareMode::Exclusive);
     const SoleUseHold hold(*lease);
+    lease->RefuseReadOnly();
     auto table = DbfFile::OpenHeld(path, true);
     AddTagsUnderLease(path, *lease, *table, list, std::move(first));
 }
@@ -295,6 +297,7 @@ Cursor& SoleUseDbaseCursor(const TTable& t, Cursor* cursor) {
 void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDriver) {
     Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
     const SoleUseHold hold(cursor.Lease());
+    cursor.Lease().RefuseReadOnly();
     try {
         cursor.Table()->SetIndexHeaderBytes(productionIndexFlag, languageDriver);
     } catch (const EDBEngineError&) {
@@ -302,6 +305,11 @@ void TTable::SetIndexHeaderBytes(uint8_t productionIndexFlag, uint8_t languageDr
     } catch (const Exception& e) {
         RaiseTableErrorCausedBy(kStatusWriteError, cursor.Path(), e);
     }
+}
+
+void TTable::CheckTableWritable() const {
+    if (cursor_)
+        cursor_->Lease().RefuseReadOnly();
 }
 
 void TTable::CheckTableDamage() const {
@@ -322,6 +330,7 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
     }
     const DbfFile& table = *cursor.Table();
     const SoleUseHold hold(cursor.Lease());
+    cursor.Lease().RefuseReadOnly();
     RefuseDamagedRecords(table);
     try {
         const MdxFile source(sourceIndexPath);

@@ -27,14 +27,23 @@ LiveTableHold::LiveTableHold(TTable& table) : table_(table), wasExclusive_(table
             case engine::kStatusTableInUse:
             case engine::kStatusRecordsLocked: {
                 const std::string file = e.File().empty() ? table_.TablePath() : e.File();
-                throw EInOutError(kSharingViolation,
-                                  FileErrorMessage(kSharingViolation) + " - " + file, file);
+                EInOutError refused(kSharingViolation,
+                                    FileErrorMessage(kSharingViolation) + " - " + file, file);
+                // The engine's last line says who holds what ("Another program has locked
+                // record 1."): the fixed text above does not, the journal does.
+                const std::string& m = e.Message();
+                const size_t lineStart = m.rfind('\n');
+                refused.SetReason(lineStart == std::string::npos ? std::string()
+                                                                 : m.substr(lineStart + 1));
+                throw refused;
             }
             default:
                 throw;
         }
     }
     try {
+        // Before the index steps delete or replace anything: a read-only file stays as it is.
+        table_.CheckTableWritable();
         table_.CheckTableDamage();
     } catch (...) {
         table_.Close();

@@ -29,6 +29,7 @@ void RunObserver::TableFinished(RunPass, const std::string&) {}
 void RunObserver::Progress(int, int) {}
 void RunObserver::LogLine(const std::string&) {}
 void RunObserver::Error(const std::string&) {}
+void RunObserver::ErrorReason(const std::string&) {}
 void RunObserver::Pump(RunOperations&) {}
 void RunObserver::TransferSkippedInUse(const std::string&) {}
 void RunObserver::PassFinished(RunPass) {}
@@ -93,6 +94,9 @@ bool MaintenanceRun::Run() {
             Tell([&](RunObserver& o) { o.LogLine(line); });
     });
 
+    // The engine's own retries (a new file a virus scanner had open for a moment) go to the log.
+    const engine::NoticeScope notices([](const std::string& line) { AddLog(line); });
+
     RunMarker marker;
     if (operations_.transfer || operations_.rebuild || operations_.pack) {
         try {
@@ -141,6 +145,8 @@ bool MaintenanceRun::Run() {
 void MaintenanceRun::StopAtError(const Exception& e) {
     AddLog(ErrorLine(NamingItsFile(e, subject_), LongTimeText(Now())));
     Tell([&](RunObserver& o) { o.Error(e.Message()); });
+    if (!e.Reason().empty())
+        Tell([&](RunObserver& o) { o.ErrorReason(e.Reason()); });
     // A table that the failed step left open (a pack holds it for sole use) would keep the
     // legacy application out of it until the next run, and a run with another folder could
     // never rebind it: let go of both. Their names and Exclusive stay.

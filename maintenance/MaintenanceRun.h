@@ -90,6 +90,8 @@ class RunObserver {
     virtual void LogLine(const std::string& line);
     // An error ended the run; its line has been logged, the result is false.
     virtual void Error(const std::string& message);
+    // After Error, when the error carries why the table was refused (Exception::Reason).
+    virtual void ErrorReason(const std::string& reason);
     // After each table of the index pass: the caller's event loop may take a turn (the window
     // pumps its pending messages here) and may change `operations`, which the next decisions
     // of the run then follow (the next table's transfer or rebuild, the pack pass, the closing

@@ -214,6 +214,12 @@ void RunSummary::Error(const std::string& message) {
     overall_ = "failed: " + message;
 }
 
+void RunSummary::ErrorReason(const std::string& reason) {
+    if (!failedTable_.empty())
+        Entry(failedTable_).result += " (" + reason + ")";
+    overall_ += " (" + reason + ")";
+}
+
 void RunSummary::RunFinished(bool result) {
     ended_ = std::chrono::steady_clock::now();
     finished_ = true;

@@ -107,6 +107,9 @@ class RunSummary final : public RunObserver {
     void TablePacked(const std::string& table) override;
     void TableFinished(RunPass pass, const std::string& table) override;
     void Error(const std::string& message) override;
+    // The reason follows the failed table's result (and the pass's): "failed: I/O error 32 -
+    // T.DBF (Another program has locked record 1.)".
+    void ErrorReason(const std::string& reason) override;
     void RunFinished(bool result) override;
 
     // The table in progress when an error ended the run ("" when none was).

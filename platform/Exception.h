@@ -33,10 +33,16 @@ class Exception : public std::exception {
     // too, in its own words; this is the path itself.
     const std::string& File() const noexcept { return file_; }
     ari::ErrorKind Kind() const noexcept { return kind_; }
+    // Why the operation was refused, in the words the dry run uses ("Another program has locked
+    // record 1."), where the message itself is a fixed text that does not say ("I/O error 32 -
+    // T.DBF"); "" when the message says it all. The run's journal shows it beside the message.
+    const std::string& Reason() const noexcept { return reason_; }
+    void SetReason(std::string reason) { reason_ = std::move(reason); }
 
   private:
     std::string message_;
     std::string file_;
+    std::string reason_;
     ari::ErrorKind kind_;
 };
 

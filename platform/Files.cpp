@@ -65,6 +65,11 @@ size_t LastSeparator(const std::string& path) {
 std::string WithTrailingSeparator(const std::string& folder) {
     if (!folder.empty() && IsPathSeparator(folder.back()))
         return folder;
+#ifdef _WIN32
+    // "Y:" is drive Y's current folder: "Y:T.DBF" is a table there, "Y:\T.DBF" another one.
+    if (folder.size() == 2 && folder[1] == ':')
+        return folder;
+#endif
     return folder + kPathSeparator;
 }
 
@@ -88,12 +93,6 @@ bool IsAbsolutePath(const std::string& path) {
 #else
     return !path.empty() && path.front() == kPathSeparator;
 #endif
-}
-
-std::string AbsolutePath(const std::string& path) {
-    if (IsAbsolutePath(path))
-        return path;
-    return WithTrailingSeparator(CurrentFolder()) + path;
 }
 
 bool FileExists(const std::string& path) {

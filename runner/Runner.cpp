@@ -479,7 +479,7 @@ int DryRun(const Options& options, const ProgramFolders& folders) {
            : Env::Default()->MakeUniqueFolder(WithTrailingSeparator(tempFolder) +
                                               "autoreindex-dry-run-");
     if (spillFolder.empty()) {
-        const std::string why = ec ? ec.message() : FileErrorMessage(FileErrorFromErrno(errno));
+        const std::string why = ec ? ec.message() : FileErrorText(errno);
         std::fprintf(stderr,
                      "autoreindex-run: cannot make a folder for the dry run's key sort in the "
                      "temporary folder %s: %s\n",

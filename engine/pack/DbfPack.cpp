@@ -29,6 +29,7 @@ PackResult PackDbfTable(const std::string& path, TableLease& lease) {
     // Nobody else has the table, its index or its memo file open; the proof lasts through the
     // index rebuild and the renames (ReplaceTableFiles).
     const SoleUseHold hold(lease);
+    lease.RefuseReadOnly();
     const auto src = DbfFile::OpenHeld(path);
     const DbfHeader& h = src->Header();
     if (h.family != DbfFamily::DBase)

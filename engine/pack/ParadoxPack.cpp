@@ -101,6 +101,7 @@ ParadoxPackResult PackParadoxTable(const std::string& path, TableLease& lease) {
         RaiseTableError(kStatusNeedExclusive, path);
     // Nobody else has the table or its index open, up to and including the renames.
     const SoleUseHold hold(lease);
+    lease.RefuseReadOnly();
     ParadoxSource source = OpenParadoxSource(path);
     const FileHandle in = source.fd.Get();
     std::string& head = source.head;

@@ -17,7 +17,7 @@ namespace {
 [[noreturn]] void RaiseOpenFailure(uint16_t status, int err, const std::string& path) {
     if (err == ENOENT)
         RaiseTableError(kStatusTableNotFound, path);
-    RaiseFileError(status, path, {FileErrorMessage(FileErrorFromErrno(err)) + "."});
+    RaiseFileError(status, path, {FileErrorText(err) + "."});
 }
 
 char UpperAscii(char c) {

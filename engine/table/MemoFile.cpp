@@ -20,7 +20,7 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoLayout lay
     // Non-blocking: a pipe under the name is refused, not waited on; a regular file ignores it.
     const FileHandle fd = OpenTableFile(path, kOpenRead | kOpenNonBlocking);
     if (fd < 0)
-        MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
+        MemoFault(path, FileErrorText(errno) + ".");
     std::unique_ptr<MemoFile> m(new MemoFile());
     try {
         m->Init(fd, true, path, layout);
@@ -49,7 +49,7 @@ void MemoFile::Init(FileHandle fd, bool owned, const std::string& path, MemoLayo
     layout_ = layout;
     FileInfo st;
     if (Env::Default()->Info(fd, &st) != 0)
-        MemoFault(path, FileErrorMessage(FileErrorFromErrno(errno)) + ".");
+        MemoFault(path, FileErrorText(errno) + ".");
     if (st.kind != NameKind::Regular)
         MemoFault(path, "It is not a regular file.");
     fd_ = fd;

@@ -47,8 +47,7 @@ ParadoxSource OpenParadoxSource(const std::string& path) {
     ParadoxSource source{ScopedFd(OpenTableFile(path, kOpenRead)), 0, {}};
     FileInfo st;
     if (source.fd.Get() < 0 || Env::Default()->Info(source.fd.Get(), &st) != 0)
-        RaiseTableError(kStatusReadError, path,
-                        {FileErrorMessage(FileErrorFromErrno(errno)) + "."});
+        RaiseTableError(kStatusReadError, path, {FileErrorText(errno) + "."});
     source.size = st.size;
     source.head.assign(std::min<uint64_t>(source.size, 0xFFFF), '\0');
     source.head.resize(ReadAt(source.fd.Get(), 0, source.head.data(), source.head.size(), path));

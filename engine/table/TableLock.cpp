@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "engine/EngineStatus.h"
+#include "engine/Progress.h"
 #include "engine/table/TableFiles.h"
 #include "platform/FileAccess.h"
 #include "platform/FileErrors.h"
@@ -45,7 +46,7 @@ bool SetLock(FileHandle fd, LockKind kind, uint64_t start, uint64_t len) {
 [[noreturn]] void RaiseOpenError(int err, const std::string& path) {
     if (err == ENOENT)
         RaiseFileError(kStatusTableNotFound, path);
-    RaiseFileError(kStatusReadError, path, {FileErrorMessage(FileErrorFromErrno(err))});
+    RaiseFileError(kStatusReadError, path, {FileErrorText(err)});
 }
 
 bool StatKey(FileHandle fd, Key& key) {
@@ -73,17 +74,41 @@ FileHandle OpenForLock(const std::string& path, bool write) {
     return OpenForLock(path, write, write ? LinkPolicy::Refuse : LinkPolicy::Follow);
 }
 
+// A regular file with no write permission bit at all: the read-only attribute on Windows.
+bool MarkedReadOnly(const FileInfo& info) {
+    return info.kind == NameKind::Regular && (info.permissions & 0222u) == 0;
+}
+
+[[noreturn]] void RaiseReadOnly(const std::string& path) {
+    RaiseEngineError(kStatusWriteError,
+                     {"File: " + path, FileErrorMessage(kAccessDenied) + ".",
+                      "The file is marked read-only (the read-only attribute, or no write "
+                      "permission for anyone); it was left unchanged."},
+                     path, ErrorKind::AccessDenied);
+}
+
+// Why an open was refused by another program's sharing (Windows: an open that allows others no
+// writing, as a dBASE or Clipper program in exclusive mode makes, or none at all).
+const char kDeniesWriting[] =
+    "Another program has the file open and lets no other program write to it.";
+const char kDeniesOpening[] = "Another program has the file open for its sole use.";
+
 // A sole-use open refused because another program has the file open (Windows): what a shared
 // look finds in the way, in the words a look without holding anything uses.
 [[noreturn]] void RaiseOpenedElsewhere(const std::string& path) {
     const FileHandle fd = Env::Default()->Open(path, kOpenRead | kOpenNoFollow);
     if (fd < 0)
-        RaiseFileError(kStatusTableInUse, path, {"Another program holds the file for sole use."});
+        RaiseFileError(kStatusTableInUse, path, {kDeniesOpening});
     bool dbaseRegion = false;
     std::string what = DescribeConflictingLock(fd, &dbaseRegion);
     Env::Default()->Close(fd);
-    if (what.empty())
-        what = "Another program has the file open.";
+    if (what.empty()) {
+        const FileHandle writer = Env::Default()->Open(path, kOpenReadWrite | kOpenNoFollow);
+        what =
+            writer < 0 && errno == EAGAIN ? kDeniesWriting : "Another program has the file open.";
+        if (writer >= 0)
+            Env::Default()->Close(writer);
+    }
     RaiseFileError(dbaseRegion ? kStatusRecordsLocked : kStatusTableInUse, path, {what});
 }
 
@@ -95,9 +120,14 @@ FileHandle OpenForLock(const std::string& path, bool write, LinkPolicy links) {
     } catch (const EInOutError& e) {
         if (e.ErrorCode() == kFileNotFound)
             RaiseFileError(kStatusTableNotFound, path);
-        if (write && e.ErrorCode() == kSharingViolation &&
-            e.Message() == FileErrorMessage(e.ErrorCode()))
+        if (write && e.ErrorCode() == kSharingViolation)
             RaiseOpenedElsewhere(path);
+        if (e.ErrorCode() == kSharingViolation)  // in use, not unreadable
+            RaiseFileError(kStatusTableInUse, path, {kDeniesOpening});
+        FileInfo info;
+        if (write && e.ErrorCode() == kAccessDenied &&
+            Env::Default()->PathInfo(path, true, &info) == 0 && MarkedReadOnly(info))
+            RaiseReadOnly(path);
         if (e.Message() == FileErrorMessage(e.ErrorCode()))  // the open itself failed
             RaiseFileError(kStatusReadError, path, {e.Message()});
         RaiseFileError(kStatusNotATableFile, path, {e.Message() + "."});
@@ -149,8 +179,7 @@ std::string WhoElseHasOpen(FileHandle fd) {
     Key key{};
     // A handle that cannot be looked at proves nothing (and would find nobody).
     if (!StatKey(fd, key))
-        return "The held file cannot be looked at: " + FileErrorMessage(FileErrorFromErrno(errno)) +
-               ".";
+        return "The held file cannot be looked at: " + FileErrorText(errno) + ".";
     const auto found = Env::Default()->FindOtherOpeners({{key, fd}});
     return found.empty() ? std::string() : DescribeOpener(found.front());
 }
@@ -487,11 +516,35 @@ void TableLease::CheckSoleUse() {
     ProveAll();
 }
 
+void TableLease::RefuseReadOnly() const {
+    if (mode_ != ShareMode::Exclusive)
+        return;
+    for (const auto& h : held_) {
+        FileInfo info;
+        if (h.fd >= 0 && Env::Default()->Info(h.fd, &info) == 0 && MarkedReadOnly(info))
+            RaiseReadOnly(h.path);
+    }
+}
+
 void TableLease::ProveNewFile(FileHandle fd, const std::string& path) {
-    SoleUseProof proof = SoleUseProof::None;
-    std::string who;
-    if (!ProveFile(fd, proof, who))
-        RefuseInUse(path, who.empty() ? "Another program has the new file open." : who);
+    // A file this program has just made is opened for a moment by virus scanners and indexers
+    // (on Windows servers above all): a few short retries before the refusal. Never for the
+    // live files, whose opener is a user.
+    constexpr int kTries = 10;
+    constexpr unsigned kPauseMs = 100;
+    for (int attempt = 1;; ++attempt) {
+        SoleUseProof proof = SoleUseProof::None;
+        std::string who;
+        if (ProveFile(fd, proof, who))
+            return;
+        if (attempt == kTries || Env::Default()->StopRequested())
+            RefuseInUse(path, who.empty() ? "Another program has the new file open." : who);
+        ReportNotice("The new file " + path + " is open in another program (" +
+                     (who.empty() ? std::string("Another program has the file open.") : who) +
+                     "); trying again (" + std::to_string(attempt + 1) + " of " +
+                     std::to_string(kTries) + ").");
+        Env::Default()->SleepMilliseconds(kPauseMs);
+    }
 }
 
 bool TableLease::LeaseBroken() const {
@@ -546,8 +599,17 @@ SoleUseProbe ProbeSoleUse(const std::string& tablePath,
         SoleUseProof proof = SoleUseProof::None;
         const bool alone = ProveFile(fd.Get(), proof, who);
         DropLease(fd.Get(), proof);
-        if (!alone)
+        if (!alone) {
+            // The words the pass would use for an opener that lets nobody write: the pass
+            // opens the file for writing, which such an open refuses (nothing is written here).
+            const FileHandle writable = Env::Default()->Open(path, kOpenReadWrite | kOpenNoFollow);
+            const int err = errno;
+            if (writable >= 0)
+                Env::Default()->Close(writable);
+            else if (err == EAGAIN)
+                who = kDeniesWriting;
             return {true, path, who.empty() ? "Another program has the file open." : who};
+        }
     }
     return {};
 }

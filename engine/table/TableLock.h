@@ -116,6 +116,13 @@ class TableLease {
     // old file.
     void Replace(const std::string& path, FileHandle fd);
 
+    // Throws EDBEngineError kStatusWriteError (Kind() AccessDenied, File() the file), naming the
+    // file and its read-only mark, when a held file is read-only: the read-only attribute on
+    // Windows, no write permission bit at all on POSIX (refused for every user, root included,
+    // as Windows refuses its administrators). A replace would put a new file in its place, so
+    // the mark is honoured before anything is written. Does nothing in shared use.
+    void RefuseReadOnly() const;
+
     // REQUIRES: sole use and a SoleUseHold on this lease. Throws EDBEngineError
     // kStatusTableInUse (naming the file and, where known, who has it open) unless no other open
     // file description of any held file exists now and since the hold proved it; a file without

@@ -555,4 +555,10 @@ Env* Env::Platform() {
     return &env;
 }
 
+// The errno values of this system have texts of ours (FileErrorMessage); no system code travels
+// as an errno-like value here.
+std::string SystemErrorText(unsigned long) {
+    return {};
+}
+
 }  // namespace ari

@@ -21,6 +21,12 @@ std::string ExecutablePath() {
     return std::string(buf, static_cast<size_t>(n));
 }
 
+std::string AbsolutePath(const std::string& path) {
+    if (IsAbsolutePath(path))
+        return path;
+    return WithTrailingSeparator(CurrentFolder()) + path;
+}
+
 std::string CurrentFolder() {
     char buf[PATH_MAX];
     if (!getcwd(buf, sizeof buf))

@@ -36,17 +36,63 @@ namespace ari {
 
 namespace win32 {
 
-std::wstring WideName(const std::string& utf8) {
-    const std::u16string units = Utf16FromUtf8(utf8);
-    std::wstring wide(units.begin(), units.end());
-    if (wide.size() >= MAX_PATH - 12 && wide.size() >= 3 && wide[1] == L':' &&
-        (wide[2] == L'\\' || wide[2] == L'/')) {
-        for (auto& c : wide)
-            if (c == L'/')
-                c = L'\\';
-        wide = L"\\\\?\\" + wide;
+namespace {
+
+bool IsSlash(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// "C:\..." or "\\server\share\...": a name that means the same whatever the current folder.
+bool FullyQualified(const std::wstring& name) {
+    if (name.size() >= 2 && IsSlash(name[0]) && IsSlash(name[1]))
+        return true;
+    return name.size() >= 3 && name[1] == L':' && IsSlash(name[2]) &&
+           ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z'));
+}
+
+}  // namespace
+
+std::wstring FullName(const std::wstring& name) {
+    if (name.empty())
+        return name;
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD n =
+            ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return name;  // the call that uses it tells what is wrong
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n + 1);  // n counts the terminating zero when the buffer was too small
     }
-    return wide;
+    return name;
+}
+
+std::wstring WideText(const std::string& utf8) {
+    const std::u16string units = Utf16FromUtf8(utf8);
+    return std::wstring(units.begin(), units.end());
+}
+
+std::wstring WideName(const std::string& utf8) {
+    std::wstring wide = WideText(utf8);
+    // "\\?\..." is taken as it is by the system; "\\.\..." names a device.
+    if (wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0)
+        return wide;
+    // A drive-relative name ("Y:T.DBF", the file in drive Y's current folder), a name from the
+    // root of the current drive ("\T.DBF") or from the current folder becomes the full name the
+    // system would use, so that its length is known; so does a long name ("..", "/" resolved),
+    // because the prefix below turns all resolving off.
+    if (!FullyQualified(wide) || wide.size() >= MAX_PATH - 12)
+        wide = FullName(wide);
+    if (wide.size() < MAX_PATH - 12 || !FullyQualified(wide))
+        return wide;
+    // Longer than a folder's name may be without it (MAX_PATH less room for an 8.3 name): the
+    // prefix lifts the limit to 32,767 characters.
+    if (IsSlash(wide[0]) && IsSlash(wide[1]))
+        return L"\\\\?\\UNC\\" + wide.substr(2);
+    return L"\\\\?\\" + wide;
 }
 
 std::string Utf8(const std::wstring& wide) {
@@ -66,8 +112,6 @@ int ErrnoFromSystemError(DWORD code) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_NET_NAME:
         case ERROR_DIRECTORY:  // a step of the name is no folder
             return ENOENT;
         case ERROR_INVALID_NAME:
@@ -122,7 +166,9 @@ int ErrnoFromSystemError(DWORD code) {
         case ERROR_NEGATIVE_SEEK:
             return EINVAL;
         default:
-            return EIO;
+            // Kept as it is (the network's failures among them: a server gone, a share no
+            // longer there), so that the message shows the code and what it means.
+            return ErrnoForSystemCode(code);
     }
 }
 
@@ -132,6 +178,22 @@ int SetErrnoFromLastError() {
 }
 
 }  // namespace win32
+
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    if (n == 0 || buffer == nullptr)
+        return {};
+    std::wstring text(buffer, n);
+    ::LocalFree(buffer);
+    // "The specified network name is no longer available.\r\n": our texts end in neither.
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' ||
+                             text.back() == L'.'))
+        text.pop_back();
+    return win32::Utf8(text);
+}
 
 namespace {
 
@@ -145,6 +207,8 @@ constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(2
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The longest name the system takes ("\\?\" and all), in UTF-16 units.
+constexpr size_t kLongestName = 32767;
 constexpr uint64_t kToTheEnd = ~0ull;
 
 struct HeldRange {
@@ -246,20 +310,93 @@ HANDLE OpenForLooking(const std::string& path, bool followLink) {
         FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 
-// The name the open file has now (it follows the file through renames).
-std::wstring CurrentName(HANDLE h) {
+// True when `name` reaches the file open as `h` (its file index; the volume serial too, unless
+// Wine tells `h` the serial 0, as it does once another handle renamed the file).
+bool NameReaches(const std::wstring& name, HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION mine, theirs;
+    if (!::GetFileInformationByHandle(h, &mine))
+        return false;
+    const HANDLE other =
+        ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (other == INVALID_HANDLE_VALUE)
+        return false;
+    const bool same = ::GetFileInformationByHandle(other, &theirs) &&
+                      (theirs.dwVolumeSerialNumber == mine.dwVolumeSerialNumber ||
+                       mine.dwVolumeSerialNumber == 0) &&
+                      theirs.nFileIndexHigh == mine.nFileIndexHigh &&
+                      theirs.nFileIndexLow == mine.nFileIndexLow;
+    ::CloseHandle(other);
+    return same;
+}
+
+// The object's name of the open file (NtQueryObject: "\\??\\C:\\..." under Wine, made
+// "\\\\?\\C:\\..."), for CurrentName under Wine, whose GetFinalPathNameByHandleW gives no
+// name longer than MAX_PATH (error 234 at any size of buffer). "" when there is none such.
+std::wstring ObjectName(HANDLE h) {
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<QueryObject>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    struct NameInformation {
+        USHORT length;
+        USHORT maximumLength;
+        wchar_t* buffer;
+    };
+    constexpr int kObjectNameInformation = 1;
+    std::vector<unsigned char> buf(sizeof(NameInformation) + (kLongestName + 8) * sizeof(wchar_t));
+    ULONG got = 0;
+    if (!query ||
+        query(h, kObjectNameInformation, buf.data(), static_cast<ULONG>(buf.size()), &got) != 0) {
+        ::SetLastError(ERROR_MORE_DATA);
+        return {};
+    }
+    const auto* info = reinterpret_cast<const NameInformation*>(buf.data());
+    const std::wstring nt(info->buffer, info->length / sizeof(wchar_t));
+    if (nt.rfind(L"\\??\\", 0) != 0) {
+        ::SetLastError(ERROR_MORE_DATA);
+        return {};
+    }
+    return L"\\\\?\\" + nt.substr(4);
+}
+
+// The name the system gives for the open file.
+std::wstring SystemName(HANDLE h) {
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {
         const DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()),
                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (n == 0)
-            return {};
+            return ::GetLastError() == ERROR_MORE_DATA ? ObjectName(h) : std::wstring();
         if (n < name.size()) {
             name.resize(n);
             return name;
         }
         name.resize(n + 1);
     }
+}
+
+// The name the open file has now (it follows the file through renames). Wine keeps telling a
+// handle the name its file had when another handle renamed it (our renames of a temporary over
+// a table): a name that no longer reaches the file is looked for in its folder, by the file's
+// index, where each of our renames keeps it; the system's name stays when nothing there does.
+std::wstring CurrentName(HANDLE h) {
+    const std::wstring name = SystemName(h);
+    if (name.empty() || NameReaches(name, h))
+        return name;
+    const std::wstring folder = name.substr(0, name.find_last_of(L'\\') + 1);
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = ::FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &found,
+                                              FindExSearchNameMatch, nullptr, 0);
+    if (listing == INVALID_HANDLE_VALUE)
+        return name;
+    std::wstring reached;
+    do {
+        const std::wstring entry = folder + found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && NameReaches(entry, h))
+            reached = entry;
+    } while (reached.empty() && ::FindNextFileW(listing, &found));
+    ::FindClose(listing);
+    return reached.empty() ? name : reached;
 }
 
 bool LockHandle(HANDLE h, LockKind kind, uint64_t start, uint64_t length, bool wait) {
@@ -430,10 +567,11 @@ constexpr SECURITY_INFORMATION kOwnerAndGroup =
 
 [[noreturn]] void ThrowCarryError(const std::string& what, const std::string& oldPath, DWORD err) {
     const int e = ErrnoFromSystemError(err);
-    throw EInOutError(FileErrorFromErrno(e),
-                      "Cannot carry the " + what + " of " + oldPath +
-                          " to its replacement: " + InOutErrorFromErrno(e).Message() +
-                          " (Windows error " + std::to_string(err) + ")");
+    // A code kept as it is names itself in the text.
+    const std::string code =
+        SystemCodeOf(e) != 0 ? std::string() : " (Windows error " + std::to_string(err) + ")";
+    throw EInOutError(FileErrorFromErrno(e), "Cannot carry the " + what + " of " + oldPath +
+                                                 " to its replacement: " + FileErrorText(e) + code);
 }
 
 // Gives the file at `newName` the access list (and, where the process may, the owner and group)
@@ -551,14 +689,18 @@ class WindowsEnv final : public Env {
         DWORD extra = 0;
         if (flags & (kOpenNoFollow | kOpenExclusive))
             extra |= FILE_FLAG_OPEN_REPARSE_POINT;
+        const std::wstring name = WideName(path);
+        if (name.size() > kLongestName) {
+            errno = ENAMETOOLONG;  // a clear "bad name", whatever the file system would say
+            return kNoFile;
+        }
         // Sole use: others may do nothing but rename or delete the name (which is how this
         // process replaces the file it holds), and the open is refused while anybody has it.
         const bool soleUse = (flags & kOpenSoleUse) != 0;
         if (soleUse)
             access |= DELETE;
-        HANDLE h =
-            ::CreateFileW(WideName(path).c_str(), access, soleUse ? FILE_SHARE_DELETE : kShareAll,
-                          nullptr, disposition, attributes | extra, nullptr);
+        HANDLE h = ::CreateFileW(name.c_str(), access, soleUse ? FILE_SHARE_DELETE : kShareAll,
+                                 nullptr, disposition, attributes | extra, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             const DWORD err = ::GetLastError();
             errno = ErrnoFromSystemError(err);
@@ -885,7 +1027,9 @@ class WindowsEnv final : public Env {
     }
     int ListFolder(const std::string& path, std::vector<std::string>* names) override {
         std::string pattern = path.empty() ? "." : path;
-        if (pattern.back() != '\\' && pattern.back() != '/')
+        // "Y:" is drive Y's current folder: "Y:*" lists it, "Y:\*" the drive's root.
+        const bool drive = pattern.size() == 2 && pattern[1] == ':';
+        if (!drive && pattern.back() != '\\' && pattern.back() != '/')
             pattern += '\\';
         pattern += '*';
         WIN32_FIND_DATAW found;

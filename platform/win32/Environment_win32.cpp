@@ -147,9 +147,9 @@ bool StartHidden(const std::wstring& program, std::wstring commandLine, HANDLE o
 }
 
 std::wstring CommandLineOf(const std::string& file, const std::string& parameters) {
-    std::wstring line = QuotedArgument(win32::WideName(file));
+    std::wstring line = QuotedArgument(win32::WideText(file));
     for (const auto& a : SplitParameters(parameters))
-        line += L" " + QuotedArgument(win32::WideName(a));
+        line += L" " + QuotedArgument(win32::WideText(a));
     return line;
 }
 
@@ -169,7 +169,7 @@ class WindowsStarter final : public ProcessStarter {
             if (n == 0 || n >= MAX_PATH)
                 return false;
             const std::wstring shell = std::wstring(system, n) + L"\\cmd.exe";
-            return StartHidden(shell, L"cmd.exe /c " + win32::WideName(text.substr(2)), nullptr);
+            return StartHidden(shell, L"cmd.exe /c " + win32::WideText(text.substr(2)), nullptr);
         }
         const std::string program = LocateProgram(file);
         if (program.empty())

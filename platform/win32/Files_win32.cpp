@@ -8,6 +8,7 @@
 #include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
+#include "platform/Text.h"
 
 namespace ari {
 
@@ -32,6 +33,17 @@ std::string CurrentFolder() {
     if (n == 0 || n >= need)
         return {};
     return win32::Utf8FromSystemName(buf.substr(0, n));
+}
+
+// Resolved as the system resolves a name it is given: "Y:T.DBF" in drive Y's current folder,
+// "\\T.DBF" from the root of the current drive.
+std::string AbsolutePath(const std::string& path) {
+    if (IsAbsolutePath(path))
+        return path;
+    if (path.empty())
+        return WithTrailingSeparator(CurrentFolder());
+    const std::u16string units = Utf16FromUtf8(path);
+    return win32::Utf8(win32::FullName(std::wstring(units.begin(), units.end())));
 }
 
 void SetCurrentFolder(const std::string& folder) {

@@ -17,9 +17,16 @@
 
 namespace ari::win32 {
 
-// A UTF-8 name as the system's wide name; a name longer than MAX_PATH, when absolute, gets the
-// "\\?\" prefix (forward slashes turned into backslashes first), so that deep folders work.
+// A UTF-8 name as the system's wide name. A name that is not fully qualified (relative, from the
+// root of the current drive, or drive-relative as "Y:T.DBF") is resolved as the system does
+// (GetFullPathNameW); a name of MAX_PATH - 12 characters or more gets the "\\?\" prefix
+// ("\\?\UNC\server\..." for "\\server\..."), resolved first, so that names up to the system's
+// 32,767 characters work. A name that already has the prefix is taken as it is.
 std::wstring WideName(const std::string& utf8);
+// A UTF-8 text (a command line, an argument) as the system's wide text, as it is.
+std::wstring WideText(const std::string& utf8);
+// The full name the system makes of `name` (GetFullPathNameW), `name` itself when it cannot.
+std::wstring FullName(const std::wstring& name);
 // A wide text as UTF-8.
 std::string Utf8(const std::wstring& wide);
 // A wide name that the system gave (GetFinalPathNameByHandleW) without its "\\?\" prefix.

@@ -16,6 +16,7 @@
 
 #include "engine/TTable.h"
 #include "engine/table/DbfFile.h"
+#include "engine/table/TableLock.h"
 #include "log/OperationLog.h"
 #include "maintenance/MaintenanceRun.h"
 #include "maintenance/RunSummary.h"
@@ -767,3 +768,77 @@ TEST_F(Pass, TheIndexStepsRefuseADamagedTableAndLeaveItsIndex) {
 }
 
 }  // namespace
+
+// A table refused because another program holds it: the log's error line keeps its fixed text
+// ("I/O error 32 - <table>"), and the journal's result says why, in the words of the dry run.
+TEST_F(Pass, ARefusedTableSaysWhyInTheJournal) {
+    struct Case {
+        const char* what;
+        char type;
+        uint64_t start;
+        const char* why;
+    } cases[] = {
+        {"a record lock", 'w', ari::engine::kDbaseLockBase - 1,
+         "Another program has locked record 1."},
+        {"the table locked for update", 'w', ari::engine::kDbaseLockBase,
+         "Another program has locked the table for update."},
+    };
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}});
+    ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ari::test::ForeignLock holder(live + "a.dbf", c.type, c.start, 1);
+        ari::RunChoices choices;
+        choices.templateFolderText = tmpl;
+        choices.liveFolderText = live;
+        choices.operations = {false, true, false};
+        choices.markerPath = marker;
+        ari::RunSummary summary(live, choices.operations);
+        ari::MaintenanceRun run(std::move(choices), templateTable, liveTable);
+        run.AddObserver(&summary);
+        log.clear();
+        EXPECT_FALSE(run.Run());
+        const std::string fixed = "I/O error 32 - " + live + "a.dbf";
+        ASSERT_EQ(summary.Tables().size(), 1u);
+        EXPECT_EQ(summary.Tables()[0].result, "failed: " + fixed + " (" + c.why + ")");
+        const std::string text = log.toPlainText();
+        EXPECT_NE(text.find("Error \"" + fixed + "\""), std::string::npos) << text;
+        EXPECT_EQ(text.find(c.why), std::string::npos) << "the log's line stays as it was";
+    }
+}
+
+// A live table, memo or index file marked read-only (no write permission for anyone, as the
+// read-only attribute on Windows) stays as it is, bytes and mark, whoever runs the pass (root
+// too, as an administrator on Windows): the pack and the rebuild refuse before they write
+// anything, naming the file.
+TEST_F(Pass, AReadOnlyTableMemoOrIndexIsRefusedAndKept) {
+    ari::test::MakeTable(tmpl + "a.dbf", {});
+    AddTags(tmpl, "a.dbf", {{"ID", "ID"}});
+    for (const bool pack : {true, false}) {
+        for (const char* name : {"a.dbf", "a.dbt", "a.mdx"}) {
+            SCOPED_TRACE(std::string(pack ? "pack " : "rebuild ") + name);
+            ari::test::MakeTable(live + "a.dbf", ari::test::StandardRows());
+            AddTags(live, "a.dbf", {{"ID", "ID"}});
+            fs::permissions(live + name,
+                            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+            std::map<std::string, std::string> before;
+            for (const char* f : {"a.dbf", "a.dbt", "a.mdx"})
+                before[f] = ari::test::Bytes(live + f);
+            log.clear();
+            EXPECT_FALSE(Run(false, !pack, pack));
+            for (const char* f : {"a.dbf", "a.dbt", "a.mdx"})
+                EXPECT_EQ(ari::test::Bytes(live + f), before[f]) << f;
+            EXPECT_EQ(fs::status(live + name).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+            const std::string text = log.toPlainText();
+            EXPECT_NE(text.find(live + name), std::string::npos) << text;
+            EXPECT_NE(text.find("read-only"), std::string::npos) << text;
+            EXPECT_EQ(ari::test::FileNamesIn(live),
+                      (std::vector<std::string>{"a.dbf", "a.dbt", "a.mdx"}));
+            fs::permissions(live + name, fs::perms::owner_write, fs::perm_options::add);
+            for (const char* f : {"a.dbf", "a.dbt", "a.mdx"})
+                fs::remove(live + f);
+        }
+    }
+}

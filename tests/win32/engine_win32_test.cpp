@@ -347,8 +347,8 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
     for (int turn = 0; static_cast<LONG>(until - ::GetTickCount()) > 0; ++turn) {
         if (turn % 4 == 3) {
             // dbtool.exe pack: 0 when packed, 1 when refused (the table in use).
-            std::wstring line = L"\"" + Wide(dbtool) + L"\" pack " +
-                                Wide(Quoted(folder + "EDITS.DBF"));
+            std::wstring line =
+                L"\"" + Wide(dbtool) + L"\" pack " + Wide(Quoted(folder + "EDITS.DBF"));
             STARTUPINFOW si{};
             si.cb = sizeof si;
             PROCESS_INFORMATION pi{};
@@ -404,4 +404,120 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
     ASSERT_EQ(ari::Env::Default()->ListFolder(folder, &names), 0);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"EDITS.DBF", "EDITS.mdx"}));
-}
+    // A dBASE or Clipper program in exclusive mode opens the table letting others read it but not
+    // write it. The pack's open for writing is refused by the system (error 32); the refusal says
+    // so in the words the dry run uses for it, and nothing changes.
+    TEST(WindowsPack, AnOpenThatLetsNobodyWriteIsRefusedInWords) {
+        const TempFolder dir;
+        MakeFixture(dir.Path());
+        const auto before = Snapshot(dir.Path());
+        const std::string table = dir / "MIXED.Dbf";
+        const HANDLE client = ::CreateFileW(Wide(table).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(client, INVALID_HANDLE_VALUE);
+        const std::string words =
+            "Another program has the file open and lets no other program write to it.";
+        try {
+            Pack(dir.Path());
+            ADD_FAILURE() << "the pack went ahead";
+        } catch (const EDBEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), kStatusTableInUse) << e.what();
+            EXPECT_EQ(e.Kind(), ari::ErrorKind::InUse);
+            EXPECT_NE(e.Message().find(words), std::string::npos) << e.Message();
+            EXPECT_EQ(e.Message().find("could not be read"), std::string::npos) << e.Message();
+        }
+        const SoleUseProbe probe = ProbeSoleUse(table, {dir / "Mixed.Dbt", dir / "MIXED.mdx"});
+        EXPECT_TRUE(probe.inUse);
+        EXPECT_EQ(probe.who, words);
+        ::CloseHandle(client);
+        EXPECT_EQ(Snapshot(dir.Path()), before);
+    }
+
+    // A table, memo or index file with the read-only attribute is left as it is, attribute and
+    // bytes: the pack refuses before it writes anything, naming the file and the attribute.
+    TEST(WindowsPack, AReadOnlyTableMemoOrIndexIsRefusedAndKept) {
+        for (const char* name : {"MIXED.Dbf", "Mixed.Dbt", "MIXED.mdx"}) {
+            SCOPED_TRACE(name);
+            const TempFolder dir;
+            MakeFixture(dir.Path());
+            const std::string file = dir / name;
+            ASSERT_TRUE(::SetFileAttributesW(Wide(file).c_str(), FILE_ATTRIBUTE_READONLY));
+            const auto before = Snapshot(dir.Path());
+            try {
+                Pack(dir.Path());
+                ADD_FAILURE() << "the pack went ahead";
+            } catch (const EDBEngineError& e) {
+                EXPECT_EQ(e.Kind(), ari::ErrorKind::AccessDenied) << e.what();
+                EXPECT_EQ(e.File(), file);
+                EXPECT_NE(e.Message().find(file), std::string::npos) << e.Message();
+                EXPECT_NE(e.Message().find("read-only"), std::string::npos) << e.Message();
+            }
+            EXPECT_EQ(Snapshot(dir.Path()), before);
+            EXPECT_TRUE(::GetFileAttributesW(Wide(file).c_str()) & FILE_ATTRIBUTE_READONLY);
+            ::SetFileAttributesW(Wide(file).c_str(), FILE_ATTRIBUTE_NORMAL);  // for the clean-up
+        }
+    }
+
+    // Folders deeper than MAX_PATH: the table's own name from 240 to 300 characters, the temporary
+    // files and the names derived from them longer still, given with and without the "\\?\" prefix.
+    TEST(WindowsPack, ATableInAFolderLongerThanMaxPathIsPacked) {
+        for (const size_t length : {240u, 259u, 283u, 300u}) {
+            for (const bool prefixed : {false, true}) {
+                SCOPED_TRACE(std::to_string(length) + (prefixed ? " with \\\\?\\" : ""));
+                const TempFolder dir;
+                // Made short, then moved into the deep folder through the seam.
+                const TempFolder made;
+                MakeFixture(made.Path());
+                std::string folder = dir.Path();
+                while (folder.size() + std::string("MIXED.Dbf").size() < length) {
+                    const size_t step = std::min<size_t>(
+                        60, length - folder.size() - std::string("MIXED.Dbf").size());
+                    folder += std::string(step > 1 ? step - 1 : 1, 'd') + "\\";
+                    ASSERT_TRUE(ari::MakeFolder(folder)) << folder.size();
+                }
+                for (const char* name : {"MIXED.Dbf", "Mixed.Dbt", "MIXED.mdx"})
+                    ASSERT_EQ(ari::Env::Default()->Rename(made / name, folder + name), 0) << name;
+                const std::string given = prefixed ? "\\\\?\\" + folder : folder;
+                Pack(given);
+                const std::string table = given + "MIXED.Dbf";
+                EXPECT_EQ(NamesAndMemos(table), ExpectedAfterPack());
+                EXPECT_EQ(ari::test::IndexFaults(table), "");
+                std::vector<std::string> names;
+                ASSERT_EQ(ari::Env::Default()->ListFolder(folder, &names), 0);
+                std::sort(names.begin(), names.end());
+                EXPECT_EQ(names, (std::vector<std::string>{"MIXED.Dbf", "MIXED.mdx", "Mixed.Dbt"}));
+                for (const char* name : {"MIXED.Dbf", "Mixed.Dbt", "MIXED.mdx"})
+                    ari::RemoveFile(folder + name);
+                // The folders go with the TempFolder only when they are short enough for it.
+                while (folder.size() > dir.Path().size()) {
+                    ari::RemoveFolder(folder);
+                    folder = ari::ExtractFilePath(folder.substr(0, folder.size() - 1));
+                }
+            }
+        }
+    }
+
+    // "Y:T.DBF" is the table in drive Y's current folder, as the system reads it, never "Y:\T.DBF".
+    TEST(WindowsPack, ADriveRelativeTableNameIsTheTableInThatDrivesCurrentFolder) {
+        const TempFolder dir;
+        MakeFixture(dir.Path());
+        const std::string before = ari::CurrentFolder();
+        ari::SetCurrentFolder(dir.Path());
+        const std::string drive = dir.Path().substr(0, 2);  // "C:"
+        TTable t("Table2");
+        t.SetDatabaseName(drive);
+        t.SetTableName("MIXED.DBF");
+        t.SetExclusive(true);
+        try {
+            t.Open();
+            Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+            t.Close();
+        } catch (...) {
+            ari::SetCurrentFolder(before);
+            throw;
+        }
+        ari::SetCurrentFolder(before);
+        EXPECT_EQ(NamesAndMemos(dir / "MIXED.Dbf"), ExpectedAfterPack());
+        EXPECT_EQ(ari::test::IndexFaults(dir / "MIXED.Dbf"), "");
+        EXPECT_FALSE(ari::FileExists(drive + "\\MIXED.DBF"));
+    }

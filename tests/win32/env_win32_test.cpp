@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/Env.h"
 #include "platform/Environment.h"
+#include "platform/FileErrors.h"
 #include "platform/Files.h"
 #include "platform/ScopedFd.h"
 #include "platform/Text.h"
+#include "platform/win32/Win32.h"
 #include "tests/support/TestFolders.h"
 
 using ari::Env;
@@ -240,4 +243,169 @@ TEST(WindowsPrograms, AStartedProgramsOutputComesThroughThePipe) {
     std::erase(lines, '\r');
     EXPECT_EQ(lines, "\xd8\xb3\xd9\x84\xd8\xa7\xd9\x85\n");
     EXPECT_FALSE(ari::DefaultEnvironment().starter->StartReadingOutput("no-such-program", ""));
+}
+
+// Every name that enters the program becomes the one the system would use: a drive-relative
+// name is the file in that drive's current folder, a name longer than a folder's limit gets the
+// "\\?\" prefix (the UNC form for a server's share; no server answers here, the names are only
+// made), and a prefixed name is taken as it is.
+TEST(WindowsNames, EveryFormOfANameBecomesTheSystemsFullName) {
+    const TempFolder dir;
+    const std::string before = ari::CurrentFolder();
+    ari::SetCurrentFolder(dir.Path());
+    const std::string here = dir.Path().substr(0, dir.Path().size() - 1);  // no trailing '\'
+    const std::string drive = here.substr(0, 2);
+    const std::string deep = std::string(300, 'd');
+    const std::string unc = "\\\\server\\share\\" + deep + "\\T.DBF";
+    struct Case {
+        std::string given;
+        std::string wanted;
+    } cases[] = {
+        {drive + "T.DBF", here + "\\T.DBF"},
+        {"T.DBF", here + "\\T.DBF"},
+        {"sub/../T.DBF", here + "\\T.DBF"},
+        {here + "\\T.DBF", here + "\\T.DBF"},  // short and full: as it is
+        {"\\\\server\\share\\T.DBF", "\\\\server\\share\\T.DBF"},
+        {unc, "\\\\?\\UNC\\server\\share\\" + deep + "\\T.DBF"},
+        {"//server/share/" + deep + "/T.DBF", "\\\\?\\UNC\\server\\share\\" + deep + "\\T.DBF"},
+        {here + "\\" + deep + "\\T.DBF", "\\\\?\\" + here + "\\" + deep + "\\T.DBF"},
+        {here + "/x/../" + deep + "/T.DBF", "\\\\?\\" + here + "\\" + deep + "\\T.DBF"},
+        {deep + "\\T.DBF", "\\\\?\\" + here + "\\" + deep + "\\T.DBF"},
+        {drive + deep + "\\T.DBF", "\\\\?\\" + here + "\\" + deep + "\\T.DBF"},
+        {"\\\\?\\" + here + "\\T.DBF", "\\\\?\\" + here + "\\T.DBF"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ari::win32::WideName(c.given), Wide(c.wanted)) << c.given;
+    // The folder helpers read a drive-relative name as the system does.
+    EXPECT_EQ(ari::AbsolutePath(drive + "T.DBF"), here + "\\T.DBF");
+    EXPECT_EQ(ari::WithTrailingSeparator(drive), drive);
+    EXPECT_FALSE(ari::IsAbsolutePath(drive + "T.DBF"));
+    EXPECT_TRUE(ari::IsAbsolutePath("\\\\server\\share\\T.DBF"));
+    // A file made through the drive-relative name is in the current folder, and the listing of
+    // "Y:" is that folder's.
+    { const ScopedFd fd(Create(drive + "T.DBF", "abc")); }
+    EXPECT_TRUE(ari::FileExists(dir / "T.DBF"));
+    std::vector<std::string> names;
+    ASSERT_EQ(Env::Default()->ListFolder(drive, &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"T.DBF"});
+    ari::SetCurrentFolder(before);
+}
+
+// A name of up to the system's 32,767 characters works through every call of the seam; one
+// longer still is refused as a name, never as a file in use.
+TEST(WindowsNames, NamesFarBeyondMaxPathWorkAndTooLongIsABadName) {
+    const TempFolder dir;
+    Env* env = Env::Default();
+    std::string folder = dir.Path();
+    while (folder.size() < 1000) {
+        folder += std::string(200, 'f') + "\\";
+        ASSERT_EQ(env->MakeFolder(folder, 0755), 0) << folder.size();
+    }
+    const std::string file = folder + "T.DBF";
+    { const ScopedFd fd(Create(file, "abc")); }
+    ari::FileInfo info;
+    EXPECT_EQ(env->PathInfo(file, true, &info), 0);
+    EXPECT_EQ(info.size, 3u);
+    EXPECT_EQ(env->Rename(file, folder + "U.DBF"), 0);
+    // The system's own name for it, as long as it is (its buffer grows to fit).
+    const std::string resolved = env->ResolveLinks(folder + "U.DBF");
+    EXPECT_GT(resolved.size(), 1000u) << "errno " << errno;
+    EXPECT_TRUE(ari::EqualsNoCase(ari::ExtractFileName(resolved), "U.DBF")) << resolved;
+    EXPECT_EQ(env->Remove(folder + "U.DBF"), 0);
+
+    const std::string tooLong = folder + std::string(33000, 'x');
+    errno = 0;
+    EXPECT_LT(env->Open(tooLong, ari::kOpenReadWrite | ari::kOpenCreate, 0644), 0);
+    const EInOutError e = ari::InOutErrorFromErrno(errno);
+    EXPECT_NE(e.Kind(), ari::ErrorKind::InUse) << e.Message();
+    EXPECT_EQ(e.ErrorCode(), ari::kInvalidFileName) << e.Message();
+    while (folder.size() > dir.Path().size()) {
+        ari::RemoveFolder(folder);
+        folder = ari::ExtractFilePath(folder.substr(0, folder.size() - 1));
+    }
+}
+
+// The system's own codes: the network's failures say what happened, an unmapped code keeps
+// "I/O error 1005" and adds the code with the system's text, trimmed of its line end and full
+// stop.
+TEST(WindowsErrors, SystemCodesBecomeTheOperatorsWords) {
+    struct Case {
+        DWORD code;
+        const char* message;
+    } cases[] = {
+        {ERROR_NETNAME_DELETED, "The connection to the file server was lost (Windows error 64)"},
+        {ERROR_SEM_TIMEOUT, "The file server did not answer in time (Windows error 121)"},
+        {ERROR_UNEXP_NET_ERR, "An unexpected network error occurred (Windows error 59)"},
+        {ERROR_BAD_NETPATH,
+         "The network path was not found (the file server is not reachable) (Windows error 53)"},
+        {ERROR_BAD_NET_NAME, "The network share was not found (Windows error 67)"},
+        {ERROR_DEV_NOT_EXIST, "The network share is no longer available (Windows error 55)"},
+        {ERROR_NETWORK_UNREACHABLE,
+         "The network of the file server cannot be reached (Windows error 1231)"},
+        // The messages that were there before stay as they were.
+        {ERROR_SHARING_VIOLATION, "I/O error 32"},
+        {ERROR_FILE_NOT_FOUND, "The specified file was not found"},
+        {ERROR_ACCESS_DENIED, "File access denied"},
+        {ERROR_DISK_FULL, "Disk full"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ari::InOutErrorFromErrno(ari::win32::ErrnoFromSystemError(c.code)).Message(),
+                  c.message)
+            << c.code;
+
+    const std::string text = ari::SystemErrorText(ERROR_CRC);
+    ASSERT_FALSE(text.empty()) << "the system has no text for its error 23";
+    EXPECT_NE(text.back(), '.');
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    const EInOutError e = ari::InOutErrorFromErrno(ari::win32::ErrnoFromSystemError(ERROR_CRC));
+    EXPECT_EQ(e.ErrorCode(), 1005);
+    EXPECT_EQ(e.Message(), "I/O error 1005 (Windows error 23: " + text + ")");
+}
+
+// A new file held for sole use, renamed over the held table through another handle (the
+// replace), goes on working through its own handle when its lease is dropped and taken again:
+// the handle is opened anew through the name the file has now (Wine keeps telling it the old
+// one), never left closed to fail every later call with "I/O error 1009" (EBADF).
+TEST(WindowsSoleUse, AFileRenamedOverAHeldOneKeepsWorkingThroughItsLeaseChanges) {
+    for (const size_t length : {60u, 300u}) {
+        SCOPED_TRACE(length);
+        const TempFolder dir;
+        Env* env = Env::Default();
+        // Steps of at most 150 characters (a step of a name has at most 255).
+        std::string folder = dir.Path();
+        for (size_t made = 0; made < length; made += 150) {
+            folder += std::string(std::min<size_t>(150, length - made), 'f') + "\\";
+            ASSERT_EQ(env->MakeFolder(folder, 0755), 0);
+        }
+        const std::string table = folder + "T.DBF", fresh = folder + ".T.DBF.pack.tmp";
+        const FileHandle old = Create(table, "old");
+        const FileHandle made = Create(fresh, "new");
+        ASSERT_EQ(env->TakeLease(old), 0);
+        ASSERT_EQ(env->TakeLease(made), 0);
+        ASSERT_EQ(env->Rename(fresh, table), 0);
+        env->DropLease(made);
+        ari::FileInfo info;
+        ASSERT_EQ(env->Info(made, &info), 0) << "errno " << errno;
+        EXPECT_EQ(info.size, 3u);
+        ari::FileInfo named;
+        ASSERT_EQ(env->PathInfo(table, true, &named), 0);
+        EXPECT_EQ(named.id.node, info.id.node);
+        EXPECT_EQ(env->TakeLease(made), 0) << "errno " << errno;
+        EXPECT_TRUE(env->LeaseIntact(made));
+        char bytes[3] = {};
+        EXPECT_EQ(env->ReadAt(made, 0, bytes, 3), 3);
+        EXPECT_EQ(std::string(bytes, 3), "new");
+        EXPECT_EQ(OtherProgramOpens(table), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        env->Close(made);
+        env->Close(old);
+        EXPECT_EQ(OtherProgramOpens(table), static_cast<DWORD>(ERROR_SUCCESS));
+        std::vector<std::string> names;
+        ASSERT_EQ(env->ListFolder(folder, &names), 0);
+        EXPECT_EQ(names, std::vector<std::string>{"T.DBF"});
+        env->Remove(table);
+        while (folder.size() > dir.Path().size()) {
+            ari::RemoveFolder(folder);
+            folder = ari::ExtractFilePath(folder.substr(0, folder.size() - 1));
+        }
+    }
 }
