@@ -406,8 +406,9 @@ TEST(WindowsIndexRebuild, AProcessEndedAtAnyCallLeavesTheOldOrTheNewIndexWithIts
                         (header.first == 0 && (oldIndex || newIndex)) ||
                         (newIndex && header == std::make_pair(1, int{language})))
                 << "flag " << header.first << ", language " << header.second;
-            if (header.first != 0)
+            if (header.first != 0) {
                 EXPECT_EQ(ari::test::IndexFaults(copy / "MIXED.Dbf"), "");
+            }
             // The next replace ends as an undisturbed one does, with nothing left beside it.
             ReplaceIndexes(copy.Path(), language);
             EXPECT_EQ(Snapshot(copy.Path()), rebuilt);
