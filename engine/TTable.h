@@ -146,6 +146,25 @@ class TTable {
     void AddIndexes(const std::vector<NewIndex>& tags,
                     const std::function<void(size_t)>& beforeEach = {});
 
+    // Gives the table, open for sole use, a production index of `tags` alone in place of the one
+    // it has (whatever that holds): the file AddIndexes writes into a table without an index,
+    // built under the language driver `languageDriver`, which the header names afterwards with
+    // its production index flag set. Tags are taken and refused as AddIndexes takes them; when
+    // the first is refused nothing changes. The old index stays in place, and the header as it
+    // was, until the new file is complete and flushed; it then takes the old one's place in one
+    // rename while nobody else has any of the table's files open (ReplaceTableFiles), and any
+    // other spelling of the index's name goes. The header bytes are written only where they
+    // change, so that a process ended at any moment leaves the old index with its header, the
+    // new one with its header, or at worst an index file the header does not name (flag clear):
+    // never a flag without its file, nor an index under another language driver than the
+    // header's. Where the language driver changes, the flag is cleared (with the new language
+    // driver) before the rename and set after it. Raises EDBEngineError; a failure before the
+    // rename leaves the old index and header as they were, except after another program opened
+    // the table in between (kStatusTableInUse): the flag then stays clear rather than change
+    // under the program that read the header. `beforeEach` as for AddIndexes.
+    void ReplaceIndexes(const std::vector<NewIndex>& tags, uint8_t languageDriver,
+                        const std::function<void(size_t)>& beforeEach = {});
+
     // Writes header bytes 28 (the production index flag) and 29 (the language driver id) of
     // the table open for sole use, through the engine's own hold of the file; nothing else of
     // the file changes. Raises EDBEngineError when the table is not open for sole use or is no

@@ -345,3 +345,134 @@ void TTable::RebuildIndexFrom(const std::string& sourceIndexPath, const std::str
         RaiseTableErrorCausedBy(kStatusIndexError, path, e);
     }
 }
+
+namespace {
+
+// The file at a path (not following a final symbolic link), or none.
+struct PathIdentity {
+    bool exists = false;
+    ari::FileId id;
+    bool operator==(const PathIdentity& o) const {
+        return exists == o.exists && (!exists || id == o.id);
+    }
+};
+
+PathIdentity IdentityOf(const std::string& path) {
+    ari::FileInfo info;
+    if (ari::Env::Default()->PathInfo(path, false, &info) != 0)
+        return {};
+    return {true, info.id};
+}
+
+// After a failed replace that left the old index in place: the header bytes as they were, while
+// the table is still proven to be ours alone. A failure here leaves the flag clear (the old index
+// unnamed), which the next rebuild mends.
+void PutHeaderBack(DbfFile& table, TableLease& lease, uint8_t flag, uint8_t language) {
+    try {
+        lease.CheckSoleUse();
+        table.SetIndexHeaderBytes(flag, language);
+    } catch (const Exception&) {
+    }
+}
+
+// Removes every file beside `indexPath` named like it whatever the case, other than the file
+// `indexPath` itself (one file under another spelling where names ignore case): on a
+// case-sensitive file system a second spelling would be a second, stale index that the table
+// could be found with. Failures are not looked at: the file is not the table's index.
+void RemoveOtherSpellings(const std::string& indexPath) {
+    const std::string folder = ari::ExtractFilePath(indexPath);
+    const PathIdentity kept = IdentityOf(indexPath);
+    if (!kept.exists)
+        return;
+    for (const auto& name :
+         ari::FilesNamedNoCase(folder.empty() ? "." : folder, ari::ExtractFileName(indexPath))) {
+        const std::string other = folder + name;
+        if (other != indexPath && !(IdentityOf(other) == kept))
+            ari::Env::Default()->Remove(other);
+    }
+}
+
+}  // namespace
+
+void TTable::ReplaceIndexes(const std::vector<NewIndex>& tags, uint8_t languageDriver,
+                            const std::function<void(size_t)>& beforeEach) {
+    Cursor& cursor = SoleUseDbaseCursor(*this, cursor_.get());
+    const std::string& path = cursor.Path();
+    DbfFile& table = *cursor.Table();
+    TableLease& lease = cursor.Lease();
+    // Nobody else has any of the files open, from the build up to and including the rename.
+    const SoleUseHold hold(lease);
+    RefuseDamagedRecords(table);
+    const std::string target = CompanionPathFor(path, ari::kProductionIndexExtension);
+
+    // The tags that pass, taken and checked in order until one is refused.
+    const TagList list(tags, beforeEach);
+    std::unique_ptr<EDBEngineError> refusal;
+    std::vector<IndexTagDef> defs;
+    try {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < list.Size(); ++i) {
+            IndexTagDef def = list.Take(i);
+            CheckNewTag(def, names, table, languageDriver, target);
+            names.push_back(def.name);
+            defs.push_back(std::move(def));
+        }
+    } catch (const EDBEngineError& e) {
+        refusal = std::make_unique<EDBEngineError>(e);
+    }
+    if (defs.empty()) {
+        if (refusal)
+            throw EDBEngineError(*refusal);
+        return;
+    }
+
+    const uint8_t oldFlag = table.ProductionIndexFlag();
+    const uint8_t oldLanguage = table.LanguageDriver();
+    bool headerCleared = false;
+    try {
+        TemporaryFile temp(target, ari::kIndexPurpose);
+        ContentDigest records;
+        AddTableShape(records, table, languageDriver);
+        WriteIndexFile(temp.Fd(), temp.Path(), table, BaseNameOf(path), kNewIndexBlockPages,
+                       languageDriver, defs, &records);
+        SyncFile(temp.Fd(), temp.Path());
+        const auto built = DescribeBuiltIndex(path, temp.Fd(), temp.Path(), records);
+        const PathIdentity before = IdentityOf(target);
+        try {
+            if (oldLanguage != languageDriver) {
+                // An index is read under the header's language driver: the old one must not be
+                // named under the new language driver, nor the new one under the old. Unnamed
+                // (flag clear) in between, either index is only a file beside the table.
+                lease.CheckSoleUse();
+                headerCleared = true;
+                table.SetIndexHeaderBytes(0, languageDriver);
+            }
+            // With the exact name there, one rename over it, proven before and after; without,
+            // the new name appears and the spellings that were there go after it.
+            PutIndexInPlace(target, ari::FileExists(target), temp, lease);
+        } catch (const Exception& e) {
+            // The header goes back while the old index is still the one in place, unless a
+            // program opened the table: it has read the header as it is now, and it stays so.
+            const auto* engine = dynamic_cast<const EDBEngineError*>(&e);
+            if (headerCleared && !(engine && engine->Kind() == ari::ErrorKind::InUse) &&
+                IdentityOf(target) == before)
+                PutHeaderBack(table, lease, oldFlag, oldLanguage);
+            throw;
+        }
+        RemoveOtherSpellings(target);
+        if (table.ProductionIndexFlag() != 1) {
+            // Not set under a program that opened the table since the rename and read the flag
+            // clear: it would go on without the index and leave it behind its records.
+            lease.CheckSoleUse();
+            table.SetProductionIndexFlag(1);
+        }
+        if (built)
+            RememberBuiltIndex(*built);
+    } catch (const EDBEngineError&) {
+        throw;
+    } catch (const Exception& e) {
+        RaiseTableErrorCausedBy(kStatusIndexError, path, e);
+    }
+    if (refusal)
+        throw EDBEngineError(*refusal);
+}

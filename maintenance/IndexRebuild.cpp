@@ -12,6 +12,9 @@ namespace ari {
 
 namespace {
 
+// What the rebuilt header names as its language driver: none.
+constexpr uint8_t kNoLanguageDriver = 0;
+
 constexpr TIndexOptions kCarriedOptions = static_cast<TIndexOptions>(TIndexOption::ixUnique) |
                                           static_cast<TIndexOptions>(TIndexOption::ixDescending);
 
@@ -35,28 +38,40 @@ void ClearIndexHeaderBytes(TTable& table) {
 
 void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,
                     const std::vector<IndexDefinition>& definitions) {
-    const LiveTableHold hold(live);
-    const auto indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
-    // Deleting a link and writing a new index would leave the file it names behind as a second,
-    // stale index.
-    for (const auto& n : indexNames) {
-        if (IsSymbolicLink(liveFolder + n))
-            throw EInOutError(kAccessDenied,
-                              liveFolder + n +
-                                  " is a symbolic link; the index is not rebuilt "
-                                  "through a link (put the index file itself there)");
+    std::vector<std::string> indexNames;
+    {
+        const LiveTableHold hold(live);
+        indexNames = FilesNamedNoCase(liveFolder, IndexFileName(entry));
+        // Replacing a link by a file would leave the file it names behind as a second, stale
+        // index.
+        for (const auto& n : indexNames) {
+            if (IsSymbolicLink(liveFolder + n))
+                throw EInOutError(kAccessDenied,
+                                  liveFolder + n +
+                                      " is a symbolic link; the index is not rebuilt "
+                                      "through a link (put the index file itself there)");
+        }
+        if (!definitions.empty()) {
+            // All tags into one new index file, which takes the old one's place only when whole:
+            // one build per tag, one flush and one rename. The header then names the new index
+            // and no language driver.
+            const std::string tableName = live.TableName();
+            std::vector<TTable::NewIndex> tags;
+            for (const IndexDefinition& d : definitions)
+                tags.push_back({d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options),
+                                d.forCondition});
+            live.ReplaceIndexes(tags, kNoLanguageDriver, [&](size_t i) {
+                AddLog(AddIndexLine(tableName, definitions[i].name));
+            });
+            return;
+        }
+        // No tags: the header stops naming the index before the index goes.
+        ClearIndexHeaderBytes(live);
     }
+    // Removed once the table is let go of: a file the header no longer names is nobody's index,
+    // and a removed file this process still held would linger under another name on some systems.
     for (const auto& n : indexNames)
         RemoveFile(liveFolder + n);
-    ClearIndexHeaderBytes(live);
-
-    // All tags into one new index file: one build per tag, one flush and one rename.
-    const std::string tableName = live.TableName();
-    std::vector<TTable::NewIndex> tags;
-    for (const IndexDefinition& d : definitions)
-        tags.push_back(
-            {d.name, d.key, static_cast<TIndexOptions>(ixExpression | d.options), d.forCondition});
-    live.AddIndexes(tags, [&](size_t i) { AddLog(AddIndexLine(tableName, definitions[i].name)); });
 }
 
 }  // namespace ari

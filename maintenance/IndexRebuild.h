@@ -1,7 +1,7 @@
 // The index rebuild: gives a live table a fresh production index whose tags are the template
-// table's (names, keys, FOR conditions, unique and descending), after clearing the live header's
-// production index flag and language driver bytes; all of it under one sole-use hold of the
-// live table.
+// table's (names, keys, FOR conditions, unique and descending), its header naming no language
+// driver; all of it under one sole-use hold of the live table, the old index kept in place until
+// the new one is complete.
 #pragma once
 
 #include <string>
@@ -37,20 +37,23 @@ void ClearIndexHeaderBytes(TTable& table);
 // 1. takes the hold, so that a missing table, one another user has open or locked, one that
 //    cannot be opened for writing, a symbolic link or a file without a sound dBASE table header
 //    fails with its error before anything is changed; so does a live index file that is a
-//    symbolic link (EInOutError naming it: deleting the link would leave the file it names as a
+//    symbolic link (EInOutError naming it: replacing the link would leave the file it names as a
 //    second, stale index);
-// 2. deletes the live index file (every spelling of IndexFileName(entry)), outcome not looked
-//    at;
-// 3. clears header bytes 28 and 29;
-// 4. for each definition logs "------Add Index <TableName> <name>" and adds it to `live` as an
-//    expression tag keyed by the definition's text, unique, descending and with the FOR
-//    condition as the definition has them; the tags are built into one new index file, put in
-//    place once (TTable::AddIndexes): a definition the engine refuses ends the list with its
-//    error after the ones before it are in place, and a failure while building leaves the
-//    table without an index, its header flag cleared;
-// 5. lets go of the hold (also on error): `live` ends closed, Exclusive as it was.
-// Errors go to the caller; what was done before stays done. REQUIRES: `live` closed, bound to
-// `liveFolder` (ending in the separator) with TableName `entry`.
+// 2. for each definition logs "------Add Index <TableName> <name>" and takes it as an expression
+//    tag keyed by the definition's text, unique, descending and with the FOR condition as the
+//    definition has them; the tags are built into one new index file, which takes the live
+//    index's place (every spelling of IndexFileName(entry)) in one rename only when it is
+//    complete and nobody else has the table open; the header's production index flag is then
+//    set and its language driver byte cleared (TTable::ReplaceIndexes). A definition the engine
+//    refuses ends the list with its error after the ones before it are in place; when it is the
+//    first, the live index and header stay as they were. Any other failure, and another user
+//    opening the table meanwhile, leaves the old index in place (its flag clear at worst, never
+//    a flag without its file);
+// 3. without definitions, clears header bytes 28 and 29 and, once the hold is let go of, deletes
+//    the live index file (every spelling), outcome not looked at;
+// 4. lets go of the hold (also on error): `live` ends closed, Exclusive as it was.
+// Errors go to the caller. REQUIRES: `live` closed, bound to `liveFolder` (ending in the
+// separator) with TableName `entry`.
 void RebuildIndexes(const std::string& entry, const std::string& liveFolder, TTable& live,
                     const std::vector<IndexDefinition>& definitions);
 

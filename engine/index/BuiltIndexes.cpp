@@ -116,6 +116,10 @@ ContentDigest::Value ContentDigest::Result() const {
 }
 
 void AddTableShape(ContentDigest& digest, const DbfFile& table) {
+    AddTableShape(digest, table, table.LanguageDriver());
+}
+
+void AddTableShape(ContentDigest& digest, const DbfFile& table, uint8_t languageDriver) {
     std::vector<uint8_t> bytes;
     auto put = [&](uint64_t v, int width) {
         for (int i = 0; i < width; ++i)
@@ -124,7 +128,7 @@ void AddTableShape(ContentDigest& digest, const DbfFile& table) {
     put(table.RecordCount(), 4);
     put(table.Header().headerLength, 2);
     put(table.RecordLength(), 2);
-    put(table.LanguageDriver(), 1);
+    put(languageDriver, 1);
     put(table.Fields().size(), 4);
     for (const FieldDef& f : table.Fields()) {
         put(f.name.size(), 1);

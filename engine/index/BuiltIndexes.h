@@ -41,6 +41,9 @@ class ContentDigest {
 // decimals and offset. The records follow it in the stream, all of them (deleted ones too), in
 // file order.
 void AddTableShape(ContentDigest& digest, const DbfFile& table);
+// The same with `languageDriver` in place of the table's: the shape the table has once its
+// header names that language driver (an index built for a header about to change).
+void AddTableShape(ContentDigest& digest, const DbfFile& table, uint8_t languageDriver);
 
 // The digest of the open file's bytes from 0 to `size`. Throws EInOutError naming `path`.
 ContentDigest::Value DigestOfFile(FileHandle file, uint64_t size, const std::string& path);

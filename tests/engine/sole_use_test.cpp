@@ -337,6 +337,17 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         const ari::ScopedEnvForTesting installed(&ops);
         AddValueIndex(folder);
     };
+    // A new index in place of the old one, the header's language driver kept.
+    const auto replaceIndexes = [](const std::string& folder, ari::Env& ops) {
+        const auto language = static_cast<uint8_t>(ari::test::ReadFileBytes(folder + "T.DBF")[29]);
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName("T.DBF");
+        t.SetExclusive(true);
+        t.Open();
+        const ari::ScopedEnvForTesting installed(&ops);
+        t.ReplaceIndexes({{"VAL", "VAL", ixExpression, ""}}, language);
+    };
     struct Case {
         const char* name;
         std::function<void(const std::string&, ari::Env&)> run;
@@ -352,6 +363,14 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
         {"add index, index opened between the last check and the rename", addIndex,
          HookedOps::At::Rename, "T.mdx"},
         {"add index, table opened between the last check and the rename", addIndex,
+         HookedOps::At::Rename, "T.DBF"},
+        {"replace indexes, table opened as the new index is begun", replaceIndexes,
+         HookedOps::At::Write, "T.DBF"},
+        {"replace indexes, index opened as the new index is flushed", replaceIndexes,
+         HookedOps::At::Fsync, "T.mdx"},
+        {"replace indexes, index opened between the last check and the rename", replaceIndexes,
+         HookedOps::At::Rename, "T.mdx"},
+        {"replace indexes, table opened between the last check and the rename", replaceIndexes,
          HookedOps::At::Rename, "T.DBF"},
     };
     for (const auto& c : cases) {

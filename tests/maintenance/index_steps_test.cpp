@@ -3,6 +3,8 @@
 // the live table's own records, as readers no one here wrote walk it and as `dbtool check` sees
 // it; a build that fails leaves the live index as it was.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +13,11 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 #include "engine/EngineErrors.h"
+#include "engine/EngineStatus.h"
 #include "engine/TTable.h"
 #include "engine/index/MdxFile.h"
 #include "engine/index/MdxTable.h"
@@ -393,6 +398,351 @@ TEST_F(IndexSteps, RebuildHoldsTheLiveTableFromFirstToLastTag) {
 
     EXPECT_EQ(openedDuring, std::vector<bool>(kTemplateTags.size(), false));
     EXPECT_TRUE(OpenedByAnotherProcess(live, "T.DBF"));  // let go of at the end
+}
+
+// ---- the rebuild never leaves a table without a good index
+
+// Where a rebuild starts from: the live T.DBF with the header a table has at that point.
+struct Start {
+    const char* what;
+    uint8_t flag, language;  // header bytes 28 and 29
+    bool indexed;            // T.mdx there (one tag, NAME, built under that language driver)
+};
+const Start kStarts[] = {
+    {"as the template tables come (flag set, language driver 0x57)", 1, 0x57, true},
+    {"rebuilt on an earlier night (flag set, no language driver)", 1, 0, true},
+    {"without an index", 0, 0, false},
+};
+
+const std::vector<ari::IndexDefinition> kRebuilt = {
+    {"ID", "ID", 0, ""}, {"UNAME", "UPPER(NAME)", kUnique, ""}, {"FCITY", "CITY", 0, "ID > 20"}};
+
+// Every file of a folder (hidden ones included) with its bytes.
+using Files = std::map<std::string, std::string>;
+Files Snapshot(const std::string& folder) {
+    Files out;
+    for (const auto& name : FileNamesIn(folder))
+        out[name] = ReadFileBytes(folder + name);
+    return out;
+}
+
+// Header bytes 28 and 29 of a table's bytes.
+std::pair<int, int> IndexHeaderBytes(const std::string& table) {
+    return {static_cast<uint8_t>(table.at(28)), static_cast<uint8_t>(table.at(29))};
+}
+
+class RebuildSafety : public ::testing::Test {
+  protected:
+    void SetUp() override { fs::create_directory(live); }
+
+    // A fresh live folder holding the table as `start` has it.
+    void MakeLive(const Start& start) {
+        fs::remove_all(live);
+        fs::create_directory(live);
+        ari::test::MakeTable(live + "T.DBF", kFields, LiveRows(), start.language);
+        if (start.indexed) {
+            TTable t("Fixture");
+            t.SetDatabaseName(live);
+            t.SetTableName("T.DBF");
+            t.AddIndex("NAME", "NAME", ixExpression);
+        }
+        std::string bytes = ReadFileBytes(live + "T.DBF");
+        bytes[28] = static_cast<char>(start.flag);
+        ari::test::WriteFileBytes(live + "T.DBF", bytes);
+    }
+    void Rebuild() {
+        TTable t("Table2");
+        t.SetDatabaseName(live);
+        t.SetTableName("T.DBF");
+        ari::RebuildIndexes("T.DBF", live, t, kRebuilt);
+    }
+    // What a rebuild that nothing disturbs leaves, from `start`.
+    Files Rebuilt(const Start& start) {
+        MakeLive(start);
+        Rebuild();
+        return Snapshot(live);
+    }
+
+    TempFolder dir;
+    std::string live = dir / "live/";
+    ari::test::RecordedLog log;
+};
+
+// Another process's plain open of a file (no lock: a dBASE client between two edits), made at a
+// chosen moment. Under a lease the open waits while the lease is broken; `Made` returns once the
+// open returned or is seen waiting on the break.
+class PlainOpen {
+  public:
+    explicit PlainOpen(const std::string& path) : path_(path) {
+        if (::pipe(opened_) != 0)
+            throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(path.c_str(), O_RDWR);
+            (void)!::write(opened_[1], "o", 1);
+            ::pause();
+            ::_exit(fd >= 0 ? 0 : 1);
+        }
+    }
+    ~PlainOpen() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        ::close(opened_[0]);
+        ::close(opened_[1]);
+    }
+    bool Made() const {
+        return ari::test::WaitUntil([&] {
+            pollfd p{opened_[0], POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1 || LeaseBreaking();
+        });
+    }
+
+  private:
+    // A lease on the file is being broken (/proc/locks: "LEASE  BREAKING ... dev:inode ...").
+    bool LeaseBreaking() const {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0)
+            return false;
+        const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("BREAK") != std::string::npos && line.find(inode) != std::string::npos)
+                return true;
+        return false;
+    }
+    std::string path_;
+    int opened_[2] = {-1, -1};
+    pid_t pid_ = -1;
+};
+
+// Runs `hook` once, before the first rename of a file.
+class RenameHook : public ari::EnvWrapper {
+  public:
+    explicit RenameHook(std::function<void()> hook)
+        : EnvWrapper(ari::Env::Default()), hook_(std::move(hook)) {}
+    int Rename(const std::string& from, const std::string& to) override {
+        if (hook_) {
+            const auto hook = std::move(hook_);
+            hook_ = nullptr;
+            hook();
+        }
+        return EnvWrapper::Rename(from, to);
+    }
+
+  private:
+    std::function<void()> hook_;
+};
+
+// A client that opens the table or its index while the rebuild builds the new index makes the
+// rebuild refuse, and the table keeps its old index and header byte for byte. One that opens it
+// between the last check and the rename is seen after the rename, which is undone: the old
+// index stays, its flag cleared only where the language driver was to change (the header was
+// already written, and the client has read it); a new index that took a free name stays there,
+// the flag not set under the client.
+TEST_F(RebuildSafety, AClientOpeningTheTableDuringTheRebuildKeepsItsOldIndexAndHeader) {
+    for (const Start& start : kStarts) {
+        for (const std::string file : {"T.DBF", "T.mdx"}) {
+            if (file == "T.mdx" && !start.indexed)
+                continue;
+            for (const bool atRename : {false, true}) {
+                SCOPED_TRACE(std::string(start.what) + ", " + file +
+                             (atRename ? ", at the rename" : ", during the build"));
+                MakeLive(start);
+                const Files before = Snapshot(live);
+                std::unique_ptr<PlainOpen> client;
+                const auto open = [&] {
+                    client = std::make_unique<PlainOpen>(live + file);
+                    ASSERT_TRUE(client->Made());
+                };
+                // The last "------Add Index" line comes before the build begins.
+                int lines = 0;
+                const ari::LogSubscription watch([&](const std::string&, bool) {
+                    if (!atRename && ++lines == static_cast<int>(kRebuilt.size()))
+                        open();
+                });
+                RenameHook hook(atRename ? std::function<void()>(open) : nullptr);
+                try {
+                    const ari::test::InstalledEnv installed(&hook);
+                    Rebuild();
+                    ADD_FAILURE() << "the rebuild went ahead";
+                } catch (const EDBEngineError& e) {
+                    EXPECT_EQ(e.ErrorCode(), ari::engine::kStatusTableInUse) << e.Message();
+                }
+                ASSERT_TRUE(client);
+                client.reset();
+                const Files after = Snapshot(live);
+                if (atRename && !start.indexed) {
+                    // A new name is seen taken only after its rename: the new index stays,
+                    // unnamed.
+                    EXPECT_EQ(after.at("T.DBF"), before.at("T.DBF"));
+                    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+                } else if (atRename && start.language != 0) {
+                    // The old index, unnamed; nothing else changed or left behind.
+                    EXPECT_EQ(after.at("T.mdx"), before.at("T.mdx"));
+                    EXPECT_EQ(IndexHeaderBytes(after.at("T.DBF")), std::make_pair(0, 0));
+                    std::string table = after.at("T.DBF");
+                    table[28] = static_cast<char>(start.flag);
+                    table[29] = static_cast<char>(start.language);
+                    EXPECT_EQ(table, before.at("T.DBF"));
+                    EXPECT_EQ(after.size(), before.size());
+                } else {
+                    EXPECT_TRUE(after == before);
+                }
+                EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+            }
+        }
+    }
+}
+
+// The state a rebuild ended part way leaves: the old index with its header, either index with
+// the flag clear, or the new index with the flag set and no language driver; never a flag
+// without its file, nor an index under another language driver than the header names.
+void ExpectOldOrNewIndex(const Files& before, const Files& rebuilt, const Files& now) {
+    const auto header = IndexHeaderBytes(now.at("T.DBF"));
+    const std::string index = now.count("T.mdx") ? now.at("T.mdx") : "<none>";
+    const std::string oldIndex = before.count("T.mdx") ? before.at("T.mdx") : "<none>";
+    const bool oldState = index == oldIndex && header == IndexHeaderBytes(before.at("T.DBF"));
+    const bool unnamed = header.first == 0 && (index == oldIndex || index == rebuilt.at("T.mdx"));
+    const bool newState = index == rebuilt.at("T.mdx") && header == std::make_pair(1, 0);
+    EXPECT_TRUE(oldState || unnamed || newState)
+        << "flag " << header.first << ", language " << header.second << ", index "
+        << (index == oldIndex              ? "old"
+            : index == rebuilt.at("T.mdx") ? "new"
+                                           : "other");
+}
+
+// A process ended before or after any write, flush or rename of the rebuild leaves the old or
+// the new index with its header, which dbtool finds sound; the next rebuild clears what it left
+// and ends as an undisturbed one does.
+TEST_F(RebuildSafety, AProcessEndedAtAnyCallLeavesTheOldOrTheNewIndex) {
+    using ari::test::FailingEnv;
+    for (const Start& start : kStarts) {
+        SCOPED_TRACE(start.what);
+        const Files rebuilt = Rebuilt(start);
+        int calls = 0;
+        {
+            MakeLive(start);
+            FailingEnv counting(FailingEnv::kAny, 0);
+            const ari::test::InstalledEnv installed(&counting);
+            Rebuild();
+            calls = counting.Count();
+        }
+        ASSERT_GT(calls, 3);
+        for (const auto action : {FailingEnv::kDieBefore, FailingEnv::kDieAfter}) {
+            for (int n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(testing::Message()
+                             << (action == FailingEnv::kDieBefore ? "ended before" : "ended after")
+                             << " call " << n << " of " << calls);
+                MakeLive(start);
+                const Files before = Snapshot(live);
+                const pid_t child = fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    FailingEnv die(FailingEnv::kAny, n, 0, action);
+                    const ari::test::InstalledEnv installed(&die);
+                    try {
+                        Rebuild();
+                    } catch (...) {
+                    }
+                    _exit(0);
+                }
+                int status = -1;
+                waitpid(child, &status, 0);
+                ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << status;
+                Files now = Snapshot(live);
+                ExpectOldOrNewIndex(before, rebuilt, now);
+                EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+
+                log.clear();
+                Rebuild();
+                EXPECT_TRUE(Snapshot(live) == rebuilt);  // nothing left over, the same bytes
+            }
+        }
+    }
+}
+
+// Any write, flush or rename of the rebuild that fails, once or from then on, leaves the old
+// index and header as they were and nothing beside them; only a failure after the new index took
+// the old one's place (the header's flag, set last) leaves the new index, its flag clear or set.
+TEST_F(RebuildSafety, AFailedWriteFlushOrRenameKeepsTheOldIndexAndHeader) {
+    using ari::test::FailingEnv;
+    const struct {
+        FailingEnv::Kind kind;
+        int err;
+        FailingEnv::Action action;
+    } failures[] = {
+        {FailingEnv::kAny, ENOSPC, FailingEnv::kFailOnce},
+        {FailingEnv::kWrite, ENOSPC, FailingEnv::kFailFromNth},
+        {FailingEnv::kFsync, EIO, FailingEnv::kFailFromNth},
+        {FailingEnv::kRename, EACCES, FailingEnv::kFailFromNth},
+    };
+    for (const Start& start : kStarts) {
+        const Files rebuilt = Rebuilt(start);
+        for (const auto& f : failures) {
+            for (int n = 1;; ++n) {
+                SCOPED_TRACE(testing::Message() << start.what << ", kind " << f.kind << ", action "
+                                                << f.action << ", call " << n);
+                MakeLive(start);
+                const Files before = Snapshot(live);
+                FailingEnv failure(f.kind, n, f.err, f.action);
+                failure.ShortWrites();
+                bool raised = false;
+                try {
+                    const ari::test::InstalledEnv installed(&failure);
+                    Rebuild();
+                } catch (const EDBEngineError&) {
+                    raised = true;
+                }
+                const Files after = Snapshot(live);
+                if (!failure.Failed()) {
+                    EXPECT_FALSE(raised);
+                    EXPECT_TRUE(after == rebuilt);
+                    break;
+                }
+                EXPECT_TRUE(raised);
+                if (after.count("T.mdx") && after.at("T.mdx") == rebuilt.at("T.mdx") &&
+                    !(before.count("T.mdx") && before.at("T.mdx") == rebuilt.at("T.mdx"))) {
+                    // Failed at the header's flag, after the rename.
+                    EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+                    EXPECT_EQ(IndexHeaderBytes(after.at("T.DBF")).second, 0);
+                } else {
+                    EXPECT_TRUE(after == before);
+                }
+                EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+            }
+        }
+    }
+}
+
+// A definition the engine refuses ends the rebuild with its error: the first one leaves the old
+// index and header as they were; a later one leaves the new index with the tags before it.
+TEST_F(RebuildSafety, ARefusedDefinitionKeepsTheOldIndexOrLeavesTheOnesBeforeIt) {
+    const Start& start = kStarts[0];
+    for (const size_t refused : {size_t{0}, size_t{2}}) {
+        SCOPED_TRACE(refused);
+        MakeLive(start);
+        const Files before = Snapshot(live);
+        std::vector<ari::IndexDefinition> definitions = kRebuilt;
+        definitions[refused].key = "NOSUCHFIELD";
+        TTable t("Table2");
+        t.SetDatabaseName(live);
+        t.SetTableName("T.DBF");
+        EXPECT_THROW(ari::RebuildIndexes("T.DBF", live, t, definitions), EDBEngineError);
+        EXPECT_FALSE(t.Active());
+        const Files after = Snapshot(live);
+        if (refused == 0) {
+            EXPECT_TRUE(after == before);
+        } else {
+            EXPECT_EQ(FileNamesIn(live), (std::vector<std::string>{"T.DBF", "T.mdx"}));
+            EXPECT_EQ(IndexHeaderBytes(after.at("T.DBF")), std::make_pair(1, 0));
+            t.IndexDefs().Update();
+            ASSERT_EQ(t.IndexDefs().Count(), 2);
+            EXPECT_EQ(t.IndexDefs()[0].Name, "ID");
+            EXPECT_EQ(t.IndexDefs()[1].Name, "UNAME");
+            EXPECT_EQ(DbtoolCheck(live + "T.DBF"), 0);
+        }
+        log.clear();
+    }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // folder with a Persian name given with backslashes (the table's name in mixed case), every
 // write, flush and rename of the pack failed in turn and the process ended before each of them
 // (in a second process, table_helper.exe), and another program holding a record lock or the
-// table open: the pack refuses and changes nothing.
+// table open: the pack refuses and changes nothing. The index rebuild's replace of a production
+// index likewise, failed and ended at each of its calls.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -520,4 +521,113 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
         EXPECT_EQ(NamesAndMemos(dir / "MIXED.Dbf"), ExpectedAfterPack());
         EXPECT_EQ(ari::test::IndexFaults(dir / "MIXED.Dbf"), "");
         EXPECT_FALSE(ari::FileExists(drive + "\\MIXED.DBF"));
+    }
+    namespace {
+
+    const std::vector<TTable::NewIndex> kReplacingTags = {
+        {"QTY", "QTY", ixExpression, ""}, {"UNAME", "UPPER(NAME)", ixExpression, ""}};
+
+    // A new index of kReplacingTags in place of the fixture's, under `language`.
+    void ReplaceIndexes(const std::string& folder, uint8_t language) {
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName("MIXED.Dbf");
+        t.SetExclusive(true);
+        t.Open();
+        t.ReplaceIndexes(kReplacingTags, language);
+        t.Close();
+    }
+
+    std::pair<int, int> IndexHeaderBytes(const std::map<std::string, std::string>& files) {
+        const std::string& table = files.at("MIXED.Dbf");
+        return {static_cast<uint8_t>(table.at(28)), static_cast<uint8_t>(table.at(29))};
+    }
+
+    // The language drivers a replace is asked for: the fixture's own (0), and another one, which
+    // clears the flag before the rename and sets it after.
+    constexpr uint8_t kLanguages[] = {0, 0x57};
+
+    }  // namespace
+
+    TEST(WindowsIndexRebuild, EveryFailedCallKeepsTheOldIndexOrLeavesTheNewOneWhole) {
+        for (const uint8_t language : kLanguages) {
+            std::map<std::string, std::string> rebuilt;
+            int calls = 0;
+            {
+                const TempFolder copy;
+                MakeFixture(copy.Path());
+                ari::test::FailingEnv counting(ari::test::FailingEnv::kAny, 0);
+                const ari::test::InstalledEnv installed(&counting);
+                ReplaceIndexes(copy.Path(), language);
+                calls = counting.Count();
+                rebuilt = Snapshot(copy.Path());
+            }
+            ASSERT_GT(calls, 3);
+            for (int n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(testing::Message() << "language " << int{language} << ", call " << n);
+                const TempFolder copy;
+                MakeFixture(copy.Path());
+                const auto before = Snapshot(copy.Path());
+                ari::test::FailingEnv failing(ari::test::FailingEnv::kAny, n, ENOSPC);
+                failing.ShortWrites();
+                {
+                    const ari::test::InstalledEnv installed(&failing);
+                    EXPECT_THROW(ReplaceIndexes(copy.Path(), language), EDBEngineError);
+                }
+                EXPECT_TRUE(failing.Failed());
+                const auto after = Snapshot(copy.Path());
+                if (after.at("MIXED.mdx") == rebuilt.at("MIXED.mdx")) {
+                    // Failed at the header's flag, set last: the new index, nothing left beside it.
+                    EXPECT_EQ(after.size(), rebuilt.size());
+                    EXPECT_EQ(IndexHeaderBytes(after).second, language);
+                } else {
+                    EXPECT_EQ(after, before);
+                }
+            }
+        }
+    }
+
+    TEST(WindowsIndexRebuild, AProcessEndedAtAnyCallLeavesTheOldOrTheNewIndexWithItsHeader) {
+        for (const uint8_t language : kLanguages) {
+            std::map<std::string, std::string> rebuilt;
+            int calls = 0;
+            {
+                const TempFolder copy;
+                MakeFixture(copy.Path());
+                ari::test::FailingEnv counting(ari::test::FailingEnv::kAny, 0);
+                const ari::test::InstalledEnv installed(&counting);
+                ReplaceIndexes(copy.Path(), language);
+                calls = counting.Count();
+                rebuilt = Snapshot(copy.Path());
+            }
+            ASSERT_GT(calls, 3);
+            for (int n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(testing::Message() << "language " << int{language} << ", call " << n);
+                const TempFolder copy;
+                MakeFixture(copy.Path());
+                const auto before = Snapshot(copy.Path());
+                const HANDLE helper =
+                    StartHelper("replace " + Quoted(copy.Path()) + " MIXED.Dbf " +
+                                std::to_string(language) + " " + std::to_string(n));
+                ASSERT_TRUE(helper);
+                ASSERT_EQ(WaitForExit(helper), 9u);
+                // The next sole use settles what the dead process left.
+                { const auto held = DbfFile::Open(copy / "MIXED.Dbf", ShareMode::Exclusive); }
+                const auto now = Snapshot(copy.Path());
+                const auto header = IndexHeaderBytes(now);
+                const std::string index = now.count("MIXED.mdx") ? now.at("MIXED.mdx") : "";
+                const bool oldIndex = index == before.at("MIXED.mdx");
+                const bool newIndex = index == rebuilt.at("MIXED.mdx");
+                EXPECT_TRUE((oldIndex && header == IndexHeaderBytes(before)) ||
+                            (header.first == 0 && (oldIndex || newIndex)) ||
+                            (newIndex && header == std::make_pair(1, int{language})))
+                    << "flag " << header.first << ", language " << header.second;
+                if (header.first != 0) {
+                    EXPECT_EQ(ari::test::IndexFaults(copy / "MIXED.Dbf"), "");
+                }
+                // The next replace ends as an undisturbed one does, with nothing left beside it.
+                ReplaceIndexes(copy.Path(), language);
+                EXPECT_EQ(Snapshot(copy.Path()), rebuilt);
+            }
+        }
     }

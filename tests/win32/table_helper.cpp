@@ -6,6 +6,10 @@
 //   table_helper pack FOLDER TABLE KIND N         packs TABLE with the Nth write, flush or
 //                                                 rename (KIND any/write/fsync/rename) ending the
 //                                                 process (exit code 9), as a crash would
+//   table_helper replace FOLDER TABLE LANGUAGE N  gives TABLE a new index of two tags under the
+//                                                 language driver LANGUAGE (TTable::ReplaceIndexes)
+//                                                 with the Nth write, flush or rename ending the
+//                                                 process (exit code 9)
 //   table_helper echo TEXT                        prints TEXT (a program whose output is read)
 //   table_helper edit TABLE FIELD WIDTH MS ACKS STOP
 //                                                 a person at a terminal: every MS milliseconds
@@ -147,6 +151,28 @@ int Edit(const std::string& table, unsigned field, unsigned width, unsigned ms,
     return 0;
 }
 
+int Replace(const std::string& folder, const std::string& table, int language, int n) {
+    using ari::test::FailingEnv;
+    FailingEnv env(FailingEnv::kAny, n, EIO, FailingEnv::kDieBefore);
+    const ari::test::InstalledEnv installed(&env);
+    try {
+        TTable t("Table2");
+        t.SetDatabaseName(folder);
+        t.SetTableName(table);
+        t.SetExclusive(true);
+        t.Open();
+        t.ReplaceIndexes(
+            {{"QTY", "QTY", ixExpression, ""}, {"UNAME", "UPPER(NAME)", ixExpression, ""}},
+            static_cast<uint8_t>(language));
+        t.Close();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 3;
+    }
+    std::printf("%d\n", env.Count());
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -168,10 +194,12 @@ int main() {
         return Edit(a[2], static_cast<unsigned>(std::atoi(a[3].c_str())),
                     static_cast<unsigned>(std::atoi(a[4].c_str())),
                     static_cast<unsigned>(std::atoi(a[5].c_str())), a[6], a[7]);
+    if (a.size() == 6 && a[1] == "replace")
+        return Replace(a[2], a[3], std::atoi(a[4].c_str()), std::atoi(a[5].c_str()));
     if (a.size() == 3 && a[1] == "echo") {
         std::printf("%s\n", a[2].c_str());
         return 0;
     }
-    std::fprintf(stderr, "usage: table_helper lock|open|pack|echo|edit ...\n");
+    std::fprintf(stderr, "usage: table_helper lock|open|pack|echo|edit|replace ...\n");
     return 1;
 }
