@@ -528,6 +528,15 @@ class RenameHook : public ari::EnvWrapper {
         }
         return EnvWrapper::Rename(from, to);
     }
+    int RenameOverHeld(const std::string& from, const std::string& to,
+                       ari::FileHandle held) override {
+        if (hook_) {
+            const auto hook = std::move(hook_);
+            hook_ = nullptr;
+            hook();
+        }
+        return EnvWrapper::RenameOverHeld(from, to, held);
+    }
 
   private:
     std::function<void()> hook_;
