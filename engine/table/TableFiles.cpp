@@ -76,6 +76,13 @@ const char kNameTakenLine[] =
 // that file (Env::RenameOverHeld). Throws NameTaken when it does not, EInOutError naming `to`
 // on any other failure.
 void RenameOverHeldFile(const std::string& from, const std::string& to, FileHandle held) {
+    if (held == kNoFile) {
+        // Nothing held under the name (a new companion): it must still be free.
+        if (KindOfName(to) != NameKind::Missing)
+            throw NameTaken{to};
+        RenameFile(from, to);
+        return;
+    }
     if (Env::Default()->RenameOverHeld(from, to, held) == 0)
         return;
     if (errno == kNameChanged)
