@@ -97,22 +97,28 @@ TEST(PassRecord, WhatIsNoRecordOfOursChangesNothing) {
     const ari::TDateTime now = ari::EncodeDateTime(2026, 12, 10, 2, 0, 0);
     struct Case {
         const char* what;
-        std::function<void()> make;
+        std::function<bool()> make;  // false: this system cannot make it (no links under Wine)
     };
     const Case cases[] = {
-        {"missing", [] {}},
-        {"a folder", [&] { std::filesystem::create_directory(record); }},
+        {"missing", [] { return true; }},
+        {"a folder", [&] { return std::filesystem::create_directory(record); }},
         {"a link to a file that holds today's date",
          [&] {
              WriteFileBytes(dir / "elsewhere", "10/12/2026\n");
-             std::filesystem::create_symlink(dir / "elsewhere", record);
+             std::error_code failed;
+             std::filesystem::create_symlink(dir / "elsewhere", record, failed);
+             return !failed;
          }},
         {"too long to be a date",
-         [&] { WriteFileBytes(record, "10/12/2026" + std::string(100, ' ')); }},
+         [&] {
+             WriteFileBytes(record, "10/12/2026" + std::string(100, ' '));
+             return true;
+         }},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(record);
-        c.make();
+        if (!c.make())
+            continue;
         ari::ScheduleState state{"10/12/2026", false};
         ari::TakePassRecord(state, record, now);
         EXPECT_FALSE(state.processedToday) << c.what;
