@@ -357,12 +357,14 @@ TEST(WindowsPack, AClientEditingAtAPersonsPaceLosesNoAcknowledgedWrite) {
             // A pass of autoreindex-run.exe (pack only) or dbtool.exe pack: 0 when packed; else
             // refused with its reason (the runner's 1, dbtool's 2), which must be the table in use.
             const bool pass = turn % 4 == 1;
-            const std::string said = side / "said.txt";
+            // A file of its own each turn: a program that has ended may hold its output a
+            // moment longer under Wine.
+            const std::string said = side / ("said" + std::to_string(turn) + ".txt");
             SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
             const HANDLE out =
                 ::CreateFileW(Wide(said).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            ASSERT_NE(out, INVALID_HANDLE_VALUE);
+            ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
             const std::string exe = pass ? runner : dbtool;
             std::wstring line =
                 L"\"" + Wide(exe) + L"\" " +
