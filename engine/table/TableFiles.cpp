@@ -188,10 +188,10 @@ std::vector<std::string> SettleLeftovers(const std::string& folder) {
         const std::string kind = AsideKind(name, &base);
         if (kind == "rpl" && KindOfName(folder + base) == NameKind::Missing &&
             KindOfName(path) == NameKind::Regular) {
-            // Renamed aside, and the new file never took the name: the old one goes back,
-            // under a second name first so that a file put there meanwhile is never replaced.
-            if (Env::Default()->Link(path, folder + base) == 0) {
-                Env::Default()->Remove(path);
+            // Renamed aside, and the new file never took the name: the old one goes back, by a
+            // rename that never replaces a file put there meanwhile (no second name needed, as
+            // FAT has none).
+            if (RenameNoReplace(path, folder + base)) {
                 said.push_back(folder + base + " put back from " + name +
                                ", where an interrupted pass had left it");
             }

@@ -873,13 +873,8 @@ class WindowsEnv final : public Env {
     }
     int Rename(const std::string& from, const std::string& to) override {
         const std::wstring f = WideName(from), t = WideName(to);
-        if (RenamePosix(f, NtName(to)))
-            return 0;
-        const DWORD err = ::GetLastError();
-        if (!NotAvailableHere(err)) {
-            errno = ErrnoFromSystemError(err);
-            return -1;
-        }
+        if (const int done = TryRenamePosix(from, to); done != 1)
+            return done;
         // A system (before Windows 10 1709) or file system without the POSIX rename: the
         // classic one, refused while anybody has the target open, this process included.
         if (::MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -917,14 +912,8 @@ class WindowsEnv final : public Env {
             errno = kNameChanged;  // another file under the name, or none
             return -1;
         }
-        const std::wstring f = WideName(from);
-        if (RenamePosix(f, NtName(to)))
-            return 0;
-        const DWORD err = ::GetLastError();
-        if (!NotAvailableHere(err)) {
-            errno = ErrnoFromSystemError(err);
-            return -1;
-        }
+        if (const int done = TryRenamePosix(from, to); done != 1)
+            return done;
         return ReplaceAroundOwnHandle(*file, from, to);
     }
     int Link(const std::string& from, const std::string& to) override {
@@ -1367,6 +1356,18 @@ class WindowsEnv final : public Env {
     // for a moment: a program that opens the table then is told it is not there, and one that
     // puts a file there then keeps it (kNameChanged; the held file keeps its aside name until it
     // closes). When the new file cannot take the name, the held one gets it back.
+    // The rename with POSIX semantics: 0 when made, -1 (errno set) when refused, 1 when this
+    // system or file system does not have it (the caller falls back).
+    static int TryRenamePosix(const std::string& from, const std::string& to) {
+        if (RenamePosix(WideName(from), NtName(to)))
+            return 0;
+        const DWORD err = ::GetLastError();
+        if (NotAvailableHere(err))
+            return 1;
+        errno = ErrnoFromSystemError(err);
+        return -1;
+    }
+
     int ReplaceAroundOwnHandle(OpenFile& held, const std::string& from, const std::string& to) {
         // The new file moves through a sole-use handle of ours when it has one (the engine's new
         // files are held so), by its name otherwise. (Wine goes on telling a handle the name its

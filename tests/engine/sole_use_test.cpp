@@ -86,6 +86,21 @@ void AddValueIndex(const std::string& folder) {
     t.AddIndex("VAL", "VAL", ixExpression);
 }
 
+// The pack and an index build with `ops` in force from the engine's first write on.
+void PackThrough(const std::string& folder, ari::Env& ops) {
+    TTable t("Table2");
+    t.SetDatabaseName(folder);
+    t.SetTableName("T.DBF");
+    t.SetExclusive(true);
+    t.Open();
+    const ari::ScopedEnvForTesting installed(&ops);
+    Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
+}
+void AddValueIndexThrough(const std::string& folder, ari::Env& ops) {
+    const ari::ScopedEnvForTesting installed(&ops);
+    AddValueIndex(folder);
+}
+
 // Every file of the folder (hidden ones included) with its bytes.
 using Files = std::map<std::string, std::string>;
 Files Snapshot(const std::string& folder) {
@@ -324,19 +339,8 @@ TEST_F(SoleUse, ASecondOpenInThisProcessIsRefusedButTheEnginesOwnReadsAreNot) {
 }
 
 TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) {
-    const auto pack = [](const std::string& folder, ari::Env& ops) {
-        TTable t("Table2");
-        t.SetDatabaseName(folder);
-        t.SetTableName("T.DBF");
-        t.SetExclusive(true);
-        t.Open();
-        const ari::ScopedEnvForTesting installed(&ops);
-        Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
-    };
-    const auto addIndex = [](const std::string& folder, ari::Env& ops) {
-        const ari::ScopedEnvForTesting installed(&ops);
-        AddValueIndex(folder);
-    };
+    const auto pack = PackThrough;
+    const auto addIndex = AddValueIndexThrough;
     // A new index in place of the old one, the header's language driver kept.
     const auto replaceIndexes = [](const std::string& folder, ari::Env& ops) {
         const auto language = static_cast<uint8_t>(ari::test::ReadFileBytes(folder + "T.DBF")[29]);
@@ -428,19 +432,8 @@ TEST_F(SoleUse, AnOpenDuringPackOrIndexBuildUndoesItAndTheOpenersWritesPersist) 
 // that file is never renamed over. The change is given up and reported as another program's,
 // the other file stays byte for byte under the name, and nothing else changes.
 TEST_F(SoleUse, AFileRenamedOntoAHeldNameIsNeverOverwritten) {
-    const auto pack = [](const std::string& folder, ari::Env& ops) {
-        TTable t("Table2");
-        t.SetDatabaseName(folder);
-        t.SetTableName("T.DBF");
-        t.SetExclusive(true);
-        t.Open();
-        const ari::ScopedEnvForTesting installed(&ops);
-        Check(EnginePack(t.DBHandle(), t.Handle(), nullptr, "DBASE", -1));
-    };
-    const auto addIndex = [](const std::string& folder, ari::Env& ops) {
-        const ari::ScopedEnvForTesting installed(&ops);
-        AddValueIndex(folder);
-    };
+    const auto pack = PackThrough;
+    const auto addIndex = AddValueIndexThrough;
     struct Case {
         const char* name;
         std::function<void(const std::string&, ari::Env&)> run;
